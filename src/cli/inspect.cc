@@ -1,0 +1,100 @@
+#include "cli/inspect.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ostream>
+
+#include "message/mail_message.h"
+#include "message/stored_form.h"
+#include "platform/code_page.h"
+#include "platform/time_format.h"
+
+namespace qm {
+
+namespace {
+
+bool ReadWholeFile(const std::string& path, std::string& content, std::string& error) {
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) {
+    error = std::strerror(errno);
+    return false;
+  }
+  content.clear();
+  char buffer[65536];
+  std::size_t n;
+  while ((n = std::fread(buffer, 1, sizeof buffer, file)) > 0) content.append(buffer, n);
+  const bool failed = std::ferror(file) != 0;
+  const int readErrno = errno;
+  std::fclose(file);
+  if (failed) {
+    error = std::strerror(readErrno);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+nlohmann::ordered_json InspectMessage(const std::string& fileName, std::string_view storedText) {
+  CMailMessage message;
+  message.Parse(storedText);
+
+  nlohmann::ordered_json fields = nlohmann::ordered_json::array();
+  const auto& names = message.FieldNames();
+  const auto& values = message.FieldValues();
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    fields.push_back({Cp932ToUtf8(names[i]), Cp932ToUtf8(values[i])});
+  }
+
+  std::int64_t received = 0;
+  std::string date;
+  if (message.ReceivedDate(received)) date = FormatLocalTime("%Y %m/%d %X", received);
+
+  nlohmann::ordered_json relays = nlohmann::ordered_json::array();
+  message.ResetReceivedWalk();
+  for (std::string address; message.NextReceivedAddress(address);) relays.push_back(address);
+
+  nlohmann::ordered_json urlHosts = nlohmann::ordered_json::array();
+  message.DecodeBody();
+  for (std::string host; message.NextUrlHost(host);) urlHosts.push_back(Cp932ToUtf8(host));
+
+  nlohmann::ordered_json record;
+  record["file"] = fileName;
+  record["headerLength"] = message.HeaderLength();
+  record["fields"] = std::move(fields);
+  record["subject"] = Cp932ToUtf8(message.Subject());
+  record["from"] = Cp932ToUtf8(message.From());
+  record["senderName"] = Cp932ToUtf8(message.SenderName());
+  record["senderAddress"] = Cp932ToUtf8(message.SenderAddress());
+  record["displaySender"] = Cp932ToUtf8(message.DisplaySender());
+  record["received"] = received;
+  record["date"] = date;
+  record["relays"] = std::move(relays);
+  record["urlHosts"] = std::move(urlHosts);
+  record["body"] = Cp932ToUtf8(message.Body());
+  return record;
+}
+
+int RunInspect(const std::vector<std::string>& files, InputForm form, std::ostream& out,
+               std::ostream& err) {
+  int status = 0;
+  std::string content;
+  for (const std::string& path : files) {
+    std::string error;
+    if (!ReadWholeFile(path, content, error)) {
+      err << "qm_mailfilter: cannot read " << path << ": " << error << '\n';
+      status = 1;
+      continue;
+    }
+    if (form == InputForm::Plain) content = ToStoredForm(content);
+    // File names are bytes; one that is not UTF-8 must not stop the output.
+    out << InspectMessage(path, content)
+               .dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace)
+        << '\n';
+  }
+  out.flush();
+  return status;
+}
+
+}  // namespace qm

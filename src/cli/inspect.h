@@ -1,0 +1,26 @@
+// `qm_mailfilter inspect`: what the program reads out of message files, one JSON line per file.
+#pragma once
+
+#include <iosfwd>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+namespace qm {
+
+class CMailMessage;
+
+enum class InputForm { Plain, Stored };
+
+// The JSON record of one message. `message` is parsed from `storedText` here; mail text in it is
+// converted from code page 932 to UTF-8.
+nlohmann::ordered_json InspectMessage(const std::string& fileName, std::string_view storedText);
+
+// Writes one line per readable file to `out` and a message per unreadable one to `err`; 0 when
+// every file was read, else 1.
+int RunInspect(const std::vector<std::string>& files, InputForm form, std::ostream& out,
+               std::ostream& err);
+
+}  // namespace qm

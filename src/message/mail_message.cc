@@ -1,0 +1,135 @@
+#include "message/mail_message.h"
+
+#include "message/decode.h"
+
+namespace qm {
+
+namespace {
+
+std::string_view StripNameDecoration(std::string_view s) {
+  auto decoration = [](char c) { return c == ' ' || c == '\t' || c == '"'; };
+  while (!s.empty() && decoration(s.front())) s.remove_prefix(1);
+  while (!s.empty() && decoration(s.back())) s.remove_suffix(1);
+  return s;
+}
+
+BRegexp Compiled(const char* pattern) {
+  static const char kBlank[] = " ";
+  BRegexp handle;
+  BMatch(pattern, kBlank, kBlank + 1, handle);
+  return handle;
+}
+
+}  // namespace
+
+int SplitAddress(std::string_view text, AddressParts& parts) {
+  if (text.empty()) {
+    parts = AddressParts{};
+    return 0;
+  }
+  static constexpr const char* kNamed = "/(.*)<(.*)@(.*)>/";
+  static constexpr const char* kBare = "/\\A(.*)@(.*)\\Z/";
+  // Compiled once for the process; every call matches through its own copy.
+  static const BRegexp named = Compiled(kNamed);
+  static const BRegexp bare = Compiled(kBare);
+
+  const char* begin = text.data();
+  const char* end = begin + text.size();
+  BRegexp handle = named;
+  if (BMatch(kNamed, begin, end, handle) > 0) {
+    parts.name.assign(StripNameDecoration(handle.Group(1)));
+    parts.local.assign(handle.Group(2));
+    parts.domain.assign(handle.Group(3));
+  } else {
+    handle = bare;
+    if (BMatch(kBare, begin, end, handle) <= 0) return 0;
+    parts.name.clear();
+    parts.local.assign(handle.Group(1));
+    parts.domain.assign(handle.Group(2));
+  }
+  parts.address = parts.local + "@" + parts.domain;
+  return 1;
+}
+
+CMailMessage::CMailMessage(const CMailMessage& other)
+    : MailHeader(other),
+      subject(other.subject),
+      from(other.from),
+      senderName(other.senderName),
+      senderAddress(other.senderAddress) {}
+
+CMailMessage& CMailMessage::operator=(const CMailMessage& other) {
+  if (this != &other) {
+    MailHeader::operator=(other);
+    subject = other.subject;
+    from = other.from;
+    senderName = other.senderName;
+    senderAddress = other.senderAddress;
+  }
+  return *this;
+}
+
+int CMailMessage::Parse(std::string_view messageText) {
+  SetText(messageText);
+  std::string value;
+  GetField("Subject", value);
+  subject = DecodeFieldValue(value);
+  GetField("From", value);
+  from = DecodeFieldValue(value);
+  AddressParts parts;
+  if (SplitAddress(from, parts)) {
+    senderName = std::move(parts.name);
+    senderAddress = std::move(parts.address);
+  } else {
+    senderName.clear();
+    senderAddress.clear();
+  }
+  return 1;
+}
+
+const std::string& CMailMessage::DisplaySender() const {
+  return senderName.empty() ? senderAddress : senderName;
+}
+
+int CMailMessage::DecodedHeaderText(std::string& output) {
+  output.clear();
+  EnsureParsed();
+  for (std::size_t i = 0; i < fieldNames.size(); ++i) {
+    output += fieldNames[i];
+    output += ": ";
+    output += DecodeFieldValue(fieldValues[i]);
+    output += "\r\n";
+  }
+  return 1;
+}
+
+int CMailMessage::DecodeBody(std::string& output) {
+  if (!EnsureParsed()) return 0;
+  // The body runs from the end of the header to the terminating "." line, which is dropped; the
+  // line end before it stays. A text too short to hold both has no body.
+  std::string_view copy;
+  if (text.size() >= static_cast<std::size_t>(headerLength) + 3) {
+    copy = std::string_view(text).substr(headerLength, text.size() - headerLength - 3);
+  }
+  std::string encoding;
+  GetField("Content-Transfer-Encoding", encoding);
+  encoding = LowerAscii932(encoding);
+  std::string decoded;
+  if (encoding == "base64") {
+    DecodeBase64(copy, decoded);
+    copy = decoded;
+  } else if (encoding == "quoted-printable") {
+    DecodeQuotedPrintable(copy, decoded);
+    copy = decoded;
+  }
+  JisToShiftJis(copy, output);
+  return 1;
+}
+
+int CMailMessage::DecodeBody() {
+  if (!DecodeBody(body) || body.empty()) return 0;
+  urlPos = 0;
+  return 1;
+}
+
+}  // namespace qm

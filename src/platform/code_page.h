@@ -1,0 +1,13 @@
+// Conversion from code page 932 (Shift_JIS with the Microsoft extensions), in which mail text is
+// kept, to UTF-8, which the display, the log and JSON output use.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace qm {
+
+// Every byte or byte pair that has no character in code page 932 becomes U+FFFD.
+std::string Cp932ToUtf8(std::string_view text);
+
+}  // namespace qm
