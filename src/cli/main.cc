@@ -14,7 +14,8 @@ int main(int argc, char** argv) {
   bool raw = false;
   CLI::App* inspect =
       app.add_subcommand("inspect", "Show what the filter reads out of message files (JSON Lines)");
-  inspect->add_flag("--raw", raw, "Take the files as stored: CR LF, dot-stuffed, \".\" line at end");
+  inspect->add_flag("--raw", raw,
+                    "Take the files as stored: CR LF, dot-stuffed, \".\" line at end");
   inspect->add_option("FILE", inspectFiles, "Message files")->required();
 
   CLI11_PARSE(app, argc, argv);

@@ -30,8 +30,8 @@ constexpr std::array<std::uint32_t, 256> kBase64 = MakeBase64Table();
 
 // Appends the bytes of one group up to its first zero byte; returns the new write position.
 char* DecodeGroup(const unsigned char* in, char* out) {
-  const std::uint32_t v = (kBase64[in[0]] << 18) | (kBase64[in[1]] << 12) |
-                          (kBase64[in[2]] << 6) | kBase64[in[3]];
+  const std::uint32_t v =
+      (kBase64[in[0]] << 18) | (kBase64[in[1]] << 12) | (kBase64[in[2]] << 6) | kBase64[in[3]];
   const char bytes[3] = {static_cast<char>(v >> 16), static_cast<char>(v >> 8),
                          static_cast<char>(v)};
   for (char b : bytes) {

@@ -39,10 +39,18 @@ bool SplitDelimited(std::string_view pattern, std::string_view& body, std::uint3
   options = 0;
   for (char flag : pattern.substr(last + 1)) {
     switch (flag) {
-      case 'i': options |= PCRE2_CASELESS; break;
-      case 'm': options |= PCRE2_MULTILINE; break;
-      case 's': options |= PCRE2_DOTALL; break;
-      case 'x': options |= PCRE2_EXTENDED; break;
+      case 'i':
+        options |= PCRE2_CASELESS;
+        break;
+      case 'm':
+        options |= PCRE2_MULTILINE;
+        break;
+      case 's':
+        options |= PCRE2_DOTALL;
+        break;
+      case 'x':
+        options |= PCRE2_EXTENDED;
+        break;
       default:
         error = std::string("unknown pattern flag '") + flag + "'";
         return false;
@@ -61,9 +69,8 @@ std::shared_ptr<const CompiledPattern> Compile(std::string_view pattern, std::st
   pcre2_set_newline(context, PCRE2_NEWLINE_LF);
   int errorCode = 0;
   PCRE2_SIZE errorOffset = 0;
-  pcre2_code* code =
-      pcre2_compile(reinterpret_cast<PCRE2_SPTR>(body.data()), body.size(), options, &errorCode,
-                    &errorOffset, context);
+  pcre2_code* code = pcre2_compile(reinterpret_cast<PCRE2_SPTR>(body.data()), body.size(), options,
+                                   &errorCode, &errorOffset, context);
   pcre2_compile_context_free(context);
   if (code == nullptr) {
     PCRE2_UCHAR buffer[120];
@@ -125,7 +132,8 @@ int BMatch(std::string_view pattern, const char* begin, const char* end, BRegexp
     BRegfree(handle);
     handle.compiled_ = std::move(compiled);
   }
-  if (!handle.matchData_) handle.matchData_ = std::make_unique<BRegexp::MatchData>(handle.compiled_->code);
+  if (!handle.matchData_)
+    handle.matchData_ = std::make_unique<BRegexp::MatchData>(handle.compiled_->code);
 
   // An empty subject may come as two null pointers; PCRE2 wants a valid pointer.
   static const char kNothing = 0;

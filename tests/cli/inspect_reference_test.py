@@ -1,0 +1,697 @@
+#!/usr/bin/env python3
+"""Checks `qm_mailfilter inspect` against results computed here from first principles.
+
+Usage: inspect_reference_test.py PATH_TO_QM_MAILFILTER [unittest options]
+
+Every expected value is derived in this file (Python's base64/quopri, our own JIS X 0208 to
+Shift_JIS arithmetic, time.mktime) and never by asking the program. Code page 932 text is turned
+into UTF-8 with glibc's own CP932 table, because that table, not Python's, decides what the
+program prints.
+"""
+
+import base64
+import binascii
+import ctypes
+import json
+import os
+import quopri
+import random
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+PROGRAM = None  # set from argv[1]
+
+CRLF = b"\r\n"
+REPLACEMENT = "\ufffd"
+
+
+# ---------------------------------------------------------------------------------------------
+# References
+# ---------------------------------------------------------------------------------------------
+
+class _GlibcCp932:
+    """CP932 -> UTF-8 through glibc iconv; a byte that does not convert becomes U+FFFD.
+
+    ctypes rather than the iconv command, so that the exact byte where a conversion stops is
+    known and the next attempt starts one byte further on.
+    """
+
+    def __init__(self):
+        libc = ctypes.CDLL(None, use_errno=True)
+        self._open = libc.iconv_open
+        self._open.restype = ctypes.c_void_p
+        self._open.argtypes = [ctypes.c_char_p, ctypes.c_char_p]
+        self._iconv = libc.iconv
+        self._iconv.restype = ctypes.c_size_t
+        self._iconv.argtypes = [ctypes.c_void_p,
+                                ctypes.POINTER(ctypes.c_void_p), ctypes.POINTER(ctypes.c_size_t),
+                                ctypes.POINTER(ctypes.c_void_p), ctypes.POINTER(ctypes.c_size_t)]
+        self._cd = self._open(b"UTF-8", b"CP932")
+        if self._cd in (None, ctypes.c_void_p(-1).value):
+            raise RuntimeError("glibc iconv has no CP932 converter")
+
+    def decode(self, data: bytes) -> str:
+        if not data:
+            return ""
+        inbuf = ctypes.create_string_buffer(data, len(data))
+        outsize = 4 * len(data) + 16
+        outbuf = ctypes.create_string_buffer(outsize)
+        base_in = ctypes.addressof(inbuf)
+        base_out = ctypes.addressof(outbuf)
+        in_ptr = ctypes.c_void_p(base_in)
+        in_left = ctypes.c_size_t(len(data))
+        out_ptr = ctypes.c_void_p(base_out)
+        out_left = ctypes.c_size_t(outsize)
+        pieces = []
+        self._iconv(self._cd, None, None, None, None)
+        while in_left.value > 0:
+            result = self._iconv(self._cd, ctypes.byref(in_ptr), ctypes.byref(in_left),
+                                 ctypes.byref(out_ptr), ctypes.byref(out_left))
+            pieces.append(outbuf.raw[:out_ptr.value - base_out])
+            out_ptr.value = base_out
+            out_left.value = outsize
+            if result == ctypes.c_size_t(-1).value:
+                pieces.append(REPLACEMENT.encode())
+                in_ptr.value += 1
+                in_left.value -= 1
+                self._iconv(self._cd, None, None, None, None)
+        return b"".join(pieces).decode("utf-8")
+
+
+_cp932 = None
+
+
+def cp932_text(data: bytes) -> str:
+    global _cp932
+    if _cp932 is None:
+        _cp932 = _GlibcCp932()
+    return _cp932.decode(data)
+
+
+def jis_to_sjis(jis: bytes) -> bytes:
+    """JIS X 0208 byte pairs (0x21-0x7E each) to Shift_JIS.
+
+    Two JIS rows share one Shift_JIS lead byte; the odd row takes trail bytes 0x40-0x9E (0x7F
+    skipped), the even row 0x9F-0xFC.
+    """
+    assert len(jis) % 2 == 0
+    out = bytearray()
+    for i in range(0, len(jis), 2):
+        row, cell = jis[i] - 0x21, jis[i + 1] - 0x21  # both 0-based
+        lead = 0x81 + row // 2
+        if lead > 0x9F:
+            lead += 0xE0 - 0xA0
+        if row % 2 == 0:
+            trail = 0x40 + cell
+            if trail >= 0x7F:
+                trail += 1
+        else:
+            trail = 0x9F + cell
+        out += bytes((lead, trail))
+    return bytes(out)
+
+
+def row_bytes(row: int) -> bytes:
+    """All 94 cells of one JIS X 0208 row (1-94) as 7-bit JIS byte pairs."""
+    return b"".join(bytes((0x20 + row, cell)) for cell in range(0x21, 0x7F))
+
+
+def iso2022_run(jis: bytes, old_style: bool = False) -> bytes:
+    if old_style:
+        return b"\x1b$@" + jis + b"\x1b(J"
+    return b"\x1b$B" + jis + b"\x1b(B"
+
+
+def b_word(data: bytes, charset: bytes = b"ISO-2022-JP", enc: bytes = b"B") -> bytes:
+    return b"=?" + charset + b"?" + enc + b"?" + base64.b64encode(data) + b"?="
+
+
+def q_word(data: bytes, charset: bytes = b"ISO-2022-JP") -> bytes:
+    # "_" stays literal on purpose: the reader must not turn it into a space.
+    text = bytearray()
+    for byte in data:
+        if 0x21 <= byte <= 0x7E and byte not in b"=?":
+            text.append(byte)
+        else:
+            text += b"=%02X" % byte
+    return b"=?" + charset + b"?Q?" + bytes(text) + b"?="
+
+
+def stored_form(plain: bytes) -> bytes:
+    """The form messages are kept in: CR LF, leading dots doubled, "." line at the end."""
+    lines = plain.split(b"\n")
+    if lines and lines[-1] == b"":
+        lines.pop()
+    out = bytearray()
+    for line in lines:
+        if line.endswith(b"\r"):
+            line = line[:-1]
+        if line.startswith(b"."):
+            line = b"." + line
+        out += line + CRLF
+    return bytes(out + b"." + CRLF)
+
+
+def message(headers, body: bytes = b"", eol: bytes = CRLF) -> bytes:
+    """headers: list of raw header lines (bytes, may contain CR LF folding)."""
+    head = b"".join(h + eol for h in headers)
+    return head + eol + body
+
+
+def random_ascii_text(rng: random.Random, length: int, alphabet: str = None) -> bytes:
+    alphabet = alphabet or ("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789"
+                            " !\"#$%&'()*+,-./:;<=>?@[\\]^_`{|}~")
+    out = bytearray()
+    while len(out) < length:
+        if rng.random() < 0.03:
+            out += CRLF
+        else:
+            out += rng.choice(alphabet).encode()
+    return bytes(out[:length])
+
+
+def random_sjis_text(rng: random.Random, chars: int) -> bytes:
+    """Japanese prose-like Shift_JIS: hiragana, katakana, level 1 kanji, some ASCII."""
+    out = bytearray()
+    for _ in range(chars):
+        pick = rng.random()
+        if pick < 0.35:
+            out += jis_to_sjis(bytes((0x24, rng.randint(0x21, 0x73))))   # hiragana
+        elif pick < 0.5:
+            out += jis_to_sjis(bytes((0x25, rng.randint(0x21, 0x76))))   # katakana
+        elif pick < 0.85:
+            out += jis_to_sjis(bytes((rng.randint(0x30, 0x4E), rng.randint(0x21, 0x7E))))
+        elif pick < 0.95:
+            out += rng.choice(b"abcXYZ0123 ,.").to_bytes(1, "big")
+        else:
+            out += CRLF
+    return bytes(out)
+
+
+# ---------------------------------------------------------------------------------------------
+# Running the program
+# ---------------------------------------------------------------------------------------------
+
+class InspectCase(unittest.TestCase):
+    def setUp(self):
+        self._tmp = tempfile.TemporaryDirectory(prefix="qm-inspect-")
+        self.dir = self._tmp.name
+        self._serial = 0
+
+    def tearDown(self):
+        self._tmp.cleanup()
+
+    def write(self, data: bytes, name: str = None) -> str:
+        self._serial += 1
+        path = os.path.join(self.dir, name or "m%04d.eml" % self._serial)
+        with open(path, "wb") as f:
+            f.write(data)
+        return path
+
+    def run_program(self, paths, raw=False, tz="UTC"):
+        env = dict(os.environ, TZ=tz)
+        args = [PROGRAM, "inspect"] + (["--raw"] if raw else []) + list(paths)
+        done = subprocess.run(args, capture_output=True, env=env, timeout=120)
+        lines = done.stdout.decode("utf-8").splitlines()
+        return [json.loads(line) for line in lines], done.returncode, done.stderr.decode("utf-8",
+                                                                                          "replace")
+
+    def inspect_all(self, messages, raw=False, tz="UTC"):
+        """One program run over several messages; fails unless it succeeds for all."""
+        paths = [self.write(m) for m in messages]
+        records, rc, err = self.run_program(paths, raw=raw, tz=tz)
+        self.assertEqual(rc, 0, err)
+        self.assertEqual([r["file"] for r in records], paths)
+        return records
+
+    def inspect(self, data: bytes, raw=False, tz="UTC"):
+        return self.inspect_all([data], raw=raw, tz=tz)[0]
+
+
+# ---------------------------------------------------------------------------------------------
+# Body transfer encodings
+# ---------------------------------------------------------------------------------------------
+
+def base64_lines(data: bytes) -> bytes:
+    # encodebytes gives the usual 76-character lines.
+    return base64.encodebytes(data).replace(b"\n", CRLF)
+
+
+class TransferEncodingTest(InspectCase):
+    def test_base64_bodies(self):
+        rng = random.Random(20240611)
+        originals = [random_ascii_text(rng, n) for n in (1, 2, 3, 56, 57, 58, 1000, 1001, 4099)]
+        originals += [random_sjis_text(rng, n) for n in (1, 40, 333, 2000)]
+        # A Shift_JIS character straddling the 57-byte line boundary of the encoding.
+        originals.append(b"a" * 56 + jis_to_sjis(b"\x30\x21") + b"tail")
+        messages = [message([b"Subject: b64 %d" % i, b"Content-Transfer-Encoding: base64"],
+                            base64_lines(o)) for i, o in enumerate(originals)]
+        records = self.inspect_all(messages)
+        for original, record in zip(originals, records):
+            with self.subTest(length=len(original), start=original[:16]):
+                self.assertEqual(record["body"], cp932_text(original))
+
+    def test_base64_zero_byte_ends_its_group(self):
+        # "YWIA" is "ab\0": the zero and anything after it in that group are dropped, the
+        # following groups still count.
+        record = self.inspect(message([b"Content-Transfer-Encoding: base64"],
+                                      base64.b64encode(b"ab\x00cdef") + CRLF))
+        self.assertEqual(record["body"], "abcdef")
+
+    def test_encoding_name_is_matched_whole_and_case_blind(self):
+        payload = b"plain words http://decoded.example/\r\n"
+        encoded = base64_lines(payload)
+        cases = [
+            (b"base64", True),
+            (b"BASE64", True),
+            (b"Base64", True),
+            (b"  base64  ", True),          # field values are trimmed
+            (b"base64; x=y", False),        # a parameter means we do not know it
+            (b"x-base64", False),
+            (b"7bit", False),
+            (b"base6", False),
+        ]
+        messages = [message([b"Content-Transfer-Encoding: " + value], encoded)
+                    for value, _ in cases]
+        records = self.inspect_all(messages)
+        for (value, decoded), record in zip(cases, records):
+            with self.subTest(value=value):
+                if decoded:
+                    self.assertEqual(record["body"], payload.decode())
+                    self.assertEqual(record["urlHosts"], ["decoded.example"])
+                else:
+                    self.assertEqual(record["body"], encoded.decode())
+                    self.assertEqual(record["urlHosts"], [])
+
+    def test_only_the_top_level_encoding_counts(self):
+        # A part's own header inside the body is just body text.
+        body = (b"--b\r\nContent-Transfer-Encoding: base64\r\n\r\n" + base64_lines(b"hidden")
+                + b"--b--\r\n")
+        record = self.inspect(message([b"Content-Type: multipart/mixed; boundary=b"], body))
+        self.assertEqual(record["body"], body.decode())
+
+    def test_quoted_printable_bodies(self):
+        rng = random.Random(7011)
+        # No dots: a soft-broken line starting with "." would be dot-stuffed in the stored form.
+        alphabet = ("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789"
+                    " \t=!\"#$%&'()*+,-/:;<>?@[\\]^_`{|}~")
+        originals = [
+            b"a=b and c==d\nend with blanks   \nand a tab\t\n",
+            b"x" * 200 + b"\n" + b"= " * 60 + b"\n",
+            random_sjis_text(rng, 300).replace(CRLF, b"\n").replace(b".", b",") + b"\n",
+        ]
+        originals += [random_ascii_text(rng, n, alphabet).replace(CRLF, b"\n") + b"\n"
+                      for n in (10, 300, 3000)]
+        encoded = []
+        for i, original in enumerate(originals):
+            # Alternate the two stdlib encoders; quotetabs also exercises =20 and =09.
+            if i % 2:
+                data = quopri.encodestring(original, quotetabs=True)
+            else:
+                data = binascii.b2a_qp(original, istext=True)
+            self.assertFalse(any(line.startswith(b".") for line in data.split(b"\n")))
+            encoded.append(data)
+        messages = [message([b"Content-Transfer-Encoding: quoted-printable"], e, eol=b"\n")
+                    for e in encoded]
+        records = self.inspect_all(messages)
+        for original, record in zip(originals, records):
+            with self.subTest(start=original[:16]):
+                # Hard line breaks are CR LF once the message is stored.
+                self.assertEqual(record["body"], cp932_text(original.replace(b"\n", CRLF)))
+
+    def test_quoted_printable_escapes(self):
+        cases = [
+            (b"a=3Db\r\n", b"a=b\r\n"),
+            (b"=41=42=43\r\n", b"ABC\r\n"),
+            (b"soft=\r\nbreak\r\n", b"softbreak\r\n"),
+            (b"one=\r\ntwo=\r\nthree\r\n", b"onetwothree\r\n"),
+            (b"=82=A0\r\n", b"\x82\xa0\r\n"),               # Shift_JIS hiragana A
+            (b"=82=a0\r\n", b"\x82\xa0\r\n"),               # lower-case hex digits are hex too
+            (b"under_score\r\n", b"under_score\r\n"),
+        ]
+        messages = [message([b"Content-Transfer-Encoding: Quoted-Printable"], encoded)
+                    for encoded, _ in cases]
+        records = self.inspect_all(messages)
+        for (encoded, decoded), record in zip(cases, records):
+            with self.subTest(encoded=encoded):
+                self.assertEqual(record["body"], cp932_text(decoded))
+
+
+# ---------------------------------------------------------------------------------------------
+# ISO-2022-JP
+# ---------------------------------------------------------------------------------------------
+
+class Iso2022JpTest(InspectCase):
+    def test_reference_arithmetic_agrees_with_python_codecs(self):
+        # Guards our own table: rows 1-8 and 16-84 are the ones both codecs define.
+        for row in list(range(1, 9)) + list(range(16, 85)):
+            for cell in range(0x21, 0x7F):
+                jis = bytes((0x20 + row, cell))
+                try:
+                    char = iso2022_run(jis).decode("iso2022_jp")
+                    expected = char.encode("shift_jis")
+                except UnicodeError:
+                    continue
+                self.assertEqual(jis_to_sjis(jis), expected, (row, hex(cell)))
+
+    def test_every_row_in_a_b_encoded_subject(self):
+        messages = [message([b"Subject: " + b_word(iso2022_run(row_bytes(r), old_style=r % 2))])
+                    for r in range(1, 95)]
+        records = self.inspect_all(messages)
+        for row, record in zip(range(1, 95), records):
+            with self.subTest(row=row):
+                self.assertEqual(record["subject"], cp932_text(jis_to_sjis(row_bytes(row))))
+
+    def test_every_row_in_a_q_encoded_subject(self):
+        # Cell 0x5F is "_": were it read as a space the JIS pairs would fall apart.
+        messages = [message([b"Subject: " + q_word(iso2022_run(row_bytes(r)))])
+                    for r in range(1, 95)]
+        records = self.inspect_all(messages)
+        for row, record in zip(range(1, 95), records):
+            with self.subTest(row=row):
+                self.assertEqual(record["subject"], cp932_text(jis_to_sjis(row_bytes(row))))
+
+    def test_every_row_in_a_seven_bit_body(self):
+        body = bytearray()
+        expected = bytearray()
+        for row in range(1, 95):
+            label = b"row %d: " % row
+            body += label + iso2022_run(row_bytes(row), old_style=row % 3 == 0) + b" end" + CRLF
+            expected += label + jis_to_sjis(row_bytes(row)) + b" end" + CRLF
+        record = self.inspect(message([b"Subject: rows", b"Content-Type: text/plain; "
+                                       b"charset=ISO-2022-JP"], bytes(body)))
+        got = record["body"].split("\r\n")
+        want = cp932_text(bytes(expected)).split("\r\n")
+        self.assertEqual(len(got), len(want))
+        for row, (g, w) in enumerate(zip(got, want), start=1):
+            with self.subTest(row=row):
+                self.assertEqual(g, w)
+
+    def test_iso2022jp_inside_base64_body(self):
+        text = jis_of("こんにちは、世界") + CRLF
+        record = self.inspect(message([b"Content-Transfer-Encoding: base64"], base64_lines(text)))
+        self.assertEqual(record["body"], "こんにちは、世界\r\n")
+
+    def test_unencoded_iso2022jp_in_subject(self):
+        jis = "件名です".encode("iso2022_jp")
+        record = self.inspect(message([b"Subject: Re: " + jis]))
+        self.assertEqual(record["subject"], "Re: 件名です")
+
+
+# ---------------------------------------------------------------------------------------------
+# Encoded words over folded lines
+# ---------------------------------------------------------------------------------------------
+
+def jis_of(text: str) -> bytes:
+    return text.encode("iso2022_jp")
+
+
+class FoldedWordsTest(InspectCase):
+    def test_folded_encoded_words(self):
+        utf8_a, utf8_b = "café ".encode(), "über".encode()
+        latin_a, latin_b = "caf\xe9".encode("latin-1"), "d\xe9j\xe0".encode("latin-1")
+
+        def sjis(text):
+            return text.encode("cp932")
+
+        cases = [
+            ("two ISO-2022-JP lines join",
+             b_word(jis_of("日本")) + CRLF + b" " + b_word(jis_of("語です")),
+             sjis("日本語です")),
+            ("three ISO-2022-JP lines join",
+             b_word(jis_of("一")) + CRLF + b" " + q_word(jis_of("二")) + CRLF + b" "
+             + b_word(jis_of("三")),
+             sjis("一二三")),
+            ("lower-case charset joins",
+             b_word(jis_of("小文字"), b"iso-2022-jp") + CRLF + b" "
+             + b_word(jis_of("も可"), b"iso-2022-jp"),
+             sjis("小文字も可")),
+            ("lower-case b",
+             b_word(jis_of("小さなb"), b"ISO-2022-JP", b"b"),
+             sjis("小さなb")),
+            ("text before the words",
+             b"Re: " + b_word(jis_of("返信")) + CRLF + b" " + b_word(jis_of("です")),
+             b"Re: " + sjis("返信です")),
+            ("UTF-8 keeps the fold and its bytes",
+             b_word(utf8_a, b"UTF-8") + CRLF + b" " + b_word(utf8_b, b"UTF-8"),
+             utf8_a + CRLF + b" " + utf8_b),
+            ("ISO-8859-1 keeps the fold and its bytes",
+             q_word(latin_a, b"ISO-8859-1") + CRLF + b" " + q_word(latin_b, b"ISO-8859-1"),
+             latin_a + CRLF + b" " + latin_b),
+            ("a single UTF-8 word is not converted",
+             b_word("日本".encode(), b"utf-8"),
+             "日本".encode()),
+        ]
+        messages = [message([b"Subject: " + value]) for _, value, _ in cases]
+        records = self.inspect_all(messages)
+        for (name, value, expected), record in zip(cases, records):
+            with self.subTest(name):
+                self.assertEqual(record["subject"], cp932_text(expected))
+                # The field list shows the value as written, folding and all.
+                self.assertEqual(record["fields"][0], ["Subject", value.decode("ascii")])
+
+
+# ---------------------------------------------------------------------------------------------
+# Sender
+# ---------------------------------------------------------------------------------------------
+
+class SenderTest(InspectCase):
+    def test_from_field(self):
+        cases = [
+            # From value, senderName, senderAddress
+            (b'"Taro Yamada" <taro@example.com>', "Taro Yamada", "taro@example.com"),
+            (b"Taro <taro@example.com>", "Taro", "taro@example.com"),
+            (b'\t" Taro "\t <t.y+tag@sub.example.co.jp>', "Taro", "t.y+tag@sub.example.co.jp"),
+            (b"taro@example.com", "", "taro@example.com"),
+            (b"<taro@example.com>", "", "taro@example.com"),
+            (b_word(jis_of("山田太郎")) + b" <yamada@example.jp>", "山田太郎",
+             "yamada@example.jp"),
+            (b'"' + b_word(jis_of("花子")) + b'" <hanako@example.jp>', "花子",
+             "hanako@example.jp"),
+        ]
+        records = self.inspect_all([message([b"From: " + value, b"Subject: s"])
+                                    for value, _, _ in cases])
+        for (value, name, address), record in zip(cases, records):
+            with self.subTest(value=value):
+                self.assertEqual(record["senderName"], name)
+                self.assertEqual(record["senderAddress"], address)
+                self.assertEqual(record["displaySender"], name or address)
+
+    def test_no_from_field(self):
+        record = self.inspect(message([b"Subject: anonymous"]))
+        self.assertEqual([record[k] for k in ("from", "senderName", "senderAddress",
+                                              "displaySender")], ["", "", "", ""])
+
+
+# ---------------------------------------------------------------------------------------------
+# Received date
+# ---------------------------------------------------------------------------------------------
+
+MONTHS = ["Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"]
+
+
+def expected_received(day, month, year, hh, mm, ss, sign, zone_hours, tz):
+    """The program's reading: moved to Japan time, then taken as local time."""
+    hour = hh - (zone_hours if sign == "+" else -zone_hours) + 9
+    saved = os.environ.get("TZ")
+    os.environ["TZ"] = tz
+    time.tzset()
+    try:
+        seconds = int(time.mktime((year, MONTHS.index(month) + 1, day, hour, mm, ss, 0, 0, -1)))
+        shown = time.strftime("%Y %m/%d %H:%M:%S", time.localtime(seconds))
+    finally:
+        if saved is None:
+            del os.environ["TZ"]
+        else:
+            os.environ["TZ"] = saved
+        time.tzset()
+    return seconds, shown
+
+
+class ReceivedDateTest(InspectCase):
+    def setUp(self):
+        super().setUp()
+        # Without zone data every zone silently behaves as UTC and the checks prove nothing.
+        one_day = (1, "Jul", 2020, 12, 0, 0, "+", 0)
+        if len({expected_received(*one_day, tz=tz)[0]
+                for tz in ("Asia/Tokyo", "UTC", "America/New_York")}) != 3:
+            self.skipTest("time zone data for Asia/Tokyo or America/New_York is missing")
+
+    DATES = [
+        # day, month, year, h, m, s, sign, zone hours, zone minutes
+        (3, "Jun", 2008, 11, 5, 30, "+", 0, 0),
+        (15, "Jan", 2021, 15, 0, 0, "+", 0, 0),      # 24:00 in Japan: the next day
+        (31, "Dec", 2020, 20, 0, 0, "-", 10, 0),     # next year
+        (1, "Jan", 2009, 1, 0, 0, "+", 14, 0),       # before 00:00 in Japan: the day before
+        (1, "Mar", 2010, 2, 30, 0, "+", 12, 45),     # zone minutes are not used
+        (28, "Feb", 2008, 23, 30, 0, "-", 3, 0),     # leap day
+        (28, "Feb", 2009, 23, 30, 0, "-", 3, 0),     # no leap day
+        (9, "Jul", 2019, 7, 59, 59, "+", 9, 0),
+        (21, "Oct", 2015, 16, 29, 0, "-", 7, 0),
+    ]
+
+    def test_received_dates(self):
+        for tz in ("Asia/Tokyo", "UTC", "America/New_York"):
+            messages = []
+            for d, mon, y, hh, mm, ss, sign, zh, zm in self.DATES:
+                messages.append(message([
+                    b"Received: from relay.example (relay.example [192.0.2.7])\r\n"
+                    b"\tby mx.example; Mon, %d %s %d %02d:%02d:%02d %s%02d%02d (X)"
+                    % (d, mon.encode(), y, hh, mm, ss, sign.encode(), zh, zm),
+                    b"Subject: dated"]))
+            records = self.inspect_all(messages, tz=tz)
+            for date, record in zip(self.DATES, records):
+                with self.subTest(tz=tz, date=date):
+                    seconds, shown = expected_received(*date[:8], tz=tz)
+                    self.assertEqual(record["received"], seconds)
+                    self.assertEqual(record["date"], shown)
+
+    def test_japan_time_gives_the_true_instant(self):
+        # 11:05:30 +0000 on 3 June 2008 is 1212491130 seconds after the epoch.
+        record = self.inspect(message([b"Received: by x; Tue, 3 Jun 2008 11:05:30 +0000"]),
+                              tz="Asia/Tokyo")
+        self.assertEqual((record["received"], record["date"]),
+                         (1212491130, "2008 06/03 20:05:30"))
+
+    def test_only_the_first_received_field_is_read(self):
+        later = b"Received: by b; Tue, 3 Jun 2008 11:05:30 +0000"
+        cases = [
+            ([b"Received: from a by b", later], 0),
+            ([b"Subject: no received", b"Date: Tue, 3 Jun 2008 11:05:30 +0000"], 0),
+            ([b"Received: by a; 4 Jun 2008 00:00:00 +0900", later],
+             expected_received(4, "Jun", 2008, 0, 0, 0, "+", 9, "UTC")[0]),
+        ]
+        records = self.inspect_all([message(h) for h, _ in cases])
+        for (headers, seconds), record in zip(cases, records):
+            with self.subTest(headers=headers):
+                self.assertEqual(record["received"], seconds)
+                self.assertEqual(record["date"] == "", seconds == 0)
+
+
+# ---------------------------------------------------------------------------------------------
+# Relays and link hosts
+# ---------------------------------------------------------------------------------------------
+
+class RelaysAndHostsTest(InspectCase):
+    def test_relays(self):
+        cases = [
+            ([b"Received: from a ([192.0.2.1]) by b (10.0.0.1)"], ["1.2.0.192", "1.0.0.10"]),
+            ([b"Received: from a [198.51.100.23]", b"X-Originating-IP: 172.16.0.9",
+              b"Received: from c (203.0.113.200)\r\n\tby d (127.0.0.1)"],
+             ["23.100.51.198", "200.113.0.203", "1.0.0.127"]),
+            ([b"Received: from odd [999.1.1.1]"], ["1.1.1.999"]),
+            ([b"Received: from a [192.0.2.1] x 1.2.3.4567 y [10.0.0.1]",
+              b"Received: from b [10.9.8.7]"], ["1.2.0.192", "7.8.9.10"]),
+            ([b"Received: from a 1234.5.6.7 [10.0.0.1]"], []),
+            ([b"Received: by smtp 2.11.3 with id 42"], []),
+            ([b"Subject: 192.0.2.1"], []),
+        ]
+        records = self.inspect_all([message(h) for h, _ in cases])
+        for (headers, relays), record in zip(cases, records):
+            with self.subTest(headers=headers):
+                self.assertEqual(record["relays"], relays)
+
+    def test_url_hosts(self):
+        cases = [
+            (b"see http://Example.COM/path and https://a-b_c.example.org:8080/x\r\n"
+             b"again http://example.com?q=1\r\n",
+             ["Example.COM", "a-b_c.example.org", "example.com"]),
+            (b"HTTP://upper.example/ ftp://files.example/ mailto:x@y.example\r\n", []),
+            (b"xhttps://glued.example/ <http://angle.example>\r\n",
+             ["glued.example", "angle.example"]),
+            (b"http:// nothing\r\nhttp://10.0.0.1/\r\n", ["10.0.0.1"]),
+        ]
+        records = self.inspect_all([message([b"Subject: http://header.example/"], body)
+                                    for body, _ in cases])
+        for (body, hosts), record in zip(cases, records):
+            with self.subTest(body=body):
+                self.assertEqual(record["urlHosts"], hosts)
+
+    def test_url_hosts_come_from_the_decoded_body(self):
+        qp = b"link: http=3A//qp.example/=\r\npath and https://soft=\r\nbroken.example/\r\n"
+        b64 = base64_lines(b"go to http://b64.example/x\r\n")
+        records = self.inspect_all([
+            message([b"Content-Transfer-Encoding: quoted-printable"], qp),
+            message([b"Content-Transfer-Encoding: base64"], b64),
+        ])
+        self.assertEqual(records[0]["urlHosts"], ["qp.example", "softbroken.example"])
+        self.assertEqual(records[1]["urlHosts"], ["b64.example"])
+
+
+# ---------------------------------------------------------------------------------------------
+# Input forms and files
+# ---------------------------------------------------------------------------------------------
+
+SAMPLE_HEADERS = [
+    b"Received: from a (a.example [192.0.2.1])\r\n\tby b; Tue, 3 Jun 2008 11:05:30 +0000",
+    b"From: " + b_word(jis_of("送信者")) + b" <sender@example.jp>",
+    b"Subject: " + b_word(jis_of("件名")) + b"\r\n " + b_word(jis_of("続き")),
+    b"X-Blank:   padded value\t ",
+    b"Content-Type: text/plain; charset=ISO-2022-JP",
+]
+SAMPLE_BODY = (b"first line http://one.example/\r\n.starts with a dot\r\n..two dots\r\n"
+               + jis_of("本文") + CRLF + b"\r\nlast\r\n")
+
+
+def without_file(record):
+    return {k: v for k, v in record.items() if k != "file"}
+
+
+class InputFormTest(InspectCase):
+    def test_crlf_lf_and_stored_forms_agree(self):
+        crlf = message(SAMPLE_HEADERS, SAMPLE_BODY)
+        lf = crlf.replace(CRLF, b"\n")
+        plain_crlf, plain_lf = self.inspect_all([crlf, lf])
+        stored = self.inspect(stored_form(crlf), raw=True)
+        self.assertEqual(without_file(plain_lf), without_file(plain_crlf))
+        self.assertEqual(without_file(stored), without_file(plain_crlf))
+
+    def test_sample_values(self):
+        record = self.inspect(message(SAMPLE_HEADERS, SAMPLE_BODY), tz="Asia/Tokyo")
+        head_end = stored_form(message(SAMPLE_HEADERS, SAMPLE_BODY)).index(CRLF + CRLF) + 4
+        self.assertEqual(record["headerLength"], head_end)
+        self.assertEqual(record["fields"], [
+            [line.split(b":", 1)[0].decode(),
+             line.split(b":", 1)[1].strip(b" \t").decode("ascii")] for line in SAMPLE_HEADERS])
+        self.assertEqual(record["subject"], "件名続き")
+        self.assertEqual((record["senderName"], record["senderAddress"],
+                          record["displaySender"]),
+                         ("送信者", "sender@example.jp", "送信者"))
+        self.assertEqual(record["relays"], ["1.2.0.192"])
+        self.assertEqual(record["urlHosts"], ["one.example"])
+        self.assertEqual(record["date"], "2008 06/03 20:05:30")
+
+    def test_header_length_is_counted_in_the_stored_form(self):
+        lf = b"Subject: a\n.X-Dotted: b\n\nbody\n"
+        record = self.inspect(lf)
+        # CR LF added to three lines and one dot doubled.
+        self.assertEqual(record["headerLength"], len(b"Subject: a\n.X-Dotted: b\n\n") + 3 + 1)
+
+    def test_unreadable_files_are_reported_and_the_rest_processed(self):
+        first = self.write(message([b"Subject: first"]))
+        missing = os.path.join(self.dir, "no-such-message.eml")
+        folder = os.path.join(self.dir, "a-folder.eml")
+        os.mkdir(folder)
+        last = self.write(message([b"Subject: last"]))
+        records, rc, err = self.run_program([first, missing, folder, last])
+        self.assertEqual(rc, 1)
+        self.assertEqual([(r["file"], r["subject"]) for r in records],
+                         [(first, "first"), (last, "last")])
+        err_lines = err.splitlines()
+        self.assertTrue(any(missing in line for line in err_lines), err)
+        self.assertTrue(any(folder in line for line in err_lines), err)
+
+
+def main():
+    global PROGRAM
+    if len(sys.argv) < 2:
+        sys.exit("usage: inspect_reference_test.py PATH_TO_QM_MAILFILTER [unittest options]")
+    PROGRAM = os.path.abspath(sys.argv.pop(1))
+    unittest.main(verbosity=2)
+
+
+if __name__ == "__main__":
+    main()
