@@ -13,8 +13,11 @@ namespace qm {
 // being skipped, and a zero byte ends what a group yields ("xx==" yields one byte). Returns 1.
 int DecodeBase64(std::string_view source, std::string& destination);
 
-// "=XY" gives the byte XY; "=" followed by anything else (a line break included) vanishes with
-// the two characters after it. "_" stays "_". Returns 1.
+// "=" takes the two characters after it (fewer at the end) and reads them as the C library's
+// strtoul reads a hexadecimal number: leading blanks are skipped and reading stops at the first
+// other character. A nonzero value gives its low byte; either way the "=" and the two characters
+// are gone, so "=3D" gives "=", a soft line break "=" CR LF vanishes, and "=ZZ" gives nothing.
+// "_" stays "_". Returns 1.
 int DecodeQuotedPrintable(std::string_view source, std::string& output);
 
 // Replaces every "=?charset?B|Q?text?=" by its decoded bytes. ISO-2022-JP words on folded lines
