@@ -1,0 +1,80 @@
+// The program-wide settings in "qm_mailfilter.ini" in the working directory: every key with its
+// section and default. Values are read from the file when asked for and written at once; a missing
+// or unreadable file gives the defaults.
+#pragma once
+
+#include <string>
+
+#include "platform/profile.h"
+
+namespace qm {
+
+struct IntSetting {
+  const char* section;
+  const char* key;
+  int defaultValue;
+};
+
+struct StringSetting {
+  const char* section;
+  const char* key;
+  const char* defaultValue;
+};
+
+namespace settings {
+
+inline constexpr const char* kFileName = "qm_mailfilter.ini";
+
+inline constexpr IntSetting Port{"Mailbox", "Port", 110};
+// The mailbox names in order, each followed by ":".
+inline constexpr StringSetting Mailboxes{"Mailbox", "Mailboxes", ""};
+inline constexpr StringSetting BindAddress{"Mailbox", "BindAddress", ""};
+inline constexpr IntSetting IdleTimeout{"Mailbox", "IdleTimeout", 600};
+
+inline constexpr StringSetting Mailer{"Misc", "Mailer", ""};
+inline constexpr IntSetting StartupRetrieve{"Misc", "StartupRetrieve", 1};
+inline constexpr IntSetting ShowSplash{"Misc", "ShowSplash", 1};
+inline constexpr IntSetting NotifyTime{"Misc", "NotifyTime", 10};
+inline constexpr IntSetting NotifyBySound{"Misc", "NotifyBySound", 1};
+inline constexpr StringSetting NotifySound{"Misc", "NotifySound", ""};
+inline constexpr IntSetting ServerTimeout{"Misc", "ServerTimeout", 60};
+
+// An absent notification position means the default place; the options dialog reads it with
+// this sentinel.
+inline constexpr int kDefaultPosition = 0x8FFFFF;
+inline constexpr IntSetting NotifyWindowPosX{"Geometry", "NotifyWindowPosX", kDefaultPosition};
+inline constexpr IntSetting NotifyWindowPosY{"Geometry", "NotifyWindowPosY", kDefaultPosition};
+// Minimised states (2, 6) start the program hidden in the notification area.
+inline constexpr IntSetting MainState{"Geometry", "Main_state", 5};
+inline constexpr StringSetting ColumnSizes{"Geometry", "ColSizes", "60,30,240,130,240,120"};
+
+inline constexpr IntSetting SortColumn{"MailList", "Sort", 0};
+inline constexpr IntSetting SortReverse{"MailList", "Reverse", 0};
+
+inline constexpr IntSetting AddEmptyAddrToBadlist{"ProcessMail", "AddEmptyAddrToBadlist", 0};
+
+}  // namespace settings
+
+// The settings file of a working directory and typed access to its keys.
+class CSettings {
+ public:
+  // `directory` empty: the current directory, made absolute now so that a later change of
+  // directory does not move the file.
+  explicit CSettings(const std::string& directory = {});
+
+  CProfile& Profile() { return profile; }
+
+  int Get(const IntSetting& setting) const;
+  std::string Get(const StringSetting& setting) const;
+  // For keys whose default is not fixed (window rectangles): `defaultValue` when absent.
+  int GetInt(const char* section, const char* key, int defaultValue) const;
+  bool Set(const IntSetting& setting, int value);
+  // nullptr removes the key.
+  bool Set(const StringSetting& setting, const char* value);
+  bool Remove(const IntSetting& setting);
+
+ private:
+  CProfile profile;
+};
+
+}  // namespace qm

@@ -1,0 +1,185 @@
+// One mailbox or its dustbox: the messages in the message file, their marks and list rows, the
+// locks, the counters and the maildrop that the local POP3 server works on.
+//
+// Files of a mailbox named N (relative to the working directory): N.mbx the messages, oldest
+// first, each ending with CR LF "." CR LF; N.flg the marks; N.cfg the settings and the remote
+// account (main mailboxes only); N.svm the server lists (main mailboxes only). A dustbox is named
+// N_dustbox and shares the settings and the client of its main mailbox.
+//
+// Message numbers are 1-based at every interface; arrays are indexed from 0.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "message/mail_mark.h"
+#include "message/mail_message.h"
+#include "platform/locks.h"
+#include "store/classifier.h"
+#include "store/mail_record.h"
+#include "store/mailbox_config.h"
+#include "store/server_lists.h"
+
+namespace qm {
+
+// What the store tells the front end; installed once by the application.
+class IStoreEvents {
+ public:
+  virtual ~IStoreEvents() = default;
+  // The count of unread messages may have changed.
+  virtual void UnreadChanged() {}
+  // A mail client's deletions were applied at QUIT (`removed`: whether any message went).
+  virtual void MaildropCommitted(class CMailbox& mailbox, bool removed) {
+    (void)mailbox;
+    (void)removed;
+  }
+};
+void SetStoreEvents(IStoreEvents* events);
+// The installed events, or ones that do nothing.
+IStoreEvents& CurrentStoreEvents();
+
+class CMailbox {
+ public:
+  // A main mailbox: it owns its dustbox, its settings and its client.
+  static std::unique_ptr<CMailbox> CreateMain(const std::string& name,
+                                              std::unique_ptr<CMailboxClient> client = nullptr);
+  ~CMailbox();
+  CMailbox(const CMailbox&) = delete;
+  CMailbox& operator=(const CMailbox&) = delete;
+
+  // ---- Files ----
+  // Builds the mailbox (and its dustbox) from its files; 0 only when the message file cannot be
+  // opened or created.
+  int Load();
+  int LoadConfig();
+  int SaveConfig();
+  int LoadMarks();
+  int SaveMarks();
+  int BuildSummaries();
+  // Saves what changed: marks, settings and (for a main mailbox) the server lists.
+  int Save();
+  int SaveServerLists();
+  // Appends a message; the new message number, or -1 with nothing changed.
+  int AppendMessage(CMailMessage& message);
+  // Fills `message` from stored message n (its mark included); 0 on a read failure.
+  int ReadMessage(int n, CMailMessage& message);
+  // The stored bytes of message n (1-based); false on a read failure.
+  bool ReadStoredBytes(int n, std::string& bytes);
+  // Removes the message, marks and settings files of this mailbox and its dustbox.
+  void DeleteFiles();
+
+  // ---- Operations ----
+  int StoreRetrieved(CMailMessage& message, int& deleteNow);
+  // Removes message n; with a target, appends it there first. 0 when nothing was removed.
+  int RemoveMessage(int n, CMailbox* target);
+  // Removes several messages with one rewrite of the message file, taking the same decisions
+  // for each as RemoveMessage, highest number first. The number of messages removed; it stops
+  // at the first message that cannot be moved.
+  int RemoveMessages(std::vector<int> numbers, CMailbox* target);
+  int RestoreFromDustbox(int n);
+  void TrimDustbox();
+  int SetHidden(int n);
+  int ClearHidden(int n);
+  int SetOpened(int n, bool on);
+  void MarkAllOpened();
+  int SetClassification(int n, int verdict, unsigned reason);
+  // The verdict of message n, classifying it first when it is unclassified or `force` is set.
+  int GetClassification(int n, bool force, unsigned* reason = nullptr);
+  int UnopenedCount() const;
+  int TakeChanged();
+  void ResetCounters();
+  void ReleaseServerCopies();
+
+  // ---- Maildrop ----
+  int OpenMaildrop();
+  void CloseMaildrop();
+  void MaildropStat(int& count, std::uint64_t& octets) const;
+  int MaildropList(std::vector<int>& numbers, std::vector<std::uint64_t>& sizes) const;
+  std::uint64_t MaildropSize(int k) const;
+  int MaildropDelete(int k);
+  void MaildropReset();
+  int MaildropRetrieve(int k, std::string& bytes);
+  std::string MaildropTop(int k, int lines);
+  std::string MaildropUidl(int k);
+  int MaildropUidlList(std::vector<int>& numbers, std::vector<std::string>& digests);
+  int MaildropCommit();
+  int MaildropCount() const { return maildropCount; }
+  // MD5 of the stored bytes of the message at 0-based index i, 32 lower-case hex digits; empty on
+  // a read failure. Computed once per message and kept.
+  std::string MessageDigest(int i);
+
+  // ---- Accessors ----
+  const std::string& Name() const { return name; }
+  int MessageCount() const { return messageCount; }
+  CMailbox* Dustbox() const { return dustbox; }
+  CMailbox* MainMailbox() const { return mainMailbox; }
+  bool IsDustbox() const { return mainMailbox != nullptr; }
+  CMailboxConfig& Config() const { return *config; }
+  CMailboxClient& Client() const { return *client; }
+  const MailSummary& Summary(int n) const { return summaries[n - 1]; }
+  const CMailMark& Mark(int n) const { return marks[n - 1]; }
+  std::uint32_t Flags(int n) const { return marks[n - 1].flags; }
+  std::uint64_t StoredLength(int n) const { return offsets[n] - offsets[n - 1]; }
+  std::uint64_t FileLength() const { return offsets[messageCount]; }
+
+  void SetClassifier(IClassifier* classifier);
+  void MarkConfigDirty() { configDirty = true; }
+  bool MarksDirty() const { return marksDirty; }
+  bool ConfigDirty() const { return configDirty; }
+  // Reads and clears the new-mail flag.
+  bool TakeNewMail() { return newMail.exchange(false); }
+
+  std::string MessageFile() const { return name + ".mbx"; }
+  std::string MarksFile() const { return name + ".flg"; }
+  std::string ConfigFile() const { return name + ".cfg"; }
+  std::string ServerListFile() const { return name + ".svm"; }
+  std::string ScratchFile() const { return name + ".tmp"; }
+
+  CReentrantLock storeLock;
+  COneSlotSemaphore retrievalLock;
+  std::atomic<std::uint32_t> friendCount{0};
+  std::atomic<std::uint32_t> badCount{0};
+  std::atomic<std::uint32_t> spamCount{0};
+  std::atomic<std::uint32_t> otherCount{0};
+
+ private:
+  CMailbox(std::string mailboxName, CMailbox* main);
+
+  int LoadMessageFile();
+  bool RewriteWithout(const std::vector<int>& sortedDescending);
+  void DropIndexEntries(const std::vector<int>& sortedDescending);
+  void GrowTo(std::size_t size);
+  void DecideServerCopy(const std::string& uidl, int verdict, const CMailbox* target);
+
+  std::vector<std::uint32_t> maildropMap;
+  std::vector<std::uint8_t> maildropDeleted;
+  int maildropCount = 0;
+  CMailbox* dustbox = nullptr;
+  CMailbox* mainMailbox = nullptr;
+  int messageCount = 0;
+  std::string name;
+  CMailboxConfig* config = nullptr;
+  bool marksDirty = false;
+  bool configDirty = false;
+  std::atomic<bool> newMail{false};
+  std::atomic<bool> changed{false};
+  std::vector<CMailMark> marks;
+  std::vector<std::uint64_t> offsets;
+  CMailboxClient* client = nullptr;
+  std::vector<MailSummary> summaries;
+  // Digest of each stored message once computed; moves with its message.
+  std::vector<std::optional<std::array<std::uint8_t, 16>>> digests;
+  IClassifier* classifier = nullptr;
+
+  std::unique_ptr<CMailbox> ownedDustbox;
+  std::unique_ptr<CMailboxConfig> ownedConfig;
+  std::unique_ptr<CMailboxClient> ownedClient;
+};
+
+}  // namespace qm

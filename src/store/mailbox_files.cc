@@ -1,0 +1,402 @@
+// Loading and saving a mailbox's files. Every rewrite of an existing file goes to a scratch file
+// that is synced and renamed over the old one, so a crash leaves the old or the new file whole.
+#include <algorithm>
+#include <cstring>
+
+#include "platform/file_io.h"
+#include "platform/report.h"
+#include "store/archive.h"
+#include "store/mailbox.h"
+
+namespace qm {
+
+namespace {
+
+constexpr std::string_view kTerminator = "\r\n.\r\n";
+constexpr std::size_t kChunk = 1 << 20;
+
+// The option bits in the order of the first stored option word; bit 15 stays clear.
+constexpr CMailboxConfig::Option kWordA[] = {
+    CMailboxConfig::NotifyOther,       CMailboxConfig::NotifySpam,
+    CMailboxConfig::NotifyBad,         CMailboxConfig::NotifyFriend,
+    CMailboxConfig::HideOther,         CMailboxConfig::HideSpam,
+    CMailboxConfig::HideBad,           CMailboxConfig::HideFriend,
+    CMailboxConfig::DustboxOther,      CMailboxConfig::DustboxSpam,
+    CMailboxConfig::DustboxBad,        CMailboxConfig::DustboxFriend,
+    CMailboxConfig::KeepOtherOnServer, CMailboxConfig::KeepFriendOnServer,
+    CMailboxConfig::LimitDustbox};
+// The second word after its two server-deletion bits.
+constexpr CMailboxConfig::Option kWordB[] = {
+    CMailboxConfig::OnDemandRetrieval, CMailboxConfig::OpenDustboxAtExit,
+    CMailboxConfig::DustboxAccess, CMailboxConfig::KeepOtherOnServer,
+    CMailboxConfig::KeepFriendOnServer};
+
+std::uint16_t PackWordA(const CMailboxConfig& config) {
+  std::uint16_t word = 0;
+  for (std::size_t bit = 0; bit < std::size(kWordA); ++bit) {
+    if (config.Has(kWordA[bit])) word = static_cast<std::uint16_t>(word | (1u << bit));
+  }
+  return word;
+}
+
+std::uint16_t PackWordB(const CMailboxConfig& config) {
+  std::uint16_t word = static_cast<std::uint16_t>(config.GetServerDeletion());
+  for (std::size_t bit = 0; bit < std::size(kWordB); ++bit) {
+    if (config.Has(kWordB[bit])) word = static_cast<std::uint16_t>(word | (1u << (bit + 2)));
+  }
+  return word;
+}
+
+// The two keep-on-server bits are stored in both words; the second word's copy counts.
+void UnpackWords(std::uint16_t a, std::uint16_t b, CMailboxConfig& config) {
+  config.options = 0;
+  for (std::size_t bit = 0; bit < std::size(kWordA); ++bit) {
+    if (kWordA[bit] == CMailboxConfig::KeepOtherOnServer ||
+        kWordA[bit] == CMailboxConfig::KeepFriendOnServer) {
+      continue;
+    }
+    config.Set(kWordA[bit], (a >> bit) & 1u);
+  }
+  config.SetServerDeletion(static_cast<ServerDeletion>(b & 3u));
+  for (std::size_t bit = 0; bit < std::size(kWordB); ++bit) {
+    config.Set(kWordB[bit], (b >> (bit + 2)) & 1u);
+  }
+}
+
+std::string ErrnoText(int error) { return std::to_string(error); }
+
+}  // namespace
+
+int CMailbox::Load() {
+  if (!IsDustbox()) LoadConfig();
+  if (!LoadMessageFile()) return 0;
+  LoadMarks();
+  BuildSummaries();
+  if (dustbox != nullptr) {
+    if (dustbox->LoadMessageFile()) {
+      dustbox->LoadMarks();
+      dustbox->BuildSummaries();
+    }
+    client->LoadServerLists(ServerListFile());
+  }
+  return 1;
+}
+
+// Indexes the message file by its terminators, reading it in chunks so that memory grows with the
+// number of messages, not their size. Bytes after the last terminator (a message cut off by a
+// crash) are moved to N.partial and cut from the message file, so that they can never merge with
+// the next message appended.
+int CMailbox::LoadMessageFile() {
+  const std::string path = MessageFile();
+  int error = 0;
+  if (!FileExists(path) && !AppendToFile(path, {}, &error)) {
+    Log("MBX : File ( " + path + " ) could not be opend. ( errno = " + ErrnoText(error) + " )");
+    return 0;
+  }
+  CFileReader reader;
+  if (!reader.Open(path)) {
+    Log("MBX : File ( " + path +
+        " ) could not be opend. ( errno = " + ErrnoText(reader.LastError()) + " )");
+    return 0;
+  }
+  messageCount = 0;
+  offsets.assign(100, 0);
+  marks.clear();
+  summaries.clear();
+  digests.clear();
+
+  const std::uint64_t size = static_cast<std::uint64_t>(reader.Size());
+  std::string window;  // the unscanned end of the previous chunk, then the new chunk
+  std::uint64_t windowStart = 0;
+  std::vector<char> chunk(kChunk);
+  std::uint64_t readSoFar = 0;
+  while (readSoFar < size) {
+    const std::int64_t n = reader.Read(chunk.data(), chunk.size());
+    if (n <= 0) break;
+    readSoFar += static_cast<std::uint64_t>(n);
+    window.append(chunk.data(), static_cast<std::size_t>(n));
+    std::size_t pos = 0;
+    while (true) {
+      const std::size_t at = window.find(kTerminator, pos);
+      if (at == std::string::npos) break;
+      pos = at + kTerminator.size();
+      ++messageCount;
+      GrowTo(static_cast<std::size_t>(messageCount) + 1);
+      offsets[messageCount] = windowStart + pos;
+    }
+    // Keep what a terminator could still start in; never less than the last match's end.
+    const std::size_t keepFrom = std::max(pos, window.size() > kTerminator.size() - 1
+                                                   ? window.size() - (kTerminator.size() - 1)
+                                                   : std::size_t{0});
+    windowStart += keepFrom;
+    window.erase(0, keepFrom);
+  }
+  GrowTo(static_cast<std::size_t>(messageCount) + 1);
+
+  if (readSoFar != size) {
+    Log("MBX : File I/O Error.( " + path + "  :  errno = " + ErrnoText(reader.LastError()) + " )");
+    messageCount = 0;
+    return 0;
+  }
+  const std::uint64_t end = offsets[messageCount];
+  if (end < size) {
+    std::string tail;
+    const std::string partial = name + ".partial";
+    if (reader.ReadAt(end, static_cast<std::size_t>(size - end), tail) &&
+        AppendToFile(partial, tail, &error) && TruncateFile(path, end, &error)) {
+      Log("MBX : File ( " + path + " ) ended in an incomplete message; " +
+          std::to_string(size - end) + " bytes moved to " + partial + ".");
+    } else {
+      Log("MBX : File ( " + path +
+          " ) ends in an incomplete message that could not be cut off. "
+          "( errno = " +
+          ErrnoText(error) + " )");
+    }
+  }
+  return 1;
+}
+
+int CMailbox::LoadConfig() {
+  CFileReader reader;
+  if (!reader.Open(ConfigFile())) return 0;
+  std::string content;
+  if (!reader.ReadAt(0, static_cast<std::size_t>(reader.Size()), content)) return 0;
+  CArchiveReader archive(content);
+  CMailboxConfig loaded;
+  CRemoteAccount account;
+  std::uint16_t wordA = 0;
+  std::uint16_t wordB = 0;
+  const bool whole =
+      archive.ReadString(loaded.localUser) && archive.ReadString(loaded.localPassword) &&
+      archive.ReadString(loaded.dustboxUser) && archive.ReadString(loaded.dustboxPassword) &&
+      archive.ReadU32(loaded.timerInterval) && archive.ReadU32(loaded.dustboxLimit) &&
+      archive.ReadU16(wordA) && archive.ReadU16(wordB) && archive.ReadString(account.server) &&
+      archive.ReadU32(account.port) && archive.ReadString(account.user) &&
+      archive.ReadString(account.password);
+  if (!whole) {
+    // Half a settings file is worse than none: the defaults are at least consistent.
+    Log("MBX : File ( " + ConfigFile() + " ) is damaged; the mailbox uses the default settings.");
+    *config = CMailboxConfig{};
+    client->account = CRemoteAccount{};
+    configDirty = true;
+    return 0;
+  }
+  UnpackWords(wordA, wordB, loaded);
+  *config = std::move(loaded);
+  client->account = std::move(account);
+  configDirty = false;
+  return 1;
+}
+
+int CMailbox::SaveConfig() {
+  std::string bytes;
+  CArchiveWriter archive(bytes);
+  archive.WriteString(config->localUser);
+  archive.WriteString(config->localPassword);
+  archive.WriteString(config->dustboxUser);
+  archive.WriteString(config->dustboxPassword);
+  archive.WriteU32(config->timerInterval);
+  archive.WriteU32(config->dustboxLimit);
+  archive.WriteU16(PackWordA(*config));
+  archive.WriteU16(PackWordB(*config));
+  archive.WriteString(client->account.server);
+  archive.WriteU32(client->account.port);
+  archive.WriteString(client->account.user);
+  archive.WriteString(client->account.password);
+  int error = 0;
+  if (!ReplaceFileContent(ConfigFile(), bytes, &error)) {
+    ShowMessage("confファイルが保存できません。");
+    return 0;
+  }
+  configDirty = false;
+  return 1;
+}
+
+int CMailbox::LoadMarks() {
+  const std::size_t wanted = static_cast<std::size_t>(messageCount) + 1;
+  CFileReader reader;
+  std::string content;
+  if (!reader.Open(MarksFile()) ||
+      !reader.ReadAt(0, static_cast<std::size_t>(reader.Size()), content)) {
+    marks.assign(std::max(marks.size(), wanted), CMailMark{});
+    if (messageCount > 0) marksDirty = true;
+    return 0;
+  }
+  CArchiveReader archive(content);
+  std::uint32_t count = 0;
+  bool whole = archive.ReadU32(count);
+  std::vector<CMailMark> loaded;
+  // The count is not trusted for sizing: every record takes at least five bytes.
+  for (std::uint32_t i = 0; whole && i < count; ++i) {
+    CMailMark mark;
+    whole = archive.ReadU32(mark.flags) && archive.ReadString(mark.uidl);
+    if (whole) loaded.push_back(std::move(mark));
+  }
+  if (!whole) {
+    Log("MBX : File ( " + MarksFile() + " ) is damaged; " + std::to_string(loaded.size()) +
+        " marks read, the other messages are marked afresh.");
+  }
+  const std::size_t recordsRead = loaded.size();
+  marks = std::move(loaded);
+  if (marks.size() < wanted) marks.resize(wanted);
+  GrowTo(marks.size());
+  // Messages whose server copy is tracked are known to the client, so that retrieval does not
+  // fetch them again.
+  CFileReader messages;
+  std::string bytes;
+  const int limit = std::min(messageCount, static_cast<int>(recordsRead));
+  for (int i = 0; i < limit; ++i) {
+    if (marks[i].uidl.empty()) continue;
+    if (!messages.IsOpen() && !messages.Open(MessageFile())) break;
+    if (!messages.ReadAt(offsets[i], static_cast<std::size_t>(StoredLength(i + 1)), bytes)) {
+      continue;
+    }
+    MailHeader header;
+    header.SetText(bytes);
+    std::string messageId;
+    header.GetField("Message-ID", messageId);
+    client->RegisterKnown(marks[i].uidl, messageId);
+  }
+  marksDirty = !whole || count != static_cast<std::uint32_t>(messageCount);
+  return whole ? 1 : 0;
+}
+
+int CMailbox::SaveMarks() {
+  std::string bytes;
+  CArchiveWriter archive(bytes);
+  archive.WriteU32(static_cast<std::uint32_t>(messageCount));
+  for (int i = 0; i < messageCount; ++i) {
+    archive.WriteU32(marks[i].flags);
+    archive.WriteString(marks[i].uidl);
+  }
+  int error = 0;
+  if (!ReplaceFileContent(MarksFile(), bytes, &error)) {
+    ShowMessage("メールフラッグファイルが保存できません。");
+    return 0;
+  }
+  marksDirty = false;
+  return 1;
+}
+
+int CMailbox::BuildSummaries() {
+  GrowTo(static_cast<std::size_t>(messageCount) + 1);
+  if (messageCount == 0) return 1;
+  CFileReader reader;
+  if (!reader.Open(MessageFile())) return 0;
+  // One sequential pass over the file, one message in memory at a time.
+  std::string bytes;
+  for (int n = 1; n <= messageCount; ++n) {
+    if (!reader.ReadAt(offsets[n - 1], static_cast<std::size_t>(StoredLength(n)), bytes)) {
+      return 0;
+    }
+    CMailMessage message;
+    message.Parse(bytes);
+    message.mark = marks[n - 1];
+    MakeSummary(message, summaries[n - 1]);
+  }
+  return 1;
+}
+
+int CMailbox::Save() {
+  int ok = 1;
+  if (marksDirty && !SaveMarks()) ok = 0;
+  if (!IsDustbox() && configDirty && !SaveConfig()) ok = 0;
+  if (!IsDustbox() && client->ServerListsChanged() && !SaveServerLists()) ok = 0;
+  return ok;
+}
+
+int CMailbox::SaveServerLists() {
+  CMailbox* main = IsDustbox() ? mainMailbox : this;
+  return main->client->SaveServerLists(main->ServerListFile());
+}
+
+int CMailbox::AppendMessage(CMailMessage& message) {
+  CReentrantGuard guard(storeLock);
+  const std::string path = MessageFile();
+  const std::string& text = message.Text();
+  int error = 0;
+  if (!AppendToFile(path, text, &error)) {
+    Log("MBX : File I/O Error.( " + path + "  :  errno = " + ErrnoText(error) + " )");
+    return -1;
+  }
+  ++messageCount;
+  const auto n = static_cast<std::size_t>(messageCount);
+  GrowTo(n + 1);
+  offsets[n] = offsets[n - 1] + text.size();
+  marks[n - 1] = message.mark;
+  MakeSummary(message, summaries[n - 1]);
+  digests[n - 1].reset();
+  marksDirty = true;
+  changed = true;
+  return messageCount;
+}
+
+bool CMailbox::ReadStoredBytes(int n, std::string& bytes) {
+  CReentrantGuard guard(storeLock);
+  if (n < 1 || n > messageCount) return false;
+  CFileReader reader;
+  if (!reader.Open(MessageFile())) {
+    ShowMessage(
+        "メールボックスファイルを開くことが出来ません。ファイルが破損した可能性があります。");
+    return false;
+  }
+  if (!reader.ReadAt(offsets[n - 1], static_cast<std::size_t>(StoredLength(n)), bytes)) {
+    ShowMessage("メールボックスファイルが破損した可能性があります。");
+    return false;
+  }
+  return true;
+}
+
+int CMailbox::ReadMessage(int n, CMailMessage& message) {
+  CReentrantGuard guard(storeLock);
+  std::string bytes;
+  if (!ReadStoredBytes(n, bytes)) return 0;
+  message.Parse(bytes);
+  message.mark = marks[n - 1];
+  return 1;
+}
+
+void CMailbox::DeleteFiles() {
+  int error = 0;
+  for (const std::string& path : {MessageFile(), MarksFile(), ConfigFile()}) {
+    RemoveFile(path, &error);
+  }
+  if (dustbox != nullptr) dustbox->DeleteFiles();
+}
+
+// Writes the message file without the given messages (1-based, highest first) into N.tmp and
+// renames it over N.mbx: until the rename the old file is whole, after it the new one.
+bool CMailbox::RewriteWithout(const std::vector<int>& sortedDescending) {
+  const std::string path = MessageFile();
+  CFileReader reader;
+  CAtomicFileWriter writer;
+  if (!reader.Open(path) || !writer.Open(path, ScratchFile())) {
+    Log("MBX : File I/O Error.( " + path + "  :  errno = " +
+        ErrnoText(reader.LastError() ? reader.LastError() : writer.LastError()) + " )");
+    return false;
+  }
+  std::string buffer;
+  auto copy = [&](std::uint64_t from, std::uint64_t to) {
+    while (from < to) {
+      const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(kChunk, to - from));
+      if (!reader.ReadAt(from, n, buffer) || !writer.Write(buffer)) return false;
+      from += n;
+    }
+    return true;
+  };
+  std::uint64_t position = 0;
+  bool ok = true;
+  for (auto it = sortedDescending.rbegin(); ok && it != sortedDescending.rend(); ++it) {
+    ok = copy(position, offsets[*it - 1]);
+    position = offsets[*it];
+  }
+  ok = ok && copy(position, offsets[messageCount]) && writer.Commit();
+  if (!ok) {
+    Log("MBX : File I/O Error.( " + path + "  :  errno = " +
+        ErrnoText(writer.LastError() ? writer.LastError() : reader.LastError()) + " )");
+    writer.Abort();
+  }
+  return ok;
+}
+
+}  // namespace qm

@@ -1,0 +1,148 @@
+// The maildrop that the local POP3 server works on: a numbered snapshot of the messages that are
+// not hidden, with deletion marks, served byte for byte from the message file. The connection
+// that opened it holds storeLock until it closes, so nothing else changes the mailbox meanwhile.
+#include <cstdio>
+
+#include "store/mailbox.h"
+#include "store/md5.h"
+
+namespace qm {
+
+namespace {
+
+std::string Hex(const std::array<std::uint8_t, 16>& digest) {
+  static const char kDigits[] = "0123456789abcdef";
+  std::string text;
+  text.reserve(32);
+  for (std::uint8_t byte : digest) {
+    text.push_back(kDigits[byte >> 4]);
+    text.push_back(kDigits[byte & 15]);
+  }
+  return text;
+}
+
+}  // namespace
+
+int CMailbox::OpenMaildrop() {
+  storeLock.Lock();
+  maildropMap.assign(1, 0);
+  maildropCount = 0;
+  for (int i = 0; i < messageCount; ++i) {
+    if (marks[i].Hidden()) continue;
+    maildropMap.push_back(static_cast<std::uint32_t>(i));
+    ++maildropCount;
+  }
+  maildropDeleted.assign(static_cast<std::size_t>(maildropCount) + 1, 0);
+  return 1;
+}
+
+void CMailbox::CloseMaildrop() { storeLock.Unlock(); }
+
+namespace {
+bool Valid(int k, int count, const std::vector<std::uint8_t>& deleted) {
+  return k >= 1 && k <= count && deleted[static_cast<std::size_t>(k)] == 0;
+}
+}  // namespace
+
+void CMailbox::MaildropStat(int& count, std::uint64_t& octets) const {
+  count = 0;
+  octets = 0;
+  for (int k = 1; k <= maildropCount; ++k) {
+    if (!Valid(k, maildropCount, maildropDeleted)) continue;
+    ++count;
+    octets += StoredLength(static_cast<int>(maildropMap[k]) + 1);
+  }
+}
+
+int CMailbox::MaildropList(std::vector<int>& numbers, std::vector<std::uint64_t>& sizes) const {
+  numbers.clear();
+  sizes.clear();
+  for (int k = 1; k <= maildropCount; ++k) {
+    if (!Valid(k, maildropCount, maildropDeleted)) continue;
+    numbers.push_back(k);
+    sizes.push_back(StoredLength(static_cast<int>(maildropMap[k]) + 1));
+  }
+  return static_cast<int>(numbers.size());
+}
+
+std::uint64_t CMailbox::MaildropSize(int k) const {
+  if (!Valid(k, maildropCount, maildropDeleted)) return 0;
+  return StoredLength(static_cast<int>(maildropMap[k]) + 1);
+}
+
+int CMailbox::MaildropDelete(int k) {
+  if (!Valid(k, maildropCount, maildropDeleted)) return 0;
+  maildropDeleted[static_cast<std::size_t>(k)] = 1;
+  return 1;
+}
+
+void CMailbox::MaildropReset() { std::fill(maildropDeleted.begin(), maildropDeleted.end(), 0); }
+
+int CMailbox::MaildropRetrieve(int k, std::string& bytes) {
+  if (!Valid(k, maildropCount, maildropDeleted)) return 0;
+  return ReadStoredBytes(static_cast<int>(maildropMap[k]) + 1, bytes) ? 1 : 0;
+}
+
+std::string CMailbox::MaildropTop(int k, int lines) {
+  std::string bytes;
+  if (!MaildropRetrieve(k, bytes)) return {};
+  const std::size_t headerEnd = bytes.find("\r\n\r\n");
+  if (headerEnd == std::string::npos) return bytes;
+  std::size_t cut = headerEnd + 4;
+  while (lines > 0 && cut < bytes.size()) {
+    const std::size_t lineEnd = bytes.find("\r\n", cut);
+    if (lineEnd == std::string::npos) {
+      cut = bytes.size();
+      break;
+    }
+    cut = lineEnd + 2;
+    --lines;
+  }
+  bytes.resize(cut);
+  return bytes;
+}
+
+std::string CMailbox::MessageDigest(int i) {
+  CReentrantGuard guard(storeLock);
+  if (i < 0 || i >= messageCount) return {};
+  auto& cached = digests[static_cast<std::size_t>(i)];
+  if (!cached) {
+    std::string bytes;
+    if (!ReadStoredBytes(i + 1, bytes)) return {};
+    CMd5 md5;
+    md5.Update(bytes);
+    cached = md5.Final();
+  }
+  return Hex(*cached);
+}
+
+std::string CMailbox::MaildropUidl(int k) {
+  if (!Valid(k, maildropCount, maildropDeleted)) return {};
+  return MessageDigest(static_cast<int>(maildropMap[k]));
+}
+
+int CMailbox::MaildropUidlList(std::vector<int>& numbers, std::vector<std::string>& uidls) {
+  numbers.clear();
+  uidls.clear();
+  for (int k = 1; k <= maildropCount; ++k) {
+    if (!Valid(k, maildropCount, maildropDeleted)) continue;
+    numbers.push_back(k);
+    uidls.push_back(MessageDigest(static_cast<int>(maildropMap[k])));
+  }
+  return static_cast<int>(numbers.size());
+}
+
+// The client's deletions are deletions for good, all in one rewrite of the message file.
+int CMailbox::MaildropCommit() {
+  std::vector<int> doomed;
+  for (int k = maildropCount; k >= 1; --k) {
+    if (maildropDeleted[static_cast<std::size_t>(k)]) {
+      doomed.push_back(static_cast<int>(maildropMap[k]) + 1);
+    }
+  }
+  const bool removed = !doomed.empty() && RemoveMessages(doomed, nullptr) > 0;
+  CurrentStoreEvents().MaildropCommitted(*this, removed);
+  return 1;
+}
+
+}  // namespace qm

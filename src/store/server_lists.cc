@@ -1,0 +1,129 @@
+#include "store/server_lists.h"
+
+#include "platform/file_io.h"
+#include "platform/report.h"
+#include "store/archive.h"
+
+namespace qm {
+
+void CMailboxClient::RegisterKnown(std::string_view uidl, std::string_view messageId) {
+  std::lock_guard lock(listLock);
+  knownUidls.Add(uidl, messageId);
+}
+
+bool CMailboxClient::IsKnown(std::string_view uidl) {
+  std::lock_guard lock(listLock);
+  std::string ignored;
+  return knownUidls.Find(uidl, ignored) != 0;
+}
+
+bool CMailboxClient::IsDeletedHere(std::string_view uidl) {
+  std::lock_guard lock(listLock);
+  std::string ignored;
+  return deletedHere.Find(uidl, ignored) != 0;
+}
+
+int CMailboxClient::TakePendingDeletion(std::string_view uidl, std::string& messageId) {
+  std::lock_guard lock(listLock);
+  const int found = pendingDeletions.Take(uidl, messageId);
+  if (found) listsChanged = true;
+  return found;
+}
+
+void CMailboxClient::ForgetDeleted(std::string_view uidl) {
+  std::lock_guard lock(listLock);
+  std::string messageId;
+  if (knownUidls.Take(uidl, messageId)) {
+    deletedHere.Add(uidl, messageId);
+    listsChanged = true;
+  }
+}
+
+void CMailboxClient::RequestServerDeletion(std::string_view uidl) {
+  std::lock_guard lock(listLock);
+  std::string messageId;
+  if (knownUidls.Take(uidl, messageId)) {
+    pendingDeletions.Add(uidl, messageId);
+    listsChanged = true;
+  }
+}
+
+void CMailboxClient::ClearPendingDeletions() {
+  std::lock_guard lock(listLock);
+  if (pendingDeletions.Count() != 0) listsChanged = true;
+  pendingDeletions.Clear();
+}
+
+void CMailboxClient::ClearDeletedHere() {
+  std::lock_guard lock(listLock);
+  if (deletedHere.Count() != 0) listsChanged = true;
+  deletedHere.Clear();
+}
+
+void CMailboxClient::DeleteDeletedHereOnServer() {
+  std::lock_guard lock(listLock);
+  if (deletedHere.Count() == 0) return;
+  pendingDeletions.AppendAll(deletedHere);
+  deletedHere.Clear();
+  listsChanged = true;
+}
+
+int CMailboxClient::SaveServerLists(const std::string& path) {
+  std::lock_guard lock(listLock);
+  if (deletedHere.Count() == 0 && pendingDeletions.Count() == 0) {
+    int error = 0;
+    if (!RemoveFile(path, &error)) return 0;
+    listsChanged = false;
+    return 1;
+  }
+  std::string bytes;
+  CArchiveWriter archive(bytes);
+  deletedHere.Write(archive);
+  pendingDeletions.Write(archive);
+  int error = 0;
+  if (!ReplaceFileContent(path, bytes, &error)) {
+    ShowMessage("サーバメールファイルが保存できません。");
+    return 0;
+  }
+  listsChanged = false;
+  return 1;
+}
+
+int CMailboxClient::LoadServerLists(const std::string& path) {
+  std::lock_guard lock(listLock);
+  deletedHere.Clear();
+  pendingDeletions.Clear();
+  listsChanged = false;
+  std::string content;
+  CFileReader reader;
+  if (!reader.Open(path)) return 1;
+  if (!reader.ReadAt(0, static_cast<std::size_t>(reader.Size()), content)) return 0;
+  CArchiveReader archive(content);
+  if (deletedHere.Read(archive) && pendingDeletions.Read(archive)) return 1;
+  Log("MBX : Server list file ( " + path + " ) is damaged; keeping what could be read.");
+  // What the file held beyond the damage is gone: write the lists back as they are now.
+  listsChanged = true;
+  return 0;
+}
+
+bool CMailboxClient::ServerListsChanged() {
+  std::lock_guard lock(listLock);
+  return listsChanged;
+}
+
+CUidList CMailboxClient::KnownUidls() {
+  std::lock_guard lock(listLock);
+  return knownUidls;
+}
+
+CUidList CMailboxClient::DeletedHere() {
+  std::lock_guard lock(listLock);
+  return deletedHere;
+}
+
+CUidList CMailboxClient::PendingDeletions() {
+  std::lock_guard lock(listLock);
+  return pendingDeletions;
+}
+
+}  // namespace qm

@@ -1,0 +1,65 @@
+// What a mailbox remembers of its remote account: the account itself and the unique-id lists
+// that decide which server copies are fetched, left alone or deleted. Shared by a mailbox and its
+// dustbox; the POP3 session of the account builds on it.
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+#include "store/uid_list.h"
+
+namespace qm {
+
+struct CRemoteAccount {
+  std::string server;
+  std::uint32_t port = 110;
+  std::string user;
+  std::string password;
+
+  friend bool operator==(const CRemoteAccount&, const CRemoteAccount&) = default;
+};
+
+class CMailboxClient {
+ public:
+  virtual ~CMailboxClient() = default;
+
+  CRemoteAccount account;
+
+  // Every operation below takes `listLock`, the innermost lock of the program.
+  void RegisterKnown(std::string_view uidl, std::string_view messageId);
+  bool IsKnown(std::string_view uidl);
+  bool IsDeletedHere(std::string_view uidl);
+  int TakePendingDeletion(std::string_view uidl, std::string& messageId);
+  // The server copy stays and is never fetched again.
+  void ForgetDeleted(std::string_view uidl);
+  // The server copy is deleted at the next retrieval.
+  void RequestServerDeletion(std::string_view uidl);
+  void ClearPendingDeletions();
+  void ClearDeletedHere();
+  void DeleteDeletedHereOnServer();
+
+  // The ".svm" file: `deletedHere`, then `pendingDeletions`. With both empty the file is removed.
+  // Saving writes a new file and renames it over the old one; 0 when it could not be written.
+  int SaveServerLists(const std::string& path);
+  // Clears both lists and reads them from the file; a damaged file gives what could be read
+  // whole. 0 when the file was damaged (a missing file is no damage).
+  int LoadServerLists(const std::string& path);
+  // Whether the saved lists differ from the ones in memory.
+  bool ServerListsChanged();
+
+  // Copies for inspection and tests.
+  CUidList KnownUidls();
+  CUidList DeletedHere();
+  CUidList PendingDeletions();
+
+ private:
+  std::mutex listLock;
+  CUidList knownUidls;
+  CUidList deletedHere;
+  CUidList pendingDeletions;
+  bool listsChanged = false;
+};
+
+}  // namespace qm
