@@ -243,8 +243,9 @@ bool ReplaceFileContent(const std::string& path, std::string_view content, int* 
   return false;
 }
 
-bool AppendToFile(const std::string& path, std::string_view bytes, int* error) {
+bool AppendToFile(const std::string& path, std::string_view bytes, int* error, bool* opened) {
   bool created = false;
+  if (opened) *opened = false;
   int fd = OpenFile(path, O_WRONLY | O_APPEND | O_CLOEXEC);
   if (fd < 0 && errno == ENOENT) {
     fd = OpenFile(path, O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
@@ -254,6 +255,7 @@ bool AppendToFile(const std::string& path, std::string_view bytes, int* error) {
     SetError(error, errno);
     return false;
   }
+  if (opened) *opened = true;
   struct stat st;
   if (::fstat(fd, &st) != 0) {
     SetError(error, errno);

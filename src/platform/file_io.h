@@ -86,7 +86,9 @@ bool ReplaceFileContent(const std::string& path, std::string_view content, int* 
 // Adds `bytes` at the end of the file, creating it (mode 0600) when missing and never
 // truncating it, and makes them durable. When a step fails part-way the file is cut back to its
 // old size (or removed again when this call created it), so it is exactly as it was.
-bool AppendToFile(const std::string& path, std::string_view bytes, int* error = nullptr);
+// `opened` (when given) tells a file that could not be opened from one that failed later.
+bool AppendToFile(const std::string& path, std::string_view bytes, int* error = nullptr,
+                  bool* opened = nullptr);
 
 // Cuts the file down to `size` bytes and makes that durable. Growing a file this way would pad
 // it with NUL bytes, which no caller wants: a size beyond the end fails with EINVAL.

@@ -315,8 +315,11 @@ int CMailbox::AppendMessage(CMailMessage& message) {
   const std::string path = MessageFile();
   const std::string& text = message.Text();
   int error = 0;
-  if (!AppendToFile(path, text, &error)) {
-    Log("MBX : File I/O Error.( " + path + "  :  errno = " + ErrnoText(error) + " )");
+  bool opened = false;
+  if (!AppendToFile(path, text, &error, &opened)) {
+    Log(opened ? "MBX : File I/O Error.( " + path + "  :  errno = " + ErrnoText(error) + " )"
+               : "MBX : File ( " + path + " ) could not be opend. ( errno = " + ErrnoText(error) +
+                     " )");
     return -1;
   }
   ++messageCount;

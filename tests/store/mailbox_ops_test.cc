@@ -264,8 +264,12 @@ TEST_F(MailboxOpsTest, FailedAppendChangesNothing) {
     EXPECT_EQ(box->MessageCount(), 1);
     EXPECT_EQ(ReadAll(Path("inbox.mbx")), before);
   }
-  ASSERT_FALSE(reporter.logLines.empty());
-  EXPECT_EQ(reporter.logLines.back().rfind("MBX : File I/O Error.( ", 0), 0u);
+  // The log tells an unopenable file from a failed write.
+  ASSERT_EQ(reporter.logLines.size(), 3u);
+  EXPECT_EQ(reporter.logLines[0],
+            "MBX : File ( " + Path("inbox.mbx") + " ) could not be opend. ( errno = 5 )");
+  EXPECT_EQ(reporter.logLines[1],
+            "MBX : File I/O Error.( " + Path("inbox.mbx") + "  :  errno = 5 )");
 }
 
 TEST_F(MailboxOpsTest, FailedRewriteRemovesNothingAndTakesBackTheMovedCopy) {
