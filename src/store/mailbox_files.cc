@@ -5,8 +5,8 @@
 
 #include "platform/file_io.h"
 #include "platform/report.h"
-#include "store/archive.h"
 #include "store/mailbox.h"
+#include "store/mailbox_archives.h"
 
 namespace qm {
 
@@ -14,54 +14,6 @@ namespace {
 
 constexpr std::string_view kTerminator = "\r\n.\r\n";
 constexpr std::size_t kChunk = 1 << 20;
-
-// The option bits in the order of the first stored option word; bit 15 stays clear.
-constexpr CMailboxConfig::Option kWordA[] = {
-    CMailboxConfig::NotifyOther,       CMailboxConfig::NotifySpam,
-    CMailboxConfig::NotifyBad,         CMailboxConfig::NotifyFriend,
-    CMailboxConfig::HideOther,         CMailboxConfig::HideSpam,
-    CMailboxConfig::HideBad,           CMailboxConfig::HideFriend,
-    CMailboxConfig::DustboxOther,      CMailboxConfig::DustboxSpam,
-    CMailboxConfig::DustboxBad,        CMailboxConfig::DustboxFriend,
-    CMailboxConfig::KeepOtherOnServer, CMailboxConfig::KeepFriendOnServer,
-    CMailboxConfig::LimitDustbox};
-// The second word after its two server-deletion bits.
-constexpr CMailboxConfig::Option kWordB[] = {
-    CMailboxConfig::OnDemandRetrieval, CMailboxConfig::OpenDustboxAtExit,
-    CMailboxConfig::DustboxAccess, CMailboxConfig::KeepOtherOnServer,
-    CMailboxConfig::KeepFriendOnServer};
-
-std::uint16_t PackWordA(const CMailboxConfig& config) {
-  std::uint16_t word = 0;
-  for (std::size_t bit = 0; bit < std::size(kWordA); ++bit) {
-    if (config.Has(kWordA[bit])) word = static_cast<std::uint16_t>(word | (1u << bit));
-  }
-  return word;
-}
-
-std::uint16_t PackWordB(const CMailboxConfig& config) {
-  std::uint16_t word = static_cast<std::uint16_t>(config.GetServerDeletion());
-  for (std::size_t bit = 0; bit < std::size(kWordB); ++bit) {
-    if (config.Has(kWordB[bit])) word = static_cast<std::uint16_t>(word | (1u << (bit + 2)));
-  }
-  return word;
-}
-
-// The two keep-on-server bits are stored in both words; the second word's copy counts.
-void UnpackWords(std::uint16_t a, std::uint16_t b, CMailboxConfig& config) {
-  config.options = 0;
-  for (std::size_t bit = 0; bit < std::size(kWordA); ++bit) {
-    if (kWordA[bit] == CMailboxConfig::KeepOtherOnServer ||
-        kWordA[bit] == CMailboxConfig::KeepFriendOnServer) {
-      continue;
-    }
-    config.Set(kWordA[bit], (a >> bit) & 1u);
-  }
-  config.SetServerDeletion(static_cast<ServerDeletion>(b & 3u));
-  for (std::size_t bit = 0; bit < std::size(kWordB); ++bit) {
-    config.Set(kWordB[bit], (b >> (bit + 2)) & 1u);
-  }
-}
 
 std::string ErrnoText(int error) { return std::to_string(error); }
 
@@ -157,23 +109,9 @@ int CMailbox::LoadMessageFile() {
 }
 
 int CMailbox::LoadConfig() {
-  CFileReader reader;
-  if (!reader.Open(ConfigFile())) return 0;
   std::string content;
-  if (!reader.ReadAt(0, static_cast<std::size_t>(reader.Size()), content)) return 0;
-  CArchiveReader archive(content);
-  CMailboxConfig loaded;
-  CRemoteAccount account;
-  std::uint16_t wordA = 0;
-  std::uint16_t wordB = 0;
-  const bool whole =
-      archive.ReadString(loaded.localUser) && archive.ReadString(loaded.localPassword) &&
-      archive.ReadString(loaded.dustboxUser) && archive.ReadString(loaded.dustboxPassword) &&
-      archive.ReadU32(loaded.timerInterval) && archive.ReadU32(loaded.dustboxLimit) &&
-      archive.ReadU16(wordA) && archive.ReadU16(wordB) && archive.ReadString(account.server) &&
-      archive.ReadU32(account.port) && archive.ReadString(account.user) &&
-      archive.ReadString(account.password);
-  if (!whole) {
+  if (!ReadFileContent(ConfigFile(), content)) return 0;
+  if (!ReadConfigArchive(content, *config, client->account)) {
     // Half a settings file is worse than none: the defaults are at least consistent.
     Log("MBX : File ( " + ConfigFile() + " ) is damaged; the mailbox uses the default settings.");
     *config = CMailboxConfig{};
@@ -181,30 +119,13 @@ int CMailbox::LoadConfig() {
     configDirty = true;
     return 0;
   }
-  UnpackWords(wordA, wordB, loaded);
-  *config = std::move(loaded);
-  client->account = std::move(account);
   configDirty = false;
   return 1;
 }
 
 int CMailbox::SaveConfig() {
-  std::string bytes;
-  CArchiveWriter archive(bytes);
-  archive.WriteString(config->localUser);
-  archive.WriteString(config->localPassword);
-  archive.WriteString(config->dustboxUser);
-  archive.WriteString(config->dustboxPassword);
-  archive.WriteU32(config->timerInterval);
-  archive.WriteU32(config->dustboxLimit);
-  archive.WriteU16(PackWordA(*config));
-  archive.WriteU16(PackWordB(*config));
-  archive.WriteString(client->account.server);
-  archive.WriteU32(client->account.port);
-  archive.WriteString(client->account.user);
-  archive.WriteString(client->account.password);
   int error = 0;
-  if (!ReplaceFileContent(ConfigFile(), bytes, &error)) {
+  if (!ReplaceFileContent(ConfigFile(), WriteConfigArchive(*config, client->account), &error)) {
     ShowMessage("confファイルが保存できません。");
     return 0;
   }
@@ -214,24 +135,15 @@ int CMailbox::SaveConfig() {
 
 int CMailbox::LoadMarks() {
   const std::size_t wanted = static_cast<std::size_t>(messageCount) + 1;
-  CFileReader reader;
   std::string content;
-  if (!reader.Open(MarksFile()) ||
-      !reader.ReadAt(0, static_cast<std::size_t>(reader.Size()), content)) {
+  if (!ReadFileContent(MarksFile(), content)) {
     marks.assign(std::max(marks.size(), wanted), CMailMark{});
     if (messageCount > 0) marksDirty = true;
     return 0;
   }
-  CArchiveReader archive(content);
-  std::uint32_t count = 0;
-  bool whole = archive.ReadU32(count);
   std::vector<CMailMark> loaded;
-  // The count is not trusted for sizing: every record takes at least five bytes.
-  for (std::uint32_t i = 0; whole && i < count; ++i) {
-    CMailMark mark;
-    whole = archive.ReadU32(mark.flags) && archive.ReadString(mark.uidl);
-    if (whole) loaded.push_back(std::move(mark));
-  }
+  std::uint32_t count = 0;
+  const bool whole = ReadMarksArchive(content, loaded, count);
   if (!whole) {
     Log("MBX : File ( " + MarksFile() + " ) is damaged; " + std::to_string(loaded.size()) +
         " marks read, the other messages are marked afresh.");
@@ -262,15 +174,9 @@ int CMailbox::LoadMarks() {
 }
 
 int CMailbox::SaveMarks() {
-  std::string bytes;
-  CArchiveWriter archive(bytes);
-  archive.WriteU32(static_cast<std::uint32_t>(messageCount));
-  for (int i = 0; i < messageCount; ++i) {
-    archive.WriteU32(marks[i].flags);
-    archive.WriteString(marks[i].uidl);
-  }
   int error = 0;
-  if (!ReplaceFileContent(MarksFile(), bytes, &error)) {
+  if (!ReplaceFileContent(
+          MarksFile(), WriteMarksArchive(marks, static_cast<std::size_t>(messageCount)), &error)) {
     ShowMessage("メールフラッグファイルが保存できません。");
     return 0;
   }

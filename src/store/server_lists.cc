@@ -1,8 +1,10 @@
 #include "store/server_lists.h"
 
+#include <cerrno>
+
 #include "platform/file_io.h"
 #include "platform/report.h"
-#include "store/archive.h"
+#include "store/mailbox_archives.h"
 
 namespace qm {
 
@@ -76,12 +78,8 @@ int CMailboxClient::SaveServerLists(const std::string& path) {
     listsChanged = false;
     return 1;
   }
-  std::string bytes;
-  CArchiveWriter archive(bytes);
-  deletedHere.Write(archive);
-  pendingDeletions.Write(archive);
   int error = 0;
-  if (!ReplaceFileContent(path, bytes, &error)) {
+  if (!ReplaceFileContent(path, WriteServerListsArchive(deletedHere, pendingDeletions), &error)) {
     ShowMessage("サーバメールファイルが保存できません。");
     return 0;
   }
@@ -95,11 +93,9 @@ int CMailboxClient::LoadServerLists(const std::string& path) {
   pendingDeletions.Clear();
   listsChanged = false;
   std::string content;
-  CFileReader reader;
-  if (!reader.Open(path)) return 1;
-  if (!reader.ReadAt(0, static_cast<std::size_t>(reader.Size()), content)) return 0;
-  CArchiveReader archive(content);
-  if (deletedHere.Read(archive) && pendingDeletions.Read(archive)) return 1;
+  int error = 0;
+  if (!ReadFileContent(path, content, &error)) return error == ENOENT ? 1 : 0;
+  if (ReadServerListsArchive(content, deletedHere, pendingDeletions)) return 1;
   Log("MBX : Server list file ( " + path + " ) is damaged; keeping what could be read.");
   // What the file held beyond the damage is gone: write the lists back as they are now.
   listsChanged = true;
