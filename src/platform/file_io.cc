@@ -219,8 +219,9 @@ bool CAtomicFileWriter::Commit() {
     return false;
   }
   scratchPath_.clear();
-  // The new content is in place; only its durability is still at stake.
-  if (!SyncDirectoryOf(path_)) return Fail(errno);
+  // The new content is in place, which is what callers act on (an index that already describes
+  // it must not be rolled back); a failed directory sync is only kept in LastError().
+  if (!SyncDirectoryOf(path_)) Fail(errno);
   return true;
 }
 
@@ -238,9 +239,9 @@ void CAtomicFileWriter::Abort() {
 
 bool ReplaceFileContent(const std::string& path, std::string_view content, int* error) {
   CAtomicFileWriter writer;
-  if (writer.Open(path) && writer.Write(content) && writer.Commit()) return true;
-  SetError(error, writer.LastError());
-  return false;
+  const bool done = writer.Open(path) && writer.Write(content) && writer.Commit();
+  if (writer.LastError() != 0) SetError(error, writer.LastError());
+  return done;
 }
 
 bool AppendToFile(const std::string& path, std::string_view bytes, int* error, bool* opened) {

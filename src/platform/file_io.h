@@ -59,8 +59,9 @@ class CAtomicFileWriter {
   bool Write(std::string_view bytes);
 
   // Writes out what is buffered, makes the scratch file durable, renames it over the target
-  // and makes the rename durable. On failure the target holds its old content, or the new
-  // content when only the last step failed, and the scratch file is gone either way.
+  // and makes the rename durable. True when the target holds the new content: a failure of the
+  // last step (the directory sync) still returns true and shows only in LastError(). On false
+  // the target holds its old content; the scratch file is gone either way.
   bool Commit();
 
   // Drops the new version; the target is untouched. The destructor aborts an uncommitted one.
@@ -80,7 +81,8 @@ class CAtomicFileWriter {
   int lastError_ = 0;
 };
 
-// Rewrites a small file (marks, settings, lists) through CAtomicFileWriter.
+// Rewrites a small file (marks, settings, lists) through CAtomicFileWriter; true when the new
+// content is in place (`error` may still tell of a failed directory sync).
 bool ReplaceFileContent(const std::string& path, std::string_view content, int* error = nullptr);
 
 // Adds `bytes` at the end of the file, creating it (mode 0600) when missing and never
