@@ -99,10 +99,11 @@ int CMailbox::LoadMessageFile() {
       Log("MBX : File ( " + path + " ) ended in an incomplete message; " +
           std::to_string(size - end) + " bytes moved to " + partial + ".");
     } else {
-      Log("MBX : File ( " + path +
-          " ) ends in an incomplete message that could not be cut off. "
-          "( errno = " +
-          ErrnoText(error) + " )");
+      // Appending after those bytes would glue the next message to them: refuse the mailbox.
+      Log("MBX : File ( " + path + " ) ends in an incomplete message that could not be cut off. " +
+          "( errno = " + ErrnoText(error) + " )");
+      messageCount = 0;
+      return 0;
     }
   }
   return 1;

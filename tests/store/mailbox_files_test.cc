@@ -182,6 +182,15 @@ TEST_F(MailboxFilesTest, AnIncompleteLastMessageIsCutOffAndKept) {
   EXPECT_EQ(reloaded->Summary(2).subject, "next");
 }
 
+TEST_F(MailboxFilesTest, AnIncompleteMessageThatCannotBeCutOffRefusesTheMailbox) {
+  WriteAll(Path("p.mbx"), Text("whole") + "Subject: cut\r\n");
+  SetFileFaultInjector([](FileOperation op) { return op == FileOperation::Truncate; });
+  auto box = CMailbox::CreateMain(Path("p"));
+  EXPECT_EQ(box->Load(), 0);
+  SetFileFaultInjector(nullptr);
+  EXPECT_EQ(ReadAll(Path("p.mbx")), Text("whole") + "Subject: cut\r\n");
+}
+
 TEST_F(MailboxFilesTest, ScanDoesNotSplitStuffedLinesAndSpansChunks) {
   // Messages large enough to cross the loader's read chunks, with dotted lines inside.
   std::string body;
