@@ -1,0 +1,117 @@
+#include "app/application.h"
+
+#include <chrono>
+#include <vector>
+
+#include "platform/locks.h"
+
+namespace qm {
+
+CApplication::CApplication(IUserInterface& userInterface, const std::string& workingDirectory)
+    : ui(userInterface),
+      directory(workingDirectory),
+      settings(workingDirectory),
+      log(workingDirectory) {}
+
+CApplication::~CApplication() {
+  if (popServer) popServer->Stop();
+  if (started) {
+    SetStoreEvents(nullptr);
+    SetReporter(nullptr);
+  }
+}
+
+CApplication::StartResult CApplication::Startup() {
+  // A second copy in the same directory must not touch a single file.
+  if (!instance.Acquire(directory)) {
+    ui.ShowMessage(kAlreadyRunning);
+    return StartResult::AlreadyRunning;
+  }
+  SetReporter(this);
+  SetStoreEvents(this);
+  started = true;
+
+  mailboxes = std::make_unique<CMailboxSet>(settings.Profile());
+  mailboxes->LoadAll();
+  Log(kStartedLine);
+
+  PopServerOptions options;
+  options.port = static_cast<std::uint16_t>(settings.Get(settings::Port));
+  options.bindAddress = settings.Get(settings::BindAddress);
+  const int idle = settings.Get(settings::IdleTimeout);
+  options.idleTimeout = std::chrono::seconds(idle > 0 ? idle : settings::IdleTimeout.defaultValue);
+  popServer = std::make_unique<CPopServer>(*this);
+  popServer->Start(options);
+  return StartResult::Started;
+}
+
+void CApplication::IdleStep() {
+  for (int i = mailboxes->Count() - 1; i >= 0; --i) {
+    CMailbox* mailbox = mailboxes->Get(i);
+    // The dustbox too: a message moved there must not lose its mark in a crash.
+    mailboxes->SaveAll(i);
+    mailbox->TrimDustbox();
+    mailbox->TakeChanged();
+  }
+  log.FlushLog();
+}
+
+void CApplication::OnMessage(std::uint32_t message, std::intptr_t wParam, std::intptr_t lParam) {
+  // Every message wakes the idle step, which the front end runs after the batch; nothing else
+  // is due without a window.
+  (void)message;
+  (void)wParam;
+  (void)lParam;
+}
+
+void CApplication::OnTimer(std::uint32_t id) { (void)id; }
+
+void CApplication::Shutdown() {
+  if (!started || shutDown) return;
+  shutDown = true;
+  Log(kTerminatingLine);
+  mailboxes->SaveAll(-1);
+  if (mailboxes->Count() > 0) {
+    std::vector<COneSlotSemaphore*> locks;
+    for (int i = 0; i < mailboxes->Count(); ++i) locks.push_back(&mailboxes->Get(i)->retrievalLock);
+    // Retrievals still running after this are abandoned with the process.
+    if (AcquireAll(locks, std::chrono::milliseconds(3000))) {
+      for (COneSlotSemaphore* lock : locks) lock->Release();
+    }
+  }
+  mailboxes->SaveAtExit();
+  log.FlushLog();
+}
+
+void CApplication::Log(std::string_view message) { log.Log(message); }
+
+void CApplication::ShowMessage(std::string_view message) {
+  log.Log(message);
+  ui.ShowMessage(message);
+}
+
+int CApplication::IndexOf(const CMailbox& mailbox) const {
+  const CMailbox* main = mailbox.IsDustbox() ? mailbox.MainMailbox() : &mailbox;
+  for (int i = 0; i < mailboxes->Count(); ++i) {
+    if (mailboxes->Get(i) == main) return i;
+  }
+  return -1;
+}
+
+void CApplication::MaildropCommitted(CMailbox& mailbox, bool removed) {
+  ui.PostMessage(kMaildropCommitted, removed ? 1 : 0, IndexOf(mailbox));
+}
+
+CMailbox* CApplication::FindLogin(const std::string& user, const std::string& password,
+                                  int& index) {
+  return mailboxes->FindLogin(user, password, &index);
+}
+
+void CApplication::LoginAccepted(CMailbox& mailbox, int index) {
+  (void)mailbox;
+  (void)index;
+}
+
+void CApplication::ConnectionEnded() { ui.PostMessage(kWakeIdle); }
+
+}  // namespace qm

@@ -1,0 +1,76 @@
+// The program's life, shared by both front ends: start-up, the idle step, the reaction to the
+// messages posted to the user-interface thread, and shutdown. The front end owns the event loop
+// and calls in here.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "app/log.h"
+#include "app/settings.h"
+#include "app/user_interface.h"
+#include "mailboxes/mailbox_set.h"
+#include "platform/report.h"
+#include "platform/single_instance.h"
+#include "pop3server/pop_server.h"
+#include "store/mailbox.h"
+
+namespace qm {
+
+class CApplication : public IUserInterfaceClient,
+                     public IReporter,
+                     public IStoreEvents,
+                     public IPopServerHost {
+ public:
+  static constexpr const char* kAlreadyRunning = "Quillmoor Mail Filterはすでに起動しています。";
+  static constexpr const char* kStartedLine = "APL : ------  Quillmoor Mail Filter started. ------";
+  static constexpr const char* kTerminatingLine =
+      "APL : ------  Quillmoor Mail Filter will be terminated. ------";
+
+  enum class StartResult { Started, AlreadyRunning };
+
+  // `workingDirectory` must be the process's current directory: mailbox files are named
+  // relative to it.
+  CApplication(IUserInterface& ui, const std::string& workingDirectory);
+  ~CApplication() override;
+
+  // Everything up to the first retrieval: the single-instance guard, the settings, the mailboxes,
+  // the "started" log line and the local POP3 server. Installs this object as the reporter.
+  StartResult Startup();
+  // Saves what changed, trims the dustboxes and writes the log.
+  void IdleStep() override;
+  void OnMessage(std::uint32_t message, std::intptr_t wParam, std::intptr_t lParam) override;
+  void OnTimer(std::uint32_t id) override;
+  // Saves everything, waits at most 3000 ms for running retrievals and writes the log.
+  void Shutdown();
+
+  CMailboxSet& Mailboxes() { return *mailboxes; }
+  CSettings& Settings() { return settings; }
+  CPopServer& PopServer() { return *popServer; }
+
+  // IReporter: the log, and message boxes through the front end (and the log).
+  void Log(std::string_view message) override;
+  void ShowMessage(std::string_view message) override;
+  // IStoreEvents
+  void MaildropCommitted(CMailbox& mailbox, bool removed) override;
+  // IPopServerHost
+  CMailbox* FindLogin(const std::string& user, const std::string& password, int& index) override;
+  void LoginAccepted(CMailbox& mailbox, int index) override;
+  void ConnectionEnded() override;
+
+ private:
+  int IndexOf(const CMailbox& mailbox) const;
+
+  IUserInterface& ui;
+  std::string directory;
+  CSingleInstance instance;
+  CSettings settings;
+  CLog log;
+  std::unique_ptr<CMailboxSet> mailboxes;
+  std::unique_ptr<CPopServer> popServer;
+  bool started = false;
+  bool shutDown = false;
+};
+
+}  // namespace qm

@@ -1,0 +1,96 @@
+#include "cli/headless.h"
+
+#include <filesystem>
+#include <iostream>
+#include <vector>
+
+#include "app/application.h"
+#include "platform/termination_signal.h"
+
+namespace qm {
+
+void CHeadlessUi::PostMessage(std::uint32_t message, std::intptr_t wParam, std::intptr_t lParam) {
+  {
+    std::lock_guard lock(mutex);
+    queue.push_back({message, wParam, lParam});
+  }
+  wake.notify_one();
+}
+
+void CHeadlessUi::SetTimer(std::uint32_t id, std::uint32_t milliseconds) {
+  std::lock_guard lock(mutex);
+  const std::chrono::milliseconds period(milliseconds);
+  timers[id] = {period, std::chrono::steady_clock::now() + period};
+}
+
+void CHeadlessUi::KillTimer(std::uint32_t id) {
+  std::lock_guard lock(mutex);
+  timers.erase(id);
+}
+
+void CHeadlessUi::ShowMessage(std::string_view text) {
+  std::lock_guard lock(mutex);
+  std::cerr << "qm_mailfilter: " << text << std::endl;
+}
+
+Answer CHeadlessUi::Ask(std::string_view question, Buttons buttons, Answer defaultAnswer) {
+  (void)buttons;
+  ShowMessage(question);
+  return defaultAnswer;
+}
+
+void CHeadlessUi::SetStatusText(std::string_view text) {
+  (void)text;
+  PostMessage(kStatusTextChanged, 0, 0);
+}
+
+void CHeadlessUi::Quit() {
+  {
+    std::lock_guard lock(mutex);
+    quitting = true;
+  }
+  wake.notify_one();
+}
+
+void CHeadlessUi::Run(IUserInterfaceClient& client) {
+  using Clock = std::chrono::steady_clock;
+  while (true) {
+    std::vector<Posted> batch;
+    std::vector<std::uint32_t> dueTimers;
+    {
+      std::unique_lock lock(mutex);
+      auto deadline = Clock::now() + std::chrono::seconds(1);
+      for (const auto& [id, timer] : timers) deadline = std::min(deadline, timer.due);
+      wake.wait_until(lock, deadline, [this] { return quitting || !queue.empty(); });
+      if (quitting) return;
+      batch.assign(queue.begin(), queue.end());
+      queue.clear();
+      const auto now = Clock::now();
+      for (auto& [id, timer] : timers) {
+        if (timer.due > now) continue;
+        dueTimers.push_back(id);
+        timer.due = now + timer.period;
+      }
+    }
+    for (const Posted& posted : batch) {
+      client.OnMessage(posted.message, posted.wParam, posted.lParam);
+    }
+    for (std::uint32_t id : dueTimers) client.OnTimer(id);
+    client.IdleStep();
+  }
+}
+
+int RunHeadless() {
+  CHeadlessUi ui;
+  // Before any other thread exists, so that every thread leaves the signals to the watcher.
+  CTerminationSignal signals;
+  signals.Start([&ui] { ui.Quit(); });
+  std::error_code error;
+  CApplication application(ui, std::filesystem::current_path(error).string());
+  if (application.Startup() == CApplication::StartResult::AlreadyRunning) return 1;
+  ui.Run(application);
+  application.Shutdown();
+  return 0;
+}
+
+}  // namespace qm

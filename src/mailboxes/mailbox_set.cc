@@ -1,0 +1,111 @@
+// Membership and order of the mailbox set, and the settings value that keeps them.
+#include "mailboxes/mailbox_set.h"
+
+#include <new>
+#include <utility>
+
+#include "mailboxes/mailbox_name.h"
+#include "platform/profile.h"
+
+namespace qm {
+
+namespace {
+
+// The store names a dustbox after its mailbox with this suffix.
+constexpr std::string_view kDustboxSuffix = "_dustbox";
+
+}  // namespace
+
+CMailboxSet::CMailboxSet(CProfile& settingsFile) : settings(settingsFile) {}
+
+CMailboxSet::~CMailboxSet() = default;
+
+int CMailboxSet::LoadAll() {
+  const std::string value = settings.GetString(kListSection, kListKey, "");
+  for (const std::string& name : SplitMailboxList(value)) Add(name);
+  return 1;
+}
+
+int CMailboxSet::SaveList() {
+  std::vector<std::string> names;
+  names.reserve(mailboxes.size());
+  for (const auto& mailbox : mailboxes) names.push_back(mailbox->Name());
+  const std::string value = JoinMailboxList(names);
+  return settings.WriteString(kListSection, kListKey, value.c_str()) ? 1 : 0;
+}
+
+// Two mailboxes a and a_dustbox would both keep their messages in a_dustbox.mbx.
+bool CMailboxSet::NameInUse(const std::string& name) const {
+  const std::string dustboxName = name + std::string(kDustboxSuffix);
+  for (const auto& mailbox : mailboxes) {
+    if (mailbox->Name() == name || mailbox->Name() == dustboxName ||
+        mailbox->Dustbox()->Name() == name) {
+      return true;
+    }
+  }
+  return false;
+}
+
+int CMailboxSet::Add(std::string_view rawName) {
+  const std::string name = TrimBlanks(rawName);
+  if (CheckMailboxName(name) != MailboxNameProblem::None) return kCannotCreate;
+  if (NameInUse(name)) return kNameInUse;
+  try {
+    std::unique_ptr<CMailbox> mailbox = CMailbox::CreateMain(name);
+    if (!mailbox->Load()) return kCannotCreate;
+    // Room first, so that the two arrays cannot get out of step.
+    mailboxes.reserve(mailboxes.size() + 1);
+    timerIds.reserve(timerIds.size() + 1);
+    mailboxes.push_back(std::move(mailbox));
+    timerIds.push_back(0);
+  } catch (const std::bad_alloc&) {
+    return kOutOfMemory;
+  }
+  return Count() - 1;
+}
+
+int CMailboxSet::Remove(int index) {
+  if (!Valid(index)) return 0;
+  mailboxes[static_cast<std::size_t>(index)]->DeleteFiles();
+  mailboxes.erase(mailboxes.begin() + index);
+  timerIds.erase(timerIds.begin() + index);
+  return 1;
+}
+
+CMailbox* CMailboxSet::Get(int index) const {
+  return Valid(index) ? mailboxes[static_cast<std::size_t>(index)].get() : nullptr;
+}
+
+int CMailboxSet::Find(std::string_view name) const {
+  const std::string trimmed = TrimBlanks(name);
+  for (int i = 0; i < Count(); ++i) {
+    if (mailboxes[static_cast<std::size_t>(i)]->Name() == trimmed) return i;
+  }
+  return -1;
+}
+
+int CMailboxSet::MoveUp(int index) {
+  if (index < 1 || index >= Count()) return 0;
+  const auto i = static_cast<std::size_t>(index);
+  std::swap(mailboxes[i], mailboxes[i - 1]);
+  std::swap(timerIds[i], timerIds[i - 1]);
+  return 1;
+}
+
+int CMailboxSet::MoveDown(int index) {
+  if (index < 0 || index >= Count() - 1) return 0;
+  const auto i = static_cast<std::size_t>(index);
+  std::swap(mailboxes[i], mailboxes[i + 1]);
+  std::swap(timerIds[i], timerIds[i + 1]);
+  return 1;
+}
+
+std::uint32_t CMailboxSet::TimerId(int index) const {
+  return Valid(index) ? timerIds[static_cast<std::size_t>(index)] : 0;
+}
+
+void CMailboxSet::SetTimerId(int index, std::uint32_t id) {
+  if (Valid(index)) timerIds[static_cast<std::size_t>(index)] = id;
+}
+
+}  // namespace qm

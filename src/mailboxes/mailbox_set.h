@@ -1,0 +1,144 @@
+// The program's mailboxes in the user's order, kept in the settings file, with the local accounts
+// through which the mail client reaches them and the queries the front ends and the
+// notification ask.
+//
+// Indices are 0-based; where an operation takes an index, -1 means every mailbox if it says so.
+// The set is filled at start-up before any other thread can reach it; afterwards only the
+// user-interface thread adds, removes or reorders mailboxes, and only with every retrieval timer
+// stopped. Other threads read the array without a lock.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "store/mailbox.h"
+#include "store/mailbox_config.h"
+
+namespace qm {
+
+class CProfile;
+
+// The login names and passwords of a mailbox on the local POP3 server.
+struct LocalAccount {
+  std::string user;
+  std::string password;
+  bool dustboxAccess = false;
+  std::string dustboxUser;
+  std::string dustboxPassword;
+};
+
+// The counters of one mailbox, or their sums.
+struct MailStatistics {
+  std::uint32_t friendCount = 0;
+  std::uint32_t badCount = 0;
+  std::uint32_t spamCount = 0;
+  std::uint32_t otherCount = 0;
+  // A counter is above 0 whose verdict the mailbox's options notify.
+  bool notify = false;
+  bool newMail = false;
+};
+
+// What becomes of the mails that were deleted here but kept on the server, when the server
+// deletion policy changes while an exemption is set (the user's answer to that question).
+enum class DeletedHereAnswer {
+  Delete,   // delete them on the server at the next retrieval
+  Keep,     // leave them on the server, never fetched again
+  Refetch,  // forget them, so that the next retrieval fetches them again
+};
+
+class CMailboxSet {
+ public:
+  // Where the settings file lists the mailboxes.
+  static constexpr const char* kListSection = "Mailbox";
+  static constexpr const char* kListKey = "Mailboxes";
+
+  // Add results below 0.
+  static constexpr int kNameInUse = -1;
+  static constexpr int kOutOfMemory = -2;
+  static constexpr int kCannotCreate = -3;
+
+  explicit CMailboxSet(CProfile& settings);
+  ~CMailboxSet();
+  CMailboxSet(const CMailboxSet&) = delete;
+  CMailboxSet& operator=(const CMailboxSet&) = delete;
+
+  // ---- Membership and order ----
+  // Adds every mailbox the settings list, in order; names that cannot be added are skipped.
+  int LoadAll();
+  // Writes the list of the current order; 0 when the settings file could not be written.
+  int SaveList();
+  // Creates and loads the mailbox (adopting its files when they exist) and appends it: its index,
+  // or kNameInUse, kOutOfMemory or kCannotCreate with the set unchanged. The name is trimmed.
+  int Add(std::string_view name);
+  // Deletes the mailbox's files (not its server lists) and drops it without saving it again.
+  int Remove(int index);
+  CMailbox* Get(int index) const;
+  int Count() const { return static_cast<int>(mailboxes.size()); }
+  // The index of the mailbox with this (trimmed) name, or -1.
+  int Find(std::string_view name) const;
+  int MoveUp(int index);
+  int MoveDown(int index);
+
+  // The retrieval timer of each index, 0 when it has none; moves with its mailbox.
+  std::uint32_t TimerId(int index) const;
+  void SetTimerId(int index, std::uint32_t id);
+
+  // ---- Local accounts ----
+  // Sets the local account of the mailbox: 0 when the index is invalid or a login name clashes
+  // (see LoginNameOwner), with nothing changed. Without dustbox access the dustbox names are
+  // emptied.
+  int AssignLocalAccount(int index, const LocalAccount& account);
+  // The index of a mailbox other than `exceptIndex` whose local user name, or whose dustbox user
+  // name while its dustbox access is on, is `loginName`; -1 when none. An empty name is never in
+  // use: nobody can log in with it.
+  int LoginNameOwner(int exceptIndex, std::string_view loginName) const;
+  // The mailbox itself or its dustbox when the user name and password are its, else nullptr.
+  // Empty names or passwords never match.
+  static CMailbox* MatchLogin(CMailbox& mailbox, std::string_view user, std::string_view password);
+  // The first match from index 0 on, and the index of its main mailbox.
+  CMailbox* FindLogin(std::string_view user, std::string_view password,
+                      int* mainIndex = nullptr) const;
+
+  // ---- Queries; index -1 sums over every mailbox, any other invalid index gives -1 ----
+  int UnopenedCount(int index) const;
+  int MessageCount(int index) const;
+  int DustboxUnopenedCount(int index) const;
+  int DustboxMessageCount(int index) const;
+  // The counters of one mailbox or the sums, and whether to notify; clears the new-mail flag of
+  // what it covers. 0 for an invalid index.
+  int Statistics(int index, MailStatistics& out);
+  // The lowest index whose counters its own options notify, or -1.
+  int FirstToNotify() const;
+  int ResetCounters(int index);
+
+  // ---- Saving ----
+  // Saves the mailbox and its dustbox (what changed), or every one with -1; 1 only when every
+  // save succeeded.
+  int SaveAll(int index);
+  // At exit, from the last mailbox to the first: the mailbox, its dustbox (all of it marked read
+  // first when OpenDustboxAtExit is set) and its server lists. 1 when every save succeeded.
+  int SaveAtExit();
+
+  // ---- Settings with effects on stored mail ----
+  // Changes the server deletion policy of the mailbox and does what the change means for mail
+  // already stored and for server copies awaiting deletion. `answer` is consulted only when
+  // mails deleted here still lie on the server and an exemption is set; `asked` tells whether it
+  // was. The caller holds the mailbox's retrievalLock. 0 for an invalid index or policy.
+  int ChangeServerDeletion(int index, ServerDeletion policy, DeletedHereAnswer answer,
+                           bool* asked = nullptr);
+
+ private:
+  bool Valid(int index) const { return index >= 0 && index < Count(); }
+  // Whether a mailbox named `name` would share files with one in the set.
+  bool NameInUse(const std::string& name) const;
+  int SumOrOne(int index, int (*count)(const CMailbox&)) const;
+
+  CProfile& settings;
+  std::vector<std::unique_ptr<CMailbox>> mailboxes;
+  std::vector<std::uint32_t> timerIds;
+};
+
+}  // namespace qm

@@ -1,0 +1,64 @@
+#include "cli/headless.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+#include <vector>
+
+namespace qm {
+namespace {
+
+using namespace std::chrono_literals;
+
+class Client : public IUserInterfaceClient {
+ public:
+  explicit Client(CHeadlessUi& headless) : ui(headless) {}
+  void OnMessage(std::uint32_t message, std::intptr_t wParam, std::intptr_t) override {
+    messages.push_back(message);
+    if (wParam == 99) ui.Quit();
+  }
+  void OnTimer(std::uint32_t id) override {
+    timers.push_back(id);
+    if (timers.size() == 3) ui.Quit();
+  }
+  void IdleStep() override { ++idle; }
+
+  CHeadlessUi& ui;
+  std::vector<std::uint32_t> messages;
+  std::vector<std::uint32_t> timers;
+  int idle = 0;
+};
+
+TEST(HeadlessUiTest, PostedMessagesArriveInOrderFromAnyThreadThenTheIdleStep) {
+  CHeadlessUi ui;
+  Client client(ui);
+  std::thread poster([&] {
+    ui.PostMessage(kWakeIdle, 0, 0);
+    ui.PostMessage(kMaildropCommitted, 1, 0);
+    ui.PostMessage(kStatusTextChanged, 99, 0);
+  });
+  ui.Run(client);
+  poster.join();
+  EXPECT_EQ(client.messages,
+            (std::vector<std::uint32_t>{kWakeIdle, kMaildropCommitted, kStatusTextChanged}));
+  EXPECT_GE(client.idle, 1);
+}
+
+TEST(HeadlessUiTest, TimersRepeatUntilKilled) {
+  CHeadlessUi ui;
+  Client client(ui);
+  ui.SetTimer(10, 20);
+  ui.SetTimer(11, 20);
+  ui.KillTimer(11);
+  ui.Run(client);
+  EXPECT_EQ(client.timers, (std::vector<std::uint32_t>{10, 10, 10}));
+}
+
+TEST(HeadlessUiTest, QuestionsTakeTheirDefaultAnswer) {
+  CHeadlessUi ui;
+  EXPECT_EQ(ui.Ask("?", Buttons::YesNoCancel, Answer::Cancel), Answer::Cancel);
+}
+
+}  // namespace
+}  // namespace qm

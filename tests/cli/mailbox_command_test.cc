@@ -1,0 +1,151 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "app/settings.h"
+#include "command_fixture.h"
+#include "mailboxes/mailbox_set.h"
+#include "platform/profile.h"
+
+namespace qm {
+namespace {
+
+using test::CommandTest;
+using test::Joined;
+
+using MailboxCommandTest = CommandTest;
+
+TEST(MailboxSettingsKeyTest, TheSetListsItsMailboxesWhereTheSettingsSayTheyAre) {
+  EXPECT_STREQ(CMailboxSet::kListSection, settings::Mailboxes.section);
+  EXPECT_STREQ(CMailboxSet::kListKey, settings::Mailboxes.key);
+}
+
+struct RefusalCase {
+  std::vector<std::string> args;
+  const char* message;
+};
+
+void PrintTo(const RefusalCase& c, std::ostream* os) { *os << Joined(c.args); }
+
+class MailboxRefusalTest : public MailboxCommandTest,
+                           public ::testing::WithParamInterface<RefusalCase> {};
+
+// Mailbox a logs in as u1 with dustbox access as d1; b has no local account.
+TEST_P(MailboxRefusalTest, ExplainsAndChangesNothing) {
+  Ok({"mailbox", "add", "a"});
+  Ok({"mailbox", "add", "b"});
+  Ok({"mailbox", "set", "a", "localUser=u1", "localPassword=p", "dustboxAccess=1", "dustboxUser=d1",
+      "dustboxPassword=dp"});
+  std::filesystem::create_directory(File("broken.mbx"));
+  const auto before = Snapshot();
+
+  std::vector<std::string> args{"mailbox"};
+  args.insert(args.end(), GetParam().args.begin(), GetParam().args.end());
+  EXPECT_EQ(Run(args), 1);
+  EXPECT_NE(err.find(GetParam().message), std::string::npos) << err;
+  EXPECT_EQ(Snapshot(), before);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Refusals, MailboxRefusalTest,
+    ::testing::Values(
+        RefusalCase{{"add", "a"}, "このメールボックスはすでに使用中です。"},
+        RefusalCase{{"add", "a_dustbox"}, "このメールボックスはすでに使用中です。"},
+        RefusalCase{{"add", "broken"}, "メールボックスを作れません。"},
+        RefusalCase{{"add", "  "}, "may not be empty"},
+        RefusalCase{{"add", "../up"}, "may not contain"},
+        RefusalCase{{"add", "x:y"}, "may not contain"},
+        RefusalCase{{"remove", "zzz"}, "no mailbox named \"zzz\""},
+        RefusalCase{{"show", "zzz"}, "no mailbox named"},
+        RefusalCase{{"up", "a"}, "a is already the first mailbox"},
+        RefusalCase{{"down", "b"}, "b is already the last mailbox"},
+        RefusalCase{{"set", "zzz", "port=1"}, "no mailbox named"},
+        RefusalCase{{"set", "b", "port=0"}, "port must be a port number"},
+        RefusalCase{{"set", "b", "port=65536"}, "port must be a port number"},
+        RefusalCase{{"set", "b", "port=1x"}, "port must be a port number"},
+        RefusalCase{{"set", "b", "timerInterval=29"}, "timerInterval must be 0"},
+        RefusalCase{{"set", "b", "timerInterval=86401"}, "timerInterval must be 0"},
+        RefusalCase{{"set", "b", "dustboxLimit=-1"}, "dustboxLimit must be"},
+        RefusalCase{{"set", "b", "dustboxLimit=4294967296"}, "dustboxLimit must be"},
+        RefusalCase{{"set", "b", "hideSpam=yes"}, "hideSpam must be 0 or 1"},
+        RefusalCase{{"set", "b", "serverDeletion=never"}, "serverDeletion must be keep"},
+        RefusalCase{{"set", "b", "colour=red"}, "unknown setting \"colour\""},
+        RefusalCase{{"set", "b", "server"}, "expected KEY=VALUE"},
+        RefusalCase{{"set", "b", "password=a\r\nQUIT"}, "may not contain line breaks"},
+        RefusalCase{{"set", "b", "port=1", "port=2"}, "port is given twice"},
+        // A valid assignment does not get through beside a bad one.
+        RefusalCase{{"set", "b", "server=pop.example.org", "notifyBad=2"}, "notifyBad must be"},
+        RefusalCase{{"set", "b", "localUser=u1", "localPassword=x"}, "already used by mailbox a"},
+        RefusalCase{{"set", "b", "localUser=d1"}, "already used by mailbox a"},
+        RefusalCase{{"set", "b", "dustboxAccess=1", "dustboxUser=u1", "dustboxPassword=x"},
+                    "already used by mailbox a"},
+        RefusalCase{
+            {"set", "b", "localUser=me", "dustboxAccess=1", "dustboxUser=me", "dustboxPassword=x"},
+            "dustboxUser must differ from localUser"},
+        RefusalCase{{"set", "b", "dustboxAccess=1"}, "needs a dustboxUser and a dustboxPassword"},
+        RefusalCase{{"set", "b", "dustboxUser=x"}, "need dustboxAccess=1"},
+        RefusalCase{{"set", "b", "serverDeletion=keep", "--deleted-here=maybe"}, "deleted-here"},
+        RefusalCase{{"frobnicate"}, "A subcommand is required"}));
+
+struct AnswerCase {
+  std::vector<std::string> option;
+  std::size_t deletedHere;
+  std::size_t pending;
+  const char* note;
+};
+void PrintTo(const AnswerCase& c, std::ostream* os) { *os << Joined(c.option); }
+
+class DeletedHereAnswerTest : public MailboxCommandTest,
+                              public ::testing::WithParamInterface<AnswerCase> {};
+
+TEST_P(DeletedHereAnswerTest, AnswersTheQuestionOfAPolicyChange) {
+  {
+    CProfile profile(File(settings::kFileName));
+    CMailboxSet set(profile);
+    ASSERT_EQ(set.Add("a"), 0);
+    ASSERT_EQ(set.SaveList(), 1);
+    CMailbox& a = *set.Get(0);
+    a.Client().RegisterKnown("D1", "<d1@example.org>");
+    a.Client().ForgetDeleted("D1");
+    a.Config().Set(CMailboxConfig::KeepFriendOnServer, true);
+    a.MarkConfigDirty();
+    ASSERT_EQ(set.SaveAll(0), 1);
+  }
+  std::vector<std::string> args{"mailbox", "set", "a", "serverDeletion=purged"};
+  args.insert(args.end(), GetParam().option.begin(), GetParam().option.end());
+  ASSERT_EQ(Run(args), 0) << err;
+  EXPECT_EQ(out, std::string("a: mails deleted here but kept on the server will be ") +
+                     GetParam().note + "\n");
+
+  CProfile profile(File(settings::kFileName));
+  CMailboxSet set(profile);
+  set.LoadAll();
+  ASSERT_EQ(set.Count(), 1);
+  EXPECT_EQ(set.Get(0)->Config().GetServerDeletion(), DeleteWhenPurged);
+  EXPECT_EQ(set.Get(0)->Client().DeletedHere().Count(), GetParam().deletedHere);
+  EXPECT_EQ(set.Get(0)->Client().PendingDeletions().Count(), GetParam().pending);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Answers, DeletedHereAnswerTest,
+    ::testing::Values(
+        AnswerCase{{}, 0, 1, "deleted on the server at the next retrieval"},
+        AnswerCase{{"--deleted-here=delete"}, 0, 1, "deleted on the server at the next retrieval"},
+        AnswerCase{{"--deleted-here=keep"}, 1, 0, "left on the server"},
+        AnswerCase{{"--deleted-here", "refetch"}, 0, 0, "fetched again at the next retrieval"}));
+
+TEST_F(MailboxCommandTest, AWorkingDirectoryThatDoesNotExistIsNamed) {
+  EXPECT_EQ(RunWords({"qm_mailfilter", "--workdir", File("missing"), "mailbox", "list"}), 1);
+  EXPECT_NE(err.find("cannot work in " + File("missing")), std::string::npos);
+}
+
+TEST_F(MailboxCommandTest, WhatTheStoreReportsReachesTheLog) {
+  Ok({"mailbox", "add", "a"});
+  WriteAll("a.cfg", "\x05short");
+  Ok({"mailbox", "list"});
+  EXPECT_NE(ReadAll("qm_mailfilter.log").find("a.cfg ) is damaged"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace qm

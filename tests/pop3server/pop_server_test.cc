@@ -1,0 +1,255 @@
+// The server over real loopback connections: greeting, conversations, the limits that keep a
+// hostile or forgetful client from hurting the program.
+#include "pop3server/pop_server.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <filesystem>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/report.h"
+#include "platform/socket.h"
+#include "store/mailbox.h"
+
+namespace qm {
+namespace {
+
+using namespace std::chrono_literals;
+
+class Recorder : public IReporter {
+ public:
+  void Log(std::string_view message) override {
+    std::lock_guard lock(mutex);
+    lines.emplace_back(message);
+  }
+  void ShowMessage(std::string_view message) override {
+    std::lock_guard lock(mutex);
+    messages.emplace_back(message);
+  }
+  bool Logged(const std::string& line) {
+    std::lock_guard lock(mutex);
+    return std::find(lines.begin(), lines.end(), line) != lines.end();
+  }
+  std::mutex mutex;
+  std::vector<std::string> lines;
+  std::vector<std::string> messages;
+};
+
+class Host : public IPopServerHost {
+ public:
+  CMailbox* FindLogin(const std::string& user, const std::string& password, int& index) override {
+    index = 0;
+    return user == "taro" && password == "secret" ? box : nullptr;
+  }
+  void LoginAccepted(CMailbox&, int) override {}
+  void ConnectionEnded() override { ++ended; }
+  CMailbox* box = nullptr;
+  std::atomic<int> ended{0};
+};
+
+class Client {
+ public:
+  explicit Client(std::uint16_t port) {
+    EXPECT_EQ(socket.Connect("127.0.0.1", port, 2s), ConnectResult::Connected);
+  }
+  void Send(const std::string& bytes) { EXPECT_TRUE(socket.Send(bytes)); }
+  // Reads until `expected` bytes arrived or the peer stops sending.
+  std::string Read(std::size_t expected, std::chrono::milliseconds timeout = 5s) {
+    std::string got;
+    char buffer[4096];
+    while (got.size() < expected) {
+      const std::int64_t n = socket.Receive(buffer, sizeof buffer, timeout);
+      if (n <= 0) break;
+      got.append(buffer, static_cast<std::size_t>(n));
+    }
+    return got;
+  }
+  // True when the server closed the connection.
+  bool Closed() {
+    char c;
+    return socket.Receive(&c, 1, 5s) == 0;
+  }
+  CTcpConnection socket;
+};
+
+class PopServerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir = std::filesystem::temp_directory_path() /
+          ("qm_popsrv_" + std::to_string(::getpid()) + "_" +
+           ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    std::filesystem::remove_all(dir);
+    std::filesystem::create_directories(dir);
+    SetReporter(&recorder);
+    box = CMailbox::CreateMain((dir / "inbox").string());
+    ASSERT_EQ(box->Load(), 1);
+    CMailMessage m;
+    m.Parse(text);
+    box->AppendMessage(m);
+    host.box = box.get();
+  }
+  void TearDown() override {
+    server.reset();
+    box.reset();
+    SetReporter(nullptr);
+    std::filesystem::remove_all(dir);
+  }
+  std::uint16_t Start(PopServerOptions options = {}) {
+    options.bindAddress = "127.0.0.1";
+    options.port = 0;
+    server = std::make_unique<CPopServer>(host);
+    server->Start(options);
+    return server->WaitUntilListening(5s);
+  }
+
+  const std::string text = "Subject: hi\r\n\r\nbody\r\n.\r\n";
+  std::filesystem::path dir;
+  Recorder recorder;
+  Host host;
+  std::unique_ptr<CMailbox> box;
+  std::unique_ptr<CPopServer> server;
+};
+
+TEST_F(PopServerTest, ConversationOverTheWire) {
+  const std::uint16_t port = Start();
+  ASSERT_NE(port, 0);
+  Client client(port);
+  EXPECT_EQ(client.Read(23), "+OK POP3 server ready\r\n");
+  // Commands split anywhere and several in one segment.
+  client.Send("US");
+  client.Send("ER taro\r");
+  client.Send("\nPASS secret\r\nSTAT\r\nRETR 1\r\n");
+  const std::string stat = "+OK 1 " + std::to_string(text.size()) + "\r\n";
+  const std::string expected = "+OK\r\n+OK\r\n" + stat + "+OK\r\n" + text;
+  EXPECT_EQ(client.Read(expected.size()), expected);
+  client.Send("QUIT\r\nNOOP\r\n");
+  EXPECT_EQ(client.Read(5), "+OK\r\n");
+  EXPECT_TRUE(client.Closed());
+  server->Stop();
+  EXPECT_TRUE(recorder.Logged("POP : Server thread began."));
+  EXPECT_TRUE(recorder.Logged("POP : Connection request received from 127.0.0.1"));
+  EXPECT_TRUE(recorder.Logged("POP : Send greeting message."));
+  EXPECT_TRUE(recorder.Logged("POP : Connection Closed."));
+  EXPECT_EQ(host.ended.load(), 1);
+}
+
+TEST_F(PopServerTest, ASecondLoginWaitsUntilTheFirstConnectionEnds) {
+  const std::uint16_t port = Start();
+  Client first(port);
+  first.Read(23);
+  first.Send("USER taro\r\nPASS secret\r\n");
+  EXPECT_EQ(first.Read(10), "+OK\r\n+OK\r\n");
+  Client second(port);
+  second.Read(23);
+  second.Send("USER taro\r\nPASS secret\r\n");
+  EXPECT_EQ(second.Read(10, 300ms), "+OK\r\n");
+  first.Send("QUIT\r\n");
+  first.Read(5);
+  EXPECT_EQ(second.Read(5), "+OK\r\n");
+}
+
+TEST_F(PopServerTest, DisconnectWithoutQuitKeepsTheMessages) {
+  const std::uint16_t port = Start();
+  {
+    Client client(port);
+    client.Read(23);
+    client.Send("USER taro\r\nPASS secret\r\nDELE 1\r\n");
+    client.Read(15);
+  }
+  server->Stop();
+  EXPECT_EQ(box->MessageCount(), 1);
+  EXPECT_TRUE(box->storeLock.TryLock());
+  box->storeLock.Unlock();
+}
+
+TEST_F(PopServerTest, AnIdleClientIsLoggedOutWithoutItsDeletions) {
+  PopServerOptions options;
+  options.idleTimeout = 200ms;
+  const std::uint16_t port = Start(options);
+  Client client(port);
+  client.Read(23);
+  client.Send("USER taro\r\nPASS secret\r\nDELE 1\r\n");
+  client.Read(15);
+  EXPECT_TRUE(client.Closed());
+  server->Stop();
+  EXPECT_TRUE(recorder.Logged("POP : Connection timed out."));
+  EXPECT_EQ(box->MessageCount(), 1);
+}
+
+TEST_F(PopServerTest, ConnectionsBeyondTheLimitAreRefused) {
+  PopServerOptions options;
+  options.maxConnections = 2;
+  const std::uint16_t port = Start(options);
+  Client a(port);
+  Client b(port);
+  EXPECT_EQ(a.Read(23), "+OK POP3 server ready\r\n");
+  EXPECT_EQ(b.Read(23), "+OK POP3 server ready\r\n");
+  Client c(port);
+  EXPECT_EQ(c.Read(6), "-ERR\r\n");
+  EXPECT_TRUE(c.Closed());
+  a.Send("QUIT\r\n");
+  a.Read(5);
+  a.Closed();
+  // Once one has gone, a newcomer is served again.
+  bool served = false;
+  for (int attempt = 0; attempt < 50 && !served; ++attempt) {
+    Client d(port);
+    served = d.Read(23) == "+OK POP3 server ready\r\n";
+    if (!served) std::this_thread::sleep_for(20ms);
+  }
+  EXPECT_TRUE(served);
+}
+
+TEST_F(PopServerTest, WrongPasswordsAreSlowedDownAndACorrectOneIsNot) {
+  PopServerOptions options;
+  options.firstLoginDelay = 100ms;
+  options.maxLoginDelay = 250ms;
+  const std::uint16_t port = Start(options);
+  Client client(port);
+  client.Read(23);
+  client.Send("USER taro\r\n");
+  client.Read(5);
+  for (int i = 0; i < 3; ++i) {
+    const auto start = std::chrono::steady_clock::now();
+    client.Send("PASS wrong\r\n");
+    EXPECT_EQ(client.Read(6), "-ERR\r\n");
+    // The answer never comes before the delay; how much later is not asserted.
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 100ms);
+  }
+  client.Send("PASS secret\r\n");
+  EXPECT_EQ(client.Read(5), "+OK\r\n");
+  EXPECT_TRUE(recorder.Logged("POP : Autorization failed. ( taro )"));
+}
+
+TEST_F(PopServerTest, AnOverlongLineCostsBoundedMemoryAndGetsAnError) {
+  const std::uint16_t port = Start();
+  Client client(port);
+  client.Read(23);
+  const std::string flood(4 << 20, 'A');
+  client.Send(flood);
+  client.Send("\r\nNOOP\r\n");
+  EXPECT_EQ(client.Read(12), "-ERR\r\n-ERR\r\n");
+}
+
+TEST_F(PopServerTest, APortInUseIsReportedAndTheProgramGoesOn) {
+  CTcpListener occupant;
+  ASSERT_EQ(occupant.Listen("127.0.0.1", 0, 1), ListenResult::Listening);
+  PopServerOptions options;
+  options.bindAddress = "127.0.0.1";
+  options.port = occupant.Port();
+  server = std::make_unique<CPopServer>(host);
+  server->Start(options);
+  EXPECT_EQ(server->WaitUntilListening(5s), 0);
+  EXPECT_TRUE(recorder.Logged("POP : Failed to bind."));
+  ASSERT_EQ(recorder.messages.size(), 1u);
+  EXPECT_EQ(recorder.messages[0],
+            "POPサーバが起動できません。他のPOPサーバが動いている可能性があります。");
+}
+
+}  // namespace
+}  // namespace qm
