@@ -3,7 +3,18 @@
 #include <locale.h>
 #include <time.h>
 
+#include <mutex>
+
 namespace qm {
+
+namespace {
+// The C library converts local time under a lock of its own that thread checkers cannot see;
+// one of ours around the conversions keeps them provably apart.
+std::mutex& ZoneLock() {
+  static std::mutex lock;
+  return lock;
+}
+}  // namespace
 
 std::int64_t MakeLocalTime(int year, int month, int day, int hour, int minute, int second) {
   std::tm tm{};
@@ -14,11 +25,13 @@ std::int64_t MakeLocalTime(int year, int month, int day, int hour, int minute, i
   tm.tm_min = minute;
   tm.tm_sec = second;
   tm.tm_isdst = -1;
+  std::lock_guard guard(ZoneLock());
   return static_cast<std::int64_t>(mktime(&tm));
 }
 
 bool ToLocalTime(std::int64_t seconds, std::tm& out) {
   const time_t t = static_cast<time_t>(seconds);
+  std::lock_guard guard(ZoneLock());
   return localtime_r(&t, &out) != nullptr;
 }
 

@@ -88,8 +88,7 @@ void CPopSession::Pass(const std::vector<std::string>& tokens) {
   }
   Log("POP : Autorization success. ( " + chosen->Name() + " )");
   host.LoginAccepted(*chosen, index);
-  CMailbox* main = chosen->IsDustbox() ? chosen->MainMailbox() : chosen;
-  main->ResetCounters();
+  chosen->ResetCounters();
   chosen->OpenMaildrop();
   mailbox = chosen;
   state = 1;

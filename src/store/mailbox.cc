@@ -147,7 +147,7 @@ int CMailbox::RemoveMessages(std::vector<int> numbers, CMailbox* target) {
         break;
       }
     }
-    removals.push_back({n, verdict, marks[n - 1].uidl});
+    removals.push_back({n, verdict, Mark(n).uidl});
   }
   if (removals.empty()) return 0;
 
@@ -156,9 +156,10 @@ int CMailbox::RemoveMessages(std::vector<int> numbers, CMailbox* target) {
   if (!RewriteWithout(removed)) {
     // The copies already made in the target would be duplicates: take them back out.
     if (target != nullptr) {
+      CReentrantGuard targetGuard(target->storeLock);
       std::vector<int> copies;
       for (std::size_t k = 0; k < removals.size(); ++k) {
-        copies.push_back(target->messageCount - static_cast<int>(k));
+        copies.push_back(target->MessageCount() - static_cast<int>(k));
       }
       if (target->RewriteWithout(copies)) target->DropIndexEntries(copies);
     }
@@ -172,6 +173,7 @@ int CMailbox::RemoveMessages(std::vector<int> numbers, CMailbox* target) {
 
 // Closes the gaps that removed messages (1-based, highest first) leave in the index.
 void CMailbox::DropIndexEntries(const std::vector<int>& sortedDescending) {
+  std::lock_guard lock(indexLock);
   std::vector<bool> gone(static_cast<std::size_t>(messageCount) + 1, false);
   for (int n : sortedDescending) gone[static_cast<std::size_t>(n)] = true;
   int kept = 0;
@@ -202,7 +204,7 @@ int CMailbox::RestoreFromDustbox(int n) {
 
 void CMailbox::TrimDustbox() {
   if (dustbox == nullptr || !config->Has(CMailboxConfig::LimitDustbox)) return;
-  const int excess = dustbox->messageCount - static_cast<int>(config->dustboxLimit);
+  const int excess = dustbox->MessageCount() - static_cast<int>(config->dustboxLimit);
   if (excess <= 0) return;
   std::vector<int> oldest;
   for (int n = 1; n <= excess; ++n) oldest.push_back(n);
@@ -211,6 +213,7 @@ void CMailbox::TrimDustbox() {
 
 int CMailbox::SetHidden(int n) {
   CReentrantGuard guard(storeLock);
+  std::lock_guard lock(indexLock);
   if (n < 1 || n > messageCount) return 0;
   marks[n - 1].SetHidden(true);
   marksDirty = true;
@@ -219,6 +222,7 @@ int CMailbox::SetHidden(int n) {
 
 int CMailbox::ClearHidden(int n) {
   CReentrantGuard guard(storeLock);
+  std::lock_guard lock(indexLock);
   if (n < 1 || n > messageCount) return 0;
   marks[n - 1].SetHidden(false);
   marksDirty = true;
@@ -226,22 +230,26 @@ int CMailbox::ClearHidden(int n) {
 }
 
 int CMailbox::SetOpened(int n, bool on) {
-  if (n < 1 || n > messageCount) return 0;
-  CMailMark& mark = marks[n - 1];
-  if (on && mark.Opened()) return 1;
-  mark.SetOpened(on);
-  marksDirty = true;
+  {
+    std::lock_guard lock(indexLock);
+    if (n < 1 || n > messageCount) return 0;
+    CMailMark& mark = marks[n - 1];
+    if (on && mark.Opened()) return 1;
+    mark.SetOpened(on);
+    marksDirty = true;
+  }
   CurrentStoreEvents().UnreadChanged();
   return 1;
 }
 
 void CMailbox::MarkAllOpened() {
-  for (int n = messageCount; n >= 1; --n) SetOpened(n, true);
+  for (int n = MessageCount(); n >= 1; --n) SetOpened(n, true);
   marksDirty = true;
   CurrentStoreEvents().UnreadChanged();
 }
 
 int CMailbox::SetClassification(int n, int verdict, unsigned reason) {
+  std::lock_guard lock(indexLock);
   if (n < 1 || n > messageCount) return 0;
   marks[n - 1].SetClassification(verdict, reason);
   summaries[n - 1].verdict = marks[n - 1].GetVerdict();
@@ -251,19 +259,23 @@ int CMailbox::SetClassification(int n, int verdict, unsigned reason) {
 }
 
 int CMailbox::GetClassification(int n, bool force, unsigned* reason) {
-  if (n < 1 || n > messageCount) return VerdictUnclassified;
-  if ((marks[n - 1].GetVerdict() == VerdictUnclassified || force) && classifier != nullptr) {
+  // The message is read and classified under storeLock, so that it cannot move meanwhile.
+  CReentrantGuard guard(storeLock);
+  if (n < 1 || n > MessageCount()) return VerdictUnclassified;
+  if ((Mark(n).GetVerdict() == VerdictUnclassified || force) && classifier != nullptr) {
     CMailMessage scratch;
     if (ReadMessage(n, scratch)) {
       classifier->Classify(scratch);
       SetClassification(n, scratch.mark.GetVerdict(), scratch.mark.GetReason());
     }
   }
-  if (reason != nullptr) *reason = marks[n - 1].GetReason();
-  return marks[n - 1].GetVerdict();
+  const CMailMark mark = Mark(n);
+  if (reason != nullptr) *reason = mark.GetReason();
+  return mark.GetVerdict();
 }
 
 int CMailbox::UnopenedCount() const {
+  std::lock_guard lock(indexLock);
   int count = 0;
   for (int i = 0; i < messageCount; ++i) count += marks[i].Opened() ? 0 : 1;
   return count;
@@ -286,12 +298,15 @@ void CMailbox::ResetCounters() {
 
 // The emptied unique ids are saved with the marks, so that a restart does not track them again.
 void CMailbox::ReleaseServerCopies() {
-  for (int i = 0; i < messageCount; ++i) {
-    if (marks[i].uidl.empty()) continue;
-    const int verdict = GetClassification(i + 1, false);
+  CReentrantGuard guard(storeLock);
+  for (int n = 1; n <= MessageCount(); ++n) {
+    const std::string uidl = Mark(n).uidl;
+    if (uidl.empty()) continue;
+    const int verdict = GetClassification(n, false);
     if (config->KeepOnServerRule(verdict)) continue;
-    client->RequestServerDeletion(marks[i].uidl);
-    marks[i].uidl.clear();
+    client->RequestServerDeletion(uidl);
+    std::lock_guard lock(indexLock);
+    marks[static_cast<std::size_t>(n - 1)].uidl.clear();
     marksDirty = true;
   }
 }

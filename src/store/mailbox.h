@@ -13,6 +13,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -116,15 +117,27 @@ class CMailbox {
 
   // ---- Accessors ----
   const std::string& Name() const { return name; }
-  int MessageCount() const { return messageCount; }
+  int MessageCount() const {
+    std::lock_guard lock(indexLock);
+    return messageCount;
+  }
   CMailbox* Dustbox() const { return dustbox; }
   CMailbox* MainMailbox() const { return mainMailbox; }
   bool IsDustbox() const { return mainMailbox != nullptr; }
   CMailboxConfig& Config() const { return *config; }
   CMailboxClient& Client() const { return *client; }
-  const MailSummary& Summary(int n) const { return summaries[n - 1]; }
-  const CMailMark& Mark(int n) const { return marks[n - 1]; }
-  std::uint32_t Flags(int n) const { return marks[n - 1].flags; }
+  // Copies, and empty ones for a number that no longer exists: another thread may store or
+  // remove messages meanwhile.
+  MailSummary Summary(int n) const {
+    std::lock_guard lock(indexLock);
+    return n >= 1 && n <= messageCount ? summaries[n - 1] : MailSummary{};
+  }
+  CMailMark Mark(int n) const {
+    std::lock_guard lock(indexLock);
+    return n >= 1 && n <= messageCount ? marks[n - 1] : CMailMark{};
+  }
+  std::uint32_t Flags(int n) const { return Mark(n).flags; }
+  // Only while holding storeLock, or on a mailbox no other thread reaches.
   std::uint64_t StoredLength(int n) const { return offsets[n] - offsets[n - 1]; }
   std::uint64_t FileLength() const { return offsets[messageCount]; }
 
@@ -157,6 +170,11 @@ class CMailbox {
   void GrowTo(std::size_t size);
   void DecideServerCopy(const std::string& uidl, int verdict, const CMailbox* target);
 
+  // Guards the arrays and the count below for the moment of each change or read, so that the
+  // user-interface thread can mark and list messages while a mail client holds storeLock. The
+  // innermost lock: never held across file work or while taking another lock.
+  mutable std::mutex indexLock;
+
   std::vector<std::uint32_t> maildropMap;
   std::vector<std::uint8_t> maildropDeleted;
   int maildropCount = 0;
@@ -165,8 +183,8 @@ class CMailbox {
   int messageCount = 0;
   std::string name;
   CMailboxConfig* config = nullptr;
-  bool marksDirty = false;
-  bool configDirty = false;
+  std::atomic<bool> marksDirty{false};
+  std::atomic<bool> configDirty{false};
   std::atomic<bool> newMail{false};
   std::atomic<bool> changed{false};
   std::vector<CMailMark> marks;

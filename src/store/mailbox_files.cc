@@ -175,13 +175,19 @@ int CMailbox::LoadMarks() {
 }
 
 int CMailbox::SaveMarks() {
+  std::string bytes;
+  {
+    // Cleared with the snapshot: a change made while the file is written marks it dirty again.
+    std::lock_guard lock(indexLock);
+    bytes = WriteMarksArchive(marks, static_cast<std::size_t>(messageCount));
+    marksDirty = false;
+  }
   int error = 0;
-  if (!ReplaceFileContent(
-          MarksFile(), WriteMarksArchive(marks, static_cast<std::size_t>(messageCount)), &error)) {
+  if (!ReplaceFileContent(MarksFile(), bytes, &error)) {
+    marksDirty = true;
     ShowMessage("メールフラッグファイルが保存できません。");
     return 0;
   }
-  marksDirty = false;
   return 1;
 }
 
@@ -229,12 +235,15 @@ int CMailbox::AppendMessage(CMailMessage& message) {
                      " )");
     return -1;
   }
+  MailSummary summary;
+  MakeSummary(message, summary);
+  std::lock_guard lock(indexLock);
   ++messageCount;
   const auto n = static_cast<std::size_t>(messageCount);
   GrowTo(n + 1);
   offsets[n] = offsets[n - 1] + text.size();
   marks[n - 1] = message.mark;
-  MakeSummary(message, summaries[n - 1]);
+  summaries[n - 1] = std::move(summary);
   digests[n - 1].reset();
   marksDirty = true;
   changed = true;

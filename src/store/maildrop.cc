@@ -25,6 +25,7 @@ std::string Hex(const std::array<std::uint8_t, 16>& digest) {
 
 int CMailbox::OpenMaildrop() {
   storeLock.Lock();
+  std::lock_guard lock(indexLock);
   maildropMap.assign(1, 0);
   maildropCount = 0;
   for (int i = 0; i < messageCount; ++i) {

@@ -15,6 +15,7 @@
 #include <string>
 
 #include "platform/time_format.h"
+#include "support/scoped_time_zone.h"
 
 namespace qm {
 namespace {
@@ -25,23 +26,7 @@ namespace fs = std::filesystem;
 constexpr std::int64_t kFixedTime = 1236261807;
 constexpr const char* kFixedStamp = "2009 Mar 05 14:03:27\t";
 
-// Sets TZ for one test and puts the old value back.
-class ScopedTimeZone {
- public:
-  explicit ScopedTimeZone(const char* zone) {
-    if (const char* old = std::getenv("TZ")) old_ = old, hadOld_ = true;
-    setenv("TZ", zone, 1);
-    tzset();
-  }
-  ~ScopedTimeZone() {
-    hadOld_ ? setenv("TZ", old_.c_str(), 1) : unsetenv("TZ");
-    tzset();
-  }
-
- private:
-  std::string old_;
-  bool hadOld_ = false;
-};
+using test::ScopedTimeZone;
 
 std::string ReadFile(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);

@@ -7,28 +7,14 @@
 
 #include "message/mail_message.h"
 #include "stored_text.h"
+#include "support/scoped_time_zone.h"
 
 namespace qm {
 namespace {
 
 using test::Stored;
 
-class ScopedTimeZone {
- public:
-  explicit ScopedTimeZone(const char* zone) {
-    if (const char* old = std::getenv("TZ")) old_ = old, hadOld_ = true;
-    setenv("TZ", zone, 1);
-    tzset();
-  }
-  ~ScopedTimeZone() {
-    hadOld_ ? setenv("TZ", old_.c_str(), 1) : unsetenv("TZ");
-    tzset();
-  }
-
- private:
-  std::string old_;
-  bool hadOld_ = false;
-};
+using test::ScopedTimeZone;
 
 struct DateCase {
   const char* name;

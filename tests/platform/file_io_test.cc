@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "scratch_directory.h"
+#include "support/scratch_directory.h"
 
 namespace qm {
 namespace {

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "platform/profile.h"
-#include "scratch_directory.h"
+#include "support/scratch_directory.h"
 
 namespace qm {
 namespace {

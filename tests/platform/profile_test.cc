@@ -8,7 +8,7 @@
 #include <string>
 
 #include "platform/file_io.h"
-#include "scratch_directory.h"
+#include "support/scratch_directory.h"
 
 namespace qm {
 namespace {

@@ -8,7 +8,7 @@
 #include <cerrno>
 #include <filesystem>
 
-#include "scratch_directory.h"
+#include "support/scratch_directory.h"
 
 namespace qm {
 namespace {

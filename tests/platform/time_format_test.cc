@@ -7,26 +7,12 @@
 #include <ctime>
 #include <string>
 
+#include "support/scoped_time_zone.h"
+
 namespace qm {
 namespace {
 
-// Sets TZ for one test and puts the old value back.
-class ScopedTimeZone {
- public:
-  explicit ScopedTimeZone(const char* zone) {
-    if (const char* old = std::getenv("TZ")) old_ = old, hadOld_ = true;
-    setenv("TZ", zone, 1);
-    tzset();
-  }
-  ~ScopedTimeZone() {
-    hadOld_ ? setenv("TZ", old_.c_str(), 1) : unsetenv("TZ");
-    tzset();
-  }
-
- private:
-  std::string old_;
-  bool hadOld_ = false;
-};
+using test::ScopedTimeZone;
 
 TEST(TimeFormatTest, LocalTimeRollsOverAndFormatsInTheCLocale) {
   ScopedTimeZone zone("UTC");
