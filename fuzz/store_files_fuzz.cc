@@ -36,8 +36,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (qm::ReadServerListsArchive(bytes, deletedHere, pending)) {
     qm::CUidList deletedAgain;
     qm::CUidList pendingAgain;
-    if (!qm::ReadServerListsArchive(qm::WriteServerListsArchive(deletedHere, pending),
-                                    deletedAgain, pendingAgain) ||
+    if (!qm::ReadServerListsArchive(qm::WriteServerListsArchive(deletedHere, pending), deletedAgain,
+                                    pendingAgain) ||
         !(deletedAgain == deletedHere) || !(pendingAgain == pending)) {
       std::abort();
     }

@@ -19,10 +19,10 @@
 #include <string_view>
 #include <vector>
 
+#include "message/classifier.h"
 #include "message/mail_mark.h"
 #include "message/mail_message.h"
 #include "platform/locks.h"
-#include "store/classifier.h"
 #include "store/mail_record.h"
 #include "store/mailbox_config.h"
 #include "store/server_lists.h"

@@ -1,0 +1,24 @@
+// What the classifier asks of the DNS blocklists: whether a key is listed in one of the four
+// zones. The blocklist resolver answers it; tests answer it from a table.
+#pragma once
+
+#include <string_view>
+
+namespace qm {
+
+// The zones by role; their names come from the settings.
+enum Zone : int {
+  UrlHostZone = 0,
+  RelayZoneA = 1,
+  RelayZoneB = 2,
+  DomainZone = 3,
+};
+
+class IZoneLookup {
+ public:
+  virtual ~IZoneLookup() = default;
+  // Greater than 0 when listed, 0 when not, -1 when the look-up failed.
+  virtual int Lookup(std::string_view key, int zone) = 0;
+};
+
+}  // namespace qm
