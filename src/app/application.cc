@@ -31,7 +31,10 @@ CApplication::StartResult CApplication::Startup() {
   SetStoreEvents(this);
   started = true;
 
+  classification = std::make_unique<CClassification>(settings);
+  classification->Load(directory, settings);
   mailboxes = std::make_unique<CMailboxSet>(settings.Profile());
+  mailboxes->SetClassifier(&classification->Classifier());
   mailboxes->LoadAll();
   Log(kStartedLine);
 
@@ -53,6 +56,7 @@ void CApplication::IdleStep() {
     mailbox->TrimDustbox();
     mailbox->TakeChanged();
   }
+  classification->SaveLists(directory);
   log.FlushLog();
 }
 
@@ -71,6 +75,7 @@ void CApplication::Shutdown() {
   shutDown = true;
   Log(kTerminatingLine);
   mailboxes->SaveAll(-1);
+  classification->SaveLists(directory);
   if (mailboxes->Count() > 0) {
     std::vector<COneSlotSemaphore*> locks;
     for (int i = 0; i < mailboxes->Count(); ++i) locks.push_back(&mailboxes->Get(i)->retrievalLock);

@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 
+#include "app/classification.h"
 #include "app/log.h"
 #include "app/settings.h"
 #include "app/user_interface.h"
@@ -46,6 +47,7 @@ class CApplication : public IUserInterfaceClient,
   void Shutdown();
 
   CMailboxSet& Mailboxes() { return *mailboxes; }
+  CClassification& Classification() { return *classification; }
   CSettings& Settings() { return settings; }
   CPopServer& PopServer() { return *popServer; }
 
@@ -67,6 +69,7 @@ class CApplication : public IUserInterfaceClient,
   CSingleInstance instance;
   CSettings settings;
   CLog log;
+  std::unique_ptr<CClassification> classification;
   std::unique_ptr<CMailboxSet> mailboxes;
   std::unique_ptr<CPopServer> popServer;
   bool started = false;

@@ -53,6 +53,14 @@ inline constexpr IntSetting SortReverse{"MailList", "Reverse", 0};
 
 inline constexpr IntSetting AddEmptyAddrToBadlist{"ProcessMail", "AddEmptyAddrToBadlist", 0};
 
+// The DNS blocklists: "Zone0" to "Zone3" (each with its leading dot; the defaults fit each role),
+// "Refuse0" to "Refuse3" (further answers by which a zone refuses a query, comma-separated),
+// "DnsServers" (comma-separated host or host:port; empty: the system's configuration) and
+// "DnsTimeout" (seconds).
+inline constexpr const char* kBlocklistSection = "RBL";
+inline constexpr StringSetting DnsServers{"RBL", "DnsServers", ""};
+inline constexpr IntSetting DnsTimeout{"RBL", "DnsTimeout", 5};
+
 }  // namespace settings
 
 // The settings file of a working directory and typed access to its keys.
@@ -63,6 +71,7 @@ class CSettings {
   explicit CSettings(const std::string& directory = {});
 
   CProfile& Profile() { return profile; }
+  const CProfile& Profile() const { return profile; }
 
   int Get(const IntSetting& setting) const;
   std::string Get(const StringSetting& setting) const;

@@ -5,9 +5,11 @@
 #include <string>
 #include <vector>
 
+#include "app/classification.h"
 #include "app/settings.h"
 #include "cli/headless.h"
 #include "cli/inspect.h"
+#include "cli/list_command.h"
 #include "cli/mail_command.h"
 #include "cli/mailbox_command.h"
 #include "cli/workdir.h"
@@ -30,16 +32,21 @@ int RunCommandLine(int argc, const char* const* argv, std::ostream& out, std::os
 
   std::vector<std::string> inspectFiles;
   bool raw = false;
+  bool classify = false;
   CLI::App* inspect =
       app.add_subcommand("inspect", "Show what the filter reads out of message files (JSON Lines)");
   inspect->add_flag("--raw", raw,
                     "Take the files as stored: CR LF, dot-stuffed, \".\" line at end");
+  inspect->add_flag("--classify", classify,
+                    "Also classify: verdict, reason and every blocklist look-up (asks DNS)");
   inspect->add_option("FILE", inspectFiles, "Message files")->required();
 
   MailboxRequest mailboxRequest;
   CLI::App* mailbox = AddMailboxCommand(app, mailboxRequest);
   MailRequest mailRequest;
   CLI::App* mail = AddMailCommand(app, mailRequest);
+  ListRequest listRequest;
+  const auto [friendList, badList] = AddListCommands(app, listRequest);
 
   try {
     app.parse(argc, argv);
@@ -51,14 +58,30 @@ int RunCommandLine(int argc, const char* const* argv, std::ostream& out, std::os
 
   if (headless) return RunHeadless();
   if (*inspect) {
-    return RunInspect(inspectFiles, raw ? InputForm::Stored : InputForm::Plain, out, err);
+    const InputForm form = raw ? InputForm::Stored : InputForm::Plain;
+    if (!classify) return RunInspect(inspectFiles, form, out, err);
+    // Reads the lists and the blocklist settings of the working directory; changes nothing.
+    CSettings settings;
+    CClassification classification(settings);
+    classification.Load({}, settings);
+    return RunInspect(inspectFiles, form, out, err, &classification);
   }
-  if (*mailbox || *mail) {
+  if (*mailbox || *mail || *friendList || *badList) {
     CWorkdirSession session(err);
     if (const int status = session.Open(); status != kExitOk) return status;
-    CSettings settings(session.Directory().string());
-    const int status = *mailbox ? RunMailboxCommand(mailboxRequest, settings.Profile(), out, err)
-                                : RunMailCommand(mailRequest, settings.Profile(), out, err);
+    const std::string directory = session.Directory().string();
+    CSettings settings(directory);
+    CClassification classification(settings);
+    classification.Load(directory, settings);
+    int status = kExitOk;
+    if (*mailbox) {
+      status = RunMailboxCommand(mailboxRequest, settings.Profile(), out, err);
+    } else if (*mail) {
+      status =
+          RunMailCommand(mailRequest, settings.Profile(), out, err, &classification.Classifier());
+    } else {
+      status = RunListCommand(listRequest, settings, classification, directory, out, err);
+    }
     out.flush();
     return status;
   }

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <ostream>
 
+#include "app/classification.h"
 #include "message/mail_message.h"
 #include "message/stored_form.h"
 #include "platform/code_page.h"
@@ -34,9 +35,25 @@ bool ReadWholeFile(const std::string& path, std::string& content, std::string& e
   return true;
 }
 
+// Passes look-ups on and writes down each one with its result.
+class CRecordingLookup : public IZoneLookup {
+ public:
+  explicit CRecordingLookup(IZoneLookup& zones) : inner(zones) {}
+  int Lookup(std::string_view key, int zone) override {
+    const int result = inner.Lookup(key, zone);
+    lookups.push_back({{"zone", zone}, {"key", Cp932ToUtf8(key)}, {"result", result}});
+    return result;
+  }
+  nlohmann::ordered_json lookups = nlohmann::ordered_json::array();
+
+ private:
+  IZoneLookup& inner;
+};
+
 }  // namespace
 
-nlohmann::ordered_json InspectMessage(const std::string& fileName, std::string_view storedText) {
+nlohmann::ordered_json InspectMessage(const std::string& fileName, std::string_view storedText,
+                                      CClassification* classification) {
   CMailMessage message;
   message.Parse(storedText);
 
@@ -73,11 +90,22 @@ nlohmann::ordered_json InspectMessage(const std::string& fileName, std::string_v
   record["relays"] = std::move(relays);
   record["urlHosts"] = std::move(urlHosts);
   record["body"] = Cp932ToUtf8(message.Body());
+  if (classification != nullptr) {
+    // A message of its own: the walks above are used up.
+    CMailMessage judged;
+    judged.Parse(storedText);
+    CRecordingLookup recorder(classification->Blocklists());
+    SpamClassifier classifier(classification->Lists(), recorder);
+    const auto [verdict, reason] = classifier.Decide(judged);
+    record["verdict"] = static_cast<int>(verdict);
+    record["reason"] = static_cast<unsigned>(reason);
+    record["lookups"] = std::move(recorder.lookups);
+  }
   return record;
 }
 
 int RunInspect(const std::vector<std::string>& files, InputForm form, std::ostream& out,
-               std::ostream& err) {
+               std::ostream& err, CClassification* classification) {
   int status = 0;
   std::string content;
   for (const std::string& path : files) {
@@ -89,7 +117,7 @@ int RunInspect(const std::vector<std::string>& files, InputForm form, std::ostre
     }
     if (form == InputForm::Plain) content = ToStoredForm(content);
     // File names are bytes; one that is not UTF-8 must not stop the output.
-    out << InspectMessage(path, content)
+    out << InspectMessage(path, content, classification)
                .dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace)
         << '\n';
   }

@@ -10,16 +10,19 @@
 namespace qm {
 
 class CMailMessage;
+class CClassification;
 
 enum class InputForm { Plain, Stored };
 
 // The JSON record of one message. `message` is parsed from `storedText` here; mail text in it is
-// converted from code page 932 to UTF-8.
-nlohmann::ordered_json InspectMessage(const std::string& fileName, std::string_view storedText);
+// converted from code page 932 to UTF-8. With `classification`, the record also has the
+// verdict, the reason and every blocklist look-up in order.
+nlohmann::ordered_json InspectMessage(const std::string& fileName, std::string_view storedText,
+                                      CClassification* classification = nullptr);
 
 // Writes one line per readable file to `out` and a message per unreadable one to `err`; 0 when
 // every file was read, else 1.
 int RunInspect(const std::vector<std::string>& files, InputForm form, std::ostream& out,
-               std::ostream& err);
+               std::ostream& err, CClassification* classification = nullptr);
 
 }  // namespace qm

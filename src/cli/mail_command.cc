@@ -77,6 +77,9 @@ int ChangeMail(const MailRequest& request, CMailbox& mailbox, const std::vector<
       err << "qm_mailfilter: " << removed << " of " << wanted
           << " messages were restored from the dustbox; the others stay there\n";
       return kExitFailure;
+    case MailAction::Reclassify:
+      for (int n : numbers) mailbox.GetClassification(n, true);
+      return kExitOk;
     case MailAction::List:
       break;
   }
@@ -118,12 +121,20 @@ CLI::App* AddMailCommand(CLI::App& app, MailRequest& request) {
   remove->add_flag("--purge", request.purge, "Delete for good instead of moving to the dustbox");
   withNumbers("restore", MailAction::Restore, "Move messages of the dustbox back to the mailbox")
       ->add_flag("--dustbox", request.dustbox, "Accepted for symmetry: numbers are the dustbox's");
+  withNumbers("reclassify", MailAction::Reclassify,
+              "Classify messages again with the current lists and blocklists")
+      ->add_flag("--dustbox", request.dustbox, dustboxHelp);
   return mail;
 }
 
 int RunMailCommand(const MailRequest& request, CProfile& settings, std::ostream& out,
-                   std::ostream& err) {
+                   std::ostream& err, IClassifier* classifier) {
+  if (request.action == MailAction::Reclassify && classifier == nullptr) {
+    err << "qm_mailfilter: no classifier to reclassify with\n";
+    return kExitFailure;
+  }
   CMailboxSet set(settings);
+  set.SetClassifier(classifier);
   set.LoadAll();
   const int index = set.Find(request.name);
   if (index < 0) {

@@ -12,8 +12,9 @@ class App;
 namespace qm {
 
 class CProfile;
+class IClassifier;
 
-enum class MailAction { List, Hide, Unhide, Read, Unread, Delete, Restore };
+enum class MailAction { List, Hide, Unhide, Read, Unread, Delete, Restore, Reclassify };
 
 struct MailRequest {
   MailAction action = MailAction::List;
@@ -31,8 +32,9 @@ struct MailRequest {
 CLI::App* AddMailCommand(CLI::App& app, MailRequest& request);
 
 // Runs the request on the mailboxes of the current directory, whose settings file is
-// `settings`, and saves what changed. kExitOk, or kExitFailure with a message on `err`.
+// `settings`, and saves what changed. `classifier` judges unclassified mail on the way and is
+// required for `reclassify`. kExitOk, or kExitFailure with a message on `err`.
 int RunMailCommand(const MailRequest& request, CProfile& settings, std::ostream& out,
-                   std::ostream& err);
+                   std::ostream& err, IClassifier* classifier = nullptr);
 
 }  // namespace qm

@@ -56,6 +56,7 @@ int CMailboxSet::Add(std::string_view rawName) {
     // Room first, so that the two arrays cannot get out of step.
     mailboxes.reserve(mailboxes.size() + 1);
     timerIds.reserve(timerIds.size() + 1);
+    mailbox->SetClassifier(classifier);
     mailboxes.push_back(std::move(mailbox));
     timerIds.push_back(0);
   } catch (const std::bad_alloc&) {
@@ -106,6 +107,11 @@ std::uint32_t CMailboxSet::TimerId(int index) const {
 
 void CMailboxSet::SetTimerId(int index, std::uint32_t id) {
   if (Valid(index)) timerIds[static_cast<std::size_t>(index)] = id;
+}
+
+void CMailboxSet::SetClassifier(IClassifier* newClassifier) {
+  classifier = newClassifier;
+  for (auto& mailbox : mailboxes) mailbox->SetClassifier(newClassifier);
 }
 
 }  // namespace qm

@@ -114,6 +114,9 @@ class CMailboxSet {
   int FirstToNotify() const;
   int ResetCounters(int index);
 
+  // The classifier every mailbox, present and future, uses for unclassified mail.
+  void SetClassifier(IClassifier* classifier);
+
   // ---- Saving ----
   // Saves the mailbox and its dustbox (what changed), or every one with -1; 1 only when every
   // save succeeded.
@@ -137,6 +140,7 @@ class CMailboxSet {
   int SumOrOne(int index, int (*count)(const CMailbox&)) const;
 
   CProfile& settings;
+  IClassifier* classifier = nullptr;
   std::vector<std::unique_ptr<CMailbox>> mailboxes;
   std::vector<std::uint32_t> timerIds;
 };

@@ -1,0 +1,34 @@
+#include "app/classification.h"
+
+#include <chrono>
+
+namespace qm {
+
+BlocklistSettings CClassification::ReadBlocklistSettings(const CSettings& settings) {
+  BlocklistSettings blocklist;
+  const CProfile& profile = settings.Profile();
+  for (std::size_t zone = 0; zone < blocklist.zones.size(); ++zone) {
+    const std::string index = std::to_string(zone);
+    blocklist.zones[zone] =
+        profile.GetString(settings::kBlocklistSection, "Zone" + index, blocklist.zones[zone]);
+    const std::string refusals =
+        profile.GetString(settings::kBlocklistSection, "Refuse" + index, "");
+    if (!refusals.empty()) blocklist.refusals[zone] = SplitSettingsList(refusals);
+  }
+  blocklist.dnsServers = SplitSettingsList(settings.Get(settings::DnsServers));
+  const int timeout = settings.Get(settings::DnsTimeout);
+  blocklist.dnsTimeout =
+      std::chrono::seconds(timeout > 0 ? timeout : settings::DnsTimeout.defaultValue);
+  return blocklist;
+}
+
+CClassification::CClassification(const CSettings& settings)
+    : blocklists(std::make_unique<BlocklistResolver>(ReadBlocklistSettings(settings))),
+      classifier(std::make_unique<SpamClassifier>(lists, *blocklists)) {}
+
+void CClassification::Load(const std::string& directory, const CSettings& settings) {
+  lists.Load(directory);
+  lists.SetAddEmptyAddrToBadlist(settings.Get(settings::AddEmptyAddrToBadlist) != 0);
+}
+
+}  // namespace qm

@@ -1,0 +1,144 @@
+#!/usr/bin/env python3
+"""Classification from the command line against a real DNS server.
+
+Usage: classify_cli_test.py PATH_TO_QM_MAILFILTER
+
+Starts dnsmasq on a free loopback port serving test blocklist zones, points the working
+directory's settings at it, and checks `inspect --classify` (verdicts, reasons, the order of the
+look-ups, the cache) and the friend and bad list commands.
+"""
+
+import json
+import os
+import shutil
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+PROGRAM = None
+
+
+def free_udp_port():
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+@unittest.skipUnless(shutil.which("dnsmasq"), "dnsmasq is not installed")
+class ClassifyCliTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.dir = tempfile.mkdtemp(prefix="qm_classify_")
+        cls.port = free_udp_port()
+        cls.log = os.path.join(cls.dir, "dnsmasq.log")
+        conf = os.path.join(cls.dir, "dnsmasq.conf")
+        with open(conf, "w") as f:
+            f.write("port=%d\nlisten-address=127.0.0.1\nbind-interfaces\nno-resolv\nno-hosts\n"
+                    "user=root\npid-file=%s\nlog-queries\nlog-facility=%s\n"
+                    % (cls.port, os.path.join(cls.dir, "dnsmasq.pid"), cls.log))
+            # Zone 0 lists a link host, zone 3 a sender domain, zone 1 a relay; one answer is
+            # a refusal; everything else does not exist.
+            f.write("local=/uri.test/relay-a.test/relay-b.test/dbl.test/\n"
+                    "host-record=bad.example.uri.test,127.0.0.2\n"
+                    "host-record=sender.example.dbl.test,127.0.0.2\n"
+                    "host-record=7.2.0.192.relay-a.test,127.0.0.2\n"
+                    "host-record=refusing.example.uri.test,127.255.255.254\n"
+                    "host-record=ready.relay-b.test,127.0.0.9\n")
+        cls.dnsmasq = subprocess.Popen(["dnsmasq", "--keep-in-foreground", "--conf-file=" + conf],
+                                       stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        deadline = time.time() + 10
+        while time.time() < deadline:
+            try:
+                with open(cls.log) as f:
+                    if "started" in f.read():
+                        break
+            except OSError:
+                pass
+            if cls.dnsmasq.poll() is not None:
+                raise unittest.SkipTest("dnsmasq did not start: " + cls.dnsmasq.stderr.read().decode())
+            time.sleep(0.05)
+        with open(os.path.join(cls.dir, "qm_mailfilter.ini"), "w") as f:
+            f.write("[RBL]\nZone0=.uri.test\nZone1=.relay-a.test\nZone2=.relay-b.test\n"
+                    "Zone3=.dbl.test\nDnsServers=127.0.0.1:%d\nDnsTimeout=2\n" % cls.port)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.dnsmasq.terminate()
+        cls.dnsmasq.wait(timeout=10)
+        cls.dnsmasq.stderr.close()
+        shutil.rmtree(cls.dir, ignore_errors=True)
+
+    def run_program(self, *args):
+        return subprocess.run([PROGRAM, "--workdir", self.dir] + list(args), capture_output=True,
+                              timeout=60, cwd=self.dir)
+
+    def classify(self, *messages):
+        paths = []
+        for i, text in enumerate(messages):
+            path = os.path.join(self.dir, "m%d.eml" % i)
+            with open(path, "w") as f:
+                f.write(text)
+            paths.append(path)
+        result = self.run_program("inspect", "--classify", *paths)
+        self.assertEqual(result.returncode, 0, result.stderr.decode())
+        return [json.loads(line) for line in result.stdout.decode().splitlines()]
+
+    def queries(self):
+        with open(self.log) as f:
+            return [line.split("query[A] ")[1].split(" ")[0]
+                    for line in f if "query[A] " in line]
+
+    def test_rules_in_order_with_their_reasons(self):
+        link, sender, relay, clean = self.classify(
+            "From: a@clean.example\n\nsee http://www.bad.example/x\n",
+            "From: Taro <taro@sender.example>\n\nno links\n",
+            "From: a@clean.example\nReceived: from x ([127.0.0.1])\n"
+            "Received: from y ([192.0.2.7])\n\nbody\n",
+            "From: a@clean.example\n\nhttp://refusing.example/\n")
+        self.assertEqual((link["verdict"], link["reason"]), (1, 3))
+        self.assertEqual([(l["zone"], l["key"], l["result"]) for l in link["lookups"]],
+                         [(0, "www.bad.example", 0), (3, "www.bad.example", 0),
+                          (0, "bad.example", 1)])
+        self.assertEqual((sender["verdict"], sender["reason"]), (1, 4))
+        self.assertEqual((relay["verdict"], relay["reason"]), (1, 5))
+        # The loopback relay is never asked.
+        self.assertNotIn("1.0.0.127", [l["key"] for l in relay["lookups"]])
+        # A refusal is an error, not a listing.
+        self.assertEqual((clean["verdict"], clean["reason"]), (-1, 0))
+        self.assertIn((0, "refusing.example", -1),
+                      [(l["zone"], l["key"], l["result"]) for l in clean["lookups"]])
+
+    def test_a_cached_key_is_not_asked_again(self):
+        before = self.queries().count("cached.example.uri.test")
+        self.classify("From: a@b\n\nhttp://cached.example/\n", "From: a@b\n\nhttp://cached.example/\n")
+        self.assertEqual(self.queries().count("cached.example.uri.test") - before, 1)
+
+    def test_lists_decide_before_any_look_up(self):
+        self.assertEqual(self.run_program("friend", "add", "taro@").returncode, 0)
+        self.assertEqual(self.run_program("bad", "add", "spammer@sender.example").returncode, 0)
+        friend, bad = self.classify("From: taro@sender.example\n\nhttp://www.bad.example/\n",
+                                    "From: spammer@sender.example\n\n")
+        self.assertEqual((friend["verdict"], friend["reason"], friend["lookups"]), (0, 1, []))
+        self.assertEqual((bad["verdict"], bad["reason"], bad["lookups"]), (2, 2, []))
+        # Adding to one list takes the address out of the other.
+        self.assertEqual(self.run_program("friend", "add", "spammer@sender.example").returncode, 0)
+        self.assertEqual(self.run_program("bad", "list").stdout, b"")
+        self.assertEqual(self.run_program("friend", "list").stdout,
+                         b"spammer@sender.example\ntaro@\n")
+        with open(os.path.join(self.dir, "friend.txt"), "rb") as f:
+            self.assertEqual(f.read(), b"0 spammer@sender.example\0\r\r\n0 taro@\0\r\r\n")
+        refused = self.run_program("friend", "add", "")
+        self.assertEqual(refused.returncode, 1)
+        self.assertIn("空のメールアドレスをフレンドリストに追加することは出来ません。",
+                      refused.stderr.decode())
+        for cleanup in (["friend", "remove", "taro@"],
+                        ["friend", "remove", "spammer@sender.example"]):
+            self.assertEqual(self.run_program(*cleanup).returncode, 0)
+
+
+if __name__ == "__main__":
+    PROGRAM = sys.argv.pop(1)
+    unittest.main()
