@@ -189,7 +189,8 @@ def stored_form(message):
     """The bytes a qm_mailfilter mailbox keeps: dot-stuffed, with the terminating line."""
     lines = message.split(b"\r\n")
     assert lines[-1] == b""
-    return b"".join((b"." + l if l.startswith(b".") else l) + b"\r\n" for l in lines[:-1]) + b".\r\n"
+    stuffed = (b"." + line if line.startswith(b".") else line for line in lines[:-1])
+    return b"".join(line + b"\r\n" for line in stuffed) + b".\r\n"
 
 
 def unstuffed(reply):
@@ -197,10 +198,31 @@ def unstuffed(reply):
     first = reply.index(b"\r\n") + 2
     assert reply.endswith(b"\r\n.\r\n"), reply[-20:]
     lines = reply[first:-3].split(b"\r\n")
-    return b"".join((l[1:] if l.startswith(b".") else l) + b"\r\n" for l in lines[:-1])
+    return b"".join((line[1:] if line.startswith(b".") else line) + b"\r\n"
+                    for line in lines[:-1])
 
 
 # --- the servers ---------------------------------------------------------------------------
+
+TICKS = os.sysconf("SC_CLK_TCK")
+
+
+def group_cpu_seconds(group):
+    """User and system CPU time of the live processes of a process group, threads included."""
+    total = 0
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open("/proc/%s/stat" % entry, "rb") as f:
+                fields = f.read().rsplit(b")", 1)[1].split()
+        except OSError:
+            continue
+        # After the command: state, ppid, pgrp, ... utime and stime are fields 14 and 15.
+        if int(fields[2]) == group:
+            total += int(fields[11]) + int(fields[12])
+    return total / TICKS
+
 
 class Ours:
     """`qm_mailfilter --headless` in its own working directory."""
@@ -227,9 +249,11 @@ class Ours:
             f.write(b"[Mailbox]\r\nPort=%d\r\nBindAddress=127.0.0.1\r\nMailboxes=inbox:\r\n"
                     % self.port)
         self.output = open(os.path.join(self.workdir, "output.txt"), "ab")
+        # A process group of its own, for the CPU accounting.
         self.process = subprocess.Popen(
             [self.program, "--headless", "--workdir", self.workdir],
-            stdin=subprocess.DEVNULL, stdout=self.output, stderr=self.output)
+            stdin=subprocess.DEVNULL, stdout=self.output, stderr=self.output,
+            start_new_session=True)
         deadline = time.monotonic() + 60
         while time.monotonic() < deadline:
             if self.process.poll() is not None:
@@ -258,6 +282,9 @@ class Ours:
             print("warning: qm_mailfilter ended with status %s: %s" % (code, self.tail()),
                   file=sys.stderr)
         return code
+
+    def cpu_seconds(self):
+        return group_cpu_seconds(self.process.pid)
 
     def tail(self):
         try:
@@ -291,6 +318,10 @@ class TheirServer:
             server, self.server = self.server, None
             return server.stop()
         return None
+
+    def cpu_seconds(self):
+        # Dovecot's master, login, auth and pop3 processes share the master's process group.
+        return group_cpu_seconds(self.server.process.pid)
 
 
 # --- the client ----------------------------------------------------------------------------
@@ -356,12 +387,14 @@ class Client:
         return (n, bytes(buffer[:n])) if keep else (n, None)
 
 
-def session(port, count, sample, quickack, retrieve_all=True):
+def session(server, count, sample, quickack, retrieve_all=True):
     """One session; returns (seconds per operation, RETR bytes, checks).
 
     The replies to RETR of the numbers in `sample` are kept for checking; without
-    `retrieve_all` only those messages are retrieved.
+    `retrieve_all` only those messages are retrieved. `checks` also has the CPU seconds the
+    client and the server spent on the RETR pass.
     """
+    port = server.port
     times = {}
     clock = time.perf_counter
     started = clock()
@@ -390,6 +423,8 @@ def session(port, count, sample, quickack, retrieve_all=True):
 
         bodies = {}
         retr_bytes = 0
+        server_cpu = server.cpu_seconds()
+        client_cpu = time.process_time()
         started = clock()
         for number in (range(1, count + 1) if retrieve_all else sorted(sample)):
             size, reply = client.multi(b"RETR %d" % number, keep=number in sample)
@@ -397,6 +432,8 @@ def session(port, count, sample, quickack, retrieve_all=True):
             if reply is not None:
                 bodies[number] = reply
         times["RETR all"] = clock() - started
+        client_cpu = time.process_time() - client_cpu
+        server_cpu = server.cpu_seconds() - server_cpu
 
         started = clock()
         client.line(b"QUIT")
@@ -409,6 +446,7 @@ def session(port, count, sample, quickack, retrieve_all=True):
         "uidl_count": uidls.count(b"\r\n") - 2,
         "uidls_stable": uidls == again,
         "bodies": bodies,
+        "retr_cpu": (client_cpu, server_cpu),
     }
     return times, retr_bytes, checks
 
@@ -418,7 +456,7 @@ def session(port, count, sample, quickack, retrieve_all=True):
 OPERATIONS = ["login", "STAT", "LIST", "UIDL (first)", "UIDL (again)", "RETR all", "QUIT"]
 
 
-def report(results, retr_bytes, args, loads, sizes, priming):
+def report(results, retr_bytes, retr_cpu, args, loads, sizes, priming):
     ours, theirs = results["ours"], results["Dovecot"]
     print()
     print("%d messages; our mailbox %.1f MB (stored form), Dovecot maildir %.1f MB (LF)."
@@ -451,6 +489,13 @@ def report(results, retr_bytes, args, loads, sizes, priming):
     per = {name: statistics.median(results[name]["RETR all"]) / args.messages * 1e6
            for name in results}
     print("RETR per message: ours %.1f us, Dovecot %.1f us." % (per["ours"], per["Dovecot"]))
+    for name in ("ours", "Dovecot"):
+        client = statistics.median(c for c, _ in retr_cpu[name]) / args.messages * 1e6
+        server = statistics.median(s for _, s in retr_cpu[name]) / args.messages * 1e6
+        print("RETR CPU per message against %s: client %.1f us, server %.1f us "
+              "(server alone would allow about %s MB/s)"
+              % (name, client, server,
+                 "%.0f" % (retr_bytes[name] / args.messages / server) if server > 0 else "?"))
     print("RETR bytes per pass: ours %d, Dovecot %d." % (retr_bytes["ours"],
                                                          retr_bytes["Dovecot"]))
     print("Unmeasured first session (Dovecot indexes the new maildir): login ours %.1f ms, "
@@ -524,6 +569,7 @@ def main():
         sample |= {1, args.messages}
         results = {s.name: {op: [] for op in OPERATIONS} for s in servers}
         retr_bytes = {}
+        retr_cpu = {s.name: [] for s in servers}
         priming = {}
         problems = []
         loads = [os.getloadavg()]
@@ -533,7 +579,7 @@ def main():
             # Alternate who goes first, so that neither always meets a cooler machine.
             order = servers if rep % 2 == 0 else servers[::-1]
             for server in order:
-                times, size, checks = session(server.port, args.messages,
+                times, size, checks = session(server, args.messages,
                                               sample if rep == 0 else set(), args.quickack,
                                               retrieve_all=rep > 0)
                 problems += check(server.name, args.messages, checks, messages)
@@ -541,6 +587,7 @@ def main():
                     priming[server.name] = times
                     continue
                 retr_bytes[server.name] = size
+                retr_cpu[server.name].append(checks["retr_cpu"])
                 for op, seconds in times.items():
                     results[server.name][op].append(seconds)
             for server in servers:
@@ -558,7 +605,7 @@ def main():
         else:
             print("sanity: both serve %d messages; %d sampled RETR bodies match the messages "
                   "after unstuffing, on both servers." % (args.messages, len(sample)))
-        report(results, retr_bytes, args, loads, sizes, priming)
+        report(results, retr_bytes, retr_cpu, args, loads, sizes, priming)
         return 1 if problems else 0
     finally:
         for server in servers:

@@ -130,8 +130,9 @@ void CPopSession::Transaction(const std::vector<std::string>& tokens) {
   } else if (command == "RETR") {
     std::string text;
     if (count >= 2 && mailbox->MaildropRetrieve(number(1), text)) {
-      Reply(kOk);
-      Reply(text);
+      // One send: a status line sent apart from the text would wait for the client's delayed
+      // acknowledgement (some 40 ms per message) before the text may follow.
+      Reply(std::string(kOk) + text);
     } else {
       Reply(kErr);
     }
@@ -152,13 +153,12 @@ void CPopSession::Transaction(const std::vector<std::string>& tokens) {
       Reply(kErr);
       return;
     }
-    Reply(kOk);
     // A text that already is the whole message ends with the terminating line; a second one
-    // would be read as the reply to the client's next command.
+    // would be read as the reply to the client's next command. One send, as for RETR.
     const bool whole =
         text.size() >= kTerminator.size() &&
         text.compare(text.size() - kTerminator.size(), kTerminator.size(), kTerminator) == 0;
-    Reply(whole ? text : text + std::string(kTerminator));
+    Reply(std::string(kOk) + (whole ? text : text + std::string(kTerminator)));
     Log("POP : TOP " + std::to_string(number(1)) + " request received. ");
   } else if (command == "UIDL") {
     Log("POP : UIDL request received. ");

@@ -77,8 +77,8 @@ def _virtual_size(data):
 def maildir_names(count, first=0, host="qmtest", stamp=1700000000):
     """The file names `fill_maildir` gives messages first .. first+count-1, without sizes.
 
-    Every name carries its own second, so Dovecot, which orders new files by the time in
-    their names, numbers the messages in the order they were given.
+    Every name carries its own second: Dovecot numbers new files in the order of the times in
+    their names, and so in the order the messages were given.
     """
     return ["%d.M%dP%d.%s" % (stamp + first + i, first + i, os.getpid(), host)
             for i in range(count)]
@@ -126,8 +126,9 @@ class Dovecot:
 
     Use it as a context manager, or call start() and stop(). `workdir` is a directory the
     caller owns (it is left in place); the server's own files go into a fresh subdirectory of
-    it, which stop() removes unless keep_files is set. `maildir` defaults to
-    <that subdirectory>/Maildir and is created when missing.
+    it, which stop() removes unless keep_files is set. `maildir` defaults to workdir/Maildir
+    and is created when missing; it outlives stop(), so a restarted server finds its mail and
+    its index again.
     """
 
     def __init__(self, workdir, port, user, password, maildir=None, settings=None,
@@ -145,7 +146,7 @@ class Dovecot:
         self.start_timeout = start_timeout
         self.keep_files = keep_files
         self.dir = None
-        self.maildir = os.path.abspath(maildir) if maildir else None
+        self.maildir = os.path.abspath(maildir or os.path.join(self.workdir, "Maildir"))
         self.process = None
         self._output = None
         self.mail_owner = self._mail_owner()
@@ -171,8 +172,6 @@ class Dovecot:
         if self.process is not None:
             raise DovecotError("already started")
         self.dir = tempfile.mkdtemp(prefix="dovecot_", dir=self.workdir)
-        if self.maildir is None:
-            self.maildir = os.path.join(self.dir, "Maildir")
         self._prepare_files()
         self._output = open(os.path.join(self.dir, "stdout.log"), "wb")
         # A session of its own, so that a kill after a failed shutdown reaches Dovecot's
