@@ -15,16 +15,10 @@
 #include "message/mail_message.h"
 #include "platform/profile.h"
 #include "platform/report.h"
+#include "support/file_bytes.h"
+#include "support/recording_reporter.h"
 
 namespace qm::test {
-
-class RecordingReporter : public IReporter {
- public:
-  void Log(std::string_view message) override { logLines.emplace_back(message); }
-  void ShowMessage(std::string_view message) override { messages.emplace_back(message); }
-  std::vector<std::string> logLines;
-  std::vector<std::string> messages;
-};
 
 class MailboxSetTest : public ::testing::Test {
  protected:
@@ -43,12 +37,9 @@ class MailboxSetTest : public ::testing::Test {
     std::filesystem::remove_all(dir, ignored);
   }
 
-  static std::string ReadAll(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  }
+  static std::string ReadAll(const std::string& path) { return ReadFileBytes(path); }
   static void WriteAll(const std::string& path, const std::string& bytes) {
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+    WriteFileBytes(path, bytes);
   }
   static bool Exists(const std::string& path) { return std::filesystem::exists(path); }
 

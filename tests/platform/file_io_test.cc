@@ -14,20 +14,17 @@
 #include <string>
 #include <vector>
 
+#include "support/file_bytes.h"
 #include "support/scratch_directory.h"
 
 namespace qm {
 namespace {
 
 void WriteRaw(const std::string& path, const std::string& content) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << content;
+  test::WriteFileBytes(path, content);
 }
 
-std::string ReadRaw(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+std::string ReadRaw(const std::string& path) { return test::ReadFileBytes(path); }
 
 // Every byte value, several times over, so that line ends and NULs get no special treatment.
 std::string BinaryContent(std::size_t size) {

@@ -8,20 +8,17 @@
 #include <string>
 
 #include "platform/file_io.h"
+#include "support/file_bytes.h"
 #include "support/scratch_directory.h"
 
 namespace qm {
 namespace {
 
 void WriteRaw(const std::string& path, const std::string& content) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << content;
+  test::WriteFileBytes(path, content);
 }
 
-std::string ReadRaw(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+std::string ReadRaw(const std::string& path) { return test::ReadFileBytes(path); }
 
 constexpr const char* kDefault = "<default>";
 constexpr int kDefaultInt = -7;

@@ -12,16 +12,10 @@
 
 #include "message/mail_message.h"
 #include "platform/report.h"
+#include "support/file_bytes.h"
+#include "support/recording_reporter.h"
 
 namespace qm::test {
-
-class RecordingReporter : public IReporter {
- public:
-  void Log(std::string_view message) override { logLines.emplace_back(message); }
-  void ShowMessage(std::string_view message) override { messages.emplace_back(message); }
-  std::vector<std::string> logLines;
-  std::vector<std::string> messages;
-};
 
 class StoreTest : public ::testing::Test {
  protected:
@@ -40,12 +34,9 @@ class StoreTest : public ::testing::Test {
 
   std::string Path(const std::string& name) const { return (dir / name).string(); }
 
-  static std::string ReadAll(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  }
+  static std::string ReadAll(const std::string& path) { return ReadFileBytes(path); }
   static void WriteAll(const std::string& path, const std::string& bytes) {
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+    WriteFileBytes(path, bytes);
   }
 
   // A stored message text with the given subject and body lines.
