@@ -2,6 +2,7 @@
 // blocklists that answer after 20 ms (cold cache, then warm), and look-ups in a list of 100,000
 // addresses.
 #include <benchmark/benchmark.h>
+#include <malloc.h>
 
 #include <chrono>
 #include <random>
@@ -68,16 +69,21 @@ BENCHMARK(BM_ClassifySlowDns)
     ->Iterations(3)
     ->UseRealTime();
 
-void BM_TextListFind(benchmark::State& state) {
+// 100,000 random addresses that share their beginning ("user") and end (".example.jp").
+std::vector<std::string> RandomAddresses() {
   std::mt19937 random(7);
   std::vector<std::string> addresses;
-  qm::TextList list;
   for (int i = 0; i < 100000; ++i) {
-    std::string address = "user" + std::to_string(random() % 10000000) + "@domain" +
-                          std::to_string(random() % 5000) + ".example.jp";
-    list.Insert(address, 0);
-    addresses.push_back(std::move(address));
+    addresses.push_back("user" + std::to_string(random() % 10000000) + "@domain" +
+                        std::to_string(random() % 5000) + ".example.jp");
   }
+  return addresses;
+}
+
+void BM_TextListFind(benchmark::State& state) {
+  const std::vector<std::string> addresses = RandomAddresses();
+  qm::TextList list;
+  for (const std::string& address : addresses) list.Insert(address, 0);
   std::size_t i = 0;
   for (auto _ : state) {
     benchmark::DoNotOptimize(list.Find(addresses[i]));
@@ -86,6 +92,30 @@ void BM_TextListFind(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(BM_TextListFind);
+
+// Bytes the C library's allocator has handed out and not taken back.
+std::size_t HeapInUse() {
+  const struct mallinfo2 info = mallinfo2();
+  return info.uordblks + info.hblkhd;
+}
+
+// Filling a list with the addresses, and the heap it then holds per address.
+void BM_TextListInsert(benchmark::State& state) {
+  const std::vector<std::string> addresses = RandomAddresses();
+  double bytesPerAddress = 0;
+  for (auto _ : state) {
+    const std::size_t before = HeapInUse();
+    {
+      qm::TextList list;
+      for (const std::string& address : addresses) list.Insert(address, 0);
+      bytesPerAddress =
+          static_cast<double>(HeapInUse() - before) / static_cast<double>(addresses.size());
+    }
+  }
+  state.counters["bytes_per_address"] = bytesPerAddress;
+  state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(addresses.size()));
+}
+BENCHMARK(BM_TextListInsert)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

@@ -41,26 +41,41 @@ class TextList {
   bool Empty() const;
 
  private:
-  struct Edge {
-    std::uint32_t node;
-    unsigned char ch;
-  };
-  // A leaf ends a key and has no children; every other node below the root leads to a leaf.
+  // A path-compressed tree. A node stands for the bytes of its label, held in `labels_`; the key
+  // of a node is the labels from the root down to it. A leaf ends a stored key and has no
+  // children; every other node below the root has at least two, so a run of bytes without a
+  // branch costs one node and a slice of the label bytes.
   struct Node {
-    std::vector<Edge> children;  // ascending by unsigned `ch`
+    std::uint32_t labelStart = 0;
+    std::uint32_t labelSize = 0;  // 0 only at the root
+    std::uint32_t children = 0;   // index in nodes_ of the first child; siblings are consecutive
     std::int32_t value = 0;
+    std::uint16_t childCount = 0;  // up to 256
+    unsigned char first = 0;       // the label's first byte, kept here so a search stays in nodes_
     bool leaf = false;
   };
 
-  std::uint32_t NewNode();
+  // A run of `size` consecutive free nodes for a node's children.
+  std::uint32_t AllocateBlock(std::uint32_t size);
+  void FreeBlock(std::uint32_t start, std::uint32_t size);
   // Frees every node below `node`, not `node` itself.
   void FreeSubtree(std::uint32_t node);
-  const Edge* FindEdge(const Node& node, unsigned char ch) const;
+  // The child of `node` whose label begins with `ch`, or 0 when there is none.
+  std::uint32_t FindChild(const Node& node, unsigned char ch) const;
+  // Gives `node` a new leaf child labelled `label`, which begins with a byte no child begins with.
+  void AddLeaf(std::uint32_t node, std::string_view label, std::int32_t value);
+  std::uint32_t AppendLabel(std::string_view label);
+  void DropLabel(std::uint32_t size);
+  // Rebuilds both arrays without free nodes or dropped label bytes once those outweigh the rest.
+  void CompactIfWasteful();
 
-  // Nodes live in one array and refer to each other by index: no per-node allocation and no
-  // recursive destruction. Index 0 is the root; freed slots are reused.
+  // Index 0 is the root. Children live in blocks of consecutive nodes: adding or removing a child
+  // moves its siblings to a block of the new size, and freed blocks are reused by size.
   std::vector<Node> nodes_ = std::vector<Node>(1);
-  std::vector<std::uint32_t> freeNodes_;
+  std::vector<std::vector<std::uint32_t>> freeBlocks_;  // block starts by size
+  std::size_t freeNodes_ = 0;
+  std::string labels_;
+  std::size_t droppedLabelBytes_ = 0;
 };
 
 // List file format, one entry per line: the number in decimal, one space, the key bytes, a NUL

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -9,6 +10,7 @@
 #include <map>
 #include <random>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -201,44 +203,128 @@ class ModelList {
   std::map<std::string, std::int32_t> entries;  // std::string compares bytes as unsigned
 };
 
-TEST(TextListTest, RandomOperationsAgreeWithPlainModel) {
-  std::mt19937 random(20240601);
-  const std::string alphabet("\0a\x7f\x80\xff", 5);
-  auto randomKey = [&] {
-    std::string key(random() % 6, ' ');
-    for (char& c : key) c = alphabet[random() % alphabet.size()];
-    return key;
+// Random operations over keys drawn from a few shapes; each shape stresses another part of the
+// tree: shared stems that split and rejoin, keys that are prefixes of others, high bytes and NUL.
+struct ModelCase {
+  const char* name;
+  std::uint32_t seed;
+  std::string alphabet;
+  std::size_t stemCount;  // 0: keys are random strings of up to maxLength bytes
+  std::size_t maxLength;
+  int steps;
+};
+
+std::string EveryByte() {
+  std::string bytes;
+  for (int b = 0; b < 256; ++b) bytes.push_back(static_cast<char>(b));
+  return bytes;
+}
+
+class TextListModelTest : public ::testing::TestWithParam<ModelCase> {};
+
+TEST_P(TextListModelTest, RandomOperationsAgreeWithPlainModel) {
+  const ModelCase& c = GetParam();
+  std::mt19937 random(c.seed);
+  auto randomText = [&](std::size_t length) {
+    std::string text(length, ' ');
+    for (char& ch : text) ch = c.alphabet[random() % c.alphabet.size()];
+    return text;
   };
+  std::vector<std::string> stems;
+  for (std::size_t i = 0; i < c.stemCount; ++i) stems.push_back(randomText(1 + random() % 8));
   TextList list;
   ModelList model;
-  for (int step = 0; step < 20000; ++step) {
+  auto randomKey = [&]() -> std::string {
+    // Now and then a stored key itself, a prefix or an extension of one, so keys cover each other
+    // and removals hit.
+    if (!model.entries.empty() && random() % 4 == 0) {
+      auto it = model.entries.begin();
+      std::advance(it, random() % std::min<std::size_t>(model.entries.size(), 256));
+      const std::string& stored = it->first;
+      switch (random() % 4) {
+        case 0:
+          return stored.substr(0, stored.size() - random() % (stored.size() + 1) / 4);
+        case 1:
+          return stored + randomText(random() % 3);
+        default:
+          return stored;
+      }
+    }
+    // Mostly long keys: short ones cover so much that the list would stay small.
+    const std::size_t length = random() % 8 ? c.maxLength / 2 + random() % (c.maxLength / 2 + 1)
+                                            : random() % (c.maxLength + 1);
+    if (stems.empty()) return randomText(length);
+    return stems[random() % stems.size()] + randomText(length);
+  };
+
+  for (int step = 0; step < c.steps; ++step) {
     const std::string key = randomKey();
     const auto value = static_cast<std::int32_t>(random());
-    switch (random() % 4) {
-      case 0:
-      case 1:
-        list.Insert(key, value);
-        model.Insert(key, value);
-        break;
-      case 2: {
-        const int removed = model.entries.erase(key) ? 1 : 0;
-        ASSERT_EQ(removed, list.Remove(key)) << "step " << step;
-        break;
-      }
-      case 3: {
-        std::int32_t expected = 0;
-        std::int32_t actual = 0;
-        ASSERT_EQ(model.Find(key, expected), list.Find(key, &actual)) << "step " << step;
-        ASSERT_EQ(expected, actual) << "step " << step;
-        break;
-      }
+    const unsigned operation = random() % 16;
+    if (operation < 8) {
+      list.Insert(key, value);
+      model.Insert(key, value);
+    } else if (operation < 11) {
+      const int removed = model.entries.erase(key) ? 1 : 0;
+      ASSERT_EQ(removed, list.Remove(key)) << "step " << step;
+    } else if (operation < 15) {
+      std::int32_t expected = -77;
+      std::int32_t actual = -77;  // left alone on a miss
+      ASSERT_EQ(model.Find(key, expected), list.Find(key, &actual)) << "step " << step;
+      ASSERT_EQ(expected, actual) << "step " << step;
+    } else if (random() % 512 == 0) {
+      list.Clear();
+      model.entries.clear();
+    } else {
+      // A refusal part-way stops the walk right there.
+      const std::size_t stopAt = random() % (model.entries.size() + 1);
+      std::size_t seen = 0;
+      const int accepted = list.ForEach(
+          [&](std::string_view, std::int32_t) { return ++seen == stopAt + 1 ? 0 : 1; });
+      ASSERT_EQ(stopAt < model.entries.size() ? 0 : (model.entries.empty() ? 0 : 1), accepted);
+      ASSERT_EQ(std::min(stopAt + 1, model.entries.size()), seen) << "step " << step;
     }
-    if (step % 97 == 0) {
-      ASSERT_EQ(Entries(model.entries.begin(), model.entries.end()), EntriesOf(list));
+    if (step % 127 == 0) {
+      ASSERT_EQ(Entries(model.entries.begin(), model.entries.end()), EntriesOf(list))
+          << "step " << step;
       ASSERT_EQ(model.entries.empty(), list.Empty());
+      for (const auto& [stored, number] : model.entries) {
+        std::int32_t found = 0;
+        ASSERT_EQ(static_cast<int>(stored.size()), list.Find(stored + "~tail", &found));
+        ASSERT_EQ(number, found);
+        ASSERT_EQ(0, list.Find(stored.substr(0, stored.size() - 1)));
+      }
+      const TextList copy = list;
+      ASSERT_EQ(EntriesOf(list), EntriesOf(copy));
     }
   }
+  // Emptying the list key by key leaves nothing behind that a later key could trip over.
+  while (!model.entries.empty()) {
+    const std::string key = model.entries.begin()->first;
+    model.entries.erase(model.entries.begin());
+    ASSERT_EQ(1, list.Remove(key));
+  }
+  EXPECT_TRUE(list.Empty());
+  list.Insert("again", 1);
+  EXPECT_EQ((Entries{{"again", 1}}), EntriesOf(list));
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Shapes, TextListModelTest,
+    ::testing::Values(ModelCase{"ShortKeysWithNulAndHighBytes", 20240601,
+                                std::string("\0a\x7f\x80\xff", 5), 0, 5, 20000},
+                      ModelCase{"TwoLettersDeepSplits", 11, "ab", 0, 14, 20000},
+                      ModelCase{"AddressesOnSharedStems", 12, "us0123456789@.x", 40, 10, 30000},
+                      ModelCase{"HighBytesOnSharedStems", 13,
+                                "\x80\xc3\xa9\xfe\xff"
+                                "a",
+                                12, 6, 20000},
+                      ModelCase{"ManyFirstBytes", 14,
+                                std::string(" 0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                                            "abcdefghijklmnopqrstuvwxyz\x80\xc0\xe0\xff"),
+                                0, 3, 20000},
+                      ModelCase{"EveryByteValue", 15, EveryByte(), 0, 2, 30000}),
+    [](const ::testing::TestParamInfo<ModelCase>& param) { return param.param.name; });
 
 // --- Long keys -------------------------------------------------------------------------------
 
