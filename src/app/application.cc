@@ -35,6 +35,10 @@ CApplication::StartResult CApplication::Startup() {
   classification->Load(directory, settings);
   mailboxes = std::make_unique<CMailboxSet>(settings.Profile());
   mailboxes->SetClassifier(&classification->Classifier());
+  mailboxes->SetRetrievalHost(this);
+  const int timeout = settings.Get(settings::ServerTimeout);
+  mailboxes->SetServerTimeout(
+      std::chrono::seconds(timeout > 0 ? timeout : settings::ServerTimeout.defaultValue));
   mailboxes->LoadAll();
   Log(kStartedLine);
 
@@ -45,6 +49,13 @@ CApplication::StartResult CApplication::Startup() {
   options.idleTimeout = std::chrono::seconds(idle > 0 ? idle : settings::IdleTimeout.defaultValue);
   popServer = std::make_unique<CPopServer>(*this);
   popServer->Start(options);
+
+  // The timers start when this first request ends.
+  if (settings.Get(settings::StartupRetrieve) != 0) {
+    mailboxes->StartRetrieval(kTriggerTimer, -1);
+  } else {
+    mailboxes->StartTimers(-1);
+  }
   return StartResult::Started;
 }
 
@@ -61,29 +72,35 @@ void CApplication::IdleStep() {
 }
 
 void CApplication::OnMessage(std::uint32_t message, std::intptr_t wParam, std::intptr_t lParam) {
-  // Every message wakes the idle step, which the front end runs after the batch; nothing else
-  // is due without a window.
-  (void)message;
   (void)wParam;
-  (void)lParam;
+  // Every message wakes the idle step, which the front end runs after the batch. The interval
+  // of a mailbox runs from the end of one retrieval to the start of the next.
+  if (message == kRetrievalEnded && !shutDown) mailboxes->StartTimers(static_cast<int>(lParam));
 }
 
-void CApplication::OnTimer(std::uint32_t id) { (void)id; }
+void CApplication::OnTimer(std::uint32_t id) {
+  if (!shutDown) mailboxes->OnTimer(id);
+}
 
 void CApplication::Shutdown() {
   if (!started || shutDown) return;
   shutDown = true;
   Log(kTerminatingLine);
+  mailboxes->StopTimers(-1);
   mailboxes->SaveAll(-1);
   classification->SaveLists(directory);
+  bool finished = true;
   if (mailboxes->Count() > 0) {
     std::vector<COneSlotSemaphore*> locks;
     for (int i = 0; i < mailboxes->Count(); ++i) locks.push_back(&mailboxes->Get(i)->retrievalLock);
-    // Retrievals still running after this are abandoned with the process.
-    if (AcquireAll(locks, std::chrono::milliseconds(3000))) {
+    finished = AcquireAll(locks, std::chrono::milliseconds(3000));
+    if (finished) {
       for (COneSlotSemaphore* lock : locks) lock->Release();
     }
   }
+  // Retrievals still running are cut off before the last save, so that every message they
+  // stored is saved with its mark.
+  if (!finished) mailboxes->StopRetrievals();
   mailboxes->SaveAtExit();
   log.FlushLog();
 }
@@ -113,10 +130,27 @@ CMailbox* CApplication::FindLogin(const std::string& user, const std::string& pa
 }
 
 void CApplication::LoginAccepted(CMailbox& mailbox, int index) {
-  (void)mailbox;
-  (void)index;
+  if (!mailbox.IsDustbox() && !shutDown) mailboxes->RetrieveOnDemand(index);
 }
 
 void CApplication::ConnectionEnded() { ui.PostMessage(kWakeIdle); }
+
+void CApplication::SetStatusText(std::string_view text) { ui.SetStatusText(text); }
+
+void CApplication::SetTimer(std::uint32_t id, std::uint32_t milliseconds) {
+  ui.SetTimer(id, milliseconds);
+}
+
+void CApplication::KillTimer(std::uint32_t id) { ui.KillTimer(id); }
+
+void CApplication::RetrievalEnded(int trigger, int index) {
+  ui.PostMessage(kRetrievalEnded, trigger, index);
+}
+
+void CApplication::RequestFinished() {
+  // A blocklist that fails gives no spam verdicts; the user must not take that for clean mail.
+  const std::string trouble = classification->NewBlocklistTrouble();
+  if (!trouble.empty()) ui.SetStatusText(trouble);
+}
 
 }  // namespace qm

@@ -3,8 +3,11 @@
 // and calls in here.
 #pragma once
 
+#include <array>
+#include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "app/classification.h"
@@ -12,6 +15,7 @@
 #include "app/settings.h"
 #include "app/user_interface.h"
 #include "mailboxes/mailbox_set.h"
+#include "mailboxes/retrieval_host.h"
 #include "platform/report.h"
 #include "platform/single_instance.h"
 #include "pop3server/pop_server.h"
@@ -22,7 +26,8 @@ namespace qm {
 class CApplication : public IUserInterfaceClient,
                      public IReporter,
                      public IStoreEvents,
-                     public IPopServerHost {
+                     public IPopServerHost,
+                     public IRetrievalHost {
  public:
   static constexpr const char* kAlreadyRunning = "Quillmoor Mail Filterはすでに起動しています。";
   static constexpr const char* kStartedLine = "APL : ------  Quillmoor Mail Filter started. ------";
@@ -54,12 +59,19 @@ class CApplication : public IUserInterfaceClient,
   // IReporter: the log, and message boxes through the front end (and the log).
   void Log(std::string_view message) override;
   void ShowMessage(std::string_view message) override;
+  void SetStatusText(std::string_view text) override;
   // IStoreEvents
   void MaildropCommitted(CMailbox& mailbox, bool removed) override;
   // IPopServerHost
   CMailbox* FindLogin(const std::string& user, const std::string& password, int& index) override;
   void LoginAccepted(CMailbox& mailbox, int index) override;
   void ConnectionEnded() override;
+  // IRetrievalHost
+  void SetTimer(std::uint32_t id, std::uint32_t milliseconds) override;
+  void KillTimer(std::uint32_t id) override;
+  void RetrievalEnded(int trigger, int index) override;
+  // Tells the user once when a blocklist failed or refused look-ups since the last request.
+  void RequestFinished() override;
 
  private:
   int IndexOf(const CMailbox& mailbox) const;
@@ -73,7 +85,7 @@ class CApplication : public IUserInterfaceClient,
   std::unique_ptr<CMailboxSet> mailboxes;
   std::unique_ptr<CPopServer> popServer;
   bool started = false;
-  bool shutDown = false;
+  std::atomic<bool> shutDown{false};
 };
 
 }  // namespace qm

@@ -26,6 +26,23 @@ CClassification::CClassification(const CSettings& settings)
     : blocklists(std::make_unique<BlocklistResolver>(ReadBlocklistSettings(settings))),
       classifier(std::make_unique<SpamClassifier>(lists, *blocklists)) {}
 
+std::string CClassification::NewBlocklistTrouble() {
+  std::lock_guard lock(troubleLock);
+  std::string text;
+  for (int zone = 0; zone < kZoneCount; ++zone) {
+    const auto slot = static_cast<std::size_t>(zone);
+    const std::uint64_t failures = blocklists->FailureCount(zone);
+    if (failures == reportedFailures[slot]) continue;
+    reportedFailures[slot] = failures;
+    // One text at a time: the first failing zone; the log has every failed look-up.
+    if (text.empty()) {
+      text = "ブロックリスト " + blocklists->Settings().zones[slot] + " が使えません ( " +
+             blocklists->LastError(zone) + " )";
+    }
+  }
+  return text;
+}
+
 void CClassification::Load(const std::string& directory, const CSettings& settings) {
   lists.Load(directory);
   lists.SetAddEmptyAddrToBadlist(settings.Get(settings::AddEmptyAddrToBadlist) != 0);

@@ -2,7 +2,10 @@
 // settings, and the classifier over both.
 #pragma once
 
+#include <array>
+#include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "app/settings.h"
@@ -23,6 +26,10 @@ class CClassification {
   // Writes the lists that changed; false when one could not be written.
   bool SaveLists(const std::string& directory) { return lists.SaveChanged(directory); }
 
+  // Once per new trouble: a status text naming the first blocklist that failed or refused a
+  // look-up since the last call, or an empty text. Any thread.
+  std::string NewBlocklistTrouble();
+
   CSenderLists& Lists() { return lists; }
   BlocklistResolver& Blocklists() { return *blocklists; }
   SpamClassifier& Classifier() { return *classifier; }
@@ -31,6 +38,8 @@ class CClassification {
   CSenderLists lists;
   std::unique_ptr<BlocklistResolver> blocklists;
   std::unique_ptr<SpamClassifier> classifier;
+  std::mutex troubleLock;
+  std::array<std::uint64_t, kZoneCount> reportedFailures{};
 };
 
 }  // namespace qm

@@ -202,6 +202,7 @@ int BlocklistResolver::Lookup(std::string_view key, int zone) {
     std::lock_guard lock(mutex_);
     lastError_[zone] =
         answer.errorText.empty() ? "code " + std::to_string(answer.code) : answer.errorText;
+    ++failureCount_[zone];
   }
   Log("RBL : ********  ERROR ( server = " + std::to_string(zone) +
       ", code = " + std::to_string(answer.code) + ") ********");
@@ -212,6 +213,12 @@ std::string BlocklistResolver::LastError(int zone) const {
   if (zone < 0 || zone >= kZoneCount) return {};
   std::lock_guard lock(mutex_);
   return lastError_[zone];
+}
+
+std::uint64_t BlocklistResolver::FailureCount(int zone) const {
+  if (zone < 0 || zone >= kZoneCount) return 0;
+  std::lock_guard lock(mutex_);
+  return failureCount_[zone];
 }
 
 }  // namespace qm

@@ -61,6 +61,8 @@ class BlocklistResolver : public IZoneLookup {
   // What went wrong with the last failed look-up in `zone` (empty when none has failed), for
   // telling the user that a blocklist is not working.
   std::string LastError(int zone) const;
+  // How many look-ups in `zone` have failed or been refused so far.
+  std::uint64_t FailureCount(int zone) const;
 
   const BlocklistSettings& Settings() const { return settings_; }
 
@@ -83,6 +85,7 @@ class BlocklistResolver : public IZoneLookup {
   std::array<TextList, kZoneCount> foundCache_;
   std::array<TextList, kZoneCount> notFoundCache_;
   std::array<std::string, kZoneCount> lastError_;
+  std::array<std::uint64_t, kZoneCount> failureCount_{};
 };
 
 }  // namespace qm

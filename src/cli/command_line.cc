@@ -12,6 +12,7 @@
 #include "cli/list_command.h"
 #include "cli/mail_command.h"
 #include "cli/mailbox_command.h"
+#include "cli/retrieve_command.h"
 #include "cli/workdir.h"
 
 namespace qm {
@@ -47,6 +48,8 @@ int RunCommandLine(int argc, const char* const* argv, std::ostream& out, std::os
   CLI::App* mail = AddMailCommand(app, mailRequest);
   ListRequest listRequest;
   const auto [friendList, badList] = AddListCommands(app, listRequest);
+  RetrieveRequest retrieveRequest;
+  CLI::App* retrieve = AddRetrieveCommand(app, retrieveRequest);
 
   try {
     app.parse(argc, argv);
@@ -66,7 +69,7 @@ int RunCommandLine(int argc, const char* const* argv, std::ostream& out, std::os
     classification.Load({}, settings);
     return RunInspect(inspectFiles, form, out, err, &classification);
   }
-  if (*mailbox || *mail || *friendList || *badList) {
+  if (*mailbox || *mail || *friendList || *badList || *retrieve) {
     CWorkdirSession session(err);
     if (const int status = session.Open(); status != kExitOk) return status;
     const std::string directory = session.Directory().string();
@@ -74,7 +77,10 @@ int RunCommandLine(int argc, const char* const* argv, std::ostream& out, std::os
     CClassification classification(settings);
     classification.Load(directory, settings);
     int status = kExitOk;
-    if (*mailbox) {
+    if (*retrieve) {
+      session.ShowProgress(true);
+      status = RunRetrieveCommand(retrieveRequest, settings, classification, err);
+    } else if (*mailbox) {
       status = RunMailboxCommand(mailboxRequest, settings.Profile(), out, err);
     } else if (*mail) {
       status =

@@ -40,8 +40,9 @@ Answer CHeadlessUi::Ask(std::string_view question, Buttons buttons, Answer defau
 }
 
 void CHeadlessUi::SetStatusText(std::string_view text) {
+  // Without a status bar there is nothing to show, and a retrieval sets several texts per
+  // message: waking the idle step for each would save the mailboxes over and over.
   (void)text;
-  PostMessage(kStatusTextChanged, 0, 0);
 }
 
 void CHeadlessUi::Quit() {

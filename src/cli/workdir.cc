@@ -67,4 +67,8 @@ void CWorkdirSession::ShowMessage(std::string_view message) {
   log->Log(line);
 }
 
+void CWorkdirSession::SetStatusText(std::string_view text) {
+  if (progress) err << text << '\n';
+}
+
 }  // namespace qm

@@ -40,6 +40,9 @@ class CWorkdirSession : public IReporter {
 
   void Log(std::string_view message) override;
   void ShowMessage(std::string_view message) override;
+  // Status texts go to `err`, one per line, once progress is wanted.
+  void SetStatusText(std::string_view text) override;
+  void ShowProgress(bool on) { progress = on; }
 
  private:
   std::ostream& err;
@@ -48,6 +51,7 @@ class CWorkdirSession : public IReporter {
   std::unique_ptr<CLog> log;
   IReporter* previousReporter = nullptr;
   bool installed = false;
+  bool progress = false;
 };
 
 }  // namespace qm

@@ -6,6 +6,7 @@
 
 #include "mailboxes/mailbox_name.h"
 #include "platform/profile.h"
+#include "pop3client/pop3_session.h"
 
 namespace qm {
 
@@ -18,7 +19,7 @@ constexpr std::string_view kDustboxSuffix = "_dustbox";
 
 CMailboxSet::CMailboxSet(CProfile& settingsFile) : settings(settingsFile) {}
 
-CMailboxSet::~CMailboxSet() = default;
+CMailboxSet::~CMailboxSet() { StopRetrievals(); }
 
 int CMailboxSet::LoadAll() {
   const std::string value = settings.GetString(kListSection, kListKey, "");
@@ -51,12 +52,15 @@ int CMailboxSet::Add(std::string_view rawName) {
   if (CheckMailboxName(name) != MailboxNameProblem::None) return kCannotCreate;
   if (NameInUse(name)) return kNameInUse;
   try {
-    std::unique_ptr<CMailbox> mailbox = CMailbox::CreateMain(name);
+    auto session = std::make_unique<CPop3Session>();
+    session->SetTimeout(serverTimeout);
+    std::unique_ptr<CMailbox> mailbox = CMailbox::CreateMain(name, std::move(session));
     if (!mailbox->Load()) return kCannotCreate;
     // Room first, so that the two arrays cannot get out of step.
     mailboxes.reserve(mailboxes.size() + 1);
     timerIds.reserve(timerIds.size() + 1);
     mailbox->SetClassifier(classifier);
+    std::lock_guard lock(timerLock);
     mailboxes.push_back(std::move(mailbox));
     timerIds.push_back(0);
   } catch (const std::bad_alloc&) {
@@ -68,6 +72,7 @@ int CMailboxSet::Add(std::string_view rawName) {
 int CMailboxSet::Remove(int index) {
   if (!Valid(index)) return 0;
   mailboxes[static_cast<std::size_t>(index)]->DeleteFiles();
+  std::lock_guard lock(timerLock);
   mailboxes.erase(mailboxes.begin() + index);
   timerIds.erase(timerIds.begin() + index);
   return 1;
@@ -88,6 +93,7 @@ int CMailboxSet::Find(std::string_view name) const {
 int CMailboxSet::MoveUp(int index) {
   if (index < 1 || index >= Count()) return 0;
   const auto i = static_cast<std::size_t>(index);
+  std::lock_guard lock(timerLock);
   std::swap(mailboxes[i], mailboxes[i - 1]);
   std::swap(timerIds[i], timerIds[i - 1]);
   return 1;
@@ -96,16 +102,19 @@ int CMailboxSet::MoveUp(int index) {
 int CMailboxSet::MoveDown(int index) {
   if (index < 0 || index >= Count() - 1) return 0;
   const auto i = static_cast<std::size_t>(index);
+  std::lock_guard lock(timerLock);
   std::swap(mailboxes[i], mailboxes[i + 1]);
   std::swap(timerIds[i], timerIds[i + 1]);
   return 1;
 }
 
 std::uint32_t CMailboxSet::TimerId(int index) const {
+  std::lock_guard lock(timerLock);
   return Valid(index) ? timerIds[static_cast<std::size_t>(index)] : 0;
 }
 
 void CMailboxSet::SetTimerId(int index, std::uint32_t id) {
+  std::lock_guard lock(timerLock);
   if (Valid(index)) timerIds[static_cast<std::size_t>(index)] = id;
 }
 

@@ -8,12 +8,18 @@
 // stopped. Other threads read the array without a lock.
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
+#include <list>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
+#include "mailboxes/retrieval_host.h"
 #include "store/mailbox.h"
 #include "store/mailbox_config.h"
 
@@ -82,7 +88,7 @@ class CMailboxSet {
   int MoveUp(int index);
   int MoveDown(int index);
 
-  // The retrieval timer of each index, 0 when it has none; moves with its mailbox.
+  // The retrieval timer of each index, 0 when it has none; moves with its mailbox. Any thread.
   std::uint32_t TimerId(int index) const;
   void SetTimerId(int index, std::uint32_t id);
 
@@ -117,6 +123,37 @@ class CMailboxSet {
   // The classifier every mailbox, present and future, uses for unclassified mail.
   void SetClassifier(IClassifier* classifier);
 
+  // ---- Retrieval ----
+  // The timer of mailbox index i has this id.
+  static constexpr std::uint32_t kFirstTimerId = 10;
+  // The 32-bit request parameter: the trigger in the low half, the index (0xFFFF for all) in
+  // the high half.
+  static std::uint32_t RequestParameter(int trigger, int index);
+
+  // Installed once, before any retrieval or timer.
+  void SetRetrievalHost(IRetrievalHost* host) { retrievalHost = host; }
+  // How long a remote server may keep a retrieval waiting, for every session present and future.
+  void SetServerTimeout(std::chrono::milliseconds timeout);
+  // Stops the timer of the mailbox (or all timers for -1) and starts a request thread that
+  // retrieves it (or every mailbox, last to first). Does not wait.
+  void StartRetrieval(int trigger, int index);
+  // One request on the calling thread, as a request thread runs it, up to and including its
+  // message and status text: 0 success, -1 error, -2 the single mailbox was busy (then nothing
+  // is posted).
+  int RunRequest(int trigger, int index);
+  // For each mailbox concerned (-1: all): a timer when its interval is not 0 and it has none.
+  void StartTimers(int index);
+  void StopTimers(int index);
+  // Starts the retrieval of the mailbox whose timer this is: 1; or 0 when the id is no
+  // mailbox's timer.
+  int OnTimer(std::uint32_t id);
+  // A mail client logged in to the mailbox at `index`: retrieves it on the calling thread (or
+  // waits up to 30 s for a run in progress) so that the client sees the mail just fetched.
+  void RetrieveOnDemand(int index);
+  // Ends the conversations of running retrievals and waits for their threads; no request
+  // starts afterwards. Also run by the destructor.
+  void StopRetrievals();
+
   // ---- Saving ----
   // Saves the mailbox and its dustbox (what changed), or every one with -1; 1 only when every
   // save succeeded.
@@ -139,8 +176,22 @@ class CMailboxSet {
   bool NameInUse(const std::string& name) const;
   int SumOrOne(int index, int (*count)(const CMailbox&)) const;
 
+  struct RequestThread {
+    std::thread thread;
+    std::shared_ptr<std::atomic<bool>> done;
+  };
+  // Joins the request threads that have ended.
+  void ReapRequests();
+
   CProfile& settings;
   IClassifier* classifier = nullptr;
+  IRetrievalHost* retrievalHost = nullptr;
+  std::chrono::milliseconds serverTimeout{60000};
+  // Guards timerIds: timers change on the user-interface thread and on local POP3 connections.
+  mutable std::mutex timerLock;
+  std::mutex requestLock;
+  std::list<RequestThread> requests;
+  std::atomic<bool> stopping{false};
   std::vector<std::unique_ptr<CMailbox>> mailboxes;
   std::vector<std::uint32_t> timerIds;
 };

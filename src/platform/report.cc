@@ -20,4 +20,8 @@ void ShowMessage(std::string_view message) {
   if (IReporter* reporter = installed.load()) reporter->ShowMessage(message);
 }
 
+void SetStatusText(std::string_view text) {
+  if (IReporter* reporter = installed.load()) reporter->SetStatusText(text);
+}
+
 }  // namespace qm

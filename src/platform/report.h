@@ -14,6 +14,8 @@ class IReporter {
   virtual void Log(std::string_view message) = 0;
   // Tells the user something that needs no answer (a modal message box on the desktop).
   virtual void ShowMessage(std::string_view message) = 0;
+  // Shows a line of progress in the status bar (standard error for a command). Any thread.
+  virtual void SetStatusText(std::string_view text) { (void)text; }
 };
 
 // Installs the process-wide reporter (nullptr: reports go nowhere). Not thread-safe against
@@ -24,5 +26,6 @@ IReporter* CurrentReporter();
 // Forward to the installed reporter, if any. Callable from any thread.
 void Log(std::string_view message);
 void ShowMessage(std::string_view message);
+void SetStatusText(std::string_view text);
 
 }  // namespace qm

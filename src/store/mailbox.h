@@ -142,6 +142,7 @@ class CMailbox {
   std::uint64_t FileLength() const { return offsets[messageCount]; }
 
   void SetClassifier(IClassifier* classifier);
+  IClassifier* Classifier() const { return classifier; }
   void MarkConfigDirty() { configDirty = true; }
   bool MarksDirty() const { return marksDirty; }
   bool ConfigDirty() const { return configDirty; }

@@ -1,6 +1,8 @@
 #include "store/server_lists.h"
 
 #include <cerrno>
+#include <unordered_map>
+#include <utility>
 
 #include "platform/file_io.h"
 #include "platform/report.h"
@@ -47,6 +49,37 @@ void CMailboxClient::RequestServerDeletion(std::string_view uidl) {
   if (knownUidls.Take(uidl, messageId)) {
     pendingDeletions.Add(uidl, messageId);
     listsChanged = true;
+  }
+}
+
+void CMailboxClient::RememberSentDeletion(std::string_view uidl, std::string_view messageId) {
+  std::lock_guard lock(listLock);
+  pendingDeletions.Add(uidl, messageId);
+  listsChanged = true;
+}
+
+void CMailboxClient::PruneServerLists(const std::vector<std::string>& serverUids) {
+  // How many more entries each listed id may keep.
+  std::unordered_map<std::string_view, std::size_t> unclaimed;
+  for (const std::string& uid : serverUids) ++unclaimed[uid];
+  std::size_t left = serverUids.size();
+
+  std::lock_guard lock(listLock);
+  for (CUidList* list : {&deletedHere, &knownUidls, &pendingDeletions}) {
+    if (list->Count() == 0) continue;
+    CUidList scratch = std::move(*list);
+    list->Clear();
+    scratch.Rewind();
+    std::string uid;
+    std::string messageId;
+    while (left > 0 && scratch.Next(uid, messageId)) {
+      const auto found = unclaimed.find(uid);
+      if (found == unclaimed.end() || found->second == 0) continue;
+      --found->second;
+      --left;
+      list->Add(uid, messageId);
+    }
+    if (list != &knownUidls && list->Count() != scratch.Count()) listsChanged = true;
   }
 }
 

@@ -7,6 +7,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "store/uid_list.h"
 
@@ -36,6 +37,14 @@ class CMailboxClient {
   void ForgetDeleted(std::string_view uidl);
   // The server copy is deleted at the next retrieval.
   void RequestServerDeletion(std::string_view uidl);
+  // A DELE went out for this server copy. It stays listed for deletion until a completed
+  // retrieval no longer finds it on the server: a session that ends without QUIT leaves the
+  // copy there, and the next retrieval deletes it instead of fetching it again.
+  void RememberSentDeletion(std::string_view uidl, std::string_view messageId);
+  // After a completed retrieval: keeps in `deletedHere`, `knownUidls` and `pendingDeletions`, in
+  // this order, only the entries whose unique id the server listed, at most one entry per id
+  // listed. Holds listLock throughout.
+  void PruneServerLists(const std::vector<std::string>& serverUids);
   void ClearPendingDeletions();
   void ClearDeletedHere();
   void DeleteDeletedHereOnServer();

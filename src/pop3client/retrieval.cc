@@ -1,0 +1,120 @@
+#include "pop3client/retrieval.h"
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "message/classifier.h"
+#include "message/mail_message.h"
+#include "platform/report.h"
+#include "pop3client/pop3_session.h"
+#include "store/mailbox.h"
+
+namespace qm {
+
+namespace {
+
+std::string Progress(const std::string& host, int n, int count) {
+  return "( " + host + " ) " + std::to_string(n) + " / " + std::to_string(count);
+}
+
+std::string LogProgress(const CRemoteAccount& account, int n, int count) {
+  return account.server + " ( " + account.user + " ). ( " + std::to_string(n) + " / " +
+         std::to_string(count) + " )";
+}
+
+std::string MessageIdOf(CMailMessage& message) {
+  std::string messageId;
+  message.GetField("Message-ID", messageId);
+  return messageId;
+}
+
+}  // namespace
+
+bool CheckMessageId(CPop3Session& session, int n, const std::string& messageId) {
+  std::string text;
+  session.Top(n, 0, text);
+  CMailMessage message;
+  message.Parse(text);
+  return MessageIdOf(message) == messageId;
+}
+
+int RetrieveNew(CPop3Session& session, CMailbox& mailbox, IClassifier* classifier) {
+  const CRemoteAccount& account = session.account;
+  int count = 0;
+  int size = 0;
+  if (!session.Stat(count, size) || count < 0) return kUidlFailed;
+
+  std::vector<std::string> serverUids;
+  serverUids.reserve(static_cast<std::size_t>(count < 100000 ? count : 100000));
+  for (int n = 1; n <= count; ++n) {
+    SetStatusText("受信中 " + Progress(account.server, n, count));
+    Log("MSV : Getting UID from " + LogProgress(account, n, count));
+    std::string uid;
+    if (!session.Uidl(n, uid)) return kUidlFailed;
+
+    std::string recordedId;
+    if (session.TakePendingDeletion(uid, recordedId)) {
+      if (CheckMessageId(session, n, recordedId)) {
+        session.Dele(n);
+        session.RememberSentDeletion(uid, recordedId);
+        continue;
+      }
+      SetStatusText("Message_idの照合エラー");
+      Log("MSV : Fail to check message ID ( " + recordedId + " ).");
+    }
+    serverUids.push_back(uid);
+    if (session.IsDeletedHere(uid) || session.IsKnown(uid)) continue;
+
+    Log("MSV : Retrieving message from " + LogProgress(account, n, count));
+    std::string text;
+    if (!session.Retr(n, text)) return kRetrOrStoreFailed;
+    CMailMessage message;
+    message.Parse(text);
+    text.clear();
+    text.shrink_to_fit();
+    message.mark.uidl = uid;
+
+    SetStatusText("判定中 " + Progress(account.server, n, count));
+    if (classifier != nullptr) classifier->Classify(message);
+
+    int deleteNow = 0;
+    if (mailbox.StoreRetrieved(message, deleteNow) < 0) {
+      SetStatusText("メール保存中にエラー発生");
+      return kRetrOrStoreFailed;
+    }
+    const std::string messageId = MessageIdOf(message);
+    if (deleteNow) {
+      serverUids.pop_back();
+      session.Dele(n);
+      session.RememberSentDeletion(uid, messageId);
+    } else {
+      session.RegisterKnown(uid, messageId);
+    }
+  }
+  session.PruneServerLists(serverUids);
+  return kRetrievedAll;
+}
+
+int Retrieve(CMailbox& mailbox) {
+  auto* session = dynamic_cast<CPop3Session*>(&mailbox.Client());
+  if (session == nullptr || session->HasNoServer()) return kRetrieveDone;
+  if (!mailbox.retrievalLock.TryAcquireFor(std::chrono::milliseconds(1))) return kRetrieveBusy;
+  struct Release {
+    COneSlotSemaphore& lock;
+    ~Release() { lock.Release(); }
+  } release{mailbox.retrievalLock};
+
+  SetStatusText("メール受信中 ( " + mailbox.Name() + " )");
+  if (session->Open() != CPop3Session::kLoggedIn) return kRetrieveFailed;
+  if (RetrieveNew(*session, mailbox, mailbox.Classifier()) == kUidlFailed) {
+    // Without QUIT the server forgets this session's DELE commands; the ids they concerned are
+    // still listed for deletion, so the next run deletes them.
+    session->Release();
+    return kRetrieveFailed;
+  }
+  session->Close();
+  return kRetrieveDone;
+}
+
+}  // namespace qm

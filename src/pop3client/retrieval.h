@@ -1,0 +1,35 @@
+// One retrieval run of a mailbox: log in to its remote account, fetch, classify and store the
+// messages the mailbox has not seen, carry out the server-side deletions it asked for, and log
+// out.
+#pragma once
+
+#include <string>
+
+namespace qm {
+
+class CMailbox;
+class CPop3Session;
+class IClassifier;
+
+// RetrieveNew results.
+inline constexpr int kRetrievedAll = 1;
+inline constexpr int kUidlFailed = 0;
+inline constexpr int kRetrOrStoreFailed = -1;
+
+// Retrieve results.
+inline constexpr int kRetrieveDone = 0;
+inline constexpr int kRetrieveFailed = -1;
+inline constexpr int kRetrieveBusy = -2;
+
+// The messages of the logged-in `session` that `mailbox` has not seen, each classified with
+// `classifier` (none: left unclassified) and stored. A failed STAT counts as a failed UIDL.
+int RetrieveNew(CPop3Session& session, CMailbox& mailbox, IClassifier* classifier);
+
+// Whether message n on the server still carries `messageId` (fetched with TOP n 0).
+bool CheckMessageId(CPop3Session& session, int n, const std::string& messageId);
+
+// A whole run on a main mailbox, with the mailbox's own session and classifier: 0 done (or no
+// remote account), -1 failed, -2 another run of this mailbox is in progress.
+int Retrieve(CMailbox& mailbox);
+
+}  // namespace qm

@@ -1,0 +1,216 @@
+// Retrieval requests and timers: order, messages, status texts and the busy rules. The mailboxes
+// point at loopback ports where nothing listens, so every run fails at once after its first log
+// line, which tells the order.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "mailbox_set_fixture.h"
+#include "mailboxes/mailbox_set.h"
+#include "platform/socket.h"
+#include "pop3client/pop3_session.h"
+
+namespace qm {
+namespace {
+
+class RecordingHost : public IRetrievalHost {
+ public:
+  void SetTimer(std::uint32_t id, std::uint32_t milliseconds) override {
+    std::lock_guard lock(mutex);
+    timers[id] = milliseconds;
+  }
+  void KillTimer(std::uint32_t id) override {
+    std::lock_guard lock(mutex);
+    timers.erase(id);
+  }
+  void RetrievalEnded(int trigger, int index) override {
+    std::lock_guard lock(mutex);
+    ended.emplace_back(trigger, index);
+  }
+  std::mutex mutex;
+  std::map<std::uint32_t, std::uint32_t> timers;
+  std::vector<std::pair<int, int>> ended;
+};
+
+// A loopback port with nothing listening on it.
+std::uint32_t ClosedPort() {
+  CTcpListener listener;
+  EXPECT_EQ(listener.Listen("127.0.0.1", 0, 1), ListenResult::Listening);
+  return listener.Port();
+}
+
+class SchedulingTest : public test::MailboxSetTest {
+ protected:
+  void SetUp() override {
+    MailboxSetTest::SetUp();
+    set = std::make_unique<CMailboxSet>(profile);
+    set->SetRetrievalHost(&host);
+    for (const char* name : {"one", "two", "three"}) {
+      const int index = set->Add(name);
+      ASSERT_GE(index, 0);
+      auto& session = dynamic_cast<CPop3Session&>(set->Get(index)->Client());
+      session.SetAccount("127.0.0.1", ClosedPort(), name, "pw");
+    }
+  }
+  void TearDown() override {
+    set.reset();
+    MailboxSetTest::TearDown();
+  }
+  std::vector<std::string> ConnectLines() {
+    std::vector<std::string> lines;
+    for (const std::string& line : reporter.logLines) {
+      if (line.rfind("MSV : Connect to", 0) == 0) lines.push_back(line.substr(line.find('(')));
+    }
+    return lines;
+  }
+
+  RecordingHost host;
+  std::unique_ptr<CMailboxSet> set;
+};
+
+TEST(RequestParameterTest, TriggerLowIndexHigh) {
+  EXPECT_EQ(CMailboxSet::RequestParameter(3, 2), 0x00020003u);
+  EXPECT_EQ(CMailboxSet::RequestParameter(4, -1), 0xFFFF0004u);
+  EXPECT_EQ(CMailboxSet::RequestParameter(1, 0), 0x00000001u);
+}
+
+TEST_F(SchedulingTest, AllMailboxesRunLastToFirstAndEndOnce) {
+  EXPECT_EQ(set->RunRequest(kTriggerCommand, -1), -1);
+  EXPECT_EQ(ConnectLines(), (std::vector<std::string>{"( three )", "( two )", "( one )"}));
+  EXPECT_EQ(host.ended, (std::vector<std::pair<int, int>>{{kTriggerCommand, -1}}));
+  // Only a single mailbox's failure is reported in a message box.
+  EXPECT_TRUE(reporter.messages.empty());
+  ASSERT_FALSE(reporter.statusTexts.empty());
+  EXPECT_EQ(reporter.statusTexts.back().rfind("受信エラー発生 (", 0), 0u);
+}
+
+TEST_F(SchedulingTest, ReceiveCommandReportsAFailedMailbox) {
+  EXPECT_EQ(set->RunRequest(kTriggerCommand, 1), -1);
+  EXPECT_EQ(reporter.messages, std::vector<std::string>{"通信中にエラーが発生しました。"});
+  EXPECT_EQ(host.ended, (std::vector<std::pair<int, int>>{{kTriggerCommand, 1}}));
+  reporter.messages.clear();
+  EXPECT_EQ(set->RunRequest(kTriggerTimer, 1), -1);
+  EXPECT_TRUE(reporter.messages.empty());
+}
+
+TEST_F(SchedulingTest, BusyMailboxEndsSilentlyUnlessTheUserAsked) {
+  CMailbox& two = *set->Get(1);
+  ASSERT_TRUE(two.retrievalLock.TryAcquire());
+  EXPECT_EQ(set->RunRequest(kTriggerTimer, 1), -2);
+  EXPECT_TRUE(reporter.messages.empty());
+  EXPECT_EQ(set->RunRequest(kTriggerCommand, 1), -2);
+  EXPECT_EQ(reporter.messages, std::vector<std::string>{"現在メール受信中"});
+  // Nothing is posted and no status text is set for a busy mailbox.
+  EXPECT_TRUE(host.ended.empty());
+  EXPECT_TRUE(reporter.statusTexts.empty());
+  EXPECT_TRUE(ConnectLines().empty());
+  // With all mailboxes, the busy one is skipped.
+  EXPECT_EQ(set->RunRequest(kTriggerTray, -1), -1);
+  EXPECT_EQ(ConnectLines(), (std::vector<std::string>{"( three )", "( one )"}));
+  two.retrievalLock.Release();
+}
+
+TEST_F(SchedulingTest, MailboxWithoutServerSucceedsQuietly) {
+  dynamic_cast<CPop3Session&>(set->Get(0)->Client()).SetAccount("", 110, "", "");
+  EXPECT_EQ(set->RunRequest(kTriggerCommand, 0), 0);
+  ASSERT_EQ(reporter.statusTexts.size(), 1u);
+  EXPECT_EQ(reporter.statusTexts[0].rfind("通信正常終了 (", 0), 0u);
+  EXPECT_EQ(reporter.statusTexts[0].size(), std::string("通信正常終了 (12:34:56)").size());
+}
+
+TEST_F(SchedulingTest, TimersFollowTheIntervals) {
+  set->Get(0)->Config().timerInterval = 30;
+  set->Get(1)->Config().timerInterval = 0;
+  set->Get(2)->Config().timerInterval = 86400;
+  set->StartTimers(-1);
+  EXPECT_EQ(host.timers, (std::map<std::uint32_t, std::uint32_t>{{10, 30000}, {12, 86400000}}));
+  EXPECT_EQ(set->TimerId(0), 10u);
+  EXPECT_EQ(set->TimerId(1), 0u);
+  // A second start keeps the running timer.
+  set->StartTimers(0);
+  EXPECT_EQ(set->TimerId(0), 10u);
+  set->StopTimers(2);
+  EXPECT_EQ(host.timers, (std::map<std::uint32_t, std::uint32_t>{{10, 30000}}));
+  set->StopTimers(-1);
+  EXPECT_TRUE(host.timers.empty());
+  EXPECT_EQ(set->TimerId(0), 0u);
+}
+
+TEST_F(SchedulingTest, TimerStartsARequestThreadAndStopsItsTimer) {
+  set->Get(1)->Config().timerInterval = 60;
+  set->StartTimers(-1);
+  EXPECT_EQ(set->OnTimer(9), 0);
+  EXPECT_EQ(set->OnTimer(13), 0);
+  EXPECT_EQ(set->OnTimer(11), 1);
+  EXPECT_EQ(set->TimerId(1), 0u);
+  // The thread posts its end; wait for it.
+  for (int i = 0; i < 500; ++i) {
+    {
+      std::lock_guard lock(host.mutex);
+      if (!host.ended.empty()) break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  set->StopRetrievals();
+  std::lock_guard lock(host.mutex);
+  EXPECT_EQ(host.ended, (std::vector<std::pair<int, int>>{{kTriggerTimer, 1}}));
+}
+
+TEST_F(SchedulingTest, StoppingCutsOffASilentServer) {
+  // A server that accepts and never says a word.
+  CTcpListener listener;
+  ASSERT_EQ(listener.Listen("127.0.0.1", 0, 4), ListenResult::Listening);
+  auto& session = dynamic_cast<CPop3Session&>(set->Get(0)->Client());
+  session.SetAccount("127.0.0.1", listener.Port(), "u", "p");
+  session.SetTimeout(std::chrono::seconds(600));
+  set->StartRetrieval(kTriggerTimer, 0);
+  CTcpConnection accepted;
+  ASSERT_EQ(listener.Accept(accepted, std::chrono::seconds(10)), AcceptResult::Accepted);
+  const auto start = std::chrono::steady_clock::now();
+  set->StopRetrievals();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
+  EXPECT_TRUE(set->Get(0)->retrievalLock.TryAcquire());
+  set->Get(0)->retrievalLock.Release();
+}
+
+TEST_F(SchedulingTest, SilentServerTimesOutAndFreesTheMailbox) {
+  CTcpListener listener;
+  ASSERT_EQ(listener.Listen("127.0.0.1", 0, 4), ListenResult::Listening);
+  auto& session = dynamic_cast<CPop3Session&>(set->Get(0)->Client());
+  session.SetAccount("127.0.0.1", listener.Port(), "u", "p");
+  set->SetServerTimeout(std::chrono::milliseconds(200));
+  // The greeting comes a byte at a time; then the server falls silent after PASS.
+  std::thread server([&listener] {
+    CTcpConnection client;
+    if (listener.Accept(client, std::chrono::seconds(10)) != AcceptResult::Accepted) return;
+    for (char c : std::string("+OK hi\r\n")) client.Send(std::string_view(&c, 1));
+    char buffer[256];
+    std::string received;
+    while (received.find("PASS") == std::string::npos) {
+      const auto n = client.Receive(buffer, sizeof buffer, std::chrono::seconds(5));
+      if (n <= 0) return;
+      received.append(buffer, static_cast<std::size_t>(n));
+      if (received.find("USER u\r\n") != std::string::npos &&
+          received.find("PASS") == std::string::npos) {
+        client.Send("+OK\r\n");
+      }
+    }
+    client.Receive(buffer, sizeof buffer, std::chrono::seconds(5));
+  });
+  EXPECT_EQ(set->RunRequest(kTriggerTimer, 0), -1);
+  server.join();
+  EXPECT_NE(std::find(reporter.logLines.begin(), reporter.logLines.end(),
+                      "SVR : SOCKET ERROR !! ( err = 110 )"),
+            reporter.logLines.end());
+  EXPECT_TRUE(set->Get(0)->retrievalLock.TryAcquire());
+  set->Get(0)->retrievalLock.Release();
+}
+
+}  // namespace
+}  // namespace qm

@@ -1,0 +1,252 @@
+// Retrieval runs against the in-memory server: which commands go out, what is stored, and what the
+// unique-id lists remember afterwards.
+#include "pop3client/retrieval.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <limits>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "fake_pop3_server.h"
+#include "message/classifier.h"
+#include "message/mail_message.h"
+#include "pop3client/pop3_session.h"
+#include "store/mailbox.h"
+#include "support/recording_reporter.h"
+#include "support/scratch_directory.h"
+
+namespace qm {
+namespace {
+
+using test::FakeMessage;
+using test::FakePop3Server;
+using test::FakeStream;
+
+// Mail whose subject says "spam" is spam, everything else is other.
+class SubjectClassifier : public IClassifier {
+ public:
+  void Classify(CMailMessage& message) override {
+    const bool spam = message.Subject().find("spam") != std::string::npos;
+    message.mark.SetClassification(spam ? VerdictSpam : VerdictOther, spam ? 4u : 0u);
+  }
+};
+
+FakeMessage Mail(const std::string& uid, const std::string& subject) {
+  return {uid, "Subject: " + subject + "\r\nMessage-ID: <" + uid + "@x>\r\n\r\nbody of " + uid +
+                   "\r\n.leading dot\r\n"};
+}
+
+class RetrievalTest : public ::testing::Test {
+ protected:
+  RetrievalTest() {
+    SetReporter(&reporter);
+    auto owned = std::make_unique<CPop3Session>(std::make_unique<FakeStream>(server));
+    session = owned.get();
+    mailbox = CMailbox::CreateMain(directory.File("box"), std::move(owned));
+    EXPECT_EQ(mailbox->Load(), 1);
+    mailbox->SetClassifier(&classifier);
+    session->SetAccount("pop.example.org", 110, "u", "p");
+    // Everything stays in the mailbox, visible; the server copies stay unless a test says so.
+    mailbox->Config().options = 0;
+  }
+  ~RetrievalTest() override { SetReporter(nullptr); }
+
+  // The commands of the last connection after logging in.
+  std::string Commands() {
+    const std::string login = "USER u\r\nPASS p\r\n";
+    const std::size_t at = server->sent.rfind(login);
+    return at == std::string::npos ? server->sent : server->sent.substr(at + login.size());
+  }
+  int Run() {
+    server->sent.clear();
+    return Retrieve(*mailbox);
+  }
+  std::vector<std::string> StoredUids() {
+    std::vector<std::string> uids;
+    for (int n = 1; n <= mailbox->MessageCount(); ++n) uids.push_back(mailbox->Mark(n).uidl);
+    return uids;
+  }
+
+  ScratchDirectory directory;
+  test::RecordingReporter reporter;
+  SubjectClassifier classifier;
+  std::shared_ptr<FakePop3Server> server = std::make_shared<FakePop3Server>();
+  CPop3Session* session = nullptr;
+  std::unique_ptr<CMailbox> mailbox;
+};
+
+TEST_F(RetrievalTest, EmptyServerAsksNoUidlAndEmptiesTheLists) {
+  session->RegisterKnown("gone", "<gone@x>");
+  session->RequestServerDeletion("gone");
+  session->RegisterKnown("gone2", "");
+  session->ForgetDeleted("gone2");
+  EXPECT_EQ(Run(), kRetrieveDone);
+  EXPECT_EQ(Commands(), "STAT\r\nQUIT\r\n");
+  EXPECT_EQ(session->KnownUidls().Count() + session->DeletedHere().Count() +
+                session->PendingDeletions().Count(),
+            0u);
+}
+
+TEST_F(RetrievalTest, NewMailIsFetchedOnceAndStoredAsItTravelled) {
+  server->messages = {Mail("a", "hello"), Mail("b", "spam offer")};
+  EXPECT_EQ(Run(), kRetrieveDone);
+  EXPECT_EQ(Commands(), "STAT\r\nUIDL 1\r\nRETR 1\r\nUIDL 2\r\nRETR 2\r\nQUIT\r\n");
+  ASSERT_EQ(mailbox->MessageCount(), 2);
+  std::string stored;
+  ASSERT_TRUE(mailbox->ReadStoredBytes(1, stored));
+  EXPECT_EQ(stored, server->Wire(0));
+  EXPECT_EQ(StoredUids(), (std::vector<std::string>{"a", "b"}));
+  EXPECT_EQ(mailbox->Mark(2).GetVerdict(), VerdictSpam);
+  EXPECT_EQ(reporter.statusTexts.front(), "メール受信中 ( " + directory.File("box") + " )");
+  EXPECT_NE(std::find(reporter.logLines.begin(), reporter.logLines.end(),
+                      "MSV : Retrieving message from pop.example.org ( u ). ( 2 / 2 )"),
+            reporter.logLines.end());
+
+  // Known ids are not fetched again.
+  server->messages.push_back(Mail("c", "third"));
+  EXPECT_EQ(Run(), kRetrieveDone);
+  EXPECT_EQ(Commands(), "STAT\r\nUIDL 1\r\nUIDL 2\r\nUIDL 3\r\nRETR 3\r\nQUIT\r\n");
+  EXPECT_EQ(mailbox->MessageCount(), 3);
+}
+
+TEST_F(RetrievalTest, DeletedAtOnceWhenThePolicySaysSo) {
+  mailbox->Config().SetServerDeletion(DeleteWhenRetrieved);
+  server->messages = {Mail("a", "hello"), Mail("b", "world")};
+  EXPECT_EQ(Run(), kRetrieveDone);
+  EXPECT_EQ(Commands(),
+            "STAT\r\nUIDL 1\r\nRETR 1\r\nDELE 1\r\nUIDL 2\r\nRETR 2\r\nDELE 2\r\nQUIT\r\n");
+  EXPECT_TRUE(server->messages.empty());
+  EXPECT_EQ(StoredUids(), (std::vector<std::string>{"", ""}));
+  EXPECT_EQ(session->PendingDeletions().Count(), 0u);
+}
+
+TEST_F(RetrievalTest, DeferredDeletionChecksTheMessageIdFirst) {
+  mailbox->Config().SetServerDeletion(DeleteWhenPurged);
+  server->messages = {Mail("a", "hello"), Mail("b", "world")};
+  ASSERT_EQ(Run(), kRetrieveDone);
+  ASSERT_EQ(mailbox->RemoveMessage(1, nullptr), 1);
+  ASSERT_EQ(session->PendingDeletions().Count(), 1u);
+
+  EXPECT_EQ(Run(), kRetrieveDone);
+  EXPECT_EQ(Commands(), "STAT\r\nUIDL 1\r\nTOP 1 0\r\nDELE 1\r\nUIDL 2\r\nQUIT\r\n");
+  ASSERT_EQ(server->messages.size(), 1u);
+  EXPECT_EQ(session->PendingDeletions().Count(), 0u);
+  EXPECT_EQ(mailbox->MessageCount(), 1);
+}
+
+TEST_F(RetrievalTest, ADifferentMessageIdFetchesTheMessageAgain) {
+  mailbox->Config().SetServerDeletion(DeleteWhenPurged);
+  server->messages = {Mail("a", "hello")};
+  ASSERT_EQ(Run(), kRetrieveDone);
+  ASSERT_EQ(mailbox->RemoveMessage(1, nullptr), 1);
+  server->messages[0].text = "Subject: other\r\nMessage-ID: <new@x>\r\n\r\nnew\r\n";
+
+  EXPECT_EQ(Run(), kRetrieveDone);
+  EXPECT_EQ(Commands(), "STAT\r\nUIDL 1\r\nTOP 1 0\r\nRETR 1\r\nQUIT\r\n");
+  EXPECT_NE(std::find(reporter.logLines.begin(), reporter.logLines.end(),
+                      "MSV : Fail to check message ID ( <a@x> )."),
+            reporter.logLines.end());
+  EXPECT_EQ(StoredUids(), std::vector<std::string>{"a"});
+  EXPECT_EQ(session->KnownUidls().Count(), 1u);
+}
+
+TEST_F(RetrievalTest, DeletedHereEntriesLeaveWithTheirServerCopies) {
+  server->messages = {Mail("a", "hello"), Mail("b", "world")};
+  ASSERT_EQ(Run(), kRetrieveDone);
+  ASSERT_EQ(mailbox->RemoveMessage(1, nullptr), 1);
+  EXPECT_EQ(session->DeletedHere().Count(), 1u);
+  EXPECT_EQ(Run(), kRetrieveDone);
+  EXPECT_EQ(Commands(), "STAT\r\nUIDL 1\r\nUIDL 2\r\nQUIT\r\n");
+  server->messages.erase(server->messages.begin());
+  EXPECT_EQ(Run(), kRetrieveDone);
+  EXPECT_EQ(session->DeletedHere().Count(), 0u);
+  EXPECT_EQ(session->KnownUidls().Count(), 1u);
+}
+
+TEST_F(RetrievalTest, FailedUidlEndsWithoutQuitAndLosesNoDeletion) {
+  mailbox->Config().SetServerDeletion(DeleteWhenRetrieved);
+  server->messages = {Mail("a", "one"), Mail("b", "two")};
+  server->replyOverride = [](const std::string& command) -> std::optional<std::string> {
+    if (command == "UIDL 2") return "+OK 3 c\r\n";
+    return std::nullopt;
+  };
+  EXPECT_EQ(Run(), kRetrieveFailed);
+  EXPECT_EQ(Commands(), "STAT\r\nUIDL 1\r\nRETR 1\r\nDELE 1\r\nUIDL 2\r\n");
+  // Without QUIT the server kept message 1; the next run deletes it instead of fetching it again.
+  EXPECT_FALSE(server->connected);
+  ASSERT_EQ(server->messages.size(), 2u);
+  server->replyOverride = nullptr;
+  EXPECT_EQ(Run(), kRetrieveDone);
+  EXPECT_EQ(Commands(),
+            "STAT\r\nUIDL 1\r\nTOP 1 0\r\nDELE 1\r\nUIDL 2\r\nRETR 2\r\nDELE 2\r\nQUIT\r\n");
+  EXPECT_EQ(mailbox->MessageCount(), 2);
+  EXPECT_TRUE(server->messages.empty());
+}
+
+TEST_F(RetrievalTest, FailedStatIsAFailedRunAndReleasesTheSocket) {
+  server->replyOverride = [](const std::string& command) -> std::optional<std::string> {
+    if (command == "STAT") return "-ERR maildrop locked\r\n";
+    return std::nullopt;
+  };
+  EXPECT_EQ(Run(), kRetrieveFailed);
+  EXPECT_EQ(Commands(), "STAT\r\n");
+  EXPECT_FALSE(server->connected);
+  EXPECT_EQ(session->GetState(), CPop3Session::kClosed);
+}
+
+TEST_F(RetrievalTest, CutDuringRetrKeepsWhatWasStoredAndResumes) {
+  server->messages = {Mail("a", "one"), Mail("b", std::string(200000, 'x')), Mail("c", "three")};
+  server->chunk = 4096;
+  server->replyOverride = [this](const std::string& command) -> std::optional<std::string> {
+    if (command == "RETR 2") server->cutAfter = server->delivered.size() + 1000;
+    return std::nullopt;
+  };
+  EXPECT_EQ(Run(), kRetrieveDone);  // a failed RETR still counts as a finished run
+  EXPECT_EQ(StoredUids(), std::vector<std::string>{"a"});
+
+  server->cutAfter.reset();
+  server->replyOverride = nullptr;
+  EXPECT_EQ(Run(), kRetrieveDone);
+  EXPECT_EQ(StoredUids(), (std::vector<std::string>{"a", "b", "c"}));
+  std::string stored;
+  ASSERT_TRUE(mailbox->ReadStoredBytes(2, stored));
+  EXPECT_EQ(stored, server->Wire(1));
+}
+
+TEST_F(RetrievalTest, BusyMailboxIsNotContacted) {
+  server->messages = {Mail("a", "one")};
+  ASSERT_TRUE(mailbox->retrievalLock.TryAcquire());
+  EXPECT_EQ(Run(), kRetrieveBusy);
+  EXPECT_EQ(server->connections, 0);
+  mailbox->retrievalLock.Release();
+}
+
+TEST_F(RetrievalTest, NoServerNothingToDo) {
+  session->SetAccount("", 110, "", "");
+  EXPECT_EQ(Run(), kRetrieveDone);
+  EXPECT_EQ(server->connections, 0);
+  EXPECT_TRUE(reporter.statusTexts.empty());
+}
+
+TEST_F(RetrievalTest, HostileRepliesNeverCorruptTheMailbox) {
+  server->messages = {Mail("a", "one"), Mail("b", "two")};
+  server->chunk = 1;
+  server->replyOverride = [](const std::string& command) -> std::optional<std::string> {
+    if (command == "RETR 2") return std::string("garbage\0line\r\n+OK\r\n", 20);
+    return std::nullopt;
+  };
+  Run();
+  ASSERT_GE(mailbox->MessageCount(), 1);
+  std::string stored;
+  ASSERT_TRUE(mailbox->ReadStoredBytes(1, stored));
+  EXPECT_EQ(stored, server->Wire(0));
+  server->replyOverride = nullptr;
+  EXPECT_EQ(Run(), kRetrieveDone);
+  EXPECT_EQ(StoredUids(), (std::vector<std::string>{"a", "b"}));
+}
+
+}  // namespace
+}  // namespace qm
