@@ -14,7 +14,7 @@ namespace qm {
 namespace {
 
 // How a value is written on the command line.
-enum class Kind { Text, Secret, Port, Flag, Interval, Count, Policy };
+enum class Kind { Text, Secret, Port, Flag, Interval, Count, Policy, Security };
 
 // Where it is kept.
 enum class Field {
@@ -22,6 +22,8 @@ enum class Field {
   Port,
   User,
   Password,
+  Security,
+  CaFile,
   LocalUser,
   LocalPassword,
   DustboxAccess,
@@ -48,6 +50,8 @@ constexpr Key kKeys[] = {
     {"port", Field::Port, Kind::Port},
     {"user", Field::User, Kind::Text},
     {"password", Field::Password, Kind::Secret},
+    {"security", Field::Security, Kind::Security},
+    {"caFile", Field::CaFile, Kind::Text},
     {"localUser", Field::LocalUser, Kind::Text},
     {"localPassword", Field::LocalPassword, Kind::Secret},
     {"dustboxAccess", Field::DustboxAccess, Kind::Flag},
@@ -76,6 +80,7 @@ constexpr Key kKeys[] = {
 };
 
 constexpr std::array<std::string_view, 4> kPolicyNames{"keep", "retrieved", "dustboxed", "purged"};
+constexpr std::array<std::string_view, 3> kSecurityNames{"plain", "tls", "starttls"};
 
 // Bits that only their own operations change: the policy has effects on stored mail, and
 // dustbox access comes with the local account.
@@ -112,6 +117,8 @@ std::string* TextField(Values& values, Field field) {
       return &values.account.user;
     case Field::Password:
       return &values.account.password;
+    case Field::CaFile:
+      return &values.account.caFile;
     case Field::LocalUser:
       return &values.local.user;
     case Field::LocalPassword:
@@ -140,6 +147,8 @@ std::string ShownValue(const CMailbox& mailbox, const Key& key) {
       return std::to_string(values.dustboxLimit);
     case Kind::Policy:
       return std::string(kPolicyNames[values.policy]);
+    case Kind::Security:
+      return std::string(kSecurityNames[static_cast<std::size_t>(values.account.security)]);
     case Kind::Flag:
       if (key.field == Field::DustboxAccess) return values.local.dustboxAccess ? "1" : "0";
       return (values.options & key.bit) != 0 ? "1" : "0";
@@ -207,6 +216,15 @@ bool Assign(const Key& key, std::string_view text, Values& values, std::string& 
         }
       }
       problem = "must be keep, retrieved, dustboxed or purged";
+      return false;
+    case Kind::Security:
+      for (std::size_t i = 0; i < kSecurityNames.size(); ++i) {
+        if (text == kSecurityNames[i]) {
+          values.account.security = static_cast<ConnectionSecurity>(i);
+          return true;
+        }
+      }
+      problem = "must be plain, tls or starttls";
       return false;
   }
   return false;
@@ -308,6 +326,13 @@ int ChangeMailboxSettings(CMailboxSet& set, int index, const std::vector<std::st
     }
     localGiven = localGiven || IsLocalAccountField(key->field);
     policyGiven = policyGiven || key->field == Field::Policy;
+  }
+
+  // POP3S has its own port: a mailbox still on the plain one moves with it.
+  if (given.count("security") != 0 && given.count("port") == 0 &&
+      values.account.security == ConnectionSecurity::Tls && values.account.port == 110) {
+    values.account.port = 995;
+    out << name << ": port=995 for tls\n";
   }
 
   if (localGiven) {

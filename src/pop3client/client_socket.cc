@@ -3,16 +3,41 @@
 #include <errno.h>
 
 #include "platform/report.h"
+#include "pop3client/network_stream.h"
 
 namespace qm {
 
 CClientSocket::CClientSocket(std::unique_ptr<IServerStream> serverStream)
-    : stream(serverStream ? std::move(serverStream) : std::make_unique<CTcpStream>()),
+    : stream(serverStream ? std::move(serverStream) : std::make_unique<CNetworkStream>()),
       buffer(std::make_unique<char[]>(kBufferSize)) {
   buffer[0] = '\0';
 }
 
 CClientSocket::~CClientSocket() = default;
+
+void CClientSocket::SetSecurity(ConnectionSecurity mode, const std::string& caFile) {
+  security = mode;
+  stream->SetSecurity(mode, caFile);
+}
+
+void CClientSocket::SecureConnectFailed(const std::string& reason) {
+  Log("MSV : Secure connection to " + hostName + " failed. ( " + reason + " )");
+  SetStatusText("暗号化接続に失敗しました ( " + hostName + " )");
+}
+
+bool CClientSocket::StartTls() {
+  // Bytes that came after the reply to STLS were sent in clear text and could have been
+  // injected on the way: nothing read before the handshake may count as read inside it.
+  if (readPos != endPos) {
+    SecureConnectFailed("the server sent data before the handshake");
+    Disconnect();
+    return false;
+  }
+  if (stream->StartTls(timeout)) return true;
+  SecureConnectFailed(stream->SecurityError());
+  Disconnect();
+  return false;
+}
 
 bool CClientSocket::Connect(const std::string& host, std::uint32_t port, std::string& errorText) {
   readPos = endPos = 0;
@@ -32,7 +57,11 @@ bool CClientSocket::Connect(const std::string& host, std::uint32_t port, std::st
       errorText = "サーバ" + hostName + "の名前解決が出来ません。\nサーバ名を確認してください。";
       return false;
     case ConnectResult::TimedOut:
+      break;
     case ConnectResult::Failed:
+      if (security == ConnectionSecurity::Tls && !stream->SecurityError().empty()) {
+        SecureConnectFailed(stream->SecurityError());
+      }
       break;
   }
   return cannotConnect();

@@ -19,15 +19,20 @@ class CClientSocket {
   // How long connecting and each wait for the server may take unless SetTimeout says otherwise.
   static constexpr std::chrono::seconds kDefaultTimeout{60};
 
-  // Over `stream`, or over TCP when it is null.
+  // Over `stream`, or over the network (TCP, TLS when asked for) when it is null.
   explicit CClientSocket(std::unique_ptr<IServerStream> stream = nullptr);
   virtual ~CClientSocket();
   CClientSocket(const CClientSocket&) = delete;
   CClientSocket& operator=(const CClientSocket&) = delete;
 
+  // How the next Connect protects the connection.
+  void SetSecurity(ConnectionSecurity mode, const std::string& caFile);
   // Connects to `host` (a name or a numeric address); on failure `errorText` says why in words
-  // for the user.
+  // for the user. With TLS, a failed handshake is logged with its reason.
   bool Connect(const std::string& host, std::uint32_t port, std::string& errorText);
+  // Secures the open plain connection (after STLS was accepted); a failure is logged with its
+  // reason and ends the connection.
+  bool StartTls();
   // Refills the buffer: the byte count, 0 when the server closed the connection (or none is
   // open), -1 on an error or a time-out, which is logged and ends the connection.
   int Receive();
@@ -47,7 +52,10 @@ class CClientSocket {
   const std::string& HostName() const { return hostName; }
 
  private:
+  void SecureConnectFailed(const std::string& reason);
+
   std::unique_ptr<IServerStream> stream;
+  ConnectionSecurity security = ConnectionSecurity::Plain;
   std::chrono::milliseconds timeout = kDefaultTimeout;
   std::string hostName;
   std::unique_ptr<char[]> buffer;

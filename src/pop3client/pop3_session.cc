@@ -61,6 +61,7 @@ int CPop3Session::Open() {
   // A connection left from an abandoned run is replaced.
   connection.Disconnect();
   state = kClosed;
+  connection.SetSecurity(account.security, account.caFile);
   if (!connection.Connect(host, account.port, connectError)) return kNoConnection;
 
   std::vector<std::string> tokens;
@@ -69,6 +70,20 @@ int CPop3Session::Open() {
     return kBadGreeting;
   }
   state = kConnected;
+  if (account.security == ConnectionSecurity::StartTls) {
+    // Never a fall-back to clear text: the password goes out only inside TLS.
+    SendCommand("STLS\r\n");
+    if (ReadReply(tokens) != kReplyOk) {
+      Log("MSV : " + host + " does not offer STLS.");
+      SetStatusText("暗号化接続に失敗しました ( " + host + " )");
+      Close();
+      return kNotSecured;
+    }
+    if (!connection.StartTls()) {
+      Release();
+      return kNotSecured;
+    }
+  }
   SetStatusText("認証中 ( " + host + " )");
 
   SendCommand("USER " + user + "\r\n");

@@ -29,6 +29,8 @@ class CPop3Session : public CMailboxClient {
   static constexpr int kNoConnection = -1;
   static constexpr int kLoginRefused = -2;
   static constexpr int kBadGreeting = -3;
+  // The account asks for a secure connection and none could be made.
+  static constexpr int kNotSecured = -4;
 
   enum State : int { kClosed = 0, kConnected = 1, kLoggedInState = 2 };
 

@@ -1,6 +1,5 @@
-// The byte stream a POP3 session talks over. Production sessions use a TCP connection; tests put
-// a scripted peer in its place, and a secure stream can take its place without the session
-// noticing.
+// The byte stream a POP3 session talks over: TCP, optionally inside TLS. Tests put a scripted
+// peer in its place.
 #pragma once
 
 #include <chrono>
@@ -10,6 +9,7 @@
 #include <string_view>
 
 #include "platform/socket.h"
+#include "store/server_lists.h"
 
 namespace qm {
 
@@ -28,27 +28,19 @@ class IServerStream {
   virtual bool IsOpen() const = 0;
   // errno of the last failure.
   virtual int LastError() const = 0;
-};
 
-class CTcpStream : public IServerStream {
- public:
-  ConnectResult Connect(const std::string& host, std::uint16_t port,
-                        std::chrono::milliseconds timeout, int* error) override {
-    return connection.Connect(host, port, timeout, error);
+  // How the next Connect protects the connection: with Tls the handshake is part of it.
+  virtual void SetSecurity(ConnectionSecurity mode, const std::string& caFile) {
+    (void)mode;
+    (void)caFile;
   }
-  bool Send(std::string_view bytes, std::chrono::milliseconds timeout) override {
-    return connection.Send(bytes, timeout);
+  // Turns the open plain connection into a TLS one (STLS). A stream that cannot fails.
+  virtual bool StartTls(std::chrono::milliseconds timeout) {
+    (void)timeout;
+    return false;
   }
-  std::int64_t Receive(char* buffer, std::size_t n, std::chrono::milliseconds timeout) override {
-    return connection.Receive(buffer, n, timeout);
-  }
-  void Shutdown() override { connection.Shutdown(); }
-  void Close() override { connection.Close(); }
-  bool IsOpen() const override { return connection.IsOpen(); }
-  int LastError() const override { return connection.LastError(); }
-
- private:
-  CTcpConnection connection;
+  // Why the last handshake failed, in OpenSSL's words; empty when none failed.
+  virtual std::string SecurityError() const { return "secure connections are not available"; }
 };
 
 }  // namespace qm

@@ -6,6 +6,9 @@ namespace qm {
 
 namespace {
 
+// "QMS1" in the file: the start of the secure-connection block of a settings file.
+constexpr std::uint32_t kSecurityTag = 0x31534D51;
+
 // The option bits in the order of the first stored option word; bit 15 stays clear.
 constexpr CMailboxConfig::Option kWordA[] = {
     CMailboxConfig::NotifyOther,       CMailboxConfig::NotifySpam,
@@ -99,6 +102,13 @@ std::string WriteConfigArchive(const CMailboxConfig& config, const CRemoteAccoun
   archive.WriteU32(account.port);
   archive.WriteString(account.user);
   archive.WriteString(account.password);
+  // The secure-connection settings follow in a tagged block that older readers never reach; a
+  // plain account without trusted certificates writes none, so its file stays as it always was.
+  if (account.security != ConnectionSecurity::Plain || !account.caFile.empty()) {
+    archive.WriteU32(kSecurityTag);
+    archive.WriteU32(static_cast<std::uint32_t>(account.security));
+    archive.WriteString(account.caFile);
+  }
   return bytes;
 }
 
@@ -116,6 +126,14 @@ bool ReadConfigArchive(std::string_view bytes, CMailboxConfig& config, CRemoteAc
       archive.ReadString(loadedAccount.server) && archive.ReadU32(loadedAccount.port) &&
       archive.ReadString(loadedAccount.user) && archive.ReadString(loadedAccount.password);
   if (!whole) return false;
+  std::uint32_t tag = 0;
+  if (archive.ReadU32(tag) && tag == kSecurityTag) {
+    std::uint32_t security = 0;
+    std::string caFile;
+    if (!archive.ReadU32(security) || !archive.ReadString(caFile) || security > 2) return false;
+    loadedAccount.security = static_cast<ConnectionSecurity>(security);
+    loadedAccount.caFile = std::move(caFile);
+  }
   loaded.options = UnpackWords(wordA, wordB);
   config = std::move(loaded);
   account = std::move(loadedAccount);

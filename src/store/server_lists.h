@@ -13,11 +13,21 @@
 
 namespace qm {
 
+// How the connection to the remote server is protected.
+enum class ConnectionSecurity : std::uint32_t {
+  Plain = 0,     // POP3 in clear text
+  Tls = 1,       // TLS from the first byte (POP3S, usually port 995)
+  StartTls = 2,  // plain connection, STLS after the greeting, then everything inside TLS
+};
+
 struct CRemoteAccount {
   std::string server;
   std::uint32_t port = 110;
   std::string user;
   std::string password;
+  ConnectionSecurity security = ConnectionSecurity::Plain;
+  // A PEM file of certificates trusted besides the system's, for private servers; may be empty.
+  std::string caFile;
 
   friend bool operator==(const CRemoteAccount&, const CRemoteAccount&) = default;
 };

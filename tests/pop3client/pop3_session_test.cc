@@ -88,6 +88,29 @@ TEST_F(SessionTest, RefusedPassword) {
   EXPECT_EQ(reporter.logLines[1], "MSV : Password for u is not incorrect. ( pop.example.org )");
 }
 
+TEST_F(SessionTest, RefusedStlsNeverFallsBackToClearText) {
+  session.account.security = ConnectionSecurity::StartTls;
+  EXPECT_EQ(session.Open(), CPop3Session::kNotSecured);
+  EXPECT_EQ(server->sent, "STLS\r\nQUIT\r\n");
+  EXPECT_EQ(reporter.logLines[1], "MSV : pop.example.org does not offer STLS.");
+  EXPECT_EQ(reporter.statusTexts.back(), "暗号化接続に失敗しました ( pop.example.org )");
+}
+
+TEST_F(SessionTest, BytesAfterTheStlsReplyEndTheConnection) {
+  // Whatever follows the reply in the same read came in clear text and may be forged.
+  server->replyOverride = [](const std::string& command) -> std::optional<std::string> {
+    if (command == "STLS") return "+OK go ahead\r\n+OK injected\r\n";
+    return std::nullopt;
+  };
+  session.account.security = ConnectionSecurity::StartTls;
+  EXPECT_EQ(session.Open(), CPop3Session::kNotSecured);
+  EXPECT_EQ(server->sent, "STLS\r\n");
+  EXPECT_EQ(reporter.logLines[1],
+            "MSV : Secure connection to pop.example.org failed. ( the server sent data before the "
+            "handshake )");
+  EXPECT_FALSE(server->connected);
+}
+
 TEST_F(SessionTest, ConnectFailureNamesTheServer) {
   server->refuseConnect = true;
   EXPECT_EQ(session.Open(), CPop3Session::kNoConnection);

@@ -60,7 +60,7 @@ TEST_F(MailboxFilesTest, SettingsRoundTripWithEveryOptionWordBit) {
     config.timerInterval = 600;
     config.dustboxLimit = 7;
     config.options = 0x000FFFFF;  // every stored bit
-    box->Client().account = {"pop.example.jp", 995, "user", "pass"};
+    box->Client().account = {"pop.example.jp", 995, "user", "pass", ConnectionSecurity::Plain, ""};
     ASSERT_EQ(box->SaveConfig(), 1);
     const std::string cfg = ReadAll(Path("m.cfg"));
     // Word A has bits 0-14, word B bits 0-6; the exemptions appear in both.
@@ -71,8 +71,43 @@ TEST_F(MailboxFilesTest, SettingsRoundTripWithEveryOptionWordBit) {
   EXPECT_EQ(again->Config().options, 0x000FFFFFu);
   EXPECT_EQ(again->Config().localUser, "me");
   EXPECT_EQ(again->Config().dustboxPassword, "pw");
-  EXPECT_EQ(again->Client().account, (CRemoteAccount{"pop.example.jp", 995, "user", "pass"}));
+  EXPECT_EQ(again->Client().account,
+            (CRemoteAccount{"pop.example.jp", 995, "user", "pass", ConnectionSecurity::Plain, ""}));
   EXPECT_FALSE(again->ConfigDirty());
+}
+
+TEST_F(MailboxFilesTest, SecureConnectionSettingsFollowTheAccount) {
+  const std::string plainAccount = Str("pop.example.jp") + U32(110) + Str("user") + Str("pass");
+  {
+    auto box = CMailbox::CreateMain(Path("m"));
+    ASSERT_EQ(box->Load(), 1);
+    box->Client().account = {"pop.example.jp", 110, "user", "pass", ConnectionSecurity::Plain, ""};
+    ASSERT_EQ(box->SaveConfig(), 1);
+    // A plain account keeps the file exactly as it always was: it ends with the password.
+    const std::string cfg = ReadAll(Path("m.cfg"));
+    EXPECT_EQ(cfg.substr(cfg.size() - plainAccount.size()), plainAccount);
+
+    box->Client().account.security = ConnectionSecurity::StartTls;
+    box->Client().account.caFile = "/etc/private-ca.pem";
+    ASSERT_EQ(box->SaveConfig(), 1);
+    EXPECT_EQ(ReadAll(Path("m.cfg")), cfg + "QMS1" + U32(2) + Str("/etc/private-ca.pem"));
+  }
+  auto again = CMailbox::CreateMain(Path("m"));
+  ASSERT_EQ(again->Load(), 1);
+  EXPECT_EQ(again->Client().account.security, ConnectionSecurity::StartTls);
+  EXPECT_EQ(again->Client().account.caFile, "/etc/private-ca.pem");
+
+  // A damaged block must not quietly turn a secure account into a plain one.
+  std::string cfg = ReadAll(Path("m.cfg"));
+  WriteAll(Path("m.cfg"), cfg.substr(0, cfg.size() - 3));
+  auto damaged = CMailbox::CreateMain(Path("m"));
+  ASSERT_EQ(damaged->Load(), 1);
+  EXPECT_EQ(damaged->Client().account.server, "");
+  WriteAll(Path("m.cfg"), cfg.substr(0, cfg.size() - Str("/etc/private-ca.pem").size() - 4) +
+                              U32(7) + Str("/etc/private-ca.pem"));
+  auto unknown = CMailbox::CreateMain(Path("m"));
+  ASSERT_EQ(unknown->Load(), 1);
+  EXPECT_EQ(unknown->Client().account.server, "");
 }
 
 TEST_F(MailboxFilesTest, ExemptionsAreReadFromTheSecondWord) {

@@ -1,0 +1,70 @@
+// A retrieval thread stores mail while the user-interface thread removes, marks and saves the
+// same mailbox and changes its server lists; run under ThreadSanitizer.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "fake_pop3_server.h"
+#include "pop3client/pop3_session.h"
+#include "pop3client/retrieval.h"
+#include "store/mailbox.h"
+#include "support/recording_reporter.h"
+#include "support/scratch_directory.h"
+
+namespace qm {
+namespace {
+
+TEST(RetrievalConcurrencyTest, UserWorksOnTheMailboxWhileMailArrives) {
+  test::RecordingReporter reporter;
+  SetReporter(&reporter);
+  ScratchDirectory directory;
+  auto server = std::make_shared<test::FakePop3Server>();
+  server->chunk = 512;
+  for (int i = 0; i < 40; ++i) {
+    server->messages.push_back({"uid" + std::to_string(i), "Subject: " + std::to_string(i) +
+                                                               "\r\nMessage-ID: <" +
+                                                               std::to_string(i) + "@x>\r\n\r\n" +
+                                                               std::string(3000, 'b') + "\r\n"});
+  }
+  auto owned = std::make_unique<CPop3Session>(std::make_unique<test::FakeStream>(server));
+  CPop3Session& session = *owned;
+  auto mailbox = CMailbox::CreateMain(directory.File("box"), std::move(owned));
+  ASSERT_EQ(mailbox->Load(), 1);
+  mailbox->Config().options = 0;
+  mailbox->Config().SetServerDeletion(DeleteWhenPurged);
+  session.SetAccount("pop.example.org", 110, "u", "p");
+
+  std::atomic<bool> done{false};
+  std::thread retrieval([&] {
+    // Each run sees the deletions the other thread asked for.
+    for (int run = 0; run < 4; ++run) EXPECT_EQ(Retrieve(*mailbox), kRetrieveDone);
+    done = true;
+  });
+  while (!done) {
+    const int count = mailbox->MessageCount();
+    if (count > 2) {
+      mailbox->SetOpened(1, true);
+      mailbox->RemoveMessage(count, mailbox->Dustbox());
+      mailbox->Dustbox()->RemoveMessage(1, nullptr);
+    }
+    mailbox->Save();
+    mailbox->SaveServerLists();
+    (void)mailbox->Summary(1);
+    std::this_thread::yield();
+  }
+  retrieval.join();
+  // Every message is somewhere: stored here, or deleted here and on the server, never twice.
+  EXPECT_LE(mailbox->MessageCount() + mailbox->Dustbox()->MessageCount(), 40);
+  for (int n = 1; n <= mailbox->MessageCount(); ++n) {
+    for (int m = n + 1; m <= mailbox->MessageCount(); ++m) {
+      EXPECT_NE(mailbox->Mark(n).uidl, mailbox->Mark(m).uidl);
+    }
+  }
+  SetReporter(nullptr);
+}
+
+}  // namespace
+}  // namespace qm
