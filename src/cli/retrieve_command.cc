@@ -1,13 +1,18 @@
 #include "cli/retrieve_command.h"
 
 #include <CLI/CLI.hpp>
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <ostream>
+#include <thread>
 
 #include "app/classification.h"
 #include "app/settings.h"
 #include "cli/workdir.h"
 #include "mailboxes/mailbox_set.h"
+#include "platform/termination_signal.h"
 #include "pop3client/pop3_session.h"
 #include "pop3client/retrieval.h"
 
@@ -38,7 +43,36 @@ int RunRetrieveCommand(const RetrieveRequest& request, CSettings& settings,
     }
   }
 
-  const int result = set.RunRequest(kTriggerCommand, index);
+  // SIGTERM or SIGINT cuts the conversation off; what was stored up to then is saved below.
+  std::atomic<bool> interrupted{false};
+  CTerminationSignal signals;
+  signals.Start([&set, &interrupted] {
+    interrupted = true;
+    set.StopRetrievals();
+  });
+  std::mutex mutex;
+  std::condition_variable finished;
+  bool done = false;
+  int result = kRetrieveDone;
+  std::thread worker([&] {
+    const int outcome = set.RunRequest(kTriggerCommand, index);
+    std::lock_guard lock(mutex);
+    result = outcome;
+    done = true;
+    finished.notify_all();
+  });
+  {
+    // As the running program's idle step does: the marks of what arrived reach the disk at least
+    // once a second, so a crash costs at most that much mail fetched twice.
+    std::unique_lock lock(mutex);
+    while (!finished.wait_for(lock, std::chrono::seconds(1), [&done] { return done; })) {
+      lock.unlock();
+      set.SaveAll(-1);
+      lock.lock();
+    }
+  }
+  worker.join();
+  if (interrupted) err << "qm_mailfilter: interrupted\n";
   // Why a connection failed is worth more to a script than that it did.
   for (int i = 0; i < set.Count(); ++i) {
     if (index != -1 && i != index) continue;
@@ -55,7 +89,7 @@ int RunRetrieveCommand(const RetrieveRequest& request, CSettings& settings,
     return kExitFailure;
   }
   if (result == kRetrieveBusy) return kExitLocked;
-  return result == kRetrieveDone ? kExitOk : kExitFailure;
+  return result == kRetrieveDone && !interrupted ? kExitOk : kExitFailure;
 }
 
 }  // namespace qm

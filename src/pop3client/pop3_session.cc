@@ -170,6 +170,11 @@ void CPop3Session::Release() {
 bool CPop3Session::SendCommand(const std::string& command) { return connection.Send(command); }
 
 int CPop3Session::ReadReply(std::vector<std::string>& tokens) {
+  lastReply = ReadReplyLine(tokens);
+  return lastReply;
+}
+
+int CPop3Session::ReadReplyLine(std::vector<std::string>& tokens) {
   tokens.clear();
   CReplyLineReader reader;
   for (;;) {

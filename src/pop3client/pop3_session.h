@@ -72,16 +72,22 @@ class CPop3Session : public CMailboxClient {
   bool ReadMultiline(std::string& text);
 
   int GetState() const { return state.load(); }
+  bool IsConnected() const { return connection.IsConnected(); }
+  // The code of the last reply line read: a clean -ERR leaves the conversation in step, garbage
+  // does not.
+  int LastReply() const { return lastReply; }
   // Why the last Connect failed, in words for the user.
   const std::string& ConnectError() const { return connectError; }
 
  private:
   bool SendCommand(const std::string& command);
   bool ReadBody(const std::string& command, std::string& text);
+  int ReadReplyLine(std::vector<std::string>& tokens);
 
   CClientSocket connection;
   std::atomic<int> state{kClosed};
   std::string connectError;
+  int lastReply = 0;
 };
 
 }  // namespace qm

@@ -8,6 +8,7 @@
 #include "message/mail_message.h"
 #include "platform/report.h"
 #include "pop3client/pop3_session.h"
+#include "pop3client/reply_reader.h"
 #include "store/mailbox.h"
 
 namespace qm {
@@ -45,6 +46,7 @@ int RetrieveNew(CPop3Session& session, CMailbox& mailbox, IClassifier* classifie
   int size = 0;
   if (!session.Stat(count, size) || count < 0) return kUidlFailed;
 
+  bool refused = false;
   std::vector<std::string> serverUids;
   serverUids.reserve(static_cast<std::size_t>(count < 100000 ? count : 100000));
   for (int n = 1; n <= count; ++n) {
@@ -68,7 +70,16 @@ int RetrieveNew(CPop3Session& session, CMailbox& mailbox, IClassifier* classifie
 
     Log("MSV : Retrieving message from " + LogProgress(account, n, count));
     std::string text;
-    if (!session.Retr(n, text)) return kRetrOrStoreFailed;
+    if (!session.Retr(n, text)) {
+      // A message the server refuses to hand out must not hold back every message after it for
+      // good; it stays unrecorded, so the next run asks for it again.
+      if (session.LastReply() != kReplyErr || !session.IsConnected()) {
+        return kRetrOrStoreFailed;
+      }
+      Log("MSV : The server refused message " + std::to_string(n) + " ( " + uid + " ).");
+      refused = true;
+      continue;
+    }
     CMailMessage message;
     message.Parse(text);
     text.clear();
@@ -93,7 +104,7 @@ int RetrieveNew(CPop3Session& session, CMailbox& mailbox, IClassifier* classifie
     }
   }
   session.PruneServerLists(serverUids);
-  return kRetrievedAll;
+  return refused ? kRetrOrStoreFailed : kRetrievedAll;
 }
 
 int Retrieve(CMailbox& mailbox) {
@@ -107,14 +118,18 @@ int Retrieve(CMailbox& mailbox) {
 
   SetStatusText("メール受信中 ( " + mailbox.Name() + " )");
   if (session->Open() != CPop3Session::kLoggedIn) return kRetrieveFailed;
-  if (RetrieveNew(*session, mailbox, mailbox.Classifier()) == kUidlFailed) {
+  const int result = RetrieveNew(*session, mailbox, mailbox.Classifier());
+  if (result == kUidlFailed) {
     // Without QUIT the server forgets this session's DELE commands; the ids they concerned are
     // still listed for deletion, so the next run deletes them.
     session->Release();
     return kRetrieveFailed;
   }
+  // POP3 deletes at QUIT: what the server gives up must be recorded here first.
+  mailbox.Save();
+  if (mailbox.Dustbox() != nullptr) mailbox.Dustbox()->Save();
   session->Close();
-  return kRetrieveDone;
+  return result == kRetrievedAll ? kRetrieveDone : kRetrieveFailed;
 }
 
 }  // namespace qm

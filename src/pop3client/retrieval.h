@@ -22,14 +22,18 @@ inline constexpr int kRetrieveFailed = -1;
 inline constexpr int kRetrieveBusy = -2;
 
 // The messages of the logged-in `session` that `mailbox` has not seen, each classified with
-// `classifier` (none: left unclassified) and stored. A failed STAT counts as a failed UIDL.
+// `classifier` (none: left unclassified) and stored. A failed STAT counts as a failed UIDL. A
+// message the server refuses (a -ERR reply to RETR) is skipped and the others are still fetched;
+// the result is then kRetrOrStoreFailed, as when the connection breaks or a store fails, which
+// end the run at once.
 int RetrieveNew(CPop3Session& session, CMailbox& mailbox, IClassifier* classifier);
 
 // Whether message n on the server still carries `messageId` (fetched with TOP n 0).
 bool CheckMessageId(CPop3Session& session, int n, const std::string& messageId);
 
 // A whole run on a main mailbox, with the mailbox's own session and classifier: 0 done (or no
-// remote account), -1 failed, -2 another run of this mailbox is in progress.
+// remote account), -1 failed (the messages stored before the failure stay stored and recorded),
+// -2 another run of this mailbox is in progress.
 int Retrieve(CMailbox& mailbox);
 
 }  // namespace qm

@@ -30,6 +30,7 @@ to keep RETR from marking messages seen and moving them from new/ to cur/ at QUI
 import grp
 import os
 import pwd
+import re
 import shutil
 import signal
 import socket
@@ -43,6 +44,8 @@ __all__ = ["Dovecot", "DovecotError", "available", "fill_maildir", "free_port",
 # Never the well-known POP3 ports, whatever a caller passes.
 _FORBIDDEN_PORTS = {110, 995}
 _HOST = "127.0.0.1"
+# The delivery number in a name that `maildir_names` made.
+_DELIVERY_NUMBER = re.compile(r"\d+\.M(\d+)P\d+\.")
 
 
 class DovecotError(RuntimeError):
@@ -150,6 +153,8 @@ class Dovecot:
         self.process = None
         self._output = None
         self.mail_owner = self._mail_owner()
+        # Where deliver() numbers on: above every message delivered or found at start.
+        self._next_number = 0
 
     # --- life -----------------------------------------------------------------------------
 
@@ -173,6 +178,7 @@ class Dovecot:
             raise DovecotError("already started")
         self.dir = tempfile.mkdtemp(prefix="dovecot_", dir=self.workdir)
         self._prepare_files()
+        self._next_number = max(self._next_number, self._following_number())
         self._output = open(os.path.join(self.dir, "stdout.log"), "wb")
         # A session of its own, so that a kill after a failed shutdown reaches Dovecot's
         # children through the process group of the master we started.
@@ -232,12 +238,29 @@ class Dovecot:
         return text.decode("utf-8", "replace")
 
     def deliver(self, messages, line_ends=None):
-        """Adds messages to the maildir (also while running); returns their file names."""
-        new = os.path.join(self.maildir, "new")
-        first = len(os.listdir(new)) if os.path.isdir(new) else 0
-        cur = os.path.join(self.maildir, "cur")
-        first += len(os.listdir(cur)) if os.path.isdir(cur) else 0
-        return fill_maildir(self.maildir, messages, line_ends, self.mail_owner, first)
+        """Adds messages to the maildir (also while running); returns their file names.
+
+        The new names are numbered on from every message this server has held, so that they
+        follow the earlier messages and never repeat the name (the unique id) of one of them,
+        also after messages were deleted on the server.
+        """
+        first = max(self._next_number, self._following_number())
+        names = fill_maildir(self.maildir, messages, line_ends, self.mail_owner, first)
+        self._next_number = first + len(names)
+        return names
+
+    def _following_number(self):
+        """The first delivery number above those of the files in the maildir."""
+        count, following = 0, 0
+        for sub in ("new", "cur"):
+            path = os.path.join(self.maildir, sub)
+            names = os.listdir(path) if os.path.isdir(path) else []
+            count += len(names)
+            for name in names:
+                match = _DELIVERY_NUMBER.match(name)
+                if match:
+                    following = max(following, int(match.group(1)) + 1)
+        return max(count, following)
 
     def config(self):
         """The text of the dovecot.conf that start() writes."""

@@ -204,7 +204,7 @@ TEST_F(RetrievalTest, CutDuringRetrKeepsWhatWasStoredAndResumes) {
     if (command == "RETR 2") server->cutAfter = server->delivered.size() + 1000;
     return std::nullopt;
   };
-  EXPECT_EQ(Run(), kRetrieveDone);  // a failed RETR still counts as a finished run
+  EXPECT_EQ(Run(), kRetrieveFailed);
   EXPECT_EQ(StoredUids(), std::vector<std::string>{"a"});
 
   server->cutAfter.reset();
@@ -214,6 +214,28 @@ TEST_F(RetrievalTest, CutDuringRetrKeepsWhatWasStoredAndResumes) {
   std::string stored;
   ASSERT_TRUE(mailbox->ReadStoredBytes(2, stored));
   EXPECT_EQ(stored, server->Wire(1));
+}
+
+TEST_F(RetrievalTest, AMessageTheServerRefusesHoldsBackNoOther) {
+  mailbox->Config().SetServerDeletion(DeleteWhenRetrieved);
+  server->messages = {Mail("a", "one"), Mail("b", "two"), Mail("c", "three")};
+  server->replyOverride = [](const std::string& command) -> std::optional<std::string> {
+    if (command == "RETR 2") return "-ERR cannot read that message\r\n";
+    return std::nullopt;
+  };
+  EXPECT_EQ(Run(), kRetrieveFailed);
+  EXPECT_EQ(Commands(),
+            "STAT\r\nUIDL 1\r\nRETR 1\r\nDELE 1\r\nUIDL 2\r\nRETR 2\r\nUIDL 3\r\nRETR 3\r\n"
+            "DELE 3\r\nQUIT\r\n");
+  ASSERT_EQ(server->messages.size(), 1u);
+  EXPECT_EQ(mailbox->MessageCount(), 2);
+  // The marks are saved before the server lets go of its copies.
+  EXPECT_FALSE(mailbox->MarksDirty());
+
+  server->replyOverride = nullptr;
+  EXPECT_EQ(Run(), kRetrieveDone);
+  EXPECT_EQ(Commands(), "STAT\r\nUIDL 1\r\nRETR 1\r\nDELE 1\r\nQUIT\r\n");
+  EXPECT_EQ(mailbox->MessageCount(), 3);
 }
 
 TEST_F(RetrievalTest, BusyMailboxIsNotContacted) {
