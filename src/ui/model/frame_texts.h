@@ -1,0 +1,54 @@
+// The texts of the main window that count mail: the status bar's two count panes, the entries of
+// the mailbox selector and of the tray's mailbox menu, and the tray icon's tip. All bytes are code
+// page 932, as mailbox names are kept.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace qm {
+
+class CMailboxSet;
+
+// "%d ( %d )": all mails and the unread ones.
+std::string CountsText(int total, int unread);
+
+// "%d ( %d ) - %d ( %d ) %s": the mailbox's mails and unread ones, its dustbox's, and its name.
+std::string MailboxEntryText(int total, int unread, int dustboxTotal, int dustboxUnread,
+                             std::string_view name);
+// The entry of the mailbox at `index`; empty for an index out of range.
+std::string MailboxEntryText(const CMailboxSet& mailboxes, int index);
+// One entry per mailbox, in mailbox order.
+std::vector<std::string> MailboxEntries(const CMailboxSet& mailboxes);
+
+// The shell's tip field holds 63 bytes and a terminating zero.
+inline constexpr std::size_t kTrayTipLimit = 63;
+inline constexpr const char* kTrayTipHeading = "Quillmoor Mail Filter\n";
+
+// The heading, the mailbox counts, " / " and the dustbox counts, cut to kTrayTipLimit bytes.
+std::string TrayTipText(std::string_view mailboxCounts, std::string_view dustboxCounts);
+
+// Whether the byte opens a two-byte character of code page 932.
+bool IsCp932LeadByte(unsigned char byte);
+// The longest prefix of at most `limit` bytes that ends on a character boundary.
+std::string CutCp932(std::string_view text, std::size_t limit);
+
+struct FrameCounts {
+  std::string mailboxCounts;
+  std::string dustboxCounts;
+  std::string trayTip;
+};
+// The counts over every mailbox, and over every dustbox; zeros when there are no mailboxes.
+FrameCounts ComputeFrameCounts(const CMailboxSet& mailboxes);
+
+// The tray's mailbox menu gives mailbox i the command kFirstMailboxCommand + i; the frame
+// handles commands up to kLastMailboxCommand only, so the menu lists at most that many mailboxes.
+inline constexpr int kFirstMailboxCommand = 35000;
+inline constexpr int kLastMailboxCommand = 35100;
+int MailboxMenuEntryCount(int mailboxCount);
+// The mailbox index of a menu command, or -1 when the command is not a mailbox entry.
+int MailboxOfMenuCommand(int command);
+
+}  // namespace qm
