@@ -328,11 +328,17 @@ int ChangeMailboxSettings(CMailboxSet& set, int index, const std::vector<std::st
     policyGiven = policyGiven || key->field == Field::Policy;
   }
 
-  // POP3S has its own port: a mailbox still on the plain one moves with it.
-  if (given.count("security") != 0 && given.count("port") == 0 &&
-      values.account.security == ConnectionSecurity::Tls && values.account.port == 110) {
-    values.account.port = 995;
-    out << name << ": port=995 for tls\n";
+  // POP3S has its own port: a mailbox on the usual port of one mode moves to that of the other.
+  if (given.count("security") != 0 && given.count("port") == 0) {
+    const bool implicit = values.account.security == ConnectionSecurity::Tls;
+    if (implicit && values.account.port == 110) {
+      values.account.port = 995;
+      out << name << ": port=995 for tls\n";
+    } else if (!implicit && values.account.port == 995) {
+      values.account.port = 110;
+      out << name << ": port=110 for "
+          << kSecurityNames[static_cast<std::size_t>(values.account.security)] << "\n";
+    }
   }
 
   if (localGiven) {

@@ -73,8 +73,9 @@ int CPop3Session::Open() {
   if (account.security == ConnectionSecurity::StartTls) {
     // Never a fall-back to clear text: the password goes out only inside TLS.
     SendCommand("STLS\r\n");
-    if (ReadReply(tokens) != kReplyOk) {
-      Log("MSV : " + host + " does not offer STLS.");
+    if (const int reply = ReadReply(tokens); reply != kReplyOk) {
+      // No reply at all is a broken connection, already logged as such, not a refusal.
+      if (reply != kReplyNone) Log("MSV : " + host + " does not offer STLS.");
       SetStatusText("暗号化接続に失敗しました ( " + host + " )");
       Close();
       return kNotSecured;

@@ -121,6 +121,22 @@ TEST_F(BlocklistTest, ZoneOutsideZeroToThreeDoesNothing) {
   EXPECT_THAT(dns.Queries(), IsEmpty());
 }
 
+TEST(BlocklistOffTest, AnEmptyZoneIsSwitchedOffAndAsksNothing) {
+  LogRecorder log;
+  SetReporter(&log);
+  FakeDnsResolver dns;
+  BlocklistSettings settings = TestSettings();
+  settings.zones[1] = "";
+  settings.zones[2] = ".";
+  BlocklistResolver blocklists{settings, dns, [] { return std::int64_t{1'700'000'000}; }};
+  EXPECT_EQ(blocklists.Lookup("2.0.0.127", 1), 0);
+  EXPECT_EQ(blocklists.Lookup("2.0.0.127", 2), 0);
+  EXPECT_EQ(blocklists.Lookup("", 1), 0);
+  EXPECT_THAT(dns.Queries(), IsEmpty());
+  EXPECT_THAT(log.Take(), IsEmpty());
+  SetReporter(nullptr);
+}
+
 TEST_F(BlocklistTest, EmptyKeyAsksForTheZoneItselfAndIsNeverCached) {
   dns.Listed("zone2.test");
   EXPECT_EQ(blocklists.Lookup("", RelayZoneB), 1);
