@@ -330,14 +330,11 @@ int ChangeMailboxSettings(CMailboxSet& set, int index, const std::vector<std::st
 
   // POP3S has its own port: a mailbox on the usual port of one mode moves to that of the other.
   if (given.count("security") != 0 && given.count("port") == 0) {
-    const bool implicit = values.account.security == ConnectionSecurity::Tls;
-    if (implicit && values.account.port == 110) {
-      values.account.port = 995;
-      out << name << ": port=995 for tls\n";
-    } else if (!implicit && values.account.port == 995) {
-      values.account.port = 110;
-      out << name << ": port=110 for "
-          << kSecurityNames[static_cast<std::size_t>(values.account.security)] << "\n";
+    const std::uint32_t port = PortForSecurity(values.account.security, values.account.port);
+    if (port != values.account.port) {
+      values.account.port = port;
+      out << name << ": port=" << port << " for "
+          << kSecurityNames[static_cast<std::size_t>(values.account.security)] << '\n';
     }
   }
 

@@ -20,6 +20,15 @@ enum class ConnectionSecurity : std::uint32_t {
   StartTls = 2,  // plain connection, STLS after the greeting, then everything inside TLS
 };
 
+// The port a mailbox should use after its security changes to `security`: each mode's usual port
+// (995 for POP3S, 110 otherwise) replaces the other mode's usual port; any other port stays.
+inline std::uint32_t PortForSecurity(ConnectionSecurity security, std::uint32_t port) {
+  const bool implicit = security == ConnectionSecurity::Tls;
+  if (implicit && port == 110) return 995;
+  if (!implicit && port == 995) return 110;
+  return port;
+}
+
 struct CRemoteAccount {
   std::string server;
   std::uint32_t port = 110;

@@ -302,3 +302,30 @@ TEST_F(MailboxFilesTest, DamagedServerListsKeepWhatWasWhole) {
 
 }  // namespace
 }  // namespace qm
+
+namespace qm {
+namespace {
+
+struct PortCase {
+  ConnectionSecurity security;
+  std::uint32_t port;
+  std::uint32_t expected;
+};
+
+class PortForSecurityTest : public ::testing::TestWithParam<PortCase> {};
+
+TEST_P(PortForSecurityTest, UsualPortsFollowTheModeOthersStay) {
+  EXPECT_EQ(PortForSecurity(GetParam().security, GetParam().port), GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Ports, PortForSecurityTest,
+                         ::testing::Values(PortCase{ConnectionSecurity::Tls, 110, 995},
+                                           PortCase{ConnectionSecurity::Tls, 995, 995},
+                                           PortCase{ConnectionSecurity::Tls, 2110, 2110},
+                                           PortCase{ConnectionSecurity::Plain, 995, 110},
+                                           PortCase{ConnectionSecurity::StartTls, 995, 110},
+                                           PortCase{ConnectionSecurity::StartTls, 110, 110},
+                                           PortCase{ConnectionSecurity::Plain, 8995, 8995}));
+
+}  // namespace
+}  // namespace qm
