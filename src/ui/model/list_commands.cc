@@ -1,0 +1,505 @@
+#include "ui/model/list_commands.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <system_error>
+#include <utility>
+
+#include "app/settings.h"
+#include "classify/sender_lists.h"
+#include "mailboxes/mailbox_set.h"
+#include "message/mail_message.h"
+#include "platform/locks.h"
+#include "store/mailbox.h"
+#include "ui/model/mail_list.h"
+
+namespace qm {
+
+std::string ReclassifyProgressText(int done, int total) {
+  char text[64];
+  std::snprintf(text, sizeof text, "Checking %d / %d", done, total);
+  return text;
+}
+
+bool RowMatches(const MailListRow& row, SelectRule rule, bool invert) {
+  bool match = false;
+  switch (rule) {
+    case SelectRule::Read:
+      match = row.stateImage < 2;
+      break;
+    case SelectRule::Hidden:
+      match = row.stateImage % 2 == 1;
+      break;
+    case SelectRule::Friend:
+      match = row.verdictImage == VerdictFriend;
+      break;
+    case SelectRule::Bad:
+      match = row.verdictImage == VerdictBad;
+      break;
+    case SelectRule::Spam:
+      match = row.verdictImage == VerdictSpam;
+      break;
+  }
+  return match != invert;
+}
+
+std::vector<int> SelectRows(const std::vector<MailListRow>& rows, std::span<const int> current,
+                            SelectRule rule, bool invert, bool add) {
+  const int count = static_cast<int>(rows.size());
+  std::vector<int> selected;
+  if (add) {
+    for (int row : current) {
+      if (row >= 0 && row < count) selected.push_back(row);
+    }
+  }
+  for (int row = 0; row < count; ++row) {
+    if (RowMatches(rows[static_cast<std::size_t>(row)], rule, invert)) selected.push_back(row);
+  }
+  std::sort(selected.begin(), selected.end());
+  selected.erase(std::unique(selected.begin(), selected.end()), selected.end());
+  return selected;
+}
+
+CListCommands::CListCommands(CMailListModel& mailList, CMailboxSet& mailboxSet,
+                             CSenderLists& senderLists, CSettings& programSettings,
+                             IListWindow& listWindow)
+    : list(mailList),
+      mailboxes(mailboxSet),
+      lists(senderLists),
+      settings(programSettings),
+      window(listWindow) {}
+
+CommandResult CListCommands::Execute(int command, bool shift, bool ctrl) {
+  switch (command) {
+    case CmdReceive:
+      return Receive(shift);
+    case CmdReclassify:
+      return Reclassify();
+    case CmdViewMail:
+      return ViewMail();
+    case CmdDelete:
+      return Delete(shift);
+    case CmdShowDustbox:
+      return ToggleDustbox();
+    case CmdRestore:
+      return RestoreFromDustbox();
+    case CmdHide:
+      return Hide();
+    case CmdUnhide:
+      return Unhide();
+    case CmdAddFriend:
+      return AddFriend();
+    case CmdRemoveFriend:
+      return RemoveFriend();
+    case CmdAddBad:
+      return AddBad();
+    case CmdRemoveBad:
+      return RemoveBad();
+    case CmdMarkRead:
+      return MarkRead();
+    case CmdMarkUnread:
+      return MarkUnread();
+    case CmdMarkDustboxRead:
+      return MarkDustboxRead();
+    case CmdSelectAll:
+      return SelectAll(shift);
+    case CmdSelectRead:
+      return SelectBy(SelectRule::Read, shift, ctrl);
+    case CmdSelectHidden:
+      return SelectBy(SelectRule::Hidden, shift, ctrl);
+    case CmdSelectFriend:
+      return SelectBy(SelectRule::Friend, shift, ctrl);
+    case CmdSelectBad:
+      return SelectBy(SelectRule::Bad, shift, ctrl);
+    case CmdSelectSpam:
+      return SelectBy(SelectRule::Spam, shift, ctrl);
+    case CmdLaunchMailer:
+      return LaunchMailer(shift);
+    case CmdHelp:
+      return Help();
+    case CmdWebPage:
+      return WebPage();
+    case CmdMailboxSettings:
+    case CmdListEditor:
+    case CmdOptions:
+    case CmdVersion:
+      window.OpenDialog(command);
+      return CommandResult::Done;
+    default:
+      return CommandResult::Nothing;
+  }
+}
+
+bool CListCommands::OnKey(int key, bool shift, bool ctrl, int repeat) {
+  const KeyBinding binding = LookupKey(key, shift);
+  if (binding.action == KeyAction::None) return false;
+  // A held key would otherwise delete, hide or open mail after mail.
+  if (repeat >= 2) return true;
+  switch (binding.action) {
+    case KeyAction::Command:
+      Execute(binding.command, binding.shift, ctrl);
+      break;
+    case KeyAction::ActivateMailbox:
+      ActivateMailbox(binding.mailbox);
+      break;
+    case KeyAction::MinimiseAndHide:
+      window.MinimiseAndHide();
+      break;
+    case KeyAction::None:
+      break;
+  }
+  return true;
+}
+
+CommandState CListCommands::State(int command) const {
+  CommandState state;
+  if (command == CmdShowDustbox) state.checked = list.DustboxView();
+  if (command == CmdRestore) state.enabled = list.DustboxView();
+  return state;
+}
+
+CListCommands::Selection CListCommands::Selected() const {
+  Selection selection;
+  const std::vector<int> rows = window.SelectedRows();
+  list.GetSelectedMails(rows, selection.numbers, selection.rows);
+  return selection;
+}
+
+bool CListCommands::SelectionCurrent(const CMailbox& mailbox, const Selection& selection) const {
+  const int count = mailbox.MessageCount();
+  for (std::size_t i = 0; i < selection.numbers.size(); ++i) {
+    const int number = selection.numbers[i];
+    if (number < 1 || number > count) return false;
+    const MailListRow& shown = list.Rows()[static_cast<std::size_t>(selection.rows[i])];
+    const MailListRow stored = MakeMailListRow(number, mailbox.Summary(number), 0);
+    // The verdict and reason columns may lag behind the store after a list command; what
+    // identifies the mail may not.
+    for (int column : {ColumnSubject, ColumnSenderName, ColumnSenderAddress, ColumnDate}) {
+      if (shown.texts[static_cast<std::size_t>(column)] !=
+          stored.texts[static_cast<std::size_t>(column)]) {
+        return false;
+      }
+    }
+  }
+  return true;
+}
+
+CommandResult CListCommands::Rebuild() {
+  list.UpdateList();
+  window.RowsChanged();
+  window.SetSelection({});
+  return CommandResult::Stale;
+}
+
+int CListCommands::RemoveMails(CMailbox& mailbox, const Selection& selection, CMailbox* target) {
+  int removed = 0;
+  {
+    // Held across the check and the removal, so that no mail client's deletions come between.
+    CReentrantGuard guard(mailbox.storeLock);
+    if (!SelectionCurrent(mailbox, selection)) return -1;
+    removed = mailbox.RemoveMessages(selection.numbers, target);
+  }
+  // The store removes from the highest number down and stops at the first mail it cannot
+  // remove: the mails that stayed are the lowest ones, and their numbers do not move.
+  const std::size_t kept = selection.numbers.size() - static_cast<std::size_t>(removed);
+  for (std::size_t i = selection.numbers.size(); i-- > kept;) {
+    list.RemoveRow(selection.numbers[i]);
+  }
+  std::vector<int> stillSelected;
+  for (std::size_t i = 0; i < kept; ++i)
+    stillSelected.push_back(list.FindRow(selection.numbers[i]));
+  window.RowsChanged();
+  window.SetSelection(stillSelected);
+  window.UpdateCounts();
+  return removed;
+}
+
+namespace {
+
+// The selection in ascending mail number, as the removing commands want it.
+void SortByNumber(std::vector<int>& numbers, std::vector<int>& rows) {
+  std::vector<std::pair<int, int>> pairs;
+  for (std::size_t i = 0; i < numbers.size(); ++i) pairs.emplace_back(numbers[i], rows[i]);
+  std::sort(pairs.begin(), pairs.end());
+  for (std::size_t i = 0; i < pairs.size(); ++i) {
+    numbers[i] = pairs[i].first;
+    rows[i] = pairs[i].second;
+  }
+}
+
+}  // namespace
+
+CommandResult CListCommands::Receive(bool shift) {
+  window.EndNewMailIndication();
+  if (shift) {
+    mailboxes.StartRetrieval(kTriggerCommand, -1);
+    return CommandResult::Done;
+  }
+  // Index -1 would mean every mailbox, which only Shift asks for.
+  if (list.CurrentMailbox() == nullptr) return CommandResult::Nothing;
+  mailboxes.StartRetrieval(kTriggerCommand, list.CurrentIndex());
+  return CommandResult::Done;
+}
+
+CommandResult CListCommands::ViewMail() {
+  const Selection selection = Selected();
+  CMailbox* mailbox = list.DisplayedMailbox();
+  if (selection.numbers.empty() || mailbox == nullptr) return CommandResult::Nothing;
+  const int number = selection.numbers.front();
+  CMailMessage message;
+  // A mail that cannot be read (the store has said why) is not marked read either.
+  if (!mailbox->ReadMessage(number, message)) return CommandResult::Failed;
+  mailbox->SetOpened(number, true);
+  list.SetRowState(selection.rows.front(), mailbox->Flags(number));
+  window.Redraw();
+  window.UpdateCounts();
+  window.OpenViewer(message);
+  return CommandResult::Done;
+}
+
+CommandResult CListCommands::Delete(bool shift) {
+  Selection selection = Selected();
+  CMailbox* mailbox = list.DisplayedMailbox();
+  if (selection.numbers.empty() || mailbox == nullptr) return CommandResult::Nothing;
+  SortByNumber(selection.numbers, selection.rows);
+  const bool dustboxView = list.DustboxView();
+  if (!shift && dustboxView && window.Ask(kConfirmPurgeText, Buttons::OkCancel) != Answer::Ok) {
+    return CommandResult::Cancelled;
+  }
+  CMailbox* target = !shift && !dustboxView ? list.CurrentMailbox()->Dustbox() : nullptr;
+  const int removed = RemoveMails(*mailbox, selection, target);
+  if (removed < 0) return Rebuild();
+  return removed == static_cast<int>(selection.numbers.size()) ? CommandResult::Done
+                                                               : CommandResult::Failed;
+}
+
+template <typename Mark>
+CommandResult CListCommands::MarkEach(Mark mark, bool countsChanged) {
+  const Selection selection = Selected();
+  CMailbox* mailbox = list.DisplayedMailbox();
+  if (selection.numbers.empty() || mailbox == nullptr) return CommandResult::Nothing;
+  for (std::size_t i = 0; i < selection.numbers.size(); ++i) {
+    const int number = selection.numbers[i];
+    if (mark(*mailbox, number) == 1) list.SetRowState(selection.rows[i], mailbox->Flags(number));
+  }
+  window.Redraw();
+  if (countsChanged) window.UpdateCounts();
+  return CommandResult::Done;
+}
+
+CommandResult CListCommands::Hide() {
+  return MarkEach([](CMailbox& mailbox, int n) { return mailbox.SetHidden(n); }, false);
+}
+
+CommandResult CListCommands::Unhide() {
+  return MarkEach([](CMailbox& mailbox, int n) { return mailbox.ClearHidden(n); }, false);
+}
+
+CommandResult CListCommands::MarkRead() {
+  return MarkEach([](CMailbox& mailbox, int n) { return mailbox.SetOpened(n, true); }, true);
+}
+
+CommandResult CListCommands::MarkUnread() {
+  return MarkEach([](CMailbox& mailbox, int n) { return mailbox.SetOpened(n, false); }, true);
+}
+
+void CListCommands::ReclassifyRow(CMailbox& mailbox, int number, int row) {
+  list.SetRowClass(row, mailbox.GetClassification(number, true));
+}
+
+void CListCommands::SetEmptyAddressIsBad(bool on) {
+  lists.SetAddEmptyAddrToBadlist(on);
+  settings.Set(settings::AddEmptyAddrToBadlist, on ? 1 : 0);
+}
+
+CommandResult CListCommands::AddFriend() {
+  const Selection selection = Selected();
+  CMailbox* mailbox = list.DisplayedMailbox();
+  if (selection.numbers.empty() || mailbox == nullptr) return CommandResult::Nothing;
+  bool refused = false;
+  for (std::size_t i = 0; i < selection.numbers.size(); ++i) {
+    const int number = selection.numbers[i];
+    CMailMessage message;
+    if (!mailbox->ReadMessage(number, message)) continue;
+    if (message.SenderAddress().empty()) {
+      if (!refused) window.ShowMessage(kEmptyFriendText);
+      refused = true;
+      continue;
+    }
+    lists.AddFriend(message.SenderAddress());
+    ReclassifyRow(*mailbox, number, selection.rows[i]);
+  }
+  window.Redraw();
+  return CommandResult::Done;
+}
+
+CommandResult CListCommands::RemoveFriend() {
+  const Selection selection = Selected();
+  CMailbox* mailbox = list.DisplayedMailbox();
+  if (selection.numbers.empty() || mailbox == nullptr) return CommandResult::Nothing;
+  for (std::size_t i = 0; i < selection.numbers.size(); ++i) {
+    const int number = selection.numbers[i];
+    CMailMessage message;
+    if (!mailbox->ReadMessage(number, message)) continue;
+    lists.RemoveFriend(message.SenderAddress());
+    ReclassifyRow(*mailbox, number, selection.rows[i]);
+  }
+  window.Redraw();
+  return CommandResult::Done;
+}
+
+CommandResult CListCommands::AddBad() {
+  const Selection selection = Selected();
+  CMailbox* mailbox = list.DisplayedMailbox();
+  if (selection.numbers.empty() || mailbox == nullptr) return CommandResult::Nothing;
+  for (std::size_t i = 0; i < selection.numbers.size(); ++i) {
+    const int number = selection.numbers[i];
+    CMailMessage message;
+    if (!mailbox->ReadMessage(number, message)) continue;
+    const std::string& address = message.SenderAddress();
+    if (!address.empty()) {
+      lists.AddBad(address);
+    } else if (!lists.AddEmptyAddrToBadlist() &&
+               window.Ask(kAskEmptyBadText, Buttons::YesNo) == Answer::Yes) {
+      // No entry can hold the empty address: the rule stands for it.
+      SetEmptyAddressIsBad(true);
+    }
+    ReclassifyRow(*mailbox, number, selection.rows[i]);
+  }
+  window.Redraw();
+  return CommandResult::Done;
+}
+
+CommandResult CListCommands::RemoveBad() {
+  const Selection selection = Selected();
+  CMailbox* mailbox = list.DisplayedMailbox();
+  if (selection.numbers.empty() || mailbox == nullptr) return CommandResult::Nothing;
+  for (std::size_t i = 0; i < selection.numbers.size(); ++i) {
+    const int number = selection.numbers[i];
+    CMailMessage message;
+    if (!mailbox->ReadMessage(number, message)) continue;
+    const std::string& address = message.SenderAddress();
+    if (!address.empty()) {
+      lists.RemoveBad(address);
+    } else if (lists.AddEmptyAddrToBadlist() &&
+               window.Ask(kAskRemoveEmptyBadText, Buttons::YesNo) == Answer::Yes) {
+      SetEmptyAddressIsBad(false);
+    }
+    ReclassifyRow(*mailbox, number, selection.rows[i]);
+  }
+  window.Redraw();
+  return CommandResult::Done;
+}
+
+CommandResult CListCommands::Reclassify() {
+  const Selection selection = Selected();
+  CMailbox* mailbox = list.DisplayedMailbox();
+  if (selection.numbers.empty() || mailbox == nullptr) return CommandResult::Nothing;
+  const int total = static_cast<int>(selection.numbers.size());
+  CommandResult result = CommandResult::Done;
+  window.OpenProgress(kReclassifyTitle, total - 1);
+  for (int i = 0; i < total; ++i) {
+    const auto at = static_cast<std::size_t>(i);
+    window.StepProgress(i, ReclassifyProgressText(i + 1, total));
+    CMailMessage message;
+    if (!mailbox->ReadMessage(selection.numbers[at], message)) {
+      window.ShowMessage(kReclassifyReadFailedText);
+      result = CommandResult::Failed;
+      break;
+    }
+    unsigned reason = 0;
+    const int verdict = mailbox->GetClassification(selection.numbers[at], true, &reason);
+    list.SetRowClassAndReason(selection.rows[at], verdict, reason);
+  }
+  window.CloseProgress();
+  window.Redraw();
+  return result;
+}
+
+CommandResult CListCommands::SelectAll(bool shift) {
+  std::vector<int> rows;
+  if (!shift) {
+    for (int row = 0; row < list.RowCount(); ++row) rows.push_back(row);
+  }
+  window.SetSelection(rows);
+  return CommandResult::Done;
+}
+
+CommandResult CListCommands::SelectBy(SelectRule rule, bool shift, bool ctrl) {
+  const std::vector<int> current = window.SelectedRows();
+  window.SetSelection(SelectRows(list.Rows(), current, rule, shift, ctrl));
+  return CommandResult::Done;
+}
+
+CommandResult CListCommands::ToggleDustbox() {
+  list.ShowDustbox(!list.DustboxView());
+  window.RowsChanged();
+  window.SetSelection({});
+  return CommandResult::Done;
+}
+
+CommandResult CListCommands::RestoreFromDustbox() {
+  if (!list.DustboxView() || list.CurrentMailbox() == nullptr) return CommandResult::Nothing;
+  Selection selection = Selected();
+  if (selection.numbers.empty()) return CommandResult::Nothing;
+  SortByNumber(selection.numbers, selection.rows);
+  CMailbox& main = *list.CurrentMailbox();
+  // One rewrite of the dustbox for all of them; the store moves them highest number first and
+  // stops at the first failure, as restoring one by one would.
+  const int restored = RemoveMails(*main.Dustbox(), selection, &main);
+  if (restored < 0) return Rebuild();
+  if (restored == static_cast<int>(selection.numbers.size())) return CommandResult::Done;
+  window.ShowMessage(kRestoreFailedText);
+  return CommandResult::Failed;
+}
+
+CommandResult CListCommands::MarkDustboxRead() {
+  CMailbox* main = list.CurrentMailbox();
+  if (main == nullptr) return CommandResult::Nothing;
+  main->Dustbox()->MarkAllOpened();
+  window.UpdateCounts();
+  if (list.DustboxView()) {
+    list.UpdateList();
+    window.RowsChanged();
+    window.SetSelection({});
+  }
+  return CommandResult::Done;
+}
+
+CommandResult CListCommands::LaunchMailer(bool shift) {
+  const std::string path = settings.Get(settings::Mailer);
+  if (path.empty()) {
+    window.ShowMessage(kNoMailerText);
+    return CommandResult::Failed;
+  }
+  if (shift) window.MinimiseAndHide();
+  if (!window.OpenPath(path)) {
+    window.ShowMessage(kMailerFailedText);
+    return CommandResult::Failed;
+  }
+  return CommandResult::Done;
+}
+
+CommandResult CListCommands::Help() {
+  std::error_code error;
+  const std::filesystem::path path = std::filesystem::absolute(kHelpFile, error);
+  // Absolute, so that the desktop's opener does not depend on its own idea of the directory.
+  if (error || !std::filesystem::is_regular_file(path, error) || !window.OpenPath(path.string())) {
+    window.ShowMessage(kNoHelpText);
+    return CommandResult::Failed;
+  }
+  return CommandResult::Done;
+}
+
+CommandResult CListCommands::WebPage() {
+  return window.OpenUrl(kWebPageUrl) ? CommandResult::Done : CommandResult::Failed;
+}
+
+CommandResult CListCommands::ActivateMailbox(int index) {
+  if (index < 0 || index >= mailboxes.Count()) return CommandResult::Nothing;
+  window.ActivateMailbox(index);
+  return CommandResult::Done;
+}
+
+}  // namespace qm
