@@ -44,6 +44,11 @@ inline constexpr IntSetting ServerTimeout{"Misc", "ServerTimeout", 60};
 inline constexpr int kDefaultPosition = 0x8FFFFF;
 inline constexpr IntSetting NotifyWindowPosX{"Geometry", "NotifyWindowPosX", kDefaultPosition};
 inline constexpr IntSetting NotifyWindowPosY{"Geometry", "NotifyWindowPosY", kDefaultPosition};
+// The main window's normal rectangle; absent (the sentinel), the window system places it.
+inline constexpr IntSetting MainX{"Geometry", "Main_x", kDefaultPosition};
+inline constexpr IntSetting MainY{"Geometry", "Main_y", kDefaultPosition};
+inline constexpr IntSetting MainWidth{"Geometry", "Main_w", kDefaultPosition};
+inline constexpr IntSetting MainHeight{"Geometry", "Main_h", kDefaultPosition};
 // Minimised states (2, 6) start the program hidden in the notification area.
 inline constexpr IntSetting MainState{"Geometry", "Main_state", 5};
 inline constexpr StringSetting ColumnSizes{"Geometry", "ColSizes", "60,30,240,130,240,120"};

@@ -17,7 +17,8 @@
 
 namespace qm {
 
-int RunCommandLine(int argc, const char* const* argv, std::ostream& out, std::ostream& err) {
+int RunCommandLine(int argc, const char* const* argv, std::ostream& out, std::ostream& err,
+                   const std::function<int()>& desktop) {
   CLI::App app{"Quillmoor Mail Filter: fetches, classifies and serves your POP3 mail",
                "qm_mailfilter"};
   app.require_subcommand(0, 1);
@@ -91,6 +92,7 @@ int RunCommandLine(int argc, const char* const* argv, std::ostream& out, std::os
     out.flush();
     return status;
   }
+  if (desktop) return desktop();
   out << app.help();
   return kExitOk;
 }

@@ -1,0 +1,165 @@
+#include "ui/main_frame.h"
+
+#include <QComboBox>
+#include <QLabel>
+#include <QStatusBar>
+#include <QSystemTrayIcon>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QToolBar>
+#include <memory>
+#include <thread>
+
+#include "ui/qt_ui.h"
+
+namespace qm {
+
+class MainFrameTest : public QObject {
+  Q_OBJECT
+
+ private:
+  std::unique_ptr<QTemporaryDir> directory;
+  std::unique_ptr<CSettings> settings;
+
+  QLabel& Pane(CMainFrame& frame, const char* name) {
+    auto* pane = frame.findChild<QLabel*>(QString::fromUtf8(name));
+    if (pane == nullptr) qFatal("no pane %s", name);
+    return *pane;
+  }
+
+ private slots:
+  void init() {
+    directory = std::make_unique<QTemporaryDir>();
+    settings = std::make_unique<CSettings>(directory->path().toStdString());
+  }
+
+  void TitleToolbarAndFourPanes() {
+    CMainFrame frame(*settings);
+    frame.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&frame));
+    QCOMPARE(frame.windowTitle(), QStringLiteral("Quillmoor Mail Filter ベータ版"));
+
+    QLabel& status = Pane(frame, "statusText");
+    QLabel& mailboxes = Pane(frame, "mailboxCounts");
+    QLabel& dustboxes = Pane(frame, "dustboxCounts");
+    QCOMPARE(status.text(), QStringLiteral("Hello!"));
+    frame.SetCountTexts(QStringLiteral("3 ( 1 )"), QStringLiteral("7 ( 0 )"));
+    QCOMPARE(mailboxes.text(), QStringLiteral("3 ( 1 )"));
+    QCOMPARE(dustboxes.text(), QStringLiteral("7 ( 0 )"));
+    // The usual message pane first, then the three texts in this order.
+    frame.statusBar()->showMessage(QStringLiteral("メールを受信します"));
+    QCOMPARE(frame.statusBar()->currentMessage(), QStringLiteral("メールを受信します"));
+    QVERIFY(status.x() > 0);
+    QVERIFY(status.x() < mailboxes.x());
+    QVERIFY(mailboxes.x() < dustboxes.x());
+    // Sized for the longest texts they hold.
+    QVERIFY(status.width() > mailboxes.width());
+
+    QComboBox& selector = frame.MailboxSelector();
+    QCOMPARE(selector.count(), 0);
+    QCOMPARE(selector.parentWidget(), &frame.ToolBar());
+    QVERIFY(selector.geometry().right() > frame.ToolBar().width() / 2);
+  }
+
+  void StatusTextFromAWorkerReachesThePane() {
+    CMainFrame frame(*settings);
+    CQtUi ui;
+    connect(&ui, &CQtUi::StatusTextChanged, &frame, &CMainFrame::SetStatusText);
+    std::thread([&ui] { ui.SetStatusText("通信正常終了 (12:00:00)"); }).join();
+    QTRY_COMPARE(Pane(frame, "statusText").text(), QStringLiteral("通信正常終了 (12:00:00)"));
+  }
+
+  void ClosingNeverEndsTheProgram() {
+    CMainFrame frame(*settings);
+    frame.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&frame));
+    frame.close();
+    if (QSystemTrayIcon::isSystemTrayAvailable()) {
+      QVERIFY(!frame.isVisible());
+      return;
+    }
+    // No tray host: hidden, the window could never be reached again; minimised it can, and the
+    // user is told why, once.
+    QTRY_VERIFY(frame.isMinimized());
+    QVERIFY(frame.isVisible());
+    QLabel& status = Pane(frame, "statusText");
+    QCOMPARE(status.text(), QStringLiteral("通知領域がないため、ウィンドウは最小化されました。"));
+    frame.SetStatusText(QStringLiteral("Hello!"));
+    frame.ShowMainWindow();
+    QTRY_VERIFY(!frame.isMinimized());
+    frame.close();
+    QTRY_VERIFY(frame.isMinimized());
+    QCOMPARE(status.text(), QStringLiteral("Hello!"));
+  }
+
+  void MinimisedStartStaysReachable() {
+    CMainFrame frame(*settings);
+    frame.ShowAtStart(6);
+    if (QSystemTrayIcon::isSystemTrayAvailable()) {
+      QVERIFY(!frame.isVisible());
+    } else {
+      QVERIFY(frame.isVisible());
+      QTRY_VERIFY(frame.isMinimized());
+    }
+  }
+
+  void PlacementIsReadAndWritten() {
+    settings->Set(settings::MainX, 40);
+    settings->Set(settings::MainY, 30);
+    settings->Set(settings::MainWidth, 500);
+    settings->Set(settings::MainHeight, 300);
+    {
+      CMainFrame frame(*settings);
+      frame.ShowAtStart(5);
+      QVERIFY(QTest::qWaitForWindowExposed(&frame));
+      QCOMPARE(frame.geometry(), QRect(40, 30, 500, 300));
+      frame.setGeometry(60, 50, 520, 320);
+      frame.SavePlacement();
+    }
+    QCOMPARE(settings->Get(settings::MainState), 1);
+    QCOMPARE(settings->Get(settings::MainX), 60);
+    QCOMPARE(settings->Get(settings::MainY), 50);
+    QCOMPARE(settings->Get(settings::MainWidth), 520);
+    QCOMPARE(settings->Get(settings::MainHeight), 320);
+    {
+      CMainFrame frame(*settings);
+      frame.ShowAtStart(3);
+      QTRY_VERIFY(frame.isMaximized());
+      frame.SavePlacement();
+      QCOMPARE(settings->Get(settings::MainState), 3);
+      // The normal rectangle, not the maximised one.
+      QCOMPARE(settings->Get(settings::MainWidth), 520);
+      frame.hide();
+      frame.SavePlacement();
+      QCOMPARE(settings->Get(settings::MainState), 2);
+    }
+  }
+
+  void ARectangleOffEveryScreenIsIgnored() {
+    settings->Set(settings::MainX, 50000);
+    settings->Set(settings::MainY, 50000);
+    settings->Set(settings::MainWidth, 500);
+    settings->Set(settings::MainHeight, 300);
+    CMainFrame frame(*settings);
+    QVERIFY(frame.geometry().x() < 50000);
+    // Never shown: the rectangle read stays as it was.
+    frame.SavePlacement();
+    QCOMPARE(settings->Get(settings::MainX), 50000);
+  }
+
+  // Last: ending the program ends the event loop, which leaves Qt's "quit now" state set.
+  void AfterExitTheWindowCloses() {
+    CMainFrame frame(*settings);
+    frame.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&frame));
+    frame.ExitProgram();
+    QVERIFY(frame.close());
+    QVERIFY(!frame.isVisible());
+    QVERIFY(!frame.isMinimized());
+  }
+};
+
+}  // namespace qm
+
+QTEST_MAIN(qm::MainFrameTest)
+#include "main_frame_test.moc"
