@@ -313,51 +313,43 @@ void CListCommands::SetEmptyAddressIsBad(bool on) {
   settings.Set(settings::AddEmptyAddrToBadlist, on ? 1 : 0);
 }
 
-CommandResult CListCommands::AddFriend() {
+CommandResult CListCommands::ForEachSender(
+    const std::function<bool(const std::string& address)>& change) {
   const Selection selection = Selected();
   CMailbox* mailbox = list.DisplayedMailbox();
   if (selection.numbers.empty() || mailbox == nullptr) return CommandResult::Nothing;
-  bool refused = false;
   for (std::size_t i = 0; i < selection.numbers.size(); ++i) {
     const int number = selection.numbers[i];
     CMailMessage message;
     if (!mailbox->ReadMessage(number, message)) continue;
-    if (message.SenderAddress().empty()) {
-      if (!refused) window.ShowMessage(kEmptyFriendText);
-      refused = true;
-      continue;
-    }
-    lists.AddFriend(message.SenderAddress());
-    ReclassifyRow(*mailbox, number, selection.rows[i]);
+    if (change(message.SenderAddress())) ReclassifyRow(*mailbox, number, selection.rows[i]);
   }
   window.Redraw();
   return CommandResult::Done;
+}
+
+CommandResult CListCommands::AddFriend() {
+  bool refused = false;
+  return ForEachSender([this, &refused](const std::string& address) {
+    if (address.empty()) {
+      if (!refused) window.ShowMessage(kEmptyFriendText);
+      refused = true;
+      return false;
+    }
+    lists.AddFriend(address);
+    return true;
+  });
 }
 
 CommandResult CListCommands::RemoveFriend() {
-  const Selection selection = Selected();
-  CMailbox* mailbox = list.DisplayedMailbox();
-  if (selection.numbers.empty() || mailbox == nullptr) return CommandResult::Nothing;
-  for (std::size_t i = 0; i < selection.numbers.size(); ++i) {
-    const int number = selection.numbers[i];
-    CMailMessage message;
-    if (!mailbox->ReadMessage(number, message)) continue;
-    lists.RemoveFriend(message.SenderAddress());
-    ReclassifyRow(*mailbox, number, selection.rows[i]);
-  }
-  window.Redraw();
-  return CommandResult::Done;
+  return ForEachSender([this](const std::string& address) {
+    lists.RemoveFriend(address);
+    return true;
+  });
 }
 
 CommandResult CListCommands::AddBad() {
-  const Selection selection = Selected();
-  CMailbox* mailbox = list.DisplayedMailbox();
-  if (selection.numbers.empty() || mailbox == nullptr) return CommandResult::Nothing;
-  for (std::size_t i = 0; i < selection.numbers.size(); ++i) {
-    const int number = selection.numbers[i];
-    CMailMessage message;
-    if (!mailbox->ReadMessage(number, message)) continue;
-    const std::string& address = message.SenderAddress();
+  return ForEachSender([this](const std::string& address) {
     if (!address.empty()) {
       lists.AddBad(address);
     } else if (!lists.AddEmptyAddrToBadlist() &&
@@ -365,31 +357,20 @@ CommandResult CListCommands::AddBad() {
       // No entry can hold the empty address: the rule stands for it.
       SetEmptyAddressIsBad(true);
     }
-    ReclassifyRow(*mailbox, number, selection.rows[i]);
-  }
-  window.Redraw();
-  return CommandResult::Done;
+    return true;
+  });
 }
 
 CommandResult CListCommands::RemoveBad() {
-  const Selection selection = Selected();
-  CMailbox* mailbox = list.DisplayedMailbox();
-  if (selection.numbers.empty() || mailbox == nullptr) return CommandResult::Nothing;
-  for (std::size_t i = 0; i < selection.numbers.size(); ++i) {
-    const int number = selection.numbers[i];
-    CMailMessage message;
-    if (!mailbox->ReadMessage(number, message)) continue;
-    const std::string& address = message.SenderAddress();
+  return ForEachSender([this](const std::string& address) {
     if (!address.empty()) {
       lists.RemoveBad(address);
     } else if (lists.AddEmptyAddrToBadlist() &&
                window.Ask(kAskRemoveEmptyBadText, Buttons::YesNo) == Answer::Yes) {
       SetEmptyAddressIsBad(false);
     }
-    ReclassifyRow(*mailbox, number, selection.rows[i]);
-  }
-  window.Redraw();
-  return CommandResult::Done;
+    return true;
+  });
 }
 
 CommandResult CListCommands::Reclassify() {

@@ -6,6 +6,7 @@
 // User-interface thread only.
 #pragma once
 
+#include <functional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -163,6 +164,9 @@ class CListCommands {
     std::vector<int> rows;
   };
   Selection Selected() const;
+  // Runs `change` on the sender address of each selected mail, reclassifying the mails for which
+  // it returns true, and redraws.
+  CommandResult ForEachSender(const std::function<bool(const std::string& address)>& change);
   // Whether every selected row still shows the mail of its number. The caller holds the
   // mailbox's storeLock.
   bool SelectionCurrent(const CMailbox& mailbox, const Selection& selection) const;
