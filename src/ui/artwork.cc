@@ -69,4 +69,92 @@ QPixmap SplashPicture() {
   return picture;
 }
 
+namespace {
+
+QPixmap Blank(int width) {
+  QPixmap picture(width, 16);
+  picture.fill(Qt::transparent);
+  return picture;
+}
+
+// A rounded tile in `colour` with a white mark on it, so that the four verdicts differ by shape
+// as well as by colour.
+void PaintVerdict(QPainter& painter, int verdictImage, qreal left) {
+  static const QColor kColours[] = {QColor(0x2e, 0x8b, 0x57), QColor(0xd3, 0x8b, 0x1f),
+                                    QColor(0xb0, 0x2a, 0x2a), QColor(0x8a, 0x8f, 0x98)};
+  painter.setPen(Qt::NoPen);
+  painter.setBrush(kColours[verdictImage]);
+  painter.drawRoundedRect(QRectF(left + 1, 1, 14, 14), 3, 3);
+  painter.setPen(QPen(Qt::white, 2, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+  painter.setBrush(Qt::NoBrush);
+  switch (verdictImage) {
+    case 0:  // friend: a tick
+      painter.drawPolyline(
+          QPolygonF({QPointF(left + 4, 8.5), QPointF(left + 7, 11.5), QPointF(left + 12, 4.5)}));
+      break;
+    case 1:  // spam: an exclamation mark
+      painter.drawLine(QPointF(left + 8, 4), QPointF(left + 8, 9));
+      painter.drawPoint(QPointF(left + 8, 12));
+      break;
+    case 2:  // bad: a cross
+      painter.drawLine(QPointF(left + 5, 5), QPointF(left + 11, 11));
+      painter.drawLine(QPointF(left + 11, 5), QPointF(left + 5, 11));
+      break;
+    default:  // not yet classified: a question left open, a dot in the middle
+      painter.setPen(Qt::NoPen);
+      painter.setBrush(Qt::white);
+      painter.drawEllipse(QPointF(left + 8, 8), 2.5, 2.5);
+      break;
+  }
+}
+
+// Unread mail is a closed envelope; hidden mail is struck through in grey.
+void PaintState(QPainter& painter, int stateImage, qreal left) {
+  const bool hidden = stateImage == 1 || stateImage == 3;
+  const bool unread = stateImage >= 2;
+  if (unread) {
+    PaintEnvelope(painter, QRectF(left + 1.5, 4.5, 13, 8), 1);
+  } else {
+    painter.setPen(QPen(kInk, 1));
+    painter.setBrush(kPaper);
+    painter.drawRect(QRectF(left + 3.5, 2.5, 9, 11));
+  }
+  if (hidden) {
+    painter.setPen(QPen(QColor(0x60, 0x60, 0x60), 2, Qt::SolidLine, Qt::RoundCap));
+    painter.drawLine(QPointF(left + 2, 14), QPointF(left + 14, 2));
+  }
+}
+
+bool ValidVerdict(int verdictImage) { return verdictImage >= 0 && verdictImage <= 3; }
+bool ValidState(int stateImage) { return stateImage >= 1 && stateImage <= 3; }
+
+}  // namespace
+
+QPixmap VerdictPicture(int verdictImage) {
+  if (!ValidVerdict(verdictImage)) return QPixmap();
+  QPixmap picture = Blank(16);
+  QPainter painter(&picture);
+  painter.setRenderHint(QPainter::Antialiasing);
+  PaintVerdict(painter, verdictImage, 0);
+  return picture;
+}
+
+QPixmap StatePicture(int stateImage) {
+  if (!ValidState(stateImage)) return QPixmap();
+  QPixmap picture = Blank(16);
+  QPainter painter(&picture);
+  painter.setRenderHint(QPainter::Antialiasing);
+  PaintState(painter, stateImage, 0);
+  return picture;
+}
+
+QPixmap RowPicture(int verdictImage, int stateImage) {
+  QPixmap picture = Blank(32);
+  QPainter painter(&picture);
+  painter.setRenderHint(QPainter::Antialiasing);
+  if (ValidState(stateImage)) PaintState(painter, stateImage, 0);
+  if (ValidVerdict(verdictImage)) PaintVerdict(painter, verdictImage, 16);
+  return picture;
+}
+
 }  // namespace qm

@@ -10,4 +10,12 @@ QPixmap TrayPicture();
 // The title picture of the splash window.
 QPixmap SplashPicture();
 
+// The mail list's icons, 16 x 16: one per verdict image (friend, spam, bad, not yet classified)
+// and one per state image (read and hidden, unread, unread and hidden). Out-of-range indices
+// give a null pixmap: nothing is drawn.
+QPixmap VerdictPicture(int verdictImage);
+QPixmap StatePicture(int stateImage);
+// Both side by side (state left, verdict right), 32 x 16, for the list's first column.
+QPixmap RowPicture(int verdictImage, int stateImage);
+
 }  // namespace qm

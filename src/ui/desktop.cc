@@ -12,10 +12,13 @@
 #include <mutex>
 
 #include "app/application.h"
+#include "app/classification.h"
+#include "mailboxes/mailbox_set.h"
 #include "platform/report.h"
 #include "platform/termination_signal.h"
 #include "ui/artwork.h"
 #include "ui/main_frame.h"
+#include "ui/orbalt_view.h"
 #include "ui/qt_ui.h"
 
 namespace qm {
@@ -50,6 +53,27 @@ QPointer<QSplashScreen> ShowSplash() {
 struct QuitTarget {
   std::mutex mutex;
   QCoreApplication* application = nullptr;
+};
+
+// The program's messages reach the application first; the list then does its part of them, which
+// the shared core cannot, having no window.
+class CDesktopClient : public IUserInterfaceClient {
+ public:
+  CDesktopClient(IUserInterfaceClient& core, COrbaltView& list) : program(core), view(list) {}
+  void OnMessage(std::uint32_t message, std::intptr_t wParam, std::intptr_t lParam) override {
+    program.OnMessage(message, wParam, lParam);
+    if (message == kMaildropCommitted) {
+      view.OnMaildropCommitted(wParam != 0, static_cast<int>(lParam));
+    } else if (message == kRetrievalEnded) {
+      view.UpdateCounts();
+    }
+  }
+  void OnTimer(std::uint32_t id) override { program.OnTimer(id); }
+  void IdleStep() override { program.IdleStep(); }
+
+ private:
+  IUserInterfaceClient& program;
+  COrbaltView& view;
 };
 
 }  // namespace
@@ -93,14 +117,23 @@ int RunDesktop(int argc, char** argv) {
       QPointer<QSplashScreen> splash;
       if (program.Settings().Get(settings::ShowSplash) != 0) splash = ShowSplash();
       CMainFrame frame(program.Settings());
+      auto* view = new COrbaltView(program.Mailboxes(), program.Classification().Lists(),
+                                   program.Settings(), ui);
+      view->LoadLayout();
+      if (program.Mailboxes().Count() > 0) view->List().SelectMailbox(0);
+      view->RowsChanged();
+      view->SetSelection({});
+      frame.AttachView(*view);
+      CDesktopClient client(program, *view);
       QObject::connect(&ui, &CQtUi::StatusTextChanged, &frame, &CMainFrame::SetStatusText);
       QObject::connect(&application, &QGuiApplication::commitDataRequest,
                        [] { Log(kGoingDownLine); });
-      ui.SetClient(&program);
+      ui.SetClient(&client);
       frame.ShowAtStart(program.Settings().Get(settings::MainState));
       status = QApplication::exec() == 0 ? 0 : 1;
       delete splash;
       frame.SavePlacement();
+      view->SaveLayout();
       ui.Close();
       program.Shutdown();
     }

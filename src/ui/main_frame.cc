@@ -8,14 +8,21 @@
 #include <QIcon>
 #include <QLabel>
 #include <QMenu>
+#include <QMenuBar>
 #include <QScreen>
+#include <QSignalBlocker>
 #include <QSizePolicy>
 #include <QStatusBar>
 #include <QSystemTrayIcon>
 #include <QToolBar>
 #include <QWindow>
 
+#include "mailboxes/mailbox_set.h"
+#include "platform/code_page.h"
 #include "ui/artwork.h"
+#include "ui/command_menus.h"
+#include "ui/model/frame_texts.h"
+#include "ui/orbalt_view.h"
 
 namespace qm {
 
@@ -48,7 +55,7 @@ CMainFrame::CMainFrame(CSettings& programSettings, QWidget* parent)
   toolBar->setMovable(false);
   auto* spacer = new QWidget(toolBar);
   spacer->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
-  toolBar->addWidget(spacer);
+  toolBarSpacer = toolBar->addWidget(spacer);
   mailboxSelector = new QComboBox(toolBar);
   mailboxSelector->setObjectName(QStringLiteral("mailboxSelector"));
   mailboxSelector->setSizeAdjustPolicy(QComboBox::AdjustToContents);
@@ -140,6 +147,67 @@ void CMainFrame::closeEvent(QCloseEvent* event) {
   // Closing from the title bar never ends the program: it goes on fetching and serving mail.
   event->ignore();
   PutAway();
+}
+
+void CMainFrame::AttachView(COrbaltView& listView) {
+  view = &listView;
+  setCentralWidget(view);
+  CListCommands& commands = view->Commands();
+  for (const ListMenu& menu : MainMenus()) {
+    menuBar()->addMenu(MakeCommandMenu(menu, commands, this));
+  }
+  for (const int id : ToolBarCommands()) {
+    const ListCommandInfo* info = id == kSeparatorId ? nullptr : FindListCommand(id);
+    if (info == nullptr) {
+      toolBar->insertSeparator(toolBarSpacer);
+      continue;
+    }
+    QAction* action = MakeCommandAction(*info, commands, toolBar);
+    // A button shows the bare label; the tab and shortcut belong to menus.
+    action->setIconText(QString::fromStdString(PlainLabel(*info)));
+    toolBar->insertAction(toolBarSpacer, action);
+    toolActions.push_back(action);
+  }
+  connect(view, &COrbaltView::CommandStatesChanged, this, &CMainFrame::RefreshToolBar);
+  connect(view, &COrbaltView::CountsChanged, this, &CMainFrame::RefreshCounts);
+  connect(view, &COrbaltView::MailboxActivated, this, [this](int index) {
+    const QSignalBlocker quiet(mailboxSelector);
+    mailboxSelector->setCurrentIndex(index < mailboxSelector->count() ? index : -1);
+  });
+  connect(view, &COrbaltView::MinimiseAndHideRequested, this, [this] {
+    showMinimized();
+    PutAway();
+  });
+  connect(mailboxSelector, &QComboBox::activated, view, &COrbaltView::ActivateMailbox);
+  RefreshMailboxes();
+  RefreshToolBar();
+}
+
+void CMainFrame::RefreshMailboxes() {
+  if (view == nullptr) return;
+  const QSignalBlocker quiet(mailboxSelector);
+  const int current = view->List().CurrentIndex();
+  mailboxSelector->clear();
+  for (const std::string& entry : MailboxEntries(view->Mailboxes())) {
+    mailboxSelector->addItem(QString::fromStdString(Cp932ToUtf8(entry)));
+  }
+  mailboxSelector->setCurrentIndex(current < mailboxSelector->count() ? current : -1);
+  const FrameCounts counts = ComputeFrameCounts(view->Mailboxes());
+  SetCountTexts(QString::fromStdString(counts.mailboxCounts),
+                QString::fromStdString(counts.dustboxCounts));
+  if (trayIcon != nullptr)
+    trayIcon->setToolTip(QString::fromStdString(Cp932ToUtf8(counts.trayTip)));
+}
+
+void CMainFrame::RefreshCounts() {
+  if (view == nullptr) return;
+  // The entries carry the counts too; rebuilding them also follows added or removed mailboxes.
+  RefreshMailboxes();
+  RefreshToolBar();
+}
+
+void CMainFrame::RefreshToolBar() {
+  if (view != nullptr) RefreshActions(toolActions, view->Commands());
 }
 
 void CMainFrame::SetStatusText(const QString& text) { statusText->setText(text); }

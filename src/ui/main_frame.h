@@ -3,11 +3,13 @@
 // which the program lives while the window is hidden.
 #pragma once
 
+#include <QList>
 #include <QMainWindow>
 #include <QString>
 
 #include "app/settings.h"
 
+class QAction;
 class QComboBox;
 class QLabel;
 class QMenu;
@@ -15,6 +17,8 @@ class QSystemTrayIcon;
 class QToolBar;
 
 namespace qm {
+
+class COrbaltView;
 
 class CMainFrame : public QMainWindow {
   Q_OBJECT
@@ -41,6 +45,13 @@ class CMainFrame : public QMainWindow {
   // Writes the normal rectangle and the show state.
   void SavePlacement();
 
+  // Puts the mail list in the middle and builds the menu bar, the toolbar buttons and the mailbox
+  // selector from its commands and mailboxes. Once, before the window is shown.
+  void AttachView(COrbaltView& view);
+  // The selector's entries and the count panes anew from the mailboxes.
+  void RefreshMailboxes();
+  void RefreshCounts();
+
   QToolBar& ToolBar() { return *toolBar; }
   QComboBox& MailboxSelector() { return *mailboxSelector; }
 
@@ -57,8 +68,13 @@ class CMainFrame : public QMainWindow {
   void PutAway();
   void RestorePlacement();
 
+  void RefreshToolBar();
+
   CSettings& settings;
+  COrbaltView* view = nullptr;
+  QList<QAction*> toolActions;
   QToolBar* toolBar;
+  QAction* toolBarSpacer;
   QComboBox* mailboxSelector;
   QLabel* statusText;
   QLabel* mailboxCounts;

@@ -1,0 +1,286 @@
+#include "ui/orbalt_view.h"
+
+#include <QAction>
+#include <QComboBox>
+#include <QDir>
+#include <QHeaderView>
+#include <QMenu>
+#include <QMenuBar>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QToolBar>
+#include <deque>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/settings.h"
+#include "classify/sender_lists.h"
+#include "mailboxes/mailbox_set.h"
+#include "message/mail_message.h"
+#include "platform/profile.h"
+#include "ui/mail_table_model.h"
+#include "ui/main_frame.h"
+#include "ui/model/frame_texts.h"
+#include "ui/qt_ui.h"
+
+namespace qm {
+
+class OrbaltViewTest : public QObject {
+  Q_OBJECT
+
+ private:
+  // The mailbox files live in the current directory.
+  std::unique_ptr<QTemporaryDir> directory;
+  QString previous;
+  std::unique_ptr<CProfile> profile;
+  std::unique_ptr<CSettings> settings;
+  std::unique_ptr<CMailboxSet> set;
+  std::unique_ptr<CQtUi> ui;
+  CSenderLists lists;
+  std::vector<std::string> questions;
+  std::deque<Answer> answers;
+
+  CMailbox& AddMailbox(const std::string& name, const std::vector<std::string>& subjects) {
+    const int index = set->Add(name);
+    if (index < 0) qFatal("no mailbox %s", name.c_str());
+    CMailbox& mailbox = *set->Get(index);
+    for (const std::string& subject : subjects) {
+      CMailMessage message;
+      message.Parse("From: " + subject + "@example.org\r\nSubject: " + subject +
+                    "\r\n\r\nbody\r\n.\r\n");
+      message.mark.SetClassification(VerdictUnclassified, 0);
+      if (mailbox.AppendMessage(message) <= 0) qFatal("not stored");
+    }
+    return mailbox;
+  }
+  static QStringList Column(COrbaltView& view, int column) {
+    QStringList texts;
+    QAbstractItemModel& model = *view.model();
+    for (int row = 0; row < model.rowCount(); ++row) {
+      texts << model.data(model.index(row, column)).toString();
+    }
+    return texts;
+  }
+  static QStringList StoredSubjects(const CMailbox& mailbox) {
+    QStringList subjects;
+    for (int n = 1; n <= mailbox.MessageCount(); ++n) {
+      subjects << QString::fromStdString(mailbox.Summary(n).subject);
+    }
+    return subjects;
+  }
+  std::unique_ptr<COrbaltView> MakeView(int mailbox) {
+    auto view = std::make_unique<COrbaltView>(*set, lists, *settings, *ui);
+    view->ActivateMailbox(mailbox);
+    view->resize(800, 400);
+    view->show();
+    if (!QTest::qWaitForWindowExposed(view.get())) qFatal("not exposed");
+    return view;
+  }
+  static QAction* FindAction(const QList<QAction*>& actions, int command) {
+    for (QAction* action : actions) {
+      if (action->data().toInt() == command) return action;
+    }
+    return nullptr;
+  }
+
+ private slots:
+  void init() {
+    previous = QDir::currentPath();
+    directory = std::make_unique<QTemporaryDir>();
+    QDir::setCurrent(directory->path());
+    profile = std::make_unique<CProfile>("qm_mailfilter.ini");
+    settings = std::make_unique<CSettings>(directory->path().toStdString());
+    set = std::make_unique<CMailboxSet>(*profile);
+    ui = std::make_unique<CQtUi>();
+    questions.clear();
+    answers.clear();
+    ui->SetAnswerer([this](std::string_view text, Buttons, Answer defaultAnswer) {
+      questions.emplace_back(text);
+      if (answers.empty()) return defaultAnswer;
+      const Answer answer = answers.front();
+      answers.pop_front();
+      return answer;
+    });
+  }
+  void cleanup() {
+    ui.reset();
+    set.reset();
+    settings.reset();
+    profile.reset();
+    QDir::setCurrent(previous);
+    // Qt cannot name files whose names are not UTF-8, as code-page-932 mailbox names give.
+    std::error_code ignored;
+    std::filesystem::remove_all(directory->path().toStdString(), ignored);
+    directory.reset();
+  }
+
+  void ShowsTheRowsWithHeadingsAndNumbers() {
+    AddMailbox("a", {"m1", "m2", "m3"});
+    auto view = MakeView(0);
+    QAbstractItemModel& model = *view->model();
+    QCOMPARE(model.rowCount(), 3);
+    QCOMPARE(model.columnCount(), 6);
+    QStringList headings;
+    for (int column = 0; column < 6; ++column) {
+      headings << model.headerData(column, Qt::Horizontal).toString();
+    }
+    QCOMPARE(headings,
+             QStringList({"No", "Detail", "Subject", "Display Name", "Mail Address", "Date"}));
+    QCOMPARE(view->columnWidth(2), 240);
+    QCOMPARE(Column(*view, 0), QStringList({"1", "2", "3"}));
+    QCOMPARE(Column(*view, 2), QStringList({"m1", "m2", "m3"}));
+    QCOMPARE(Column(*view, 4), QStringList({"m1@example.org", "m2@example.org", "m3@example.org"}));
+    const QModelIndex number = model.index(0, 0);
+    QVERIFY(model.data(number, Qt::TextAlignmentRole).value<Qt::Alignment>() & Qt::AlignRight);
+    QVERIFY(!(model.data(model.index(0, 2), Qt::TextAlignmentRole).value<Qt::Alignment>() &
+              Qt::AlignRight));
+    // Unclassified, unread: both icons drawn; unread shows bold.
+    QVERIFY(!model.data(number, Qt::DecorationRole).value<QPixmap>().isNull());
+    QVERIFY(model.data(number, Qt::FontRole).value<QFont>().bold());
+  }
+
+  void KeyDDeletesTheSelectedRowAndRenumbers() {
+    CMailbox& a = AddMailbox("a", {"m1", "m2", "m3"});
+    auto view = MakeView(0);
+    const int selected[] = {1};
+    view->SetSelection(selected);
+    QTest::keyClick(view.get(), Qt::Key_D);
+    QCOMPARE(Column(*view, 0), QStringList({"1", "2"}));
+    QCOMPARE(Column(*view, 2), QStringList({"m1", "m3"}));
+    QCOMPARE(StoredSubjects(a), QStringList({"m1", "m3"}));
+    QCOMPARE(StoredSubjects(*a.Dustbox()), QStringList({"m2"}));
+    QVERIFY(questions.empty());
+    QVERIFY(view->SelectedRows().empty());
+    // A held key repeats without acting.
+    view->SetSelection(selected);
+    QKeyEvent repeated(QEvent::KeyPress, Qt::Key_D, Qt::NoModifier, QString(), true);
+    QApplication::sendEvent(view.get(), &repeated);
+    QCOMPARE(view->model()->rowCount(), 2);
+  }
+
+  void InTheDustboxOnlyPlainDAsks() {
+    CMailbox& a = AddMailbox("a", {"m1", "m2", "m3", "m4"});
+    auto view = MakeView(0);
+    view->SetSelection(std::vector<int>{0, 1, 2, 3});
+    QTest::keyClick(view.get(), Qt::Key_D);
+    QCOMPARE(StoredSubjects(*a.Dustbox()).size(), 4);
+    QTest::keyClick(view.get(), Qt::Key_G);
+    QVERIFY(view->List().DustboxView());
+    QCOMPARE(view->model()->rowCount(), 4);
+
+    view->SetSelection(std::vector<int>{0});
+    QTest::keyClick(view.get(), Qt::Key_D, Qt::ShiftModifier);
+    QVERIFY(questions.empty());
+    QCOMPARE(view->model()->rowCount(), 3);
+
+    // Declined: nothing goes.
+    view->SetSelection(std::vector<int>{0});
+    answers = {Answer::Cancel};
+    QTest::keyClick(view.get(), Qt::Key_D);
+    QCOMPARE(questions, std::vector<std::string>({kConfirmPurgeText}));
+    QCOMPARE(view->model()->rowCount(), 3);
+
+    answers = {Answer::Ok};
+    QTest::keyClick(view.get(), Qt::Key_D);
+    QCOMPARE(questions.size(), std::size_t{2});
+    QCOMPARE(view->model()->rowCount(), 2);
+    QCOMPARE(Column(*view, 0), QStringList({"1", "2"}));
+    QCOMPARE(a.Dustbox()->MessageCount(), 2);
+  }
+
+  void AClientsDeletionsRebuildTheShownList() {
+    CMailbox& a = AddMailbox("a", {"m1", "m2", "m3"});
+    AddMailbox("b", {"x"});
+    auto view = MakeView(0);
+    a.RemoveMessage(1, nullptr);
+    view->OnMaildropCommitted(true, 1);
+    QCOMPARE(view->model()->rowCount(), 3);
+    view->OnMaildropCommitted(false, 0);
+    QCOMPARE(view->model()->rowCount(), 3);
+    view->OnMaildropCommitted(true, 0);
+    QCOMPARE(Column(*view, 2), QStringList({"m2", "m3"}));
+
+    // A session on the dustbox is reported under its mailbox's index.
+    view->List().ShowDustbox(true);
+    view->RowsChanged();
+    a.RemoveMessage(1, a.Dustbox());
+    a.RemoveMessage(1, a.Dustbox());
+    view->List().UpdateList();
+    view->RowsChanged();
+    QCOMPARE(view->model()->rowCount(), 2);
+    a.Dustbox()->RemoveMessage(1, nullptr);
+    view->OnMaildropCommitted(true, 0);
+    QCOMPARE(view->model()->rowCount(), 1);
+  }
+
+  void HeaderClickTwiceSortsDescending() {
+    AddMailbox("a", {"b", "c", "a"});
+    auto view = MakeView(0);
+    const int selected[] = {0};
+    view->SetSelection(selected);
+    QHeaderView& header = *view->horizontalHeader();
+    const QPoint subject(header.sectionViewportPosition(2) + 10, header.height() / 2);
+    QTest::mouseClick(header.viewport(), Qt::LeftButton, {}, subject);
+    QCOMPARE(Column(*view, 2), QStringList({"a", "b", "c"}));
+    QTest::mouseClick(header.viewport(), Qt::LeftButton, {}, subject);
+    QCOMPARE(Column(*view, 2), QStringList({"c", "b", "a"}));
+    QCOMPARE(Column(*view, 0), QStringList({"2", "1", "3"}));
+    QCOMPARE(header.sortIndicatorOrder(), Qt::DescendingOrder);
+    // Mail 1 ("b") stays selected where the sort put it.
+    QCOMPARE(view->SelectedRows(), std::vector<int>({1}));
+  }
+
+  void CodePage932SubjectsAreConverted() {
+    // "日本語" in code page 932, and a byte that starts no character.
+    AddMailbox("a", {"\x93\xfa\x96\x7b\x8c\xea", "ok\xa0"});
+    auto view = MakeView(0);
+    QCOMPARE(Column(*view, 2), QStringList({QStringLiteral("日本語"), QStringLiteral("ok\uFFFD")}));
+  }
+
+  void FrameMenusAndToolbarComeFromTheCommands() {
+    // "受信箱": mailbox names are kept in code page 932 too.
+    AddMailbox("\x8e\xf3\x90\x4d\x94\xa0", {"m1"});
+    CMainFrame frame(*settings);
+    auto* view = new COrbaltView(*set, lists, *settings, *ui);
+    view->ActivateMailbox(0);
+    frame.AttachView(*view);
+    QCOMPARE(frame.centralWidget(), view);
+
+    const QList<QAction*> menus = frame.menuBar()->actions();
+    QCOMPARE(menus.size(), 6);
+    QCOMPARE(menus[0]->text(), QStringLiteral("メール(&M)"));
+    QMenu& mail = *menus[0]->menu();
+    QAction* receive = FindAction(mail.actions(), CmdReceive);
+    QVERIFY(receive != nullptr);
+    QCOMPARE(receive->text(), QStringLiteral("メール受信(&R)\tR"));
+    QCOMPARE(receive->statusTip(),
+             QStringLiteral("メールを受信する (Shiftキー：全メールボックス受信)"));
+    QVERIFY(receive->shortcut().isEmpty());
+    QCOMPARE(FindAction(mail.actions(), CmdDelete)->text(), QStringLiteral("削除(&D)\tD"));
+    QAction* dustbox = FindAction(mail.actions(), CmdShowDustbox);
+    QCOMPARE(dustbox->text(), QStringLiteral("ごみ箱を見る(&G)\tG"));
+
+    // States are refreshed as the menu is about to show.
+    view->List().ShowDustbox(true);
+    emit mail.aboutToShow();
+    QVERIFY(dustbox->isChecked());
+    view->List().ShowDustbox(false);
+    emit mail.aboutToShow();
+    QVERIFY(!dustbox->isChecked());
+
+    QAction* tool = FindAction(frame.ToolBar().actions(), CmdShowDustbox);
+    QVERIFY(tool != nullptr);
+    QCOMPARE(tool->toolTip(), QStringLiteral("ごみ箱を見る"));
+
+    QCOMPARE(frame.MailboxSelector().count(), 1);
+    QCOMPARE(frame.MailboxSelector().currentIndex(), 0);
+    QCOMPARE(frame.MailboxSelector().itemText(0), QStringLiteral("1 ( 1 ) - 0 ( 0 ) 受信箱"));
+  }
+};
+
+}  // namespace qm
+
+QTEST_MAIN(qm::OrbaltViewTest)
+#include "orbalt_view_test.moc"
