@@ -30,7 +30,7 @@ void PaintEnvelope(QPainter& painter, const QRectF& frame, qreal pen) {
 
 }  // namespace
 
-QPixmap TrayPicture() {
+QPixmap TrayNormalPicture() {
   QPixmap picture(16, 16);
   // Clear first: the corners outside the rounded tile must stay transparent in the tray.
   picture.fill(Qt::transparent);
@@ -39,6 +39,35 @@ QPixmap TrayPicture() {
   painter.setPen(Qt::NoPen);
   painter.setBrush(kTeal);
   painter.drawRoundedRect(QRectF(0, 0, 16, 16), 3, 3);
+  PaintEnvelope(painter, QRectF(2.5, 4.5, 11, 7), 1);
+  return picture;
+}
+
+QPixmap TrayNewMailPicture() {
+  QPixmap picture(16, 16);
+  picture.fill(Qt::transparent);
+  QPainter painter(&picture);
+  painter.setRenderHint(QPainter::Antialiasing);
+  painter.setPen(Qt::NoPen);
+  // Warm instead of teal, so that the change reads at a glance even at 16 x 16.
+  painter.setBrush(QColor(0xe6, 0x7e, 0x22));
+  painter.drawRoundedRect(QRectF(0, 0, 16, 16), 3, 3);
+  PaintEnvelope(painter, QRectF(2.5, 4.5, 11, 7), 1);
+  painter.setBrush(QColor(0xff, 0xf1, 0x76));
+  painter.drawEllipse(QPointF(13, 3), 2.5, 2.5);
+  return picture;
+}
+
+QPixmap TrayInBetweenPicture() {
+  QPixmap picture(16, 16);
+  picture.fill(Qt::transparent);
+  QPainter painter(&picture);
+  painter.setRenderHint(QPainter::Antialiasing);
+  painter.setPen(Qt::NoPen);
+  // Halfway between the two tiles, with the envelope dimmed: the blink fades rather than jumps.
+  painter.setBrush(QColor(0x83, 0x7c, 0x57));
+  painter.drawRoundedRect(QRectF(0, 0, 16, 16), 3, 3);
+  painter.setOpacity(0.6);
   PaintEnvelope(painter, QRectF(2.5, 4.5, 11, 7), 1);
   return picture;
 }
@@ -154,6 +183,19 @@ QPixmap RowPicture(int verdictImage, int stateImage) {
   painter.setRenderHint(QPainter::Antialiasing);
   if (ValidState(stateImage)) PaintState(painter, stateImage, 0);
   if (ValidVerdict(verdictImage)) PaintVerdict(painter, verdictImage, 16);
+  return picture;
+}
+
+QPixmap NotifyOtherPicture() {
+  QPixmap picture = Blank(16);
+  QPainter painter(&picture);
+  painter.setRenderHint(QPainter::Antialiasing);
+  painter.setPen(Qt::NoPen);
+  painter.setBrush(QColor(0x3a, 0x6e, 0xa5));
+  painter.drawRoundedRect(QRectF(1, 1, 14, 14), 3, 3);
+  // Three dots: mail that none of the other classes took.
+  painter.setBrush(Qt::white);
+  for (const qreal x : {4.5, 8.0, 11.5}) painter.drawEllipse(QPointF(x, 8), 1.4, 1.4);
   return picture;
 }
 

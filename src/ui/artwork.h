@@ -6,7 +6,10 @@
 namespace qm {
 
 // 16 x 16, for the notification area and the window: a sealed envelope on a teal tile.
-QPixmap TrayPicture();
+QPixmap TrayNormalPicture();
+// The tray while new mail waits: the same envelope on a warm tile, and the phase between both.
+QPixmap TrayNewMailPicture();
+QPixmap TrayInBetweenPicture();
 // The title picture of the splash window.
 QPixmap SplashPicture();
 
@@ -17,5 +20,7 @@ QPixmap VerdictPicture(int verdictImage);
 QPixmap StatePicture(int stateImage);
 // Both side by side (state left, verdict right), 32 x 16, for the list's first column.
 QPixmap RowPicture(int verdictImage, int stateImage);
+// The notification window's icon for mail of no other class; not the list's unclassified icon.
+QPixmap NotifyOtherPicture();
 
 }  // namespace qm

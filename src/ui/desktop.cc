@@ -18,8 +18,10 @@
 #include "platform/termination_signal.h"
 #include "ui/artwork.h"
 #include "ui/main_frame.h"
+#include "ui/notify_wnd.h"
 #include "ui/orbalt_view.h"
 #include "ui/qt_ui.h"
+#include "ui/screenshots.h"
 
 namespace qm {
 
@@ -59,13 +61,14 @@ struct QuitTarget {
 // the shared core cannot, having no window.
 class CDesktopClient : public IUserInterfaceClient {
  public:
-  CDesktopClient(IUserInterfaceClient& core, COrbaltView& list) : program(core), view(list) {}
+  CDesktopClient(IUserInterfaceClient& core, COrbaltView& list, CNotifier& newMail)
+      : program(core), view(list), notifier(newMail) {}
   void OnMessage(std::uint32_t message, std::intptr_t wParam, std::intptr_t lParam) override {
     program.OnMessage(message, wParam, lParam);
     if (message == kMaildropCommitted) {
       view.OnMaildropCommitted(wParam != 0, static_cast<int>(lParam));
     } else if (message == kRetrievalEnded) {
-      view.UpdateCounts();
+      notifier.OnRetrievalEnded(static_cast<int>(wParam), static_cast<int>(lParam));
     }
   }
   void OnTimer(std::uint32_t id) override { program.OnTimer(id); }
@@ -74,6 +77,7 @@ class CDesktopClient : public IUserInterfaceClient {
  private:
   IUserInterfaceClient& program;
   COrbaltView& view;
+  CNotifier& notifier;
 };
 
 }  // namespace
@@ -124,12 +128,16 @@ int RunDesktop(int argc, char** argv) {
       view->RowsChanged();
       view->SetSelection({});
       frame.AttachView(*view);
-      CDesktopClient client(program, *view);
+      frame.SetUi(ui);
+      CQtSoundPlayer sound;
+      CNotifier notifier(frame, sound);
+      CDesktopClient client(program, *view, notifier);
       QObject::connect(&ui, &CQtUi::StatusTextChanged, &frame, &CMainFrame::SetStatusText);
       QObject::connect(&application, &QGuiApplication::commitDataRequest,
                        [] { Log(kGoingDownLine); });
       ui.SetClient(&client);
       frame.ShowAtStart(program.Settings().Get(settings::MainState));
+      ScheduleScreenshots(frame, *view);
       status = QApplication::exec() == 0 ? 0 : 1;
       delete splash;
       frame.SavePlacement();

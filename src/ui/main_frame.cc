@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QCursor>
 #include <QFontMetrics>
 #include <QGuiApplication>
 #include <QIcon>
@@ -14,14 +15,18 @@
 #include <QSizePolicy>
 #include <QStatusBar>
 #include <QSystemTrayIcon>
+#include <QTimer>
 #include <QToolBar>
 #include <QWindow>
 
+#include "app/user_interface.h"
 #include "mailboxes/mailbox_set.h"
 #include "platform/code_page.h"
+#include "ui/about_dialog.h"
 #include "ui/artwork.h"
 #include "ui/command_menus.h"
 #include "ui/model/frame_texts.h"
+#include "ui/notify_wnd.h"
 #include "ui/orbalt_view.h"
 
 namespace qm {
@@ -43,12 +48,24 @@ QLabel* AddPane(QStatusBar& bar, const char* sample, const QString& text) {
 
 bool Minimised(int state) { return state == 2 || state == 6; }
 
+QPixmap PictureOf(TrayPicture picture) {
+  switch (picture) {
+    case TrayPicture::NewMail:
+      return TrayNewMailPicture();
+    case TrayPicture::InBetween:
+      return TrayInBetweenPicture();
+    case TrayPicture::Normal:
+      break;
+  }
+  return TrayNormalPicture();
+}
+
 }  // namespace
 
 CMainFrame::CMainFrame(CSettings& programSettings, QWidget* parent)
     : QMainWindow(parent), settings(programSettings) {
   setWindowTitle(QString::fromUtf8(kTitle));
-  setWindowIcon(QIcon(TrayPicture()));
+  setWindowIcon(QIcon(TrayNormalPicture()));
 
   toolBar = addToolBar(QStringLiteral("ツールバー"));
   toolBar->setObjectName(QStringLiteral("toolBar"));
@@ -73,29 +90,58 @@ CMainFrame::CMainFrame(CSettings& programSettings, QWidget* parent)
   dustboxCounts = AddPane(bar, kCountsSample, QString());
   dustboxCounts->setObjectName(QStringLiteral("dustboxCounts"));
 
-  trayMenu = new QMenu(this);
+  trayMenu = new QMenu(QString::fromUtf8(kTrayMenuTitle), this);
+  trayMenu->setObjectName(QStringLiteral("trayMenu"));
+  connect(trayMenu->addAction(QStringLiteral("メールを受信 ( Shift : 全メールボックス）")),
+          &QAction::triggered, this, [this] {
+            if (view == nullptr) return;
+            const bool shift =
+                QGuiApplication::queryKeyboardModifiers().testFlag(Qt::ShiftModifier);
+            view->Commands().Execute(CmdReceive, shift, false);
+          });
   connect(trayMenu->addAction(QStringLiteral("ウィンドウの表示")), &QAction::triggered, this,
           &CMainFrame::ShowMainWindow);
+  connect(trayMenu->addAction(QStringLiteral("ごみ箱メールを開封済みにする")), &QAction::triggered,
+          this, [this] {
+            if (view != nullptr) view->Commands().Execute(CmdMarkDustboxRead, false, false);
+          });
+  // Ends at once, without the question a close request asks.
   connect(trayMenu->addAction(QStringLiteral("終了")), &QAction::triggered, this,
           &CMainFrame::ExitProgram);
+
+  mailboxMenu = new QMenu(this);
+  mailboxMenu->setObjectName(QStringLiteral("mailboxMenu"));
+  connect(mailboxMenu, &QMenu::triggered, this, [this](QAction* action) {
+    const int index = MailboxOfMenuCommand(action->data().toInt());
+    if (index >= 0) OpenMailbox(index);
+  });
+
+  blinkTimer = new QTimer(this);
+  blinkTimer->setInterval(CTrayBlink::kIntervalMs);
+  connect(blinkTimer, &QTimer::timeout, this, &CMainFrame::BlinkTick);
+  trayTip = QString::fromUtf8(kTrayTip);
 
   RestorePlacement();
   EnsureTrayIcon();
 }
 
-CMainFrame::~CMainFrame() = default;
+CMainFrame::~CMainFrame() {
+  // A floating notification outlives no frame: its clicks act on this window. Deleted at once,
+  // since the event loop that would carry out a close may have ended already.
+  delete CNotifyWnd::Current();
+}
 
 bool CMainFrame::EnsureTrayIcon() {
   if (!QSystemTrayIcon::isSystemTrayAvailable()) return false;
   if (trayIcon == nullptr) {
-    trayIcon = new QSystemTrayIcon(QIcon(TrayPicture()), this);
-    trayIcon->setToolTip(QString::fromUtf8(kTrayTip));
+    trayIcon = new QSystemTrayIcon(QIcon(PictureOf(blink.Picture())), this);
+    trayIcon->setToolTip(trayTip);
+    // The platform shows this menu itself on a right click; Context then only ends the new-mail
+    // indication.
     trayIcon->setContextMenu(trayMenu);
     connect(trayIcon, &QSystemTrayIcon::activated, this,
             [this](QSystemTrayIcon::ActivationReason reason) {
-              if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick) {
-                ShowMainWindow();
-              }
+              OnTrayActivated(static_cast<int>(reason));
             });
   }
   trayIcon->show();
@@ -125,6 +171,108 @@ void CMainFrame::ExitProgram() {
   exiting = true;
   // exit, not quit: quit would ask this window to close first.
   QCoreApplication::exit(0);
+}
+
+void CMainFrame::SetNewMailState(bool on) {
+  if (on) {
+    blink.Start();
+    blinkTimer->start();
+    return;
+  }
+  if (view != nullptr) view->Mailboxes().ResetCounters(-1);
+  blinkTimer->stop();
+  blink.Stop();
+  ShowTrayPicture(blink.Picture());
+}
+
+void CMainFrame::BlinkTick() { ShowTrayPicture(blink.Tick()); }
+
+void CMainFrame::ShowTrayPicture(TrayPicture picture) {
+  shownPicture = picture;
+  if (trayIcon != nullptr) trayIcon->setIcon(QIcon(PictureOf(picture)));
+  emit TrayPictureShown(picture);
+}
+
+void CMainFrame::OnTrayActivated(int reason) {
+  switch (static_cast<QSystemTrayIcon::ActivationReason>(reason)) {
+    case QSystemTrayIcon::Trigger:
+      HandleTrayEvent(TrayEvent::LeftDown);
+      HandleTrayEvent(TrayEvent::LeftUp);
+      break;
+    case QSystemTrayIcon::DoubleClick:
+      HandleTrayEvent(TrayEvent::LeftDoubleClick);
+      break;
+    case QSystemTrayIcon::Context:
+      HandleTrayEvent(TrayEvent::RightDown);
+      HandleTrayEvent(TrayEvent::RightUp);
+      break;
+    case QSystemTrayIcon::MiddleClick:
+      HandleTrayEvent(TrayEvent::MiddleUp);
+      break;
+    default:
+      break;
+  }
+}
+
+void CMainFrame::HandleTrayEvent(TrayEvent event) {
+  const std::uint32_t actions = trayMouse.Handle(event);
+  if (actions & TrayEndNewMail) SetNewMailState(false);
+  if (actions & TrayCloseNotification) CNotifyWnd::CloseCurrent();
+  if (actions & TrayShowMailboxMenu) ShowMailboxMenu();
+  if (actions & TrayShowMainWindow) ShowMainWindow();
+  // The platform's own context menu is already on its way; a second one would stack on it.
+  if ((actions & TrayShowTrayMenu) && (trayIcon == nullptr || trayIcon->contextMenu() == nullptr))
+    trayMenu->popup(QCursor::pos());
+  if ((actions & TrayRetrieveAll) && view != nullptr)
+    view->Mailboxes().StartRetrieval(kTriggerTray, -1);
+  if (actions & TrayMarkDustboxesRead) MarkDustboxesReadFromTray();
+}
+
+void CMainFrame::ShowMailboxMenu() {
+  mailboxMenu->clear();
+  if (view != nullptr) {
+    const std::vector<std::string> entries = MailboxEntries(view->Mailboxes());
+    const int count = MailboxMenuEntryCount(static_cast<int>(entries.size()));
+    for (int i = 0; i < count; ++i) {
+      QAction* action = mailboxMenu->addAction(
+          QString::fromStdString(Cp932ToUtf8(entries[static_cast<std::size_t>(i)])));
+      action->setData(kFirstMailboxCommand + i);
+    }
+  }
+  // Not exec: a double click that follows must reach the icon while the menu is up.
+  mailboxMenu->popup(QCursor::pos());
+}
+
+void CMainFrame::MarkDustboxesReadFromTray() {
+  if (view == nullptr) return;
+  MarkEveryDustboxRead(view->Mailboxes());
+  CMailListModel& list = view->List();
+  if (list.DustboxView()) {
+    list.UpdateList();
+    view->RowsChanged();
+    view->SetSelection({});
+  }
+  view->UpdateCounts();
+  // The idle step saves the changed marks.
+  if (ui != nullptr) ui->PostMessage(kWakeIdle);
+}
+
+void CMainFrame::OpenMailbox(int index) {
+  if (view == nullptr) return;
+  if (index < 0 || index >= view->Mailboxes().Count()) return;
+  if (view->List().DustboxView()) view->List().ShowDustbox(false);
+  view->ActivateMailbox(index);
+  emit view->CommandStatesChanged();
+  ShowMainWindow();
+}
+
+void CMainFrame::ShowNewMailbox() {
+  if (view == nullptr) return;
+  if (view->Mailboxes().Count() == 0) {
+    ShowMainWindow();
+    return;
+  }
+  OpenMailbox(MailboxToShowForNewMail(view->Mailboxes()));
 }
 
 void CMainFrame::PutAway() {
@@ -170,6 +318,10 @@ void CMainFrame::AttachView(COrbaltView& listView) {
   }
   connect(view, &COrbaltView::CommandStatesChanged, this, &CMainFrame::RefreshToolBar);
   connect(view, &COrbaltView::CountsChanged, this, &CMainFrame::RefreshCounts);
+  // The settings dialogs come later; the version dialog is here.
+  connect(view, &COrbaltView::DialogRequested, this, [this](int command) {
+    if (command == CmdVersion) ShowAboutDialog(this);
+  });
   connect(view, &COrbaltView::MailboxActivated, this, [this](int index) {
     const QSignalBlocker quiet(mailboxSelector);
     mailboxSelector->setCurrentIndex(index < mailboxSelector->count() ? index : -1);
@@ -177,6 +329,10 @@ void CMainFrame::AttachView(COrbaltView& listView) {
   connect(view, &COrbaltView::MinimiseAndHideRequested, this, [this] {
     showMinimized();
     PutAway();
+  });
+  connect(view, &COrbaltView::NewMailIndicationEnded, this, [this] {
+    SetNewMailState(false);
+    CNotifyWnd::CloseCurrent();
   });
   connect(mailboxSelector, &QComboBox::activated, view, &COrbaltView::ActivateMailbox);
   RefreshMailboxes();
@@ -195,8 +351,8 @@ void CMainFrame::RefreshMailboxes() {
   const FrameCounts counts = ComputeFrameCounts(view->Mailboxes());
   SetCountTexts(QString::fromStdString(counts.mailboxCounts),
                 QString::fromStdString(counts.dustboxCounts));
-  if (trayIcon != nullptr)
-    trayIcon->setToolTip(QString::fromStdString(Cp932ToUtf8(counts.trayTip)));
+  trayTip = QString::fromStdString(Cp932ToUtf8(counts.trayTip));
+  if (trayIcon != nullptr) trayIcon->setToolTip(trayTip);
 }
 
 void CMainFrame::RefreshCounts() {

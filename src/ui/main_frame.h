@@ -8,17 +8,20 @@
 #include <QString>
 
 #include "app/settings.h"
+#include "ui/model/tray.h"
 
 class QAction;
 class QComboBox;
 class QLabel;
 class QMenu;
 class QSystemTrayIcon;
+class QTimer;
 class QToolBar;
 
 namespace qm {
 
 class COrbaltView;
+class IUserInterface;
 
 class CMainFrame : public QMainWindow {
   Q_OBJECT
@@ -30,6 +33,7 @@ class CMainFrame : public QMainWindow {
   // Said once, the first time the window is minimised instead of hidden.
   static constexpr const char* kMinimisedNotice =
       "通知領域がないため、ウィンドウは最小化されました。";
+  static constexpr const char* kTrayMenuTitle = "トレイメニュー";
 
   // Reads the window rectangle from `settings`; the frame writes it back in SavePlacement.
   explicit CMainFrame(CSettings& settings, QWidget* parent = nullptr);
@@ -51,6 +55,24 @@ class CMainFrame : public QMainWindow {
   // The selector's entries and the count panes anew from the mailboxes.
   void RefreshMailboxes();
   void RefreshCounts();
+  // The seam, for the wake-up after the tray marked dustbox mail read.
+  void SetUi(IUserInterface& seam) { ui = &seam; }
+
+  // On: the tray icon starts blinking. Off ends the new-mail indication: the counters of every
+  // mailbox start again from zero and the icon is the normal one.
+  void SetNewMailState(bool on);
+  bool NewMailBlinking() const { return blink.Blinking(); }
+  TrayPicture ShownTrayPicture() const { return shownPicture; }
+  QString TrayTip() const { return trayTip; }
+  // One event on the tray icon, as the platform's activations are translated.
+  void HandleTrayEvent(TrayEvent event);
+  // The main window with the mailbox at `index` in its list, the dustbox view off.
+  void OpenMailbox(int index);
+  // The main window with the first mailbox whose new mail is notified, else mailbox 0.
+  void ShowNewMailbox();
+
+  COrbaltView* View() { return view; }
+  CSettings& Settings() { return settings; }
 
   QToolBar& ToolBar() { return *toolBar; }
   QComboBox& MailboxSelector() { return *mailboxSelector; }
@@ -58,6 +80,9 @@ class CMainFrame : public QMainWindow {
  public slots:
   void SetStatusText(const QString& text);
   void SetCountTexts(const QString& mailboxes, const QString& dustboxes);
+
+ signals:
+  void TrayPictureShown(qm::TrayPicture picture);
 
  protected:
   void closeEvent(QCloseEvent* event) override;
@@ -69,6 +94,11 @@ class CMainFrame : public QMainWindow {
   void RestorePlacement();
 
   void RefreshToolBar();
+  void ShowTrayPicture(TrayPicture picture);
+  void BlinkTick();
+  void OnTrayActivated(int reason);
+  void ShowMailboxMenu();
+  void MarkDustboxesReadFromTray();
 
   CSettings& settings;
   COrbaltView* view = nullptr;
@@ -81,6 +111,13 @@ class CMainFrame : public QMainWindow {
   QLabel* dustboxCounts;
   QMenu* trayMenu;
   QSystemTrayIcon* trayIcon = nullptr;
+  QMenu* mailboxMenu = nullptr;
+  QTimer* blinkTimer;
+  CTrayBlink blink;
+  CTrayMouse trayMouse;
+  TrayPicture shownPicture = TrayPicture::Normal;
+  QString trayTip;
+  IUserInterface* ui = nullptr;
   bool placementRead = false;
   bool exiting = false;
   bool toldMinimised = false;

@@ -3,7 +3,6 @@
 #include <QAbstractItemView>
 #include <QContextMenuEvent>
 #include <QDesktopServices>
-#include <QDialog>
 #include <QFileInfo>
 #include <QHeaderView>
 #include <QItemSelection>
@@ -11,27 +10,23 @@
 #include <QKeyEvent>
 #include <QMenu>
 #include <QMouseEvent>
-#include <QPlainTextEdit>
 #include <QProcess>
 #include <QProgressDialog>
 #include <QUrl>
-#include <QVBoxLayout>
 #include <algorithm>
 
 #include "app/settings.h"
 #include "mailboxes/mailbox_set.h"
 #include "message/mail_message.h"
-#include "platform/code_page.h"
 #include "ui/command_menus.h"
 #include "ui/mail_table_model.h"
+#include "ui/mail_viewer.h"
 #include "ui/model/list_settings.h"
 #include "ui/qt_ui.h"
 
 namespace qm {
 
 namespace {
-
-QString FromCp932(std::string_view text) { return QString::fromStdString(Cp932ToUtf8(text)); }
 
 // What a message box answers when it is closed without a choice.
 Answer DefaultAnswer(Buttons buttons) {
@@ -206,19 +201,7 @@ void COrbaltView::MinimiseAndHide() { emit MinimiseAndHideRequested(); }
 void COrbaltView::EndNewMailIndication() { emit NewMailIndicationEnded(); }
 
 void COrbaltView::OpenViewer(const CMailMessage& message) {
-  // A plain window of its own until the mail viewer takes this place.
-  auto* viewer = new QDialog(window());
-  viewer->setAttribute(Qt::WA_DeleteOnClose);
-  viewer->setWindowTitle(FromCp932(message.Subject()));
-  auto* text = new QPlainTextEdit(viewer);
-  text->setReadOnly(true);
-  text->setPlainText(QStringLiteral("From: ") + FromCp932(message.From()) +
-                     QStringLiteral("\nSubject: ") + FromCp932(message.Subject()) +
-                     QStringLiteral("\n\n") + FromCp932(message.Body()));
-  auto* layout = new QVBoxLayout(viewer);
-  layout->addWidget(text);
-  viewer->resize(600, 420);
-  viewer->show();
+  OpenMailViewer(message, settings.Profile(), window());
 }
 
 bool COrbaltView::OpenPath(const std::string& path) {

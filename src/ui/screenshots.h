@@ -1,0 +1,14 @@
+// Pictures of the program's windows for the documentation. When the environment variable
+// QM_SCREENSHOTS names a folder, the desktop saves PNG files of its windows there shortly after
+// start-up and then ends; otherwise nothing happens.
+#pragma once
+
+class QMainWindow;
+
+namespace qm {
+
+class COrbaltView;
+
+void ScheduleScreenshots(QMainWindow& frame, COrbaltView& view);
+
+}  // namespace qm
