@@ -46,9 +46,7 @@ import collections
 import hashlib
 import os
 import platform
-import poplib
 import quopri
-import resource
 import shutil
 import signal
 import statistics
@@ -63,6 +61,7 @@ sys.path.insert(0, os.path.join(HERE, "..", "tests", "e2e"))
 
 import dovecot  # noqa: E402  (tests/e2e)
 from pop3_serve_bench import MailWriter  # noqa: E402  (words, domains, ISO-2022-JP text)
+from retrieval_support import children_cpu, index_mailbox, served_size  # noqa: E402
 from retrieval_test import ZONES, Dnsmasq, Workdir, fetchmail, stored_form  # noqa: E402
 
 USER = "taro"
@@ -227,17 +226,7 @@ class BenchMail:
         return b"\n".join(header) + b"\n\n" + b"\n".join(body) + b"\n"
 
 
-def served_size(message):
-    """The size as a POP3 server sends the message: every LF as CR LF."""
-    return len(message) + message.count(b"\n") - message.count(b"\r\n")
-
-
 # --- the two sides -------------------------------------------------------------------------
-
-def children_cpu():
-    usage = resource.getrusage(resource.RUSAGE_CHILDREN)
-    return usage.ru_utime + usage.ru_stime
-
 
 def timed(command, **kwargs):
     """Runs a command; returns (finished process, wall seconds, CPU seconds)."""
@@ -359,19 +348,8 @@ def main():
         server = dovecot.Dovecot(scratch, dovecot.free_port(), USER, PASSWORD, maildir,
                                  settings={"pop3_no_flag_updates": "yes"})
         server.start()
-        started = time.perf_counter()
-        pop = poplib.POP3(*server.address, timeout=600)
-        pop.user(USER)
-        pop.pass_(PASSWORD)
-        count = pop.stat()[0]
-        pop.uidl()
-        pop.quit()
-        indexing = time.perf_counter() - started
-        if count != args.messages:
-            raise RuntimeError("Dovecot offers %d messages, not %d" % (count, args.messages))
-        print("Dovecot serves %d messages, %.1f MB (first session, indexing: %.2f s); "
-              "measuring %d repetitions ..." % (count, served_bytes / 1e6, indexing,
-                                                args.repetitions), flush=True)
+        count = index_mailbox(server, USER, PASSWORD, args.messages, served_bytes,
+                              args.repetitions)
 
         results = {"ours": [], "fetchmail": []}
         queries = []

@@ -37,9 +37,7 @@ import collections
 import hashlib
 import os
 import platform
-import poplib
 import random
-import resource
 import shutil
 import signal
 import statistics
@@ -49,10 +47,13 @@ import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "e2e"))
 
 import dovecot  # noqa: E402  (tests/e2e)
 import tls_dovecot  # noqa: E402  (tests/e2e)
+from retrieval_support import children_cpu, index_mailbox, served_size  # noqa: E402
+from retrieval_test import stored_form  # noqa: E402  (tests/e2e)
 
 USER = "taro"
 PASSWORD = "secret"
@@ -100,23 +101,6 @@ def make_message(rng, index, size):
     else:
         header.append(b"Content-Type: text/plain; charset=us-ascii")
     return b"\n".join(header) + b"\n\n" + b"\n".join(body) + b"\n"
-
-
-def served_size(message):
-    """The size as a POP3 server sends the message: every LF as CR LF."""
-    return len(message) + message.count(b"\n") - message.count(b"\r\n")
-
-
-def stored_form(message):
-    """The bytes a mailbox keeps of a served message: CR LF lines, dot-stuffed, "." CR LF."""
-    lines = message.replace(b"\r\n", b"\n").split(b"\n")[:-1]
-    return b"".join((b"." + line if line.startswith(b".") else line) + b"\r\n"
-                    for line in lines) + b".\r\n"
-
-
-def children_cpu():
-    usage = resource.getrusage(resource.RUSAGE_CHILDREN)
-    return usage.ru_utime + usage.ru_stime
 
 
 def run_program(program, work, *args, timeout=120):
@@ -235,19 +219,8 @@ def main():
                       "login_log_format_elements":
                           "user=<%u> method=%m rip=%r lip=%l mpid=%e %c %k"})
         server.start()
-        started = time.perf_counter()
-        pop = poplib.POP3(*server.address, timeout=600)
-        pop.user(USER)
-        pop.pass_(PASSWORD)
-        count = pop.stat()[0]
-        pop.uidl()
-        pop.quit()
-        indexing = time.perf_counter() - started
-        if count != args.messages:
-            raise RuntimeError("Dovecot offers %d messages, not %d" % (count, args.messages))
-        print("Dovecot serves %d messages, %.1f MB (first session, indexing: %.2f s); "
-              "measuring %d repetitions ..." % (count, served_bytes / 1e6, indexing,
-                                                args.repetitions), flush=True)
+        count = index_mailbox(server, USER, PASSWORD, args.messages, served_bytes,
+                              args.repetitions)
 
         results = {mode: [] for mode in MODES}
         queries = {mode: [] for mode in MODES}
