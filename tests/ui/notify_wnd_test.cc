@@ -17,6 +17,7 @@
 
 #include "app/settings.h"
 #include "classify/sender_lists.h"
+#include "desktop_workdir.h"
 #include "mailboxes/mailbox_set.h"
 #include "message/mail_message.h"
 #include "platform/profile.h"
@@ -35,17 +36,10 @@ class CRecordingPlayer : public ISoundPlayer {
   std::vector<std::pair<NotifySound, std::string>> played;
 };
 
-class NotifyWndTest : public QObject {
+class NotifyWndTest : public QObject, protected CDesktopWorkdir {
   Q_OBJECT
 
  private:
-  std::unique_ptr<QTemporaryDir> directory;
-  QString previous;
-  std::unique_ptr<CProfile> profile;
-  std::unique_ptr<CSettings> settings;
-  std::unique_ptr<CMailboxSet> set;
-  std::unique_ptr<CQtUi> ui;
-  CSenderLists lists;
   std::unique_ptr<CMainFrame> frame;
   COrbaltView* view = nullptr;
   CRecordingPlayer player;
@@ -84,13 +78,7 @@ class NotifyWndTest : public QObject {
 
  private slots:
   void init() {
-    previous = QDir::currentPath();
-    directory = std::make_unique<QTemporaryDir>();
-    QDir::setCurrent(directory->path());
-    profile = std::make_unique<CProfile>("qm_mailfilter.ini");
-    settings = std::make_unique<CSettings>(directory->path().toStdString());
-    set = std::make_unique<CMailboxSet>(*profile);
-    ui = std::make_unique<CQtUi>();
+    OpenWorkdir();
     player.played.clear();
   }
   void cleanup() {
@@ -99,14 +87,7 @@ class NotifyWndTest : public QObject {
     // Deferred deletions of closed windows.
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     QVERIFY(CNotifyWnd::Current() == nullptr);
-    ui.reset();
-    set.reset();
-    settings.reset();
-    profile.reset();
-    QDir::setCurrent(previous);
-    std::error_code ignored;
-    std::filesystem::remove_all(directory->path().toStdString(), ignored);
-    directory.reset();
+    CloseWorkdir();
   }
 
   void TimedRetrievalSpeaksOnlyWhenDue() {

@@ -17,6 +17,7 @@
 
 #include "app/settings.h"
 #include "classify/sender_lists.h"
+#include "desktop_workdir.h"
 #include "mailboxes/mailbox_set.h"
 #include "message/mail_message.h"
 #include "platform/profile.h"
@@ -27,18 +28,10 @@
 
 namespace qm {
 
-class OrbaltViewTest : public QObject {
+class OrbaltViewTest : public QObject, protected CDesktopWorkdir {
   Q_OBJECT
 
  private:
-  // The mailbox files live in the current directory.
-  std::unique_ptr<QTemporaryDir> directory;
-  QString previous;
-  std::unique_ptr<CProfile> profile;
-  std::unique_ptr<CSettings> settings;
-  std::unique_ptr<CMailboxSet> set;
-  std::unique_ptr<CQtUi> ui;
-  CSenderLists lists;
   std::vector<std::string> questions;
   std::deque<Answer> answers;
 
@@ -87,13 +80,7 @@ class OrbaltViewTest : public QObject {
 
  private slots:
   void init() {
-    previous = QDir::currentPath();
-    directory = std::make_unique<QTemporaryDir>();
-    QDir::setCurrent(directory->path());
-    profile = std::make_unique<CProfile>("qm_mailfilter.ini");
-    settings = std::make_unique<CSettings>(directory->path().toStdString());
-    set = std::make_unique<CMailboxSet>(*profile);
-    ui = std::make_unique<CQtUi>();
+    OpenWorkdir();
     questions.clear();
     answers.clear();
     ui->SetAnswerer([this](std::string_view text, Buttons, Answer defaultAnswer) {
@@ -104,17 +91,7 @@ class OrbaltViewTest : public QObject {
       return answer;
     });
   }
-  void cleanup() {
-    ui.reset();
-    set.reset();
-    settings.reset();
-    profile.reset();
-    QDir::setCurrent(previous);
-    // Qt cannot name files whose names are not UTF-8, as code-page-932 mailbox names give.
-    std::error_code ignored;
-    std::filesystem::remove_all(directory->path().toStdString(), ignored);
-    directory.reset();
-  }
+  void cleanup() { CloseWorkdir(); }
 
   void ShowsTheRowsWithHeadingsAndNumbers() {
     AddMailbox("a", {"m1", "m2", "m3"});

@@ -1,0 +1,54 @@
+// The scratch working directory that desktop tests build their windows on: made current (the
+// mailbox files are named relative to it), with the settings, the mailbox set, the seam and the
+// sender lists.
+#pragma once
+
+#include <QDir>
+#include <QString>
+#include <QTemporaryDir>
+#include <filesystem>
+#include <memory>
+#include <system_error>
+
+#include "app/settings.h"
+#include "classify/sender_lists.h"
+#include "mailboxes/mailbox_set.h"
+#include "platform/profile.h"
+#include "ui/qt_ui.h"
+
+namespace qm {
+
+class CDesktopWorkdir {
+ protected:
+  void OpenWorkdir() {
+    previous = QDir::currentPath();
+    directory = std::make_unique<QTemporaryDir>();
+    QDir::setCurrent(directory->path());
+    profile = std::make_unique<CProfile>("qm_mailfilter.ini");
+    settings = std::make_unique<CSettings>(directory->path().toStdString());
+    set = std::make_unique<CMailboxSet>(*profile);
+    ui = std::make_unique<CQtUi>();
+  }
+  // After the windows built on it are gone.
+  void CloseWorkdir() {
+    ui.reset();
+    set.reset();
+    settings.reset();
+    profile.reset();
+    QDir::setCurrent(previous);
+    // Qt cannot name files whose names are not UTF-8, as code-page-932 mailbox names give.
+    std::error_code ignored;
+    std::filesystem::remove_all(directory->path().toStdString(), ignored);
+    directory.reset();
+  }
+
+  std::unique_ptr<QTemporaryDir> directory;
+  QString previous;
+  std::unique_ptr<CProfile> profile;
+  std::unique_ptr<CSettings> settings;
+  std::unique_ptr<CMailboxSet> set;
+  std::unique_ptr<CQtUi> ui;
+  CSenderLists lists;
+};
+
+}  // namespace qm
