@@ -28,49 +28,38 @@ void PaintEnvelope(QPainter& painter, const QRectF& frame, qreal pen) {
   painter.drawEllipse(middle, seal, seal);
 }
 
-}  // namespace
-
-QPixmap TrayNormalPicture() {
+// The tray's rounded tile in `colour` with the envelope on it.
+QPixmap TrayTile(const QColor& colour, qreal envelopeOpacity) {
   QPixmap picture(16, 16);
   // Clear first: the corners outside the rounded tile must stay transparent in the tray.
   picture.fill(Qt::transparent);
   QPainter painter(&picture);
   painter.setRenderHint(QPainter::Antialiasing);
   painter.setPen(Qt::NoPen);
-  painter.setBrush(kTeal);
+  painter.setBrush(colour);
   painter.drawRoundedRect(QRectF(0, 0, 16, 16), 3, 3);
+  painter.setOpacity(envelopeOpacity);
   PaintEnvelope(painter, QRectF(2.5, 4.5, 11, 7), 1);
   return picture;
 }
 
+}  // namespace
+
+QPixmap TrayNormalPicture() { return TrayTile(kTeal, 1); }
+
 QPixmap TrayNewMailPicture() {
-  QPixmap picture(16, 16);
-  picture.fill(Qt::transparent);
+  // Warm instead of teal, so that the change reads at a glance even at 16 x 16.
+  QPixmap picture = TrayTile(QColor(0xe6, 0x7e, 0x22), 1);
   QPainter painter(&picture);
   painter.setRenderHint(QPainter::Antialiasing);
   painter.setPen(Qt::NoPen);
-  // Warm instead of teal, so that the change reads at a glance even at 16 x 16.
-  painter.setBrush(QColor(0xe6, 0x7e, 0x22));
-  painter.drawRoundedRect(QRectF(0, 0, 16, 16), 3, 3);
-  PaintEnvelope(painter, QRectF(2.5, 4.5, 11, 7), 1);
   painter.setBrush(QColor(0xff, 0xf1, 0x76));
   painter.drawEllipse(QPointF(13, 3), 2.5, 2.5);
   return picture;
 }
 
-QPixmap TrayInBetweenPicture() {
-  QPixmap picture(16, 16);
-  picture.fill(Qt::transparent);
-  QPainter painter(&picture);
-  painter.setRenderHint(QPainter::Antialiasing);
-  painter.setPen(Qt::NoPen);
-  // Halfway between the two tiles, with the envelope dimmed: the blink fades rather than jumps.
-  painter.setBrush(QColor(0x83, 0x7c, 0x57));
-  painter.drawRoundedRect(QRectF(0, 0, 16, 16), 3, 3);
-  painter.setOpacity(0.6);
-  PaintEnvelope(painter, QRectF(2.5, 4.5, 11, 7), 1);
-  return picture;
-}
+// Halfway between the two tiles, with the envelope dimmed: the blink fades rather than jumps.
+QPixmap TrayInBetweenPicture() { return TrayTile(QColor(0x83, 0x7c, 0x57), 0.6); }
 
 QPixmap SplashPicture() {
   QPixmap picture(360, 200);
