@@ -4,10 +4,10 @@
 #include <sys/resource.h>
 
 #include <algorithm>
+#include <chrono>
 #include <csignal>
 #include <cstdint>
 #include <cstdlib>
-#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -97,9 +97,16 @@ TEST_F(LogTest, DefaultsAreTheCurrentDirectoryAndTheSystemClock) {
   const fs::path previous = fs::current_path();
   fs::current_path(dir);
   CLog log;
-  const std::int64_t before = std::time(nullptr);
+  // time() reads a coarse clock that may still show the previous second when
+  // the log's precise clock has already turned, so bracket with the same clock.
+  const auto now = [] {
+    return std::chrono::duration_cast<std::chrono::seconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+  };
+  const std::int64_t before = now();
   log.Log("APP : started");
-  const std::int64_t after = std::time(nullptr);
+  const std::int64_t after = now();
   const bool flushed = log.FlushLog();
   fs::current_path(previous);
   ASSERT_TRUE(flushed);
