@@ -287,14 +287,25 @@ void CMainFrame::PutAway() {
   }
 }
 
-void CMainFrame::closeEvent(QCloseEvent* event) {
-  if (exiting) {
-    event->accept();
-    return;
-  }
+bool CMainFrame::HandleCloseRequest(bool fromWindowSystem) {
+  if (exiting) return true;
   // Closing from the title bar never ends the program: it goes on fetching and serving mail.
-  event->ignore();
-  PutAway();
+  if (fromWindowSystem || ui == nullptr) {
+    PutAway();
+    return false;
+  }
+  if (ui->Ask(kExitQuestion, Buttons::OkCancel, Answer::Cancel) != Answer::Ok) return false;
+  ExitProgram();
+  return true;
+}
+
+void CMainFrame::closeEvent(QCloseEvent* event) {
+  // The window system's requests arrive as spontaneous events; the program's own are not.
+  if (HandleCloseRequest(event->spontaneous())) {
+    event->accept();
+  } else {
+    event->ignore();
+  }
 }
 
 void CMainFrame::AttachView(COrbaltView& listView) {

@@ -34,6 +34,7 @@ class CMainFrame : public QMainWindow {
   static constexpr const char* kMinimisedNotice =
       "通知領域がないため、ウィンドウは最小化されました。";
   static constexpr const char* kTrayMenuTitle = "トレイメニュー";
+  static constexpr const char* kExitQuestion = "終了してもよろしいですか？";
 
   // Reads the window rectangle from `settings`; the frame writes it back in SavePlacement.
   explicit CMainFrame(CSettings& settings, QWidget* parent = nullptr);
@@ -48,6 +49,9 @@ class CMainFrame : public QMainWindow {
   void ExitProgram();
   // Writes the normal rectangle and the show state.
   void SavePlacement();
+  // A request to close the window: from the window system (title bar, Alt+F4) it only puts the
+  // window away; any other asks whether to end the program. True when the window may close.
+  bool HandleCloseRequest(bool fromWindowSystem);
 
   // Puts the mail list in the middle and builds the menu bar, the toolbar buttons and the mailbox
   // selector from its commands and mailboxes. Once, before the window is shown.
@@ -55,7 +59,7 @@ class CMainFrame : public QMainWindow {
   // The selector's entries and the count panes anew from the mailboxes.
   void RefreshMailboxes();
   void RefreshCounts();
-  // The seam, for the wake-up after the tray marked dustbox mail read.
+  // The seam, for the wake-up after the tray marked dustbox mail read and the exit question.
   void SetUi(IUserInterface& seam) { ui = &seam; }
 
   // On: the tray icon starts blinking. Off ends the new-mail indication: the counters of every

@@ -8,7 +8,10 @@
 #include <QTest>
 #include <QToolBar>
 #include <memory>
+#include <string>
+#include <string_view>
 #include <thread>
+#include <vector>
 
 #include "ui/qt_ui.h"
 
@@ -73,7 +76,7 @@ class MainFrameTest : public QObject {
     CMainFrame frame(*settings);
     frame.show();
     QVERIFY(QTest::qWaitForWindowExposed(&frame));
-    frame.close();
+    QVERIFY(!frame.HandleCloseRequest(true));
     if (QSystemTrayIcon::isSystemTrayAvailable()) {
       QVERIFY(!frame.isVisible());
       return;
@@ -87,7 +90,7 @@ class MainFrameTest : public QObject {
     frame.SetStatusText(QStringLiteral("Hello!"));
     frame.ShowMainWindow();
     QTRY_VERIFY(!frame.isMinimized());
-    frame.close();
+    QVERIFY(!frame.HandleCloseRequest(true));
     QTRY_VERIFY(frame.isMinimized());
     QCOMPARE(status.text(), QStringLiteral("Hello!"));
   }
@@ -147,6 +150,28 @@ class MainFrameTest : public QObject {
     QCOMPARE(settings->Get(settings::MainX), 50000);
   }
 
+  void OtherCloseRequestsAskBeforeEnding() {
+    CMainFrame frame(*settings);
+    CQtUi ui;
+    frame.SetUi(ui);
+    std::vector<std::string> asked;
+    ui.SetAnswerer([&asked](std::string_view text, Buttons buttons, Answer) {
+      asked.emplace_back(text);
+      return buttons == Buttons::OkCancel ? Answer::Cancel : Answer::No;
+    });
+    frame.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&frame));
+    // The program's own close request, not the window system's.
+    QVERIFY(!frame.close());
+    QCOMPARE(asked, std::vector<std::string>{"終了してもよろしいですか？"});
+    QVERIFY(frame.isVisible());
+    QVERIFY(!frame.isMinimized());
+    // The title bar never asks.
+    asked.clear();
+    QVERIFY(!frame.HandleCloseRequest(true));
+    QVERIFY(asked.empty());
+  }
+
   // Last: ending the program ends the event loop, which leaves Qt's "quit now" state set.
   void AfterExitTheWindowCloses() {
     CMainFrame frame(*settings);
@@ -156,6 +181,16 @@ class MainFrameTest : public QObject {
     QVERIFY(frame.close());
     QVERIFY(!frame.isVisible());
     QVERIFY(!frame.isMinimized());
+
+    // Answered OK, the question ends the program and lets the window go.
+    CMainFrame other(*settings);
+    CQtUi ui;
+    other.SetUi(ui);
+    ui.SetAnswerer([](std::string_view, Buttons, Answer) { return Answer::Ok; });
+    other.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&other));
+    QVERIFY(other.close());
+    QVERIFY(!other.isVisible());
   }
 };
 
