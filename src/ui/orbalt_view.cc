@@ -236,6 +236,9 @@ void COrbaltView::StepProgress(int position, std::string_view text) {
   if (!progress) return;
   progress->setLabelText(QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())));
   progress->setValue(position);
+  // The command runs on this thread without returning to the event loop; painting now keeps the
+  // window current without letting other events (a list rebuild) in half-way.
+  progress->repaint();
 }
 
 void COrbaltView::CloseProgress() { progress.reset(); }

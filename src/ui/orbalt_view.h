@@ -61,6 +61,8 @@ class COrbaltView : public QTableView, public IListWindow {
   bool OpenUrl(const std::string& url) override;
   void OpenDialog(int command) override;
   void OpenProgress(std::string_view title, int maximum) override;
+  // The reclassification's progress window while it is open, else nullptr.
+  QProgressDialog* ProgressWindow() const { return progress.get(); }
   void StepProgress(int position, std::string_view text) override;
   void CloseProgress() override;
 

@@ -3,16 +3,21 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QDir>
-#include <QMainWindow>
 #include <QPixmap>
+#include <QProgressDialog>
+#include <QSplashScreen>
 #include <QTimer>
 #include <array>
 #include <cstdlib>
 #include <iostream>
 
 #include "ui/about_dialog.h"
+#include "ui/artwork.h"
 #include "ui/mail_viewer.h"
+#include "ui/main_frame.h"
 #include "ui/model/list_command_table.h"
+#include "ui/model/list_commands.h"
+#include "ui/notify_wnd.h"
 #include "ui/orbalt_view.h"
 
 namespace qm {
@@ -49,7 +54,7 @@ CMailViewer* FindViewer() {
   return nullptr;
 }
 
-bool TakeAll(QMainWindow& frame, COrbaltView& view, const QDir& folder) {
+bool TakeAll(CMainFrame& frame, COrbaltView& view, const QDir& folder) {
   frame.showNormal();
   frame.raise();
   bool ok = Save(frame, folder, "main_window.png");
@@ -78,15 +83,38 @@ bool TakeAll(QMainWindow& frame, COrbaltView& view, const QDir& folder) {
     ok = Save(about, folder, "about.png") && ok;
   }
 
-  // NOTIFICATION WINDOW: its picture ("notification.png") is to be taken here once the window
-  // exists.
+  {
+    QSplashScreen splash(SplashPicture());
+    splash.show();
+    ok = Save(splash, folder, "splash.png") && ok;
+  }
+
+  CNotifyWnd::Request request;
+  request.counts = {2, 1, 5, 3};
+  // No close timer: the window stays until its picture is taken.
+  request.seconds = 0;
+  if (CNotifyWnd* notification = CNotifyWnd::Show(frame, request)) {
+    ok = Save(*notification, folder, "notification.png") && ok;
+    CNotifyWnd::CloseCurrent();
+  } else {
+    std::cerr << "no notification window opened" << std::endl;
+    ok = false;
+  }
+
+  // The reclassification's window as it stands half-way through six mails.
+  view.OpenProgress(kReclassifyTitle, 5);
+  view.StepProgress(2, ReclassifyProgressText(3, 6));
+  if (QProgressDialog* progress = view.ProgressWindow()) {
+    ok = Save(*progress, folder, "reclassify_progress.png") && ok;
+  }
+  view.CloseProgress();
 
   return ok;
 }
 
 }  // namespace
 
-void ScheduleScreenshots(QMainWindow& frame, COrbaltView& view) {
+void ScheduleScreenshots(CMainFrame& frame, COrbaltView& view) {
   const char* target = std::getenv("QM_SCREENSHOTS");
   if (target == nullptr || *target == '\0') return;
   const QDir folder(QString::fromLocal8Bit(target));

@@ -3,12 +3,11 @@
 // start-up and then ends; otherwise nothing happens.
 #pragma once
 
-class QMainWindow;
-
 namespace qm {
 
+class CMainFrame;
 class COrbaltView;
 
-void ScheduleScreenshots(QMainWindow& frame, COrbaltView& view);
+void ScheduleScreenshots(CMainFrame& frame, COrbaltView& view);
 
 }  // namespace qm
