@@ -12,14 +12,10 @@
 #include <mutex>
 
 #include "app/application.h"
-#include "app/classification.h"
-#include "mailboxes/mailbox_set.h"
 #include "platform/report.h"
 #include "platform/termination_signal.h"
 #include "ui/artwork.h"
-#include "ui/main_frame.h"
-#include "ui/notify_wnd.h"
-#include "ui/orbalt_view.h"
+#include "ui/desktop_windows.h"
 #include "ui/qt_ui.h"
 #include "ui/screenshots.h"
 
@@ -55,29 +51,6 @@ QPointer<QSplashScreen> ShowSplash() {
 struct QuitTarget {
   std::mutex mutex;
   QCoreApplication* application = nullptr;
-};
-
-// The program's messages reach the application first; the list then does its part of them, which
-// the shared core cannot, having no window.
-class CDesktopClient : public IUserInterfaceClient {
- public:
-  CDesktopClient(IUserInterfaceClient& core, COrbaltView& list, CNotifier& newMail)
-      : program(core), view(list), notifier(newMail) {}
-  void OnMessage(std::uint32_t message, std::intptr_t wParam, std::intptr_t lParam) override {
-    program.OnMessage(message, wParam, lParam);
-    if (message == kMaildropCommitted) {
-      view.OnMaildropCommitted(wParam != 0, static_cast<int>(lParam));
-    } else if (message == kRetrievalEnded) {
-      notifier.OnRetrievalEnded(static_cast<int>(wParam), static_cast<int>(lParam));
-    }
-  }
-  void OnTimer(std::uint32_t id) override { program.OnTimer(id); }
-  void IdleStep() override { program.IdleStep(); }
-
- private:
-  IUserInterfaceClient& program;
-  COrbaltView& view;
-  CNotifier& notifier;
 };
 
 }  // namespace
@@ -120,28 +93,14 @@ int RunDesktop(int argc, char** argv) {
     if (program.Startup() == CApplication::StartResult::Started) {
       QPointer<QSplashScreen> splash;
       if (program.Settings().Get(settings::ShowSplash) != 0) splash = ShowSplash();
-      CMainFrame frame(program.Settings());
-      auto* view = new COrbaltView(program.Mailboxes(), program.Classification().Lists(),
-                                   program.Settings(), ui);
-      view->LoadLayout();
-      if (program.Mailboxes().Count() > 0) view->List().SelectMailbox(0);
-      view->RowsChanged();
-      view->SetSelection({});
-      frame.AttachView(*view);
-      frame.SetUi(ui);
-      CQtSoundPlayer sound;
-      CNotifier notifier(frame, sound);
-      CDesktopClient client(program, *view, notifier);
-      QObject::connect(&ui, &CQtUi::StatusTextChanged, &frame, &CMainFrame::SetStatusText);
+      CDesktopWindows windows(program, ui);
       QObject::connect(&application, &QGuiApplication::commitDataRequest,
                        [] { Log(kGoingDownLine); });
-      ui.SetClient(&client);
-      frame.ShowAtStart(program.Settings().Get(settings::MainState));
-      ScheduleScreenshots(frame, *view);
+      windows.Show();
+      ScheduleScreenshots(windows.Frame(), windows.View());
       status = QApplication::exec() == 0 ? 0 : 1;
       delete splash;
-      frame.SavePlacement();
-      view->SaveLayout();
+      windows.SaveLayout();
       ui.Close();
       program.Shutdown();
     }

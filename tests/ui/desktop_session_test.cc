@@ -1,0 +1,139 @@
+// A whole desktop on a populated working directory, driven through the list's keys as a user
+// would, then ended; what the session did is read back from the files afterwards.
+#include <QDir>
+#include <QTemporaryDir>
+#include <QTest>
+#include <array>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "app/application.h"
+#include "app/settings.h"
+#include "mailboxes/mailbox_set.h"
+#include "message/mail_message.h"
+#include "platform/profile.h"
+#include "ui/desktop_windows.h"
+#include "ui/main_frame.h"
+#include "ui/orbalt_view.h"
+#include "ui/qt_ui.h"
+
+namespace qm {
+
+namespace {
+
+constexpr std::array<const char*, 4> kSenders = {"friend@example.org", "news@example.org",
+                                                 "read@example.org", "junk@example.org"};
+
+void Populate() {
+  CSettings settings;
+  settings.Set(settings::StartupRetrieve, 0);
+  // No blocklist: reclassification must not reach for a name server.
+  for (const char* zone : {"Zone0", "Zone1", "Zone2", "Zone3"}) {
+    settings.Profile().WriteString(settings::kBlocklistSection, zone, "");
+  }
+  CMailboxSet set(settings.Profile());
+  CMailbox& inbox = *set.Get(set.Add("inbox"));
+  for (const char* sender : kSenders) {
+    CMailMessage message;
+    message.Parse(std::string("From: ") + sender + "\r\nSubject: from " + sender +
+                  "\r\n\r\nbody\r\n.\r\n");
+    message.mark.SetClassification(VerdictUnclassified, 0);
+    if (inbox.AppendMessage(message) <= 0) qFatal("not stored");
+  }
+  if (set.SaveList() == 0 || set.SaveAll(-1) == 0) qFatal("not saved");
+}
+
+std::string ReadFile(const QString& path) {
+  std::ifstream in(path.toStdString(), std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+}  // namespace
+
+class DesktopSessionTest : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void KeysChangeTheFilesTheProgramLeaves() {
+    QTemporaryDir directory;
+    const QString previous = QDir::currentPath();
+    QDir::setCurrent(directory.path());
+    Populate();
+
+    std::vector<std::string> asked;
+    {
+      CQtUi ui;
+      ui.SetAnswerer([&asked](std::string_view text, Buttons, Answer defaultAnswer) {
+        asked.emplace_back(text);
+        return defaultAnswer;
+      });
+      CApplication program(ui, directory.path().toStdString());
+      QVERIFY(program.Startup() == CApplication::StartResult::Started);
+      {
+        CDesktopWindows windows(program, ui);
+        windows.Show();
+        QVERIFY(QTest::qWaitForWindowExposed(&windows.Frame()));
+        COrbaltView& view = windows.View();
+        QCOMPARE(view.model()->rowCount(), 4);
+
+        const auto select = [&view](int row) {
+          view.setFocus();
+          QTest::mouseClick(view.viewport(), Qt::LeftButton, {},
+                            view.visualRect(view.model()->index(row, 2)).center());
+        };
+        select(0);
+        QTest::keyClick(&view, Qt::Key_F);  // the sender becomes a friend
+        select(1);
+        QTest::keyClick(&view, Qt::Key_H);  // hidden from the mail client
+        select(2);
+        QTest::keyClick(&view, Qt::Key_O);  // read
+        select(3);
+        QTest::keyClick(&view, Qt::Key_D);  // into the dustbox
+        QCOMPARE(view.model()->rowCount(), 3);
+        QCOMPARE(view.model()->data(view.model()->index(2, 0)).toString(), QStringLiteral("3"));
+
+        QTest::keyClick(&view, Qt::Key_G);  // the dustbox
+        QCOMPARE(view.model()->rowCount(), 1);
+        QTest::keyClick(&view, Qt::Key_G);
+        QCOMPARE(view.model()->rowCount(), 3);
+
+        QTest::keyClick(&view, Qt::Key_Escape);
+        QTRY_VERIFY(!windows.Frame().isVisible() || windows.Frame().isMinimized());
+        windows.SaveLayout();
+      }
+      ui.Close();
+      program.Shutdown();
+    }
+    QVERIFY2(asked.empty(), asked.empty() ? "" : asked.front().c_str());
+
+    // The files, as the next start reads them.
+    QCOMPARE(
+        ReadFile(directory.filePath("friend.txt")).find("friend@example.org") != std::string::npos,
+        true);
+    {
+      CProfile profile("qm_mailfilter.ini");
+      CMailboxSet set(profile);
+      QCOMPARE(set.LoadAll(), 1);
+      const CMailbox& inbox = *set.Get(0);
+      QCOMPARE(inbox.MessageCount(), 3);
+      QCOMPARE(inbox.Mark(1).GetVerdict(), static_cast<int>(VerdictFriend));
+      QVERIFY(!inbox.Mark(1).Hidden());
+      QVERIFY(inbox.Mark(2).Hidden());
+      QVERIFY(!inbox.Mark(2).Opened());
+      QVERIFY(inbox.Mark(3).Opened());
+      QCOMPARE(inbox.Dustbox()->MessageCount(), 1);
+      QCOMPARE(inbox.Dustbox()->Summary(1).senderAddress, std::string("junk@example.org"));
+    }
+    QDir::setCurrent(previous);
+  }
+};
+
+}  // namespace qm
+
+QTEST_MAIN(qm::DesktopSessionTest)
+#include "desktop_session_test.moc"
