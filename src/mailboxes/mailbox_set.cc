@@ -71,11 +71,25 @@ int CMailboxSet::Add(std::string_view rawName) {
 
 int CMailboxSet::Remove(int index) {
   if (!Valid(index)) return 0;
-  mailboxes[static_cast<std::size_t>(index)]->DeleteFiles();
-  std::lock_guard lock(timerLock);
-  mailboxes.erase(mailboxes.begin() + index);
-  timerIds.erase(timerIds.begin() + index);
-  return 1;
+  CMailbox& mailbox = *mailboxes[static_cast<std::size_t>(index)];
+  // A retrieval or a mail client at work on the mailbox keeps it: deleting its files under them
+  // would lose what they write, or bring the files back.
+  if (!mailbox.retrievalLock.TryAcquire()) return 0;
+  const bool clientsAway = mailbox.storeLock.TryLock();
+  const bool dustboxClientsAway = clientsAway && mailbox.Dustbox()->storeLock.TryLock();
+  if (dustboxClientsAway) {
+    mailbox.DeleteFiles();
+    std::lock_guard lock(timerLock);
+    // Kept alive, not destroyed: a thread that looked the mailbox up a moment ago may still hold
+    // its address.
+    retired.push_back(std::move(mailboxes[static_cast<std::size_t>(index)]));
+    mailboxes.erase(mailboxes.begin() + index);
+    timerIds.erase(timerIds.begin() + index);
+  }
+  if (dustboxClientsAway) mailbox.Dustbox()->storeLock.Unlock();
+  if (clientsAway) mailbox.storeLock.Unlock();
+  mailbox.retrievalLock.Release();
+  return dustboxClientsAway ? 1 : 0;
 }
 
 CMailbox* CMailboxSet::Get(int index) const {

@@ -79,7 +79,9 @@ class CMailboxSet {
   // Creates and loads the mailbox (adopting its files when they exist) and appends it: its index,
   // or kNameInUse, kOutOfMemory or kCannotCreate with the set unchanged. The name is trimmed.
   int Add(std::string_view name);
-  // Deletes the mailbox's files (not its server lists) and drops it without saving it again.
+  // Deletes the mailbox's files (not its server lists) and drops it without saving it again; 0
+  // with nothing changed while a retrieval runs on it or a mail client is logged in to it or to
+  // its dustbox.
   int Remove(int index);
   CMailbox* Get(int index) const;
   int Count() const { return static_cast<int>(mailboxes.size()); }
@@ -193,6 +195,8 @@ class CMailboxSet {
   std::list<RequestThread> requests;
   std::atomic<bool> stopping{false};
   std::vector<std::unique_ptr<CMailbox>> mailboxes;
+  // Removed mailboxes, their files gone, kept until the set goes.
+  std::vector<std::unique_ptr<CMailbox>> retired;
   std::vector<std::uint32_t> timerIds;
 };
 

@@ -120,7 +120,9 @@ int CMailboxSet::RunRequest(int trigger, int index) {
     }
   } else {
     for (int i = Count() - 1; i >= 0 && !stopping; --i) {
-      if (Retrieve(*Get(i)) == kRetrieveFailed) failed = true;
+      // The user may delete mailboxes meanwhile: an index past the end is simply gone.
+      CMailbox* mailbox = Get(i);
+      if (mailbox != nullptr && Retrieve(*mailbox) == kRetrieveFailed) failed = true;
     }
   }
   if (retrievalHost != nullptr) retrievalHost->RetrievalEnded(trigger, index < 0 ? -1 : index);

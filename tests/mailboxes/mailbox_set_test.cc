@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <future>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "mailbox_set_fixture.h"
@@ -140,6 +142,56 @@ TEST_F(MailboxSetTest, RemoveDeletesTheFilesButKeepsTheServerLists) {
   EXPECT_EQ(set.Get(1)->MessageCount(), 0);
   EXPECT_EQ(set.Get(1)->Client().DeletedHere().Count(), 1u);
 }
+
+// What holds a mailbox while the user deletes it.
+enum class Holder { Retrieval, MailClient, DustboxMailClient };
+
+class BusyRemoveTest : public MailboxSetTest, public ::testing::WithParamInterface<Holder> {};
+
+TEST_P(BusyRemoveTest, ABusyMailboxIsKeptWholeAndGoesOnceFree) {
+  CMailboxSet set(profile);
+  ASSERT_EQ(set.Add("a"), 0);
+  CMailbox& a = *set.Get(0);
+  Store(a, "one", "U1", VerdictOther);
+  ASSERT_EQ(set.SaveAll(0), 1);
+
+  // The store lock is taken again freely by its owner thread, so a mail client is another thread.
+  std::promise<void> taken;
+  std::promise<void> release;
+  std::thread client;
+  if (GetParam() == Holder::Retrieval) {
+    ASSERT_TRUE(a.retrievalLock.TryAcquire());
+  } else {
+    CReentrantLock& lock = GetParam() == Holder::MailClient ? a.storeLock : a.Dustbox()->storeLock;
+    client = std::thread([&lock, &taken, done = release.get_future()] {
+      lock.Lock();
+      taken.set_value();
+      done.wait();
+      lock.Unlock();
+    });
+    taken.get_future().wait();
+  }
+
+  EXPECT_EQ(set.Remove(0), 0);
+  EXPECT_EQ(set.Count(), 1);
+  EXPECT_TRUE(Exists("a.mbx"));
+  EXPECT_EQ(a.MessageCount(), 1);
+
+  if (GetParam() == Holder::Retrieval) {
+    a.retrievalLock.Release();
+  } else {
+    release.set_value();
+    client.join();
+  }
+  EXPECT_EQ(set.Remove(0), 1);
+  EXPECT_FALSE(Exists("a.mbx"));
+  // A thread that looked the mailbox up before may still read it.
+  EXPECT_EQ(a.Name(), "a");
+}
+
+INSTANTIATE_TEST_SUITE_P(Holders, BusyRemoveTest,
+                         ::testing::Values(Holder::Retrieval, Holder::MailClient,
+                                           Holder::DustboxMailClient));
 
 // ---- Order and timers ----
 
