@@ -1,6 +1,7 @@
 #include "ui/desktop_windows.h"
 
 #include <QObject>
+#include <QTimer>
 
 #include "app/application.h"
 #include "app/classification.h"
@@ -9,6 +10,7 @@
 #include "ui/notify_wnd.h"
 #include "ui/orbalt_view.h"
 #include "ui/qt_ui.h"
+#include "ui/settings_commands.h"
 
 namespace qm {
 
@@ -48,6 +50,9 @@ CDesktopWindows::CDesktopWindows(CApplication& core, CQtUi& ui)
   sound = std::make_unique<CQtSoundPlayer>();
   notifier = std::make_unique<CNotifier>(*frame, *sound);
   client = std::make_unique<CClient>(program, *view, *notifier);
+  settingsCommands = std::make_unique<CSettingsCommands>(program, *frame, ui, *sound);
+  QObject::connect(view, &COrbaltView::DialogRequested, frame.get(),
+                   [this](int command) { settingsCommands->Run(command); });
   QObject::connect(&ui, &CQtUi::StatusTextChanged, frame.get(), &CMainFrame::SetStatusText);
   ui.SetClient(client.get());
 }

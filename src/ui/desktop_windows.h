@@ -15,6 +15,7 @@ class CNotifier;
 class COrbaltView;
 class CQtSoundPlayer;
 class CQtUi;
+class CSettingsCommands;
 
 class CDesktopWindows {
  public:
@@ -34,6 +35,7 @@ class CDesktopWindows {
 
   CMainFrame& Frame() { return *frame; }
   COrbaltView& View() { return *view; }
+  CSettingsCommands& SettingsCommands() { return *settingsCommands; }
 
  private:
   class CClient;
@@ -43,6 +45,7 @@ class CDesktopWindows {
   COrbaltView* view;
   std::unique_ptr<CQtSoundPlayer> sound;
   std::unique_ptr<CNotifier> notifier;
+  std::unique_ptr<CSettingsCommands> settingsCommands;
   std::unique_ptr<CClient> client;
 };
 

@@ -329,7 +329,8 @@ void CMainFrame::AttachView(COrbaltView& listView) {
   }
   connect(view, &COrbaltView::CommandStatesChanged, this, &CMainFrame::RefreshToolBar);
   connect(view, &COrbaltView::CountsChanged, this, &CMainFrame::RefreshCounts);
-  // The settings dialogs come later; the version dialog is here.
+  // The settings dialogs need the program and are opened by the desktop; the version dialog is
+  // the window's own.
   connect(view, &COrbaltView::DialogRequested, this, [this](int command) {
     if (command == CmdVersion) ShowAboutDialog(this);
   });
