@@ -22,18 +22,6 @@ class OptionsValuesTest : public ::testing::Test {
   CSettings settings{dir.Path()};
 };
 
-TEST_F(OptionsValuesTest, AbsentFileGivesTheDefaults) {
-  const OptionsValues values = ReadOptions(settings);
-  EXPECT_EQ(values, OptionsValues{});
-  EXPECT_EQ(values.port, 110);
-  EXPECT_TRUE(values.startupRetrieve && values.showSplash && values.notifyBySound);
-  EXPECT_EQ(values.notifyTime, 10);
-  EXPECT_TRUE(values.mailer.empty() && values.notifySound.empty());
-  EXPECT_TRUE(values.defaultPosition);
-  EXPECT_EQ(values.positionX, 0);
-  EXPECT_EQ(values.positionY, 0);
-}
-
 struct ReadCase {
   const char* name;
   const char* ini;
@@ -55,6 +43,7 @@ TEST_P(OptionsReadTest, ReadsWhatTheFieldsShow) {
 INSTANTIATE_TEST_SUITE_P(
     Files, OptionsReadTest,
     ::testing::Values(
+        ReadCase{"nothing stored", "", OptionsValues{}},
         ReadCase{"everything stored",
                  "[Mailbox]\nPort=1110\n[Misc]\nMailer=/usr/bin/メーラ\nStartupRetrieve=0\n"
                  "ShowSplash=0\nNotifyTime=0\nNotifyBySound=0\nNotifySound=/snd/ding.wav\n"
@@ -87,17 +76,6 @@ INSTANTIATE_TEST_SUITE_P(
                    v.port = 1;
                    v.notifyTime = kOptionsMaxNotifyTime;
                  })}));
-
-TEST_F(OptionsValuesTest, WritesEveryKeyInItsOrder) {
-  const OptionsValues values{2110, "/opt/mail client", false, true, 0, false, "", false, -5, 7};
-  ASSERT_TRUE(WriteOptions(settings, values));
-  EXPECT_EQ(ReadFileBytes(IniPath()),
-            "[Mailbox]\r\nPort=2110\r\n"
-            "[Misc]\r\nMailer=/opt/mail client\r\nStartupRetrieve=0\r\nShowSplash=1\r\n"
-            "NotifyTime=0\r\nNotifyBySound=0\r\nNotifySound=\r\n"
-            "[Geometry]\r\nNotifyWindowPosX=-5\r\nNotifyWindowPosY=7\r\n");
-  EXPECT_EQ(ReadOptions(settings), values);
-}
 
 TEST_F(OptionsValuesTest, DefaultPositionRemovesBothKeysAndNothingElse) {
   WriteFileBytes(IniPath(),
