@@ -49,6 +49,23 @@ bool CSenderLists::RemoveBad(std::string_view address) {
   return removed;
 }
 
+bool CSenderLists::AddTo(SenderList list, std::string_view address) {
+  if (address.empty()) return false;
+  std::unique_lock lock(mutex);
+  if (list == SenderList::Friend) {
+    friends.Insert(address, 0);
+    friendChanged = true;
+  } else {
+    bads.Insert(address, 0);
+    badChanged = true;
+  }
+  return true;
+}
+
+bool CSenderLists::RemoveFrom(SenderList list, std::string_view address) {
+  return list == SenderList::Friend ? RemoveFriend(address) : RemoveBad(address);
+}
+
 std::string CSenderLists::PathOf(const std::string& directory, const char* file) {
   return directory.empty() ? std::string(file) : (std::filesystem::path(directory) / file).string();
 }
@@ -98,6 +115,10 @@ std::vector<std::string> Keys(const TextList& list) {
   return keys;
 }
 }  // namespace
+
+std::vector<std::string> CSenderLists::Entries(SenderList list) const {
+  return list == SenderList::Friend ? FriendEntries() : BadEntries();
+}
 
 std::vector<std::string> CSenderLists::FriendEntries() const {
   std::shared_lock lock(mutex);

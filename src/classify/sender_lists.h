@@ -13,6 +13,8 @@
 
 namespace qm {
 
+enum class SenderList { Friend, Bad };
+
 class CSenderLists {
  public:
   static constexpr const char* kFriendFile = "friend.txt";
@@ -30,6 +32,10 @@ class CSenderLists {
   bool AddBad(std::string_view address);
   bool RemoveFriend(std::string_view address);
   bool RemoveBad(std::string_view address);
+  // The list editor works on one list at a time: adding leaves the other list as it is, so an
+  // address may stand in both. Empty addresses are refused (false).
+  bool AddTo(SenderList list, std::string_view address);
+  bool RemoveFrom(SenderList list, std::string_view address);
 
   // Both files in `directory`; a missing file leaves its list empty.
   void Load(const std::string& directory);
@@ -41,6 +47,7 @@ class CSenderLists {
   // The entries in byte order, for listing.
   std::vector<std::string> FriendEntries() const;
   std::vector<std::string> BadEntries() const;
+  std::vector<std::string> Entries(SenderList list) const;
 
  private:
   static std::string PathOf(const std::string& directory, const char* file);

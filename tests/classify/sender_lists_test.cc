@@ -51,5 +51,49 @@ TEST(SenderListsTest, ChangedListsAreSavedAndAnEmptiedListStaysEmpty) {
   EXPECT_FALSE(again.InBadList("spam@anywhere.example"));
 }
 
+TEST(SenderListsTest, EditorAddsToOneListAndLeavesTheOther) {
+  ScratchDirectory dir;
+  {
+    CSenderLists lists;
+    lists.AddBad("a@x.jp");
+    ASSERT_TRUE(lists.SaveChanged(dir.Path()));
+  }
+  CSenderLists lists;
+  lists.Load(dir.Path());
+  EXPECT_FALSE(lists.AddTo(SenderList::Friend, ""));
+  EXPECT_FALSE(lists.Changed());
+  EXPECT_TRUE(lists.AddTo(SenderList::Friend, "a@x.jp"));
+  EXPECT_TRUE(lists.AddTo(SenderList::Friend, "a@x.jp"));
+  EXPECT_EQ(lists.Entries(SenderList::Friend), std::vector<std::string>{"a@x.jp"});
+  EXPECT_EQ(lists.Entries(SenderList::Bad), std::vector<std::string>{"a@x.jp"});
+  EXPECT_TRUE(lists.Changed());
+  // Only the friend list is marked: the bad list's file is not rewritten.
+  std::ofstream(dir.File("bad.txt"), std::ios::binary) << "sentinel";
+  ASSERT_TRUE(lists.SaveChanged(dir.Path()));
+  EXPECT_EQ(ReadAll(dir.File("bad.txt")), "sentinel");
+  EXPECT_EQ(ReadAll(dir.File("friend.txt")), std::string("0 a@x.jp\0\r\r\n", 12));
+
+  EXPECT_TRUE(lists.RemoveFrom(SenderList::Bad, "a@x.jp"));
+  EXPECT_FALSE(lists.RemoveFrom(SenderList::Bad, "a@x.jp"));
+  EXPECT_TRUE(lists.InFriendList("a@x.jp"));
+  EXPECT_TRUE(lists.AddTo(SenderList::Bad, "b@x.jp"));
+  EXPECT_TRUE(lists.InFriendList("a@x.jp"));
+  EXPECT_TRUE(lists.RemoveFrom(SenderList::Friend, "a@x.jp"));
+  EXPECT_TRUE(lists.Entries(SenderList::Friend).empty());
+}
+
+TEST(SenderListsTest, EntriesComeInUnsignedByteOrderWithFullKeys) {
+  CSenderLists lists;
+  const std::string longAddress = std::string(150, 'l') + "@x.jp";
+  for (const char* key : {"b@x.jp", "\xff@x.jp", "B@x.jp", "a@x.jp"}) {
+    lists.AddTo(SenderList::Bad, key);
+  }
+  lists.AddTo(SenderList::Bad, longAddress);
+  EXPECT_EQ(lists.Entries(SenderList::Bad),
+            (std::vector<std::string>{"B@x.jp", "a@x.jp", "b@x.jp", longAddress, "\xff@x.jp"}));
+  EXPECT_EQ(lists.Entries(SenderList::Bad), lists.BadEntries());
+  EXPECT_TRUE(lists.Entries(SenderList::Friend).empty());
+}
+
 }  // namespace
 }  // namespace qm
