@@ -12,7 +12,6 @@
 #include <vector>
 
 #include "mailboxes/mailbox_set.h"
-#include "platform/code_page.h"
 #include "ui/artwork.h"
 #include "ui/main_frame.h"
 #include "ui/orbalt_view.h"
@@ -70,7 +69,9 @@ void CQtSoundPlayer::Play(NotifySound sound, const std::string& file) {
   }
   if (!effect) effect = std::make_unique<QSoundEffect>();
   effect->stop();
-  effect->setSource(QUrl::fromLocalFile(QString::fromStdString(Cp932ToUtf8(file))));
+  // File paths in the settings are the file system's own bytes (UTF-8), as the options dialog
+  // writes them and as the mail client's path is opened.
+  effect->setSource(QUrl::fromLocalFile(QString::fromStdString(file)));
   effect->play();
 }
 
