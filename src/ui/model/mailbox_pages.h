@@ -34,6 +34,8 @@ inline constexpr const char* kNameInUseText = "このメールボックスはす
 inline constexpr const char* kCannotCreateText =
     "メールボックスを作れません。\nメールボックス名が正しくない可能性があります。";
 inline constexpr const char* kSelectMailboxText = "メールボックスを選択してください。";
+// The settings file could not take the list of mailboxes.
+inline constexpr const char* kListNotSavedText = "メールボックスの一覧が保存できません。";
 inline constexpr const char* kLocalAccountRefusedText = "設定に問題があります。";
 inline constexpr const char* kLineBreakRefusedText =
     "サーバ名、アカウント名とパスワードには改行を含められません。";
