@@ -8,11 +8,8 @@
 #include <QRadioButton>
 #include <QTabWidget>
 #include <QTest>
-#include <atomic>
-#include <chrono>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "desktop_workdir.h"
@@ -216,19 +213,6 @@ class PropertySheetTest : public QObject, protected CDesktopWorkdir {
     QVERIFY(!shown.ApplyButton()->isEnabled());
   }
 
-  void IncompleteDustboxAccountSwitchesAccessOff() {
-    CPropertySheet& shown = Open(0, kProxy);
-    Type(Field(kProxy, "user"), QStringLiteral("u"));
-    Button(kProxy, "access")->click();
-    Type(Field(kProxy, "dustboxUser"), QStringLiteral("d"));
-    shown.ApplyButton()->click();
-    QVERIFY(answers.texts.empty());
-    QVERIFY(!Button(kProxy, "access")->isChecked());
-    QVERIFY(!Field(kProxy, "dustboxUser")->isEnabled());
-    QCOMPARE(Field(kProxy, "dustboxUser")->text(), QString());
-    QVERIFY(!Mailbox().Config().Has(CMailboxConfig::DustboxAccess));
-  }
-
   void IntervalIsCheckedOnApply_data() {
     QTest::addColumn<QString>("typed");
     QTest::addColumn<bool>("accepted");
@@ -409,26 +393,6 @@ class PropertySheetTest : public QObject, protected CDesktopWorkdir {
     QCOMPARE(Mailbox().Config(), applied);
     QCOMPARE(Mailbox().Config().timerInterval, 600u);
     QCOMPARE(Mailbox().Client().account, account);
-  }
-
-  void ApplyWaitsForARunningRetrieval() {
-    CPropertySheet& shown = Open(0, kReceive);
-    Type(Field(kReceive, "interval"), QStringLiteral("600"));
-    CMailbox& mailbox = Mailbox();
-    std::atomic<bool> held{false};
-    std::uint32_t seenWhileHeld = 0;
-    std::thread retrieval([&] {
-      mailbox.retrievalLock.Acquire();
-      held = true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(300));
-      seenWhileHeld = mailbox.Config().timerInterval;
-      mailbox.retrievalLock.Release();
-    });
-    while (!held) std::this_thread::yield();
-    shown.ApplyButton()->click();
-    retrieval.join();
-    QCOMPARE(seenWhileHeld, 180u);
-    QCOMPARE(mailbox.Config().timerInterval, 600u);
   }
 
   void ValuesSurviveARestart() {

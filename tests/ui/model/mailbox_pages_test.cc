@@ -124,67 +124,7 @@ TEST(MailboxTextsTest, NamesNotInUtf8AreShownFromCodePage932) {
   EXPECT_EQ(MailboxNameForDisplay("plain"), "plain");
 }
 
-// ---- Creating and deleting ----
-
 using MailboxDialogLogicTest = MailboxSetTest;
-
-TEST_F(MailboxDialogLogicTest, CreatesWithoutAskingWhenNoFilesExist) {
-  CMailboxSet set(profile);
-  FakeUi ui;
-  EXPECT_EQ(CreateMailbox(set, ui, "a"), 0);
-  EXPECT_TRUE(ui.questions.empty());
-  EXPECT_TRUE(ui.messages.empty());
-  EXPECT_EQ(Names(set), Texts{"a"});
-}
-
-TEST_F(MailboxDialogLogicTest, ExistingFilesAreAdoptedOnlyWhenTheUserSaysYes) {
-  const std::string mail = "Subject: old\r\n\r\nbody\r\n.\r\n";
-  WriteAll("old.mbx", mail);
-  CMailboxSet set(profile);
-  FakeUi ui;
-  ui.answers = {Answer::No};
-  EXPECT_EQ(CreateMailbox(set, ui, "old"), kImportDeclined);
-  EXPECT_EQ(ui.questions, Texts{kImportQuestion});
-  EXPECT_EQ(ui.askedButtons[0], Buttons::YesNo);
-  EXPECT_EQ(set.Count(), 0);
-  EXPECT_EQ(ReadAll("old.mbx"), mail);
-
-  ui.answers = {Answer::Yes};
-  EXPECT_EQ(CreateMailbox(set, ui, "old"), 0);
-  EXPECT_EQ(set.MessageCount(0), 1);
-  EXPECT_TRUE(ui.messages.empty());
-}
-
-TEST_F(MailboxDialogLogicTest, FailuresAreShownAndLeaveTheSetAlone) {
-  CMailboxSet set(profile);
-  FakeUi ui;
-  ASSERT_EQ(CreateMailbox(set, ui, "a"), 0);
-  // Its files exist now, so the import question comes first.
-  ui.answers = {Answer::Yes};
-  EXPECT_EQ(CreateMailbox(set, ui, "a"), CMailboxSet::kNameInUse);
-  // Longer than any file name may be: its message file cannot be created.
-  EXPECT_EQ(CreateMailbox(set, ui, std::string(300, 'n')), CMailboxSet::kCannotCreate);
-  EXPECT_EQ(ui.messages, (Texts{kNameInUseText, kCannotCreateText}));
-  EXPECT_EQ(Names(set), Texts{"a"});
-}
-
-TEST_F(MailboxDialogLogicTest, DeletesOnlyAfterOk) {
-  CMailboxSet set(profile);
-  FakeUi ui;
-  ASSERT_EQ(set.Add("a"), 0);
-  ASSERT_EQ(set.Add("b"), 1);
-  ui.answers = {Answer::Cancel, Answer::Ok};
-  EXPECT_EQ(DeleteMailbox(set, ui, 0), 0);
-  EXPECT_EQ(Names(set), (Texts{"a", "b"}));
-  EXPECT_EQ(DeleteMailbox(set, ui, 0), 1);
-  EXPECT_EQ(Names(set), Texts{"b"});
-  EXPECT_FALSE(Exists("a.mbx"));
-  EXPECT_EQ(ui.questions, Texts(2, DeleteMailboxQuestion("a")));
-  EXPECT_EQ(ui.askedButtons[0], Buttons::OkCancel);
-  // Nothing selected: nothing asked.
-  EXPECT_EQ(DeleteMailbox(set, ui, -1), 0);
-  EXPECT_EQ(ui.questions.size(), 2u);
-}
 
 // ---- The remote account page ----
 
@@ -479,7 +419,7 @@ TEST_F(MailboxDialogLogicTest, DustboxPageRefusesALimitThatIsNoNumber) {
   EXPECT_EQ(set.Get(0)->Client().DeletedHere().Count(), 1u);
 }
 
-// ---- Locking and persistence ----
+// ---- Locking ----
 
 struct LockCase {
   const char* label;
@@ -571,48 +511,6 @@ TEST_F(MailboxDialogLogicTest, DeletingWaitsForARunningRetrieval) {
   EXPECT_TRUE(filesWhileHeld);
   EXPECT_FALSE(Exists("a.mbx"));
   EXPECT_EQ(set.Count(), 0);
-}
-
-TEST_F(MailboxDialogLogicTest, SettingsSurviveARestart) {
-  FakeUi ui;
-  CMailboxConfig savedConfig;
-  CRemoteAccount savedAccount;
-  {
-    CMailboxSet set(profile);
-    ASSERT_EQ(set.Add("a"), 0);
-    ASSERT_EQ(set.Add("b"), 1);
-    AccountPageValues account{"pop.example.org",       "2995",  "me", "pw",
-                              ConnectionSecurity::Tls, "ca.pem"};
-    ProxyPageValues proxy{"u", "p", true, false, "d", "q"};
-    ReceivePageValues receive{
-        true, "3600",
-        CMailboxConfig::OnDemandRetrieval | CMailboxConfig::HideSpam | CMailboxConfig::NotifyBad};
-    DustboxPageValues dustbox = LoadDustboxPage(*set.Get(1));
-    dustbox.deletionMode = DeleteWhenDustboxed;
-    dustbox.keepOther = true;
-    dustbox.limitDustbox = false;
-    dustbox.dustboxLimit = "250";
-    dustbox.openDustboxAtExit = true;
-    ASSERT_EQ(ApplyAccountPage(set, 1, account, ui), 1);
-    ASSERT_EQ(ApplyProxyPage(set, 1, proxy, ui), 1);
-    ASSERT_EQ(ApplyReceivePage(set, 1, receive, ui), 1);
-    ASSERT_EQ(ApplyDustboxPage(set, 1, dustbox, ui), 1);
-    ASSERT_EQ(set.Get(1)->Save(), 1);
-    ASSERT_EQ(set.SaveList(), 1);
-    savedConfig = set.Get(1)->Config();
-    savedAccount = set.Get(1)->Client().account;
-  }
-  EXPECT_EQ(savedConfig.options & CMailboxConfig::HideSpam, CMailboxConfig::HideSpam);
-  EXPECT_EQ(savedConfig.timerInterval, 3600u);
-  EXPECT_EQ(savedConfig.dustboxLimit, 250u);
-
-  CProfile reopened("qm_mailfilter.ini");
-  CMailboxSet set(reopened);
-  set.LoadAll();
-  ASSERT_EQ(Names(set), (Texts{"a", "b"}));
-  EXPECT_EQ(set.Get(1)->Config(), savedConfig);
-  EXPECT_EQ(set.Get(1)->Client().account, savedAccount);
-  EXPECT_EQ(set.Get(0)->Config(), CMailboxConfig{});
 }
 
 }  // namespace
