@@ -46,7 +46,6 @@ CMailboxDialog::CMailboxDialog(CMailboxSet& mailboxes, IUserInterface& seam, QWi
   downButton = button(QStringLiteral("順番 下(&D)"), &CMailboxDialog::OnDown);
   closeButton = button(QStringLiteral("閉じる"), &CMailboxDialog::OnClose);
   closeButton->setDefault(true);
-  connect(list, &QTreeWidget::itemDoubleClicked, this, &CMailboxDialog::OnProperties);
 
   auto* side = new QVBoxLayout;
   for (QPushButton* made : {addButton, deleteButton, propertiesButton}) side->addWidget(made);
