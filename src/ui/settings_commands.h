@@ -11,9 +11,9 @@ class ISoundPlayer;
 
 class CSettingsCommands {
  public:
-  CSettingsCommands(CApplication& program, CMainFrame& frame, IUserInterface& ui,
-                    ISoundPlayer& sound)
-      : program(program), frame(frame), ui(ui), sound(sound) {}
+  CSettingsCommands(CApplication& core, CMainFrame& mainFrame, IUserInterface& seam,
+                    ISoundPlayer& soundPlayer)
+      : program(core), frame(mainFrame), ui(seam), sound(soundPlayer) {}
 
   // The dialog of a settings command id; false for an id that is not one.
   bool Run(int command);

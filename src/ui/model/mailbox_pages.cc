@@ -159,11 +159,13 @@ int DeleteMailbox(CMailboxSet& set, IUserInterface& ui, int index) {
   const std::string question = DeleteMailboxQuestion(MailboxNameForDisplay(mailbox->Name()));
   if (ui.Ask(question, Buttons::OkCancel, Answer::Cancel) != Answer::Ok) return 0;
   // Timers are stopped while the dialog runs, but a retrieval started before may still work on
-  // the mailbox, or a mail client be logged in to it: let them finish before it goes away.
+  // the mailbox: it ends within the server time-out, so it is waited for, as the property pages
+  // wait for it. A mail client may stay logged in for many minutes: the mailbox is then kept.
   mailbox->retrievalLock.Acquire();
-  { CReentrantGuard store(mailbox->storeLock); }
   mailbox->retrievalLock.Release();
-  return set.Remove(index);
+  const int removed = set.Remove(index);
+  if (removed == 0) ui.ShowMessage(kMailboxBusyText);
+  return removed;
 }
 
 AccountPageValues LoadAccountPage(const CMailbox& mailbox) {

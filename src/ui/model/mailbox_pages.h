@@ -34,6 +34,10 @@ inline constexpr const char* kNameInUseText = "このメールボックスはす
 inline constexpr const char* kCannotCreateText =
     "メールボックスを作れません。\nメールボックス名が正しくない可能性があります。";
 inline constexpr const char* kSelectMailboxText = "メールボックスを選択してください。";
+// A mail client is logged in to the mailbox or its dustbox.
+inline constexpr const char* kMailboxBusyText =
+    "このメールボックスは使用中のため削除できません。\nメーラの接続が終わってから削除してください"
+    "。";
 // The settings file could not take the list of mailboxes.
 inline constexpr const char* kListNotSavedText = "メールボックスの一覧が保存できません。";
 inline constexpr const char* kLocalAccountRefusedText = "設定に問題があります。";

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <deque>
 #include <functional>
+#include <future>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -511,6 +512,29 @@ TEST_F(MailboxDialogLogicTest, DeletingWaitsForARunningRetrieval) {
   EXPECT_TRUE(filesWhileHeld);
   EXPECT_FALSE(Exists("a.mbx"));
   EXPECT_EQ(set.Count(), 0);
+}
+
+TEST_F(MailboxDialogLogicTest, AMailboxAMailClientIsLoggedInToIsKept) {
+  CMailboxSet set(profile);
+  FakeUi ui;
+  ASSERT_EQ(set.Add("a"), 0);
+  CMailbox& mailbox = *set.Get(0);
+  ui.answers = {Answer::Ok};
+  std::promise<void> loggedIn;
+  std::promise<void> quit;
+  std::thread client([&mailbox, &loggedIn, done = quit.get_future()] {
+    ASSERT_EQ(mailbox.OpenMaildrop(), 1);
+    loggedIn.set_value();
+    done.wait();
+    mailbox.CloseMaildrop();
+  });
+  loggedIn.get_future().wait();
+  EXPECT_EQ(DeleteMailbox(set, ui, 0), 0);
+  quit.set_value();
+  client.join();
+  EXPECT_EQ(ui.messages, Texts{kMailboxBusyText});
+  EXPECT_EQ(set.Count(), 1);
+  EXPECT_TRUE(Exists("a.mbx"));
 }
 
 }  // namespace
