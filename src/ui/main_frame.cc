@@ -26,6 +26,7 @@
 #include "ui/artwork.h"
 #include "ui/command_menus.h"
 #include "ui/model/frame_texts.h"
+#include "ui/model/mailbox_pages.h"
 #include "ui/notify_wnd.h"
 #include "ui/orbalt_view.h"
 
@@ -235,7 +236,7 @@ void CMainFrame::ShowMailboxMenu() {
     const int count = MailboxMenuEntryCount(static_cast<int>(entries.size()));
     for (int i = 0; i < count; ++i) {
       QAction* action = mailboxMenu->addAction(
-          QString::fromStdString(Cp932ToUtf8(entries[static_cast<std::size_t>(i)])));
+          QString::fromStdString(MailboxNameForDisplay(entries[static_cast<std::size_t>(i)])));
       action->setData(kFirstMailboxCommand + i);
     }
   }
@@ -357,7 +358,7 @@ void CMainFrame::RefreshMailboxes() {
   const int current = view->List().CurrentIndex();
   mailboxSelector->clear();
   for (const std::string& entry : MailboxEntries(view->Mailboxes())) {
-    mailboxSelector->addItem(QString::fromStdString(Cp932ToUtf8(entry)));
+    mailboxSelector->addItem(QString::fromStdString(MailboxNameForDisplay(entry)));
   }
   mailboxSelector->setCurrentIndex(current < mailboxSelector->count() ? current : -1);
   const FrameCounts counts = ComputeFrameCounts(view->Mailboxes());

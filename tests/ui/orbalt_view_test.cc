@@ -217,8 +217,10 @@ class OrbaltViewTest : public QObject, protected CDesktopWorkdir {
   }
 
   void FrameMenusAndToolbarComeFromTheCommands() {
-    // "受信箱": mailbox names are kept in code page 932 too.
+    // "受信箱" in code page 932, as a working directory carried over may name it; names made here
+    // are UTF-8.
     AddMailbox("\x8e\xf3\x90\x4d\x94\xa0", {"m1"});
+    AddMailbox("仕事", {});
     CMainFrame frame(*settings);
     auto* view = new COrbaltView(*set, lists, *settings, *ui);
     view->ActivateMailbox(0);
@@ -251,9 +253,10 @@ class OrbaltViewTest : public QObject, protected CDesktopWorkdir {
     QVERIFY(tool != nullptr);
     QCOMPARE(tool->toolTip(), QStringLiteral("ごみ箱を見る"));
 
-    QCOMPARE(frame.MailboxSelector().count(), 1);
+    QCOMPARE(frame.MailboxSelector().count(), 2);
     QCOMPARE(frame.MailboxSelector().currentIndex(), 0);
     QCOMPARE(frame.MailboxSelector().itemText(0), QStringLiteral("1 ( 1 ) - 0 ( 0 ) 受信箱"));
+    QCOMPARE(frame.MailboxSelector().itemText(1), QStringLiteral("0 ( 0 ) - 0 ( 0 ) 仕事"));
   }
 };
 

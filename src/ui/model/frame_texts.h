@@ -1,6 +1,7 @@
 // The texts of the main window that count mail: the status bar's two count panes, the entries of
-// the mailbox selector and of the tray's mailbox menu, and the tray icon's tip. All bytes are code
-// page 932, as mailbox names are kept.
+// the mailbox selector and of the tray's mailbox menu, and the tray icon's tip. Entries hold the
+// mailbox name's bytes as the file system names it; the windows show them with
+// MailboxNameForDisplay.
 #pragma once
 
 #include <cstddef>
