@@ -97,7 +97,7 @@ int RunDesktop(int argc, char** argv) {
       QObject::connect(&application, &QGuiApplication::commitDataRequest,
                        [] { Log(kGoingDownLine); });
       windows.Show();
-      ScheduleScreenshots(windows.Frame(), windows.View());
+      ScheduleScreenshots(windows.Frame(), windows.View(), program, ui);
       status = QApplication::exec() == 0 ? 0 : 1;
       delete splash;
       windows.SaveLayout();

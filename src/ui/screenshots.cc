@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QDir>
+#include <QLineEdit>
 #include <QPixmap>
 #include <QProgressDialog>
 #include <QSplashScreen>
@@ -11,14 +12,21 @@
 #include <cstdlib>
 #include <iostream>
 
+#include "app/application.h"
+#include "app/classification.h"
 #include "ui/about_dialog.h"
 #include "ui/artwork.h"
+#include "ui/create_mailbox_dialog.h"
+#include "ui/list_editor.h"
 #include "ui/mail_viewer.h"
+#include "ui/mailbox_dialog.h"
 #include "ui/main_frame.h"
 #include "ui/model/list_command_table.h"
 #include "ui/model/list_commands.h"
 #include "ui/notify_wnd.h"
+#include "ui/options_dialog.h"
 #include "ui/orbalt_view.h"
+#include "ui/property_sheet.h"
 
 namespace qm {
 
@@ -54,7 +62,54 @@ CMailViewer* FindViewer() {
   return nullptr;
 }
 
-bool TakeAll(CMainFrame& frame, COrbaltView& view, const QDir& folder) {
+// The options dialog's "Play" button is not pressed here.
+class CSilentPlayer : public ISoundPlayer {
+ public:
+  void Play(NotifySound, const std::string&) override {}
+};
+
+// Every settings dialog and each page of the first mailbox's property sheet, as they open.
+bool TakeDialogs(CMainFrame& frame, CApplication& program, IUserInterface& ui, const QDir& folder) {
+  bool ok = true;
+  {
+    CMailboxDialog dialog(program.Mailboxes(), ui, &frame);
+    dialog.Select(0);
+    dialog.show();
+    ok = Save(dialog, folder, "mailbox_settings.png") && ok;
+  }
+  {
+    CCreateMailboxDialog dialog(ui, &frame);
+    dialog.NameField()->setText(QStringLiteral("仕事"));
+    dialog.show();
+    ok = Save(dialog, folder, "mailbox_create.png") && ok;
+  }
+  if (program.Mailboxes().Count() > 0) {
+    CPropertySheet sheet(program.Mailboxes(), 0, ui, &frame);
+    sheet.show();
+    constexpr std::array<const char*, CPropertySheet::kPageCount> kPages = {
+        "property_account.png", "property_local_accounts.png", "property_receive.png",
+        "property_deletion.png"};
+    for (int page = 0; page < CPropertySheet::kPageCount; ++page) {
+      sheet.ShowPage(page);
+      ok = Save(sheet, folder, kPages[static_cast<std::size_t>(page)]) && ok;
+    }
+  }
+  {
+    CListEditorDialog dialog(program.Classification().Lists(), program.Settings(), ui, &frame);
+    dialog.show();
+    ok = Save(dialog, folder, "list_editor.png") && ok;
+  }
+  {
+    CSilentPlayer silent;
+    COptionsDialog dialog(program.Settings(), ui, silent, &frame);
+    dialog.show();
+    ok = Save(dialog, folder, "options.png") && ok;
+  }
+  return ok;
+}
+
+bool TakeAll(CMainFrame& frame, COrbaltView& view, CApplication& program, IUserInterface& ui,
+             const QDir& folder) {
   frame.showNormal();
   frame.raise();
   bool ok = Save(frame, folder, "main_window.png");
@@ -109,12 +164,15 @@ bool TakeAll(CMainFrame& frame, COrbaltView& view, const QDir& folder) {
   }
   view.CloseProgress();
 
+  ok = TakeDialogs(frame, program, ui, folder) && ok;
+
   return ok;
 }
 
 }  // namespace
 
-void ScheduleScreenshots(CMainFrame& frame, COrbaltView& view) {
+void ScheduleScreenshots(CMainFrame& frame, COrbaltView& view, CApplication& program,
+                         IUserInterface& ui) {
   const char* target = std::getenv("QM_SCREENSHOTS");
   if (target == nullptr || *target == '\0') return;
   const QDir folder(QString::fromLocal8Bit(target));
@@ -123,8 +181,8 @@ void ScheduleScreenshots(CMainFrame& frame, COrbaltView& view) {
     QTimer::singleShot(0, [] { QCoreApplication::exit(1); });
     return;
   }
-  QTimer::singleShot(kStartDelayMs, &frame, [&frame, &view, folder] {
-    const bool ok = TakeAll(frame, view, folder);
+  QTimer::singleShot(kStartDelayMs, &frame, [&frame, &view, &program, &ui, folder] {
+    const bool ok = TakeAll(frame, view, program, ui, folder);
     QCoreApplication::exit(ok ? 0 : 1);
   });
 }

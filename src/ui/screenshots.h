@@ -5,9 +5,13 @@
 
 namespace qm {
 
+class CApplication;
 class CMainFrame;
 class COrbaltView;
+class IUserInterface;
 
-void ScheduleScreenshots(CMainFrame& frame, COrbaltView& view);
+// `ui` answers the dialogs' questions; none is asked while the pictures are taken.
+void ScheduleScreenshots(CMainFrame& frame, COrbaltView& view, CApplication& program,
+                         IUserInterface& ui);
 
 }  // namespace qm
