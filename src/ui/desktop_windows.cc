@@ -59,7 +59,13 @@ CDesktopWindows::CDesktopWindows(CApplication& core, CQtUi& ui)
 
 CDesktopWindows::~CDesktopWindows() = default;
 
-void CDesktopWindows::Show() { frame->ShowAtStart(program.Settings().Get(settings::MainState)); }
+void CDesktopWindows::Show() {
+  frame->ShowAtStart(program.Settings().Get(settings::MainState));
+  // A first start: the user makes a mailbox before anything else, once the window is up.
+  if (program.Mailboxes().Count() == 0) {
+    QTimer::singleShot(0, frame.get(), [this] { settingsCommands->EditMailboxes(); });
+  }
+}
 
 void CDesktopWindows::SaveLayout() {
   frame->SavePlacement();

@@ -30,6 +30,9 @@ constexpr std::array<const char*, 4> kSenders = {"friend@example.org", "news@exa
 void Populate() {
   CSettings settings;
   settings.Set(settings::StartupRetrieve, 0);
+  // The local server on a port of the system's choosing, on loopback only.
+  settings.Set(settings::Port, 0);
+  settings.Set(settings::BindAddress, "127.0.0.1");
   // No blocklist: reclassification must not reach for a name server.
   for (const char* zone : {"Zone0", "Zone1", "Zone2", "Zone3"}) {
     settings.Profile().WriteString(settings::kBlocklistSection, zone, "");
