@@ -262,18 +262,6 @@ const char* AnswerEffect(DeletedHereAnswer answer) {
   return "";
 }
 
-// Holds a mailbox's retrieval lock, so that no retrieval runs while its settings change.
-class CRetrievalHold {
- public:
-  explicit CRetrievalHold(COneSlotSemaphore& semaphore) : lock(semaphore) { lock.Acquire(); }
-  ~CRetrievalHold() { lock.Release(); }
-  CRetrievalHold(const CRetrievalHold&) = delete;
-  CRetrievalHold& operator=(const CRetrievalHold&) = delete;
-
- private:
-  COneSlotSemaphore& lock;
-};
-
 }  // namespace
 
 void ShowMailboxSettings(const CMailbox& mailbox, std::ostream& out) {
@@ -356,7 +344,7 @@ int ChangeMailboxSettings(CMailboxSet& set, int index, const std::vector<std::st
 
   bool asked = false;
   {
-    CRetrievalHold hold(mailbox.retrievalLock);
+    COneSlotGuard hold(mailbox.retrievalLock);
     if (localGiven && !set.AssignLocalAccount(index, values.local)) {
       err << "qm_mailfilter: the local account of " << name << " cannot be set\n";
       return kExitFailure;

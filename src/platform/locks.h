@@ -64,6 +64,18 @@ class COneSlotSemaphore {
   bool free_ = true;
 };
 
+// Holds a semaphore's slot for a scope, waiting for it as long as it takes.
+class COneSlotGuard {
+ public:
+  explicit COneSlotGuard(COneSlotSemaphore& semaphore) : held(semaphore) { held.Acquire(); }
+  ~COneSlotGuard() { held.Release(); }
+  COneSlotGuard(const COneSlotGuard&) = delete;
+  COneSlotGuard& operator=(const COneSlotGuard&) = delete;
+
+ private:
+  COneSlotSemaphore& held;
+};
+
 // Waits until the caller holds every one of `semaphores`, or until `timeout` has passed, and
 // then holds none of them. While waiting it never sits on one slot and blocks on another, so
 // two callers wanting overlapping sets cannot deadlock. An empty set is held at once; a set

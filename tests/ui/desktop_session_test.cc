@@ -4,21 +4,19 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <array>
-#include <fstream>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
-#include "app/application.h"
 #include "app/settings.h"
+#include "desktop_run.h"
 #include "mailboxes/mailbox_set.h"
 #include "message/mail_message.h"
 #include "platform/profile.h"
+#include "support/file_bytes.h"
 #include "ui/desktop_windows.h"
 #include "ui/main_frame.h"
 #include "ui/orbalt_view.h"
-#include "ui/qt_ui.h"
 
 namespace qm {
 
@@ -29,14 +27,7 @@ constexpr std::array<const char*, 4> kSenders = {"friend@example.org", "news@exa
 
 void Populate() {
   CSettings settings;
-  settings.Set(settings::StartupRetrieve, 0);
-  // The local server on a port of the system's choosing, on loopback only.
-  settings.Set(settings::Port, 0);
-  settings.Set(settings::BindAddress, "127.0.0.1");
-  // No blocklist: reclassification must not reach for a name server.
-  for (const char* zone : {"Zone0", "Zone1", "Zone2", "Zone3"}) {
-    settings.Profile().WriteString(settings::kBlocklistSection, zone, "");
-  }
+  KeepDesktopLocal(settings);
   CMailboxSet set(settings.Profile());
   CMailbox& inbox = *set.Get(set.Add("inbox"));
   for (const char* sender : kSenders) {
@@ -47,13 +38,6 @@ void Populate() {
     if (inbox.AppendMessage(message) <= 0) qFatal("not stored");
   }
   if (set.SaveList() == 0 || set.SaveAll(-1) == 0) qFatal("not saved");
-}
-
-std::string ReadFile(const QString& path) {
-  std::ifstream in(path.toStdString(), std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
 }
 
 }  // namespace
@@ -68,56 +52,43 @@ class DesktopSessionTest : public QObject {
     QDir::setCurrent(directory.path());
     Populate();
 
-    std::vector<std::string> asked;
-    {
-      CQtUi ui;
-      ui.SetAnswerer([&asked](std::string_view text, Buttons, Answer defaultAnswer) {
-        asked.emplace_back(text);
-        return defaultAnswer;
-      });
-      CApplication program(ui, directory.path().toStdString());
-      QVERIFY(program.Startup() == CApplication::StartResult::Started);
-      {
-        CDesktopWindows windows(program, ui);
-        windows.Show();
-        QVERIFY(QTest::qWaitForWindowExposed(&windows.Frame()));
-        COrbaltView& view = windows.View();
-        QCOMPARE(view.model()->rowCount(), 4);
+    CDesktopRun run(directory.path());
+    QVERIFY(run.Started());
+    CDesktopWindows& windows = run.Windows();
+    windows.Show();
+    QVERIFY(QTest::qWaitForWindowExposed(&windows.Frame()));
+    COrbaltView& view = windows.View();
+    QCOMPARE(view.model()->rowCount(), 4);
 
-        const auto select = [&view](int row) {
-          view.setFocus();
-          QTest::mouseClick(view.viewport(), Qt::LeftButton, {},
-                            view.visualRect(view.model()->index(row, 2)).center());
-        };
-        select(0);
-        QTest::keyClick(&view, Qt::Key_F);  // the sender becomes a friend
-        select(1);
-        QTest::keyClick(&view, Qt::Key_H);  // hidden from the mail client
-        select(2);
-        QTest::keyClick(&view, Qt::Key_O);  // read
-        select(3);
-        QTest::keyClick(&view, Qt::Key_D);  // into the dustbox
-        QCOMPARE(view.model()->rowCount(), 3);
-        QCOMPARE(view.model()->data(view.model()->index(2, 0)).toString(), QStringLiteral("3"));
+    const auto select = [&view](int row) {
+      view.setFocus();
+      QTest::mouseClick(view.viewport(), Qt::LeftButton, {},
+                        view.visualRect(view.model()->index(row, 2)).center());
+    };
+    select(0);
+    QTest::keyClick(&view, Qt::Key_F);  // the sender becomes a friend
+    select(1);
+    QTest::keyClick(&view, Qt::Key_H);  // hidden from the mail client
+    select(2);
+    QTest::keyClick(&view, Qt::Key_O);  // read
+    select(3);
+    QTest::keyClick(&view, Qt::Key_D);  // into the dustbox
+    QCOMPARE(view.model()->rowCount(), 3);
+    QCOMPARE(view.model()->data(view.model()->index(2, 0)).toString(), QStringLiteral("3"));
 
-        QTest::keyClick(&view, Qt::Key_G);  // the dustbox
-        QCOMPARE(view.model()->rowCount(), 1);
-        QTest::keyClick(&view, Qt::Key_G);
-        QCOMPARE(view.model()->rowCount(), 3);
+    QTest::keyClick(&view, Qt::Key_G);  // the dustbox
+    QCOMPARE(view.model()->rowCount(), 1);
+    QTest::keyClick(&view, Qt::Key_G);
+    QCOMPARE(view.model()->rowCount(), 3);
 
-        QTest::keyClick(&view, Qt::Key_Escape);
-        QTRY_VERIFY(!windows.Frame().isVisible() || windows.Frame().isMinimized());
-        windows.SaveLayout();
-      }
-      ui.Close();
-      program.Shutdown();
-    }
-    QVERIFY2(asked.empty(), asked.empty() ? "" : asked.front().c_str());
+    QTest::keyClick(&view, Qt::Key_Escape);
+    QTRY_VERIFY(!windows.Frame().isVisible() || windows.Frame().isMinimized());
+    run.End();
+    QCOMPARE(run.Told(), std::vector<std::string>{});
 
     // The files, as the next start reads them.
-    QCOMPARE(
-        ReadFile(directory.filePath("friend.txt")).find("friend@example.org") != std::string::npos,
-        true);
+    QVERIFY(test::ReadFileBytes(directory.filePath("friend.txt").toStdString())
+                .find("friend@example.org") != std::string::npos);
     {
       CProfile profile("qm_mailfilter.ini");
       CMailboxSet set(profile);

@@ -12,16 +12,15 @@
 #include <QTest>
 #include <QTimer>
 #include <deque>
-#include <fstream>
 #include <functional>
-#include <sstream>
 #include <string>
 #include <typeinfo>
 
-#include "app/application.h"
 #include "app/settings.h"
+#include "desktop_run.h"
 #include "mailboxes/mailbox_set.h"
 #include "platform/profile.h"
+#include "support/file_bytes.h"
 #include "ui/create_mailbox_dialog.h"
 #include "ui/desktop_windows.h"
 #include "ui/list_editor.h"
@@ -32,7 +31,6 @@
 #include "ui/orbalt_view.h"
 #include "ui/property_pages.h"
 #include "ui/property_sheet.h"
-#include "ui/qt_ui.h"
 #include "ui/settings_commands.h"
 
 namespace qm {
@@ -96,13 +94,6 @@ void Type(QLineEdit& field, const QString& text) {
   QTest::keyClicks(&field, text);
 }
 
-std::string ReadFile(const QString& path) {
-  std::ifstream in(path.toStdString(), std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 }  // namespace
 
 class SettingsSessionTest : public QObject {
@@ -115,23 +106,12 @@ class SettingsSessionTest : public QObject {
     QDir::setCurrent(directory.path());
     {
       CSettings settings(directory.path().toStdString());
-      settings.Set(settings::StartupRetrieve, 0);
-      // The local server on a port of the system's choosing, on loopback only.
-      settings.Set(settings::Port, 0);
-      settings.Set(settings::BindAddress, "127.0.0.1");
+      KeepDesktopLocal(settings);
     }
-
-    std::vector<std::string> told;
+    CDesktopRun run(directory.path());
+    QVERIFY(run.Started());
     {
-      CQtUi ui;
-      ui.SetAnswerer([&told](std::string_view text, Buttons, Answer defaultAnswer) {
-        told.emplace_back(text);
-        return defaultAnswer;
-      });
-      CApplication program(ui, directory.path().toStdString());
-      QVERIFY(program.Startup() == CApplication::StartResult::Started);
-      CDesktopWindows windows(program, ui);
-
+      CDesktopWindows& windows = run.Windows();
       CModalScript firstStart({
           On<CMailboxDialog>([](CMailboxDialog& dialog) { dialog.AddButton()->click(); }),
           On<CCreateMailboxDialog>([](CCreateMailboxDialog& dialog) {
@@ -189,19 +169,17 @@ class SettingsSessionTest : public QObject {
       })});
       windows.SettingsCommands().Run(CmdOptions);
       QVERIFY(options.Done());
-
-      windows.SaveLayout();
-      ui.Close();
-      program.Shutdown();
     }
-    QVERIFY2(told.empty(), told.empty() ? "" : told.front().c_str());
+    run.End();
+    QCOMPARE(run.Told(), std::vector<std::string>{});
 
-    const std::string ini = ReadFile(directory.filePath("qm_mailfilter.ini"));
+    const std::string ini =
+        test::ReadFileBytes(directory.filePath("qm_mailfilter.ini").toStdString());
     QVERIFY(ini.find("Mailboxes=仕事:") != std::string::npos);
     QVERIFY(ini.find("AddEmptyAddrToBadlist=1") != std::string::npos);
     QVERIFY(ini.find("NotifyWindowPosX=0") != std::string::npos);
-    QVERIFY(ReadFile(directory.filePath("friend.txt")).find("hanako@example.jp") !=
-            std::string::npos);
+    QVERIFY(test::ReadFileBytes(directory.filePath("friend.txt").toStdString())
+                .find("hanako@example.jp") != std::string::npos);
     QVERIFY(QFile::exists(directory.filePath("仕事.cfg")));
 
     CProfile profile("qm_mailfilter.ini");

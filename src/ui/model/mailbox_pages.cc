@@ -14,18 +14,6 @@ namespace qm {
 
 namespace {
 
-// Holds a mailbox's retrieval lock for a scope: no retrieval of the mailbox runs meanwhile.
-class CRetrievalHold {
- public:
-  explicit CRetrievalHold(COneSlotSemaphore& semaphore) : lock(semaphore) { lock.Acquire(); }
-  ~CRetrievalHold() { lock.Release(); }
-  CRetrievalHold(const CRetrievalHold&) = delete;
-  CRetrievalHold& operator=(const CRetrievalHold&) = delete;
-
- private:
-  COneSlotSemaphore& lock;
-};
-
 // A decimal number within min .. max, blanks around it allowed, as a number field takes it.
 bool ParseNumber(std::string_view text, std::uint32_t min, std::uint32_t max,
                  std::uint32_t& number) {
@@ -197,7 +185,7 @@ int ApplyAccountPage(CMailboxSet& set, int index, const AccountPageValues& value
     ui.ShowMessage(kLineBreakRefusedText);
     return 0;
   }
-  CRetrievalHold hold(mailbox->retrievalLock);
+  COneSlotGuard hold(mailbox->retrievalLock);
   CRemoteAccount& account = mailbox->Client().account;
   account.server = values.server;
   account.port = port;
@@ -247,7 +235,7 @@ int ApplyProxyPage(CMailboxSet& set, int index, ProxyPageValues& values, IUserIn
       values.dustboxUser, values.dustboxPassword};
   int assigned = 0;
   {
-    CRetrievalHold hold(mailbox->retrievalLock);
+    COneSlotGuard hold(mailbox->retrievalLock);
     assigned = set.AssignLocalAccount(index, account);
   }
   if (!assigned) {
@@ -286,7 +274,7 @@ int ApplyReceivePage(CMailboxSet& set, int index, const ReceivePageValues& value
     ui.ShowMessage(NumberRangeText(kMinimumInterval, kMaximumInterval));
     return 0;
   }
-  CRetrievalHold hold(mailbox->retrievalLock);
+  COneSlotGuard hold(mailbox->retrievalLock);
   CMailboxConfig& config = mailbox->Config();
   config.timerInterval = values.timer ? interval : 0;
   const std::uint32_t mask = ReceivePageOptionMask();
@@ -319,7 +307,7 @@ int ApplyDustboxPage(CMailboxSet& set, int index, DustboxPageValues& values, IUs
     ui.ShowMessage(NumberRangeText(0, kMostMessages));
     return 0;
   }
-  CRetrievalHold hold(mailbox->retrievalLock);
+  COneSlotGuard hold(mailbox->retrievalLock);
   CMailboxConfig& config = mailbox->Config();
   CMailboxClient& client = mailbox->Client();
   if (values.refetch) client.ClearDeletedHere();
