@@ -4,10 +4,10 @@
 #include <algorithm>
 #include <ostream>
 
-#include "cli/arguments.h"
 #include "cli/mail_rows.h"
 #include "cli/workdir.h"
 #include "mailboxes/mailbox_set.h"
+#include "platform/decimal.h"
 
 namespace qm {
 

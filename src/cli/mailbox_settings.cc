@@ -6,8 +6,8 @@
 #include <ostream>
 #include <set>
 
-#include "cli/arguments.h"
 #include "cli/workdir.h"
+#include "platform/decimal.h"
 
 namespace qm {
 

@@ -57,4 +57,38 @@ std::string Cp932ToUtf8(std::string_view text) {
   return converter.Convert(text, "\xEF\xBF\xBD");
 }
 
+bool IsUtf8(std::string_view text) {
+  std::size_t i = 0;
+  while (i < text.size()) {
+    const auto lead = static_cast<unsigned char>(text[i]);
+    std::size_t length = 0;
+    std::uint32_t least = 0;
+    if (lead < 0x80) {
+      ++i;
+      continue;
+    } else if ((lead & 0xE0) == 0xC0) {
+      length = 2;
+      least = 0x80;
+    } else if ((lead & 0xF0) == 0xE0) {
+      length = 3;
+      least = 0x800;
+    } else if ((lead & 0xF8) == 0xF0) {
+      length = 4;
+      least = 0x10000;
+    } else {
+      return false;
+    }
+    if (text.size() - i < length) return false;
+    std::uint32_t code = lead & (0x7Fu >> length);
+    for (std::size_t k = 1; k < length; ++k) {
+      const auto trail = static_cast<unsigned char>(text[i + k]);
+      if ((trail & 0xC0) != 0x80) return false;
+      code = (code << 6) | (trail & 0x3Fu);
+    }
+    if (code < least || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return false;
+    i += length;
+  }
+  return true;
+}
+
 }  // namespace qm

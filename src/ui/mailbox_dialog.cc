@@ -11,6 +11,7 @@
 #include "mailboxes/mailbox_set.h"
 #include "store/mailbox.h"
 #include "ui/create_mailbox_dialog.h"
+#include "ui/model/frame_texts.h"
 #include "ui/model/mailbox_pages.h"
 #include "ui/property_sheet.h"
 

@@ -26,7 +26,6 @@
 #include "ui/artwork.h"
 #include "ui/command_menus.h"
 #include "ui/model/frame_texts.h"
-#include "ui/model/mailbox_pages.h"
 #include "ui/notify_wnd.h"
 #include "ui/orbalt_view.h"
 

@@ -3,9 +3,14 @@
 #include <algorithm>
 
 #include "mailboxes/mailbox_set.h"
+#include "platform/code_page.h"
 #include "store/mailbox.h"
 
 namespace qm {
+
+std::string MailboxNameForDisplay(std::string_view name) {
+  return IsUtf8(name) ? std::string(name) : Cp932ToUtf8(name);
+}
 
 std::string CountsText(int total, int unread) {
   return std::to_string(total) + " ( " + std::to_string(unread) + " )";

@@ -13,6 +13,10 @@ namespace qm {
 
 class CMailboxSet;
 
+// A mailbox name as the windows show it. Names are UTF-8; a name that is not (a working directory
+// carried over from a system that wrote code page 932) is shown converted from code page 932.
+std::string MailboxNameForDisplay(std::string_view name);
+
 // "%d ( %d )": all mails and the unread ones.
 std::string CountsText(int total, int unread);
 

@@ -5,10 +5,11 @@
 
 #include "mailboxes/mailbox_name.h"
 #include "mailboxes/mailbox_set.h"
-#include "platform/code_page.h"
+#include "platform/decimal.h"
 #include "platform/file_io.h"
 #include "platform/locks.h"
 #include "store/mailbox.h"
+#include "ui/model/frame_texts.h"
 
 namespace qm {
 
@@ -17,15 +18,8 @@ namespace {
 // A decimal number within min .. max, blanks around it allowed, as a number field takes it.
 bool ParseNumber(std::string_view text, std::uint32_t min, std::uint32_t max,
                  std::uint32_t& number) {
-  const std::string digits = TrimBlanks(text);
-  if (digits.empty()) return false;
   std::uint64_t value = 0;
-  for (const char c : digits) {
-    if (c < '0' || c > '9') return false;
-    value = value * 10 + static_cast<std::uint64_t>(c - '0');
-    if (value > max) return false;
-  }
-  if (value < min) return false;
+  if (!ParseDecimal(TrimBlanks(text), max, value) || value < min) return false;
   number = static_cast<std::uint32_t>(value);
   return true;
 }
@@ -34,40 +28,6 @@ bool ParseNumber(std::string_view text, std::uint32_t min, std::uint32_t max,
 // early and smuggle the rest in as another command.
 bool BreaksCommandLine(std::string_view text) {
   return text.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos;
-}
-
-bool IsUtf8(std::string_view text) {
-  std::size_t i = 0;
-  while (i < text.size()) {
-    const auto lead = static_cast<unsigned char>(text[i]);
-    std::size_t length = 0;
-    std::uint32_t least = 0;
-    if (lead < 0x80) {
-      ++i;
-      continue;
-    } else if ((lead & 0xE0) == 0xC0) {
-      length = 2;
-      least = 0x80;
-    } else if ((lead & 0xF0) == 0xE0) {
-      length = 3;
-      least = 0x800;
-    } else if ((lead & 0xF8) == 0xF0) {
-      length = 4;
-      least = 0x10000;
-    } else {
-      return false;
-    }
-    if (text.size() - i < length) return false;
-    std::uint32_t code = lead & (0x7Fu >> length);
-    for (std::size_t k = 1; k < length; ++k) {
-      const auto trail = static_cast<unsigned char>(text[i + k]);
-      if ((trail & 0xC0) != 0x80) return false;
-      code = (code << 6) | (trail & 0x3Fu);
-    }
-    if (code < least || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return false;
-    i += length;
-  }
-  return true;
 }
 
 DeletedHereAnswer FromAnswer(Answer answer) {
@@ -109,10 +69,6 @@ std::string AddFailureText(int result) {
     default:
       return {};
   }
-}
-
-std::string MailboxNameForDisplay(std::string_view name) {
-  return IsUtf8(name) ? std::string(name) : Cp932ToUtf8(name);
 }
 
 NewMailboxName CheckNewMailboxName(std::string_view typed) {

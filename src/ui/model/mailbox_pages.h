@@ -58,10 +58,6 @@ std::string NumberRangeText(std::uint32_t min, std::uint32_t max);
 // The message for a failure code of CMailboxSet::Add; empty for an index.
 std::string AddFailureText(int result);
 
-// A mailbox name as the windows show it. Names are UTF-8; a name that is not (a working directory
-// carried over from a system that wrote code page 932) is shown converted from code page 932.
-std::string MailboxNameForDisplay(std::string_view name);
-
 // ---- Creating and deleting ----
 
 // The name typed into the creation dialog, trimmed, and why it cannot be used (empty when it can).

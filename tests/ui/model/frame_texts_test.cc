@@ -88,5 +88,11 @@ TEST(MailboxMenuTest, CommandsMapToMailboxesWithinTheRange) {
   EXPECT_EQ(MailboxOfMenuCommand(34999), -1);
 }
 
+TEST(MailboxNameTest, NamesNotInUtf8AreShownFromCodePage932) {
+  EXPECT_EQ(MailboxNameForDisplay("受信箱"), "受信箱");
+  EXPECT_EQ(MailboxNameForDisplay("\x8e\xf3\x90\x4d\x94\xa0"), "受信箱");
+  EXPECT_EQ(MailboxNameForDisplay("plain"), "plain");
+}
+
 }  // namespace
 }  // namespace qm

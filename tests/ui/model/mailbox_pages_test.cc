@@ -119,12 +119,6 @@ TEST(MailboxTextsTest, AreTheProgramsOwn) {
   EXPECT_EQ(AddFailureText(0), "");
 }
 
-TEST(MailboxTextsTest, NamesNotInUtf8AreShownFromCodePage932) {
-  EXPECT_EQ(MailboxNameForDisplay("受信箱"), "受信箱");
-  EXPECT_EQ(MailboxNameForDisplay("\x8e\xf3\x90\x4d\x94\xa0"), "受信箱");
-  EXPECT_EQ(MailboxNameForDisplay("plain"), "plain");
-}
-
 using MailboxDialogLogicTest = MailboxSetTest;
 
 // ---- The remote account page ----

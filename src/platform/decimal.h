@@ -1,4 +1,4 @@
-// Reading the values that commands take as text.
+// Reading the numbers that commands and settings fields take as text.
 #pragma once
 
 #include <cstdint>

@@ -1,4 +1,4 @@
-#include "cli/arguments.h"
+#include "platform/decimal.h"
 
 #include <charconv>
 
