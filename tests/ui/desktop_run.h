@@ -6,11 +6,11 @@
 #include <QString>
 #include <memory>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "app/application.h"
 #include "app/settings.h"
+#include "recorded_answers.h"
 #include "ui/desktop_windows.h"
 #include "ui/qt_ui.h"
 
@@ -30,10 +30,7 @@ inline void KeepDesktopLocal(CSettings& settings) {
 class CDesktopRun {
  public:
   explicit CDesktopRun(const QString& directory) : program(ui, directory.toStdString()) {
-    ui.SetAnswerer([this](std::string_view text, Buttons, Answer defaultAnswer) {
-      told.emplace_back(text);
-      return defaultAnswer;
-    });
+    answers.Install(ui);
     started = program.Startup() == CApplication::StartResult::Started;
     if (started) windows = std::make_unique<CDesktopWindows>(program, ui);
   }
@@ -48,11 +45,11 @@ class CDesktopRun {
   bool Started() const { return started; }
   CDesktopWindows& Windows() { return *windows; }
   // The texts of every message box and question so far.
-  const std::vector<std::string>& Told() const { return told; }
+  const std::vector<std::string>& Told() const { return answers.texts; }
 
  private:
   CQtUi ui;
-  std::vector<std::string> told;
+  CRecordedAnswers answers;
   CApplication program;
   bool started = false;
   std::unique_ptr<CDesktopWindows> windows;

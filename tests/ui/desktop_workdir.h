@@ -14,6 +14,7 @@
 #include "classify/sender_lists.h"
 #include "mailboxes/mailbox_set.h"
 #include "platform/profile.h"
+#include "recorded_answers.h"
 #include "ui/qt_ui.h"
 
 namespace qm {
@@ -28,6 +29,8 @@ class CDesktopWorkdir {
     settings = std::make_unique<CSettings>(directory->path().toStdString());
     set = std::make_unique<CMailboxSet>(*profile);
     ui = std::make_unique<CQtUi>();
+    answers = {};
+    answers.Install(*ui);
   }
   // After the windows built on it are gone.
   void CloseWorkdir() {
@@ -48,6 +51,8 @@ class CDesktopWorkdir {
   std::unique_ptr<CSettings> settings;
   std::unique_ptr<CMailboxSet> set;
   std::unique_ptr<CQtUi> ui;
+  // Every message box of the test, answered from the queue.
+  CRecordedAnswers answers;
   CSenderLists lists;
 };
 

@@ -8,7 +8,6 @@
 #include <QRadioButton>
 #include <QTest>
 #include <QTreeWidget>
-#include <deque>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -36,8 +35,6 @@ class ListEditorTest : public QObject, protected CDesktopWorkdir {
   Q_OBJECT
 
  private:
-  std::vector<std::string> asked;
-  std::deque<Answer> answers;
   std::unique_ptr<CSenderLists> senders;
 
   std::string Dir() const { return directory->path().toStdString(); }
@@ -70,15 +67,6 @@ class ListEditorTest : public QObject, protected CDesktopWorkdir {
  private slots:
   void init() {
     OpenWorkdir();
-    asked.clear();
-    answers.clear();
-    ui->SetAnswerer([this](std::string_view text, Buttons, Answer defaultAnswer) {
-      asked.emplace_back(text);
-      if (answers.empty()) return defaultAnswer;
-      const Answer answer = answers.front();
-      answers.pop_front();
-      return answer;
-    });
     LoadLists({"b@x.jp", "a@x.jp", "c@x.jp"}, {"spam@", "a@x.jp"});
   }
   void cleanup() {
@@ -169,9 +157,9 @@ class ListEditorTest : public QObject, protected CDesktopWorkdir {
     auto dialog = Open();
     QVERIFY(!dialog->AddButton()->isEnabled());
     ClickRow(*dialog, 1);
-    answers = {Answer::Ok};
+    answers.queue = {Answer::Ok};
     dialog->DeleteButton()->click();
-    QCOMPARE(asked, std::vector<std::string>{"b@x.jp を削除します。よろしいですか？"});
+    QCOMPARE(answers.texts, std::vector<std::string>{"b@x.jp を削除します。よろしいですか？"});
     QCOMPARE(Rows(*dialog), QStringList({"a@x.jp", "c@x.jp"}));
     QVERIFY(!senders->InFriendList("b@x.jp"));
     QCOMPARE(dialog->AddressField()->text(), QStringLiteral("b@x.jp"));
@@ -188,9 +176,10 @@ class ListEditorTest : public QObject, protected CDesktopWorkdir {
     dialog->AddressField()->setText(QStringLiteral("typed"));
     ClickRow(*dialog, 0);
     ClickRow(*dialog, 2, Qt::ControlModifier);
-    answers = {Answer::Ok};
+    answers.queue = {Answer::Ok};
     dialog->DeleteButton()->click();
-    QCOMPARE(asked, std::vector<std::string>{"2 個のメールアドレスを削除します。よろしいですか？"});
+    QCOMPARE(answers.texts,
+             std::vector<std::string>{"2 個のメールアドレスを削除します。よろしいですか？"});
     QCOMPARE(Rows(*dialog), QStringList({"b@x.jp"}));
     QCOMPARE(dialog->AddressField()->text(), QStringLiteral("typed"));
     // The bad list's copy of a@x.jp is not the friend list's.
@@ -204,20 +193,20 @@ class ListEditorTest : public QObject, protected CDesktopWorkdir {
       for (int row = 0; row < count; ++row) {
         dialog->AddressList()->topLevelItem(row)->setSelected(true);
       }
-      answers = {Answer::Cancel};
+      answers.queue = {Answer::Cancel};
       dialog->DeleteButton()->click();
       QCOMPARE(Rows(*dialog), QStringList({"a@x.jp", "b@x.jp", "c@x.jp"}));
       QVERIFY(dialog->AddressField()->text().isEmpty());
       QVERIFY(dialog->DeleteButton()->isEnabled());
     }
-    QCOMPARE(asked.size(), std::size_t{2});
+    QCOMPARE(answers.texts.size(), std::size_t{2});
     QVERIFY(!senders->Changed());
   }
 
   void DeletingWithoutSelectionSaysSo() {
     auto dialog = Open();
     dialog->DeleteSelected();
-    QCOMPARE(asked, std::vector<std::string>{"削除するアカウントを選択してください。"});
+    QCOMPARE(answers.texts, std::vector<std::string>{"削除するアカウントを選択してください。"});
     QCOMPARE(Rows(*dialog).size(), 3);
     QVERIFY(!senders->Changed());
   }
@@ -242,10 +231,10 @@ class ListEditorTest : public QObject, protected CDesktopWorkdir {
     QCOMPARE(rows.size(), 1);
     QCOMPARE(rows.front()->data(0, Qt::UserRole).toByteArray(), address);
     rows.front()->setSelected(true);
-    answers = {Answer::Ok};
+    answers.queue = {Answer::Ok};
     dialog->DeleteButton()->click();
-    QCOMPARE(asked.size(), std::size_t{1});
-    QCOMPARE(QString::fromStdString(asked.front()),
+    QCOMPARE(answers.texts.size(), std::size_t{1});
+    QCOMPARE(QString::fromStdString(answers.texts.front()),
              shown + QStringLiteral(" を削除します。よろしいですか？"));
     QCOMPARE(Rows(*dialog), QStringList({"a@x.jp"}));
     QCOMPARE(senders->Entries(SenderList::Friend), std::vector<std::string>{"a@x.jp"});
@@ -282,7 +271,7 @@ class ListEditorTest : public QObject, protected CDesktopWorkdir {
     }
     QVERIFY(!senders->AddEmptyAddrToBadlist());
     QCOMPARE(settings->Get(settings::AddEmptyAddrToBadlist), 0);
-    QVERIFY(asked.empty());
+    QVERIFY(answers.texts.empty());
   }
 
   void UnwritableSettingsKeepTheDialogOpen() {
@@ -290,7 +279,7 @@ class ListEditorTest : public QObject, protected CDesktopWorkdir {
     auto dialog = Open();
     dialog->EmptyAddressBox()->click();
     dialog->OkButton()->click();
-    QCOMPARE(asked, std::vector<std::string>{"設定ファイルが保存できません。"});
+    QCOMPARE(answers.texts, std::vector<std::string>{"設定ファイルが保存できません。"});
     QVERIFY(dialog->isVisible());
     QVERIFY(!senders->AddEmptyAddrToBadlist());
   }

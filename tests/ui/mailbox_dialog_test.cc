@@ -13,7 +13,6 @@
 
 #include "desktop_workdir.h"
 #include "platform/file_io.h"
-#include "recorded_answers.h"
 #include "store/mailbox.h"
 #include "ui/create_mailbox_dialog.h"
 #include "ui/model/mailbox_pages.h"
@@ -28,8 +27,6 @@ class MailboxDialogTest : public QObject, protected CDesktopWorkdir {
   Q_OBJECT
 
  private:
-  CRecordedAnswers answers;
-
   void AddMailboxes(const Texts& names) {
     for (const std::string& name : names) {
       if (set->Add(name) < 0) qFatal("no mailbox");
@@ -62,11 +59,7 @@ class MailboxDialogTest : public QObject, protected CDesktopWorkdir {
   }
 
  private slots:
-  void init() {
-    OpenWorkdir();
-    answers = {};
-    answers.Install(*ui);
-  }
+  void init() { OpenWorkdir(); }
   void cleanup() {
     SetFileFaultInjector(nullptr);
     CloseWorkdir();

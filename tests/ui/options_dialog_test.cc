@@ -58,7 +58,6 @@ class OptionsDialogTest : public QObject, protected CDesktopWorkdir {
   Q_OBJECT
 
  private:
-  std::vector<std::string> shown;
   CRecordingPlayer player;
 
   std::string Ini() const { return settings->Profile().Path(); }
@@ -80,12 +79,7 @@ class OptionsDialogTest : public QObject, protected CDesktopWorkdir {
  private slots:
   void init() {
     OpenWorkdir();
-    shown.clear();
     player.played.clear();
-    ui->SetAnswerer([this](std::string_view text, Buttons, Answer defaultAnswer) {
-      shown.emplace_back(text);
-      return defaultAnswer;
-    });
   }
   void cleanup() { CloseWorkdir(); }
 
@@ -195,7 +189,7 @@ class OptionsDialogTest : public QObject, protected CDesktopWorkdir {
                          "[Misc]\r\nMailer=/opt/メーラ/run\r\nStartupRetrieve=0\r\nShowSplash=1\r\n"
                          "NotifyTime=5\r\nNotifyBySound=1\r\nNotifySound=/snd/ding.wav\r\n"
                          "[Geometry]\r\nNotifyWindowPosX=-300\r\nNotifyWindowPosY=25\r\n"));
-    QVERIFY(shown.empty());
+    QVERIFY(answers.texts.empty());
   }
 
   void DefaultPositionRemovesBothKeys() {
@@ -245,7 +239,7 @@ class OptionsDialogTest : public QObject, protected CDesktopWorkdir {
     const std::vector<std::pair<NotifySound, std::string>> expected{
         {NotifySound::Beep, ""}, {NotifySound::File, existing.toStdString()}};
     QCOMPARE(player.played, expected);
-    QCOMPARE(shown, std::vector<std::string>{"指定したファイルがありません。"});
+    QCOMPARE(answers.texts, std::vector<std::string>{"指定したファイルがありません。"});
     // Playing is not choosing: nothing is written.
     QVERIFY(!std::filesystem::exists(Ini()));
   }
@@ -301,7 +295,7 @@ class OptionsDialogTest : public QObject, protected CDesktopWorkdir {
     QVERIFY(std::filesystem::create_directory(Ini()));
     auto dialog = Open();
     dialog->OkButton()->click();
-    QCOMPARE(shown, std::vector<std::string>{"設定ファイルが保存できません。"});
+    QCOMPARE(answers.texts, std::vector<std::string>{"設定ファイルが保存できません。"});
     QVERIFY(dialog->isVisible());
     QCOMPARE(dialog->result(), int(QDialog::Rejected));
   }

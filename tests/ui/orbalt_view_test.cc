@@ -9,7 +9,6 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QToolBar>
-#include <deque>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -32,9 +31,6 @@ class OrbaltViewTest : public QObject, protected CDesktopWorkdir {
   Q_OBJECT
 
  private:
-  std::vector<std::string> questions;
-  std::deque<Answer> answers;
-
   CMailbox& AddMailbox(const std::string& name, const std::vector<std::string>& subjects) {
     const int index = set->Add(name);
     if (index < 0) qFatal("no mailbox %s", name.c_str());
@@ -79,18 +75,7 @@ class OrbaltViewTest : public QObject, protected CDesktopWorkdir {
   }
 
  private slots:
-  void init() {
-    OpenWorkdir();
-    questions.clear();
-    answers.clear();
-    ui->SetAnswerer([this](std::string_view text, Buttons, Answer defaultAnswer) {
-      questions.emplace_back(text);
-      if (answers.empty()) return defaultAnswer;
-      const Answer answer = answers.front();
-      answers.pop_front();
-      return answer;
-    });
-  }
+  void init() { OpenWorkdir(); }
   void cleanup() { CloseWorkdir(); }
 
   void ShowsTheRowsWithHeadingsAndNumbers() {
@@ -128,7 +113,7 @@ class OrbaltViewTest : public QObject, protected CDesktopWorkdir {
     QCOMPARE(Column(*view, 2), QStringList({"m1", "m3"}));
     QCOMPARE(StoredSubjects(a), QStringList({"m1", "m3"}));
     QCOMPARE(StoredSubjects(*a.Dustbox()), QStringList({"m2"}));
-    QVERIFY(questions.empty());
+    QVERIFY(answers.texts.empty());
     QVERIFY(view->SelectedRows().empty());
     // A held key repeats without acting.
     view->SetSelection(selected);
@@ -149,19 +134,19 @@ class OrbaltViewTest : public QObject, protected CDesktopWorkdir {
 
     view->SetSelection(std::vector<int>{0});
     QTest::keyClick(view.get(), Qt::Key_D, Qt::ShiftModifier);
-    QVERIFY(questions.empty());
+    QVERIFY(answers.texts.empty());
     QCOMPARE(view->model()->rowCount(), 3);
 
     // Declined: nothing goes.
     view->SetSelection(std::vector<int>{0});
-    answers = {Answer::Cancel};
+    answers.queue = {Answer::Cancel};
     QTest::keyClick(view.get(), Qt::Key_D);
-    QCOMPARE(questions, std::vector<std::string>({kConfirmPurgeText}));
+    QCOMPARE(answers.texts, std::vector<std::string>({kConfirmPurgeText}));
     QCOMPARE(view->model()->rowCount(), 3);
 
-    answers = {Answer::Ok};
+    answers.queue = {Answer::Ok};
     QTest::keyClick(view.get(), Qt::Key_D);
-    QCOMPARE(questions.size(), std::size_t{2});
+    QCOMPARE(answers.texts.size(), std::size_t{2});
     QCOMPARE(view->model()->rowCount(), 2);
     QCOMPARE(Column(*view, 0), QStringList({"1", "2"}));
     QCOMPARE(a.Dustbox()->MessageCount(), 2);

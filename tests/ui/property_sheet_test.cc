@@ -13,7 +13,6 @@
 #include <vector>
 
 #include "desktop_workdir.h"
-#include "recorded_answers.h"
 #include "store/mailbox.h"
 #include "ui/mailbox_dialog.h"
 #include "ui/model/mailbox_pages.h"
@@ -29,7 +28,6 @@ class PropertySheetTest : public QObject, protected CDesktopWorkdir {
   Q_OBJECT
 
  private:
-  CRecordedAnswers answers;
   std::unique_ptr<CPropertySheet> sheet;
 
   CMailbox& Mailbox(int index = 0) const { return *set->Get(index); }
@@ -69,8 +67,6 @@ class PropertySheetTest : public QObject, protected CDesktopWorkdir {
  private slots:
   void init() {
     OpenWorkdir();
-    answers = {};
-    answers.Install(*ui);
     if (set->Add("a") != 0 || set->Add("b") != 1) qFatal("no mailbox");
   }
   void cleanup() {
