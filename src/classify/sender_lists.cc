@@ -18,20 +18,20 @@ bool CSenderLists::InBadList(std::string_view address) const {
 }
 
 bool CSenderLists::AddFriend(std::string_view address) {
-  if (address.empty()) return false;
-  std::unique_lock lock(mutex);
-  friends.Insert(address, 0);
-  friendChanged = true;
-  if (bads.Remove(address)) badChanged = true;
-  return true;
+  return Add(SenderList::Friend, address, true);
 }
 
-bool CSenderLists::AddBad(std::string_view address) {
+bool CSenderLists::AddBad(std::string_view address) { return Add(SenderList::Bad, address, true); }
+
+bool CSenderLists::Add(SenderList list, std::string_view address, bool takeFromOther) {
   if (address.empty()) return false;
+  const bool toFriends = list == SenderList::Friend;
   std::unique_lock lock(mutex);
-  bads.Insert(address, 0);
-  badChanged = true;
-  if (friends.Remove(address)) friendChanged = true;
+  (toFriends ? friends : bads).Insert(address, 0);
+  (toFriends ? friendChanged : badChanged) = true;
+  if (takeFromOther && (toFriends ? bads : friends).Remove(address)) {
+    (toFriends ? badChanged : friendChanged) = true;
+  }
   return true;
 }
 
@@ -50,16 +50,7 @@ bool CSenderLists::RemoveBad(std::string_view address) {
 }
 
 bool CSenderLists::AddTo(SenderList list, std::string_view address) {
-  if (address.empty()) return false;
-  std::unique_lock lock(mutex);
-  if (list == SenderList::Friend) {
-    friends.Insert(address, 0);
-    friendChanged = true;
-  } else {
-    bads.Insert(address, 0);
-    badChanged = true;
-  }
-  return true;
+  return Add(list, address, false);
 }
 
 bool CSenderLists::RemoveFrom(SenderList list, std::string_view address) {

@@ -50,6 +50,7 @@ class CSenderLists {
   std::vector<std::string> Entries(SenderList list) const;
 
  private:
+  bool Add(SenderList list, std::string_view address, bool takeFromOther);
   static std::string PathOf(const std::string& directory, const char* file);
   static bool SaveList(const TextList& list, const std::string& path);
 
