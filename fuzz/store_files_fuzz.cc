@@ -1,10 +1,14 @@
-// The readers of a mailbox's marks, settings and server lists on arbitrary bytes: they must never
-// read past their input, and what they accept must write back to the same bytes.
+// The readers of a mailbox's marks, settings, server lists, journal and transaction files on
+// arbitrary bytes: they must never read past their input, and what they accept must write back to
+// the same bytes.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <string>
 #include <string_view>
+#include <vector>
 
+#include "store/commit_records.h"
 #include "store/mailbox_archives.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -41,6 +45,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         !(deletedAgain == deletedHere) || !(pendingAgain == pending)) {
       std::abort();
     }
+  }
+
+  // The journal is read up to its first bad record; those read must read back as they are.
+  const std::vector<qm::AppendRecord> records = qm::DecodeAppendRecords(bytes);
+  std::string journal;
+  for (const qm::AppendRecord& record : records) journal += qm::EncodeAppendRecord(record);
+  if (qm::DecodeAppendRecords(journal) != records) std::abort();
+
+  if (const auto transaction = qm::DecodeTransaction(bytes)) {
+    const auto again = qm::DecodeTransaction(qm::EncodeTransaction(*transaction));
+    if (!again || !(*again == *transaction)) std::abort();
   }
   return 0;
 }

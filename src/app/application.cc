@@ -63,8 +63,10 @@ void CApplication::IdleStep() {
   for (int i = mailboxes->Count() - 1; i >= 0; --i) {
     CMailbox* mailbox = mailboxes->Get(i);
     // The dustbox too: a message moved there must not lose its mark in a crash.
-    mailboxes->SaveAll(i);
-    mailbox->TrimDustbox();
+    // Neither waits for a mail client or a change in progress on another thread: the next
+    // idle step does what this one could not.
+    mailboxes->SaveAll(i, CMailbox::SaveWait::No);
+    mailbox->TrimDustbox(CMailbox::SaveWait::No);
     mailbox->TakeChanged();
   }
   classification->SaveLists(directory);

@@ -83,6 +83,10 @@ int RunRetrieveCommand(const RetrieveRequest& request, CSettings& settings,
   }
   const std::string trouble = classification.NewBlocklistTrouble();
   if (!trouble.empty()) err << trouble << '\n';
+  // The running program trims when idle; mail fetched from cron must keep the limit too.
+  for (int i = 0; i < set.Count(); ++i) {
+    if (index == -1 || i == index) set.Get(i)->TrimDustbox();
+  }
 
   if (!set.SaveAll(-1)) {
     err << "qm_mailfilter: the mailboxes could not be saved\n";

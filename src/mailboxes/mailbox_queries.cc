@@ -82,14 +82,14 @@ int CMailboxSet::ResetCounters(int index) {
 
 // The dustbox is saved with its mailbox, not only at exit: its marks hold the unique ids of the
 // server copies, and a crash that lost them would bring that mail back at the next retrieval.
-int CMailboxSet::SaveAll(int index) {
+int CMailboxSet::SaveAll(int index, CMailbox::SaveWait wait) {
   if (index != -1 && !Valid(index)) return 0;
   int ok = 1;
   for (int i = 0; i < Count(); ++i) {
     if (index != -1 && i != index) continue;
     CMailbox& mailbox = *mailboxes[static_cast<std::size_t>(i)];
-    if (!mailbox.Save()) ok = 0;
-    if (!mailbox.Dustbox()->Save()) ok = 0;
+    if (!mailbox.Save(wait)) ok = 0;
+    if (!mailbox.Dustbox()->Save(wait)) ok = 0;
   }
   return ok;
 }

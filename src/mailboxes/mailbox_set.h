@@ -158,8 +158,8 @@ class CMailboxSet {
 
   // ---- Saving ----
   // Saves the mailbox and its dustbox (what changed), or every one with -1; 1 only when every
-  // save succeeded.
-  int SaveAll(int index);
+  // save succeeded. `SaveWait::No`: what would wait for a change in progress is saved later.
+  int SaveAll(int index, CMailbox::SaveWait wait = CMailbox::SaveWait::Yes);
   // At exit, from the last mailbox to the first: the mailbox, its dustbox (all of it marked read
   // first when OpenDustboxAtExit is set) and its server lists. 1 when every save succeeded.
   int SaveAtExit();

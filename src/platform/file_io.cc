@@ -244,7 +244,8 @@ bool ReplaceFileContent(const std::string& path, std::string_view content, int* 
   return done;
 }
 
-bool AppendToFile(const std::string& path, std::string_view bytes, int* error, bool* opened) {
+bool AppendToFile(const std::string& path, std::string_view bytes, int* error, bool* opened,
+                  std::int64_t expectedSize) {
   bool created = false;
   if (opened) *opened = false;
   int fd = OpenFile(path, O_WRONLY | O_APPEND | O_CLOEXEC);
@@ -258,9 +259,11 @@ bool AppendToFile(const std::string& path, std::string_view bytes, int* error, b
   }
   if (opened) *opened = true;
   struct stat st;
-  if (::fstat(fd, &st) != 0) {
-    SetError(error, errno);
+  const bool examined = ::fstat(fd, &st) == 0;
+  if (!examined || (expectedSize >= 0 && st.st_size != expectedSize)) {
+    SetError(error, examined ? ESPIPE : errno);
     ::close(fd);
+    if (created) RemoveFile(path);
     return false;
   }
   if (WriteAll(fd, bytes) && SyncFile(fd) && (!created || SyncDirectoryOf(path))) {

@@ -56,12 +56,16 @@ int RetrieveNew(CPop3Session& session, CMailbox& mailbox, IClassifier* classifie
     if (!session.Uidl(n, uid)) return kUidlFailed;
 
     std::string recordedId;
-    if (session.TakePendingDeletion(uid, recordedId)) {
+    if (session.FindPendingDeletion(uid, recordedId)) {
+      // The deletion stays listed until a run no longer finds the copy: the server deletes only
+      // at a QUIT that may never come.
+      serverUids.push_back(uid);
       if (CheckMessageId(session, n, recordedId)) {
         session.Dele(n);
-        session.RememberSentDeletion(uid, recordedId);
         continue;
       }
+      serverUids.pop_back();
+      session.TakePendingDeletion(uid, recordedId);
       SetStatusText("Message_idの照合エラー");
       Log("MSV : Fail to check message ID ( " + recordedId + " ).");
     }
@@ -94,13 +98,11 @@ int RetrieveNew(CPop3Session& session, CMailbox& mailbox, IClassifier* classifie
       SetStatusText("メール保存中にエラー発生");
       return kRetrOrStoreFailed;
     }
-    const std::string messageId = MessageIdOf(message);
+    // A copy deleted now was listed for deletion with the message when it was stored.
     if (deleteNow) {
-      serverUids.pop_back();
       session.Dele(n);
-      session.RememberSentDeletion(uid, messageId);
     } else {
-      session.RegisterKnown(uid, messageId);
+      session.RegisterKnown(uid, MessageIdOf(message));
     }
   }
   session.PruneServerLists(serverUids);
@@ -128,7 +130,11 @@ int Retrieve(CMailbox& mailbox) {
   // POP3 deletes at QUIT: what the server gives up must be recorded here first.
   mailbox.Save();
   if (mailbox.Dustbox() != nullptr) mailbox.Dustbox()->Save();
-  session->Close();
+  if (session->Close() != 0) {
+    Log("MSV : " + session->account.server +
+        " did not confirm QUIT; its deletions are asked for again at the next retrieval.");
+    return kRetrieveFailed;
+  }
   return result == kRetrievedAll ? kRetrieveDone : kRetrieveFailed;
 }
 

@@ -10,6 +10,8 @@ namespace {
 
 constexpr std::string_view kOk = "+OK\r\n";
 constexpr std::string_view kErr = "-ERR\r\n";
+// RFC 1939's words for an update state that failed.
+constexpr std::string_view kQuitFailed = "-ERR some deleted messages not removed\r\n";
 constexpr std::string_view kTerminator = "\r\n.\r\n";
 
 std::string WithoutLineEnd(std::string_view reply) {
@@ -178,7 +180,13 @@ void CPopSession::Transaction(const std::vector<std::string>& tokens) {
       Reply(!uidl.empty() ? "+OK " + std::to_string(n) + " " + uidl + "\r\n" : std::string(kErr));
     }
   } else if (command == "QUIT") {
-    Reply(mailbox->MaildropCommit() ? kOk : kErr);
+    if (mailbox->MaildropCommit()) {
+      Reply(kOk);
+    } else {
+      // The client must not take the mail for deleted: it will be offered again.
+      Log("POP : QUIT could not remove the deleted messages. ( " + mailbox->Name() + " )");
+      Reply(kQuitFailed);
+    }
     closed = true;
     host.Close();
   } else {

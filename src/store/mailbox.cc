@@ -83,92 +83,42 @@ int CMailbox::StoreRetrieved(CMailMessage& message, int& deleteNow) {
   }
   const Disposition disposition = config->DispositionOf(verdict);
   deleteNow = disposition.deleteNow ? 1 : 0;
-  if (deleteNow) message.mark.uidl.clear();
   CMailbox* target = disposition.toDustbox && dustbox != nullptr ? dustbox : this;
-  const int n = target->AppendMessage(message);
+  // Hidden before it is stored: a mail client logging in meanwhile must never be offered it.
+  if (disposition.hide) message.mark.SetHidden(true);
+  ServerCopy deletion;
+  if (deleteNow) {
+    deletion.uidl = std::move(message.mark.uidl);
+    message.mark.uidl.clear();
+    message.GetField("Message-ID", deletion.messageId);
+  }
+  CReentrantGuard guard(target->storeLock);
+  const int n = target->AppendMessage(message, deleteNow ? &deletion : nullptr);
   if (n < 0) return -1;
-  if (disposition.hide) target->SetHidden(n);
+  if (deleteNow) client->RememberSentDeletion(deletion.uidl, deletion.messageId);
   newMail = true;
   return n;
 }
 
-// The fate of the server copy of a message removed here (`target`: where it moved, if anywhere).
-void CMailbox::DecideServerCopy(const std::string& uidl, int verdict, const CMailbox* target) {
-  if (uidl.empty()) return;
+int CMailbox::ServerCopyFate(const std::string& uidl, int verdict, const CMailbox* target) const {
+  if (uidl.empty()) return 0;
   const bool toOwnDustbox = target != nullptr && target == dustbox;
-  if (config->KeepOnServerRule(verdict)) {
-    if (target == nullptr) client->ForgetDeleted(uidl);
-    return;
-  }
+  if (config->KeepOnServerRule(verdict)) return target == nullptr ? 1 : 0;
   switch (config->GetServerDeletion()) {
     case KeepOnServer:
-      if (target == nullptr) client->ForgetDeleted(uidl);
-      break;
+      return target == nullptr ? 1 : 0;
     case DeleteWhenDustboxed:
-      if (target == nullptr || toOwnDustbox) client->RequestServerDeletion(uidl);
-      break;
+      return target == nullptr || toOwnDustbox ? 2 : 0;
     case DeleteWhenPurged:
-      if (target == nullptr) client->RequestServerDeletion(uidl);
-      break;
+      return target == nullptr ? 2 : 0;
     case DeleteWhenRetrieved:
       break;
   }
+  return 0;
 }
 
 int CMailbox::RemoveMessage(int n, CMailbox* target) {
   return RemoveMessages({n}, target) == 1 ? 1 : 0;
-}
-
-int CMailbox::RemoveMessages(std::vector<int> numbers, CMailbox* target) {
-  CReentrantGuard guard(storeLock);
-  std::sort(numbers.begin(), numbers.end(), std::greater<>());
-  numbers.erase(std::unique(numbers.begin(), numbers.end()), numbers.end());
-  numbers.erase(std::remove_if(numbers.begin(), numbers.end(),
-                               [this](int n) { return n < 1 || n > messageCount; }),
-                numbers.end());
-
-  struct Removal {
-    int number;
-    int verdict;
-    std::string uidl;
-  };
-  std::vector<Removal> removals;
-  for (int n : numbers) {
-    const int verdict = GetClassification(n, false);
-    if (target != nullptr) {
-      CMailMessage scratch;
-      if (!ReadMessage(n, scratch)) break;
-      if (!scratch.mark.uidl.empty() && config->GetServerDeletion() == DeleteWhenDustboxed &&
-          target == dustbox && !config->KeepOnServerRule(verdict)) {
-        scratch.mark.uidl.clear();
-      }
-      if (target->AppendMessage(scratch) < 0) {
-        ShowMessage("メールの移動に問題が発生しました。\n処理を中止します。");
-        break;
-      }
-    }
-    removals.push_back({n, verdict, Mark(n).uidl});
-  }
-  if (removals.empty()) return 0;
-
-  std::vector<int> removed;
-  for (const Removal& removal : removals) removed.push_back(removal.number);
-  if (!RewriteWithout(removed)) {
-    // The copies already made in the target would be duplicates: take them back out.
-    if (target != nullptr) {
-      CReentrantGuard targetGuard(target->storeLock);
-      std::vector<int> copies;
-      for (std::size_t k = 0; k < removals.size(); ++k) {
-        copies.push_back(target->MessageCount() - static_cast<int>(k));
-      }
-      if (target->RewriteWithout(copies)) target->DropIndexEntries(copies);
-    }
-    ShowMessage("メールの移動に問題が発生しました。\n処理を中止します。");
-    return 0;
-  }
-  for (const Removal& removal : removals) DecideServerCopy(removal.uidl, removal.verdict, target);
-  DropIndexEntries(removed);
-  return static_cast<int>(removals.size());
 }
 
 // Closes the gaps that removed messages (1-based, highest first) leave in the index.
@@ -193,6 +143,7 @@ void CMailbox::DropIndexEntries(const std::vector<int>& sortedDescending) {
     ++kept;
   }
   messageCount = kept;
+  ++generation;
   marksDirty = true;
   changed = true;
 }
@@ -202,8 +153,18 @@ int CMailbox::RestoreFromDustbox(int n) {
   return dustbox->RemoveMessage(n, this);
 }
 
-void CMailbox::TrimDustbox() {
+void CMailbox::TrimDustbox(SaveWait wait) {
   if (dustbox == nullptr || !config->Has(CMailboxConfig::LimitDustbox)) return;
+  if (wait == SaveWait::No) {
+    // The idle step must not wait for a mail client reading the dustbox.
+    if (!dustbox->storeLock.TryLock()) return;
+    struct Unlock {
+      CReentrantLock& lock;
+      ~Unlock() { lock.Unlock(); }
+    } unlock{dustbox->storeLock};
+    TrimDustbox(SaveWait::Yes);
+    return;
+  }
   const int excess = dustbox->MessageCount() - static_cast<int>(config->dustboxLimit);
   if (excess <= 0) return;
   std::vector<int> oldest;
@@ -259,14 +220,27 @@ int CMailbox::SetClassification(int n, int verdict, unsigned reason) {
 }
 
 int CMailbox::GetClassification(int n, bool force, unsigned* reason) {
-  // The message is read and classified under storeLock, so that it cannot move meanwhile.
-  CReentrantGuard guard(storeLock);
   if (n < 1 || n > MessageCount()) return VerdictUnclassified;
   if ((Mark(n).GetVerdict() == VerdictUnclassified || force) && classifier != nullptr) {
     CMailMessage scratch;
-    if (ReadMessage(n, scratch)) {
+    std::uint64_t readAt = 0;
+    bool read = false;
+    {
+      CReentrantGuard guard(storeLock);
+      read = n <= MessageCount() && ReadMessage(n, scratch);
+      std::lock_guard lock(indexLock);
+      readAt = generation;
+    }
+    if (read) {
+      // Look-ups may take seconds: retrievals and mail clients must not wait for them.
       classifier->Classify(scratch);
-      SetClassification(n, scratch.mark.GetVerdict(), scratch.mark.GetReason());
+      CReentrantGuard guard(storeLock);
+      bool same = false;
+      {
+        std::lock_guard lock(indexLock);
+        same = generation == readAt;
+      }
+      if (same) SetClassification(n, scratch.mark.GetVerdict(), scratch.mark.GetReason());
     }
   }
   const CMailMark mark = Mark(n);
@@ -294,21 +268,6 @@ void CMailbox::ResetCounters() {
   badCount = 0;
   spamCount = 0;
   otherCount = 0;
-}
-
-// The emptied unique ids are saved with the marks, so that a restart does not track them again.
-void CMailbox::ReleaseServerCopies() {
-  CReentrantGuard guard(storeLock);
-  for (int n = 1; n <= MessageCount(); ++n) {
-    const std::string uidl = Mark(n).uidl;
-    if (uidl.empty()) continue;
-    const int verdict = GetClassification(n, false);
-    if (config->KeepOnServerRule(verdict)) continue;
-    client->RequestServerDeletion(uidl);
-    std::lock_guard lock(indexLock);
-    marks[static_cast<std::size_t>(n - 1)].uidl.clear();
-    marksDirty = true;
-  }
 }
 
 }  // namespace qm

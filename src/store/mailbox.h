@@ -6,6 +6,11 @@
 // account (main mailboxes only); N.svm the server lists (main mailboxes only). A dustbox is named
 // N_dustbox and shares the settings and the client of its main mailbox.
 //
+// Marks are kept by position, so the message file and the marks file must always change
+// together. Two more files see to that across a kill at any instant (store/commit_records.h):
+// N.jnl holds the marks of the messages appended since N.flg was written, and N.txn the intent of
+// a change that spans several files; Load completes or undoes what they describe.
+//
 // Message numbers are 1-based at every interface; arrays are indexed from 0.
 #pragma once
 
@@ -63,11 +68,20 @@ class CMailbox {
   int LoadMarks();
   int SaveMarks();
   int BuildSummaries();
-  // Saves what changed: marks, settings and (for a main mailbox) the server lists.
-  int Save();
+  // Saves what changed: marks, settings and (for a main mailbox) the server lists. With
+  // `SaveWait::No` a save that would wait for a change in progress on another thread is left
+  // for the next call (result 1).
+  enum class SaveWait { Yes, No };
+  int Save(SaveWait wait = SaveWait::Yes);
   int SaveServerLists();
-  // Appends a message; the new message number, or -1 with nothing changed.
-  int AppendMessage(CMailMessage& message);
+  // A server copy to be deleted, recorded with the message that was stored in its place.
+  struct ServerCopy {
+    std::string uidl;
+    std::string messageId;
+  };
+  // Appends a message (its mark included); the new message number, or -1 with nothing
+  // changed. `deletion`: the server copy this store decided to delete, made durable with it.
+  int AppendMessage(CMailMessage& message, const ServerCopy* deletion = nullptr);
   // Fills `message` from stored message n (its mark included); 0 on a read failure.
   int ReadMessage(int n, CMailMessage& message);
   // The stored bytes of message n (1-based); false on a read failure.
@@ -80,11 +94,12 @@ class CMailbox {
   // Removes message n; with a target, appends it there first. 0 when nothing was removed.
   int RemoveMessage(int n, CMailbox* target);
   // Removes several messages with one rewrite of the message file, taking the same decisions
-  // for each as RemoveMessage, highest number first. The number of messages removed; it stops
-  // at the first message that cannot be moved.
+  // for each as RemoveMessage, highest number first. All or nothing: the number of messages
+  // removed, or 0 when none was.
   int RemoveMessages(std::vector<int> numbers, CMailbox* target);
   int RestoreFromDustbox(int n);
-  void TrimDustbox();
+  // `SaveWait::No`: a dustbox that a mail client holds is trimmed another time.
+  void TrimDustbox(SaveWait wait = SaveWait::Yes);
   int SetHidden(int n);
   int ClearHidden(int n);
   int SetOpened(int n, bool on);
@@ -109,6 +124,7 @@ class CMailbox {
   std::string MaildropTop(int k, int lines);
   std::string MaildropUidl(int k);
   int MaildropUidlList(std::vector<int>& numbers, std::vector<std::string>& digests);
+  // 0 when the client's deletions could not be applied (none of them was).
   int MaildropCommit();
   int MaildropCount() const { return maildropCount; }
   // MD5 of the stored bytes of the message at 0-based index i, 32 lower-case hex digits; empty on
@@ -154,6 +170,9 @@ class CMailbox {
   std::string ConfigFile() const { return name + ".cfg"; }
   std::string ServerListFile() const { return name + ".svm"; }
   std::string ScratchFile() const { return name + ".tmp"; }
+  std::string JournalFile() const { return name + ".jnl"; }
+  // One for a mailbox and its dustbox, named after the mailbox.
+  std::string TransactionFile() const { return Main().name + ".txn"; }
 
   CReentrantLock storeLock;
   COneSlotSemaphore retrievalLock;
@@ -165,16 +184,48 @@ class CMailbox {
  private:
   CMailbox(std::string mailboxName, CMailbox* main);
 
+  struct Removal;
+  const CMailbox& Main() const { return mainMailbox != nullptr ? *mainMailbox : *this; }
+  CMailbox& Main() { return mainMailbox != nullptr ? *mainMailbox : *this; }
+
   int LoadMessageFile();
+  // Marks from N.jnl for the messages past the first `marksRead`; the server copies those
+  // messages were stored to delete go to `deletions`. True when a mark was taken from it.
+  bool ApplyJournal(std::size_t marksRead, CUidList& deletions);
+  int SaveMarksLocked();
+  int SaveConfigLocked();
   bool RewriteWithout(const std::vector<int>& sortedDescending);
   void DropIndexEntries(const std::vector<int>& sortedDescending);
   void GrowTo(std::size_t size);
-  void DecideServerCopy(const std::string& uidl, int verdict, const CMailbox* target);
+  // Where the server copy of a message removed here goes (`target`: where the message moved, if
+  // anywhere): 1 to the mails deleted here, 2 to the pending deletions, 0 nowhere.
+  int ServerCopyFate(const std::string& uidl, int verdict, const CMailbox* target) const;
+
+  // ---- Changes of several files at once (mailbox_commit.cc) ----
+  // Completes or undoes the change that N.txn describes; runs first in Load.
+  void RecoverTransaction();
+  // Writes what a committed change still owes to the marks files and the server lists, then
+  // drops N.txn; false while that cannot be written. Both commitLocks held by the caller.
+  bool FinishTransaction();
+  int CommitRemoval(std::vector<Removal>& removals, CMailbox* target);
 
   // Guards the arrays and the count below for the moment of each change or read, so that the
   // user-interface thread can mark and list messages while a mail client holds storeLock. The
   // innermost lock: never held across file work or while taking another lock.
   mutable std::mutex indexLock;
+  // Serialises the writers of this mailbox's marks and settings files with the appends whose
+  // marks N.jnl holds, without waiting for a mail client the way storeLock does. Taken after
+  // storeLock and the pair's transactionLock, before indexLock.
+  std::mutex commitLock;
+  // Of a main mailbox: one change of several files at a time for the pair (they share N.txn).
+  std::mutex transactionLock;
+  // Of a main mailbox: a committed change has not yet written all of its small files.
+  std::atomic<bool> transactionOwed{false};
+  // Counts removals, so that a message classified without the lock is known to be the same one.
+  std::uint64_t generation = 0;
+  // What the last LoadMarks took from N.jnl: marks, and server copies to delete.
+  bool journalApplied = false;
+  bool journalDeletions = false;
 
   std::vector<std::uint32_t> maildropMap;
   std::vector<std::uint8_t> maildropDeleted;

@@ -5,6 +5,7 @@
 
 #include "platform/file_io.h"
 #include "platform/report.h"
+#include "store/commit_records.h"
 #include "store/mailbox.h"
 #include "store/mailbox_archives.h"
 
@@ -20,17 +21,29 @@ std::string ErrnoText(int error) { return std::to_string(error); }
 }  // namespace
 
 int CMailbox::Load() {
-  if (!IsDustbox()) LoadConfig();
-  if (!LoadMessageFile()) return 0;
-  LoadMarks();
-  BuildSummaries();
-  if (dustbox != nullptr) {
-    if (dustbox->LoadMessageFile()) {
-      dustbox->LoadMarks();
-      dustbox->BuildSummaries();
+  if (IsDustbox()) return 0;
+  RecoverTransaction();
+  LoadConfig();
+  // First, so that the deletions the journals recorded can join them.
+  client->LoadServerLists(ServerListFile());
+  for (CMailbox* box : {this, dustbox}) {
+    if (!box->LoadMessageFile()) {
+      // A dustbox used with an empty index while its file holds mail would index the next
+      // message from offset 0, and a restore, purge or trim could then empty the whole file.
+      if (box != this) Log("MBX : The dustbox ( " + box->MessageFile() + " ) could not be loaded.");
+      return 0;
     }
-    client->LoadServerLists(ServerListFile());
+    box->LoadMarks();
+    box->BuildSummaries();
   }
+  // What the journals gave is written down at once, so that the files alone say what the
+  // mailbox holds.
+  bool deletionsMerged = false;
+  for (CMailbox* box : {this, dustbox}) {
+    deletionsMerged = deletionsMerged || box->journalDeletions;
+    if (box->journalApplied) box->SaveMarks();
+  }
+  if (deletionsMerged) SaveServerLists();
   return 1;
 }
 
@@ -52,6 +65,7 @@ int CMailbox::LoadMessageFile() {
     return 0;
   }
   messageCount = 0;
+  ++generation;
   offsets.assign(100, 0);
   marks.clear();
   summaries.clear();
@@ -125,40 +139,48 @@ int CMailbox::LoadConfig() {
 }
 
 int CMailbox::SaveConfig() {
+  std::lock_guard commit(commitLock);
+  return SaveConfigLocked();
+}
+
+int CMailbox::SaveConfigLocked() {
   int error = 0;
+  // Cleared before the snapshot: a change made while the file is written marks it dirty again.
+  configDirty = false;
   if (!ReplaceFileContent(ConfigFile(), WriteConfigArchive(*config, client->account), &error)) {
+    configDirty = true;
     ShowMessage("confファイルが保存できません。");
     return 0;
   }
-  configDirty = false;
   return 1;
 }
 
 int CMailbox::LoadMarks() {
   const std::size_t wanted = static_cast<std::size_t>(messageCount) + 1;
   std::string content;
-  if (!ReadFileContent(MarksFile(), content)) {
-    marks.assign(std::max(marks.size(), wanted), CMailMark{});
-    if (messageCount > 0) marksDirty = true;
-    return 0;
-  }
   std::vector<CMailMark> loaded;
   std::uint32_t count = 0;
-  const bool whole = ReadMarksArchive(content, loaded, count);
-  if (!whole) {
-    Log("MBX : File ( " + MarksFile() + " ) is damaged; " + std::to_string(loaded.size()) +
-        " marks read, the other messages are marked afresh.");
+  bool whole = true;
+  if (ReadFileContent(MarksFile(), content)) {
+    whole = ReadMarksArchive(content, loaded, count);
+    if (!whole) {
+      Log("MBX : File ( " + MarksFile() + " ) is damaged; " + std::to_string(loaded.size()) +
+          " marks read, the other messages are marked afresh.");
+    }
   }
   const std::size_t recordsRead = loaded.size();
   marks = std::move(loaded);
   if (marks.size() < wanted) marks.resize(wanted);
   GrowTo(marks.size());
+  CUidList deletions;
+  journalApplied = ApplyJournal(recordsRead, deletions);
+  journalDeletions = deletions.Count() != 0;
+  if (journalDeletions) client->MergeAdded(CUidList{}, deletions);
   // Messages whose server copy is tracked are known to the client, so that retrieval does not
   // fetch them again.
   CFileReader messages;
   std::string bytes;
-  const int limit = std::min(messageCount, static_cast<int>(recordsRead));
-  for (int i = 0; i < limit; ++i) {
+  for (int i = 0; i < messageCount; ++i) {
     if (marks[i].uidl.empty()) continue;
     if (!messages.IsOpen() && !messages.Open(MessageFile())) break;
     if (!messages.ReadAt(offsets[i], static_cast<std::size_t>(StoredLength(i + 1)), bytes)) {
@@ -170,11 +192,36 @@ int CMailbox::LoadMarks() {
     header.GetField("Message-ID", messageId);
     client->RegisterKnown(marks[i].uidl, messageId);
   }
-  marksDirty = !whole || count != static_cast<std::uint32_t>(messageCount);
+  marksDirty = !whole || journalApplied || count != static_cast<std::uint32_t>(messageCount);
   return whole ? 1 : 0;
 }
 
+bool CMailbox::ApplyJournal(std::size_t marksRead, CUidList& deletions) {
+  std::string content;
+  if (!ReadFileContent(JournalFile(), content)) return false;
+  bool applied = false;
+  const auto begin = offsets.begin();
+  const auto end = begin + messageCount;
+  for (const AppendRecord& record : DecodeAppendRecords(content)) {
+    // A record whose message never reached the file finds none at its offset.
+    const auto at = std::lower_bound(begin, end, record.offset);
+    if (at == end || *at != record.offset) continue;
+    const auto i = static_cast<std::size_t>(at - begin);
+    if (i < marksRead || offsets[i + 1] - offsets[i] != record.length) continue;
+    marks[i].flags = record.flags;
+    marks[i].uidl = record.uidl;
+    applied = true;
+    if (!record.pendingUidl.empty()) deletions.Add(record.pendingUidl, record.pendingMessageId);
+  }
+  return applied;
+}
+
 int CMailbox::SaveMarks() {
+  std::lock_guard commit(commitLock);
+  return SaveMarksLocked();
+}
+
+int CMailbox::SaveMarksLocked() {
   std::string bytes;
   {
     // Cleared with the snapshot: a change made while the file is written marks it dirty again.
@@ -188,6 +235,9 @@ int CMailbox::SaveMarks() {
     ShowMessage("メールフラッグファイルが保存できません。");
     return 0;
   }
+  // Every mark the journal held is in the marks file now; appends wait for commitLock, so none
+  // came in between.
+  RemoveFile(JournalFile());
   return 1;
 }
 
@@ -210,29 +260,75 @@ int CMailbox::BuildSummaries() {
   return 1;
 }
 
-int CMailbox::Save() {
+int CMailbox::Save(SaveWait wait) {
+  std::unique_lock commit(commitLock, std::defer_lock);
+  if (wait == SaveWait::Yes) {
+    commit.lock();
+  } else if (!commit.try_lock()) {
+    return 1;
+  }
   int ok = 1;
-  if (marksDirty && !SaveMarks()) ok = 0;
-  if (!IsDustbox() && configDirty && !SaveConfig()) ok = 0;
+  if (Main().transactionOwed && !IsDustbox()) {
+    // The change also wrote the dustbox's marks; its commitLock comes after this one.
+    std::unique_lock dustboxCommit(dustbox->commitLock, std::defer_lock);
+    if (wait == SaveWait::Yes) {
+      dustboxCommit.lock();
+    } else if (!dustboxCommit.try_lock()) {
+      return 1;
+    }
+    if (!FinishTransaction()) ok = 0;
+  }
+  if (marksDirty && !SaveMarksLocked()) ok = 0;
+  if (!IsDustbox() && configDirty && !SaveConfigLocked()) ok = 0;
   if (!IsDustbox() && client->ServerListsChanged() && !SaveServerLists()) ok = 0;
   return ok;
 }
 
 int CMailbox::SaveServerLists() {
-  CMailbox* main = IsDustbox() ? mainMailbox : this;
-  return main->client->SaveServerLists(main->ServerListFile());
+  CMailbox& main = Main();
+  return main.client->SaveServerLists(main.ServerListFile());
 }
 
-int CMailbox::AppendMessage(CMailMessage& message) {
+int CMailbox::AppendMessage(CMailMessage& message, const ServerCopy* deletion) {
   CReentrantGuard guard(storeLock);
   const std::string path = MessageFile();
-  const std::string& text = message.Text();
-  int error = 0;
-  bool opened = false;
-  if (!AppendToFile(path, text, &error, &opened)) {
-    Log(opened ? "MBX : File I/O Error.( " + path + "  :  errno = " + ErrnoText(error) + " )"
-               : "MBX : File ( " + path + " ) could not be opend. ( errno = " + ErrnoText(error) +
+  // An empty message arrives as the terminating line alone, which would merge with the next
+  // message when the file is split again; stored with its empty line, it stays one message.
+  const std::string_view text =
+      message.Text() == kTerminator.substr(2) ? kTerminator : message.Text();
+  const std::size_t end = text.size() - std::min(text.size(), kTerminator.size());
+  if (!text.ends_with(kTerminator) || text.find(kTerminator) != end) {
+    Log("MBX : A message that would not split back whole was not stored in ( " + path + " ).");
+    return -1;
+  }
+  if (Main().transactionOwed) {
+    // The marks files still describe the mailbox as it was before the last change; a message
+    // appended now would take its marks from the wrong records after a crash.
+    Log("MBX : ( " + path + " ) waits for its marks to be saved; the message was not stored.");
+    return -1;
+  }
+  std::lock_guard commit(commitLock);
+  AppendRecord record;
+  record.offset = offsets[static_cast<std::size_t>(messageCount)];
+  record.length = text.size();
+  record.flags = message.mark.flags;
+  record.uidl = message.mark.uidl;
+  if (deletion != nullptr) {
+    record.pendingUidl = deletion->uidl;
+    record.pendingMessageId = deletion->messageId;
+  }
+  // The mark first: a message that reached the file without it would be fetched again.
+  const auto append = [](const std::string& file, std::string_view bytes, std::int64_t at) {
+    int error = 0;
+    bool opened = false;
+    if (AppendToFile(file, bytes, &error, &opened, at)) return true;
+    Log(opened ? "MBX : File I/O Error.( " + file + "  :  errno = " + ErrnoText(error) + " )"
+               : "MBX : File ( " + file + " ) could not be opend. ( errno = " + ErrnoText(error) +
                      " )");
+    return false;
+  };
+  if (!append(JournalFile(), EncodeAppendRecord(record), -1) ||
+      !append(path, text, static_cast<std::int64_t>(record.offset))) {
     return -1;
   }
   MailSummary summary;
@@ -277,7 +373,9 @@ int CMailbox::ReadMessage(int n, CMailMessage& message) {
 
 void CMailbox::DeleteFiles() {
   int error = 0;
-  for (const std::string& path : {MessageFile(), MarksFile(), ConfigFile()}) {
+  // The change records first: left alone, they would be applied to a new mailbox of this name.
+  if (!IsDustbox()) RemoveFile(TransactionFile(), &error);
+  for (const std::string& path : {JournalFile(), MessageFile(), MarksFile(), ConfigFile()}) {
     RemoveFile(path, &error);
   }
   if (dustbox != nullptr) dustbox->DeleteFiles();

@@ -133,7 +133,8 @@ int CMailbox::MaildropUidlList(std::vector<int>& numbers, std::vector<std::strin
   return static_cast<int>(numbers.size());
 }
 
-// The client's deletions are deletions for good, all in one rewrite of the message file.
+// The client's deletions are deletions for good, all in one rewrite of the message file: all of
+// them or none.
 int CMailbox::MaildropCommit() {
   std::vector<int> doomed;
   for (int k = maildropCount; k >= 1; --k) {
@@ -143,7 +144,7 @@ int CMailbox::MaildropCommit() {
   }
   const bool removed = !doomed.empty() && RemoveMessages(doomed, nullptr) > 0;
   CurrentStoreEvents().MaildropCommitted(*this, removed);
-  return 1;
+  return doomed.empty() || removed ? 1 : 0;
 }
 
 }  // namespace qm

@@ -21,6 +21,16 @@ bool CMailboxClient::IsKnown(std::string_view uidl) {
   return knownUidls.Find(uidl, ignored) != 0;
 }
 
+int CMailboxClient::KnownMessageId(std::string_view uidl, std::string& messageId) {
+  std::lock_guard lock(listLock);
+  return knownUidls.Find(uidl, messageId);
+}
+
+int CMailboxClient::FindPendingDeletion(std::string_view uidl, std::string& messageId) {
+  std::lock_guard lock(listLock);
+  return pendingDeletions.Find(uidl, messageId);
+}
+
 bool CMailboxClient::IsDeletedHere(std::string_view uidl) {
   std::lock_guard lock(listLock);
   std::string ignored;
@@ -56,6 +66,23 @@ void CMailboxClient::RememberSentDeletion(std::string_view uidl, std::string_vie
   std::lock_guard lock(listLock);
   pendingDeletions.Add(uidl, messageId);
   listsChanged = true;
+}
+
+void CMailboxClient::MergeAdded(const CUidList& deletedHereAdded, const CUidList& pendingAdded) {
+  std::lock_guard lock(listLock);
+  const auto merge = [this](CUidList added, CUidList& list) {
+    added.Rewind();
+    std::string uidl;
+    std::string messageId;
+    std::string ignored;
+    while (added.Next(uidl, messageId)) {
+      if (list.Find(uidl, ignored)) continue;
+      list.Add(uidl, messageId);
+      listsChanged = true;
+    }
+  };
+  merge(deletedHereAdded, deletedHere);
+  merge(pendingAdded, pendingDeletions);
 }
 
 void CMailboxClient::PruneServerLists(const std::vector<std::string>& serverUids) {

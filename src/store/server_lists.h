@@ -50,16 +50,24 @@ class CMailboxClient {
   // Every operation below takes `listLock`, the innermost lock of the program.
   void RegisterKnown(std::string_view uidl, std::string_view messageId);
   bool IsKnown(std::string_view uidl);
+  // 1 and the Message-ID recorded with a known unique id; 0 when it is not known.
+  int KnownMessageId(std::string_view uidl, std::string& messageId);
   bool IsDeletedHere(std::string_view uidl);
+  // Whether the server copy is listed for deletion, and the Message-ID it must still carry.
+  int FindPendingDeletion(std::string_view uidl, std::string& messageId);
   int TakePendingDeletion(std::string_view uidl, std::string& messageId);
   // The server copy stays and is never fetched again.
   void ForgetDeleted(std::string_view uidl);
   // The server copy is deleted at the next retrieval.
   void RequestServerDeletion(std::string_view uidl);
-  // A DELE went out for this server copy. It stays listed for deletion until a completed
-  // retrieval no longer finds it on the server: a session that ends without QUIT leaves the
-  // copy there, and the next retrieval deletes it instead of fetching it again.
+  // The server copy of a message just stored is to be deleted in this session. It stays listed
+  // for deletion until a completed retrieval no longer finds it on the server: a session whose
+  // QUIT is lost leaves the copy there, and the next retrieval deletes it instead of fetching it
+  // again.
   void RememberSentDeletion(std::string_view uidl, std::string_view messageId);
+  // Adds the pairs that a list does not hold yet (by unique id): the server-list part of an
+  // interrupted change, applied again at load.
+  void MergeAdded(const CUidList& deletedHereAdded, const CUidList& pendingAdded);
   // After a completed retrieval: keeps in `deletedHere`, `knownUidls` and `pendingDeletions`, in
   // this order, only the entries whose unique id the server listed, at most one entry per id
   // listed. Holds listLock throughout.

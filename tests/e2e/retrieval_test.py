@@ -566,6 +566,9 @@ class PolicyTest(RetrievalCase):
         self.work.retrieve("box")
         self.assertFirstRun()
         self.assertOnServer("")
+        # A deletion stays listed until a run finds the copy gone.
+        self.assertTrue(self.work.exists("box.svm"))
+        self.work.retrieve("box")
         self.assertFalse(self.work.exists("box.svm"))
 
         self.server.deliver([new_message(1)])
@@ -617,10 +620,11 @@ class PolicyTest(RetrievalCase):
         extra = self.server.deliver([new_message(1)])
         self.work.retrieve("box")
         self.assertOnServer("FB", extra)
-        self.assertFalse(self.work.exists("box.svm"))
         self.assertEqual(self.local(), [self.row("F"), self.row("B", hidden=True),
                                         ("news 1", "other", False)])
         self.assertEqual(self.local(dustbox=True), [self.row("S"), self.row("O")])
+        self.work.retrieve("box")
+        self.assertFalse(self.work.exists("box.svm"))
 
         # Nothing more to do, nothing fetched twice.
         self.work.retrieve("box")
@@ -688,8 +692,8 @@ class PolicyTest(RetrievalCase):
         self.work.run("mail", "delete", "--dustbox", "box", self.number("S", dustbox=True))
         self.work.retrieve("box")
         self.assertOnServer("B")
-        self.assertFalse(self.work.exists("box.svm"))
         self.work.retrieve("box")
+        self.assertFalse(self.work.exists("box.svm"))
         self.assertEqual(self.local(), [self.row("B", hidden=True)])
         self.assertEqual(self.local(dustbox=True), [])
 

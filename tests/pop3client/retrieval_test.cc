@@ -112,15 +112,43 @@ TEST_F(RetrievalTest, NewMailIsFetchedOnceAndStoredAsItTravelled) {
   EXPECT_EQ(mailbox->MessageCount(), 3);
 }
 
-TEST_F(RetrievalTest, DeletedAtOnceWhenThePolicySaysSo) {
+TEST_F(RetrievalTest, DeletedAtOnceWhenThePolicySaysSoEvenWhenTheQuitIsLost) {
   mailbox->Config().SetServerDeletion(DeleteWhenRetrieved);
   server->messages = {Mail("a", "hello"), Mail("b", "world")};
-  EXPECT_EQ(Run(), kRetrieveDone);
+  server->replyOverride = [](const std::string& command) -> std::optional<std::string> {
+    if (command == "QUIT") return "-ERR autologout; deletions not done\r\n";
+    return std::nullopt;
+  };
+  EXPECT_EQ(Run(), kRetrieveFailed);
   EXPECT_EQ(Commands(),
             "STAT\r\nUIDL 1\r\nRETR 1\r\nDELE 1\r\nUIDL 2\r\nRETR 2\r\nDELE 2\r\nQUIT\r\n");
-  EXPECT_TRUE(server->messages.empty());
   EXPECT_EQ(StoredUids(), (std::vector<std::string>{"", ""}));
+  ASSERT_EQ(server->messages.size(), 2u);
+
+  // The server kept its copies: they are deleted, not stored a second time.
+  server->replyOverride = nullptr;
+  EXPECT_EQ(Run(), kRetrieveDone);
+  EXPECT_EQ(Commands(),
+            "STAT\r\nUIDL 1\r\nTOP 1 0\r\nDELE 1\r\nUIDL 2\r\nTOP 2 0\r\nDELE 2\r\nQUIT\r\n");
+  EXPECT_TRUE(server->messages.empty());
+  EXPECT_EQ(mailbox->MessageCount(), 2);
+  // Remembered until a run no longer finds them.
+  EXPECT_EQ(session->PendingDeletions().Count(), 2u);
+  EXPECT_EQ(Run(), kRetrieveDone);
   EXPECT_EQ(session->PendingDeletions().Count(), 0u);
+}
+
+TEST_F(RetrievalTest, AnEmptyMessageStaysOneMessage) {
+  server->messages = {Mail("a", "one"), FakeMessage{"e", ""}, Mail("b", "two")};
+  server->chunk = 1;
+  EXPECT_EQ(Run(), kRetrieveDone);
+  auto reloaded = CMailbox::CreateMain(directory.File("box"));
+  ASSERT_EQ(reloaded->Load(), 1);
+  ASSERT_EQ(reloaded->MessageCount(), 3);
+  std::string stored;
+  ASSERT_TRUE(reloaded->ReadStoredBytes(2, stored));
+  EXPECT_EQ(stored, "\r\n.\r\n");
+  for (int n = 1; n <= 3; ++n) EXPECT_EQ(reloaded->Mark(n).uidl, StoredUids()[n - 1]);
 }
 
 TEST_F(RetrievalTest, DeferredDeletionChecksTheMessageIdFirst) {
@@ -133,8 +161,11 @@ TEST_F(RetrievalTest, DeferredDeletionChecksTheMessageIdFirst) {
   EXPECT_EQ(Run(), kRetrieveDone);
   EXPECT_EQ(Commands(), "STAT\r\nUIDL 1\r\nTOP 1 0\r\nDELE 1\r\nUIDL 2\r\nQUIT\r\n");
   ASSERT_EQ(server->messages.size(), 1u);
-  EXPECT_EQ(session->PendingDeletions().Count(), 0u);
   EXPECT_EQ(mailbox->MessageCount(), 1);
+  // Listed until a run finds the copy gone.
+  EXPECT_EQ(session->PendingDeletions().Count(), 1u);
+  EXPECT_EQ(Run(), kRetrieveDone);
+  EXPECT_EQ(session->PendingDeletions().Count(), 0u);
 }
 
 TEST_F(RetrievalTest, ADifferentMessageIdFetchesTheMessageAgain) {

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/file_io.h"
 #include "platform/report.h"
 #include "store/mailbox.h"
 #include "store/md5.h"
@@ -185,6 +186,19 @@ TEST_F(PopSessionTest, DeletionsApplyAtQuitHighestFirst) {
   session->End();
   ASSERT_EQ(box->MessageCount(), 1);
   EXPECT_EQ(box->Summary(1).subject, "hidden");
+}
+
+TEST_F(PopSessionTest, AQuitWhoseDeletionsFailSaysSoAndKeepsEverything) {
+  Login();
+  Talk("DELE 1\r\n");
+  SetFileFaultInjector([](FileOperation op) { return op == FileOperation::Rename; });
+  EXPECT_EQ(Talk("QUIT\r\n"), "-ERR some deleted messages not removed\r\n");
+  SetFileFaultInjector(nullptr);
+  EXPECT_EQ(host.closes, 1);
+  EXPECT_EQ(recorder.lines.back(),
+            "POP : QUIT could not remove the deleted messages. ( " + box->Name() + " )");
+  session->End();
+  EXPECT_EQ(box->MessageCount(), 3);
 }
 
 TEST_F(PopSessionTest, DisconnectWithoutQuitKeepsEverythingAndReleasesTheMailbox) {

@@ -249,10 +249,12 @@ TEST_F(MailboxFilesTest, EmptyMessageFileNeedsNoMarks) {
   EXPECT_FALSE(box->MarksDirty());
 }
 
-TEST_F(MailboxFilesTest, UnopenableMessageFileFailsTheLoad) {
-  std::filesystem::create_directories(Path("dir.mbx"));
-  auto box = CMailbox::CreateMain(Path("dir"));
-  EXPECT_EQ(box->Load(), 0);
+TEST_F(MailboxFilesTest, UnopenableMessageFileOfTheMailboxOrItsDustboxFailsTheLoad) {
+  for (const std::string file : {"dir.mbx", "dust_dustbox.mbx"}) {
+    std::filesystem::create_directories(Path(file));
+    auto box = CMailbox::CreateMain(Path(file.substr(0, file.find_first_of("_."))));
+    EXPECT_EQ(box->Load(), 0) << file;
+  }
 }
 
 TEST_F(MailboxFilesTest, DeleteFilesLeavesTheServerLists) {

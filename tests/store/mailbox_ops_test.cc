@@ -249,7 +249,11 @@ TEST_F(MailboxOpsTest, ReleaseServerCopiesSparesExemptMail) {
   EXPECT_EQ(box->Mark(1).uidl, "UF");
   EXPECT_EQ(box->Mark(2).uidl, "");
   EXPECT_TRUE(InList(box->Client().PendingDeletions(), "UO"));
-  EXPECT_TRUE(box->MarksDirty());
+  // Marks and server lists reach their files together.
+  auto reloaded = CMailbox::CreateMain(Path("inbox"));
+  ASSERT_EQ(reloaded->Load(), 1);
+  EXPECT_EQ(reloaded->Mark(2).uidl, "");
+  EXPECT_TRUE(InList(reloaded->Client().PendingDeletions(), "UO"));
 }
 
 TEST_F(MailboxOpsTest, FailedAppendChangesNothing) {
@@ -264,12 +268,12 @@ TEST_F(MailboxOpsTest, FailedAppendChangesNothing) {
     EXPECT_EQ(box->MessageCount(), 1);
     EXPECT_EQ(ReadAll(Path("inbox.mbx")), before);
   }
-  // The log tells an unopenable file from a failed write.
+  // The log tells an unopenable file from a failed write; the mark is written first.
   ASSERT_EQ(reporter.logLines.size(), 3u);
   EXPECT_EQ(reporter.logLines[0],
-            "MBX : File ( " + Path("inbox.mbx") + " ) could not be opend. ( errno = 5 )");
+            "MBX : File ( " + Path("inbox.jnl") + " ) could not be opend. ( errno = 5 )");
   EXPECT_EQ(reporter.logLines[1],
-            "MBX : File I/O Error.( " + Path("inbox.mbx") + "  :  errno = 5 )");
+            "MBX : File I/O Error.( " + Path("inbox.jnl") + "  :  errno = 5 )");
 }
 
 TEST_F(MailboxOpsTest, FailedRewriteRemovesNothingAndTakesBackTheMovedCopy) {
@@ -304,7 +308,8 @@ TEST_F(MailboxOpsTest, SeveralRemovalsRewriteOnceWithTheSameDecisions) {
   });
   EXPECT_EQ(box->RemoveMessages({2, 5, 4, 5, 9}, nullptr), 3);
   SetFileFaultInjector(nullptr);
-  EXPECT_EQ(renames, 1);
+  // One for the message file, one each for the intent, the marks and the server lists.
+  EXPECT_EQ(renames, 4);
   EXPECT_EQ(SubjectsOf(*box), (Subjects{"m1", "m3", "m6"}));
   EXPECT_EQ(ReadAll(Path("inbox.mbx")), Text("m1") + Text("m3") + Text("m6"));
   EXPECT_EQ(box->Client().DeletedHere().Count(), 3u);

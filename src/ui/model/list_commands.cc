@@ -200,8 +200,7 @@ int CListCommands::RemoveMails(CMailbox& mailbox, const Selection& selection, CM
     if (!SelectionCurrent(mailbox, selection)) return -1;
     removed = mailbox.RemoveMessages(selection.numbers, target);
   }
-  // The store removes from the highest number down and stops at the first mail it cannot
-  // remove: the mails that stayed are the lowest ones, and their numbers do not move.
+  // The store removes all of them or none: the mails that stayed keep their numbers.
   const std::size_t kept = selection.numbers.size() - static_cast<std::size_t>(removed);
   for (std::size_t i = selection.numbers.size(); i-- > kept;) {
     list.RemoveRow(selection.numbers[i]);
@@ -426,8 +425,7 @@ CommandResult CListCommands::RestoreFromDustbox() {
   if (selection.numbers.empty()) return CommandResult::Nothing;
   SortByNumber(selection.numbers, selection.rows);
   CMailbox& main = *list.CurrentMailbox();
-  // One rewrite of the dustbox for all of them; the store moves them highest number first and
-  // stops at the first failure, as restoring one by one would.
+  // One rewrite of the dustbox for all of them, all or none.
   const int restored = RemoveMails(*main.Dustbox(), selection, &main);
   if (restored < 0) return Rebuild();
   if (restored == static_cast<int>(selection.numbers.size())) return CommandResult::Done;

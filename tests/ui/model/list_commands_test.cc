@@ -294,13 +294,13 @@ TEST_F(ListCommandsTest, RestoreWorksOnlyInTheDustboxView) {
   EXPECT_TRUE(window.messages.empty());
 }
 
-TEST_F(ListCommandsTest, RestoreStopsAtTheFirstFailure) {
+TEST_F(ListCommandsTest, ARestoreThatFailsRestoresNone) {
   CMailbox& a = AddMailbox("a", {"m1"});
   for (const char* subject : {"d1", "d2", "d3"}) AddMail(*a.Dustbox(), subject, "x@example.org");
   list->SelectMailbox(0);
   list->ShowDustbox(true);
   window.selection = {0, 1, 2};
-  // Before the second mail moves, the mailbox's message file can no longer be written.
+  // While the mails are classified, the mailbox's message file stops being writable.
   hooked.hookAt = 2;
   hooked.hook = [&a] {
     std::filesystem::remove(a.MessageFile());
@@ -310,10 +310,10 @@ TEST_F(ListCommandsTest, RestoreStopsAtTheFirstFailure) {
   EXPECT_EQ(commands->RestoreFromDustbox(), CommandResult::Failed);
   ASSERT_FALSE(window.messages.empty());
   EXPECT_EQ(window.messages.back(), kRestoreFailedText);
-  EXPECT_EQ(Subjects(*a.Dustbox()), (Texts{"d1", "d2"}));
-  EXPECT_EQ(RowTexts(ColumnSubject), (Texts{"d1", "d2"}));
+  EXPECT_EQ(Subjects(*a.Dustbox()), (Texts{"d1", "d2", "d3"}));
+  EXPECT_EQ(RowTexts(ColumnSubject), (Texts{"d1", "d2", "d3"}));
   // The mails that stayed stay selected.
-  EXPECT_EQ(window.selection, (Ints{0, 1}));
+  EXPECT_EQ(window.selection, (Ints{0, 1, 2}));
 }
 
 // ---- Marks ----
