@@ -163,6 +163,7 @@ bool CPop3Session::Retr(int n, std::string& text) {
 }
 
 bool CPop3Session::TooLargeToFetch(int n, const std::string& uid) {
+  listedNumber = 0;
   std::int64_t size = -1;
   if (const auto known = tooLarge.find(uid); known != tooLarge.end()) {
     size = known->second;
@@ -189,6 +190,7 @@ void CPop3Session::LogTooLarge(int n, const std::string& uid, std::int64_t size)
 }
 
 bool CPop3Session::ReadBody(const std::string& command, std::string& text) {
+  droppedBytes = 0;
   text.clear();
   SendCommand(command);
   std::vector<std::string> tokens;
