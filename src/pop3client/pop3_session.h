@@ -1,6 +1,6 @@
-// The POP3 conversation with a mailbox's remote account: log in, STAT, UIDL n, TOP n m, RETR n,
-// DELE n and QUIT, strictly one command and its whole reply at a time. The session also carries
-// the unique-id lists that decide what a retrieval fetches (the base class).
+// The POP3 conversation with a mailbox's remote account: log in, STAT, UIDL n, LIST n, TOP n m,
+// RETR n, DELE n and QUIT, strictly one command and its whole reply at a time. The session also
+// carries the unique-id lists that decide what a retrieval fetches (the base class).
 //
 // Each wait for the server is bounded by the time-out, so a silent server ends the run as a
 // socket error instead of holding the retrieval thread.
