@@ -102,15 +102,38 @@ void BlocklistResolver::Init() {
   }
 }
 
-BlocklistResolver::CacheState BlocklistResolver::CheckCache(TextList& cache,
+BlocklistResolver::CacheState BlocklistResolver::CheckCache(AnswerCache& cache,
                                                             std::string_view cacheKey,
                                                             std::int32_t now,
                                                             std::int32_t lifetime) {
   std::int32_t then = 0;
-  if (cache.Find(cacheKey, &then) == 0) return CacheState::Missing;
+  if (cache.entries.Find(cacheKey, &then) == 0) return CacheState::Missing;
   if (Age(now, then) < lifetime) return CacheState::Fresh;
-  cache.Remove(cacheKey);
+  if (cache.entries.Remove(cacheKey)) --cache.count;
   return CacheState::Expired;
+}
+
+void BlocklistResolver::Remember(AnswerCache& cache, std::string_view cacheKey, std::int32_t now,
+                                 std::int32_t lifetime) {
+  // Cache keys end in NUL, so none is a prefix of another and Find is an exact match.
+  if (cache.entries.Find(cacheKey) == 0) {
+    if (cache.count >= settings_.cacheEntries) {
+      std::vector<std::string> expired;
+      cache.entries.ForEach([&](std::string_view key, std::int32_t then) {
+        if (Age(now, then) >= lifetime) expired.emplace_back(key);
+        return 1;
+      });
+      for (const std::string& key : expired) {
+        if (cache.entries.Remove(key)) --cache.count;
+      }
+      if (cache.count >= settings_.cacheEntries) {
+        cache.entries.Clear();
+        cache.count = 0;
+      }
+    }
+    ++cache.count;
+  }
+  cache.entries.Insert(cacheKey, now);
 }
 
 bool BlocklistResolver::IsRefusal(int zone, const std::array<std::uint8_t, 4>& address) const {
@@ -187,14 +210,14 @@ int BlocklistResolver::Lookup(std::string_view key, int zone) {
     case DnsStatus::Found:
       if (!key.empty()) {
         std::lock_guard lock(mutex_);
-        foundCache_[zone].Insert(cacheKey, now);
+        Remember(foundCache_[zone], cacheKey, now, kFoundLifetime);
       }
       Log("RBL : Found\t" + quoted);
       return 1;
     case DnsStatus::NotFound:
       if (!key.empty()) {
         std::lock_guard lock(mutex_);
-        notFoundCache_[zone].Insert(cacheKey, now);
+        Remember(notFoundCache_[zone], cacheKey, now, kNotFoundLifetime);
       }
       Log("RBL : Not Found\t" + quoted);
       return 0;

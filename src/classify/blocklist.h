@@ -5,6 +5,7 @@
 
 #include <array>
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -32,6 +33,9 @@ struct BlocklistSettings {
   // "host" or "host:port", numeric addresses; empty for the system's resolver configuration.
   std::vector<std::string> dnsServers;
   std::chrono::milliseconds dnsTimeout{5000};
+  // Not a settings key: the most answers each cache keeps. Months of spam name hosts by the
+  // hundred thousand; a day's worth of distinct keys of one user's mail stays well below it.
+  std::size_t cacheEntries = 10000;
 
   static std::array<std::string, kZoneCount> DefaultZones();
   static std::array<std::vector<std::string>, kZoneCount> DefaultRefusals();
@@ -57,6 +61,7 @@ class BlocklistResolver : public IZoneLookup {
   // 1 listed, 0 not listed, -1 the look-up failed or the zone refused it, -2 `zone` is not 0
   // to 3. The key ends at its first NUL byte. Callable from several threads at once.
   int Lookup(std::string_view key, int zone) override;
+  std::chrono::milliseconds LookupTimeout() const override { return settings_.dnsTimeout; }
 
   // What went wrong with the last failed look-up in `zone` (empty when none has failed), for
   // telling the user that a blocklist is not working.
@@ -68,10 +73,18 @@ class BlocklistResolver : public IZoneLookup {
 
  private:
   enum class CacheState { Fresh, Expired, Missing };
+  struct AnswerCache {
+    TextList entries;
+    std::size_t count = 0;
+  };
   void Init();
   // Looks `cacheKey` up in `cache` under mutex_, removing it when it has expired.
-  CacheState CheckCache(TextList& cache, std::string_view cacheKey, std::int32_t now,
+  CacheState CheckCache(AnswerCache& cache, std::string_view cacheKey, std::int32_t now,
                         std::int32_t lifetime);
+  // Adds or refreshes `cacheKey` under mutex_. A full cache first loses its expired entries, and
+  // everything when none has expired.
+  void Remember(AnswerCache& cache, std::string_view cacheKey, std::int32_t now,
+                std::int32_t lifetime);
   bool IsRefusal(int zone, const std::array<std::uint8_t, 4>& address) const;
 
   BlocklistSettings settings_;
@@ -82,8 +95,8 @@ class BlocklistResolver : public IZoneLookup {
 
   // Every classifying thread shares the caches; the lock is never held during a query.
   mutable std::mutex mutex_;
-  std::array<TextList, kZoneCount> foundCache_;
-  std::array<TextList, kZoneCount> notFoundCache_;
+  std::array<AnswerCache, kZoneCount> foundCache_;
+  std::array<AnswerCache, kZoneCount> notFoundCache_;
   std::array<std::string, kZoneCount> lastError_;
   std::array<std::uint64_t, kZoneCount> failureCount_{};
 };

@@ -1,11 +1,13 @@
 #include "classify/spam_classifier.h"
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
 #include "classify/text_list.h"
 #include "message/mail_message.h"
 #include "message/pattern_set.h"
+#include "platform/report.h"
 
 namespace qm {
 
@@ -31,8 +33,10 @@ std::string ReversedQuad(std::string_view host, BRegexp& handle) {
 
 }  // namespace
 
-SpamClassifier::SpamClassifier(CSenderLists& senderLists, IZoneLookup& zoneLookup)
-    : lists(senderLists), blocklists(zoneLookup) {}
+SpamClassifier::SpamClassifier(CSenderLists& senderLists, IZoneLookup& zoneLookup, Clock now)
+    : lists(senderLists), blocklists(zoneLookup), clock(std::move(now)) {
+  if (!clock) clock = [] { return std::chrono::steady_clock::now(); };
+}
 
 void SpamClassifier::Classify(CMailMessage& message) {
   const auto [verdict, reason] = Decide(message);
@@ -44,35 +48,55 @@ std::pair<Verdict, Reason> SpamClassifier::Decide(CMailMessage& message) {
   if (address.empty() && lists.AddEmptyAddrToBadlist()) return {VerdictBad, ReasonBadList};
   if (lists.InFriendList(address)) return {VerdictFriend, ReasonFriendList};
   if (lists.InBadList(address)) return {VerdictBad, ReasonBadList};
+  const auto allowed = kLookupBudgetInTimeouts * blocklists.LookupTimeout();
+  Budget budget{clock() + allowed};
   std::pair<Verdict, Reason> result{VerdictOther, ReasonNone};
-  if (CheckLinkHosts(message, result)) return result;
-  if (CheckSenderDomains(message, result)) return result;
-  if (CheckRelays(message, result)) return result;
+  if (CheckLinkHosts(message, budget, result)) return result;
+  if (CheckSenderDomains(message, budget, result)) return result;
+  if (CheckRelays(message, budget, result)) return result;
+  if (budget.spent) {
+    Log("RBL : The look-ups for one message ( " + address + " ) ran past " +
+        std::to_string(std::chrono::duration_cast<std::chrono::seconds>(allowed).count()) +
+        " s; its remaining blocklist rules are skipped.");
+  }
   return {VerdictOther, ReasonNone};
 }
 
-bool SpamClassifier::LookupName(std::string_view name, std::pair<Verdict, Reason>& result) {
-  if (blocklists.Lookup(name, UrlHostZone) > 0) {
+bool SpamClassifier::Listed(std::string_view key, int zone, Budget& budget) {
+  if (!budget.spent && clock() >= budget.deadline) budget.spent = true;
+  return !budget.spent && blocklists.Lookup(key, zone) > 0;
+}
+
+bool SpamClassifier::LookupName(std::string_view name, Budget& budget,
+                                std::pair<Verdict, Reason>& result) {
+  if (Listed(name, UrlHostZone, budget)) {
     result = {VerdictSpam, ReasonUrlHostZone};
     return true;
   }
-  if (blocklists.Lookup(name, DomainZone) > 0) {
+  if (Listed(name, DomainZone, budget)) {
     result = {VerdictSpam, ReasonDomainZone};
     return true;
   }
   return false;
 }
 
-bool SpamClassifier::CheckLinkHosts(CMailMessage& message, std::pair<Verdict, Reason>& result) {
+bool SpamClassifier::CheckLinkHosts(CMailMessage& message, Budget& budget,
+                                    std::pair<Verdict, Reason>& result) {
   if (!message.DecodeBody()) return false;
   TextList seen;
+  std::size_t hosts = 0;
   BRegexp handle = PatternSet::Instance().address;
-  for (std::string host; message.NextUrlHost(host);) {
+  for (std::string host; !budget.spent && message.NextUrlHost(host);) {
     if (seen.Find(host) > 0) continue;
+    if (hosts++ == kMaxLinkHosts) {
+      Log("RBL : A message names more than " + std::to_string(kMaxLinkHosts) +
+          " link hosts; only the first " + std::to_string(kMaxLinkHosts) + " are looked up.");
+      break;
+    }
     seen.Insert(host, 0);
     const std::string quad = ReversedQuad(host, handle);
     if (!quad.empty()) {
-      if (blocklists.Lookup(quad, UrlHostZone) > 0) {
+      if (Listed(quad, UrlHostZone, budget)) {
         result = {VerdictSpam, ReasonUrlHostZone};
         return true;
       }
@@ -84,13 +108,14 @@ bool SpamClassifier::CheckLinkHosts(CMailMessage& message, std::pair<Verdict, Re
       if (host[i] == '.') starts.push_back(i + 1);
     }
     for (std::size_t i = 0; i + 1 < starts.size(); ++i) {
-      if (LookupName(std::string_view(host).substr(starts[i]), result)) return true;
+      if (LookupName(std::string_view(host).substr(starts[i]), budget, result)) return true;
     }
   }
   return false;
 }
 
-bool SpamClassifier::CheckSenderDomains(CMailMessage& message, std::pair<Verdict, Reason>& result) {
+bool SpamClassifier::CheckSenderDomains(CMailMessage& message, Budget& budget,
+                                        std::pair<Verdict, Reason>& result) {
   // One set of parts for the three fields: a value that does not split leaves the previous
   // field's parts in place, as senders have always been judged.
   AddressParts parts;
@@ -100,20 +125,32 @@ bool SpamClassifier::CheckSenderDomains(CMailMessage& message, std::pair<Verdict
     SplitAddress(value, parts);
     // Nothing to ask the blocklists about.
     if (parts.domain.empty()) continue;
-    if (LookupName(parts.domain, result)) return true;
+    if (LookupName(parts.domain, budget, result)) return true;
   }
   return false;
 }
 
-bool SpamClassifier::CheckRelays(CMailMessage& message, std::pair<Verdict, Reason>& result) {
+bool SpamClassifier::CheckRelays(CMailMessage& message, Budget& budget,
+                                 std::pair<Verdict, Reason>& result) {
   message.ResetReceivedWalk();
-  for (std::string address; message.NextReceivedAddress(address);) {
+  std::vector<std::string> asked;
+  for (std::string address; !budget.spent && message.NextReceivedAddress(address);) {
     if (address == kLoopback) continue;
-    if (blocklists.Lookup(address, RelayZoneA) > 0) {
+    // A repeated address is answered from the caches and costs nothing.
+    if (std::find(asked.begin(), asked.end(), address) == asked.end()) {
+      if (asked.size() == kMaxRelayAddresses) {
+        Log("RBL : A message names more than " + std::to_string(kMaxRelayAddresses) +
+            " relay addresses; only the first " + std::to_string(kMaxRelayAddresses) +
+            " are looked up.");
+        break;
+      }
+      asked.push_back(address);
+    }
+    if (Listed(address, RelayZoneA, budget)) {
       result = {VerdictSpam, ReasonRelayZoneA};
       return true;
     }
-    if (blocklists.Lookup(address, RelayZoneB) > 0) {
+    if (Listed(address, RelayZoneB, budget)) {
       result = {VerdictSpam, ReasonRelayZoneB};
       return true;
     }

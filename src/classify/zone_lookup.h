@@ -2,6 +2,7 @@
 // zones. The blocklist resolver answers it; tests answer it from a table.
 #pragma once
 
+#include <chrono>
 #include <string_view>
 
 namespace qm {
@@ -19,6 +20,9 @@ class IZoneLookup {
   virtual ~IZoneLookup() = default;
   // Greater than 0 when listed, 0 when not, -1 when the look-up failed.
   virtual int Lookup(std::string_view key, int zone) = 0;
+  // The longest a look-up waits for an answer; the classifier measures a message's share of
+  // look-up time in it.
+  virtual std::chrono::milliseconds LookupTimeout() const { return std::chrono::seconds(5); }
 };
 
 }  // namespace qm

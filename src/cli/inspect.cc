@@ -44,6 +44,7 @@ class CRecordingLookup : public IZoneLookup {
     lookups.push_back({{"zone", zone}, {"key", Cp932ToUtf8(key)}, {"result", result}});
     return result;
   }
+  std::chrono::milliseconds LookupTimeout() const override { return inner.LookupTimeout(); }
   nlohmann::ordered_json lookups = nlohmann::ordered_json::array();
 
  private:

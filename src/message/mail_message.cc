@@ -1,5 +1,7 @@
 #include "message/mail_message.h"
 
+#include <utility>
+
 #include "message/decode.h"
 
 namespace qm {
@@ -117,12 +119,19 @@ int CMailMessage::DecodeBody(std::string& output) {
   std::string decoded;
   if (encoding == "base64") {
     DecodeBase64(copy, decoded);
-    copy = decoded;
   } else if (encoding == "quoted-printable") {
     DecodeQuotedPrintable(copy, decoded);
-    copy = decoded;
+  } else {
+    JisToShiftJis(copy, output);
+    return 1;
   }
-  JisToShiftJis(copy, output);
+  // Text without an escape holds no ISO-2022-JP run and is its own conversion: a large message
+  // is then held once decoded, not twice.
+  if (decoded.find('\x1B') == std::string::npos) {
+    output = std::move(decoded);
+  } else {
+    JisToShiftJis(decoded, output);
+  }
   return 1;
 }
 

@@ -27,6 +27,21 @@ int LeadingNumber(const std::string& token) {
   return static_cast<int>(negative ? -value : value);
 }
 
+// A size token: decimal digits only; saturates instead of overflowing.
+bool ParseSize(const std::string& token, std::int64_t& size) {
+  if (token.empty()) return false;
+  std::int64_t value = 0;
+  for (const char c : token) {
+    if (c < '0' || c > '9') return false;
+    const int digit = c - '0';
+    value = value > (std::numeric_limits<std::int64_t>::max() - digit) / 10
+                ? std::numeric_limits<std::int64_t>::max()
+                : value * 10 + digit;
+  }
+  size = value;
+  return true;
+}
+
 }  // namespace
 
 CPop3Session::CPop3Session(std::unique_ptr<IServerStream> stream) : connection(std::move(stream)) {}
@@ -123,15 +138,59 @@ bool CPop3Session::Uidl(int n, std::string& uid) {
   return true;
 }
 
+bool CPop3Session::List(int n, std::int64_t& size) {
+  SendCommand("LIST " + std::to_string(n) + "\r\n");
+  std::vector<std::string> tokens;
+  if (ReadReply(tokens) != kReplyOk || tokens.size() < 3) return false;
+  if (LeadingNumber(tokens[1]) != n) return false;
+  return ParseSize(tokens[2], size);
+}
+
 bool CPop3Session::Top(int n, int lines, std::string& text) {
   return ReadBody("TOP " + std::to_string(n) + " " + std::to_string(lines) + "\r\n", text);
 }
 
 bool CPop3Session::Retr(int n, std::string& text) {
+  // Room for the whole message at once: a string that grows by doubling holds up to three times
+  // the message for a moment. The stored form is a little larger than LIST says.
+  if (n == listedNumber && listedSize > 0 &&
+      static_cast<std::uint64_t>(listedSize) <= messageLimit) {
+    const auto size = static_cast<std::size_t>(listedSize);
+    text.reserve(size + size / 32 + 16);
+  }
+  listedNumber = 0;
   return ReadBody("RETR " + std::to_string(n) + "\r\n", text);
 }
 
+bool CPop3Session::TooLargeToFetch(int n, const std::string& uid) {
+  listedNumber = 0;
+  std::int64_t size = -1;
+  if (const auto known = tooLarge.find(uid); known != tooLarge.end()) {
+    size = known->second;
+  } else if (List(n, size)) {
+    listedNumber = n;
+    listedSize = size;
+  }
+  if (size < 0 || static_cast<std::uint64_t>(size) <= messageLimit) return false;
+  LogTooLarge(n, uid, size);
+  return true;
+}
+
+bool CPop3Session::DroppedAsTooLarge(int n, const std::string& uid) {
+  if (droppedBytes == 0 || !connection.IsConnected()) return false;
+  tooLarge[uid] = droppedBytes;
+  LogTooLarge(n, uid, droppedBytes);
+  return true;
+}
+
+void CPop3Session::LogTooLarge(int n, const std::string& uid, std::int64_t size) const {
+  Log("MSV : Message " + std::to_string(n) + " ( " + uid + " ) on " + account.server + " has " +
+      std::to_string(size) + " bytes, more than the limit of " + std::to_string(messageLimit) +
+      "; it stays on the server.");
+}
+
 bool CPop3Session::ReadBody(const std::string& command, std::string& text) {
+  droppedBytes = 0;
   text.clear();
   SendCommand(command);
   std::vector<std::string> tokens;
@@ -195,14 +254,32 @@ int CPop3Session::ReadReplyLine(std::vector<std::string>& tokens) {
 }
 
 bool CPop3Session::ReadMultiline(std::string& text) {
+  droppedBytes = 0;
+  // The stored form may be a little larger than the size LIST gave (doubled leading dots, the
+  // terminating line, servers that count a line end as one byte): the margin keeps a message that
+  // LIST let through from being dropped for that.
+  const std::size_t keep = messageLimit + messageLimit / 16;
   CMultilineReader reader;
+  // Past the limit the rest is read to the terminating line, one receive at a time, and dropped:
+  // the conversation stays in step, so the other messages are still fetched in this run.
+  std::string dropped;
+  std::string* sink = &text;
+  std::int64_t size = 0;
   for (;;) {
-    connection.Consume(reader.Feed(connection.Pending(), text));
-    if (reader.Done()) return true;
-    if (text.size() > kMaxMessageBytes) {
-      Log("MSV : A message from " + connection.HostName() + " is larger than " +
-          std::to_string(kMaxMessageBytes) + " bytes.");
-      connection.Disconnect();
+    const std::size_t consumed = reader.Feed(connection.Pending(), *sink);
+    connection.Consume(consumed);
+    if (sink == &dropped) {
+      size += static_cast<std::int64_t>(consumed);
+      dropped.clear();
+    }
+    if (sink == &text && text.size() > keep) {
+      size = static_cast<std::int64_t>(text.size());
+      std::string().swap(text);
+      sink = &dropped;
+    }
+    if (reader.Done()) {
+      if (sink == &text) return true;
+      droppedBytes = size;
       return false;
     }
     if (connection.Receive() < 1) return false;

@@ -1,6 +1,6 @@
-// The POP3 conversation with a mailbox's remote account: log in, STAT, UIDL n, TOP n m, RETR n,
-// DELE n and QUIT, strictly one command and its whole reply at a time. The session also carries
-// the unique-id lists that decide what a retrieval fetches (the base class).
+// The POP3 conversation with a mailbox's remote account: log in, STAT, UIDL n, LIST n, TOP n m,
+// RETR n, DELE n and QUIT, strictly one command and its whole reply at a time. The session also
+// carries the unique-id lists that decide what a retrieval fetches (the base class).
 //
 // Each wait for the server is bounded by the time-out, so a silent server ends the run as a
 // socket error instead of holding the retrieval thread.
@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -21,8 +22,11 @@ namespace qm {
 
 class CPop3Session : public CMailboxClient {
  public:
-  // A message larger than this is refused as a failed RETR rather than exhausting memory.
-  static constexpr std::size_t kMaxMessageBytes = std::size_t{1} << 30;
+  // The largest message fetched; a larger one is left on the server. Providers limit mail to 25
+  // to 50 MB, and base64 makes 50 MB of attachments about 68 MB on the wire: twice the common
+  // limits still fetches all of that, while a message is held in memory two or three times over
+  // on its way to the mailbox and must fit on an ordinary desktop.
+  static constexpr std::size_t kMaxMessageBytes = std::size_t{100} << 20;
 
   // Open results.
   static constexpr int kLoggedIn = 0;
@@ -48,11 +52,15 @@ class CPop3Session : public CMailboxClient {
   bool HasNoServer() const { return account.server.empty(); }
 
   void SetTimeout(std::chrono::milliseconds timeout) { connection.SetTimeout(timeout); }
+  // kMaxMessageBytes unless a test sets another.
+  void SetMessageLimit(std::size_t bytes) { messageLimit = bytes; }
 
   // ---- Protocol ----
   int Open();
   bool Stat(int& count, int& size);
   bool Uidl(int n, std::string& uid);
+  // The size the server gives for message n; false when it does not tell.
+  bool List(int n, std::int64_t& size);
   bool Top(int n, int lines, std::string& text);
   bool Retr(int n, std::string& text);
   bool Dele(int n);
@@ -71,6 +79,15 @@ class CPop3Session : public CMailboxClient {
   // terminating line was read.
   bool ReadMultiline(std::string& text);
 
+  // Before RETR n: whether message n, with unique id `uid`, is over the size limit, as LIST n
+  // says or as an earlier RETR of this session found out; such a message is logged and is to be
+  // left alone. A server that does not answer LIST n leaves it to RETR to find out.
+  bool TooLargeToFetch(int n, const std::string& uid);
+  // After a failed RETR n: whether it failed only because the message ran over the size limit.
+  // Its bytes were read to the end and dropped, so the conversation goes on; the message is
+  // logged and remembered, so that this session does not read it again.
+  bool DroppedAsTooLarge(int n, const std::string& uid);
+
   int GetState() const { return state.load(); }
   bool IsConnected() const { return connection.IsConnected(); }
   // The code of the last reply line read: a clean -ERR leaves the conversation in step, garbage
@@ -84,10 +101,21 @@ class CPop3Session : public CMailboxClient {
   bool ReadBody(const std::string& command, std::string& text);
   int ReadReplyLine(std::vector<std::string>& tokens);
 
+  void LogTooLarge(int n, const std::string& uid, std::int64_t size) const;
+
   CClientSocket connection;
   std::atomic<int> state{kClosed};
   std::string connectError;
   int lastReply = 0;
+  std::size_t messageLimit = kMaxMessageBytes;
+  // What LIST said of message `listedNumber`, so that RETR of it makes room for it at once.
+  int listedNumber = 0;
+  std::int64_t listedSize = -1;
+  // The size of the last multi-line body when it ran over the limit and was dropped, else 0.
+  std::int64_t droppedBytes = 0;
+  // Messages that RETR found too large, by unique id, with their sizes: where the server does
+  // not tell sizes, only this keeps them from being read again.
+  std::map<std::string, std::int64_t> tooLarge;
 };
 
 }  // namespace qm

@@ -71,10 +71,13 @@ int RetrieveNew(CPop3Session& session, CMailbox& mailbox, IClassifier* classifie
     }
     serverUids.push_back(uid);
     if (session.IsDeletedHere(uid) || session.IsKnown(uid)) continue;
+    // Left on the server and in no list, so no rule of this mailbox ever deletes it there.
+    if (session.TooLargeToFetch(n, uid)) continue;
 
     Log("MSV : Retrieving message from " + LogProgress(account, n, count));
     std::string text;
     if (!session.Retr(n, text)) {
+      if (session.DroppedAsTooLarge(n, uid)) continue;
       // A message the server refuses to hand out must not hold back every message after it for
       // good; it stays unrecorded, so the next run asks for it again.
       if (session.LastReply() != kReplyErr || !session.IsConnected()) {

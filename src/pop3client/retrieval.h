@@ -25,7 +25,8 @@ inline constexpr int kRetrieveBusy = -2;
 // `classifier` (none: left unclassified) and stored. A failed STAT counts as a failed UIDL. A
 // message the server refuses (a -ERR reply to RETR) is skipped and the others are still fetched;
 // the result is then kRetrOrStoreFailed, as when the connection breaks or a store fails, which
-// end the run at once.
+// end the run at once. A message over the size limit is left on the server, in no list, and does
+// not fail the run.
 int RetrieveNew(CPop3Session& session, CMailbox& mailbox, IClassifier* classifier);
 
 // Whether message n on the server still carries `messageId` (fetched with TOP n 0).

@@ -137,6 +137,36 @@ TEST(BlocklistOffTest, AnEmptyZoneIsSwitchedOffAndAsksNothing) {
   SetReporter(nullptr);
 }
 
+TEST(BlocklistCacheBoundTest, AFullCacheDropsItsExpiredEntriesElseEverything) {
+  LogRecorder log;
+  SetReporter(&log);
+  FakeDnsResolver dns;
+  BlocklistSettings settings = TestSettings();
+  settings.cacheEntries = 3;
+  std::int64_t now = 1'700'000'000;
+  BlocklistResolver blocklists{settings, dns, [&now] { return now; }};
+  for (const char* key : {"a", "b", "c", "d", "e"}) dns.Listed(std::string(key) + ".zone0.test");
+  const auto asksDns = [&](std::string_view key) {
+    const std::size_t before = dns.Queries().size();
+    EXPECT_EQ(blocklists.Lookup(key, UrlHostZone), 1);
+    return dns.Queries().size() > before;
+  };
+  asksDns("a");
+  now += 28000;
+  asksDns("b");
+  asksDns("c");
+  now += 800;  // "a" has expired and makes room for "d"
+  EXPECT_TRUE(asksDns("d"));
+  EXPECT_FALSE(asksDns("b"));
+  EXPECT_FALSE(asksDns("c"));
+  EXPECT_FALSE(asksDns("d"));
+  // Full of fresh entries: it starts afresh.
+  EXPECT_TRUE(asksDns("e"));
+  EXPECT_TRUE(asksDns("b"));
+  EXPECT_FALSE(asksDns("e"));
+  SetReporter(nullptr);
+}
+
 TEST_F(BlocklistTest, EmptyKeyAsksForTheZoneItselfAndIsNeverCached) {
   dns.Listed("zone2.test");
   EXPECT_EQ(blocklists.Lookup("", RelayZoneB), 1);

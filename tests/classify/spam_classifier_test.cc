@@ -2,27 +2,34 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <map>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "message/mail_message.h"
+#include "support/recording_reporter.h"
 
 namespace qm {
 namespace {
 
-// Answers from a table and records every question in order.
+// Answers from a table and records every question in order. Each question takes `delay` on
+// the clock that the classifier reads.
 class FakeZones : public IZoneLookup {
  public:
   int Lookup(std::string_view key, int zone) override {
     asked.push_back(std::to_string(zone) + ":" + std::string(key));
+    now += delay;
     const auto it = answers.find({std::string(key), zone});
     return it == answers.end() ? defaultAnswer : it->second;
   }
+  std::chrono::milliseconds LookupTimeout() const override { return std::chrono::seconds(5); }
   std::map<std::pair<std::string, int>, int> answers;
   std::vector<std::string> asked;
   int defaultAnswer = 0;
+  std::chrono::steady_clock::time_point now;
+  std::chrono::milliseconds delay{0};
 };
 
 std::string Message(const std::string& header, const std::string& body = "") {
@@ -43,7 +50,7 @@ class SpamClassifierTest : public ::testing::Test {
 
   CSenderLists lists;
   FakeZones zones;
-  SpamClassifier classifier{lists, zones};
+  SpamClassifier classifier{lists, zones, [this] { return zones.now; }};
 };
 
 using Result = std::pair<Verdict, Reason>;
@@ -123,6 +130,63 @@ TEST_F(SpamClassifierTest, ErrorsNeverListAnything) {
   zones.defaultAnswer = -1;
   EXPECT_EQ(Judge(Message("From: a@b.example\r\nReceived: [192.0.2.1]\r\n", "http://x.example/")),
             Result(VerdictOther, ReasonNone));
+}
+
+// A message that names thousands of hosts and dozens of relays, each new one listed, with the
+// sender's domain listed too.
+std::string FloodMessage(FakeZones& zones) {
+  std::string header = "From: a@sender.example\r\n";
+  std::string body;
+  for (int i = 0; i < 3000; ++i) {
+    const std::string host = "h" + std::to_string(i) + ".example";
+    body += "http://" + host + "/ ";
+    if (i >= 32) zones.answers[{host, UrlHostZone}] = 1;
+  }
+  for (int i = 1; i <= 40; ++i) {
+    header += "Received: from x ([192.0.2." + std::to_string(i) + "]) by 192.0.2.1\r\n";
+    if (i > 24) zones.answers[{std::to_string(i) + ".2.0.192", RelayZoneA}] = 1;
+  }
+  zones.answers[{"sender.example", DomainZone}] = 1;
+  return Message(header, body);
+}
+
+TEST_F(SpamClassifierTest, AMessageLooksUpAtMostSoManyDistinctHostsAndRelays) {
+  test::RecordingReporter log;
+  SetReporter(&log);
+  const std::string text = FloodMessage(zones);
+  zones.answers[{"sender.example", DomainZone}] = 0;
+  EXPECT_EQ(Judge(text), Result(VerdictOther, ReasonNone));
+  SetReporter(nullptr);
+  // 32 hosts of one name each, the sender's domain, and 24 distinct relays; the address that
+  // every field names besides its own is asked again (the caches answer it) without counting.
+  EXPECT_EQ(zones.asked.size(), 32 * 2 + 2 + 24 * 2 + 24 * 2);
+  EXPECT_EQ(zones.asked[63], "3:h31.example");
+  EXPECT_EQ(zones.asked.back(), "2:1.2.0.192");
+  EXPECT_EQ(log.logLines,
+            (std::vector<std::string>{
+                "RBL : A message names more than 32 link hosts; only the first 32 are looked up.",
+                "RBL : A message names more than 24 relay addresses; only the first 24 are "
+                "looked up."}));
+}
+
+TEST_F(SpamClassifierTest, ASilentDnsEndsAMessagesRulesAfterItsBudget) {
+  test::RecordingReporter log;
+  SetReporter(&log);
+  zones.defaultAnswer = -1;
+  zones.delay = zones.LookupTimeout();
+  EXPECT_EQ(Judge(FloodMessage(zones)), Result(VerdictOther, ReasonNone));
+  SetReporter(nullptr);
+  // Six look-ups that time out use up the budget; nothing after them is asked, listed or not.
+  EXPECT_EQ(zones.asked.size(), 6u);
+  EXPECT_EQ(log.logLines,
+            std::vector<std::string>{"RBL : The look-ups for one message ( a@sender.example ) ran "
+                                     "past 30 s; its remaining blocklist rules are skipped."});
+
+  // Answers just within the budget still decide.
+  zones.asked.clear();
+  zones.delay = zones.LookupTimeout() * 5 / 9;
+  EXPECT_EQ(Judge(Message("From: a@sender.example\r\n", "http://h40.example/")),
+            Result(VerdictSpam, ReasonUrlHostZone));
 }
 
 }  // namespace

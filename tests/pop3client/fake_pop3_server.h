@@ -128,6 +128,11 @@ class FakePop3Server {
       FakeMessage* m = message(argument);
       return m ? "+OK " + argument + " " + m->uid + "\r\n" : "-ERR no such message\r\n";
     }
+    if (verb == "LIST") {
+      FakeMessage* m = message(argument);
+      return m ? "+OK " + argument + " " + std::to_string(m->text.size()) + "\r\n"
+               : "-ERR no such message\r\n";
+    }
     if (verb == "RETR") {
       FakeMessage* m = message(argument);
       return m ? "+OK\r\n" + Stuffed(m->text) + ".\r\n" : "-ERR no such message\r\n";

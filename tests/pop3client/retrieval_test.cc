@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -93,7 +94,8 @@ TEST_F(RetrievalTest, EmptyServerAsksNoUidlAndEmptiesTheLists) {
 TEST_F(RetrievalTest, NewMailIsFetchedOnceAndStoredAsItTravelled) {
   server->messages = {Mail("a", "hello"), Mail("b", "spam offer")};
   EXPECT_EQ(Run(), kRetrieveDone);
-  EXPECT_EQ(Commands(), "STAT\r\nUIDL 1\r\nRETR 1\r\nUIDL 2\r\nRETR 2\r\nQUIT\r\n");
+  EXPECT_EQ(Commands(),
+            "STAT\r\nUIDL 1\r\nLIST 1\r\nRETR 1\r\nUIDL 2\r\nLIST 2\r\nRETR 2\r\nQUIT\r\n");
   ASSERT_EQ(mailbox->MessageCount(), 2);
   std::string stored;
   ASSERT_TRUE(mailbox->ReadStoredBytes(1, stored));
@@ -108,7 +110,7 @@ TEST_F(RetrievalTest, NewMailIsFetchedOnceAndStoredAsItTravelled) {
   // Known ids are not fetched again.
   server->messages.push_back(Mail("c", "third"));
   EXPECT_EQ(Run(), kRetrieveDone);
-  EXPECT_EQ(Commands(), "STAT\r\nUIDL 1\r\nUIDL 2\r\nUIDL 3\r\nRETR 3\r\nQUIT\r\n");
+  EXPECT_EQ(Commands(), "STAT\r\nUIDL 1\r\nUIDL 2\r\nUIDL 3\r\nLIST 3\r\nRETR 3\r\nQUIT\r\n");
   EXPECT_EQ(mailbox->MessageCount(), 3);
 }
 
@@ -121,7 +123,8 @@ TEST_F(RetrievalTest, DeletedAtOnceWhenThePolicySaysSoEvenWhenTheQuitIsLost) {
   };
   EXPECT_EQ(Run(), kRetrieveFailed);
   EXPECT_EQ(Commands(),
-            "STAT\r\nUIDL 1\r\nRETR 1\r\nDELE 1\r\nUIDL 2\r\nRETR 2\r\nDELE 2\r\nQUIT\r\n");
+            "STAT\r\nUIDL 1\r\nLIST 1\r\nRETR 1\r\nDELE 1\r\nUIDL 2\r\nLIST 2\r\nRETR 2\r\n"
+            "DELE 2\r\nQUIT\r\n");
   EXPECT_EQ(StoredUids(), (std::vector<std::string>{"", ""}));
   ASSERT_EQ(server->messages.size(), 2u);
 
@@ -176,7 +179,7 @@ TEST_F(RetrievalTest, ADifferentMessageIdFetchesTheMessageAgain) {
   server->messages[0].text = "Subject: other\r\nMessage-ID: <new@x>\r\n\r\nnew\r\n";
 
   EXPECT_EQ(Run(), kRetrieveDone);
-  EXPECT_EQ(Commands(), "STAT\r\nUIDL 1\r\nTOP 1 0\r\nRETR 1\r\nQUIT\r\n");
+  EXPECT_EQ(Commands(), "STAT\r\nUIDL 1\r\nTOP 1 0\r\nLIST 1\r\nRETR 1\r\nQUIT\r\n");
   EXPECT_NE(std::find(reporter.logLines.begin(), reporter.logLines.end(),
                       "MSV : Fail to check message ID ( <a@x> )."),
             reporter.logLines.end());
@@ -205,14 +208,15 @@ TEST_F(RetrievalTest, FailedUidlEndsWithoutQuitAndLosesNoDeletion) {
     return std::nullopt;
   };
   EXPECT_EQ(Run(), kRetrieveFailed);
-  EXPECT_EQ(Commands(), "STAT\r\nUIDL 1\r\nRETR 1\r\nDELE 1\r\nUIDL 2\r\n");
+  EXPECT_EQ(Commands(), "STAT\r\nUIDL 1\r\nLIST 1\r\nRETR 1\r\nDELE 1\r\nUIDL 2\r\n");
   // Without QUIT the server kept message 1; the next run deletes it instead of fetching it again.
   EXPECT_FALSE(server->connected);
   ASSERT_EQ(server->messages.size(), 2u);
   server->replyOverride = nullptr;
   EXPECT_EQ(Run(), kRetrieveDone);
-  EXPECT_EQ(Commands(),
-            "STAT\r\nUIDL 1\r\nTOP 1 0\r\nDELE 1\r\nUIDL 2\r\nRETR 2\r\nDELE 2\r\nQUIT\r\n");
+  EXPECT_EQ(
+      Commands(),
+      "STAT\r\nUIDL 1\r\nTOP 1 0\r\nDELE 1\r\nUIDL 2\r\nLIST 2\r\nRETR 2\r\nDELE 2\r\nQUIT\r\n");
   EXPECT_EQ(mailbox->MessageCount(), 2);
   EXPECT_TRUE(server->messages.empty());
 }
@@ -256,7 +260,8 @@ TEST_F(RetrievalTest, AMessageTheServerRefusesHoldsBackNoOther) {
   };
   EXPECT_EQ(Run(), kRetrieveFailed);
   EXPECT_EQ(Commands(),
-            "STAT\r\nUIDL 1\r\nRETR 1\r\nDELE 1\r\nUIDL 2\r\nRETR 2\r\nUIDL 3\r\nRETR 3\r\n"
+            "STAT\r\nUIDL 1\r\nLIST 1\r\nRETR 1\r\nDELE 1\r\nUIDL 2\r\nLIST 2\r\nRETR 2\r\nUIDL "
+            "3\r\nLIST 3\r\nRETR 3\r\n"
             "DELE 3\r\nQUIT\r\n");
   ASSERT_EQ(server->messages.size(), 1u);
   EXPECT_EQ(mailbox->MessageCount(), 2);
@@ -265,8 +270,76 @@ TEST_F(RetrievalTest, AMessageTheServerRefusesHoldsBackNoOther) {
 
   server->replyOverride = nullptr;
   EXPECT_EQ(Run(), kRetrieveDone);
-  EXPECT_EQ(Commands(), "STAT\r\nUIDL 1\r\nRETR 1\r\nDELE 1\r\nQUIT\r\n");
+  EXPECT_EQ(Commands(), "STAT\r\nUIDL 1\r\nLIST 1\r\nRETR 1\r\nDELE 1\r\nQUIT\r\n");
   EXPECT_EQ(mailbox->MessageCount(), 3);
+}
+
+// How the server tells the size of a message over the limit, and how it hands out its bytes.
+struct OversizeCase {
+  const char* name;
+  std::optional<std::string> listReply;  // none: the true size
+  std::size_t chunk;
+};
+
+class OversizeTest : public RetrievalTest, public ::testing::WithParamInterface<OversizeCase> {};
+
+TEST_P(OversizeTest, IsLeftOnTheServerInNoListAndNeverFetchedAgain) {
+  const OversizeCase& param = GetParam();
+  session->SetMessageLimit(1000);
+  mailbox->Config().SetServerDeletion(DeleteWhenRetrieved);
+  std::string body;
+  for (int i = 0; i < 30; ++i) body += (i % 7 ? "x" : ".") + std::string(98, 'x') + "\r\n";
+  server->messages = {Mail("a", "one"), {"big", "Subject: big\r\n\r\n" + body}, Mail("c", "three")};
+  server->chunk = param.chunk;
+  server->replyOverride = [&param](const std::string& command) -> std::optional<std::string> {
+    if (command == "LIST 2" && param.listReply) return *param.listReply;
+    return std::nullopt;
+  };
+  const bool told = !param.listReply;
+  const std::size_t size = told ? server->messages[1].text.size() : server->Wire(1).size();
+
+  EXPECT_EQ(Run(), kRetrieveDone);
+  EXPECT_EQ(Commands(), std::string("STAT\r\nUIDL 1\r\nLIST 1\r\nRETR 1\r\nDELE 1\r\nUIDL 2\r\n"
+                                    "LIST 2\r\n") +
+                            (told ? "" : "RETR 2\r\n") +
+                            "UIDL 3\r\nLIST 3\r\nRETR 3\r\nDELE 3\r\nQUIT\r\n");
+  ASSERT_EQ(server->messages.size(), 1u);
+  EXPECT_EQ(mailbox->MessageCount(), 2);
+  std::string ignored;
+  EXPECT_FALSE(session->IsKnown("big") || session->IsDeletedHere("big") ||
+               session->FindPendingDeletion("big", ignored));
+  const std::string line = "MSV : Message 2 ( big ) on pop.example.org has " +
+                           std::to_string(size) +
+                           " bytes, more than the limit of 1000; it stays on the server.";
+  EXPECT_EQ(std::count(reporter.logLines.begin(), reporter.logLines.end(), line), 1);
+
+  // The server's own word is asked again; what only reading told is remembered.
+  EXPECT_EQ(Run(), kRetrieveDone);
+  EXPECT_EQ(Commands(),
+            told ? "STAT\r\nUIDL 1\r\nLIST 1\r\nQUIT\r\n" : "STAT\r\nUIDL 1\r\nQUIT\r\n");
+  EXPECT_EQ(mailbox->MessageCount(), 2);
+  EXPECT_EQ(server->messages.size(), 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(SizeTold, OversizeTest,
+                         ::testing::Values(OversizeCase{"ByList", std::nullopt, 65535},
+                                           OversizeCase{"NotByList", "-ERR no LIST here\r\n", 1},
+                                           OversizeCase{"WrongByList", "+OK 2 100\r\n", 4096},
+                                           OversizeCase{"ForAnotherMessage", "+OK 3 999999\r\n",
+                                                        7}),
+                         [](const auto& param) { return std::string(param.param.name); });
+
+TEST_F(RetrievalTest, AMessageAtTheLimitIsFetchedWhole) {
+  session->SetMessageLimit(1000);
+  std::string text = "Subject: fits\r\n\r\n";
+  for (int i = 0; i < 5; ++i) text += ".dotted line\r\n" + std::string(150, 'x') + "\r\n";
+  text += std::string(1000 - 2 - text.size(), 'x') + "\r\n";
+  ASSERT_EQ(text.size(), 1000u);
+  server->messages = {{"fits", text}};
+  EXPECT_EQ(Run(), kRetrieveDone);
+  std::string stored;
+  ASSERT_TRUE(mailbox->ReadStoredBytes(1, stored));
+  EXPECT_EQ(stored, server->Wire(0));
 }
 
 TEST_F(RetrievalTest, BusyMailboxIsNotContacted) {
