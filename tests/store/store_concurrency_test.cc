@@ -1,5 +1,5 @@
-// The user-interface thread marks, counts and saves a mailbox while a retrieval stores into it
-// and a mail client's session removes from it.
+// The user-interface thread marks, counts, saves, restores and trims a mailbox while a retrieval
+// stores into it and its dustbox and a mail client's session removes from it.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -20,14 +20,20 @@ TEST(StoreConcurrencyTest, MarkingAndSavingWhileMessagesComeAndGo) {
   std::filesystem::create_directories(dir);
   auto box = CMailbox::CreateMain((dir / "box").string());
   ASSERT_EQ(box->Load(), 1);
-  box->Config().SetServerDeletion(KeepOnServer);
+  box->Config().SetServerDeletion(DeleteWhenRetrieved);
+  box->Config().Set(CMailboxConfig::LimitDustbox, true);
+  box->Config().dustboxLimit = 5;
 
   std::atomic<bool> done{false};
   std::thread retrieval([&] {
     for (int i = 0; i < 200; ++i) {
       CMailMessage message;
       message.Parse("Subject: m" + std::to_string(i) + "\r\n\r\nbody\r\n.\r\n");
-      box->AppendMessage(message);
+      message.mark.uidl = "U" + std::to_string(i);
+      // Spam goes to the dustbox.
+      message.mark.SetClassification(i % 3 == 0 ? VerdictSpam : VerdictOther, ReasonNone);
+      int deleteNow = 0;
+      box->StoreRetrieved(message, deleteNow);
     }
   });
   std::thread client([&] {
@@ -47,7 +53,10 @@ TEST(StoreConcurrencyTest, MarkingAndSavingWhileMessagesComeAndGo) {
       box->SetClassification(count, VerdictOther, ReasonNone);
     }
     box->UnopenedCount();
-    box->Save();
+    box->Save(CMailbox::SaveWait::No);
+    box->Dustbox()->Save(CMailbox::SaveWait::No);
+    box->TrimDustbox(CMailbox::SaveWait::No);
+    if (rounds % 7 == 0) box->RestoreFromDustbox(1);
     if (++rounds > 50 && box->MessageCount() == 0) done = true;
     if (rounds > 5000) done = true;
   }
@@ -58,6 +67,7 @@ TEST(StoreConcurrencyTest, MarkingAndSavingWhileMessagesComeAndGo) {
   auto reloaded = CMailbox::CreateMain((dir / "box").string());
   ASSERT_EQ(reloaded->Load(), 1);
   EXPECT_EQ(reloaded->MessageCount(), box->MessageCount());
+  EXPECT_EQ(reloaded->Dustbox()->MessageCount(), box->Dustbox()->MessageCount());
   box.reset();
   std::filesystem::remove_all(dir);
 }
