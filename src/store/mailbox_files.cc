@@ -301,13 +301,14 @@ int CMailbox::AppendMessage(CMailMessage& message, const ServerCopy* deletion) {
     Log("MBX : A message that would not split back whole was not stored in ( " + path + " ).");
     return -1;
   }
+  // Taken before the check: a change in progress holds it until it has saved its marks.
+  std::lock_guard commit(commitLock);
   if (Main().transactionOwed) {
     // The marks files still describe the mailbox as it was before the last change; a message
     // appended now would take its marks from the wrong records after a crash.
     Log("MBX : ( " + path + " ) waits for its marks to be saved; the message was not stored.");
     return -1;
   }
-  std::lock_guard commit(commitLock);
   AppendRecord record;
   record.offset = offsets[static_cast<std::size_t>(messageCount)];
   record.length = text.size();
