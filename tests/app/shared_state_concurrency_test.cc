@@ -9,8 +9,6 @@
 #include <deque>
 #include <filesystem>
 #include <fstream>
-#include <list>
-#include <memory>
 #include <mutex>
 #include <random>
 #include <string>
@@ -21,82 +19,14 @@
 #include "app/application.h"
 #include "platform/locks.h"
 #include "platform/socket.h"
-#include "pop3client/fake_pop3_server.h"
 #include "pop3client/pop3_session.h"
 #include "support/scratch_directory.h"
+#include "support/scripted_pop3_server.h"
 
 namespace qm {
 namespace {
 
 using namespace std::chrono_literals;
-
-// The scripted remote server over real loopback connections: every connection is a fresh server
-// holding two messages whose unique ids no connection used before, so every run stores mail.
-class ScriptedRemote {
- public:
-  ScriptedRemote() {
-    EXPECT_EQ(listener.Listen("127.0.0.1", 0, 16), ListenResult::Listening);
-    acceptor = std::thread([this] { Accept(); });
-  }
-  ~ScriptedRemote() {
-    stop = true;
-    acceptor.join();
-    for (Session& session : sessions) session.thread.join();
-  }
-  std::uint16_t Port() const { return listener.Port(); }
-
- private:
-  struct Session {
-    std::thread thread;
-    std::shared_ptr<std::atomic<bool>> done;
-  };
-
-  void Accept() {
-    for (int number = 0; !stop;) {
-      CTcpConnection connection;
-      if (listener.Accept(connection, 20ms) != AcceptResult::Accepted) continue;
-      sessions.remove_if([](Session& session) {
-        if (!session.done->load()) return false;
-        session.thread.join();
-        return true;
-      });
-      auto done = std::make_shared<std::atomic<bool>>(false);
-      ++number;
-      sessions.push_back({std::thread([connection = std::move(connection), number, done]() mutable {
-                            Serve(connection, number);
-                            done->store(true);
-                          }),
-                          done});
-    }
-  }
-
-  static void Serve(CTcpConnection& connection, int number) {
-    test::FakePop3Server server;
-    for (int i = 1; i <= 2; ++i) {
-      const std::string id = std::to_string(number) + "-" + std::to_string(i);
-      server.messages.push_back(
-          {id, "Subject: " + id + "\r\nMessage-ID: <" + id + "@remote>\r\n\r\nbody\r\n"});
-    }
-    server.Connect();
-    char buffer[4096];
-    for (;;) {
-      std::int64_t n;
-      while ((n = server.Deliver(buffer, sizeof buffer)) > 0) {
-        connection.Send(std::string_view(buffer, static_cast<std::size_t>(n)), 5s);
-      }
-      if (n == 0) break;
-      n = connection.Receive(buffer, sizeof buffer, 10s);
-      if (n <= 0) break;
-      server.Receive(std::string(buffer, static_cast<std::size_t>(n)));
-    }
-    connection.ShutdownAndClose();
-  }
-
-  CTcpListener listener;
-  std::atomic<bool> stop{false};
-  std::thread acceptor;
-  std::list<Session> sessions;
-};
 
 // The front end's seam: posted messages wait in a queue for the test's user-interface loop.
 class QueueUi : public IUserInterface {
@@ -184,7 +114,14 @@ TEST(SharedStateConcurrencyTest, UserEditsMailboxesWhileClientsLogInAndMailArriv
   std::ofstream(directory.File("qm_mailfilter.ini"))
       << "[Mailbox]\nPort=0\nBindAddress=127.0.0.1\n[Misc]\nStartupRetrieve=0\nServerTimeout=10\n"
          "[RBL]\nZone0=\nZone1=\nZone2=\nZone3=\nDnsServers=127.0.0.1:1\n";
-  ScriptedRemote remote;
+  // Every connection offers two messages no connection offered before, so every run stores mail.
+  test::ScriptedPop3Server remote([](test::FakePop3Server& server, int number) {
+    for (int i = 1; i <= 2; ++i) {
+      const std::string id = std::to_string(number) + "-" + std::to_string(i);
+      server.messages.push_back(
+          {id, "Subject: " + id + "\r\nMessage-ID: <" + id + "@remote>\r\n\r\nbody\r\n"});
+    }
+  });
   QueueUi ui;
   {
     CApplication app(ui, directory.Path());
