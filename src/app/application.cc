@@ -89,7 +89,11 @@ void CApplication::Shutdown() {
   shutDown = true;
   Log(kTerminatingLine);
   mailboxes->StopTimers(-1);
-  mailboxes->SaveAll(-1);
+  // Whatever the peers do, the program ends within moments: no retrieval starts any more, and the
+  // mail clients are logged out at once, their deletions not applied, as when a connection
+  // drops. That also frees the mailboxes they held for retrievals waiting to store.
+  mailboxes->RefuseRetrievals();
+  if (popServer) popServer->BeginStop();
   classification->SaveLists(directory);
   bool finished = true;
   if (mailboxes->Count() > 0) {
@@ -103,6 +107,8 @@ void CApplication::Shutdown() {
   // Retrievals still running are cut off before the last save, so that every message they
   // stored is saved with its mark.
   if (!finished) mailboxes->StopRetrievals();
+  // Nothing is left for a connection thread to wait for.
+  if (popServer) popServer->Stop();
   mailboxes->SaveAtExit();
   log.FlushLog();
 }
@@ -114,16 +120,8 @@ void CApplication::ShowMessage(std::string_view message) {
   ui.ShowMessage(message);
 }
 
-int CApplication::IndexOf(const CMailbox& mailbox) const {
-  const CMailbox* main = mailbox.IsDustbox() ? mailbox.MainMailbox() : &mailbox;
-  for (int i = 0; i < mailboxes->Count(); ++i) {
-    if (mailboxes->Get(i) == main) return i;
-  }
-  return -1;
-}
-
 void CApplication::MaildropCommitted(CMailbox& mailbox, bool removed) {
-  ui.PostMessage(kMaildropCommitted, removed ? 1 : 0, IndexOf(mailbox));
+  ui.PostMessage(kMaildropCommitted, removed ? 1 : 0, mailboxes->IndexOf(mailbox));
 }
 
 CMailbox* CApplication::FindLogin(const std::string& user, const std::string& password,
@@ -132,7 +130,8 @@ CMailbox* CApplication::FindLogin(const std::string& user, const std::string& pa
 }
 
 void CApplication::LoginAccepted(CMailbox& mailbox, int index) {
-  if (!mailbox.IsDustbox() && !shutDown) mailboxes->RetrieveOnDemand(index);
+  (void)index;
+  if (!mailbox.IsDustbox() && !shutDown) mailboxes->RetrieveOnDemand(mailbox);
 }
 
 void CApplication::ConnectionEnded() { ui.PostMessage(kWakeIdle); }

@@ -48,7 +48,9 @@ class CApplication : public IUserInterfaceClient,
   void IdleStep() override;
   void OnMessage(std::uint32_t message, std::intptr_t wParam, std::intptr_t lParam) override;
   void OnTimer(std::uint32_t id) override;
-  // Saves everything, waits at most 3000 ms for running retrievals and writes the log.
+  // Ends in moments whatever the peers do: stops the local POP3 server, logging its mail clients
+  // out without applying their deletions; waits at most 3000 ms for running retrievals and cuts
+  // off the rest; saves everything and writes the log.
   void Shutdown();
 
   CMailboxSet& Mailboxes() { return *mailboxes; }
@@ -74,8 +76,6 @@ class CApplication : public IUserInterfaceClient,
   void RequestFinished() override;
 
  private:
-  int IndexOf(const CMailbox& mailbox) const;
-
   IUserInterface& ui;
   std::string directory;
   CSingleInstance instance;

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "app/application.h"
+#include "platform/report.h"
 #include "platform/termination_signal.h"
 
 namespace qm {
@@ -55,6 +56,15 @@ void CHeadlessUi::Quit() {
 
 void CHeadlessUi::Run(IUserInterfaceClient& client) {
   using Clock = std::chrono::steady_clock;
+  // One step that throws (out of memory above all) is given up; the loop, and with it the
+  // program, goes on.
+  const auto guarded = [](const auto& step) {
+    try {
+      step();
+    } catch (...) {
+      LogUncaught("Main loop");
+    }
+  };
   while (true) {
     std::vector<Posted> batch;
     std::vector<std::uint32_t> dueTimers;
@@ -74,10 +84,10 @@ void CHeadlessUi::Run(IUserInterfaceClient& client) {
       }
     }
     for (const Posted& posted : batch) {
-      client.OnMessage(posted.message, posted.wParam, posted.lParam);
+      guarded([&] { client.OnMessage(posted.message, posted.wParam, posted.lParam); });
     }
-    for (std::uint32_t id : dueTimers) client.OnTimer(id);
-    client.IdleStep();
+    for (std::uint32_t id : dueTimers) guarded([&] { client.OnTimer(id); });
+    guarded([&] { client.IdleStep(); });
   }
 }
 

@@ -349,11 +349,12 @@ int ChangeMailboxSettings(CMailboxSet& set, int index, const std::vector<std::st
       err << "qm_mailfilter: the local account of " << name << " cannot be set\n";
       return kExitFailure;
     }
-    CMailboxConfig& config = mailbox.Config();
     mailbox.Client().account = values.account;
-    config.timerInterval = values.timerInterval;
-    config.dustboxLimit = values.dustboxLimit;
-    config.options = (values.options & ~kOwnedBits) | (config.options & kOwnedBits);
+    set.EditConfig(index, [&values](CMailboxConfig& config) {
+      config.timerInterval = values.timerInterval;
+      config.dustboxLimit = values.dustboxLimit;
+      config.options = (values.options & ~kOwnedBits) | (config.options & kOwnedBits);
+    });
     // The exemptions are in place before the policy changes: they decide what it releases.
     if (policyGiven) set.ChangeServerDeletion(index, values.policy, answer, &asked);
     mailbox.MarkConfigDirty();

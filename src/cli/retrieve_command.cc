@@ -12,6 +12,7 @@
 #include "app/settings.h"
 #include "cli/workdir.h"
 #include "mailboxes/mailbox_set.h"
+#include "platform/report.h"
 #include "platform/termination_signal.h"
 #include "pop3client/pop3_session.h"
 #include "pop3client/retrieval.h"
@@ -48,14 +49,23 @@ int RunRetrieveCommand(const RetrieveRequest& request, CSettings& settings,
   CTerminationSignal signals;
   signals.Start([&set, &interrupted] {
     interrupted = true;
-    set.StopRetrievals();
+    try {
+      set.StopRetrievals();
+    } catch (...) {
+      LogUncaught("Stopping the retrieval");
+    }
   });
   std::mutex mutex;
   std::condition_variable finished;
   bool done = false;
   int result = kRetrieveDone;
   std::thread worker([&] {
-    const int outcome = set.RunRequest(kTriggerCommand, index);
+    int outcome = kRetrieveFailed;
+    try {
+      outcome = set.RunRequest(kTriggerCommand, index);
+    } catch (...) {
+      LogUncaught("Retrieval request");
+    }
     std::lock_guard lock(mutex);
     result = outcome;
     done = true;

@@ -4,22 +4,31 @@
 namespace qm {
 
 int CMailboxSet::LoginNameOwner(int exceptIndex, std::string_view loginName) const {
+  std::shared_lock lock(setLock);
+  return LoginNameOwnerLocked(exceptIndex, loginName);
+}
+
+int CMailboxSet::LoginNameOwnerLocked(int exceptIndex, std::string_view loginName) const {
   if (loginName.empty()) return -1;
-  for (int j = 0; j < Count(); ++j) {
-    if (j == exceptIndex) continue;
-    const CMailboxConfig& other = mailboxes[static_cast<std::size_t>(j)]->Config();
-    if (other.localUser == loginName) return j;
+  for (std::size_t j = 0; j < mailboxes.size(); ++j) {
+    if (static_cast<int>(j) == exceptIndex) continue;
+    const CMailboxConfig& other = mailboxes[j]->Config();
+    if (other.localUser == loginName) return static_cast<int>(j);
     // Checked both ways, so that the outcome does not depend on which mailbox was set up first.
-    if (other.Has(CMailboxConfig::DustboxAccess) && other.dustboxUser == loginName) return j;
+    if (other.Has(CMailboxConfig::DustboxAccess) && other.dustboxUser == loginName) {
+      return static_cast<int>(j);
+    }
   }
   return -1;
 }
 
 int CMailboxSet::AssignLocalAccount(int index, const LocalAccount& account) {
-  if (!Valid(index)) return 0;
-  if (LoginNameOwner(index, account.user) >= 0) return 0;
+  // One hold for the checks and the change, so that no login sees half an account.
+  std::unique_lock lock(setLock);
+  if (!ValidLocked(index)) return 0;
+  if (LoginNameOwnerLocked(index, account.user) >= 0) return 0;
   if (account.dustboxAccess) {
-    if (LoginNameOwner(index, account.dustboxUser) >= 0) return 0;
+    if (LoginNameOwnerLocked(index, account.dustboxUser) >= 0) return 0;
     if (!account.user.empty() && account.dustboxUser == account.user) return 0;
   }
   CMailbox& mailbox = *mailboxes[static_cast<std::size_t>(index)];
@@ -33,8 +42,8 @@ int CMailboxSet::AssignLocalAccount(int index, const LocalAccount& account) {
   return 1;
 }
 
-CMailbox* CMailboxSet::MatchLogin(CMailbox& mailbox, std::string_view user,
-                                  std::string_view password) {
+CMailbox* CMailboxSet::MatchLoginLocked(CMailbox& mailbox, std::string_view user,
+                                        std::string_view password) {
   const CMailboxConfig& config = mailbox.Config();
   if (!config.localUser.empty() && !config.localPassword.empty() && config.localUser == user &&
       config.localPassword == password) {
@@ -50,9 +59,10 @@ CMailbox* CMailboxSet::MatchLogin(CMailbox& mailbox, std::string_view user,
 
 CMailbox* CMailboxSet::FindLogin(std::string_view user, std::string_view password,
                                  int* mainIndex) const {
-  for (int i = 0; i < Count(); ++i) {
-    if (CMailbox* match = MatchLogin(*mailboxes[static_cast<std::size_t>(i)], user, password)) {
-      if (mainIndex != nullptr) *mainIndex = i;
+  std::shared_lock lock(setLock);
+  for (std::size_t i = 0; i < mailboxes.size(); ++i) {
+    if (CMailbox* match = MatchLoginLocked(*mailboxes[i], user, password)) {
+      if (mainIndex != nullptr) *mainIndex = static_cast<int>(i);
       return match;
     }
   }

@@ -22,12 +22,10 @@ MailStatistics CountersOf(const CMailbox& mailbox) {
 }  // namespace
 
 int CMailboxSet::SumOrOne(int index, int (*count)(const CMailbox&)) const {
-  if (index == -1) {
-    int sum = 0;
-    for (const auto& mailbox : mailboxes) sum += count(*mailbox);
-    return sum;
-  }
-  return Valid(index) ? count(*mailboxes[static_cast<std::size_t>(index)]) : -1;
+  if (index != -1 && Get(index) == nullptr) return -1;
+  int sum = 0;
+  for (CMailbox* mailbox : Snapshot(index)) sum += count(*mailbox);
+  return sum;
 }
 
 int CMailboxSet::UnopenedCount(int index) const {
@@ -46,58 +44,56 @@ int CMailboxSet::DustboxMessageCount(int index) const {
   return SumOrOne(index, [](const CMailbox& m) { return m.Dustbox()->MessageCount(); });
 }
 
+// The settings are read without the set's lock: only the user-interface thread, which asks
+// these, changes them.
 int CMailboxSet::Statistics(int index, MailStatistics& out) {
   out = MailStatistics{};
-  if (index != -1 && !Valid(index)) return 0;
-  for (int i = 0; i < Count(); ++i) {
-    if (index != -1 && i != index) continue;
-    CMailbox& mailbox = *mailboxes[static_cast<std::size_t>(i)];
-    const MailStatistics one = CountersOf(mailbox);
+  if (index != -1 && Get(index) == nullptr) return 0;
+  for (CMailbox* mailbox : Snapshot(index)) {
+    const MailStatistics one = CountersOf(*mailbox);
     out.friendCount += one.friendCount;
     out.badCount += one.badCount;
     out.spamCount += one.spamCount;
     out.otherCount += one.otherCount;
     out.notify = out.notify || one.notify;
     // Every mailbox's flag is taken, not only up to the first one set.
-    const bool newMail = mailbox.TakeNewMail();
+    const bool newMail = mailbox->TakeNewMail();
     out.newMail = out.newMail || newMail;
   }
   return 1;
 }
 
 int CMailboxSet::FirstToNotify() const {
-  for (int i = 0; i < Count(); ++i) {
-    if (CountersOf(*mailboxes[static_cast<std::size_t>(i)]).notify) return i;
+  const std::vector<CMailbox*> all = Snapshot();
+  for (std::size_t i = 0; i < all.size(); ++i) {
+    if (CountersOf(*all[i]).notify) return static_cast<int>(i);
   }
   return -1;
 }
 
 int CMailboxSet::ResetCounters(int index) {
-  if (index != -1 && !Valid(index)) return 0;
-  for (int i = 0; i < Count(); ++i) {
-    if (index == -1 || i == index) mailboxes[static_cast<std::size_t>(i)]->ResetCounters();
-  }
+  if (index != -1 && Get(index) == nullptr) return 0;
+  for (CMailbox* mailbox : Snapshot(index)) mailbox->ResetCounters();
   return 1;
 }
 
 // The dustbox is saved with its mailbox, not only at exit: its marks hold the unique ids of the
 // server copies, and a crash that lost them would bring that mail back at the next retrieval.
 int CMailboxSet::SaveAll(int index, CMailbox::SaveWait wait) {
-  if (index != -1 && !Valid(index)) return 0;
+  if (index != -1 && Get(index) == nullptr) return 0;
   int ok = 1;
-  for (int i = 0; i < Count(); ++i) {
-    if (index != -1 && i != index) continue;
-    CMailbox& mailbox = *mailboxes[static_cast<std::size_t>(i)];
-    if (!mailbox.Save(wait)) ok = 0;
-    if (!mailbox.Dustbox()->Save(wait)) ok = 0;
+  for (CMailbox* mailbox : Snapshot(index)) {
+    if (!mailbox->Save(wait)) ok = 0;
+    if (!mailbox->Dustbox()->Save(wait)) ok = 0;
   }
   return ok;
 }
 
 int CMailboxSet::SaveAtExit() {
   int ok = 1;
-  for (int i = Count() - 1; i >= 0; --i) {
-    CMailbox& mailbox = *mailboxes[static_cast<std::size_t>(i)];
+  const std::vector<CMailbox*> all = Snapshot();
+  for (auto it = all.rbegin(); it != all.rend(); ++it) {
+    CMailbox& mailbox = **it;
     if (!mailbox.Save()) ok = 0;
     CMailbox& dustbox = *mailbox.Dustbox();
     if (mailbox.Config().Has(CMailboxConfig::OpenDustboxAtExit)) dustbox.MarkAllOpened();

@@ -3,17 +3,22 @@
 // notification ask.
 //
 // Indices are 0-based; where an operation takes an index, -1 means every mailbox if it says so.
-// The set is filled at start-up before any other thread can reach it; afterwards only the
-// user-interface thread adds, removes or reorders mailboxes, and only with every retrieval timer
-// stopped. Other threads read the array without a lock.
+// Only the user-interface thread adds, removes or reorders mailboxes and changes their settings;
+// local POP3 connections (logins, on-demand retrievals) and retrieval request threads read the
+// set meanwhile. The set's lock guards the arrays, and the settings that those threads read
+// outside a mailbox's retrievalLock: the local accounts and options a login reads, the interval a
+// timer reads. A removed mailbox stays alive until the set goes, so a pointer taken from the set
+// never dangles.
 #pragma once
 
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <list>
 #include <memory>
 #include <mutex>
+#include <shared_mutex>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -84,9 +89,11 @@ class CMailboxSet {
   // its dustbox.
   int Remove(int index);
   CMailbox* Get(int index) const;
-  int Count() const { return static_cast<int>(mailboxes.size()); }
+  int Count() const;
   // The index of the mailbox with this (trimmed) name, or -1.
   int Find(std::string_view name) const;
+  // The index of the mailbox, or of the main mailbox of a dustbox; -1 once it was removed.
+  int IndexOf(const CMailbox& mailbox) const;
   int MoveUp(int index);
   int MoveDown(int index);
 
@@ -103,12 +110,18 @@ class CMailboxSet {
   // name while its dustbox access is on, is `loginName`; -1 when none. An empty name is never in
   // use: nobody can log in with it.
   int LoginNameOwner(int exceptIndex, std::string_view loginName) const;
-  // The mailbox itself or its dustbox when the user name and password are its, else nullptr.
-  // Empty names or passwords never match.
-  static CMailbox* MatchLogin(CMailbox& mailbox, std::string_view user, std::string_view password);
-  // The first match from index 0 on, and the index of its main mailbox.
+  // From index 0 on, the first mailbox whose local account this is, or the dustbox whose dustbox
+  // account it is, and the index of its main mailbox; nullptr when none. Empty names or
+  // passwords never match. Any thread.
   CMailbox* FindLogin(std::string_view user, std::string_view password,
                       int* mainIndex = nullptr) const;
+
+  // ---- Settings ----
+  // Runs `edit` on the settings of the mailbox at `index` while no other thread reads them, and
+  // marks them for saving; 0 for an invalid index. User-interface thread, which alone changes
+  // settings and so reads them without the lock; the caller holds the mailbox's retrievalLock,
+  // which keeps its retrievals from reading them. `edit` must not call the set.
+  int EditConfig(int index, const std::function<void(CMailboxConfig&)>& edit);
 
   // ---- Queries; index -1 sums over every mailbox, any other invalid index gives -1 ----
   int UnopenedCount(int index) const;
@@ -149,11 +162,14 @@ class CMailboxSet {
   // Starts the retrieval of the mailbox whose timer this is: 1; or 0 when the id is no
   // mailbox's timer.
   int OnTimer(std::uint32_t id);
-  // A mail client logged in to the mailbox at `index`: retrieves it on the calling thread (or
-  // waits up to 30 s for a run in progress) so that the client sees the mail just fetched.
-  void RetrieveOnDemand(int index);
-  // Ends the conversations of running retrievals and waits for their threads; no request
-  // starts afterwards. Also run by the destructor.
+  // A mail client logged in to this main mailbox: retrieves it on the calling thread (or waits up
+  // to 30 s for a run in progress) so that the client sees the mail just fetched.
+  void RetrieveOnDemand(CMailbox& mailbox);
+  // No request or on-demand retrieval starts afterwards, and on-demand logins stop waiting for a
+  // run in progress; runs already going go on. Any thread.
+  void RefuseRetrievals();
+  // Refuses retrievals, ends the conversations of running ones and waits for their threads. Also
+  // run by the destructor.
   void StopRetrievals();
 
   // ---- Saving ----
@@ -173,10 +189,27 @@ class CMailboxSet {
                            bool* asked = nullptr);
 
  private:
-  bool Valid(int index) const { return index >= 0 && index < Count(); }
+  // The helpers below that end in Locked expect the caller to hold setLock.
+  bool ValidLocked(int index) const {
+    return index >= 0 && index < static_cast<int>(mailboxes.size());
+  }
+  int IndexOfLocked(const CMailbox& mailbox) const;
+  int LoginNameOwnerLocked(int exceptIndex, std::string_view loginName) const;
+  void StartTimersLocked(int index);
+  void StopTimersLocked(int index);
+  // The mailbox itself or its dustbox when the user name and password are its, else nullptr.
+  static CMailbox* MatchLoginLocked(CMailbox& mailbox, std::string_view user,
+                                    std::string_view password);
+  // The mailboxes in order, or the one at `index` (none for an invalid index), for work that
+  // waits for a mailbox's own locks and so must not hold setLock.
+  std::vector<CMailbox*> Snapshot(int index = -1) const;
   // Whether a mailbox named `name` would share files with one in the set.
   bool NameInUse(const std::string& name) const;
   int SumOrOne(int index, int (*count)(const CMailbox&)) const;
+  // Retrieve, except that an exception (out of memory above all) fails this run alone.
+  static int RetrieveGuarded(CMailbox& mailbox);
+  // Posts the end of a request; never throws.
+  void PostRequestEnd(int trigger, int index) noexcept;
 
   struct RequestThread {
     std::thread thread;
@@ -189,14 +222,17 @@ class CMailboxSet {
   IClassifier* classifier = nullptr;
   IRetrievalHost* retrievalHost = nullptr;
   std::chrono::milliseconds serverTimeout{60000};
-  // Guards timerIds: timers change on the user-interface thread and on local POP3 connections.
-  mutable std::mutex timerLock;
+  // Guards the three arrays below and the settings named at the top. Held for moments only: its
+  // holder takes no lock but the short inner ones of an index, a semaphore, a socket or the front
+  // end's timer table, and never waits for a mailbox.
+  mutable std::shared_mutex setLock;
   std::mutex requestLock;
   std::list<RequestThread> requests;
   std::atomic<bool> stopping{false};
   std::vector<std::unique_ptr<CMailbox>> mailboxes;
   // Removed mailboxes, their files gone, kept until the set goes.
   std::vector<std::unique_ptr<CMailbox>> retired;
+  // Timers change on the user-interface thread and on local POP3 connections (on demand).
   std::vector<std::uint32_t> timerIds;
 };
 

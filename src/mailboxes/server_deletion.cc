@@ -27,7 +27,7 @@ int CMailboxSet::ChangeServerDeletion(int index, ServerDeletion policy, DeletedH
   if (asked != nullptr) *asked = false;
   CMailbox* mailbox = Get(index);
   if (mailbox == nullptr || policy > DeleteWhenPurged) return 0;
-  CMailboxConfig& config = mailbox->Config();
+  const CMailboxConfig& config = mailbox->Config();
   if (config.GetServerDeletion() == policy) return 1;
   CMailboxClient& client = mailbox->Client();
 
@@ -67,8 +67,7 @@ int CMailboxSet::ChangeServerDeletion(int index, ServerDeletion policy, DeletedH
     }
   }
 
-  config.SetServerDeletion(policy);
-  mailbox->MarkConfigDirty();
+  EditConfig(index, [policy](CMailboxConfig& edited) { edited.SetServerDeletion(policy); });
   return 1;
 }
 

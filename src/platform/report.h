@@ -28,4 +28,9 @@ void Log(std::string_view message);
 void ShowMessage(std::string_view message);
 void SetStatusText(std::string_view text);
 
+// For the outermost frame of a thread's work, inside a catch block: logs "APL : <work> ( <name> )
+// ended by an exception ( <what> )." for the exception being handled (without the name part when
+// it is empty). Never throws, also when memory has run out.
+void LogUncaught(std::string_view work, std::string_view name = {}) noexcept;
+
 }  // namespace qm

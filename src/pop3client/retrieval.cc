@@ -114,12 +114,14 @@ int RetrieveNew(CPop3Session& session, CMailbox& mailbox, IClassifier* classifie
 
 int Retrieve(CMailbox& mailbox) {
   auto* session = dynamic_cast<CPop3Session*>(&mailbox.Client());
-  if (session == nullptr || session->HasNoServer()) return kRetrieveDone;
+  if (session == nullptr) return kRetrieveDone;
+  // The account is looked at only under the lock: the settings pages change it under the lock.
   if (!mailbox.retrievalLock.TryAcquireFor(std::chrono::milliseconds(1))) return kRetrieveBusy;
   struct Release {
     COneSlotSemaphore& lock;
     ~Release() { lock.Release(); }
   } release{mailbox.retrievalLock};
+  if (session->HasNoServer()) return kRetrieveDone;
 
   SetStatusText("メール受信中 ( " + mailbox.Name() + " )");
   if (session->Open() != CPop3Session::kLoggedIn) return kRetrieveFailed;

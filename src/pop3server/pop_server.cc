@@ -64,13 +64,18 @@ std::uint16_t CPopServer::WaitUntilListening(std::chrono::milliseconds timeout) 
   return listenState == ListenState::Listening ? boundPort : 0;
 }
 
-void CPopServer::Stop() {
+void CPopServer::BeginStop() {
   stopping = true;
   {
     std::lock_guard lock(mutex);
+    // Also frees a thread blocked sending to a client that does not read.
     for (auto& connection : connections) connection->socket.Shutdown();
   }
   changed.notify_all();
+}
+
+void CPopServer::Stop() {
+  BeginStop();
   if (listener.joinable()) listener.join();
   std::unique_lock lock(mutex);
   changed.wait(lock, [this] { return active == 0; });
@@ -82,6 +87,18 @@ void CPopServer::Stop() {
 
 void CPopServer::Listen() {
   CTcpListener socket;
+  try {
+    AcceptLoop(socket);
+  } catch (...) {
+    // Only the setting up can get here: a failed accept is caught in the loop.
+    LogUncaught("Local POP3 server");
+    std::lock_guard lock(mutex);
+    if (listenState == ListenState::Starting) listenState = ListenState::Failed;
+    changed.notify_all();
+  }
+}
+
+void CPopServer::AcceptLoop(CTcpListener& socket) {
   const ListenResult result = socket.Listen(options.bindAddress, options.port, 1);
   if (result != ListenResult::Listening) {
     if (result == ListenResult::ListenFailed) {
@@ -110,33 +127,70 @@ void CPopServer::Listen() {
     if (socket.Accept(accepted, std::chrono::milliseconds(200)) != AcceptResult::Accepted) {
       continue;
     }
-    const NetAddress peer = accepted.PeerAddress();
-    Log("POP : Connection request received from " + Dotted(peer));
-
-    std::lock_guard lock(mutex);
-    // Finished connections leave their objects behind until the next accept tidies them.
-    for (auto it = connections.begin(); it != connections.end();) {
-      if ((*it)->finished) {
-        (*it)->thread.join();
-        it = connections.erase(it);
-      } else {
-        ++it;
-      }
+    try {
+      Admit(std::move(accepted));
+    } catch (...) {
+      // That client is turned away; the server goes on for the next.
+      LogUncaught("Local POP3 server");
     }
-    if (active >= options.maxConnections) {
-      Log("POP : Too many connections; refused " + Dotted(peer) + ".");
-      accepted.Send("-ERR\r\n", std::chrono::seconds(1));
-      accepted.ShutdownAndClose();
-      continue;
-    }
-    ++active;
-    connections.push_back(std::make_unique<Connection>(*this, std::move(accepted)));
-    Connection& connection = *connections.back();
-    connection.thread = std::thread([this, &connection] { Serve(connection); });
   }
 }
 
+void CPopServer::Admit(CTcpConnection accepted) {
+  const NetAddress peer = accepted.PeerAddress();
+  Log("POP : Connection request received from " + Dotted(peer));
+
+  std::lock_guard lock(mutex);
+  // Finished connections leave their objects behind until the next accept tidies them.
+  for (auto it = connections.begin(); it != connections.end();) {
+    if ((*it)->finished) {
+      (*it)->thread.join();
+      it = connections.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  if (active >= options.maxConnections) {
+    Log("POP : Too many connections; refused " + Dotted(peer) + ".");
+    accepted.Send("-ERR\r\n", std::chrono::seconds(1));
+    accepted.ShutdownAndClose();
+    return;
+  }
+  // Counted only once its thread runs, so that a failure on the way leaves nothing behind for
+  // Stop to wait for.
+  connections.push_back(std::make_unique<Connection>(*this, std::move(accepted)));
+  Connection& connection = *connections.back();
+  try {
+    connection.thread = std::thread([this, &connection] { Serve(connection); });
+  } catch (...) {
+    connections.pop_back();
+    throw;
+  }
+  ++active;
+}
+
 void CPopServer::Serve(Connection& connection) {
+  try {
+    Converse(connection);
+  } catch (...) {
+    LogUncaught("Local POP3 connection");
+  }
+  connection.socket.ShutdownAndClose();
+  // The client's deletions are not applied unless its QUIT did so.
+  connection.session.End();
+  try {
+    Log("POP : Connection Closed.");
+    host.ConnectionEnded();
+  } catch (...) {
+    LogUncaught("Local POP3 connection");
+  }
+  std::lock_guard lock(mutex);
+  connection.finished = true;
+  --active;
+  changed.notify_all();
+}
+
+void CPopServer::Converse(Connection& connection) {
   connection.Send(CPopSession::kGreeting);
   Log("POP : Send greeting message.");
   char buffer[1024];
@@ -147,17 +201,11 @@ void CPopServer::Serve(Connection& connection) {
       Log("POP : Connection timed out.");
       break;
     }
-    if (n <= 0) break;
+    // Commands that arrive as the server stops are not carried out: a QUIT among them would
+    // apply deletions that the stop has already discarded.
+    if (n <= 0 || stopping) break;
     connection.session.Receive(std::string_view(buffer, static_cast<std::size_t>(n)));
   }
-  connection.socket.ShutdownAndClose();
-  Log("POP : Connection Closed.");
-  connection.session.End();
-  host.ConnectionEnded();
-  std::lock_guard lock(mutex);
-  connection.finished = true;
-  --active;
-  changed.notify_all();
 }
 
 void CPopServer::DelayFailedLogin(std::uint32_t address) {

@@ -17,6 +17,7 @@ namespace qm {
 
 class CMailbox;
 class CTcpConnection;
+class CTcpListener;
 
 struct PopServerOptions {
   std::string bindAddress;  // empty: every interface
@@ -53,13 +54,21 @@ class CPopServer {
   void Start(const PopServerOptions& options);
   // Waits until the listener listens (its port) or has given up (0).
   std::uint16_t WaitUntilListening(std::chrono::milliseconds timeout);
-  // Closes the listener and every connection and waits for their threads.
+  // Stops accepting and ends every connection without waiting: a client's deletions are not
+  // applied, as when its connection drops. Any thread.
+  void BeginStop();
+  // BeginStop, then waits for the listener and the connection threads.
   void Stop();
 
  private:
   struct Connection;
+  // Thread entries: an exception ends the connection, or the one being accepted, never the
+  // process.
   void Listen();
   void Serve(Connection& connection);
+  void AcceptLoop(CTcpListener& socket);
+  void Admit(CTcpConnection accepted);
+  void Converse(Connection& connection);
   // Slows down password guessing: the wait before a wrong password's reply, per address.
   void DelayFailedLogin(std::uint32_t address);
   void ForgetFailedLogins(std::uint32_t address);

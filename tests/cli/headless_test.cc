@@ -3,8 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <new>
+#include <string>
 #include <thread>
 #include <vector>
+
+#include "support/recording_reporter.h"
 
 namespace qm {
 namespace {
@@ -17,6 +21,7 @@ class Client : public IUserInterfaceClient {
   void OnMessage(std::uint32_t message, std::intptr_t wParam, std::intptr_t) override {
     messages.push_back(message);
     if (wParam == 99) ui.Quit();
+    if (wParam == 13) throw std::bad_alloc();
   }
   void OnTimer(std::uint32_t id) override {
     timers.push_back(id);
@@ -43,6 +48,21 @@ TEST(HeadlessUiTest, PostedMessagesArriveInOrderFromAnyThreadThenTheIdleStep) {
   EXPECT_EQ(client.messages,
             (std::vector<std::uint32_t>{kWakeIdle, kMaildropCommitted, kStatusTextChanged}));
   EXPECT_GE(client.idle, 1);
+}
+
+TEST(HeadlessUiTest, AStepThatThrowsIsGivenUpAndTheLoopGoesOn) {
+  test::RecordingReporter reporter;
+  SetReporter(&reporter);
+  CHeadlessUi ui;
+  Client client(ui);
+  ui.PostMessage(kWakeIdle, 13, 0);
+  ui.PostMessage(kStatusTextChanged, 99, 0);
+  ui.Run(client);
+  SetReporter(nullptr);
+  EXPECT_EQ(client.messages, (std::vector<std::uint32_t>{kWakeIdle, kStatusTextChanged}));
+  EXPECT_EQ(client.idle, 1);
+  EXPECT_EQ(reporter.logLines,
+            std::vector<std::string>{"APL : Main loop ended by an exception ( std::bad_alloc )."});
 }
 
 TEST(HeadlessUiTest, TimersRepeatUntilKilled) {

@@ -4,17 +4,21 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <map>
 #include <mutex>
+#include <new>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "mailbox_set_fixture.h"
 #include "mailboxes/mailbox_set.h"
+#include "message/classifier.h"
 #include "platform/socket.h"
 #include "pop3client/pop3_session.h"
+#include "support/scripted_pop3_server.h"
 
 namespace qm {
 namespace {
@@ -30,9 +34,12 @@ class RecordingHost : public IRetrievalHost {
     timers.erase(id);
   }
   void RetrievalEnded(int trigger, int index) override {
+    if (failuresLeft-- > 0) throw std::bad_alloc();
     std::lock_guard lock(mutex);
     ended.emplace_back(trigger, index);
   }
+  // Posting an end fails this often first, as it may when memory runs out.
+  std::atomic<int> failuresLeft{0};
   std::mutex mutex;
   std::map<std::uint32_t, std::uint32_t> timers;
   std::vector<std::pair<int, int>> ended;
@@ -61,6 +68,20 @@ class SchedulingTest : public test::MailboxSetTest {
   void TearDown() override {
     set.reset();
     MailboxSetTest::TearDown();
+  }
+  // Waits until a request thread has posted its end.
+  void WaitForEnd() {
+    for (int i = 0; i < 500; ++i) {
+      {
+        std::lock_guard lock(host.mutex);
+        if (!host.ended.empty()) return;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  }
+  bool Logged(const std::string& line) {
+    return std::find(reporter.logLines.begin(), reporter.logLines.end(), line) !=
+           reporter.logLines.end();
   }
   std::vector<std::string> ConnectLines() {
     std::vector<std::string> lines;
@@ -149,14 +170,7 @@ TEST_F(SchedulingTest, TimerStartsARequestThreadAndStopsItsTimer) {
   EXPECT_EQ(set->OnTimer(13), 0);
   EXPECT_EQ(set->OnTimer(11), 1);
   EXPECT_EQ(set->TimerId(1), 0u);
-  // The thread posts its end; wait for it.
-  for (int i = 0; i < 500; ++i) {
-    {
-      std::lock_guard lock(host.mutex);
-      if (!host.ended.empty()) break;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
+  WaitForEnd();
   set->StopRetrievals();
   std::lock_guard lock(host.mutex);
   EXPECT_EQ(host.ended, (std::vector<std::pair<int, int>>{{kTriggerTimer, 1}}));
@@ -210,6 +224,45 @@ TEST_F(SchedulingTest, SilentServerTimesOutAndFreesTheMailbox) {
             reporter.logLines.end());
   EXPECT_TRUE(set->Get(0)->retrievalLock.TryAcquire());
   set->Get(0)->retrievalLock.Release();
+}
+
+class ThrowingClassifier : public IClassifier {
+ public:
+  void Classify(CMailMessage&) override { throw std::bad_alloc(); }
+};
+
+TEST_F(SchedulingTest, AnExceptionFailsItsRunAloneAndLeavesTheServerCopies) {
+  test::ScriptedPop3Server remote([](test::FakePop3Server& server, int) {
+    server.messages.push_back({"uid-1", "Subject: one\r\nMessage-ID: <one@x>\r\n\r\nbody\r\n"});
+  });
+  auto& session = dynamic_cast<CPop3Session&>(set->Get(0)->Client());
+  session.SetAccount("127.0.0.1", remote.Port(), "u", "p");
+  ThrowingClassifier throwing;
+  set->SetClassifier(&throwing);
+  EXPECT_EQ(set->RunRequest(kTriggerTimer, 0), -1);
+  EXPECT_TRUE(Logged("APL : Retrieval ( one ) ended by an exception ( std::bad_alloc )."));
+  EXPECT_EQ(host.ended, (std::vector<std::pair<int, int>>{{kTriggerTimer, 0}}));
+  EXPECT_EQ(set->Get(0)->MessageCount(), 0);
+  // The mailbox is free again, and nothing was stored, so the next run fetches the message.
+  set->SetClassifier(nullptr);
+  EXPECT_EQ(set->RunRequest(kTriggerTimer, 0), 0);
+  EXPECT_EQ(set->Get(0)->MessageCount(), 1);
+  // The failed run's connection was dropped: without QUIT the server deleted nothing.
+  const std::vector<std::string> sent = remote.Transcripts(2);
+  ASSERT_EQ(sent.size(), 2u);
+  EXPECT_NE(sent[0].find("RETR 1\r\n"), std::string::npos);
+  EXPECT_EQ(sent[0].find("QUIT"), std::string::npos);
+}
+
+TEST_F(SchedulingTest, ARequestThreadThatThrowsStillPostsItsEnd) {
+  host.failuresLeft = 1;
+  set->StartRetrieval(kTriggerTimer, 1);
+  WaitForEnd();
+  set->StopRetrievals();
+  EXPECT_TRUE(Logged("APL : Retrieval request ended by an exception ( std::bad_alloc )."));
+  // Its timer starts again when the end arrives.
+  std::lock_guard lock(host.mutex);
+  EXPECT_EQ(host.ended, (std::vector<std::pair<int, int>>{{kTriggerTimer, 1}}));
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <filesystem>
 #include <mutex>
+#include <new>
 #include <string>
 #include <thread>
 #include <vector>
@@ -43,6 +44,7 @@ class Recorder : public IReporter {
 class Host : public IPopServerHost {
  public:
   CMailbox* FindLogin(const std::string& user, const std::string& password, int& index) override {
+    if (throwOnLogin) throw std::bad_alloc();
     index = 0;
     return user == "taro" && password == "secret" ? box : nullptr;
   }
@@ -50,6 +52,8 @@ class Host : public IPopServerHost {
   void ConnectionEnded() override { ++ended; }
   CMailbox* box = nullptr;
   std::atomic<int> ended{0};
+  // As when memory runs out in the middle of a command.
+  std::atomic<bool> throwOnLogin{false};
 };
 
 class Client {
@@ -249,6 +253,57 @@ TEST_F(PopServerTest, APortInUseIsReportedAndTheProgramGoesOn) {
   ASSERT_EQ(recorder.messages.size(), 1u);
   EXPECT_EQ(recorder.messages[0],
             "POPサーバが起動できません。他のPOPサーバが動いている可能性があります。");
+}
+
+TEST_F(PopServerTest, StopEndsEverySessionWithoutItsDeletionsWhateverTheClientsDo) {
+  // Larger than what the socket buffers take: a client that does not read blocks the send.
+  CMailMessage big;
+  big.Parse("Subject: big\r\n\r\n" + std::string(16 << 20, 'x') + "\r\n.\r\n");
+  ASSERT_EQ(box->AppendMessage(big), 2);
+  PopServerOptions options;
+  options.firstLoginDelay = 60s;
+  options.maxLoginDelay = 60s;
+  const std::uint16_t port = Start(options);
+  Client reader(port);
+  reader.Read(23);
+  reader.Send("USER taro\r\nPASS secret\r\nDELE 1\r\nRETR 2\r\n");
+  reader.Read(15);
+  Client waiting(port);
+  waiting.Read(23);
+  waiting.Send("USER taro\r\nPASS secret\r\n");
+  waiting.Read(5);
+  Client guessing(port);
+  guessing.Read(23);
+  guessing.Send("USER taro\r\nPASS wrong\r\n");
+  guessing.Read(5);
+  // Sending the big message, waiting for the mailbox, and waiting out the failed login.
+  std::this_thread::sleep_for(300ms);
+  const auto start = std::chrono::steady_clock::now();
+  server->Stop();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
+  EXPECT_EQ(box->MessageCount(), 2);
+  EXPECT_TRUE(box->storeLock.TryLock());
+  box->storeLock.Unlock();
+  EXPECT_EQ(host.ended.load(), 3);
+}
+
+TEST_F(PopServerTest, AnExceptionEndsItsConnectionAndTheServerGoesOn) {
+  const std::uint16_t port = Start();
+  host.throwOnLogin = true;
+  Client failing(port);
+  failing.Read(23);
+  failing.Send("USER taro\r\nPASS secret\r\n");
+  EXPECT_EQ(failing.Read(5), "+OK\r\n");
+  EXPECT_TRUE(failing.Closed());
+  host.throwOnLogin = false;
+  Client next(port);
+  next.Read(23);
+  next.Send("USER taro\r\nPASS secret\r\nQUIT\r\n");
+  EXPECT_EQ(next.Read(15), "+OK\r\n+OK\r\n+OK\r\n");
+  server->Stop();
+  EXPECT_TRUE(
+      recorder.Logged("APL : Local POP3 connection ended by an exception ( std::bad_alloc )."));
+  EXPECT_EQ(host.ended.load(), 2);
 }
 
 }  // namespace

@@ -3,9 +3,14 @@
 Import it after putting tests/support on sys.path.
 """
 
+import json
 import os
+import signal
 import socket
+import subprocess
+import tempfile
 import threading
+import time
 
 
 # ---------------------------------------------------------------------------------------------
@@ -152,3 +157,108 @@ def wait_with_peak_memory(process):
     _, status, usage = os.wait4(process.pid, 0)
     process.returncode = os.waitstatus_to_exitcode(status)
     return process.returncode, usage.ru_maxrss / 1024
+
+
+# ---------------------------------------------------------------------------------------------
+# The program's working directory, its commands and the headless program in it
+# ---------------------------------------------------------------------------------------------
+
+HOST = "127.0.0.1"
+
+
+def write_settings(workdir, local_port, **misc):
+    """Writes qm_mailfilter.ini: the local server on HOST:local_port, the [Misc] keys given and
+    every blocklist zone switched off, so that classifying asks no DNS server."""
+    os.makedirs(workdir, exist_ok=True)
+    lines = ["[Mailbox]", "Port=%d" % local_port, "BindAddress=" + HOST, "[Misc]"]
+    lines += ["%s=%s" % item for item in misc.items()]
+    lines += ["[RBL]"] + ["Zone%d=" % i for i in range(4)]
+    with open(os.path.join(workdir, "qm_mailfilter.ini"), "wb") as f:
+        f.write(("\r\n".join(lines) + "\r\n").encode())
+
+
+def run(program, workdir, *args, expect=0, timeout=120):
+    """Runs a command in workdir; returns its standard output as text after checking its status."""
+    done = subprocess.run([program, "--workdir", workdir] + list(args), stdin=subprocess.DEVNULL,
+                          capture_output=True, timeout=timeout)
+    if expect is not None and done.returncode != expect:
+        raise AssertionError("%s exited with %d, not %d: %s"
+                             % (" ".join(args), done.returncode, expect,
+                                done.stderr.decode("utf-8", "replace")))
+    return done.stdout.decode("utf-8", "replace")
+
+
+def subjects(program, workdir, mailbox, dustbox=False):
+    """The subjects of the mail list of a mailbox (or its dustbox), in order."""
+    out = run(program, workdir, "mail", "list", "--json", mailbox,
+              *(["--dustbox"] if dustbox else []))
+    return [json.loads(line)["subject"] for line in out.splitlines()]
+
+
+def read_log(workdir):
+    """The program's log so far (empty before the first line reached the file)."""
+    try:
+        with open(os.path.join(workdir, "qm_mailfilter.log"), "rb") as f:
+            return f.read().decode("utf-8", "replace")
+    except OSError:
+        return ""
+
+
+def wait_for_log(workdir, text, count=1, timeout=60):
+    """Waits until the log holds `text` at least `count` times; False when it never did."""
+    deadline = time.monotonic() + timeout
+    while read_log(workdir).count(text) < count:
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(0.1)
+    return True
+
+
+class HeadlessProgram:
+    """`qm_mailfilter --headless` in workdir, started once its local server on HOST:port listens.
+
+    terminate() sends SIGTERM and measures how long the program takes to end.
+    """
+
+    def __init__(self, program, workdir, port, timeout=20):
+        # A file, not a pipe: what it writes must never block the program.
+        self.output = tempfile.TemporaryFile()
+        self.process = subprocess.Popen([program, "--headless", "--workdir", workdir],
+                                        stdin=subprocess.DEVNULL, stdout=self.output,
+                                        stderr=self.output)
+        deadline = time.monotonic() + timeout
+        while True:
+            try:
+                socket.create_connection((HOST, port), timeout=1).close()
+                return
+            except OSError:
+                if self.process.poll() is not None or time.monotonic() > deadline:
+                    self.kill()
+                    raise RuntimeError("the local server never listened: " + self.text())
+                time.sleep(0.05)
+
+    def terminate(self, timeout=30):
+        """SIGTERM; returns (exit status, seconds until it ended), killing it after `timeout`."""
+        start = time.monotonic()
+        self.process.send_signal(signal.SIGTERM)
+        try:
+            code = self.process.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            self.kill()
+            code = None
+        return code, time.monotonic() - start
+
+    def kill(self):
+        if self.process.poll() is None:
+            self.process.kill()
+            self.process.wait()
+
+    def close(self):
+        """Kills the program if it still runs and lets go of its output."""
+        self.kill()
+        self.output.close()
+
+    def text(self):
+        """What the program wrote to standard output and standard error."""
+        self.output.seek(0)
+        return self.output.read().decode("utf-8", "replace")

@@ -231,11 +231,11 @@ int ApplyReceivePage(CMailboxSet& set, int index, const ReceivePageValues& value
     return 0;
   }
   COneSlotGuard hold(mailbox->retrievalLock);
-  CMailboxConfig& config = mailbox->Config();
-  config.timerInterval = values.timer ? interval : 0;
-  const std::uint32_t mask = ReceivePageOptionMask();
-  config.options = (config.options & ~mask) | (values.options & mask);
-  mailbox->MarkConfigDirty();
+  set.EditConfig(index, [&values, interval](CMailboxConfig& config) {
+    config.timerInterval = values.timer ? interval : 0;
+    const std::uint32_t mask = ReceivePageOptionMask();
+    config.options = (config.options & ~mask) | (values.options & mask);
+  });
   return 1;
 }
 
@@ -264,14 +264,15 @@ int ApplyDustboxPage(CMailboxSet& set, int index, DustboxPageValues& values, IUs
     return 0;
   }
   COneSlotGuard hold(mailbox->retrievalLock);
-  CMailboxConfig& config = mailbox->Config();
   CMailboxClient& client = mailbox->Client();
   if (values.refetch) client.ClearDeletedHere();
-  config.Set(CMailboxConfig::KeepFriendOnServer, values.keepFriend);
-  config.Set(CMailboxConfig::KeepOtherOnServer, values.keepOther);
+  set.EditConfig(index, [&values](CMailboxConfig& config) {
+    config.Set(CMailboxConfig::KeepFriendOnServer, values.keepFriend);
+    config.Set(CMailboxConfig::KeepOtherOnServer, values.keepOther);
+  });
 
   const ServerDeletion policy = values.keepOnServer ? KeepOnServer : values.deletionMode;
-  if (policy != config.GetServerDeletion()) {
+  if (policy != mailbox->Config().GetServerDeletion()) {
     // The mails deleted here stayed on the server either because the old policy kept server
     // copies or because an exemption did; only in the second case may the user want them kept.
     DeletedHereAnswer answer = DeletedHereAnswer::Keep;
@@ -282,10 +283,11 @@ int ApplyDustboxPage(CMailboxSet& set, int index, DustboxPageValues& values, IUs
     set.ChangeServerDeletion(index, policy, answer);
   }
 
-  config.Set(CMailboxConfig::LimitDustbox, values.limitDustbox);
-  config.dustboxLimit = limit;
-  config.Set(CMailboxConfig::OpenDustboxAtExit, values.openDustboxAtExit);
-  mailbox->MarkConfigDirty();
+  set.EditConfig(index, [&values, limit](CMailboxConfig& config) {
+    config.Set(CMailboxConfig::LimitDustbox, values.limitDustbox);
+    config.dustboxLimit = limit;
+    config.Set(CMailboxConfig::OpenDustboxAtExit, values.openDustboxAtExit);
+  });
   values.deletedHereCount = static_cast<int>(client.DeletedHere().Count());
   values.refetch = false;
   return 1;
