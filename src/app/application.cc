@@ -60,6 +60,15 @@ CApplication::StartResult CApplication::Startup() {
 }
 
 void CApplication::IdleStep() {
+  // Both front ends call in from their event loops, which an exception must not end.
+  try {
+    SaveTrimAndFlush();
+  } catch (...) {
+    LogUncaught("Idle step");
+  }
+}
+
+void CApplication::SaveTrimAndFlush() {
   for (int i = mailboxes->Count() - 1; i >= 0; --i) {
     CMailbox* mailbox = mailboxes->Get(i);
     // The dustbox too: a message moved there must not lose its mark in a crash.
@@ -77,11 +86,19 @@ void CApplication::OnMessage(std::uint32_t message, std::intptr_t wParam, std::i
   (void)wParam;
   // Every message wakes the idle step, which the front end runs after the batch. The interval
   // of a mailbox runs from the end of one retrieval to the start of the next.
-  if (message == kRetrievalEnded && !shutDown) mailboxes->StartTimers(static_cast<int>(lParam));
+  try {
+    if (message == kRetrievalEnded && !shutDown) mailboxes->StartTimers(static_cast<int>(lParam));
+  } catch (...) {
+    LogUncaught("Message handling");
+  }
 }
 
 void CApplication::OnTimer(std::uint32_t id) {
-  if (!shutDown) mailboxes->OnTimer(id);
+  try {
+    if (!shutDown) mailboxes->OnTimer(id);
+  } catch (...) {
+    LogUncaught("Timer");
+  }
 }
 
 void CApplication::Shutdown() {
@@ -105,8 +122,12 @@ void CApplication::Shutdown() {
     }
   }
   // Retrievals still running are cut off before the last save, so that every message they
-  // stored is saved with its mark.
-  if (!finished) mailboxes->StopRetrievals();
+  // stored is saved with its mark. A message being classified is left on the server, not stored
+  // with the look-ups it did not finish.
+  if (!finished) {
+    classification->Classifier().Stop();
+    mailboxes->StopRetrievals();
+  }
   // Nothing is left for a connection thread to wait for.
   if (popServer) popServer->Stop();
   mailboxes->SaveAtExit();

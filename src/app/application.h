@@ -76,6 +76,7 @@ class CApplication : public IUserInterfaceClient,
   void RequestFinished() override;
 
  private:
+  void SaveTrimAndFlush();
   IUserInterface& ui;
   std::string directory;
   CSingleInstance instance;

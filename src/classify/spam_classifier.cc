@@ -63,7 +63,7 @@ std::pair<Verdict, Reason> SpamClassifier::Decide(CMailMessage& message) {
 }
 
 bool SpamClassifier::Listed(std::string_view key, int zone, Budget& budget) {
-  if (!budget.spent && clock() >= budget.deadline) budget.spent = true;
+  if (!budget.spent && (stopped || clock() >= budget.deadline)) budget.spent = true;
   return !budget.spent && blocklists.Lookup(key, zone) > 0;
 }
 

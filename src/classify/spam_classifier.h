@@ -7,6 +7,7 @@
 // hosts.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <functional>
@@ -47,6 +48,10 @@ class SpamClassifier : public IClassifier {
   // "other".
   std::pair<Verdict, Reason> Decide(CMailMessage& message);
 
+  // For good, from any thread: every look-up from now on is skipped as if the budget were spent,
+  // so that a classification in progress ends after the one look-up it is waiting for.
+  void Stop() { stopped = true; }
+
  private:
   struct Budget {
     std::chrono::steady_clock::time_point deadline;
@@ -66,6 +71,7 @@ class SpamClassifier : public IClassifier {
   CSenderLists& lists;
   IZoneLookup& blocklists;
   Clock clock;
+  std::atomic<bool> stopped{false};
 };
 
 }  // namespace qm

@@ -31,14 +31,13 @@ int CMailboxSet::AssignLocalAccount(int index, const LocalAccount& account) {
     if (LoginNameOwnerLocked(index, account.dustboxUser) >= 0) return 0;
     if (!account.user.empty() && account.dustboxUser == account.user) return 0;
   }
-  CMailbox& mailbox = *mailboxes[static_cast<std::size_t>(index)];
-  CMailboxConfig& config = mailbox.Config();
-  config.localUser = account.user;
-  config.localPassword = account.password;
-  config.Set(CMailboxConfig::DustboxAccess, account.dustboxAccess);
-  config.dustboxUser = account.dustboxAccess ? account.dustboxUser : std::string();
-  config.dustboxPassword = account.dustboxAccess ? account.dustboxPassword : std::string();
-  mailbox.MarkConfigDirty();
+  mailboxes[static_cast<std::size_t>(index)]->EditConfig([&account](CMailboxConfig& config) {
+    config.localUser = account.user;
+    config.localPassword = account.password;
+    config.Set(CMailboxConfig::DustboxAccess, account.dustboxAccess);
+    config.dustboxUser = account.dustboxAccess ? account.dustboxUser : std::string();
+    config.dustboxPassword = account.dustboxAccess ? account.dustboxPassword : std::string();
+  });
   return 1;
 }
 

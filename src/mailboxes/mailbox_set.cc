@@ -168,9 +168,7 @@ void CMailboxSet::SetTimerId(int index, std::uint32_t id) {
 int CMailboxSet::EditConfig(int index, const std::function<void(CMailboxConfig&)>& edit) {
   std::unique_lock lock(setLock);
   if (!ValidLocked(index)) return 0;
-  CMailbox& mailbox = *mailboxes[static_cast<std::size_t>(index)];
-  edit(mailbox.Config());
-  mailbox.MarkConfigDirty();
+  mailboxes[static_cast<std::size_t>(index)]->EditConfig(edit);
   return 1;
 }
 

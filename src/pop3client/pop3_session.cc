@@ -76,6 +76,7 @@ int CPop3Session::Open() {
   // A connection left from an abandoned run is replaced.
   connection.Disconnect();
   state = kClosed;
+  aborted = false;
   connection.SetSecurity(account.security, account.caFile);
   if (!connection.Connect(host, account.port, connectError)) return kNoConnection;
 

@@ -71,7 +71,12 @@ class CPop3Session : public CMailboxClient {
   // Ends the connection without QUIT, so the server discards the deletions of this session.
   void Release();
   // Any thread: a wait for the server ends at once, and the run fails as on a broken connection.
-  void Abort() { connection.Abort(); }
+  void Abort() {
+    aborted = true;
+    connection.Abort();
+  }
+  // Abort was called since the last Open.
+  bool Aborted() const { return aborted; }
 
   // One reply line: its ReplyCode and its tokens.
   int ReadReply(std::vector<std::string>& tokens);
@@ -105,6 +110,7 @@ class CPop3Session : public CMailboxClient {
 
   CClientSocket connection;
   std::atomic<int> state{kClosed};
+  std::atomic<bool> aborted{false};
   std::string connectError;
   int lastReply = 0;
   std::size_t messageLimit = kMaxMessageBytes;

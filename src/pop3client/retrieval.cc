@@ -95,6 +95,9 @@ int RetrieveNew(CPop3Session& session, CMailbox& mailbox, IClassifier* classifie
 
     SetStatusText("判定中 " + Progress(account.server, n, count));
     if (classifier != nullptr) classifier->Classify(message);
+    // Cut off meanwhile (the program ends): its look-ups may not have finished, so it stays on
+    // the server for the next run instead of being stored with a verdict it does not deserve.
+    if (session.Aborted()) return kRetrOrStoreFailed;
 
     int deleteNow = 0;
     if (mailbox.StoreRetrieved(message, deleteNow) < 0) {
@@ -121,7 +124,8 @@ int Retrieve(CMailbox& mailbox) {
     COneSlotSemaphore& lock;
     ~Release() { lock.Release(); }
   } release{mailbox.retrievalLock};
-  if (session->HasNoServer()) return kRetrieveDone;
+  // A mailbox deleted since the caller found it has nothing left to store into.
+  if (session->HasNoServer() || mailbox.IsDeleted()) return kRetrieveDone;
 
   SetStatusText("メール受信中 ( " + mailbox.Name() + " )");
   if (session->Open() != CPop3Session::kLoggedIn) return kRetrieveFailed;

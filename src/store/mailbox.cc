@@ -100,11 +100,25 @@ int CMailbox::StoreRetrieved(CMailMessage& message, int& deleteNow) {
   return n;
 }
 
-int CMailbox::ServerCopyFate(const std::string& uidl, int verdict, const CMailbox* target) const {
+CMailboxConfig CMailbox::ConfigSnapshot() const {
+  std::lock_guard lock(Main().configLock);
+  return *config;
+}
+
+void CMailbox::EditConfig(const std::function<void(CMailboxConfig&)>& edit) {
+  {
+    std::lock_guard lock(Main().configLock);
+    edit(*config);
+  }
+  Main().configDirty = true;
+}
+
+int CMailbox::ServerCopyFate(const CMailboxConfig& settings, const std::string& uidl, int verdict,
+                             const CMailbox* target) const {
   if (uidl.empty()) return 0;
   const bool toOwnDustbox = target != nullptr && target == dustbox;
-  if (config->KeepOnServerRule(verdict)) return target == nullptr ? 1 : 0;
-  switch (config->GetServerDeletion()) {
+  if (settings.KeepOnServerRule(verdict)) return target == nullptr ? 1 : 0;
+  switch (settings.GetServerDeletion()) {
     case KeepOnServer:
       return target == nullptr ? 1 : 0;
     case DeleteWhenDustboxed:

@@ -17,6 +17,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -140,7 +141,15 @@ class CMailbox {
   CMailbox* Dustbox() const { return dustbox; }
   CMailbox* MainMailbox() const { return mainMailbox; }
   bool IsDustbox() const { return mainMailbox != nullptr; }
+  // Its files (or its main mailbox's) were deleted with DeleteFiles.
+  bool IsDeleted() const { return Main().deleted; }
+  // The settings, for the user-interface thread (which alone changes them) and for a retrieval
+  // (which holds retrievalLock, as the settings pages do while they change them).
   CMailboxConfig& Config() const { return *config; }
+  // Any other thread reads a copy, and every change from another thread than these goes through
+  // EditConfig.
+  CMailboxConfig ConfigSnapshot() const;
+  void EditConfig(const std::function<void(CMailboxConfig&)>& edit);
   CMailboxClient& Client() const { return *client; }
   // Copies, and empty ones for a number that no longer exists: another thread may store or
   // remove messages meanwhile.
@@ -199,7 +208,8 @@ class CMailbox {
   void GrowTo(std::size_t size);
   // Where the server copy of a message removed here goes (`target`: where the message moved, if
   // anywhere): 1 to the mails deleted here, 2 to the pending deletions, 0 nowhere.
-  int ServerCopyFate(const std::string& uidl, int verdict, const CMailbox* target) const;
+  int ServerCopyFate(const CMailboxConfig& settings, const std::string& uidl, int verdict,
+                     const CMailbox* target) const;
 
   // ---- Changes of several files at once (mailbox_commit.cc) ----
   // Completes or undoes the change that N.txn describes; runs first in Load.
@@ -219,6 +229,10 @@ class CMailbox {
   std::mutex commitLock;
   // Of a main mailbox: one change of several files at a time for the pair (they share N.txn).
   std::mutex transactionLock;
+  // Of a main mailbox: guards `config` against copies taken on other threads.
+  mutable std::mutex configLock;
+  // Of a main mailbox: its files were deleted; nothing may bring them back.
+  std::atomic<bool> deleted{false};
   // Of a main mailbox: a committed change has not yet written all of its small files.
   std::atomic<bool> transactionOwed{false};
   // Counts removals, so that a message classified without the lock is known to be the same one.

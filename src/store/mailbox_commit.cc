@@ -60,6 +60,8 @@ int CMailbox::RemoveMessages(std::vector<int> numbers, CMailbox* target) {
   std::erase_if(numbers, [this](int n) { return n < 1 || n > MessageCount(); });
   if (numbers.empty()) return 0;
 
+  // A mail client's QUIT runs on its connection's thread while the user may change settings.
+  const CMailboxConfig settings = ConfigSnapshot();
   std::vector<Removal> removals;
   for (int n : numbers) {
     Removal removal;
@@ -67,7 +69,7 @@ int CMailbox::RemoveMessages(std::vector<int> numbers, CMailbox* target) {
     removal.verdict = GetClassification(n, false);
     removal.mark = Mark(n);
     removal.uidl = removal.mark.uidl;
-    removal.fate = ServerCopyFate(removal.uidl, removal.verdict, target);
+    removal.fate = ServerCopyFate(settings, removal.uidl, removal.verdict, target);
     // Its server copy is about to be requested for deletion: the dustbox copy tracks none.
     if (target != nullptr && target == dustbox && removal.fate == 2) removal.mark.uidl.clear();
     removals.push_back(std::move(removal));

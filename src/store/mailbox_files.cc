@@ -147,7 +147,8 @@ int CMailbox::SaveConfigLocked() {
   int error = 0;
   // Cleared before the snapshot: a change made while the file is written marks it dirty again.
   configDirty = false;
-  if (!ReplaceFileContent(ConfigFile(), WriteConfigArchive(*config, client->account), &error)) {
+  if (!ReplaceFileContent(ConfigFile(), WriteConfigArchive(ConfigSnapshot(), client->account),
+                          &error)) {
     configDirty = true;
     ShowMessage("confファイルが保存できません。");
     return 0;
@@ -303,6 +304,10 @@ int CMailbox::AppendMessage(CMailMessage& message, const ServerCopy* deletion) {
   }
   // Taken before the check: a change in progress holds it until it has saved its marks.
   std::lock_guard commit(commitLock);
+  if (IsDeleted()) {
+    Log("MBX : ( " + path + " ) was deleted; the message was not stored.");
+    return -1;
+  }
   if (Main().transactionOwed) {
     // The marks files still describe the mailbox as it was before the last change; a message
     // appended now would take its marks from the wrong records after a crash.
@@ -373,6 +378,7 @@ int CMailbox::ReadMessage(int n, CMailMessage& message) {
 }
 
 void CMailbox::DeleteFiles() {
+  if (!IsDustbox()) deleted = true;
   int error = 0;
   // The change records first: left alone, they would be applied to a new mailbox of this name.
   if (!IsDustbox()) RemoveFile(TransactionFile(), &error);

@@ -25,15 +25,22 @@ std::string Hex(const std::array<std::uint8_t, 16>& digest) {
 
 int CMailbox::OpenMaildrop() {
   storeLock.Lock();
-  std::lock_guard lock(indexLock);
-  maildropMap.assign(1, 0);
-  maildropCount = 0;
-  for (int i = 0; i < messageCount; ++i) {
-    if (marks[i].Hidden()) continue;
-    maildropMap.push_back(static_cast<std::uint32_t>(i));
-    ++maildropCount;
+  try {
+    std::lock_guard lock(indexLock);
+    maildropMap.assign(1, 0);
+    maildropCount = 0;
+    for (int i = 0; i < messageCount; ++i) {
+      if (marks[i].Hidden()) continue;
+      maildropMap.push_back(static_cast<std::uint32_t>(i));
+      ++maildropCount;
+    }
+    maildropDeleted.assign(static_cast<std::size_t>(maildropCount) + 1, 0);
+  } catch (...) {
+    // No maildrop, so no CloseMaildrop would ever give the mailbox back.
+    maildropCount = 0;
+    storeLock.Unlock();
+    throw;
   }
-  maildropDeleted.assign(static_cast<std::size_t>(maildropCount) + 1, 0);
   return 1;
 }
 
