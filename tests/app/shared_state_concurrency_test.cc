@@ -155,7 +155,11 @@ TEST(SharedStateConcurrencyTest, UserEditsMailboxesWhileClientsLogInAndMailArriv
             continue;
           }
           ++logins;
-          if (client.Command("STAT") != "+OK 0 0\r\n") client.Command("RETR 1", true);
+          if (client.Command("STAT") != "+OK 0 0\r\n") {
+            client.Command("RETR 1", true);
+            // Deletions decide the fate of server copies by settings the test is changing.
+            if (random() % 4 == 0) client.Command("DELE 1");
+          }
           // Half of them leave without QUIT, as a dropped connection does.
           if (random() % 2 == 0) client.Command("QUIT");
         }
