@@ -23,8 +23,9 @@ Every operation runs on a few argument sets ("variants": 1 to 5 random message n
 variant is first run twice without a kill: "before" is the initial directory after one load
 (`mailbox list`), "after" the directory after the uninterrupted run and a load; both runs must
 agree. Each kill then runs a variant on a fresh copy, kills it after a delay drawn uniformly
-over the variant's measured duration, loads the directory and compares. The choices of a kill
-depend on the seed and its number only; only the instant at which the kill lands varies.
+over the variant's measured duration (for the mail commands, from half the time a load takes),
+loads the directory and compares. The choices of a kill depend on the seed and its number only;
+only the instant at which the kill lands varies.
 
 Prints per operation the kills, the faults, and how the kills ended ("before", "after", and for
 retrieve whether the killed run had stored part of the mail); exits 1 when there was a fault.
@@ -66,6 +67,7 @@ CLI_OPS = {
                       ["--dustbox"]),
 }
 DUSTBOX_LIMIT = 10  # retrieve: the dustbox starts full
+KEEP_FAULTS = 10  # --keep: the directories of the first failing kills of each operation
 
 
 class Fault(Exception):
@@ -219,7 +221,7 @@ class Sweep:
 
     def record(self, result, label, work, killed, ending, problems):
         result.add(ending, problems, label, killed)
-        if problems and self.keep:
+        if problems and self.keep and len(result.faults) <= KEEP_FAULTS:
             target = os.path.join(self.keep, "%s-%d" % (result.op, result.kills - 1))
             shutil.rmtree(target, ignore_errors=True)
             shutil.copytree(work, target)
@@ -315,7 +317,9 @@ class Sweep:
         rule = CLI_OPS[op][0] if op in CLI_OPS else "keep"
         initial = os.path.join(self.scratch, op + "-initial")
         qmtest.write_workdir(initial, qmtest.free_port(), [mailbox_spec(rng, rule)])
+        loading = time.monotonic()
         before = self.load(self.copy(initial, "before"))
+        loading = time.monotonic() - loading
         own = {m.id: m for _, _, m in places(before)}
         if op == "quit":
             count = sum(1 for m in before["boxes"][NAME]["mailbox"]
@@ -345,7 +349,9 @@ class Sweep:
                 delay = krng.uniform(-0.1 * window, window)
                 label = "kill %d: %s at %+.3f s after QUIT (answered in %.3f s)"
             else:
-                delay = krng.uniform(0, duration)
+                # The command first loads the mailbox; half of that time cannot reach the
+                # commit and is left out.
+                delay = krng.uniform(min(loading, duration) / 2, duration)
                 label = "kill %d: %s at %.3f s of %.3f s"
             label %= (i, " ".join(map(str, numbers)), delay, duration)
             work, killed = self.kill(initial, run, numbers, delay)
@@ -627,8 +633,9 @@ def main():
                         help="seconds for the whole sweep, shared by the operations")
     parser.add_argument("--variants", type=int, default=8,
                         help="argument sets per operation, each run twice uninterrupted")
-    parser.add_argument("--keep", help="keep the directories of failing kills here (DIR/OP-N "
-                        "loaded, DIR/OP-N-raw as the kill left it)")
+    parser.add_argument("--keep", help="keep the directories of the first %d failing kills of "
+                        "each operation here (DIR/OP-N checked, DIR/OP-N-raw as the kill left "
+                        "it)" % KEEP_FAULTS)
     parser.add_argument("--dry", action="store_true",
                         help="run every operation to its end instead of killing it: checks the "
                         "harness, which must then find no fault")

@@ -411,19 +411,13 @@ class ArchiveReader:
 FRESH_FLAGS = 0x0C  # not hidden, unread, verdict 3 (unclassified), reason 0
 HIDDEN = 1 << 0
 OPENED = 1 << 1
-VERDICTS = {"other": -1, "friend": 0, "spam": 1, "bad": 2, "unclassified": 3}
 
 
 def flags_of(hidden=False, opened=False, verdict=3, reason=0):
-    """A mark's flag word: bit 0 hidden, bit 1 opened, bits 2-4 the verdict (signed), 5-7 the
-    reason."""
+    """A mark's flag word: bit 0 hidden, bit 1 opened, bits 2-4 the verdict (-1 other, 0 friend,
+    1 spam, 2 bad, 3 unclassified; signed), bits 5-7 the reason."""
     return (HIDDEN if hidden else 0) | (OPENED if opened else 0) | ((verdict & 7) << 2) | \
         ((reason & 7) << 5)
-
-
-def verdict_of(flags):
-    v = (flags >> 2) & 7
-    return v - 8 if v & 4 else v
 
 
 def write_flg(marks):
