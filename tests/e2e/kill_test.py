@@ -446,14 +446,28 @@ class Remote:
     def sessions_ended(self):
         return len(re.findall(r"pop3\(%s\)[^\n]*Disconnected" % REMOTE_USER, self.server.log()))
 
+    def mail_processes(self):
+        """How many of Dovecot's pop3 processes (one per session) are running."""
+        count = 0
+        for pid in filter(str.isdigit, os.listdir("/proc")):
+            try:
+                with open("/proc/%s/stat" % pid) as f:
+                    stat = f.read()
+            except OSError:
+                continue
+            name, fields = stat[stat.index("(") + 1:stat.rindex(")")], stat.rsplit(")", 1)[1]
+            count += name == "pop3" and int(fields.split()[3]) == self.server.process.pid
+        return count
+
     def wait_idle(self, ended=None, timeout=30.0):
-        """Until `ended` sessions (default: every session that logged in) have ended, so that
-        no Dovecot process still works on the maildir."""
+        """Until `ended` sessions (default: every session that logged in) have ended and no
+        Dovecot process works on the maildir any more."""
         deadline = time.monotonic() + timeout
         while True:
             log = self.server.log()
             logins = len(re.findall(r"pop3-login: Login: user=<%s>" % REMOTE_USER, log))
-            if self.sessions_ended() >= (logins if ended is None else ended):
+            if (self.sessions_ended() >= (logins if ended is None else ended) and
+                    not self.mail_processes()):
                 return
             if time.monotonic() > deadline:
                 raise Fault("Dovecot sessions did not end within %.0f s" % timeout)
