@@ -523,16 +523,6 @@ def read_cfg(data):
 TERMINATOR = b"\r\n.\r\n"
 
 
-def stored_form(message):
-    """A message as a mailbox keeps it: CR LF line ends, lines starting with "." doubled, a
-    final "." line. `message` is in ordinary form (LF or CR LF line ends)."""
-    lines = message.replace(b"\r\n", b"\n").split(b"\n")
-    if lines and lines[-1] == b"":
-        lines.pop()
-    return b"".join((b"." + line if line.startswith(b".") else line) + b"\r\n"
-                    for line in lines) + b".\r\n"
-
-
 def split_mbx(data):
     """(messages, tail): the stored messages of a .mbx, each ending with CR LF "." CR LF, and
     the bytes after the last terminator (a message cut off)."""
@@ -559,7 +549,7 @@ def header_field(message, name):
 # The working-directory builder
 # ---------------------------------------------------------------------------------------------
 
-# A message in a mailbox: its stored bytes (stored_form) and its mark.
+# A message in a mailbox: its stored bytes (`stuffed`) and its mark.
 Stored = namedtuple("Stored", "text flags uidl")
 
 
