@@ -110,7 +110,7 @@ def random_box(rng, tag, count, uid_share=0.7):
     return box
 
 
-def mailbox_spec(rng, rule, main=120, dustbox=60, **settings):
+def new_mailbox(rng, rule, main=120, dustbox=60, **settings):
     return {"name": NAME, "messages": random_box(rng, "m", main),
             "dustbox": random_box(rng, "d", dustbox),
             "settings": dict(dict(localUser=LOCAL_USER, localPassword=LOCAL_PASSWORD,
@@ -181,10 +181,10 @@ class Sweep:
 
     def load(self, work):
         """Loads (and so recovers) every mailbox, then dumps the files."""
-        done = qmtest.run_cli(self.program, work, "mailbox", "list")
-        if done.returncode != 0:
-            raise Fault("loading failed (%d): %s" % (done.returncode,
-                                                     done.stderr.decode("utf-8", "replace")))
+        try:
+            qmtest.run(self.program, work, "mailbox", "list")
+        except AssertionError as failure:
+            raise Fault("loading failed: %s" % failure)
         return qmtest.dump_workdir(work)
 
     def copy(self, initial, label):
@@ -250,9 +250,10 @@ class Sweep:
     def run_quit(self, work, numbers, delay):
         """Login, DELE, QUIT; `delay` counts from QUIT (negative: killed before QUIT). The
         duration is the time QUIT took to be answered."""
-        headless = qmtest.Headless(self.program, work, set_port(work))
+        port = set_port(work)
+        headless = qmtest.HeadlessProgram(self.program, work, port)
         try:
-            client = PopClient(headless.port)
+            client = PopClient(port)
             client.command("USER " + LOCAL_USER)
             client.command("PASS " + LOCAL_PASSWORD)
             for k in numbers:
@@ -263,18 +264,16 @@ class Sweep:
             if delay is not None:
                 sleep_until(start + delay)
                 killed = headless.process.poll() is None
-                headless.kill()
+                headless.close()
                 client.close()
                 return killed
             client.expect(client.file.readline())
             answered = time.monotonic() - start
             client.close()
         except BaseException:
-            headless.kill()
+            headless.close()
             raise
-        code, output = headless.stop()
-        if code != 0:
-            raise Fault("the headless program ended with %d after SIGTERM: %s" % (code, output))
+        self.terminate(headless)
         return answered
 
     def run_retrieval(self, work, kind, delay):
@@ -290,23 +289,30 @@ class Sweep:
             f.write(text.replace(b"StartupRetrieve=0", b"StartupRetrieve=1"))
         start = time.monotonic()
         sessions = self.remote.sessions_ended()
-        headless = qmtest.Headless(self.program, work, set_port(work))
+        headless = qmtest.HeadlessProgram(self.program, work, set_port(work))
         if delay is not None:
             sleep_until(start + delay)
             killed = headless.process.poll() is None
-            headless.kill()
+            headless.close()
             return killed
         try:
             self.remote.wait_idle(sessions + 1)
         except BaseException:
-            headless.kill()
+            headless.close()
             raise
         ended = time.monotonic() - start
         time.sleep(1.5)
-        code, output = headless.stop()
-        if code != 0:
-            raise Fault("the headless program ended with %d after SIGTERM: %s" % (code, output))
+        self.terminate(headless)
         return ended + 1.2
+
+    @staticmethod
+    def terminate(headless):
+        """Ends an uninterrupted headless run with SIGTERM, which must exit 0."""
+        code, _ = headless.terminate()
+        text = headless.text()
+        headless.close()
+        if code != 0:
+            raise Fault("the headless program ended with %s after SIGTERM: %s" % (code, text))
 
     # --- the operations ---------------------------------------------------------------------
 
@@ -316,7 +322,8 @@ class Sweep:
             return self.sweep_retrieve(rng, kills, deadline)
         rule = CLI_OPS[op][0] if op in CLI_OPS else "keep"
         initial = os.path.join(self.scratch, op + "-initial")
-        qmtest.write_workdir(initial, qmtest.free_port(), [mailbox_spec(rng, rule)])
+        qmtest.write_workdir(initial, qmtest.free_port(), [new_mailbox(rng, rule)],
+                             StartupRetrieve=0)
         loading = time.monotonic()
         before = self.load(self.copy(initial, "before"))
         loading = time.monotonic() - loading
@@ -379,12 +386,13 @@ class Sweep:
             rule = kind[0]
             initial = os.path.join(self.scratch, "retrieve-%s-initial" % rule)
             if not os.path.exists(initial):
-                spec = mailbox_spec(rng, rule, main=10, dustbox=DUSTBOX_LIMIT, hideBad=1,
+                box = new_mailbox(rng, rule, main=10, dustbox=DUSTBOX_LIMIT, hideBad=1,
                                     limitDustbox=1, dustboxLimit=DUSTBOX_LIMIT,
                                     server=qmtest.HOST, port=self.remote.port,
                                     user=REMOTE_USER, password=REMOTE_PASSWORD)
-                spec["deleted_here"] = spec["pending"] = []
-                qmtest.write_workdir(initial, qmtest.free_port(), [spec], bads=[BAD_SENDER])
+                box["deleted_here"] = box["pending"] = []
+                qmtest.write_workdir(initial, qmtest.free_port(), [box], bads=[BAD_SENDER],
+                                     StartupRetrieve=0, ServerTimeout=20)
             before = self.load(self.copy(initial, "before"))
             refs[kind] = (initial, before) + self.reference(
                 initial, lambda *a: (self.remote.fill(mail), self.run_retrieval(*a))[1], kind)
@@ -406,11 +414,12 @@ class Sweep:
                 stage = ("before" if qmtest.logical(state) == qmtest.logical(before) else
                          "after" if qmtest.logical(state) == qmtest.logical(after) else
                          "part stored")
-                done = qmtest.run_cli(self.program, work, "retrieve", NAME, timeout=300)
-                self.remote.wait_idle()
-                if done.returncode != 0:
-                    raise Fault("the retrieval after the kill failed (%d): %s" % (
-                        done.returncode, done.stderr.decode("utf-8", "replace")[-500:]))
+                try:
+                    qmtest.run(self.program, work, "retrieve", NAME, timeout=300)
+                except AssertionError as failure:
+                    raise Fault("the retrieval after the kill failed: %s" % failure)
+                finally:
+                    self.remote.wait_idle()
                 # The marks each message should have come from the run that does not trim.
                 expected = refs[kind[0], "retrieve"][3]
                 problems = judge_retrieval(self.load(work), before, expected, kind[0], uid_of,

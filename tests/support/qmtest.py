@@ -177,11 +177,25 @@ def wait_with_peak_memory(process):
 HOST = "127.0.0.1"
 
 
-def write_settings(workdir, local_port, **misc):
-    """Writes qm_mailfilter.ini: the local server on HOST:local_port, the [Misc] keys given and
-    every blocklist zone switched off, so that classifying asks no DNS server."""
+def free_port():
+    """A loopback TCP port that was free a moment ago (never one of the well-known ports)."""
+    while True:
+        with socket.socket() as s:
+            s.bind((HOST, 0))
+            port = s.getsockname()[1]
+        if port not in (53, 110, 995):
+            return port
+
+
+def write_settings(workdir, local_port, mailboxes=(), **misc):
+    """Writes qm_mailfilter.ini: the local server on HOST:local_port, the names of the mailboxes
+    in order, the [Misc] keys given and every blocklist zone switched off, so that classifying
+    asks no DNS server."""
     os.makedirs(workdir, exist_ok=True)
-    lines = ["[Mailbox]", "Port=%d" % local_port, "BindAddress=" + HOST, "[Misc]"]
+    lines = ["[Mailbox]", "Port=%d" % local_port, "BindAddress=" + HOST]
+    if mailboxes:
+        lines.append("Mailboxes=" + "".join(name + ":" for name in mailboxes))
+    lines.append("[Misc]")
     lines += ["%s=%s" % item for item in misc.items()]
     lines += ["[RBL]"] + ["Zone%d=" % i for i in range(4)]
     with open(os.path.join(workdir, "qm_mailfilter.ini"), "wb") as f:
@@ -273,86 +287,6 @@ class HeadlessProgram:
         """What the program wrote to standard output and standard error."""
         self.output.seek(0)
         return self.output.read().decode("utf-8", "replace")
-
-
-# ---------------------------------------------------------------------------------------------
-# Processes and ports
-# ---------------------------------------------------------------------------------------------
-
-# Never the machine's well-known ports, whatever a caller asks for.
-_FORBIDDEN_PORTS = {53, 110, 995}
-
-
-def free_port():
-    """A loopback TCP port that was free a moment ago."""
-    while True:
-        with socket.socket() as s:
-            s.bind((HOST, 0))
-            port = s.getsockname()[1]
-        if port not in _FORBIDDEN_PORTS:
-            return port
-
-
-def run_cli(program, workdir, *args, timeout=120, check=None):
-    """Runs `program --workdir WORKDIR ARGS...`; returns the CompletedProcess.
-
-    `check` is the exit status expected; another one raises AssertionError with the output.
-    """
-    done = subprocess.run([program, "--workdir", workdir] + [str(a) for a in args],
-                          stdin=subprocess.DEVNULL, capture_output=True, timeout=timeout)
-    if check is not None and done.returncode != check:
-        raise AssertionError("%s exited with %d, not %d\nstdout: %s\nstderr: %s"
-                             % (" ".join(map(str, args)), done.returncode, check,
-                                done.stdout.decode("utf-8", "replace")[-2000:],
-                                done.stderr.decode("utf-8", "replace")[-2000:]))
-    return done
-
-
-class Headless:
-    """`program --headless --workdir WORKDIR`, started and waited for until its local POP3
-    server on `port` accepts connections (the port of the working directory's settings)."""
-
-    def __init__(self, program, workdir, port, timeout=30.0):
-        self.port = port
-        # A file, not a pipe: what the program writes must never block it.
-        self.output = tempfile.TemporaryFile()
-        self.process = subprocess.Popen([program, "--headless", "--workdir", workdir],
-                                        stdin=subprocess.DEVNULL, stdout=self.output,
-                                        stderr=self.output)
-        deadline = time.monotonic() + timeout
-        while True:
-            if self.process.poll() is not None:
-                code, text = self.stop()
-                raise RuntimeError("the headless program ended with %d: %s" % (code, text))
-            try:
-                socket.create_connection((HOST, port), timeout=1).close()
-                return
-            except OSError:
-                if time.monotonic() > deadline:
-                    self.kill()
-                    raise RuntimeError("the local server never listened on port %d" % port)
-                time.sleep(0.01)
-
-    def kill(self):
-        """SIGKILL, and reaped: its files and its directory lock are free afterwards."""
-        if self.process.poll() is None:
-            self.process.send_signal(signal.SIGKILL)
-        self.process.wait()
-        self.output.close()
-
-    def stop(self, timeout=30.0):
-        """SIGTERM; returns (exit status, what it wrote). SIGKILL after `timeout`."""
-        if self.process.poll() is None:
-            self.process.send_signal(signal.SIGTERM)
-        try:
-            self.process.wait(timeout=timeout)
-        except subprocess.TimeoutExpired:
-            self.process.kill()
-            self.process.wait()
-        self.output.seek(0)
-        text = self.output.read().decode("utf-8", "replace")
-        self.output.close()
-        return self.process.returncode, text
 
 
 # ---------------------------------------------------------------------------------------------
@@ -560,24 +494,14 @@ def write_sender_list(path, addresses):
             f.write(b"0 " + address.encode() + b"\0\r\r\n")
 
 
-def write_workdir(path, port, mailboxes, startup_retrieve=0, server_timeout=20, friends=(),
-                  bads=(), extra_ini=""):
-    """Writes a working directory: qm_mailfilter.ini, each mailbox's files, the sender lists.
+def write_workdir(path, port, mailboxes, friends=(), bads=(), **misc):
+    """Writes a working directory: qm_mailfilter.ini (write_settings, with the [Misc] keys
+    given), each mailbox's files and the sender lists.
 
     `mailboxes` is a list of dicts: name, and optionally messages and dustbox ([Stored]),
-    settings (for write_cfg), deleted_here and pending ([(uidl, Message-ID)]). The blocklist
-    zones are switched off and the DNS server is a loopback port nobody answers on, so that no
-    look-up leaves the machine.
+    settings (for write_cfg), deleted_here and pending ([(uidl, Message-ID)]).
     """
-    os.makedirs(path, exist_ok=True)
-    names = "".join(box["name"] + ":" for box in mailboxes)
-    ini = ("[Mailbox]\r\nPort=%d\r\nBindAddress=%s\r\nMailboxes=%s\r\n"
-           "[Misc]\r\nStartupRetrieve=%d\r\nServerTimeout=%d\r\n"
-           "[RBL]\r\nZone0=\r\nZone1=\r\nZone2=\r\nZone3=\r\nDnsServers=%s:%d\r\n"
-           "DnsTimeout=1\r\n" % (port, HOST, names, startup_retrieve, server_timeout, HOST,
-                                 free_port()))
-    with open(os.path.join(path, "qm_mailfilter.ini"), "wb") as f:
-        f.write((ini + extra_ini).encode())
+    write_settings(path, port, [box["name"] for box in mailboxes], **misc)
     for box in mailboxes:
         base = os.path.join(path, box["name"])
         for suffix, messages in (("", box.get("messages", [])),
