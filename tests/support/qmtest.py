@@ -1,17 +1,28 @@
 """What the Python end-to-end tests and benchmarks share.
 
-Import it after putting tests/support on sys.path.
+Import it after putting tests/support on sys.path:
+
+    sys.path.insert(0, os.path.join(ROOT, "tests", "support"))
+    import qmtest
+
+The program is driven from outside only: a working directory is written with the layouts the
+program reads, the program runs on it and the files it leaves are read back with an independent
+reader (`read_box`, `dump_workdir`). Nothing here links to the program's code, so a fault in its
+readers or writers shows up as a difference.
 """
 
+import hashlib
 import json
 import os
+import re
 import signal
 import socket
+import struct
 import subprocess
 import tempfile
 import threading
 import time
-
+from collections import namedtuple
 
 # ---------------------------------------------------------------------------------------------
 # A scripted remote POP3 server
@@ -166,11 +177,25 @@ def wait_with_peak_memory(process):
 HOST = "127.0.0.1"
 
 
-def write_settings(workdir, local_port, **misc):
-    """Writes qm_mailfilter.ini: the local server on HOST:local_port, the [Misc] keys given and
-    every blocklist zone switched off, so that classifying asks no DNS server."""
+def free_port():
+    """A loopback TCP port that was free a moment ago (never one of the well-known ports)."""
+    while True:
+        with socket.socket() as s:
+            s.bind((HOST, 0))
+            port = s.getsockname()[1]
+        if port not in (53, 110, 995):
+            return port
+
+
+def write_settings(workdir, local_port, mailboxes=(), **misc):
+    """Writes qm_mailfilter.ini: the local server on HOST:local_port, the names of the mailboxes
+    in order, the [Misc] keys given and every blocklist zone switched off, so that classifying
+    asks no DNS server."""
     os.makedirs(workdir, exist_ok=True)
-    lines = ["[Mailbox]", "Port=%d" % local_port, "BindAddress=" + HOST, "[Misc]"]
+    lines = ["[Mailbox]", "Port=%d" % local_port, "BindAddress=" + HOST]
+    if mailboxes:
+        lines.append("Mailboxes=" + "".join(name + ":" for name in mailboxes))
+    lines.append("[Misc]")
     lines += ["%s=%s" % item for item in misc.items()]
     lines += ["[RBL]"] + ["Zone%d=" % i for i in range(4)]
     with open(os.path.join(workdir, "qm_mailfilter.ini"), "wb") as f:
@@ -262,3 +287,310 @@ class HeadlessProgram:
         """What the program wrote to standard output and standard error."""
         self.output.seek(0)
         return self.output.read().decode("utf-8", "replace")
+
+
+# ---------------------------------------------------------------------------------------------
+# Archive items and the .flg, .svm and .cfg layouts
+# ---------------------------------------------------------------------------------------------
+
+def pack_string(data):
+    """An archive string: its length (1 byte; or 0xFF and a u16 below 0xFFFE; or 0xFF 0xFFFF
+    and a u32), then the bytes."""
+    if isinstance(data, str):
+        data = data.encode()
+    n = len(data)
+    if n < 0xFF:
+        prefix = bytes([n])
+    elif n < 0xFFFE:
+        prefix = b"\xff" + struct.pack("<H", n)
+    else:
+        prefix = b"\xff\xff\xff" + struct.pack("<I", n)
+    return prefix + data
+
+
+class ArchiveReader:
+    """Reads archive items from bytes; every read raises EOFError when the bytes end early."""
+
+    def __init__(self, data):
+        self.data = data
+        self.at = 0
+
+    def _take(self, n):
+        if len(self.data) - self.at < n:
+            raise EOFError
+        piece = self.data[self.at:self.at + n]
+        self.at += n
+        return piece
+
+    def u16(self):
+        return struct.unpack("<H", self._take(2))[0]
+
+    def u32(self):
+        return struct.unpack("<I", self._take(4))[0]
+
+    def string(self):
+        start = self.at
+        try:
+            n = self._take(1)[0]
+            if n == 0xFF:
+                n = self.u16()
+                if n == 0xFFFF:
+                    n = self.u32()
+            return self._take(n)
+        except EOFError:
+            self.at = start
+            raise
+
+
+FRESH_FLAGS = 0x0C  # not hidden, unread, verdict 3 (unclassified), reason 0
+HIDDEN = 1 << 0
+OPENED = 1 << 1
+
+
+def flags_of(hidden=False, opened=False, verdict=3, reason=0):
+    """A mark's flag word: bit 0 hidden, bit 1 opened, bits 2-4 the verdict (-1 other, 0 friend,
+    1 spam, 2 bad, 3 unclassified; signed), bits 5-7 the reason."""
+    return (HIDDEN if hidden else 0) | (OPENED if opened else 0) | ((verdict & 7) << 2) | \
+        ((reason & 7) << 5)
+
+
+def write_flg(marks):
+    """The .flg bytes of marks [(flags, uidl)]: a u32 count, then per mark u32 flags and the
+    uidl string."""
+    return struct.pack("<I", len(marks)) + b"".join(
+        struct.pack("<I", flags) + pack_string(uidl) for flags, uidl in marks)
+
+
+def read_flg(data):
+    """(marks [(flags, uidl)], whole): the records up to the first damaged one, and whether the
+    file held all the records its count announces."""
+    reader = ArchiveReader(data)
+    marks = []
+    try:
+        count = reader.u32()
+        for _ in range(count):
+            marks.append((reader.u32(), reader.string().decode("latin-1")))
+    except EOFError:
+        return marks, False
+    return marks, True
+
+
+def write_svm(deleted_here, pending):
+    """The .svm bytes: two lists of (uidl, Message-ID) pairs, each a u32 count and the pairs."""
+    out = b""
+    for pairs in (deleted_here, pending):
+        out += struct.pack("<I", len(pairs))
+        out += b"".join(pack_string(uid) + pack_string(mid) for uid, mid in pairs)
+    return out
+
+
+def read_svm(data):
+    """(deletedHere, pendingDeletions, whole), each list as [(uidl, Message-ID)], as text."""
+    reader = ArchiveReader(data)
+    lists = ([], [])
+    try:
+        for pairs in lists:
+            for _ in range(reader.u32()):
+                uid = reader.string()
+                pairs.append((uid.decode("latin-1"), reader.string().decode("latin-1")))
+    except EOFError:
+        return lists[0], lists[1], False
+    return lists[0], lists[1], True
+
+
+# Mailbox settings by the names `mailbox show` uses. The option bits of the two stored words:
+# bit i of word A, then bits 2 and up of word B (bits 0-1 hold serverDeletion).
+_WORD_A = ["notifyOther", "notifySpam", "notifyBad", "notifyFriend", "hideOther", "hideSpam",
+           "hideBad", "hideFriend", "dustboxOther", "dustboxSpam", "dustboxBad",
+           "dustboxFriend", "keepOtherOnServer", "keepFriendOnServer", "limitDustbox"]
+_WORD_B = ["onDemand", "openDustboxAtExit", "dustboxAccess", "keepOtherOnServer",
+           "keepFriendOnServer"]
+POLICIES = ["keep", "retrieved", "dustboxed", "purged"]
+# The program's defaults for a new mailbox.
+DEFAULT_SETTINGS = dict(
+    {name: 0 for name in _WORD_A + _WORD_B},
+    localUser="", localPassword="", dustboxUser="", dustboxPassword="", timerInterval=180,
+    dustboxLimit=100, serverDeletion="retrieved", server="", port=110, user="", password="",
+    notifyFriend=1, notifyOther=1, dustboxBad=1, dustboxSpam=1, limitDustbox=1)
+
+
+def write_cfg(**settings):
+    """The .cfg bytes of a main mailbox: DEFAULT_SETTINGS changed by `settings`."""
+    unknown = set(settings) - set(DEFAULT_SETTINGS)
+    if unknown:
+        raise KeyError("unknown settings: %s" % ", ".join(sorted(unknown)))
+    s = dict(DEFAULT_SETTINGS, **settings)
+    word_a = sum(1 << i for i, name in enumerate(_WORD_A) if s[name])
+    word_b = POLICIES.index(s["serverDeletion"]) | sum(
+        1 << (i + 2) for i, name in enumerate(_WORD_B) if s[name])
+    return (b"".join(pack_string(s[k]) for k in
+                     ("localUser", "localPassword", "dustboxUser", "dustboxPassword")) +
+            struct.pack("<IIHH", s["timerInterval"], s["dustboxLimit"], word_a, word_b) +
+            pack_string(s["server"]) + struct.pack("<I", s["port"]) + pack_string(s["user"]) +
+            pack_string(s["password"]))
+
+
+def read_cfg(data):
+    """The settings of a .cfg as a dict like DEFAULT_SETTINGS (strings as text)."""
+    r = ArchiveReader(data)
+    s = {k: r.string().decode("latin-1") for k in
+         ("localUser", "localPassword", "dustboxUser", "dustboxPassword")}
+    s["timerInterval"], s["dustboxLimit"] = r.u32(), r.u32()
+    word_a, word_b = r.u16(), r.u16()
+    for i, name in enumerate(_WORD_A):
+        s[name] = (word_a >> i) & 1
+    # The keep-on-server bits are stored twice; word B's copy counts.
+    for i, name in enumerate(_WORD_B):
+        s[name] = (word_b >> (i + 2)) & 1
+    s["serverDeletion"] = POLICIES[word_b & 3]
+    s["server"] = r.string().decode("latin-1")
+    s["port"] = r.u32()
+    s["user"] = r.string().decode("latin-1")
+    s["password"] = r.string().decode("latin-1")
+    return s
+
+
+# ---------------------------------------------------------------------------------------------
+# Message files
+# ---------------------------------------------------------------------------------------------
+
+TERMINATOR = b"\r\n.\r\n"
+
+
+def split_mbx(data):
+    """(messages, tail): the stored messages of a .mbx, each ending with CR LF "." CR LF, and
+    the bytes after the last terminator (a message cut off)."""
+    messages = []
+    start = 0
+    while True:
+        end = data.find(TERMINATOR, start)
+        if end < 0:
+            return messages, data[start:]
+        messages.append(data[start:end + len(TERMINATOR)])
+        start = end + len(TERMINATOR)
+
+
+def header_field(message, name):
+    """The value of the first header field `name` (unfolded, stripped), or None."""
+    head = message.split(b"\r\n\r\n", 1)[0].replace(b"\r\n", b"\n")
+    match = re.search(rb"(?im)^%s:[ \t]*(.*(?:\n[ \t].*)*)" % re.escape(name.encode()), head)
+    if not match:
+        return None
+    return re.sub(rb"\n[ \t]+", b" ", match.group(1)).strip().decode("latin-1")
+
+
+# ---------------------------------------------------------------------------------------------
+# The working-directory builder
+# ---------------------------------------------------------------------------------------------
+
+# A message in a mailbox: its stored bytes (`stuffed`) and its mark.
+Stored = namedtuple("Stored", "text flags uidl")
+
+
+def write_sender_list(path, addresses):
+    """friend.txt or bad.txt as the program writes them: "0 ADDRESS", NUL, CR CR LF."""
+    with open(path, "wb") as f:
+        for address in addresses:
+            f.write(b"0 " + address.encode() + b"\0\r\r\n")
+
+
+def write_workdir(path, port, mailboxes, friends=(), bads=(), **misc):
+    """Writes a working directory: qm_mailfilter.ini (write_settings, with the [Misc] keys
+    given), each mailbox's files and the sender lists.
+
+    `mailboxes` is a list of dicts: name, and optionally messages and dustbox ([Stored]),
+    settings (for write_cfg), deleted_here and pending ([(uidl, Message-ID)]).
+    """
+    write_settings(path, port, [box["name"] for box in mailboxes], **misc)
+    for box in mailboxes:
+        base = os.path.join(path, box["name"])
+        for suffix, messages in (("", box.get("messages", [])),
+                                 ("_dustbox", box.get("dustbox", []))):
+            with open(base + suffix + ".mbx", "wb") as f:
+                f.write(b"".join(m.text for m in messages))
+            with open(base + suffix + ".flg", "wb") as f:
+                f.write(write_flg([(m.flags, m.uidl) for m in messages]))
+        with open(base + ".cfg", "wb") as f:
+            f.write(write_cfg(**box.get("settings", {})))
+        if box.get("deleted_here") or box.get("pending"):
+            with open(base + ".svm", "wb") as f:
+                f.write(write_svm(box.get("deleted_here", []), box.get("pending", [])))
+    if friends:
+        write_sender_list(os.path.join(path, "friend.txt"), friends)
+    if bads:
+        write_sender_list(os.path.join(path, "bad.txt"), bads)
+
+
+# ---------------------------------------------------------------------------------------------
+# The canonical dump of a working directory
+# ---------------------------------------------------------------------------------------------
+
+# One stored message as a load sees it: its Message-ID (or "#" and its digest when it has
+# none), a digest of its stored bytes, its mark.
+Message = namedtuple("Message", "id digest flags uidl")
+
+
+def _read(path):
+    try:
+        with open(path, "rb") as f:
+            return f.read()
+    except FileNotFoundError:
+        return None
+
+
+def read_box(path, name):
+    """(messages [Message], tail bytes): a mailbox (or dustbox) `name` of the working directory
+    `path` as loading it gives: the messages of N.mbx with the marks of N.flg in order; a
+    message without a record gets a fresh mark, records beyond the messages are ignored."""
+    data = _read(os.path.join(path, name + ".mbx")) or b""
+    texts, tail = split_mbx(data)
+    marks, _ = read_flg(_read(os.path.join(path, name + ".flg")) or b"")
+    messages = []
+    for i, text in enumerate(texts):
+        digest = hashlib.sha1(text).hexdigest()[:12]
+        flags, uidl = marks[i] if i < len(marks) else (FRESH_FLAGS, "")
+        messages.append(Message(header_field(text, "Message-ID") or "#" + digest, digest,
+                                flags, uidl))
+    return messages, len(tail)
+
+
+def mailbox_names(path):
+    """The mailbox names of qm_mailfilter.ini, in order."""
+    text = (_read(os.path.join(path, "qm_mailfilter.ini")) or b"").decode("latin-1")
+    match = re.search(r"(?m)^Mailboxes=([^\r\n]*)", text)
+    return [n for n in match.group(1).split(":") if n] if match else []
+
+
+_KNOWN_FILES = {"qm_mailfilter.ini", "qm_mailfilter.log", "qm_mailfilter.lock", "friend.txt",
+                "bad.txt"}
+
+
+def dump_workdir(path):
+    """The logical state of a working directory as a comparable dict.
+
+    "boxes": per mailbox name, {"mailbox": [Message], "dustbox": [Message], "deleted_here":
+    [(uidl, Message-ID)], "pending": [...]}; "tails": per .mbx with bytes after its last
+    terminator, their length; "stray": files no mailbox owns (scratch files, cut-off tails).
+    `logical(dump)` keeps only what must survive: the messages, their marks and the lists.
+    """
+    boxes, tails = {}, {}
+    known = set(_KNOWN_FILES)
+    for name in mailbox_names(path):
+        box = {}
+        for key, base in (("mailbox", name), ("dustbox", name + "_dustbox")):
+            box[key], tail = read_box(path, base)
+            if tail:
+                tails[base + ".mbx"] = tail
+            known.update((base + ".mbx", base + ".flg"))
+        svm = _read(os.path.join(path, name + ".svm"))
+        box["deleted_here"], box["pending"], _ = read_svm(svm) if svm is not None else ([], [],
+                                                                                       True)
+        known.update((name + ".cfg", name + ".svm"))
+        boxes[name] = box
+    stray = sorted(f for f in os.listdir(path) if f not in known)
+    return {"boxes": boxes, "tails": tails, "stray": stray}
+
+
+def logical(dump):
+    """The part of a dump two equal states share: messages with marks, and the server lists."""
+    return dump["boxes"]
