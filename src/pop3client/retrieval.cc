@@ -104,12 +104,8 @@ int RetrieveNew(CPop3Session& session, CMailbox& mailbox, IClassifier* classifie
       SetStatusText("メール保存中にエラー発生");
       return kRetrOrStoreFailed;
     }
-    // A copy deleted now was listed for deletion with the message when it was stored.
-    if (deleteNow) {
-      session.Dele(n);
-    } else {
-      session.RegisterKnown(uid, MessageIdOf(message));
-    }
+    // The store listed the server copy: as known, or for deletion now.
+    if (deleteNow) session.Dele(n);
   }
   session.PruneServerLists(serverUids);
   return refused ? kRetrOrStoreFailed : kRetrievedAll;

@@ -86,16 +86,20 @@ int CMailbox::StoreRetrieved(CMailMessage& message, int& deleteNow) {
   CMailbox* target = disposition.toDustbox && dustbox != nullptr ? dustbox : this;
   // Hidden before it is stored: a mail client logging in meanwhile must never be offered it.
   if (disposition.hide) message.mark.SetHidden(true);
-  ServerCopy deletion;
-  if (deleteNow) {
-    deletion.uidl = std::move(message.mark.uidl);
-    message.mark.uidl.clear();
-    message.GetField("Message-ID", deletion.messageId);
-  }
+  ServerCopy copy;
+  copy.uidl = message.mark.uidl;
+  message.GetField("Message-ID", copy.messageId);
+  if (deleteNow) message.mark.uidl.clear();
+  // The server copy is listed before the lock goes: a trim of the dustbox right after the store
+  // must find it, or the copy would end up in no list and be fetched again.
   CReentrantGuard guard(target->storeLock);
-  const int n = target->AppendMessage(message, deleteNow ? &deletion : nullptr);
+  const int n = target->AppendMessage(message, deleteNow ? &copy : nullptr);
   if (n < 0) return -1;
-  if (deleteNow) client->RememberSentDeletion(deletion.uidl, deletion.messageId);
+  if (deleteNow) {
+    client->RememberSentDeletion(copy.uidl, copy.messageId);
+  } else if (!copy.uidl.empty()) {
+    client->RegisterKnown(copy.uidl, copy.messageId);
+  }
   newMail = true;
   return n;
 }

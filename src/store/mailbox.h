@@ -91,6 +91,9 @@ class CMailbox {
   void DeleteFiles();
 
   // ---- Operations ----
+  // Stores a retrieved, classified message as its verdict's options say, and lists its server
+  // copy with the client: known, or (deleteNow set) to be deleted in this session. The new
+  // message's number where it went, or -1.
   int StoreRetrieved(CMailMessage& message, int& deleteNow);
   // Removes message n; with a target, appends it there first. 0 when nothing was removed.
   int RemoveMessage(int n, CMailbox* target);

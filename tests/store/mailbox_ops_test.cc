@@ -42,7 +42,6 @@ class MailboxOpsTest : public StoreTest {
   int Retrieve(const std::string& subject, const std::string& uidl, int& deleteNow) {
     CMailMessage message = Message(Text(subject), uidl);
     classifier.Classify(message);
-    box->Client().RegisterKnown(uidl, "");
     return box->StoreRetrieved(message, deleteNow);
   }
   std::vector<std::string> SubjectsOf(CMailbox& mailbox) {

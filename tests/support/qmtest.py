@@ -527,7 +527,7 @@ def write_workdir(path, port, mailboxes, friends=(), bads=(), **misc):
 
 # One stored message as a load sees it: its Message-ID (or "#" and its digest when it has
 # none), a digest of its stored bytes, its mark.
-Message = namedtuple("Message", "id digest flags uidl")
+StoredMessage = namedtuple("StoredMessage", "id digest flags uidl")
 
 
 def _read(path):
@@ -539,8 +539,8 @@ def _read(path):
 
 
 def read_box(path, name):
-    """(messages [Message], tail bytes): a mailbox (or dustbox) `name` of the working directory
-    `path` as loading it gives: the messages of N.mbx with the marks of N.flg in order; a
+    """(messages [StoredMessage], tail bytes): a mailbox (or dustbox) `name` of the working
+    directory `path` as loading it gives: the messages of N.mbx with the marks of N.flg in order; a
     message without a record gets a fresh mark, records beyond the messages are ignored."""
     data = _read(os.path.join(path, name + ".mbx")) or b""
     texts, tail = split_mbx(data)
@@ -549,7 +549,7 @@ def read_box(path, name):
     for i, text in enumerate(texts):
         digest = hashlib.sha1(text).hexdigest()[:12]
         flags, uidl = marks[i] if i < len(marks) else (FRESH_FLAGS, "")
-        messages.append(Message(header_field(text, "Message-ID") or "#" + digest, digest,
+        messages.append(StoredMessage(header_field(text, "Message-ID") or "#" + digest, digest,
                                 flags, uidl))
     return messages, len(tail)
 
@@ -568,7 +568,7 @@ _KNOWN_FILES = {"qm_mailfilter.ini", "qm_mailfilter.log", "qm_mailfilter.lock", 
 def dump_workdir(path):
     """The logical state of a working directory as a comparable dict.
 
-    "boxes": per mailbox name, {"mailbox": [Message], "dustbox": [Message], "deleted_here":
+    "boxes": per mailbox name, {"mailbox": [StoredMessage], "dustbox": [StoredMessage], "deleted_here":
     [(uidl, Message-ID)], "pending": [...]}; "tails": per .mbx with bytes after its last
     terminator, their length; "stray": files no mailbox owns (scratch files, cut-off tails).
     `logical(dump)` keeps only what must survive: the messages, their marks and the lists.
