@@ -272,6 +272,13 @@ bool CPop3Session::ReadMultiline(std::string& text) {
     if (sink == &dropped) {
       size += static_cast<std::int64_t>(consumed);
       dropped.clear();
+      // A body that never ends would hold the mailbox's retrievals for good.
+      if (static_cast<std::uint64_t>(size) > std::uint64_t{messageLimit} * kMaxDrainedLimits) {
+        Log("MSV : A message from " + connection.HostName() + " did not end within " +
+            std::to_string(size) + " bytes; the connection is dropped.");
+        connection.Disconnect();
+        return false;
+      }
     }
     if (sink == &text && text.size() > keep) {
       size = static_cast<std::int64_t>(text.size());

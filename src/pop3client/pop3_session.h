@@ -27,6 +27,9 @@ class CPop3Session : public CMailboxClient {
   // limits still fetches all of that, while a message is held in memory two or three times over
   // on its way to the mailbox and must fit on an ordinary desktop.
   static constexpr std::size_t kMaxMessageBytes = std::size_t{100} << 20;
+  // A message over the limit is read to its end and dropped, but no further than this many times
+  // the limit: a server that sends without end is cut off.
+  static constexpr std::uint64_t kMaxDrainedLimits = 16;
 
   // Open results.
   static constexpr int kLoggedIn = 0;

@@ -321,6 +321,24 @@ TEST_P(OversizeTest, IsLeftOnTheServerInNoListAndNeverFetchedAgain) {
   EXPECT_EQ(server->messages.size(), 1u);
 }
 
+TEST_F(RetrievalTest, ABodyThatRunsFarPastTheLimitIsCutOff) {
+  session->SetMessageLimit(100);
+  std::string body;
+  for (int i = 0; i < 100; ++i) body += std::string(98, 'x') + "\r\n";
+  server->messages = {Mail("a", "one"), {"endless", "Subject: x\r\n\r\n" + body}};
+  server->chunk = 512;
+  server->replyOverride = [](const std::string& command) -> std::optional<std::string> {
+    if (command.rfind("LIST", 0) == 0) return "-ERR\r\n";
+    return std::nullopt;
+  };
+  EXPECT_EQ(Run(), kRetrieveFailed);
+  EXPECT_FALSE(server->connected);
+  EXPECT_EQ(StoredUids(), std::vector<std::string>{"a"});
+  EXPECT_TRUE(std::any_of(reporter.logLines.begin(), reporter.logLines.end(), [](const auto& line) {
+    return line.find("did not end within") != std::string::npos;
+  }));
+}
+
 INSTANTIATE_TEST_SUITE_P(SizeTold, OversizeTest,
                          ::testing::Values(OversizeCase{"ByList", std::nullopt, 65535},
                                            OversizeCase{"NotByList", "-ERR no LIST here\r\n", 1},
