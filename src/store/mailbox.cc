@@ -95,11 +95,7 @@ int CMailbox::StoreRetrieved(CMailMessage& message, int& deleteNow) {
   CReentrantGuard guard(target->storeLock);
   const int n = target->AppendMessage(message, deleteNow ? &copy : nullptr);
   if (n < 0) return -1;
-  if (deleteNow) {
-    client->RememberSentDeletion(copy.uidl, copy.messageId);
-  } else if (!copy.uidl.empty()) {
-    client->RegisterKnown(copy.uidl, copy.messageId);
-  }
+  if (!deleteNow && !copy.uidl.empty()) client->RegisterKnown(copy.uidl, copy.messageId);
   newMail = true;
   return n;
 }

@@ -81,7 +81,8 @@ class CMailbox {
     std::string messageId;
   };
   // Appends a message (its mark included); the new message number, or -1 with nothing
-  // changed. `deletion`: the server copy this store decided to delete, made durable with it.
+  // changed. `deletion`: the server copy this store decided to delete, made durable with it and
+  // listed with the client.
   int AppendMessage(CMailMessage& message, const ServerCopy* deletion = nullptr);
   // Fills `message` from stored message n (its mark included); 0 on a read failure.
   int ReadMessage(int n, CMailMessage& message);

@@ -124,6 +124,10 @@ int CMailbox::CommitRemoval(std::vector<Removal>& removals, CMailbox* target) {
     intent.boxes.push_back({MemberOf(*target), targetSize, targetSize + movedBytes,
                             WriteMarksArchive(grown, grown.size())});
   }
+  // The lists as they are now, which may not be saved yet (the journals that hold their latest
+  // entries go with the marks files), and what this change adds to them.
+  intent.deletedHereAdded = client->DeletedHere();
+  intent.pendingAdded = client->PendingDeletions();
   for (const Removal& removal : removals) {
     std::string messageId;
     // Only a server copy still known moves to a list, as ForgetDeleted and RequestServerDeletion
@@ -227,6 +231,8 @@ void CMailbox::ReleaseServerCopies() {
   if (released.empty()) return;
 
   Transaction intent;
+  intent.deletedHereAdded = client->DeletedHere();
+  intent.pendingAdded = client->PendingDeletions();
   std::vector<CMailMark> after;
   {
     std::lock_guard lock(indexLock);
@@ -293,6 +299,10 @@ void CMailbox::RecoverTransaction() {
   }
 
   bool done = true;
+  if (outcome == Outcome::Complete) {
+    done =
+        MergeIntoServerListFile(ServerListFile(), intent->deletedHereAdded, intent->pendingAdded);
+  }
   for (const TransactionBox& box : intent->boxes) {
     CMailbox* mailbox = boxOf(box.member);
     RemoveFile(mailbox->ScratchFile());
@@ -303,10 +313,6 @@ void CMailbox::RecoverTransaction() {
       done =
           done && TruncateFile(mailbox->MessageFile(), static_cast<std::int64_t>(box.sizeBefore));
     }
-  }
-  if (outcome == Outcome::Complete) {
-    done = done && MergeIntoServerListFile(ServerListFile(), intent->deletedHereAdded,
-                                           intent->pendingAdded);
   }
   if (done && RemoveFile(path)) {
     Log("MBX : An interrupted change of ( " + name + " ) was " +

@@ -208,11 +208,14 @@ bool CMailbox::ApplyJournal(std::size_t marksRead, CUidList& deletions) {
     const auto at = std::lower_bound(begin, end, record.offset);
     if (at == end || *at != record.offset) continue;
     const auto i = static_cast<std::size_t>(at - begin);
-    if (i < marksRead || offsets[i + 1] - offsets[i] != record.length) continue;
+    if (offsets[i + 1] - offsets[i] != record.length) continue;
+    // The marks file may already hold the mark, but the server lists may not yet hold the
+    // deletion: the marks are saved first.
+    if (!record.pendingUidl.empty()) deletions.Add(record.pendingUidl, record.pendingMessageId);
+    if (i < marksRead) continue;
     marks[i].flags = record.flags;
     marks[i].uidl = record.uidl;
     applied = true;
-    if (!record.pendingUidl.empty()) deletions.Add(record.pendingUidl, record.pendingMessageId);
   }
   return applied;
 }
@@ -236,9 +239,10 @@ int CMailbox::SaveMarksLocked() {
     ShowMessage("メールフラッグファイルが保存できません。");
     return 0;
   }
-  // Every mark the journal held is in the marks file now; appends wait for commitLock, so none
-  // came in between.
-  RemoveFile(JournalFile());
+  // The journal also holds the server copies its messages were stored to delete: it goes only
+  // once the server lists hold them too. Every mark it held is in the marks file now; appends
+  // (and the deletions they list) wait for commitLock, so none came in between.
+  if (!Main().client->ServerListsChanged() || SaveServerLists()) RemoveFile(JournalFile());
   return 1;
 }
 
@@ -337,6 +341,8 @@ int CMailbox::AppendMessage(CMailMessage& message, const ServerCopy* deletion) {
       !append(path, text, static_cast<std::int64_t>(record.offset))) {
     return -1;
   }
+  // Listed before commitLock goes, so that no save of the marks finds the message without it.
+  if (deletion != nullptr) client->RememberSentDeletion(deletion->uidl, deletion->messageId);
   MailSummary summary;
   MakeSummary(message, summary);
   std::lock_guard lock(indexLock);
