@@ -11,20 +11,16 @@ look-ups, the cache) and the friend and bad list commands.
 import json
 import os
 import shutil
-import socket
 import subprocess
 import sys
 import tempfile
-import time
 import unittest
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+
+import qmtest  # noqa: E402  (tests/support)
+
 PROGRAM = None
-
-
-def free_udp_port():
-    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 @unittest.skipUnless(shutil.which("dnsmasq"), "dnsmasq is not installed")
@@ -32,43 +28,26 @@ class ClassifyCliTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.dir = tempfile.mkdtemp(prefix="qm_classify_")
-        cls.port = free_udp_port()
-        cls.log = os.path.join(cls.dir, "dnsmasq.log")
-        conf = os.path.join(cls.dir, "dnsmasq.conf")
-        with open(conf, "w") as f:
-            f.write("port=%d\nlisten-address=127.0.0.1\nbind-interfaces\nno-resolv\nno-hosts\n"
-                    "user=root\npid-file=%s\nlog-queries\nlog-facility=%s\n"
-                    % (cls.port, os.path.join(cls.dir, "dnsmasq.pid"), cls.log))
-            # Zone 0 lists a link host, zone 3 a sender domain, zone 1 a relay; one answer is
-            # a refusal; everything else does not exist.
-            f.write("local=/uri.test/relay-a.test/relay-b.test/dbl.test/\n"
-                    "host-record=bad.example.uri.test,127.0.0.2\n"
-                    "host-record=sender.example.dbl.test,127.0.0.2\n"
-                    "host-record=7.2.0.192.relay-a.test,127.0.0.2\n"
-                    "host-record=refusing.example.uri.test,127.255.255.254\n"
-                    "host-record=ready.relay-b.test,127.0.0.9\n")
-        cls.dnsmasq = subprocess.Popen(["dnsmasq", "--keep-in-foreground", "--conf-file=" + conf],
-                                       stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-        deadline = time.time() + 10
-        while time.time() < deadline:
-            try:
-                with open(cls.log) as f:
-                    if "started" in f.read():
-                        break
-            except OSError:
-                pass
-            if cls.dnsmasq.poll() is not None:
-                raise unittest.SkipTest("dnsmasq did not start: " + cls.dnsmasq.stderr.read().decode())
-            time.sleep(0.05)
+        # Zone 0 lists a link host, zone 3 a sender domain, zone 1 a relay; one answer is a
+        # refusal; everything else does not exist.
+        try:
+            cls.dns = qmtest.Dnsmasq(
+                cls.dir, ("uri.test", "relay-a.test", "relay-b.test", "dbl.test"),
+                {"bad.example.uri.test": "127.0.0.2",
+                 "sender.example.dbl.test": "127.0.0.2",
+                 "7.2.0.192.relay-a.test": "127.0.0.2",
+                 "refusing.example.uri.test": "127.255.255.254",
+                 "ready.relay-b.test": "127.0.0.9"})
+        except BaseException:
+            shutil.rmtree(cls.dir, ignore_errors=True)
+            raise
         with open(os.path.join(cls.dir, "qm_mailfilter.ini"), "w") as f:
             f.write("[RBL]\nZone0=.uri.test\nZone1=.relay-a.test\nZone2=.relay-b.test\n"
-                    "Zone3=.dbl.test\nDnsServers=127.0.0.1:%d\nDnsTimeout=2\n" % cls.port)
+                    "Zone3=.dbl.test\nDnsServers=127.0.0.1:%d\nDnsTimeout=2\n" % cls.dns.port)
 
     @classmethod
     def tearDownClass(cls):
-        cls.dnsmasq.terminate()
-        cls.dnsmasq.wait(timeout=10)
-        cls.dnsmasq.stderr.close()
+        cls.dns.stop()
         shutil.rmtree(cls.dir, ignore_errors=True)
 
     def run_program(self, *args):
@@ -87,9 +66,7 @@ class ClassifyCliTest(unittest.TestCase):
         return [json.loads(line) for line in result.stdout.decode().splitlines()]
 
     def queries(self):
-        with open(self.log) as f:
-            return [line.split("query[A] ")[1].split(" ")[0]
-                    for line in f if "query[A] " in line]
+        return self.dns.queries()
 
     def test_rules_in_order_with_their_reasons(self):
         link, sender, relay, clean = self.classify(

@@ -35,8 +35,13 @@ import shutil
 import signal
 import socket
 import subprocess
+import sys
 import tempfile
 import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+
+import qmtest  # noqa: E402  (tests/support)
 
 __all__ = ["Dovecot", "DovecotError", "available", "fill_maildir", "free_port",
            "maildir_names"]
@@ -66,10 +71,8 @@ def available():
 
 
 def free_port():
-    """A loopback port that was free a moment ago."""
-    with socket.socket() as s:
-        s.bind((_HOST, 0))
-        return s.getsockname()[1]
+    """A loopback port that was free a moment ago (drawn as every test draws them)."""
+    return qmtest.free_port()
 
 
 def _virtual_size(data):

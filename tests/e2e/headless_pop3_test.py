@@ -20,6 +20,10 @@ import time
 import unittest
 import poplib
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+
+import qmtest  # noqa: E402  (tests/support)
+
 PROGRAM = None
 
 MESSAGES = [
@@ -46,12 +50,6 @@ def mailbox_settings(user, password):
 def marks(flags):
     return struct.pack("<I", len(flags)) + b"".join(
         struct.pack("<I", f) + archive_string(b"") for f in flags)
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 class Headless:
@@ -89,7 +87,7 @@ class Headless:
 class HeadlessCase(unittest.TestCase):
     def setUp(self):
         self.dir = tempfile.mkdtemp(prefix="qm_headless_")
-        self.port = free_port()
+        self.port = qmtest.free_port()
         with open(os.path.join(self.dir, "qm_mailfilter.ini"), "wb") as f:
             f.write(b"[Mailbox]\r\nPort=%d\r\nBindAddress=127.0.0.1\r\nMailboxes=inbox:\r\n"
                     % self.port)

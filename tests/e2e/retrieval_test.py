@@ -18,7 +18,6 @@ import collections
 import json
 import os
 import poplib
-import pwd
 import re
 import shutil
 import signal
@@ -29,9 +28,12 @@ import tempfile
 import time
 import unittest
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+sys.path.insert(0, os.path.join(HERE, "..", "support"))
 
 import dovecot  # noqa: E402  (tests/e2e)
+import qmtest  # noqa: E402  (tests/support)
 
 PROGRAM = None  # set from argv[1]
 
@@ -127,83 +129,6 @@ def stored_form(message):
 # ---------------------------------------------------------------------------------------------
 # The peers
 # ---------------------------------------------------------------------------------------------
-
-def free_udp_port():
-    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
-        s.bind((HOST, 0))
-        return s.getsockname()[1]
-
-
-class Dnsmasq:
-    """dnsmasq on a loopback UDP port answering for the test blocklist zones only.
-
-    `listed` names the keys (already joined with their zone) that answer 127.0.0.2; every other
-    name in the zones does not exist, and names outside them are not forwarded anywhere.
-    """
-
-    def __init__(self, directory, listed=(), log_queries=True):
-        self.dir = directory
-        self.port = free_udp_port()
-        self.log_path = os.path.join(directory, "dnsmasq.log")
-        conf = os.path.join(directory, "dnsmasq.conf")
-        with open(conf, "w") as f:
-            f.write("port=%d\nlisten-address=%s\nbind-interfaces\nno-resolv\nno-hosts\n"
-                    "user=%s\npid-file=%s\nlog-facility=%s\n"
-                    % (self.port, HOST, pwd.getpwuid(os.getuid()).pw_name,
-                       os.path.join(directory, "dnsmasq.pid"), self.log_path))
-            if log_queries:
-                f.write("log-queries\n")
-            f.write("local=/%s/\n" % "/".join(zone.lstrip(".") for zone in ZONES))
-            for name in listed:
-                f.write("host-record=%s,127.0.0.2\n" % name)
-        self.process = subprocess.Popen(
-            ["dnsmasq", "--keep-in-foreground", "--conf-file=" + conf],
-            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-        deadline = time.monotonic() + 10
-        while time.monotonic() < deadline:
-            if self.process.poll() is not None:
-                raise RuntimeError("dnsmasq ended: " + self.process.stderr.read().decode())
-            try:
-                with open(self.log_path) as f:
-                    if "started" in f.read():
-                        return
-            except OSError:
-                pass
-            time.sleep(0.05)
-        self.stop()
-        raise RuntimeError("dnsmasq did not start within 10 s")
-
-    def wait_for_query(self, name, timeout=5):
-        """The queries so far, once `name` is among them (dnsmasq writes its log late)."""
-        deadline = time.monotonic() + timeout
-        while True:
-            queries = self.queries()
-            if name in queries or time.monotonic() > deadline:
-                return queries
-            time.sleep(0.05)
-
-    def queries(self):
-        """The names asked for (A records), in order."""
-        try:
-            with open(self.log_path) as f:
-                return [line.split("query[A] ")[1].split(" ")[0] for line in f
-                        if "query[A] " in line]
-        except OSError:
-            return []
-
-    def stop(self):
-        if self.process is None:
-            return
-        if self.process.poll() is None:
-            self.process.terminate()
-        try:
-            self.process.wait(timeout=10)
-        except subprocess.TimeoutExpired:
-            self.process.kill()
-            self.process.wait()
-        self.process.stderr.close()
-        self.process = None
-
 
 class Workdir:
     """A working directory of the program, set up and inspected through its command line."""
@@ -382,8 +307,8 @@ def setUpModule():
                                 % ", ".join(missing))
     directory = tempfile.mkdtemp(prefix="qm_retrieval_dns_")
     try:
-        DNS = Dnsmasq(directory, [host + ZONES[0]
-                                  for host in (LISTED_HOST, FRIENDS_LISTED_HOST)])
+        DNS = qmtest.Dnsmasq(directory, ZONES, {host + ZONES[0]: "127.0.0.2"
+                                                for host in (LISTED_HOST, FRIENDS_LISTED_HOST)})
     except BaseException:
         shutil.rmtree(directory, ignore_errors=True)
         raise

@@ -14,6 +14,8 @@ readers or writers shows up as a difference.
 import hashlib
 import json
 import os
+import pwd
+import random
 import re
 import signal
 import socket
@@ -177,14 +179,102 @@ def wait_with_peak_memory(process):
 HOST = "127.0.0.1"
 
 
+# Ports are drawn below the kernel's ephemeral range (32768 and up), so that no client socket of
+# a test running alongside can take one between the draw and the server's bind.
+_PORTS = range(20000, 32768)
+_draw = random.Random(os.getpid() ^ time.monotonic_ns())
+
+
 def free_port():
-    """A loopback TCP port that was free a moment ago (never one of the well-known ports)."""
+    """A loopback port, free for TCP and UDP a moment ago, that no other test is likely to draw."""
     while True:
-        with socket.socket() as s:
-            s.bind((HOST, 0))
-            port = s.getsockname()[1]
-        if port not in (53, 110, 995):
+        port = _draw.choice(_PORTS)
+        try:
+            for kind in (socket.SOCK_STREAM, socket.SOCK_DGRAM):
+                with socket.socket(socket.AF_INET, kind) as s:
+                    s.bind((HOST, port))
             return port
+        except OSError:
+            continue
+
+
+class Dnsmasq:
+    """dnsmasq on a loopback port answering for the given zones only.
+
+    `records` maps names to the address they answer; every other name in `zones` does not exist
+    and names outside them are not forwarded anywhere. Queries are logged for `queries`.
+    """
+
+    def __init__(self, directory, zones, records, attempts=5):
+        self.log_path = os.path.join(directory, "dnsmasq.log")
+        self.process = None
+        for attempt in range(attempts):
+            self.port = free_port()
+            conf = os.path.join(directory, "dnsmasq.conf")
+            with open(conf, "w") as f:
+                f.write("port=%d\nlisten-address=%s\nbind-interfaces\nno-resolv\nno-hosts\n"
+                        "user=%s\npid-file=%s\nlog-queries\nlog-facility=%s\n"
+                        % (self.port, HOST, pwd.getpwuid(os.getuid()).pw_name,
+                           os.path.join(directory, "dnsmasq.pid"), self.log_path))
+                f.write("local=/%s/\n" % "/".join(zone.strip(".") for zone in zones))
+                for name, address in records.items():
+                    f.write("host-record=%s,%s\n" % (name, address))
+            if os.path.exists(self.log_path):
+                os.remove(self.log_path)
+            self.process = subprocess.Popen(
+                ["dnsmasq", "--keep-in-foreground", "--conf-file=" + conf],
+                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+            error = self._started()
+            if error is None:
+                return
+            self.stop()
+            if "in use" not in error or attempt == attempts - 1:
+                raise RuntimeError("dnsmasq did not start: " + error)
+
+    def _started(self):
+        deadline = time.monotonic() + 10
+        while time.monotonic() < deadline:
+            if self.process.poll() is not None:
+                return self.process.stderr.read().decode() or "it ended"
+            try:
+                with open(self.log_path) as f:
+                    if "started" in f.read():
+                        return None
+            except OSError:
+                pass
+            time.sleep(0.05)
+        return "no start within 10 s"
+
+    def queries(self):
+        """The names asked for (A records), in order."""
+        try:
+            with open(self.log_path) as f:
+                return [line.split("query[A] ")[1].split(" ")[0] for line in f
+                        if "query[A] " in line]
+        except OSError:
+            return []
+
+    def wait_for_query(self, name, timeout=5):
+        """The queries so far, once `name` is among them (dnsmasq writes its log late)."""
+        deadline = time.monotonic() + timeout
+        while True:
+            queries = self.queries()
+            if name in queries or time.monotonic() > deadline:
+                return queries
+            time.sleep(0.05)
+
+    def stop(self):
+        if self.process is None:
+            return
+        if self.process.poll() is None:
+            self.process.terminate()
+        try:
+            self.process.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            self.process.wait()
+        self.process.stderr.close()
+        self.process = None
 
 
 def write_settings(workdir, local_port, mailboxes=(), **misc):
