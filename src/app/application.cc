@@ -4,8 +4,20 @@
 #include <vector>
 
 #include "platform/locks.h"
+#include "platform/socket.h"
 
 namespace qm {
+
+namespace {
+
+// Mail clients log in to the local server with clear-text passwords.
+std::string BeyondLoopbackLine(const std::string& bindAddress) {
+  return "POP : Warning: the server listens on " +
+         (bindAddress.empty() ? std::string("every interface") : bindAddress) +
+         ", which other machines can reach; passwords and mail cross the network in clear text.";
+}
+
+}  // namespace
 
 CApplication::CApplication(IUserInterface& userInterface, const std::string& workingDirectory)
     : ui(userInterface),
@@ -47,6 +59,9 @@ CApplication::StartResult CApplication::Startup() {
   options.bindAddress = settings.Get(settings::BindAddress);
   const int idle = settings.Get(settings::IdleTimeout);
   options.idleTimeout = std::chrono::seconds(idle > 0 ? idle : settings::IdleTimeout.defaultValue);
+  if (!CTcpListener::IsLoopback(options.bindAddress)) {
+    Log(BeyondLoopbackLine(options.bindAddress));
+  }
   popServer = std::make_unique<CPopServer>(*this);
   popServer->Start(options);
 

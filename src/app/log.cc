@@ -2,10 +2,10 @@
 
 #include <chrono>
 #include <ctime>
-#include <fstream>
 #include <system_error>
 #include <utility>
 
+#include "platform/file_io.h"
 #include "platform/time_format.h"
 
 namespace qm {
@@ -18,6 +18,22 @@ std::int64_t SystemSeconds() {
   return std::chrono::duration_cast<std::chrono::seconds>(
              std::chrono::system_clock::now().time_since_epoch())
       .count();
+}
+
+// Texts from peers (a client's user name, a server's unique id) reach the log: a control byte
+// among them could forge a line or a column, or drive the terminal of whoever reads the file.
+void AppendEscaped(std::string& out, std::string_view text) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7F) {
+      out += "\\x";
+      out += kHex[byte >> 4];
+      out += kHex[byte & 0x0F];
+    } else {
+      out += c;
+    }
+  }
 }
 
 }  // namespace
@@ -35,19 +51,19 @@ void CLog::Log(std::string_view text) {
   } else {
     buffer += '\t';
   }
-  buffer.append(text);
+  AppendEscaped(buffer, text);
   buffer += "\r\n";
 }
 
 bool CLog::FlushLog() {
   std::lock_guard<std::mutex> guard(logLock);
   if (buffer.empty()) return true;
-  if (!AppendToFile()) return false;
+  if (!WriteBuffer()) return false;
   buffer.clear();
   return true;
 }
 
-bool CLog::AppendToFile() {
+bool CLog::WriteBuffer() {
   const fs::path current = directory / kFileName;
   std::error_code error;
 
@@ -58,20 +74,9 @@ bool CLog::AppendToFile() {
     fs::remove(old, error);
     fs::rename(current, old, error);
   }
-
-  std::ofstream out(current, std::ios::binary | std::ios::app);
-  if (!out) return false;
-  const std::uintmax_t sizeBefore = fs::file_size(current, error);
-  const bool sizeKnown = !error;
-  out.write(buffer.data(), static_cast<std::streamsize>(buffer.size()));
-  out.flush();
-  out.close();
-  if (out.good()) return true;
-
-  // The lines stay in the buffer for the next flush, so a part of them that did reach the file
-  // would be written twice.
-  if (sizeKnown) fs::resize_file(current, sizeBefore, error);
-  return false;
+  // A failed append leaves the file as it was, so the lines kept for the next flush are not
+  // written twice.
+  return AppendToFile(current.string(), buffer);
 }
 
 }  // namespace qm

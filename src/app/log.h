@@ -41,7 +41,7 @@ class CLog {
   bool FlushLog();
 
  private:
-  bool AppendToFile();
+  bool WriteBuffer();
 
   const std::filesystem::path directory;
   const Clock clock;

@@ -25,10 +25,13 @@ namespace settings {
 
 inline constexpr const char* kFileName = "qm_mailfilter.ini";
 
-inline constexpr IntSetting Port{"Mailbox", "Port", 110};
+// An ordinary user may not listen on ports below 1024, so not on POP3's own 110.
+inline constexpr IntSetting Port{"Mailbox", "Port", 1110};
 // The mailbox names in order, each followed by ":".
 inline constexpr StringSetting Mailboxes{"Mailbox", "Mailboxes", ""};
-inline constexpr StringSetting BindAddress{"Mailbox", "BindAddress", ""};
+// The local server hands out mail for clear-text passwords: by default only to this machine. An
+// empty value listens on every interface.
+inline constexpr StringSetting BindAddress{"Mailbox", "BindAddress", "127.0.0.1"};
 inline constexpr IntSetting IdleTimeout{"Mailbox", "IdleTimeout", 600};
 
 inline constexpr StringSetting Mailer{"Misc", "Mailer", ""};

@@ -58,12 +58,21 @@ int RunCommandLine(int argc, const char* const* argv, std::ostream& out, std::os
     return app.exit(error, out, err) == 0 ? kExitOk : kExitFailure;
   }
 
-  if (!workdir.empty() && !EnterWorkingDirectory(workdir, err)) return kExitFailure;
+  // Reading message files needs no working directory; everything else keeps its state there.
+  if (*inspect && !classify) {
+    return RunInspect(inspectFiles, raw ? InputForm::Stored : InputForm::Plain, out, err);
+  }
+  const bool keepsState =
+      headless || *inspect || *mailbox || *mail || *friendList || *badList || *retrieve || desktop;
+  if (!keepsState) {
+    out << app.help();
+    return kExitOk;
+  }
+  if (!EnterWorkingDirectory(workdir, err)) return kExitFailure;
 
   if (headless) return RunHeadless();
   if (*inspect) {
     const InputForm form = raw ? InputForm::Stored : InputForm::Plain;
-    if (!classify) return RunInspect(inspectFiles, form, out, err);
     // Reads the lists and the blocklist settings of the working directory; changes nothing.
     CSettings settings;
     CClassification classification(settings);
@@ -92,9 +101,7 @@ int RunCommandLine(int argc, const char* const* argv, std::ostream& out, std::os
     out.flush();
     return status;
   }
-  if (desktop) return desktop();
-  out << app.help();
-  return kExitOk;
+  return desktop();
 }
 
 }  // namespace qm

@@ -7,6 +7,7 @@
 #include "cli/workdir.h"
 #include "mailboxes/mailbox_name.h"
 #include "platform/file_io.h"
+#include "platform/privacy.h"
 #include "platform/profile.h"
 
 namespace qm {
@@ -85,8 +86,12 @@ CLI::App* AddMailboxCommand(CLI::App& app, MailboxRequest& request) {
   verb("up", MailboxAction::Up, "Move a mailbox one place up", true);
   verb("down", MailboxAction::Down, "Move a mailbox one place down", true);
   CLI::App* set = verb("set", MailboxAction::Set, "Change settings of a mailbox", true);
-  set->add_option("KEY=VALUE", request.assignments, "Settings to change (see `mailbox show`)")
-      ->required();
+  set->add_option("KEY=VALUE", request.assignments, "Settings to change (see `mailbox show`)");
+  set->add_option("--password-stdin", request.secretKeyFromInput,
+                  "Read the value of this password key from standard input (one line; not shown "
+                  "on a terminal)")
+      ->type_name("KEY")
+      ->check(CLI::IsMember(SecretMailboxKeys()));
   set->add_option_function<std::string>(
          "--deleted-here",
          [&request](const std::string& text) { ParseDeletedHereAnswer(text, request.deletedHere); },
@@ -128,8 +133,23 @@ int RunMailboxCommand(const MailboxRequest& request, CProfile& settings, std::os
       }
       return SaveList(set, settings, err);
     }
-    case MailboxAction::Set:
-      return ChangeMailboxSettings(set, index, request.assignments, request.deletedHere, out, err);
+    case MailboxAction::Set: {
+      std::vector<std::string> assignments = request.assignments;
+      if (!request.secretKeyFromInput.empty()) {
+        std::string value;
+        if (!ReadSecretLine(request.secretKeyFromInput + ": ", value)) {
+          err << "qm_mailfilter: no value for " << request.secretKeyFromInput
+              << " on standard input\n";
+          return kExitFailure;
+        }
+        assignments.push_back(request.secretKeyFromInput + "=" + value);
+      }
+      if (assignments.empty()) {
+        err << "qm_mailfilter: nothing to set: give KEY=VALUE or --password-stdin KEY\n";
+        return kExitFailure;
+      }
+      return ChangeMailboxSettings(set, index, assignments, request.deletedHere, out, err);
+    }
     case MailboxAction::Add:
     case MailboxAction::List:
       break;

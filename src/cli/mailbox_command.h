@@ -21,6 +21,9 @@ struct MailboxRequest {
   MailboxAction action = MailboxAction::List;
   std::string name;
   std::vector<std::string> assignments;
+  // A password key whose value comes from standard input rather than the command line, where
+  // every local user could read it in the process list.
+  std::string secretKeyFromInput;
   DeletedHereAnswer deletedHere = DeletedHereAnswer::Delete;
 };
 

@@ -264,6 +264,14 @@ const char* AnswerEffect(DeletedHereAnswer answer) {
 
 }  // namespace
 
+std::vector<std::string> SecretMailboxKeys() {
+  std::vector<std::string> keys;
+  for (const Key& key : kKeys) {
+    if (key.kind == Kind::Secret) keys.emplace_back(key.name);
+  }
+  return keys;
+}
+
 void ShowMailboxSettings(const CMailbox& mailbox, std::ostream& out) {
   for (const Key& key : kKeys) out << key.name << '=' << ShownValue(mailbox, key) << '\n';
 }

@@ -22,6 +22,9 @@ void ShowMailboxSettings(const CMailbox& mailbox, std::ostream& out);
 int ChangeMailboxSettings(CMailboxSet& set, int index, const std::vector<std::string>& assignments,
                           DeletedHereAnswer answer, std::ostream& out, std::ostream& err);
 
+// The keys whose values are passwords, which `show` never prints.
+std::vector<std::string> SecretMailboxKeys();
+
 // "delete", "keep" or "refetch".
 bool ParseDeletedHereAnswer(std::string_view text, DeletedHereAnswer& answer);
 

@@ -1,7 +1,11 @@
 #include "cli/workdir.h"
 
+#include <cerrno>
+#include <cstdlib>
 #include <ostream>
 #include <system_error>
+
+#include "platform/privacy.h"
 
 namespace qm {
 
@@ -11,11 +15,57 @@ std::string ErrorText(int error) { return std::generic_category().message(error)
 
 }  // namespace
 
-bool EnterWorkingDirectory(const std::string& directory, std::ostream& err) {
-  std::error_code error;
-  std::filesystem::current_path(directory, error);
-  if (error) {
-    err << "qm_mailfilter: cannot work in " << directory << ": " << error.message() << '\n';
+std::string DefaultWorkingDirectory(const char* qmWorkdir, const char* xdgDataHome,
+                                    const char* home) {
+  auto set = [](const char* value) { return value != nullptr && *value != '\0'; };
+  if (set(qmWorkdir)) return qmWorkdir;
+  // A relative data directory is invalid by the XDG rules and must be ignored.
+  if (set(xdgDataHome) && *xdgDataHome == '/') return std::string(xdgDataHome) + "/qm_mailfilter";
+  if (set(home)) return std::string(home) + "/.local/share/qm_mailfilter";
+  return {};
+}
+
+bool EnterWorkingDirectory(const std::string& named, std::ostream& err) {
+  std::string directory = named;
+  if (directory.empty()) {
+    directory = DefaultWorkingDirectory(std::getenv("QM_WORKDIR"), std::getenv("XDG_DATA_HOME"),
+                                        std::getenv("HOME"));
+    if (directory.empty()) {
+      err << "qm_mailfilter: no working directory: HOME is not set; name one with --workdir DIR "
+             "or QM_WORKDIR\n";
+      return false;
+    }
+    int error = 0;
+    if (CheckDirectoryTrust(directory) == DirectoryTrust::Missing &&
+        !CreatePrivateDirectories(directory, &error)) {
+      err << "qm_mailfilter: cannot create " << directory << ": " << ErrorText(error) << '\n';
+      return false;
+    }
+  }
+  int error = 0;
+  switch (CheckDirectoryTrust(directory, &error)) {
+    case DirectoryTrust::Private:
+      break;
+    case DirectoryTrust::OtherOwner:
+      err << "qm_mailfilter: " << directory
+          << " belongs to another user; work in a directory of your own (--workdir DIR)\n";
+      return false;
+    case DirectoryTrust::WritableByOthers:
+      err << "qm_mailfilter: other users can write to " << directory
+          << "; make it private (chmod 700) or work in another directory (--workdir DIR)\n";
+      return false;
+    case DirectoryTrust::NotADirectory:
+      error = ENOTDIR;
+      [[fallthrough]];
+    case DirectoryTrust::Missing:
+    case DirectoryTrust::Unreadable:
+      err << "qm_mailfilter: cannot work in " << directory << ": " << ErrorText(error) << '\n';
+      return false;
+  }
+  std::error_code changed;
+  std::filesystem::current_path(directory, changed);
+  if (changed) {
+    err << "qm_mailfilter: cannot work in " << directory << ": " << changed.message() << '\n';
     return false;
   }
   return true;

@@ -19,7 +19,15 @@ inline constexpr int kExitOk = 0;
 inline constexpr int kExitFailure = 1;
 inline constexpr int kExitLocked = 2;
 
-// Makes `directory` the current directory; false with a message on `err` when it cannot.
+// Where the program works when no directory is named: `qmWorkdir` ($QM_WORKDIR), else
+// "qm_mailfilter" in `xdgDataHome` ($XDG_DATA_HOME, when absolute), else in
+// `home`/.local/share. Null or empty values count as unset; empty when none is set.
+std::string DefaultWorkingDirectory(const char* qmWorkdir, const char* xdgDataHome,
+                                    const char* home);
+
+// Makes `directory` the current directory, or with an empty `directory` the default one of the
+// environment, which is created (private) on first use. Refuses, with a message on `err`, a
+// directory that is missing or that other users own or can write to.
 bool EnterWorkingDirectory(const std::string& directory, std::ostream& err);
 
 // Held by a command for as long as it works in the current directory: the single-instance guard,

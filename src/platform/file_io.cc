@@ -44,8 +44,11 @@ void SetError(int* error, int value) {
   if (error != nullptr) *error = value;
 }
 
+// A symbolic link planted in the working directory must not redirect a read or a write of the
+// user's mail or settings elsewhere: files are never opened through one (directories may be).
 int OpenFile(const std::string& path, int flags, mode_t mode = 0) {
   if (Refused(FileOperation::Open)) return -1;
+  if ((flags & O_DIRECTORY) == 0) flags |= O_NOFOLLOW;
   int fd;
   do {
     fd = ::open(path.c_str(), flags, mode);
@@ -163,11 +166,11 @@ bool CAtomicFileWriter::Open(const std::string& path, const std::string& scratch
   const std::string scratch = scratchPath.empty() ? path + ".new" : scratchPath;
   if (scratch == path || DirectoryOf(scratch) != DirectoryOf(path)) return Fail(EINVAL);
 
-  // Settings hold passwords and mailboxes hold private mail: new files are the user's alone,
-  // and a rewrite must not widen or narrow what the user set on the old file.
+  // Settings hold passwords and mailboxes hold private mail: files are the user's alone, also
+  // when a rewrite replaces one that others could read; a narrower choice of the user's stays.
   mode_t mode = 0600;
   struct stat st;
-  if (::stat(path.c_str(), &st) == 0) mode = st.st_mode & 07777;
+  if (::lstat(path.c_str(), &st) == 0 && (st.st_mode & 0600) != 0) mode = st.st_mode & 0600;
 
   int error = 0;
   if (!RemoveFile(scratch, &error)) return Fail(error);

@@ -17,7 +17,7 @@ bool CSingleInstance::Acquire(const std::string& directory) {
   // directory blocked after this process is gone.
   int fd;
   do {
-    fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) {
     lastError_ = errno;

@@ -353,6 +353,12 @@ CTcpListener& CTcpListener::operator=(CTcpListener&& other) noexcept {
   return *this;
 }
 
+bool CTcpListener::IsLoopback(const std::string& bindAddress) {
+  in_addr address{};
+  return !bindAddress.empty() && ParseBindAddress(bindAddress, address) &&
+         (ntohl(address.s_addr) >> 24) == 127;
+}
+
 ListenResult CTcpListener::Listen(const std::string& bindAddress, std::uint16_t port, int backlog,
                                   int* error) {
   Close();

@@ -139,6 +139,10 @@ class CTcpListener {
   // The port listened on; 0 when not listening.
   std::uint16_t Port() const { return port_; }
 
+  // Whether `bindAddress` (as Listen takes it) keeps the socket to this machine: an address of
+  // 127.0.0.0/8 or "localhost". Empty (every interface) and unreadable addresses do not.
+  static bool IsLoopback(const std::string& bindAddress);
+
   // Waits up to `timeout` for a connection and hands it to `out` (closing what `out` held).
   // A connection that the peer dropped before it was taken is skipped, and the wait goes on.
   AcceptResult Accept(CTcpConnection& out, std::chrono::milliseconds timeout, int* error = nullptr);

@@ -62,15 +62,20 @@ class LogTest : public ::testing::Test {
   fs::path dir;
 };
 
-TEST_F(LogTest, LinesAreStampedAndWrittenOnlyByAFlush) {
+TEST_F(LogTest, LinesAreStampedEscapedAndWrittenOnlyByAFlush) {
   CLog log(dir, Fixed());
   log.Log("POP : Connection Closed.");
   log.Log("");
+  // A peer's text with control bytes cannot start a line or a column of its own; UTF-8 stays.
+  log.Log(std::string("MSV : id a\r\n2009 Mar 05 forged\tx\x1b[2J\x7f\0z \xE5\x8F\x97", 43));
   EXPECT_FALSE(fs::exists(LogPath()));
   ASSERT_TRUE(log.FlushLog());
   EXPECT_EQ(ReadFile(LogPath()),
             "2009 Mar 05 14:03:27\tPOP : Connection Closed.\r\n"
-            "2009 Mar 05 14:03:27\t\r\n");
+            "2009 Mar 05 14:03:27\t\r\n"
+            "2009 Mar 05 14:03:27\tMSV : id a\\x0D\\x0A2009 Mar 05 forged\\x09x\\x1B[2J\\x7F"
+            "\\x00z \xE5\x8F\x97\r\n");
+  EXPECT_EQ(fs::status(LogPath()).permissions(), fs::perms::owner_read | fs::perms::owner_write);
 }
 
 TEST_F(LogTest, StampIsLocalTime) {

@@ -1,9 +1,15 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "app/settings.h"
+#include "cli/workdir.h"
 #include "command_fixture.h"
 #include "mailboxes/mailbox_set.h"
 #include "platform/profile.h"
@@ -135,9 +141,88 @@ INSTANTIATE_TEST_SUITE_P(
         AnswerCase{{"--deleted-here=keep"}, 1, 0, "left on the server"},
         AnswerCase{{"--deleted-here", "refetch"}, 0, 0, "fetched again at the next retrieval"}));
 
-TEST_F(MailboxCommandTest, AWorkingDirectoryThatDoesNotExistIsNamed) {
-  EXPECT_EQ(RunWords({"qm_mailfilter", "--workdir", File("missing"), "mailbox", "list"}), 1);
-  EXPECT_NE(err.find("cannot work in " + File("missing")), std::string::npos);
+// A working directory that others could fill with settings and lists of their choosing.
+struct WorkdirCase {
+  const char* name;
+  std::function<void(const std::filesystem::path&)> prepare;
+  const char* message;
+};
+class WorkdirRefusalTest : public CommandTest, public ::testing::WithParamInterface<WorkdirCase> {};
+
+TEST_P(WorkdirRefusalTest, IsNamedAndLeftAlone) {
+  const std::filesystem::path other = dir / "other";
+  GetParam().prepare(other);
+  if (IsSkipped()) return;
+  EXPECT_EQ(RunWords({"qm_mailfilter", "--workdir", other.string(), "mailbox", "add", "a"}), 1);
+  EXPECT_NE(err.find(GetParam().message), std::string::npos) << err;
+  EXPECT_FALSE(std::filesystem::exists(other / "a.mbx"));
+}
+
+void MakeDirectory(const std::filesystem::path& path, std::filesystem::perms perms) {
+  std::filesystem::create_directory(path);
+  std::filesystem::permissions(path, perms);
+}
+
+using P = std::filesystem::perms;
+INSTANTIATE_TEST_SUITE_P(
+    Directories, WorkdirRefusalTest,
+    ::testing::Values(
+        WorkdirCase{"missing", [](const auto&) {}, "No such file or directory"},
+        WorkdirCase{"file", [](const auto& p) { std::ofstream(p) << "x"; }, "Not a directory"},
+        WorkdirCase{"group_writable",
+                    [](const auto& p) { MakeDirectory(p, P::owner_all | P::group_all); },
+                    "other users can write to"},
+        WorkdirCase{"shared_like_tmp",
+                    [](const auto& p) { MakeDirectory(p, P::all | P::sticky_bit); },
+                    "other users can write to"},
+        WorkdirCase{"another_users",
+                    [](const auto& p) {
+                      MakeDirectory(p, P::owner_all);
+                      if (geteuid() != 0 || chown(p.c_str(), 65534, 65534) != 0) {
+                        GTEST_SKIP() << "only root can give a directory away";
+                      }
+                    },
+                    "belongs to another user"}),
+    [](const auto& param) { return std::string(param.param.name); });
+
+struct DefaultCase {
+  const char* qmWorkdir;
+  const char* xdgDataHome;
+  const char* home;
+  const char* expected;
+};
+class DefaultWorkdirTest : public ::testing::TestWithParam<DefaultCase> {};
+
+TEST_P(DefaultWorkdirTest, FollowsTheEnvironment) {
+  const DefaultCase& c = GetParam();
+  EXPECT_EQ(DefaultWorkingDirectory(c.qmWorkdir, c.xdgDataHome, c.home), c.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Environment, DefaultWorkdirTest,
+    ::testing::Values(DefaultCase{"/w", "/x", "/h", "/w"}, DefaultCase{"rel", nullptr, "/h", "rel"},
+                      DefaultCase{"", "/x", "/h", "/x/qm_mailfilter"},
+                      // Relative data directories are invalid and ignored.
+                      DefaultCase{nullptr, "x", "/h", "/h/.local/share/qm_mailfilter"},
+                      DefaultCase{nullptr, "", "/h", "/h/.local/share/qm_mailfilter"},
+                      DefaultCase{nullptr, nullptr, "", ""}));
+
+TEST_F(MailboxCommandTest, TheDefaultWorkingDirectoryIsMadePrivateOnFirstUse) {
+  const std::filesystem::path data = dir / "data";
+  const char* saved = std::getenv("XDG_DATA_HOME");
+  const std::string previousData = saved != nullptr ? saved : "";
+  const char* savedWorkdir = std::getenv("QM_WORKDIR");
+  const std::string previousWorkdir = savedWorkdir != nullptr ? savedWorkdir : "";
+  setenv("XDG_DATA_HOME", data.c_str(), 1);
+  unsetenv("QM_WORKDIR");
+  const int status = RunWords({"qm_mailfilter", "mailbox", "add", "a"});
+  saved != nullptr ? setenv("XDG_DATA_HOME", previousData.c_str(), 1) : unsetenv("XDG_DATA_HOME");
+  if (savedWorkdir != nullptr) setenv("QM_WORKDIR", previousWorkdir.c_str(), 1);
+  ASSERT_EQ(status, 0) << err;
+  for (const auto& made : {data, data / "qm_mailfilter"}) {
+    EXPECT_EQ(std::filesystem::status(made).permissions(), P::owner_all) << made;
+  }
+  EXPECT_TRUE(std::filesystem::exists(data / "qm_mailfilter" / "a.mbx"));
 }
 
 TEST_F(MailboxCommandTest, WhatTheStoreReportsReachesTheLog) {

@@ -112,6 +112,27 @@ TEST(FileIoTest, MissingAndUnreadableFilesAreToldApart) {
   EXPECT_EQ(FileSize(dir.File("absent")), -1);
 }
 
+// A link planted in the working directory must not lead a read or a write of mail elsewhere.
+TEST(FileIoTest, FilesAreNeverOpenedThroughASymbolicLink) {
+  ScratchDirectory dir;
+  const std::string target = dir.File("elsewhere");
+  const std::string link = dir.File("a.mbx");
+  WriteRaw(target, "theirs");
+  std::filesystem::create_symlink(target, link);
+  std::string out;
+  int error = 0;
+  EXPECT_FALSE(ReadFileContent(link, out, &error));
+  EXPECT_EQ(error, ELOOP);
+  EXPECT_FALSE(AppendToFile(link, "mine", &error));
+  EXPECT_EQ(error, ELOOP);
+  EXPECT_FALSE(TruncateFile(link, 0, &error));
+  // A rewrite replaces the link itself.
+  ASSERT_TRUE(ReplaceFileContent(link, "mine"));
+  EXPECT_FALSE(std::filesystem::is_symlink(link));
+  EXPECT_EQ(ReadRaw(link), "mine");
+  EXPECT_EQ(ReadRaw(target), "theirs");
+}
+
 TEST(FileIoTest, RemoveAndRename) {
   ScratchDirectory dir;
   const std::string a = dir.File("a");
@@ -200,7 +221,7 @@ TEST(AtomicFileWriterTest, ScratchLeftByACrashIsReplaced) {
   EXPECT_FALSE(FileExists(path + ".new"));
 }
 
-TEST(AtomicFileWriterTest, NewFilesArePrivateAndRewritesKeepPermissions) {
+TEST(AtomicFileWriterTest, FilesArePrivateAndRewritesNeverWidenThem) {
   namespace fs = std::filesystem;
   ScratchDirectory dir;
   const std::string fresh = dir.File("fresh");
@@ -209,10 +230,14 @@ TEST(AtomicFileWriterTest, NewFilesArePrivateAndRewritesKeepPermissions) {
 
   const std::string shared = dir.File("shared");
   WriteRaw(shared, "x");
-  const fs::perms chosen = fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read;
-  fs::permissions(shared, chosen);
+  fs::permissions(shared, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
+                              fs::perms::others_read);
   ASSERT_TRUE(ReplaceFileContent(shared, "y"));
-  EXPECT_EQ(fs::status(shared).permissions(), chosen);
+  EXPECT_EQ(fs::status(shared).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+
+  fs::permissions(shared, fs::perms::owner_read);
+  ASSERT_TRUE(ReplaceFileContent(shared, "z"));
+  EXPECT_EQ(fs::status(shared).permissions(), fs::perms::owner_read);
 }
 
 TEST(AtomicFileWriterTest, RefusesMisuse) {

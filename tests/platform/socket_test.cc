@@ -192,6 +192,16 @@ TEST_F(SocketTest, ARestartedListenerGetsItsPortBack) {
   EXPECT_EQ(restarted.Port(), port);
 }
 
+TEST(SocketListenTest, OnlyLoopbackAddressesKeepTheServerToThisMachine) {
+  for (const char* address : {"127.0.0.1", "127.1.2.3", "localhost", "LOCALHOST"}) {
+    EXPECT_TRUE(CTcpListener::IsLoopback(address)) << address;
+  }
+  for (const char* address : {"", "0.0.0.0", "192.168.1.2", "128.0.0.1", "126.255.255.255",
+                              "mail.example", "127.0.0.1 "}) {
+    EXPECT_FALSE(CTcpListener::IsLoopback(address)) << address;
+  }
+}
+
 TEST(SocketListenTest, LocalhostMeansTheLoopbackInterfaceInAnySpelling) {
   for (const char* name : {"localhost", "LocalHost"}) {
     SCOPED_TRACE(name);

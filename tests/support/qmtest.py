@@ -335,12 +335,15 @@ class HeadlessProgram:
     terminate() sends SIGTERM and measures how long the program takes to end.
     """
 
-    def __init__(self, program, workdir, port, timeout=20):
+    def __init__(self, program, workdir, port, timeout=20, prefix=(), env=None):
+        """workdir None: the program's default; `prefix` runs it through another command (such
+        as setpriv) in `env`."""
         # A file, not a pipe: what it writes must never block the program.
         self.output = tempfile.TemporaryFile()
-        self.process = subprocess.Popen([program, "--headless", "--workdir", workdir],
+        where = ["--workdir", workdir] if workdir is not None else []
+        self.process = subprocess.Popen(list(prefix) + [program, "--headless"] + where,
                                         stdin=subprocess.DEVNULL, stdout=self.output,
-                                        stderr=self.output)
+                                        stderr=self.output, env=env)
         deadline = time.monotonic() + timeout
         while True:
             try:

@@ -115,7 +115,7 @@ class OptionsDialogTest : public QObject, protected CDesktopWorkdir {
     QVERIFY(dialog->StartupRetrieveBox()->isChecked());
     QVERIFY(dialog->ShowSplashBox()->isChecked());
     QVERIFY(dialog->MailerField()->text().isEmpty());
-    QCOMPARE(dialog->PortField()->value(), 110);
+    QCOMPARE(dialog->PortField()->value(), 1110);
     QCOMPARE(dialog->NotifyTimeField()->value(), 10);
     QVERIFY(dialog->DefaultPositionBox()->isChecked());
     QCOMPARE(dialog->PositionXField()->value(), 0);
@@ -139,7 +139,7 @@ class OptionsDialogTest : public QObject, protected CDesktopWorkdir {
 
   void OpensWithStoredValuesAndFollowsTheSwitches() {
     WriteAll(Ini(),
-             "[Mailbox]\r\nPort=1110\r\n[Misc]\r\nMailer=/usr/bin/mail client\r\n"
+             "[Mailbox]\r\nPort=1995\r\n[Misc]\r\nMailer=/usr/bin/mail client\r\n"
              "StartupRetrieve=0\r\nShowSplash=0\r\nNotifyTime=0\r\nNotifyBySound=0\r\n"
              "NotifySound=/snd/ding.wav\r\n[Geometry]\r\nNotifyWindowPosX=-1280\r\n"
              "NotifyWindowPosY=40\r\n");
@@ -147,7 +147,7 @@ class OptionsDialogTest : public QObject, protected CDesktopWorkdir {
     QVERIFY(!dialog->StartupRetrieveBox()->isChecked());
     QVERIFY(!dialog->ShowSplashBox()->isChecked());
     QCOMPARE(dialog->MailerField()->text(), QStringLiteral("/usr/bin/mail client"));
-    QCOMPARE(dialog->PortField()->value(), 1110);
+    QCOMPARE(dialog->PortField()->value(), 1995);
     QCOMPARE(dialog->NotifyTimeField()->value(), 0);
     QVERIFY(!dialog->DefaultPositionBox()->isChecked());
     QCOMPARE(dialog->PositionXField()->value(), -1280);

@@ -17,7 +17,7 @@ inline constexpr int kOptionsMaxNotifyTime = 86400;
 inline constexpr int kOptionsMaxCoordinate = 99999;
 
 struct OptionsValues {
-  int port = 110;
+  int port = 1110;     // the settings' default
   std::string mailer;  // UTF-8, as every path in the settings
   bool startupRetrieve = true;
   bool showSplash = true;

@@ -45,11 +45,11 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         ReadCase{"nothing stored", "", OptionsValues{}},
         ReadCase{"everything stored",
-                 "[Mailbox]\nPort=1110\n[Misc]\nMailer=/usr/bin/メーラ\nStartupRetrieve=0\n"
+                 "[Mailbox]\nPort=110\n[Misc]\nMailer=/usr/bin/メーラ\nStartupRetrieve=0\n"
                  "ShowSplash=0\nNotifyTime=0\nNotifyBySound=0\nNotifySound=/snd/ding.wav\n"
                  "[Geometry]\nNotifyWindowPosX=-1280\nNotifyWindowPosY=40\n",
                  With([](OptionsValues& v) {
-                   v = {1110,  "/usr/bin/メーラ", false, false, 0,
+                   v = {110,   "/usr/bin/メーラ", false, false, 0,
                         false, "/snd/ding.wav",   false, -1280, 40};
                  })},
         // Any nonzero number switches on, as everywhere the settings are read.
@@ -88,7 +88,7 @@ TEST_F(OptionsValuesTest, DefaultPositionRemovesBothKeysAndNothingElse) {
   EXPECT_EQ(ReadFileBytes(IniPath()),
             "; mine\r\n[Geometry]\r\nMain_x=3\r\nMain_y=4\r\n"
             "[Misc]\r\nMailer=/bin/m\r\nStartupRetrieve=1\r\nShowSplash=1\r\nNotifyTime=10\r\n"
-            "NotifyBySound=1\r\nNotifySound=\r\n[Mailbox]\r\nPort=110\r\n");
+            "NotifyBySound=1\r\nNotifySound=\r\n[Mailbox]\r\nPort=1110\r\n");
   EXPECT_TRUE(ReadOptions(settings).defaultPosition);
 }
 
