@@ -14,6 +14,11 @@ BlocklistSettings CClassification::ReadBlocklistSettings(const CSettings& settin
     const std::string refusals =
         profile.GetString(settings::kBlocklistSection, "Refuse" + index, "");
     if (!refusals.empty()) blocklist.refusals[zone] = SplitSettingsList(refusals);
+    // An empty value ignores nothing; only an absent key keeps the default. A value cannot
+    // hold a line break, so that default tells the two apart.
+    const std::string ignored =
+        profile.GetString(settings::kBlocklistSection, "Ignore" + index, "\n");
+    if (ignored != "\n") blocklist.ignored[zone] = SplitSettingsList(ignored);
   }
   blocklist.dnsServers = SplitSettingsList(settings.Get(settings::DnsServers));
   const int timeout = settings.Get(settings::DnsTimeout);

@@ -1,5 +1,6 @@
 #include "classify/blocklist.h"
 
+#include <algorithm>
 #include <ctime>
 #include <optional>
 #include <utility>
@@ -62,6 +63,14 @@ std::array<std::vector<std::string>, kZoneCount> BlocklistSettings::DefaultRefus
   return {std::vector<std::string>{"127.0.0.1"}, {}, {}, {}};
 }
 
+std::array<std::vector<std::string>, kZoneCount> BlocklistSettings::DefaultIgnored() {
+  // The first relay list also answers for addresses that its operators' policy says should not
+  // send mail directly (dynamic and residential ranges, 127.0.0.10 and 127.0.0.11). A person
+  // who sends from home through their provider names such an address in an early Received
+  // field: counting it would make their ordinary mail spam.
+  return {std::vector<std::string>{}, {"127.0.0.10", "127.0.0.11"}, {}, {}};
+}
+
 std::vector<std::string> SplitSettingsList(std::string_view text) {
   std::vector<std::string> items;
   std::size_t start = 0;
@@ -99,6 +108,9 @@ void BlocklistResolver::Init() {
       // An address that does not parse can never be answered, so leaving it out changes nothing.
       if (auto address = ParseIPv4(text)) refusalAddresses_[zone].push_back(*address);
     }
+    for (const std::string& text : settings_.ignored[zone]) {
+      if (auto address = ParseIPv4(text)) ignoredAddresses_[zone].push_back(*address);
+    }
   }
 }
 
@@ -134,6 +146,11 @@ void BlocklistResolver::Remember(AnswerCache& cache, std::string_view cacheKey, 
     ++cache.count;
   }
   cache.entries.Insert(cacheKey, now);
+}
+
+bool BlocklistResolver::IsIgnored(int zone, const std::array<std::uint8_t, 4>& address) const {
+  const auto& ignored = ignoredAddresses_[zone];
+  return std::find(ignored.begin(), ignored.end(), address) != ignored.end();
 }
 
 bool BlocklistResolver::IsRefusal(int zone, const std::array<std::uint8_t, 4>& address) const {
@@ -204,6 +221,11 @@ int BlocklistResolver::Lookup(std::string_view key, int zone) {
         break;
       }
     }
+  }
+  if (answer.status == DnsStatus::Found && !answer.addresses.empty() &&
+      std::all_of(answer.addresses.begin(), answer.addresses.end(),
+                  [&](const auto& address) { return IsIgnored(zone, address); })) {
+    answer.status = DnsStatus::NotFound;
   }
 
   switch (answer.status) {

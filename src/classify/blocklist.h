@@ -22,14 +22,17 @@ namespace qm {
 
 inline constexpr int kZoneCount = 4;
 
-// Settings section "RBL": keys "Zone0" to "Zone3", "Refuse0" to "Refuse3", "DnsServers" and
-// "DnsTimeout".
+// Settings section "RBL": keys "Zone0" to "Zone3", "Refuse0" to "Refuse3", "Ignore0" to
+// "Ignore3", "DnsServers" and "DnsTimeout".
 struct BlocklistSettings {
   // Each with its leading ".", indexed by Zone.
   std::array<std::string, kZoneCount> zones = DefaultZones();
   // Answers (dotted IPv4) by which a zone says it refused the query rather than that the key is
   // listed. 127.255.255.0/24 is always a refusal and need not be named.
   std::array<std::vector<std::string>, kZoneCount> refusals = DefaultRefusals();
+  // Answers (dotted IPv4) that do not count as listings: a key answered only with these is not
+  // listed.
+  std::array<std::vector<std::string>, kZoneCount> ignored = DefaultIgnored();
   // "host" or "host:port", numeric addresses; empty for the system's resolver configuration.
   std::vector<std::string> dnsServers;
   std::chrono::milliseconds dnsTimeout{5000};
@@ -39,6 +42,7 @@ struct BlocklistSettings {
 
   static std::array<std::string, kZoneCount> DefaultZones();
   static std::array<std::vector<std::string>, kZoneCount> DefaultRefusals();
+  static std::array<std::vector<std::string>, kZoneCount> DefaultIgnored();
 };
 
 // A comma-separated settings value as its trimmed, non-empty items.
@@ -86,12 +90,14 @@ class BlocklistResolver : public IZoneLookup {
   void Remember(AnswerCache& cache, std::string_view cacheKey, std::int32_t now,
                 std::int32_t lifetime);
   bool IsRefusal(int zone, const std::array<std::uint8_t, 4>& address) const;
+  bool IsIgnored(int zone, const std::array<std::uint8_t, 4>& address) const;
 
   BlocklistSettings settings_;
   std::unique_ptr<IDnsResolver> ownResolver_;
   IDnsResolver& resolver_;
   ClockFunction clock_;
   std::array<std::vector<std::array<std::uint8_t, 4>>, kZoneCount> refusalAddresses_;
+  std::array<std::vector<std::array<std::uint8_t, 4>>, kZoneCount> ignoredAddresses_;
 
   // Every classifying thread shares the caches; the lock is never held during a query.
   mutable std::mutex mutex_;

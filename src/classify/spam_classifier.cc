@@ -1,10 +1,11 @@
 #include "classify/spam_classifier.h"
 
 #include <algorithm>
+#include <array>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
-#include "classify/text_list.h"
 #include "message/mail_message.h"
 #include "message/pattern_set.h"
 #include "platform/report.h"
@@ -14,7 +15,30 @@ namespace qm {
 namespace {
 
 constexpr std::size_t kMaxLabelStarts = 10;
-constexpr std::string_view kLoopback = "1.0.0.127";
+
+// Whether a relay address (a reversed dotted quad, as the Received walk gives it) can be on a
+// public blocklist at all. Asking about private, loopback, link-local, shared or reserved
+// addresses only tells a public list about the user's own network.
+bool IsPublicRelay(std::string_view reversedKey) {
+  std::array<unsigned, 4> part{};
+  std::size_t at = 0;
+  for (int i = 3; i >= 0; --i) {
+    unsigned value = 0;
+    std::size_t digits = 0;
+    while (at < reversedKey.size() && reversedKey[at] >= '0' && reversedKey[at] <= '9') {
+      value = value * 10 + static_cast<unsigned>(reversedKey[at++] - '0');
+      if (++digits > 3) return true;
+    }
+    if (digits == 0 || value > 255) return true;  // not an address: asked as it is
+    part[static_cast<std::size_t>(i)] = value;
+    if (i > 0 && (at >= reversedKey.size() || reversedKey[at++] != '.')) return true;
+  }
+  if (at != reversedKey.size()) return true;
+  const unsigned a = part[0];
+  const unsigned b = part[1];
+  return !(a == 0 || a == 10 || a == 127 || a >= 240 || (a == 100 && (b & 0xC0) == 64) ||
+           (a == 169 && b == 254) || (a == 172 && (b & 0xF0) == 16) || (a == 192 && b == 168));
+}
 
 // The dotted quad anywhere in a host, reversed as a blocklist key; empty when there is none or
 // a part has more than three digits (then it is no address, and the host is looked up by name).
@@ -83,17 +107,18 @@ bool SpamClassifier::LookupName(std::string_view name, Budget& budget,
 bool SpamClassifier::CheckLinkHosts(CMailMessage& message, Budget& budget,
                                     std::pair<Verdict, Reason>& result) {
   if (!message.DecodeBody()) return false;
-  TextList seen;
+  // Whole names: a link to "bank.example" must not hide one to "bank.example.evil.test".
+  std::unordered_set<std::string> seen;
   std::size_t hosts = 0;
   BRegexp handle = PatternSet::Instance().address;
   for (std::string host; !budget.spent && message.NextUrlHost(host);) {
-    if (seen.Find(host) > 0) continue;
+    if (seen.contains(host)) continue;
     if (hosts++ == kMaxLinkHosts) {
       Log("RBL : A message names more than " + std::to_string(kMaxLinkHosts) +
           " link hosts; only the first " + std::to_string(kMaxLinkHosts) + " are looked up.");
       break;
     }
-    seen.Insert(host, 0);
+    seen.insert(host);
     const std::string quad = ReversedQuad(host, handle);
     if (!quad.empty()) {
       if (Listed(quad, UrlHostZone, budget)) {
@@ -135,7 +160,7 @@ bool SpamClassifier::CheckRelays(CMailMessage& message, Budget& budget,
   message.ResetReceivedWalk();
   std::vector<std::string> asked;
   for (std::string address; !budget.spent && message.NextReceivedAddress(address);) {
-    if (address == kLoopback) continue;
+    if (!IsPublicRelay(address)) continue;
     // A repeated address is answered from the caches and costs nothing.
     if (std::find(asked.begin(), asked.end(), address) == asked.end()) {
       if (asked.size() == kMaxRelayAddresses) {

@@ -45,5 +45,19 @@ TEST(ClassificationTest, AFailingBlocklistIsReportedOncePerNewFailure) {
   SetReporter(nullptr);
 }
 
+TEST(ClassificationTest, AbsentAnswerListsKeepTheirDefaultsAndEmptyOnesClearThem) {
+  ScratchDirectory directory;
+  CSettings settings(directory.Path());
+  ASSERT_TRUE(settings.Profile().WriteString("RBL", "Ignore1", ""));
+  ASSERT_TRUE(settings.Profile().WriteString("RBL", "Ignore2", " 127.0.0.5 ,127.0.0.6"));
+  ASSERT_TRUE(settings.Profile().WriteString("RBL", "Refuse0", ""));
+  const BlocklistSettings read = CClassification::ReadBlocklistSettings(settings);
+  const BlocklistSettings defaults;
+  EXPECT_EQ(read.ignored[0], defaults.ignored[0]);
+  EXPECT_TRUE(read.ignored[1].empty());
+  EXPECT_EQ(read.ignored[2], (std::vector<std::string>{"127.0.0.5", "127.0.0.6"}));
+  EXPECT_EQ(read.refusals[0], defaults.refusals[0]);
+}
+
 }  // namespace
 }  // namespace qm

@@ -19,6 +19,7 @@ BlocklistSettings TestSettings() {
   BlocklistSettings settings;
   settings.zones = {".zone0.test", ".zone1.test", ".zone2.test", ".zone3.test"};
   settings.refusals = {std::vector<std::string>{"127.0.0.1", "not an address"}, {}, {}, {}};
+  settings.ignored = {std::vector<std::string>{}, {"127.0.0.10", "127.0.0.11"}, {}, {}};
   settings.dnsTimeout = std::chrono::milliseconds{1234};
   return settings;
 }
@@ -214,9 +215,9 @@ struct AnswerCase {
 class BlocklistAnswerTest : public BlocklistTest,
                             public ::testing::WithParamInterface<AnswerCase> {};
 
-// A refusal counts like a resolver error: ERROR line, -1, nothing cached. Any other address
-// counts as a listing.
-TEST_P(BlocklistAnswerTest, RefusalAnswersAreErrorsAndOtherAnswersAreListings) {
+// A refusal counts like a resolver error: ERROR line, -1, nothing cached. Answers that are all
+// ignored count as not listed. Any other address counts as a listing.
+TEST_P(BlocklistAnswerTest, RefusalsAreErrorsIgnoredAnswersNoListingsAndOthersListings) {
   const AnswerCase& c = GetParam();
   const std::string name = "key.zone" + std::to_string(c.zone) + ".test";
   dns.Answer(name, DnsAnswer{DnsStatus::Found, c.addresses, 0, {}});
@@ -228,6 +229,10 @@ TEST_P(BlocklistAnswerTest, RefusalAnswersAreErrorsAndOtherAnswersAreListings) {
     EXPECT_THAT(log.Take(), ElementsAre(error, error));
     EXPECT_EQ(dns.Queries().size(), 2u);
     EXPECT_THAT(blocklists.LastError(c.zone), ::testing::HasSubstr("refused"));
+  } else if (c.expected == 0) {
+    EXPECT_THAT(log.Take(), ElementsAre("RBL : Not Found\t(server = " + z + ")\t\"key\"",
+                                        "RBL : Not Found\t(server = " + z + ")\t\"key\" cache"));
+    EXPECT_EQ(dns.Queries().size(), 1u);
   } else {
     EXPECT_THAT(log.Take(), ElementsAre("RBL : Found\t(server = " + z + ")\t\"key\"",
                                         "RBL : Found\t(server = " + z + ")\t\"key\" cache"));
@@ -245,7 +250,11 @@ INSTANTIATE_TEST_SUITE_P(
                       AnswerCase{"RefusalOfOtherZone", 1, {{127, 0, 0, 1}}, 1},
                       AnswerCase{"Listed", 0, {{127, 0, 0, 2}}, 1},
                       AnswerCase{"OutsideLoopback", 2, {{10, 1, 2, 3}}, 1},
-                      AnswerCase{"NextToRefusalRange", 1, {{127, 255, 254, 255}}, 1}),
+                      AnswerCase{"NextToRefusalRange", 1, {{127, 255, 254, 255}}, 1},
+                      AnswerCase{"PolicyAnswer", 1, {{127, 0, 0, 11}}, 0},
+                      AnswerCase{"PolicyAnswers", 1, {{127, 0, 0, 10}, {127, 0, 0, 11}}, 0},
+                      AnswerCase{"PolicyBesideListing", 1, {{127, 0, 0, 10}, {127, 0, 0, 4}}, 1},
+                      AnswerCase{"IgnoredOnlyInItsZone", 2, {{127, 0, 0, 10}}, 1}),
     [](const auto& testCase) { return std::string(testCase.param.name); });
 
 TEST(BlocklistSettingsTest, DefaultsNameOneZonePerRoleWithLeadingDots) {
@@ -256,6 +265,7 @@ TEST(BlocklistSettingsTest, DefaultsNameOneZonePerRoleWithLeadingDots) {
   }
   EXPECT_TRUE(settings.dnsServers.empty());
   EXPECT_EQ(settings.dnsTimeout, std::chrono::seconds{5});
+  EXPECT_THAT(settings.ignored[RelayZoneA], ElementsAre("127.0.0.10", "127.0.0.11"));
 }
 
 TEST(BlocklistSettingsTest, SplitsCommaSeparatedValues) {

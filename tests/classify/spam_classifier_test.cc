@@ -87,9 +87,13 @@ TEST_F(SpamClassifierTest, LinkHostsAreTriedInOrderLabelByLabelZoneZeroThenThree
 }
 
 TEST_F(SpamClassifierTest, RepeatedHostsAndSingleLabelsAreNotAsked) {
-  EXPECT_EQ(Judge(Message("Subject: x\r\n", "http://localhost/ http://a.jp/ https://a.jp/x")),
+  EXPECT_EQ(Judge(Message("Subject: x\r\n",
+                          "http://localhost/ http://a.jp/ https://a.jp/x http://a.jp.ev.test/")),
             Result(VerdictOther, ReasonNone));
-  EXPECT_EQ(zones.asked, (std::vector<std::string>{"0:a.jp", "3:a.jp"}));
+  // A host that merely starts with one already seen is a host of its own.
+  EXPECT_EQ(zones.asked,
+            (std::vector<std::string>{"0:a.jp", "3:a.jp", "0:a.jp.ev.test", "3:a.jp.ev.test",
+                                      "0:jp.ev.test", "3:jp.ev.test", "0:ev.test", "3:ev.test"}));
 }
 
 TEST_F(SpamClassifierTest, AnAddressAsHostIsAskedOnlyReversedInZoneZero) {
@@ -118,12 +122,21 @@ TEST_F(SpamClassifierTest, SenderDomainsOfThreeFieldsShareTheirParts) {
   EXPECT_EQ(Judge(Message("Return-To: x@to.example\r\n")), Result(VerdictSpam, ReasonDomainZone));
 }
 
-TEST_F(SpamClassifierTest, RelaysSkipLoopbackAndTryBothZones) {
-  const std::string header =
-      "Received: from a ([127.0.0.1])\r\nReceived: from b ([192.0.2.7]) by c\r\n";
+TEST_F(SpamClassifierTest, RelaysSkipAddressesOfNoPublicNetworkAndTryBothZones) {
+  std::string header;
+  // Private, loopback, link-local, shared, "this network" and reserved ranges at their edges,
+  // then the public addresses just outside them.
+  for (const char* address :
+       {"127.0.0.1", "10.255.0.1", "172.16.0.1", "172.31.255.255", "192.168.3.4", "169.254.9.9",
+        "100.64.0.1", "100.127.255.255", "0.1.2.3", "240.0.0.1", "255.255.255.255", "172.32.0.1",
+        "100.128.0.1", "169.255.0.1", "192.0.2.7"}) {
+    header += "Received: from x ([" + std::string(address) + "]) by y\r\n";
+  }
   zones.answers[{"7.2.0.192", RelayZoneB}] = 1;
   EXPECT_EQ(Judge(Message(header)), Result(VerdictSpam, ReasonRelayZoneB));
-  EXPECT_EQ(zones.asked, (std::vector<std::string>{"1:7.2.0.192", "2:7.2.0.192"}));
+  EXPECT_EQ(zones.asked, (std::vector<std::string>{"1:1.0.32.172", "2:1.0.32.172", "1:1.0.128.100",
+                                                   "2:1.0.128.100", "1:1.0.255.169",
+                                                   "2:1.0.255.169", "1:7.2.0.192", "2:7.2.0.192"}));
 }
 
 TEST_F(SpamClassifierTest, ErrorsNeverListAnything) {
