@@ -37,7 +37,10 @@ class ClassifyCliTest(unittest.TestCase):
                  "sender.example.dbl.test": "127.0.0.2",
                  "7.2.0.192.relay-a.test": "127.0.0.2",
                  "refusing.example.uri.test": "127.255.255.254",
-                 "ready.relay-b.test": "127.0.0.9"})
+                 "ready.relay-b.test": "127.0.0.9",
+                 # A policy answer of the first relay zone, and a listed private address.
+                 "9.2.0.192.relay-a.test": "127.0.0.10",
+                 "3.2.1.10.relay-a.test": "127.0.0.2"})
         except BaseException:
             shutil.rmtree(cls.dir, ignore_errors=True)
             raise
@@ -69,12 +72,14 @@ class ClassifyCliTest(unittest.TestCase):
         return self.dns.queries()
 
     def test_rules_in_order_with_their_reasons(self):
-        link, sender, relay, clean = self.classify(
+        link, sender, relay, clean, home = self.classify(
             "From: a@clean.example\n\nsee http://www.bad.example/x\n",
             "From: Taro <taro@sender.example>\n\nno links\n",
             "From: a@clean.example\nReceived: from x ([127.0.0.1])\n"
             "Received: from y ([192.0.2.7])\n\nbody\n",
-            "From: a@clean.example\n\nhttp://refusing.example/\n")
+            "From: a@clean.example\n\nhttp://refusing.example/\n",
+            "From: a@clean.example\nReceived: from p ([10.1.2.3])\n"
+            "Received: from home ([192.0.2.9])\n\nbody\n")
         self.assertEqual((link["verdict"], link["reason"]), (1, 3))
         self.assertEqual([(l["zone"], l["key"], l["result"]) for l in link["lookups"]],
                          [(0, "www.bad.example", 0), (3, "www.bad.example", 0),
@@ -87,6 +92,11 @@ class ClassifyCliTest(unittest.TestCase):
         self.assertEqual((clean["verdict"], clean["reason"]), (-1, 0))
         self.assertIn((0, "refusing.example", -1),
                       [(l["zone"], l["key"], l["result"]) for l in clean["lookups"]])
+        # A private relay is never asked; a policy answer is no listing.
+        self.assertEqual((home["verdict"], home["reason"]), (-1, 0))
+        self.assertEqual([(l["zone"], l["key"], l["result"]) for l in home["lookups"]
+                          if l["zone"] in (1, 2)], [(1, "9.2.0.192", 0), (2, "9.2.0.192", 0)])
+        self.assertNotIn("3.2.1.10.relay-a.test", self.queries())
 
     def test_a_cached_key_is_not_asked_again(self):
         before = self.queries().count("cached.example.uri.test")
