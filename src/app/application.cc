@@ -1,5 +1,6 @@
 #include "app/application.h"
 
+#include <algorithm>
 #include <chrono>
 #include <vector>
 
@@ -47,6 +48,12 @@ CApplication::StartResult CApplication::Startup() {
   options.bindAddress = settings.Get(settings::BindAddress);
   const int idle = settings.Get(settings::IdleTimeout);
   options.idleTimeout = std::chrono::seconds(idle > 0 ? idle : settings::IdleTimeout.defaultValue);
+  // Never longer before the login than after it: a short IdleTimeout set before there was a
+  // LoginTimeout still holds for every client.
+  const int login = settings.Get(settings::LoginTimeout);
+  options.loginTimeout = std::min<std::chrono::milliseconds>(
+      std::chrono::seconds(login > 0 ? login : settings::LoginTimeout.defaultValue),
+      options.idleTimeout);
   popServer = std::make_unique<CPopServer>(*this);
   popServer->Start(options);
 

@@ -29,7 +29,9 @@ inline constexpr IntSetting Port{"Mailbox", "Port", 110};
 // The mailbox names in order, each followed by ":".
 inline constexpr StringSetting Mailboxes{"Mailbox", "Mailboxes", ""};
 inline constexpr StringSetting BindAddress{"Mailbox", "BindAddress", ""};
+// Seconds of silence after which the local server drops a client: logged in, and before.
 inline constexpr IntSetting IdleTimeout{"Mailbox", "IdleTimeout", 600};
+inline constexpr IntSetting LoginTimeout{"Mailbox", "LoginTimeout", 60};
 
 inline constexpr StringSetting Mailer{"Misc", "Mailer", ""};
 inline constexpr IntSetting StartupRetrieve{"Misc", "StartupRetrieve", 1};
