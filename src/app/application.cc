@@ -1,5 +1,6 @@
 #include "app/application.h"
 
+#include <algorithm>
 #include <chrono>
 #include <vector>
 
@@ -59,6 +60,12 @@ CApplication::StartResult CApplication::Startup() {
   options.bindAddress = settings.Get(settings::BindAddress);
   const int idle = settings.Get(settings::IdleTimeout);
   options.idleTimeout = std::chrono::seconds(idle > 0 ? idle : settings::IdleTimeout.defaultValue);
+  // Never longer before the login than after it: a short IdleTimeout set before there was a
+  // LoginTimeout still holds for every client.
+  const int login = settings.Get(settings::LoginTimeout);
+  options.loginTimeout = std::min<std::chrono::milliseconds>(
+      std::chrono::seconds(login > 0 ? login : settings::LoginTimeout.defaultValue),
+      options.idleTimeout);
   if (!CTcpListener::IsLoopback(options.bindAddress)) {
     Log(BeyondLoopbackLine(options.bindAddress));
   }

@@ -32,7 +32,9 @@ inline constexpr StringSetting Mailboxes{"Mailbox", "Mailboxes", ""};
 // The local server hands out mail for clear-text passwords: by default only to this machine. An
 // empty value listens on every interface.
 inline constexpr StringSetting BindAddress{"Mailbox", "BindAddress", "127.0.0.1"};
+// Seconds of silence after which the local server drops a client: logged in, and before.
 inline constexpr IntSetting IdleTimeout{"Mailbox", "IdleTimeout", 600};
+inline constexpr IntSetting LoginTimeout{"Mailbox", "LoginTimeout", 60};
 
 inline constexpr StringSetting Mailer{"Misc", "Mailer", ""};
 inline constexpr IntSetting StartupRetrieve{"Misc", "StartupRetrieve", 1};

@@ -1,7 +1,23 @@
 // The local accounts of the mailboxes: who may log in to the local POP3 server as whom.
+#include <openssl/crypto.h>
+
 #include "mailboxes/mailbox_set.h"
 
 namespace qm {
+
+namespace {
+
+// Takes as long for every `given` password: the time depends on the stored password's length
+// only, so a client learns neither where its guess first differs nor how long the password is.
+bool PasswordMatches(std::string_view stored, std::string_view given) {
+  const bool sameLength = given.size() == stored.size();
+  // A guess of another length is compared with the stored password itself, and then refused.
+  const std::string_view compared = sameLength ? given : stored;
+  const bool sameBytes = CRYPTO_memcmp(compared.data(), stored.data(), stored.size()) == 0;
+  return sameLength & sameBytes;
+}
+
+}  // namespace
 
 int CMailboxSet::LoginNameOwner(int exceptIndex, std::string_view loginName) const {
   std::shared_lock lock(setLock);
@@ -45,12 +61,12 @@ CMailbox* CMailboxSet::MatchLoginLocked(CMailbox& mailbox, std::string_view user
                                         std::string_view password) {
   const CMailboxConfig& config = mailbox.Config();
   if (!config.localUser.empty() && !config.localPassword.empty() && config.localUser == user &&
-      config.localPassword == password) {
+      PasswordMatches(config.localPassword, password)) {
     return &mailbox;
   }
   if (config.Has(CMailboxConfig::DustboxAccess) && !config.dustboxUser.empty() &&
       !config.dustboxPassword.empty() && config.dustboxUser == user &&
-      config.dustboxPassword == password) {
+      PasswordMatches(config.dustboxPassword, password)) {
     return mailbox.Dustbox();
   }
   return nullptr;

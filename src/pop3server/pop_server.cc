@@ -26,22 +26,27 @@ std::string Dotted(const NetAddress& address) {
 
 struct CPopServer::Connection : IPopSessionHost {
   Connection(CPopServer& owner, CTcpConnection acceptedSocket)
-      : server(owner), socket(std::move(acceptedSocket)), session(*this) {}
+      : server(owner),
+        socket(std::move(acceptedSocket)),
+        address(AddressKey(socket.PeerAddress())),
+        session(*this) {}
 
   void Send(std::string_view bytes) override { socket.Send(bytes, std::chrono::seconds(60)); }
   void Close() override { quit = true; }
   CMailbox* FindLogin(const std::string& user, const std::string& password, int& index) override {
     CMailbox* mailbox = server.host.FindLogin(user, password, index);
-    if (mailbox != nullptr) server.ForgetFailedLogins(AddressKey(socket.PeerAddress()));
+    if (mailbox != nullptr) server.ForgetFailedLogins(address);
     return mailbox;
   }
-  void LoginFailed() override { server.DelayFailedLogin(AddressKey(socket.PeerAddress())); }
+  void LoginFailed() override { server.DelayFailedLogin(address); }
   void LoginAccepted(CMailbox& mailbox, int index) override {
     server.host.LoginAccepted(mailbox, index);
   }
 
   CPopServer& server;
   CTcpConnection socket;
+  // Kept apart from the socket, which forgets its peer when it closes.
+  const std::uint32_t address;
   CPopSession session;
   bool quit = false;
   std::thread thread;
@@ -150,23 +155,41 @@ void CPopServer::Admit(CTcpConnection accepted) {
       ++it;
     }
   }
-  if (active >= options.maxConnections) {
-    Log("POP : Too many connections; refused " + Dotted(peer) + ".");
+  const std::uint32_t address = AddressKey(peer);
+  const auto fromAddress = activeByAddress.find(address);
+  const bool addressFull = fromAddress != activeByAddress.end() &&
+                           fromAddress->second >= options.maxConnectionsPerAddress;
+  if (active >= options.maxConnections || addressFull) {
+    Log(addressFull ? "POP : Too many connections from one address; refused " + Dotted(peer) + "."
+                    : "POP : Too many connections; refused " + Dotted(peer) + ".");
     accepted.Send("-ERR\r\n", std::chrono::seconds(1));
     accepted.ShutdownAndClose();
     return;
   }
+  // The address's count is made room for first, so that counting cannot fail once the thread
+  // runs; the thread takes it off again only after this returns, as it needs the lock.
+  const auto slot = activeByAddress.try_emplace(address, 0).first;
+  const auto forgetUnused = [this, slot] {
+    if (slot->second == 0) activeByAddress.erase(slot);
+  };
   // Counted only once its thread runs, so that a failure on the way leaves nothing behind for
   // Stop to wait for.
-  connections.push_back(std::make_unique<Connection>(*this, std::move(accepted)));
+  try {
+    connections.push_back(std::make_unique<Connection>(*this, std::move(accepted)));
+  } catch (...) {
+    forgetUnused();
+    throw;
+  }
   Connection& connection = *connections.back();
   try {
     connection.thread = std::thread([this, &connection] { Serve(connection); });
   } catch (...) {
     connections.pop_back();
+    forgetUnused();
     throw;
   }
   ++active;
+  ++slot->second;
 }
 
 void CPopServer::Serve(Connection& connection) {
@@ -187,6 +210,11 @@ void CPopServer::Serve(Connection& connection) {
   std::lock_guard lock(mutex);
   connection.finished = true;
   --active;
+  // Counted when its thread started, so present.
+  const auto fromAddress = activeByAddress.find(connection.address);
+  if (fromAddress != activeByAddress.end() && --fromAddress->second <= 0) {
+    activeByAddress.erase(fromAddress);
+  }
   changed.notify_all();
 }
 
@@ -195,7 +223,10 @@ void CPopServer::Converse(Connection& connection) {
   Log("POP : Send greeting message.");
   char buffer[1024];
   while (!connection.quit && !stopping) {
-    const std::int64_t n = connection.socket.Receive(buffer, sizeof buffer, options.idleTimeout);
+    // Logged in, a client may think longer than one that has yet to give its password.
+    const std::chrono::milliseconds timeout =
+        connection.session.State() == 0 ? options.loginTimeout : options.idleTimeout;
+    const std::int64_t n = connection.socket.Receive(buffer, sizeof buffer, timeout);
     if (n == CTcpConnection::kReceiveTimedOut) {
       // A forgotten client must not keep its mailbox locked: log it out, deletions unapplied.
       Log("POP : Connection timed out.");

@@ -22,10 +22,15 @@ class CTcpListener;
 struct PopServerOptions {
   std::string bindAddress;  // empty: every interface
   std::uint16_t port = 110;
-  // A client silent this long is logged out without its deletions being applied.
+  // A logged-in client silent this long is logged out without its deletions being applied.
   std::chrono::milliseconds idleTimeout = std::chrono::seconds(600);
+  // A client that has not logged in yet is dropped after this much silence.
+  std::chrono::milliseconds loginTimeout = std::chrono::seconds(60);
   // Connections beyond this many at once are refused.
   int maxConnections = 32;
+  // And beyond this many at once from one address. A mail client on this machine that checks
+  // several accounts at a time comes from one address for all of them.
+  int maxConnectionsPerAddress = 8;
   // The first wait after a wrong password; it doubles per further failure from the same address.
   std::chrono::milliseconds firstLoginDelay = std::chrono::seconds(2);
   std::chrono::milliseconds maxLoginDelay = std::chrono::seconds(15);
@@ -84,6 +89,8 @@ class CPopServer {
   std::uint16_t boundPort = 0;
   std::list<std::unique_ptr<Connection>> connections;
   int active = 0;
+  // The running connections per client address; an address leaves when its last one ends.
+  std::map<std::uint32_t, int> activeByAddress;
   struct Failures {
     int count = 0;
   };

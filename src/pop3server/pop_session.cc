@@ -13,6 +13,16 @@ constexpr std::string_view kErr = "-ERR\r\n";
 // RFC 1939's words for an update state that failed.
 constexpr std::string_view kQuitFailed = "-ERR some deleted messages not removed\r\n";
 constexpr std::string_view kTerminator = "\r\n.\r\n";
+// The same in both states: everything here is always offered, and USER and PASS to everyone.
+// RESP-CODES only tells the client that a reply text starting with "[" is a code.
+constexpr std::string_view kCapabilities =
+    "+OK\r\n"
+    "TOP\r\n"
+    "USER\r\n"
+    "RESP-CODES\r\n"
+    "UIDL\r\n"
+    "IMPLEMENTATION Quillmoor-Mail-Filter\r\n"
+    ".\r\n";
 
 std::string WithoutLineEnd(std::string_view reply) {
   return std::string(reply.substr(0, reply.size() - 2));
@@ -66,6 +76,8 @@ void CPopSession::Authorization(const std::vector<std::string>& tokens) {
     }
   } else if (command == "PASS") {
     Pass(tokens);
+  } else if (command == "CAPA") {
+    Reply(kCapabilities);
   } else if (command == "QUIT") {
     Reply(kOk);
     closed = true;
@@ -145,6 +157,8 @@ void CPopSession::Transaction(const std::vector<std::string>& tokens) {
     Log("POP : DELE request received. Reply : " + WithoutLineEnd(reply));
   } else if (command == "NOOP") {
     Reply(kOk);
+  } else if (command == "CAPA") {
+    Reply(kCapabilities);
   } else if (command == "RSET") {
     mailbox->MaildropReset();
     Reply(kOk);

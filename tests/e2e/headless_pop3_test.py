@@ -84,13 +84,20 @@ class Headless:
             return f.read().decode("utf-8", "replace")
 
 
+CAPABILITIES = {"TOP": [], "USER": [], "RESP-CODES": [], "UIDL": [],
+                "IMPLEMENTATION": ["Quillmoor-Mail-Filter"]}
+
+
 class HeadlessCase(unittest.TestCase):
+    # Further lines of the [Mailbox] section.
+    SETTINGS = b""
+
     def setUp(self):
         self.dir = tempfile.mkdtemp(prefix="qm_headless_")
         self.port = qmtest.free_port()
         with open(os.path.join(self.dir, "qm_mailfilter.ini"), "wb") as f:
             f.write(b"[Mailbox]\r\nPort=%d\r\nBindAddress=127.0.0.1\r\nMailboxes=inbox:\r\n"
-                    % self.port)
+                    % self.port + self.SETTINGS)
         self.write("inbox.mbx", b"".join(MESSAGES))
         self.write("inbox.flg", marks([0x0C, 0x0D, 0x0C]))
         self.write("inbox.cfg", mailbox_settings(b"taro", b"secret"))
@@ -127,8 +134,10 @@ class HeadlessCase(unittest.TestCase):
 class PoplibTest(HeadlessCase):
     def test_visible_messages_with_sizes_digests_and_top(self):
         pop = poplib.POP3("127.0.0.1", self.port, timeout=10)
+        self.assertEqual(pop.capa(), CAPABILITIES)
         pop.user("taro")
         pop.pass_("secret")
+        self.assertEqual(pop.capa(), CAPABILITIES)
         visible = [m for i, m in enumerate(MESSAGES) if i != HIDDEN]
         self.assertEqual(pop.stat(), (2, sum(len(m) for m in visible)))
         _, listing, _ = pop.list()
@@ -214,6 +223,19 @@ class WireTest(HeadlessCase):
         self.assertIn("Quillmoor Mail Filterはすでに起動しています。", other.stderr.decode())
 
 
+class LoginTimeoutTest(HeadlessCase):
+    SETTINGS = b"LoginTimeout=1\r\n"
+
+    def test_a_client_silent_before_its_login_is_dropped(self):
+        conn = self.raw()
+        conn.sendall(b"USER taro\r\n")
+        self.assertEqual(self.receive(conn, 5), b"+OK\r\n")
+        # The idle time-out of a logged-in client (600 s) would outlast this wait.
+        self.assertEqual(conn.recv(10), b"")
+        conn.close()
+        self.assertTrue(qmtest.wait_for_log(self.dir, "POP : Connection timed out.", timeout=10))
+
+
 @unittest.skipUnless(shutil.which("fetchmail"), "fetchmail is not installed")
 class FetchmailTest(HeadlessCase):
     def test_fetchmail_gets_exactly_the_visible_messages(self):
@@ -227,16 +249,21 @@ class FetchmailTest(HeadlessCase):
                     "open(os.path.join(out, '%03d' % n), 'wb').write(sys.stdin.buffer.read())\n")
         rc = os.path.join(self.dir, "fetchmailrc")
         with open(rc, "w") as f:
-            f.write('poll 127.0.0.1 with proto POP3 port %d auth password\n'
+            # Any authentication, so that it asks for the capabilities first.
+            f.write('poll 127.0.0.1 with proto POP3 port %d auth any\n'
                     '  user "taro" there with password "secret" is "root" here\n'
                     '  options fetchall keep sslproto ""\n'
                     '  mda "%s %s %s"\n' % (self.port, sys.executable, mda, out))
         os.chmod(rc, 0o600)
         env = dict(os.environ, HOME=self.dir)
         result = subprocess.run(["fetchmail", "-f", rc, "--nosyslog", "--invisible",
-                                 "--nodetach", "-i", os.path.join(self.dir, "ids")],
+                                 "--nodetach", "-v", "-i", os.path.join(self.dir, "ids")],
                                 capture_output=True, env=env, timeout=60)
         self.assertEqual(result.returncode, 0, result.stderr.decode())
+        # Its verbose dialogue: it asked for the capabilities and read the whole list.
+        dialogue = result.stdout.decode()
+        self.assertIn("POP3> CAPA\n", dialogue)
+        self.assertIn("POP3< IMPLEMENTATION Quillmoor-Mail-Filter\n", dialogue)
         fetched = []
         for name in sorted(os.listdir(out)):
             with open(os.path.join(out, name), "rb") as f:

@@ -112,7 +112,10 @@ INSTANTIATE_TEST_SUITE_P(
                       LoginCase{"ua", "wrong", nullptr, -1}, LoginCase{"ua", "tpa", nullptr, -1},
                       LoginCase{"ub", "", nullptr, -1}, LoginCase{"tc", "tpc", nullptr, -1},
                       LoginCase{"uc", "pc", "c", 2}, LoginCase{"uc", "pd", "d", 3},
-                      LoginCase{"", "", nullptr, -1}, LoginCase{"UA", "pa", nullptr, -1}));
+                      LoginCase{"", "", nullptr, -1}, LoginCase{"UA", "pa", nullptr, -1},
+                      // Passwords differ in length, in their last byte or only in case.
+                      LoginCase{"ua", "p", nullptr, -1}, LoginCase{"ua", "pab", nullptr, -1},
+                      LoginCase{"ua", "pb", nullptr, -1}, LoginCase{"ta", "TPA", nullptr, -1}));
 
 }  // namespace
 }  // namespace qm

@@ -2,9 +2,13 @@
 // hostile or forgetful client from hurting the program.
 #include "pop3server/pop_server.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <mutex>
@@ -32,9 +36,10 @@ class Recorder : public IReporter {
     std::lock_guard lock(mutex);
     messages.emplace_back(message);
   }
-  bool Logged(const std::string& line) {
+  bool Logged(const std::string& line) { return Count(line) > 0; }
+  long Count(const std::string& line) {
     std::lock_guard lock(mutex);
-    return std::find(lines.begin(), lines.end(), line) != lines.end();
+    return std::count(lines.begin(), lines.end(), line);
   }
   std::mutex mutex;
   std::vector<std::string> lines;
@@ -81,6 +86,33 @@ class Client {
   CTcpConnection socket;
 };
 
+// What the server first says to a connection from `source`, a loopback address other than the
+// one a Client comes from: the greeting, or "-ERR" and the end.
+std::string FirstReplyFrom(const char* source, std::uint16_t port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  if (fd < 0) return "no socket";
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  ::inet_pton(AF_INET, source, &address.sin_addr);
+  const timeval timeout{5, 0};
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+  std::string got = "not connected";
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+    address.sin_port = htons(port);
+    ::inet_pton(AF_INET, "127.0.0.1", &address.sin_addr);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+      got.clear();
+      char buffer[64];
+      ssize_t n;
+      while (got.size() < 23 && (n = ::recv(fd, buffer, sizeof buffer, 0)) > 0) {
+        got.append(buffer, static_cast<std::size_t>(n));
+      }
+    }
+  }
+  ::close(fd);
+  return got;
+}
+
 class PopServerTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -102,6 +134,15 @@ class PopServerTest : public ::testing::Test {
     box.reset();
     SetReporter(nullptr);
     std::filesystem::remove_all(dir);
+  }
+  // A connection that got the greeting, once the server has taken note that another ended.
+  std::unique_ptr<Client> Admitted(std::uint16_t port) {
+    for (int attempt = 0; attempt < 50; ++attempt) {
+      auto client = std::make_unique<Client>(port);
+      if (client->Read(23) == "+OK POP3 server ready\r\n") return client;
+      std::this_thread::sleep_for(20ms);
+    }
+    return nullptr;
   }
   std::uint16_t Start(PopServerOptions options = {}) {
     options.bindAddress = "127.0.0.1";
@@ -185,9 +226,44 @@ TEST_F(PopServerTest, AnIdleClientIsLoggedOutWithoutItsDeletions) {
   EXPECT_EQ(box->MessageCount(), 1);
 }
 
-TEST_F(PopServerTest, ConnectionsBeyondTheLimitAreRefused) {
+TEST_F(PopServerTest, BeforeTheLoginASilentClientIsDroppedSooner) {
   PopServerOptions options;
-  options.maxConnections = 2;
+  options.loginTimeout = 200ms;
+  const std::uint16_t port = Start(options);
+  Client named(port);
+  named.Read(23);
+  named.Send("USER taro\r\n");
+  EXPECT_EQ(named.Read(5), "+OK\r\n");
+  Client loggedIn(port);
+  loggedIn.Read(23);
+  loggedIn.Send("USER taro\r\nPASS secret\r\n");
+  EXPECT_EQ(loggedIn.Read(10), "+OK\r\n+OK\r\n");
+  EXPECT_TRUE(named.Closed());
+  // Logged in, the client has the idle time-out: well past the login time-out it is served.
+  std::this_thread::sleep_for(600ms);
+  loggedIn.Send("NOOP\r\n");
+  EXPECT_EQ(loggedIn.Read(5), "+OK\r\n");
+  server->Stop();
+  EXPECT_EQ(recorder.Count("POP : Connection timed out."), 1);
+}
+
+struct Limit {
+  const char* name;
+  int maxConnections;
+  int maxConnectionsPerAddress;
+  std::string refusal;
+  // What a client from another address then gets first.
+  std::string otherAddress;
+};
+
+void PrintTo(const Limit& limit, std::ostream* os) { *os << limit.name; }
+
+class ConnectionLimitTest : public PopServerTest, public ::testing::WithParamInterface<Limit> {};
+
+TEST_P(ConnectionLimitTest, ConnectionsBeyondTheLimitAreRefusedUntilOneEnds) {
+  PopServerOptions options;
+  options.maxConnections = GetParam().maxConnections;
+  options.maxConnectionsPerAddress = GetParam().maxConnectionsPerAddress;
   const std::uint16_t port = Start(options);
   Client a(port);
   Client b(port);
@@ -196,18 +272,23 @@ TEST_F(PopServerTest, ConnectionsBeyondTheLimitAreRefused) {
   Client c(port);
   EXPECT_EQ(c.Read(6), "-ERR\r\n");
   EXPECT_TRUE(c.Closed());
+  EXPECT_EQ(recorder.Count(GetParam().refusal), 1);
+  EXPECT_EQ(FirstReplyFrom("127.0.0.2", port), GetParam().otherAddress);
   a.Send("QUIT\r\n");
   a.Read(5);
   a.Closed();
   // Once one has gone, a newcomer is served again.
-  bool served = false;
-  for (int attempt = 0; attempt < 50 && !served; ++attempt) {
-    Client d(port);
-    served = d.Read(23) == "+OK POP3 server ready\r\n";
-    if (!served) std::this_thread::sleep_for(20ms);
-  }
-  EXPECT_TRUE(served);
+  EXPECT_NE(Admitted(port), nullptr);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Limits, ConnectionLimitTest,
+    ::testing::Values(Limit{"InAll", 2, 8, "POP : Too many connections; refused 127.0.0.1.",
+                            "-ERR\r\n"},
+                      Limit{"FromOneAddress", 32, 2,
+                            "POP : Too many connections from one address; refused 127.0.0.1.",
+                            "+OK POP3 server ready\r\n"}),
+    [](const auto& param) { return std::string(param.param.name); });
 
 TEST_F(PopServerTest, WrongPasswordsAreSlowedDownAndACorrectOneIsNot) {
   PopServerOptions options;
@@ -288,7 +369,10 @@ TEST_F(PopServerTest, StopEndsEverySessionWithoutItsDeletionsWhateverTheClientsD
 }
 
 TEST_F(PopServerTest, AnExceptionEndsItsConnectionAndTheServerGoesOn) {
-  const std::uint16_t port = Start();
+  PopServerOptions options;
+  // The connection that ended by the exception no longer counts for its address.
+  options.maxConnectionsPerAddress = 1;
+  const std::uint16_t port = Start(options);
   host.throwOnLogin = true;
   Client failing(port);
   failing.Read(23);
@@ -296,10 +380,10 @@ TEST_F(PopServerTest, AnExceptionEndsItsConnectionAndTheServerGoesOn) {
   EXPECT_EQ(failing.Read(5), "+OK\r\n");
   EXPECT_TRUE(failing.Closed());
   host.throwOnLogin = false;
-  Client next(port);
-  next.Read(23);
-  next.Send("USER taro\r\nPASS secret\r\nQUIT\r\n");
-  EXPECT_EQ(next.Read(15), "+OK\r\n+OK\r\n+OK\r\n");
+  const std::unique_ptr<Client> next = Admitted(port);
+  ASSERT_NE(next, nullptr);
+  next->Send("USER taro\r\nPASS secret\r\nQUIT\r\n");
+  EXPECT_EQ(next->Read(15), "+OK\r\n+OK\r\n+OK\r\n");
   server->Stop();
   EXPECT_TRUE(
       recorder.Logged("APL : Local POP3 connection ended by an exception ( std::bad_alloc )."));

@@ -88,6 +88,10 @@ class PopSessionTest : public ::testing::Test {
   std::unique_ptr<CPopSession> session = std::make_unique<CPopSession>(host);
 };
 
+// Written out here rather than taken from the server, so that a change to it shows.
+const std::string kCapabilities =
+    "+OK\r\nTOP\r\nUSER\r\nRESP-CODES\r\nUIDL\r\nIMPLEMENTATION Quillmoor-Mail-Filter\r\n.\r\n";
+
 struct Exchange {
   const char* name;
   std::string client;
@@ -116,7 +120,11 @@ INSTANTIATE_TEST_SUITE_P(
         Exchange{"EmptyLinesUnanswered", "\r\n\r\nNOOP\r\n", "-ERR\r\n"},
         Exchange{"PasswordWithBlankCannotMatch", "USER taro\r\nPASS secret x\r\n",
                  "+OK\r\n+OK\r\n"},
-        Exchange{"QuitEndsAndNothingAfterIsAnswered", "QUIT\r\nNOOP\r\n", "+OK\r\n"}),
+        Exchange{"QuitEndsAndNothingAfterIsAnswered", "QUIT\r\nNOOP\r\n", "+OK\r\n"},
+        Exchange{"CapabilitiesBeforeUser", "capa\r\n", kCapabilities},
+        // CAPA between USER and PASS leaves the user name given.
+        Exchange{"CapabilitiesAfterUser", "USER taro\r\nCAPA\r\nPASS secret\r\n",
+                 "+OK\r\n" + kCapabilities + "+OK\r\n"}),
     [](const auto& param) { return std::string(param.param.name); });
 
 TEST_F(PopSessionTest, SuccessfulLoginOpensTheMaildropAndResetsCounters) {
@@ -221,10 +229,12 @@ TEST_F(PopSessionTest, OverlongLinesGetAnErrorAndTheSessionGoesOn) {
             "-ERR\r\n-ERR\r\n+OK\r\n");
 }
 
-TEST_F(PopSessionTest, UnknownAndMisplacedCommands) {
+TEST_F(PopSessionTest, UnknownAndMisplacedCommandsAndCapabilitiesAfterLogin) {
   Login();
-  EXPECT_EQ(Talk("USER taro\r\nPASS secret\r\nAPOP x y\r\nCAPA\r\n"),
-            "-ERR\r\n-ERR\r\n-ERR\r\n-ERR\r\n");
+  EXPECT_EQ(Talk("USER taro\r\nPASS secret\r\nAPOP x y\r\nSTLS\r\nCAPA\r\nNOOP\r\n"),
+            "-ERR\r\n-ERR\r\n-ERR\r\n-ERR\r\n" + kCapabilities + "+OK\r\n");
+  // Only the login was logged.
+  EXPECT_EQ(recorder.lines.size(), 1u);
 }
 
 }  // namespace
