@@ -212,23 +212,10 @@ TEST_F(PopServerTest, DisconnectWithoutQuitKeepsTheMessages) {
   box->storeLock.Unlock();
 }
 
-TEST_F(PopServerTest, AnIdleClientIsLoggedOutWithoutItsDeletions) {
-  PopServerOptions options;
-  options.idleTimeout = 200ms;
-  const std::uint16_t port = Start(options);
-  Client client(port);
-  client.Read(23);
-  client.Send("USER taro\r\nPASS secret\r\nDELE 1\r\n");
-  client.Read(15);
-  EXPECT_TRUE(client.Closed());
-  server->Stop();
-  EXPECT_TRUE(recorder.Logged("POP : Connection timed out."));
-  EXPECT_EQ(box->MessageCount(), 1);
-}
-
-TEST_F(PopServerTest, BeforeTheLoginASilentClientIsDroppedSooner) {
+TEST_F(PopServerTest, SilentClientsAreDroppedSoonerBeforeTheLoginAndWithoutTheirDeletions) {
   PopServerOptions options;
   options.loginTimeout = 200ms;
+  options.idleTimeout = 1000ms;
   const std::uint16_t port = Start(options);
   Client named(port);
   named.Read(23);
@@ -236,15 +223,17 @@ TEST_F(PopServerTest, BeforeTheLoginASilentClientIsDroppedSooner) {
   EXPECT_EQ(named.Read(5), "+OK\r\n");
   Client loggedIn(port);
   loggedIn.Read(23);
-  loggedIn.Send("USER taro\r\nPASS secret\r\n");
-  EXPECT_EQ(loggedIn.Read(10), "+OK\r\n+OK\r\n");
+  loggedIn.Send("USER taro\r\nPASS secret\r\nDELE 1\r\n");
+  EXPECT_EQ(loggedIn.Read(15), "+OK\r\n+OK\r\n+OK\r\n");
   EXPECT_TRUE(named.Closed());
   // Logged in, the client has the idle time-out: well past the login time-out it is served.
   std::this_thread::sleep_for(600ms);
   loggedIn.Send("NOOP\r\n");
   EXPECT_EQ(loggedIn.Read(5), "+OK\r\n");
+  EXPECT_TRUE(loggedIn.Closed());
   server->Stop();
-  EXPECT_EQ(recorder.Count("POP : Connection timed out."), 1);
+  EXPECT_EQ(recorder.Count("POP : Connection timed out."), 2);
+  EXPECT_EQ(box->MessageCount(), 1);
 }
 
 struct Limit {
