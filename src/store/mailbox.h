@@ -35,6 +35,8 @@
 
 namespace qm {
 
+struct Transaction;
+
 // What the store tells the front end; installed once by the application.
 class IStoreEvents {
  public:
@@ -222,6 +224,13 @@ class CMailbox {
   // drops N.txn; false while that cannot be written. Both commitLocks held by the caller.
   bool FinishTransaction();
   int CommitRemoval(std::vector<Removal>& removals, CMailbox* target);
+  // Every mark as it is now, taken under indexLock.
+  std::vector<CMailMark> CurrentMarks() const;
+  // An intent whose server lists start as the lists are now, which may not be saved yet (the
+  // journals that hold their latest entries go with the marks files).
+  Transaction NewIntent() const;
+  // Writes N.txn; false with the error logged when it cannot be written.
+  bool WriteIntent(const Transaction& intent);
 
   // Guards the arrays and the count below for the moment of each change or read, so that the
   // user-interface thread can mark and list messages while a mail client holds storeLock. The

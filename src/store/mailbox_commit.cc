@@ -37,9 +37,28 @@ bool MergeIntoServerListFile(const std::string& path, const CUidList& deletedHer
 
 }  // namespace
 
+std::vector<CMailMark> CMailbox::CurrentMarks() const {
+  std::lock_guard lock(indexLock);
+  return {marks.begin(), marks.begin() + messageCount};
+}
+
+Transaction CMailbox::NewIntent() const {
+  Transaction intent;
+  intent.deletedHereAdded = client->DeletedHere();
+  intent.pendingAdded = client->PendingDeletions();
+  return intent;
+}
+
+bool CMailbox::WriteIntent(const Transaction& intent) {
+  int error = 0;
+  if (ReplaceFileContent(TransactionFile(), EncodeTransaction(intent), &error)) return true;
+  Log("MBX : File I/O Error.( " + TransactionFile() + "  :  errno = " + std::to_string(error) +
+      " )");
+  return false;
+}
+
 struct CMailbox::Removal {
   int number = 0;
-  int verdict = VerdictUnclassified;
   // The mark as it travels to the target; its unique id may have been emptied on the way.
   CMailMark mark;
   // The unique id before the move, and where its server copy goes (ServerCopyFate).
@@ -66,10 +85,9 @@ int CMailbox::RemoveMessages(std::vector<int> numbers, CMailbox* target) {
   for (int n : numbers) {
     Removal removal;
     removal.number = n;
-    removal.verdict = GetClassification(n, false);
     removal.mark = Mark(n);
     removal.uidl = removal.mark.uidl;
-    removal.fate = ServerCopyFate(settings, removal.uidl, removal.verdict, target);
+    removal.fate = ServerCopyFate(settings, removal.uidl, GetClassification(n, false), target);
     // Its server copy is about to be requested for deletion: the dustbox copy tracks none.
     if (target != nullptr && target == dustbox && removal.fate == 2) removal.mark.uidl.clear();
     removals.push_back(std::move(removal));
@@ -102,32 +120,23 @@ int CMailbox::CommitRemoval(std::vector<Removal>& removals, CMailbox* target) {
   }
 
   // The intent: both marks files as they will be, and what the server lists gain.
-  Transaction intent;
+  Transaction intent = NewIntent();
+  const std::vector<CMailMark> current = CurrentMarks();
   std::vector<CMailMark> kept;
-  {
-    std::lock_guard lock(indexLock);
-    for (int n = 1; n <= messageCount; ++n) {
-      if (std::find(numbers.begin(), numbers.end(), n) == numbers.end())
-        kept.push_back(marks[n - 1]);
+  for (std::size_t i = 0; i < current.size(); ++i) {
+    if (std::find(numbers.begin(), numbers.end(), static_cast<int>(i + 1)) == numbers.end()) {
+      kept.push_back(current[i]);
     }
   }
   intent.boxes.push_back({MemberOf(*this), FileLength(), FileLength() - movedBytes,
                           WriteMarksArchive(kept, kept.size())});
   const std::uint64_t targetSize = target != nullptr ? target->FileLength() : 0;
   if (target != nullptr) {
-    std::vector<CMailMark> grown;
-    {
-      std::lock_guard lock(target->indexLock);
-      grown.assign(target->marks.begin(), target->marks.begin() + target->messageCount);
-    }
+    std::vector<CMailMark> grown = target->CurrentMarks();
     for (const Removal& removal : removals) grown.push_back(removal.mark);
     intent.boxes.push_back({MemberOf(*target), targetSize, targetSize + movedBytes,
                             WriteMarksArchive(grown, grown.size())});
   }
-  // The lists as they are now, which may not be saved yet (the journals that hold their latest
-  // entries go with the marks files), and what this change adds to them.
-  intent.deletedHereAdded = client->DeletedHere();
-  intent.pendingAdded = client->PendingDeletions();
   for (const Removal& removal : removals) {
     std::string messageId;
     // Only a server copy still known moves to a list, as ForgetDeleted and RequestServerDeletion
@@ -136,10 +145,7 @@ int CMailbox::CommitRemoval(std::vector<Removal>& removals, CMailbox* target) {
     (removal.fate == 1 ? intent.deletedHereAdded : intent.pendingAdded)
         .Add(removal.uidl, messageId);
   }
-  int error = 0;
-  if (!ReplaceFileContent(TransactionFile(), EncodeTransaction(intent), &error)) {
-    Log("MBX : File I/O Error.( " + TransactionFile() + "  :  errno = " + std::to_string(error) +
-        " )");
+  if (!WriteIntent(intent)) {
     ShowMessage(kMoveFailed);
     return 0;
   }
@@ -153,6 +159,7 @@ int CMailbox::CommitRemoval(std::vector<Removal>& removals, CMailbox* target) {
     ShowMessage(kMoveFailed);
     return 0;
   };
+  int error = 0;
   if (target != nullptr) {
     CFileReader reader;
     if (!reader.Open(MessageFile())) return undo();
@@ -230,14 +237,8 @@ void CMailbox::ReleaseServerCopies() {
   }
   if (released.empty()) return;
 
-  Transaction intent;
-  intent.deletedHereAdded = client->DeletedHere();
-  intent.pendingAdded = client->PendingDeletions();
-  std::vector<CMailMark> after;
-  {
-    std::lock_guard lock(indexLock);
-    after.assign(marks.begin(), marks.begin() + messageCount);
-  }
+  Transaction intent = NewIntent();
+  std::vector<CMailMark> after = CurrentMarks();
   for (const auto& [n, uidl] : released) {
     after[static_cast<std::size_t>(n - 1)].uidl.clear();
     std::string messageId;
@@ -245,8 +246,7 @@ void CMailbox::ReleaseServerCopies() {
   }
   intent.boxes.push_back(
       {MemberOf(*this), FileLength(), FileLength(), WriteMarksArchive(after, after.size())});
-  int error = 0;
-  if (!ReplaceFileContent(TransactionFile(), EncodeTransaction(intent), &error)) {
+  if (!WriteIntent(intent)) {
     ShowMessage("メールフラッグファイルが保存できません。");
     return;
   }
