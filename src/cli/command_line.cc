@@ -21,6 +21,7 @@ int RunCommandLine(int argc, const char* const* argv, std::ostream& out, std::os
                    const std::function<int()>& desktop) {
   CLI::App app{"Quillmoor Mail Filter: fetches, classifies and serves your POP3 mail",
                "qm_mailfilter"};
+  app.set_version_flag("--version", "qm_mailfilter " QM_VERSION);
   app.require_subcommand(0, 1);
   // --workdir may also follow the sub-command.
   app.fallthrough();

@@ -2,6 +2,7 @@
 
 #include <QColor>
 #include <QFont>
+#include <QImage>
 #include <QLinearGradient>
 #include <QPainter>
 #include <QPainterPath>
@@ -28,24 +29,41 @@ void PaintEnvelope(QPainter& painter, const QRectF& frame, qreal pen) {
   painter.drawEllipse(middle, seal, seal);
 }
 
-// The tray's rounded tile in `colour` with the envelope on it.
-QPixmap TrayTile(const QColor& colour, qreal envelopeOpacity) {
-  QPixmap picture(16, 16);
-  // Clear first: the corners outside the rounded tile must stay transparent in the tray.
-  picture.fill(Qt::transparent);
-  QPainter painter(&picture);
+// The tray's rounded tile in `colour` with the envelope on it, on a 16 x 16 grid scaled to
+// `size`. Whole multiples of 16 keep the outlines on whole pixels, as at 16 itself.
+void PaintTrayTile(QPaintDevice& device, int size, const QColor& colour, qreal envelopeOpacity) {
+  QPainter painter(&device);
   painter.setRenderHint(QPainter::Antialiasing);
+  if (size != 16) painter.scale(size / 16.0, size / 16.0);
   painter.setPen(Qt::NoPen);
   painter.setBrush(colour);
   painter.drawRoundedRect(QRectF(0, 0, 16, 16), 3, 3);
   painter.setOpacity(envelopeOpacity);
-  PaintEnvelope(painter, QRectF(2.5, 4.5, 11, 7), 1);
+  const QRectF envelope(2.5, 4.5, 11, 7);
+  // Drawn larger, the square ends of the flap's line would poke out at the envelope's top
+  // corners; keep them within its outline. The tray's 16 x 16 pictures stay as they are.
+  if (size != 16) painter.setClipRect(envelope.adjusted(-0.5, -0.5, 0.5, 0.5));
+  PaintEnvelope(painter, envelope, 1);
+}
+
+QPixmap TrayTile(const QColor& colour, qreal envelopeOpacity) {
+  QPixmap picture(16, 16);
+  // Clear first: the corners outside the rounded tile must stay transparent in the tray.
+  picture.fill(Qt::transparent);
+  PaintTrayTile(picture, 16, colour, envelopeOpacity);
   return picture;
 }
 
 }  // namespace
 
 QPixmap TrayNormalPicture() { return TrayTile(kTeal, 1); }
+
+QImage ApplicationIcon(int size) {
+  QImage picture(size, size, QImage::Format_ARGB32_Premultiplied);
+  picture.fill(Qt::transparent);
+  PaintTrayTile(picture, size, kTeal, 1);
+  return picture;
+}
 
 QPixmap TrayNewMailPicture() {
   // Warm instead of teal, so that the change reads at a glance even at 16 x 16.

@@ -1,12 +1,17 @@
-// The program's pictures, painted at run time so that no image files need to ship.
+// The program's pictures, painted in code so that no image files are kept: the program paints
+// its own at run time, and the build paints the icons it installs (qm_paint_icons).
 #pragma once
 
+#include <QImage>
 #include <QPixmap>
 
 namespace qm {
 
 // 16 x 16, for the notification area and the window: a sealed envelope on a teal tile.
 QPixmap TrayNormalPicture();
+// The same picture as the program's icon, `size` x `size` pixels. An image rather than a pixmap,
+// so that it can be painted without a display (the build paints the installed icons with it).
+QImage ApplicationIcon(int size);
 // The tray while new mail waits: the same envelope on a warm tile, and the phase between both.
 QPixmap TrayNewMailPicture();
 QPixmap TrayInBetweenPicture();
