@@ -1,0 +1,90 @@
+#include "classify/lookup_pool.h"
+
+#include <algorithm>
+#include <exception>
+#include <system_error>
+
+namespace qm {
+
+LookupPool::LookupPool(std::size_t helpers) : helpers_(helpers) {}
+
+LookupPool::~LookupPool() {
+  {
+    std::lock_guard lock(mutex_);
+    ending_ = true;
+  }
+  work_.notify_all();
+  for (std::thread& thread : threads_) thread.join();
+}
+
+void LookupPool::Run(std::size_t count, const std::function<bool(std::size_t)>& task) {
+  if (count == 0) return;
+  Job job;
+  job.task = &task;
+  job.count = count;
+  std::unique_lock lock(mutex_);
+  std::size_t wanted = std::min(helpers_, count - 1);
+  while (threads_.size() < wanted) {
+    try {
+      threads_.emplace_back([this] { Help(); });
+    } catch (const std::system_error&) {
+      // No thread to be had: the calls still run, fewer at once.
+      wanted = threads_.size();
+    }
+  }
+  if (wanted > 0) {
+    jobs_.push_back(&job);
+    for (std::size_t i = 0; i < wanted; ++i) work_.notify_one();
+  }
+  while (!job.closed && job.next < job.count) RunOne(lock, job, TakeIndex(job));
+  Withdraw(job);
+  // The job lives on this thread's stack: the helpers let go of it before it ends.
+  idle_.wait(lock, [&] { return job.running == 0; });
+  if (job.failure) std::rethrow_exception(job.failure);
+}
+
+std::size_t LookupPool::TakeIndex(Job& job) {
+  const std::size_t index = job.next++;
+  const auto it = std::find(jobs_.begin(), jobs_.end(), &job);
+  if (it != jobs_.end()) {
+    jobs_.erase(it);
+    if (job.next < job.count) jobs_.push_back(&job);
+  }
+  ++job.running;
+  return index;
+}
+
+void LookupPool::RunOne(std::unique_lock<std::mutex>& lock, Job& job, std::size_t index) {
+  lock.unlock();
+  bool more = false;
+  std::exception_ptr failure;
+  try {
+    more = (*job.task)(index);
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  lock.lock();
+  if (failure && !job.failure) job.failure = failure;
+  if (!more) {
+    job.closed = true;
+    Withdraw(job);
+  }
+  if (--job.running == 0) idle_.notify_all();
+}
+
+void LookupPool::Withdraw(Job& job) {
+  const auto it = std::find(jobs_.begin(), jobs_.end(), &job);
+  if (it != jobs_.end()) jobs_.erase(it);
+}
+
+void LookupPool::Help() {
+  std::unique_lock lock(mutex_);
+  for (;;) {
+    work_.wait(lock, [this] { return ending_ || !jobs_.empty(); });
+    if (ending_) return;
+    Job& job = *jobs_.front();
+    RunOne(lock, job, TakeIndex(job));
+  }
+}
+
+}  // namespace qm
