@@ -1,7 +1,6 @@
 #include "classify/lookup_pool.h"
 
 #include <algorithm>
-#include <exception>
 #include <system_error>
 
 namespace qm {
@@ -22,6 +21,7 @@ void LookupPool::Run(std::size_t count, const std::function<bool(std::size_t)>& 
   Job job;
   job.task = &task;
   job.count = count;
+  job.helpFrom = Clock::now() + kHeadStart;
   std::unique_lock lock(mutex_);
   std::size_t wanted = std::min(helpers_, count - 1);
   while (threads_.size() < wanted) {
@@ -34,7 +34,8 @@ void LookupPool::Run(std::size_t count, const std::function<bool(std::size_t)>& 
   }
   if (wanted > 0) {
     jobs_.push_back(&job);
-    for (std::size_t i = 0; i < wanted; ++i) work_.notify_one();
+    // One helper; each helper that takes a call wakes the next while calls are left.
+    work_.notify_one();
   }
   while (!job.closed && job.next < job.count) RunOne(lock, job, TakeIndex(job));
   Withdraw(job);
@@ -45,11 +46,8 @@ void LookupPool::Run(std::size_t count, const std::function<bool(std::size_t)>& 
 
 std::size_t LookupPool::TakeIndex(Job& job) {
   const std::size_t index = job.next++;
-  const auto it = std::find(jobs_.begin(), jobs_.end(), &job);
-  if (it != jobs_.end()) {
-    jobs_.erase(it);
-    if (job.next < job.count) jobs_.push_back(&job);
-  }
+  Withdraw(job);
+  if (!job.closed && job.next < job.count) jobs_.push_back(&job);
   ++job.running;
   return index;
 }
@@ -79,11 +77,26 @@ void LookupPool::Withdraw(Job& job) {
 
 void LookupPool::Help() {
   std::unique_lock lock(mutex_);
-  for (;;) {
-    work_.wait(lock, [this] { return ending_ || !jobs_.empty(); });
-    if (ending_) return;
-    Job& job = *jobs_.front();
-    RunOne(lock, job, TakeIndex(job));
+  while (!ending_) {
+    if (jobs_.empty()) {
+      work_.wait(lock);
+      continue;
+    }
+    // The first job whose head start is over; else wait for the earliest to end, or news.
+    const auto now = Clock::now();
+    const auto ready = std::find_if(jobs_.begin(), jobs_.end(),
+                                    [&](const Job* job) { return job->helpFrom <= now; });
+    if (ready == jobs_.end()) {
+      const auto earliest =
+          std::min_element(jobs_.begin(), jobs_.end(),
+                           [](const Job* a, const Job* b) { return a->helpFrom < b->helpFrom; });
+      work_.wait_until(lock, (*earliest)->helpFrom);
+      continue;
+    }
+    Job& job = **ready;
+    const std::size_t index = TakeIndex(job);
+    if (!jobs_.empty()) work_.notify_one();
+    RunOne(lock, job, index);
   }
 }
 

@@ -134,7 +134,7 @@ std::pair<Verdict, Reason> SpamClassifier::Decide(CMailMessage& message,
 
   auto notice = questions.notices.begin();
   bool spent = false;
-  for (std::size_t i = 0; i <= list.size() && !spent; ++i) {
+  for (std::size_t i = 0; i <= list.size(); ++i) {
     for (; notice != questions.notices.end() && notice->first == i; ++notice) Log(notice->second);
     if (i == list.size()) break;
     const Question& question = list[i];

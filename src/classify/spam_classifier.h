@@ -46,9 +46,9 @@ class SpamClassifier : public IClassifier {
   // (30 s with the default DNS time-out). Answering DNS servers take milliseconds, so ordinary
   // mail never comes near it; a silent one ends the message's rules after a few rounds.
   static constexpr int kLookupBudgetInTimeouts = 6;
-  // Look-ups of one message waiting for an answer at the same time, at most. A typical message
-  // asks a few dozen questions, so most of them go out in the first round.
-  static constexpr std::size_t kLookupsInFlight = 16;
+  // Look-ups of one message waiting for an answer at the same time, at most. A message with a
+  // score of links asks around a hundred distinct questions: five rounds of answers.
+  static constexpr std::size_t kLookupsInFlight = 20;
 
   using Clock = std::function<std::chrono::steady_clock::time_point()>;
   // Told of each look-up whose answer counts, in the order of the rules, on the thread that
