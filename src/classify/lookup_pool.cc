@@ -90,7 +90,9 @@ void LookupPool::Help() {
       const auto earliest =
           std::min_element(jobs_.begin(), jobs_.end(),
                            [](const Job* a, const Job* b) { return a->helpFrom < b->helpFrom; });
-      work_.wait_until(lock, (*earliest)->helpFrom);
+      // A copy: the job may end while this thread waits.
+      const Clock::time_point until = (*earliest)->helpFrom;
+      work_.wait_until(lock, until);
       continue;
     }
     Job& job = **ready;
