@@ -2,10 +2,12 @@
 
 #include <algorithm>
 #include <array>
+#include <optional>
 #include <string>
 #include <unordered_set>
 #include <vector>
 
+#include "classify/lookup_pool.h"
 #include "message/mail_message.h"
 #include "message/pattern_set.h"
 #include "platform/report.h"
@@ -55,12 +57,29 @@ std::string ReversedQuad(std::string_view host, BRegexp& handle) {
   return key;
 }
 
+Reason ReasonOfZone(int zone) {
+  switch (zone) {
+    case UrlHostZone:
+      return ReasonUrlHostZone;
+    case RelayZoneA:
+      return ReasonRelayZoneA;
+    case RelayZoneB:
+      return ReasonRelayZoneB;
+    default:
+      return ReasonDomainZone;
+  }
+}
+
 }  // namespace
 
-SpamClassifier::SpamClassifier(CSenderLists& senderLists, IZoneLookup& zoneLookup, Clock now)
+SpamClassifier::SpamClassifier(CSenderLists& senderLists, IZoneLookup& zoneLookup, Clock now,
+                               std::size_t lookupsInFlight)
     : lists(senderLists), blocklists(zoneLookup), clock(std::move(now)) {
   if (!clock) clock = [] { return std::chrono::steady_clock::now(); };
+  if (lookupsInFlight > 1) pool = std::make_unique<LookupPool>(lookupsInFlight - 1);
 }
+
+SpamClassifier::~SpamClassifier() = default;
 
 void SpamClassifier::Classify(CMailMessage& message) {
   const auto [verdict, reason] = Decide(message);
@@ -68,17 +87,71 @@ void SpamClassifier::Classify(CMailMessage& message) {
 }
 
 std::pair<Verdict, Reason> SpamClassifier::Decide(CMailMessage& message) {
+  return Decide(message, {});
+}
+
+// The answers are read in the order of the questions, exactly as asking them one after another
+// would have met them: a listed answer decides, a question the budget left unasked ends the
+// rules. Only the order of the log differs: the resolver logs each answer as it comes, so with
+// questions asked at once its lines follow the order of the answers, lines of questions after
+// the deciding one may be among them, and the lines of this walk (the limits, the spent budget)
+// come after them. A repeated question is asked again during the walk, when its first answer
+// is in the caches, so that it costs what it always has.
+std::pair<Verdict, Reason> SpamClassifier::Decide(CMailMessage& message,
+                                                  const LookupObserver& observer) {
   const std::string& address = message.SenderAddress();
   if (address.empty() && lists.AddEmptyAddrToBadlist()) return {VerdictBad, ReasonBadList};
   if (lists.InFriendList(address)) return {VerdictFriend, ReasonFriendList};
   if (lists.InBadList(address)) return {VerdictBad, ReasonBadList};
   const auto allowed = kLookupBudgetInTimeouts * blocklists.LookupTimeout();
-  Budget budget{clock() + allowed};
-  std::pair<Verdict, Reason> result{VerdictOther, ReasonNone};
-  if (CheckLinkHosts(message, budget, result)) return result;
-  if (CheckSenderDomains(message, budget, result)) return result;
-  if (CheckRelays(message, budget, result)) return result;
-  if (budget.spent) {
+  const auto deadline = clock() + allowed;
+
+  Questions questions;
+  CollectLinkHosts(message, questions);
+  CollectSenderDomains(message, questions);
+  CollectRelays(message, questions);
+  const std::vector<Question>& list = questions.list;
+
+  // The answers of the first questions of each key and zone, asked at once; empty where one
+  // was not asked.
+  std::vector<std::optional<int>> answers(list.size());
+  std::vector<std::size_t> firsts;
+  for (std::size_t i = 0; i < list.size(); ++i) {
+    if (list[i].first == i) firsts.push_back(i);
+  }
+  const bool atOnce = pool != nullptr && firsts.size() > 1;
+  if (atOnce) {
+    pool->Run(firsts.size(), [&](std::size_t n) {
+      const Question& question = list[firsts[n]];
+      // Every later question has not started either: none of them counts.
+      if (!MayAsk(deadline)) return false;
+      const int answer = blocklists.Lookup(question.key, question.zone);
+      answers[firsts[n]] = answer;
+      // A listing decides unless one before it does: what comes after it is not needed.
+      return answer <= 0;
+    });
+  }
+
+  auto notice = questions.notices.begin();
+  bool spent = false;
+  for (std::size_t i = 0; i <= list.size(); ++i) {
+    for (; notice != questions.notices.end() && notice->first == i; ++notice) Log(notice->second);
+    if (i == list.size()) break;
+    const Question& question = list[i];
+    std::optional<int> answer;
+    if (atOnce && question.first == i) {
+      answer = answers[i];
+    } else if (MayAsk(deadline)) {
+      answer = blocklists.Lookup(question.key, question.zone);
+    }
+    if (!answer) {
+      spent = true;
+      break;
+    }
+    if (observer) observer(question.key, question.zone, *answer);
+    if (*answer > 0) return {VerdictSpam, ReasonOfZone(question.zone)};
+  }
+  if (spent) {
     Log("RBL : The look-ups for one message ( " + address + " ) ran past " +
         std::to_string(std::chrono::duration_cast<std::chrono::seconds>(allowed).count()) +
         " s; its remaining blocklist rules are skipped.");
@@ -86,61 +159,53 @@ std::pair<Verdict, Reason> SpamClassifier::Decide(CMailMessage& message) {
   return {VerdictOther, ReasonNone};
 }
 
-bool SpamClassifier::Listed(std::string_view key, int zone, Budget& budget) {
-  if (!budget.spent && (stopped || clock() >= budget.deadline)) budget.spent = true;
-  return !budget.spent && blocklists.Lookup(key, zone) > 0;
+bool SpamClassifier::MayAsk(std::chrono::steady_clock::time_point deadline) const {
+  return !stopped && clock() < deadline;
 }
 
-bool SpamClassifier::LookupName(std::string_view name, Budget& budget,
-                                std::pair<Verdict, Reason>& result) {
-  if (Listed(name, UrlHostZone, budget)) {
-    result = {VerdictSpam, ReasonUrlHostZone};
-    return true;
-  }
-  if (Listed(name, DomainZone, budget)) {
-    result = {VerdictSpam, ReasonDomainZone};
-    return true;
-  }
-  return false;
+void SpamClassifier::Questions::Add(std::string_view key, int zone) {
+  std::string seenKey = std::to_string(zone) + ':';
+  seenKey += key;
+  const auto [it, added] = firsts.try_emplace(std::move(seenKey), list.size());
+  list.push_back(Question{std::string(key), zone, it->second});
 }
 
-bool SpamClassifier::CheckLinkHosts(CMailMessage& message, Budget& budget,
-                                    std::pair<Verdict, Reason>& result) {
-  if (!message.DecodeBody()) return false;
+void SpamClassifier::CollectLinkHosts(CMailMessage& message, Questions& questions) {
+  if (!message.DecodeBody()) return;
   // Whole names: a link to "bank.example" must not hide one to "bank.example.evil.test".
   std::unordered_set<std::string> seen;
   std::size_t hosts = 0;
   BRegexp handle = PatternSet::Instance().address;
-  for (std::string host; !budget.spent && message.NextUrlHost(host);) {
+  for (std::string host; message.NextUrlHost(host);) {
     if (seen.contains(host)) continue;
     if (hosts++ == kMaxLinkHosts) {
-      Log("RBL : A message names more than " + std::to_string(kMaxLinkHosts) +
-          " link hosts; only the first " + std::to_string(kMaxLinkHosts) + " are looked up.");
+      questions.notices.emplace_back(
+          questions.list.size(),
+          "RBL : A message names more than " + std::to_string(kMaxLinkHosts) +
+              " link hosts; only the first " + std::to_string(kMaxLinkHosts) + " are looked up.");
       break;
     }
     seen.insert(host);
     const std::string quad = ReversedQuad(host, handle);
     if (!quad.empty()) {
-      if (Listed(quad, UrlHostZone, budget)) {
-        result = {VerdictSpam, ReasonUrlHostZone};
-        return true;
-      }
+      questions.Add(quad, UrlHostZone);
       continue;
     }
-    // The host, then the text after each dot; the last label alone is never looked up.
+    // The host, then the text after each dot; the last label alone is never looked up. Each
+    // name in zone 0, then zone 3.
     std::vector<std::size_t> starts{0};
     for (std::size_t i = 0; i < host.size() && starts.size() < kMaxLabelStarts; ++i) {
       if (host[i] == '.') starts.push_back(i + 1);
     }
     for (std::size_t i = 0; i + 1 < starts.size(); ++i) {
-      if (LookupName(std::string_view(host).substr(starts[i]), budget, result)) return true;
+      const std::string_view name = std::string_view(host).substr(starts[i]);
+      questions.Add(name, UrlHostZone);
+      questions.Add(name, DomainZone);
     }
   }
-  return false;
 }
 
-bool SpamClassifier::CheckSenderDomains(CMailMessage& message, Budget& budget,
-                                        std::pair<Verdict, Reason>& result) {
+void SpamClassifier::CollectSenderDomains(CMailMessage& message, Questions& questions) {
   // One set of parts for the three fields: a value that does not split leaves the previous
   // field's parts in place, as senders have always been judged.
   AddressParts parts;
@@ -150,37 +215,31 @@ bool SpamClassifier::CheckSenderDomains(CMailMessage& message, Budget& budget,
     SplitAddress(value, parts);
     // Nothing to ask the blocklists about.
     if (parts.domain.empty()) continue;
-    if (LookupName(parts.domain, budget, result)) return true;
+    questions.Add(parts.domain, UrlHostZone);
+    questions.Add(parts.domain, DomainZone);
   }
-  return false;
 }
 
-bool SpamClassifier::CheckRelays(CMailMessage& message, Budget& budget,
-                                 std::pair<Verdict, Reason>& result) {
+void SpamClassifier::CollectRelays(CMailMessage& message, Questions& questions) {
   message.ResetReceivedWalk();
-  std::vector<std::string> asked;
-  for (std::string address; !budget.spent && message.NextReceivedAddress(address);) {
+  std::vector<std::string> seen;
+  for (std::string address; message.NextReceivedAddress(address);) {
     if (!IsPublicRelay(address)) continue;
     // A repeated address is answered from the caches and costs nothing.
-    if (std::find(asked.begin(), asked.end(), address) == asked.end()) {
-      if (asked.size() == kMaxRelayAddresses) {
-        Log("RBL : A message names more than " + std::to_string(kMaxRelayAddresses) +
-            " relay addresses; only the first " + std::to_string(kMaxRelayAddresses) +
-            " are looked up.");
+    if (std::find(seen.begin(), seen.end(), address) == seen.end()) {
+      if (seen.size() == kMaxRelayAddresses) {
+        questions.notices.emplace_back(questions.list.size(),
+                                       "RBL : A message names more than " +
+                                           std::to_string(kMaxRelayAddresses) +
+                                           " relay addresses; only the first " +
+                                           std::to_string(kMaxRelayAddresses) + " are looked up.");
         break;
       }
-      asked.push_back(address);
+      seen.push_back(address);
     }
-    if (Listed(address, RelayZoneA, budget)) {
-      result = {VerdictSpam, ReasonRelayZoneA};
-      return true;
-    }
-    if (Listed(address, RelayZoneB, budget)) {
-      result = {VerdictSpam, ReasonRelayZoneB};
-      return true;
-    }
+    questions.Add(address, RelayZoneA);
+    questions.Add(address, RelayZoneB);
   }
-  return false;
 }
 
 }  // namespace qm

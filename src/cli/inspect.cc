@@ -35,22 +35,6 @@ bool ReadWholeFile(const std::string& path, std::string& content, std::string& e
   return true;
 }
 
-// Passes look-ups on and writes down each one with its result.
-class CRecordingLookup : public IZoneLookup {
- public:
-  explicit CRecordingLookup(IZoneLookup& zones) : inner(zones) {}
-  int Lookup(std::string_view key, int zone) override {
-    const int result = inner.Lookup(key, zone);
-    lookups.push_back({{"zone", zone}, {"key", Cp932ToUtf8(key)}, {"result", result}});
-    return result;
-  }
-  std::chrono::milliseconds LookupTimeout() const override { return inner.LookupTimeout(); }
-  nlohmann::ordered_json lookups = nlohmann::ordered_json::array();
-
- private:
-  IZoneLookup& inner;
-};
-
 }  // namespace
 
 nlohmann::ordered_json InspectMessage(const std::string& fileName, std::string_view storedText,
@@ -95,12 +79,15 @@ nlohmann::ordered_json InspectMessage(const std::string& fileName, std::string_v
     // A message of its own: the walks above are used up.
     CMailMessage judged;
     judged.Parse(storedText);
-    CRecordingLookup recorder(classification->Blocklists());
-    SpamClassifier classifier(classification->Lists(), recorder);
-    const auto [verdict, reason] = classifier.Decide(judged);
+    // The look-ups whose answers count, in the order of the rules.
+    nlohmann::ordered_json lookups = nlohmann::ordered_json::array();
+    const auto [verdict, reason] = classification->Classifier().Decide(
+        judged, [&](std::string_view key, int zone, int result) {
+          lookups.push_back({{"zone", zone}, {"key", Cp932ToUtf8(key)}, {"result", result}});
+        });
     record["verdict"] = static_cast<int>(verdict);
     record["reason"] = static_cast<unsigned>(reason);
-    record["lookups"] = std::move(recorder.lookups);
+    record["lookups"] = std::move(lookups);
   }
   return record;
 }

@@ -1,7 +1,10 @@
-// Retrievals classify on their own threads while the user changes the lists on another.
+// Retrievals classify on their own threads while the user changes the lists on another; each
+// classification asks its look-ups on several threads at once.
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -32,13 +35,20 @@ TEST(ClassifyConcurrencyTest, ThreadsClassifyWhileTheListsChange) {
     for (int t = 0; t < 4; ++t) {
       threads.emplace_back([&, t] {
         for (int round = 0; round < 200; ++round) {
+          // Hosts new to the caches before the listed one, which the threads share.
+          const std::string fresh = std::to_string(t) + "-" + std::to_string(round);
           CMailMessage message;
           message.Parse("From: s" + std::to_string(t) + "@x.example\r\nReceived: [192.0.2." +
-                        std::to_string(round % 200) + "]\r\n\r\nhttp://www.bad.example/\r\n.\r\n");
+                        std::to_string(round % 200) + "]\r\n\r\nhttp://a." + fresh +
+                        ".example/ http://b." + fresh +
+                        ".example/\r\nhttp://www.bad.example/\r\n.\r\n");
           classifier.Classify(message);
           const int verdict = message.mark.GetVerdict();
+          const unsigned reason = message.mark.GetReason();
           // A friend while listed, else spam by the link host: never anything else.
-          if (verdict != VerdictFriend && verdict != VerdictSpam) ++wrong;
+          if (verdict != VerdictFriend && (verdict != VerdictSpam || reason != ReasonUrlHostZone)) {
+            ++wrong;
+          }
         }
       });
     }
@@ -56,6 +66,55 @@ TEST(ClassifyConcurrencyTest, ThreadsClassifyWhileTheListsChange) {
     EXPECT_EQ(wrong.load(), 0);
   }
   SetReporter(nullptr);
+}
+
+// Look-ups that wait until they are let go, counting how many wait at once.
+class HeldZones : public IZoneLookup {
+ public:
+  int Lookup(std::string_view, int) override {
+    std::unique_lock lock(mutex);
+    ++waiting;
+    changed.notify_all();
+    changed.wait(lock, [this] { return released; });
+    return 0;
+  }
+  std::mutex mutex;
+  std::condition_variable changed;
+  int waiting = 0;
+  bool released = false;
+};
+
+TEST(ClassifyConcurrencyTest, StopEndsAClassificationOnceTheLookUpsInFlightAnswer) {
+  LogRecorder log;
+  SetReporter(&log);
+  HeldZones zones;
+  CSenderLists lists;
+  SpamClassifier classifier(lists, zones);
+  std::string body;
+  for (int i = 0; i < 30; ++i) body += "http://h" + std::to_string(i) + ".example/\r\n";
+  CMailMessage message;
+  message.Parse("From: a@sender.example\r\n\r\n" + body + ".\r\n");
+  std::pair<Verdict, Reason> result{VerdictSpam, ReasonUrlHostZone};
+  std::thread classifying([&] { result = classifier.Decide(message); });
+  {
+    std::unique_lock lock(zones.mutex);
+    zones.changed.wait(
+        lock, [&] { return zones.waiting == static_cast<int>(SpamClassifier::kLookupsInFlight); });
+  }
+  classifier.Stop();
+  {
+    std::lock_guard lock(zones.mutex);
+    zones.released = true;
+  }
+  zones.changed.notify_all();
+  classifying.join();
+  SetReporter(nullptr);
+  // No look-up starts after the stop, nor more than so many at once before it.
+  EXPECT_EQ(zones.waiting, static_cast<int>(SpamClassifier::kLookupsInFlight));
+  EXPECT_EQ(result, std::make_pair(VerdictOther, ReasonNone));
+  const std::vector<std::string> lines = log.Take();
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_NE(lines[0].find("its remaining blocklist rules are skipped"), std::string::npos);
 }
 
 }  // namespace

@@ -2,34 +2,45 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <map>
+#include <mutex>
+#include <ostream>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "classify/blocklist.h"
+#include "classify/fake_dns.h"
 #include "message/mail_message.h"
 #include "support/recording_reporter.h"
 
 namespace qm {
 namespace {
 
-// Answers from a table and records every question in order. Each question takes `delay` on
-// the clock that the classifier reads.
+// Answers from a table and records every question in the order asked. Each question takes
+// `delay` on the clock that the classifier reads. Set the table before classifying.
 class FakeZones : public IZoneLookup {
  public:
   int Lookup(std::string_view key, int zone) override {
+    std::lock_guard lock(mutex);
     asked.push_back(std::to_string(zone) + ":" + std::string(key));
     now += delay;
     const auto it = answers.find({std::string(key), zone});
     return it == answers.end() ? defaultAnswer : it->second;
   }
   std::chrono::milliseconds LookupTimeout() const override { return std::chrono::seconds(5); }
+  std::chrono::steady_clock::time_point Now() {
+    std::lock_guard lock(mutex);
+    return now;
+  }
   std::map<std::pair<std::string, int>, int> answers;
   std::vector<std::string> asked;
   int defaultAnswer = 0;
   std::chrono::steady_clock::time_point now;
   std::chrono::milliseconds delay{0};
+  std::mutex mutex;
 };
 
 std::string Message(const std::string& header, const std::string& body = "") {
@@ -50,7 +61,8 @@ class SpamClassifierTest : public ::testing::Test {
 
   CSenderLists lists;
   FakeZones zones;
-  SpamClassifier classifier{lists, zones, [this] { return zones.now; }};
+  // One question after another, so that `zones.asked` is in the order of the rules.
+  SpamClassifier classifier{lists, zones, [this] { return zones.Now(); }, 1};
 };
 
 using Result = std::pair<Verdict, Reason>;
@@ -183,24 +195,130 @@ TEST_F(SpamClassifierTest, AMessageLooksUpAtMostSoManyDistinctHostsAndRelays) {
 }
 
 TEST_F(SpamClassifierTest, ASilentDnsEndsAMessagesRulesAfterItsBudget) {
-  test::RecordingReporter log;
-  SetReporter(&log);
-  zones.defaultAnswer = -1;
-  zones.delay = zones.LookupTimeout();
-  EXPECT_EQ(Judge(FloodMessage(zones)), Result(VerdictOther, ReasonNone));
-  SetReporter(nullptr);
-  // Six look-ups that time out use up the budget; nothing after them is asked, listed or not.
-  EXPECT_EQ(zones.asked.size(), 6u);
-  EXPECT_EQ(log.logLines,
-            std::vector<std::string>{"RBL : The look-ups for one message ( a@sender.example ) ran "
-                                     "past 30 s; its remaining blocklist rules are skipped."});
+  SpamClassifier atOnce{lists, zones, [this] { return zones.Now(); }};
+  for (SpamClassifier* judge : {&classifier, &atOnce}) {
+    SCOPED_TRACE(judge == &classifier ? "one after another" : "at once");
+    zones.asked.clear();
+    test::RecordingReporter log;
+    SetReporter(&log);
+    zones.defaultAnswer = -1;
+    zones.delay = zones.LookupTimeout();
+    CMailMessage flood;
+    flood.Parse(FloodMessage(zones));
+    EXPECT_EQ(judge->Decide(flood), Result(VerdictOther, ReasonNone));
+    SetReporter(nullptr);
+    // Six look-ups that time out use up the budget; after them nothing is asked, listed or
+    // not, but those that had already started.
+    if (judge == &classifier) {
+      EXPECT_EQ(zones.asked.size(), 6u);
+    } else {
+      EXPECT_LE(zones.asked.size(), 5 + SpamClassifier::kLookupsInFlight);
+    }
+    EXPECT_EQ(log.logLines, std::vector<std::string>{
+                                "RBL : The look-ups for one message ( a@sender.example ) "
+                                "ran past 30 s; its remaining blocklist rules are skipped."});
 
-  // Answers just within the budget still decide.
-  zones.asked.clear();
-  zones.delay = zones.LookupTimeout() * 5 / 9;
-  EXPECT_EQ(Judge(Message("From: a@sender.example\r\n", "http://h40.example/")),
-            Result(VerdictSpam, ReasonUrlHostZone));
+    // Answers just within the budget still decide.
+    zones.delay = zones.LookupTimeout() * 5 / 9;
+    CMailMessage listed;
+    listed.Parse(Message("From: a@sender.example\r\n", "http://h40.example/"));
+    EXPECT_EQ(judge->Decide(listed), Result(VerdictSpam, ReasonUrlHostZone));
+  }
 }
+
+// Questions asked at once decide as asking them in turn does, over DNS answers of the
+// blocklists, and a repeated question is answered by the caches as it would have been.
+struct AnswerPattern {
+  const char* name;
+  std::vector<std::string> listed;   // query names answered 127.0.0.2
+  std::vector<std::string> failing;  // query names that fail
+  Result expected;
+  friend void PrintTo(const AnswerPattern& pattern, std::ostream* out) { *out << pattern.name; }
+};
+
+class AtOnceAsInTurnTest : public ::testing::TestWithParam<AnswerPattern> {};
+
+TEST_P(AtOnceAsInTurnTest, SameVerdictReasonAndCountedLookUps) {
+  // Questions in turn: www.one.example, one.example, mail.one.example, (one.example again),
+  // two.example, 9.2.0.192 (zone 0 only), sender.example twice, then the relays 192.0.2.7,
+  // 198.51.100.3 and 192.0.2.7 again.
+  const std::string text = Message(
+      "From: a@sender.example\r\nReturn-Path: <b@sender.example>\r\n"
+      "Received: from x ([192.0.2.7]) by y\r\nReceived: from z ([198.51.100.3]) by y\r\n"
+      "Received: from x ([192.0.2.7]) by y\r\n",
+      "http://www.one.example/ http://mail.one.example/ http://two.example/ http://192.0.2.9/");
+  BlocklistSettings settings;
+  settings.zones = {".z0", ".z1", ".z2", ".z3"};
+  LogRecorder log;
+  SetReporter(&log);
+  struct Run {
+    Result result;
+    std::vector<std::string> counted;  // what the observer was told
+    std::map<std::string, int> queries;
+  };
+  auto classify = [&](std::size_t lookupsInFlight) {
+    FakeDnsResolver dns;
+    for (const std::string& name : GetParam().listed) dns.Listed(name);
+    for (const std::string& name : GetParam().failing) dns.Failing(name, kDnsTryAgain);
+    BlocklistResolver blocklists(settings, dns);
+    CSenderLists lists;
+    SpamClassifier classifier(lists, blocklists, {}, lookupsInFlight);
+    CMailMessage message;
+    message.Parse(text);
+    Run run;
+    run.result = classifier.Decide(message, [&](std::string_view key, int zone, int answer) {
+      run.counted.push_back(std::to_string(zone) + ":" + std::string(key) + "=" +
+                            std::to_string(answer));
+    });
+    for (const std::string& name : dns.Queries()) ++run.queries[name];
+    return run;
+  };
+  const Run inTurn = classify(1);
+  const Run atOnce = classify(SpamClassifier::kLookupsInFlight);
+  SetReporter(nullptr);
+  EXPECT_EQ(inTurn.result, GetParam().expected);
+  EXPECT_EQ(atOnce.result, GetParam().expected);
+  EXPECT_EQ(atOnce.counted, inTurn.counted);
+  // What was asked in turn is asked as often at once (a repeat goes to the caches, or to the
+  // DNS again after a failure); anything else at most once.
+  for (const auto& [name, count] : atOnce.queries) {
+    const auto it = inTurn.queries.find(name);
+    EXPECT_EQ(count, it == inTurn.queries.end() ? 1 : it->second) << name;
+  }
+  for (const auto& [name, count] : inTurn.queries) EXPECT_TRUE(atOnce.queries.contains(name));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Patterns, AtOnceAsInTurnTest,
+    ::testing::Values(AnswerPattern{"NothingListed", {}, {}, {VerdictOther, ReasonNone}},
+                      AnswerPattern{"FirstHostsDomainZoneBeforeSecondHostsHostZone",
+                                    {"one.example.z3", "two.example.z0"},
+                                    {},
+                                    {VerdictSpam, ReasonDomainZone}},
+                      AnswerPattern{"AddressHostBeforeSenderDomain",
+                                    {"9.2.0.192.z0", "sender.example.z3"},
+                                    {},
+                                    {VerdictSpam, ReasonUrlHostZone}},
+                      AnswerPattern{"SenderDomainBeforeRelay",
+                                    {"sender.example.z3", "7.2.0.192.z1"},
+                                    {},
+                                    {VerdictSpam, ReasonDomainZone}},
+                      AnswerPattern{"FirstRelaysSecondZoneBeforeSecondRelaysFirst",
+                                    {"3.100.51.198.z1", "7.2.0.192.z2"},
+                                    {},
+                                    {VerdictSpam, ReasonRelayZoneB}},
+                      AnswerPattern{"EverythingListedTheFirstQuestionDecides",
+                                    {"www.one.example.z0", "www.one.example.z3", "one.example.z0",
+                                     "one.example.z3", "two.example.z0", "sender.example.z0",
+                                     "7.2.0.192.z1", "3.100.51.198.z2"},
+                                    {},
+                                    {VerdictSpam, ReasonUrlHostZone}},
+                      AnswerPattern{
+                          "FailuresAreAskedAgainAndListNothing",
+                          {"3.100.51.198.z2"},
+                          {"one.example.z0", "one.example.z3", "sender.example.z3", "7.2.0.192.z1"},
+                          {VerdictSpam, ReasonRelayZoneB}}),
+    [](const auto& pattern) { return std::string(pattern.param.name); });
 
 }  // namespace
 }  // namespace qm
