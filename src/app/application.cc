@@ -173,8 +173,8 @@ CMailbox* CApplication::FindLogin(const std::string& user, const std::string& pa
 }
 
 void CApplication::LoginAccepted(CMailbox& mailbox, int index) {
-  (void)index;
   if (!mailbox.IsDustbox() && !shutDown) mailboxes->RetrieveOnDemand(mailbox);
+  ui.PostMessage(kMailClientLoggedIn, 0, index);
 }
 
 void CApplication::ConnectionEnded() { ui.PostMessage(kWakeIdle); }

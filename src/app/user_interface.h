@@ -22,6 +22,9 @@ enum UiMessage : std::uint32_t {
   kMaildropCommitted = 0x466,
   // A status text was set: wakes the idle step so that it shows.
   kStatusTextChanged = 0x467,
+  // A mail client logged in to a mailbox (lParam its index): it has been given the new mail, so
+  // the new-mail indication ends.
+  kMailClientLoggedIn = 0x468,
 };
 
 enum class Buttons { Ok, OkCancel, YesNo, YesNoCancel };

@@ -68,7 +68,12 @@ PartHeader ReadHeader(std::string_view text, std::size_t begin, std::size_t end)
     }
     current = nullptr;
     const std::size_t colon = content.find(':');
-    if (colon == std::string_view::npos) continue;
+    if (colon == std::string_view::npos) {
+      // A line that is no field means the header is over and the body has begun without the
+      // empty line, as careless writers send it.
+      header.bodyStart = line.begin;
+      return header;
+    }
     const std::string_view name = Trim(content.substr(0, colon));
     std::string* field = EqualsIgnoringCase(name, "content-type") ? &header.contentType
                          : EqualsIgnoringCase(name, "content-transfer-encoding")

@@ -26,6 +26,8 @@ class CDesktopWindows::CClient : public IUserInterfaceClient {
       view.OnMaildropCommitted(wParam != 0, static_cast<int>(lParam));
     } else if (message == kRetrievalEnded) {
       notifier.OnRetrievalEnded(static_cast<int>(wParam), static_cast<int>(lParam));
+    } else if (message == kMailClientLoggedIn) {
+      view.EndNewMailIndication();
     }
   }
   void OnTimer(std::uint32_t id) override { program.OnTimer(id); }

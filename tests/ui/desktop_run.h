@@ -43,6 +43,7 @@ class CDesktopRun {
   }
 
   bool Started() const { return started; }
+  CApplication& Program() { return program; }
   CDesktopWindows& Windows() { return *windows; }
   // The texts of every message box and question so far.
   const std::vector<std::string>& Told() const { return answers.texts; }

@@ -6,6 +6,7 @@
 #include <array>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/settings.h"
@@ -103,6 +104,26 @@ class DesktopSessionTest : public QObject {
       QCOMPARE(inbox.Dustbox()->MessageCount(), 1);
       QCOMPARE(inbox.Dustbox()->Summary(1).senderAddress, std::string("junk@example.org"));
     }
+    QDir::setCurrent(previous);
+  }
+
+  // The mail client has been given the new mail: the tray stops blinking.
+  void AMailClientsLoginEndsTheNewMailIndication() {
+    QTemporaryDir directory;
+    const QString previous = QDir::currentPath();
+    QDir::setCurrent(directory.path());
+    Populate();
+    CDesktopRun run(directory.path());
+    QVERIFY(run.Started());
+    CMainFrame& frame = run.Windows().Frame();
+    frame.SetNewMailState(true);
+    QVERIFY(frame.NewMailBlinking());
+    // As a connection thread reports a login.
+    std::thread connection(
+        [&run] { run.Program().LoginAccepted(*run.Program().Mailboxes().Get(0), 0); });
+    connection.join();
+    QTRY_VERIFY(!frame.NewMailBlinking());
+    run.End();
     QDir::setCurrent(previous);
   }
 };
