@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <utility>
 
 namespace qm {
 
@@ -75,8 +76,17 @@ std::string LibraryCharsetName(std::string_view charset) {
       return {};
     }
   }
-  // Outlook's name for Korean text, which the library knows by another.
-  return name == "KS_C_5601-1987" ? std::string("CP949") : name;
+  // Names that mail uses and the library knows by others: Outlook's for Korean, the Hebrew and
+  // Arabic forms of ISO-8859 that only mark the direction of the text, and GB2312, under which
+  // mailers send the whole of GBK (a superset that reads GB2312 text the same).
+  static constexpr std::pair<std::string_view, std::string_view> kAliases[] = {
+      {"KS_C_5601-1987", "CP949"},    {"ISO-8859-8-I", "ISO-8859-8"},
+      {"ISO-8859-8-E", "ISO-8859-8"}, {"ISO-8859-6-I", "ISO-8859-6"},
+      {"ISO-8859-6-E", "ISO-8859-6"}, {"GB2312", "GBK"}};
+  for (const auto& [alias, known] : kAliases) {
+    if (name == alias) return std::string(known);
+  }
+  return name;
 }
 
 // The converter from `name` for this thread; null when the library has none. A message names

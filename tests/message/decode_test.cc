@@ -165,6 +165,9 @@ INSTANTIATE_TEST_SUITE_P(
         CharsetCase{"Koi8R", "KOI8-R", "\xF0\xD2", "\xD0\x9F\xD1\x80"},
         CharsetCase{"Gb2312", "GB2312", "\xD6\xD0\xCE\xC4", "\xE4\xB8\xAD\xE6\x96\x87"},
         CharsetCase{"Gbk", "GBK", "\x81\x40", "\xE4\xB8\x82"},
+        // Mail marked GB2312 is often GBK.
+        CharsetCase{"Gb2312HoldingGbk", "gb2312", "\x81\x40", "\xE4\xB8\x82"},
+        CharsetCase{"HebrewLogical", "ISO-8859-8-I", "\xE0", "\xD7\x90"},
         CharsetCase{"Big5", "Big5", "\xA4\xA4\xA4\xE5", "\xE4\xB8\xAD\xE6\x96\x87"},
         CharsetCase{"EucKr", "EUC-KR", "\xC7\xD1", "\xED\x95\x9C"},
         CharsetCase{"OutlookKorean", "ks_c_5601-1987", "\xC7\xD1", "\xED\x95\x9C"},
