@@ -159,6 +159,12 @@ void BM_JisToShiftJis(benchmark::State& state) {
 }
 BENCHMARK(BM_JisToShiftJis);
 
+void BM_JisToUtf8(benchmark::State& state) {
+  DecodeEach(state, BodyEncoding::kSevenBit, &GeneratedMessage::jisBody,
+             [](const std::string& in, std::string& out) { qm::JisToUtf8(in, out); });
+}
+BENCHMARK(BM_JisToUtf8);
+
 // The two walks on their own, over messages parsed and decoded beforehand.
 void BM_ReceivedWalk(benchmark::State& state) {
   const Corpus& corpus = Prepared();

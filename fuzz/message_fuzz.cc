@@ -12,6 +12,7 @@
 #include "message/decode.h"
 #include "message/mail_message.h"
 #include "message/stored_form.h"
+#include "platform/code_page.h"
 
 namespace {
 
@@ -80,9 +81,15 @@ void ExerciseMessage(qm::CMailMessage& message) {
 
   std::string body;
   Check(message.DecodeBody(body) == 1, "DecodeBody(output) fails on a message with text");
+  Check(qm::IsUtf8(body), "the decoded body is not UTF-8");
 
   std::string header;
   Check(message.DecodedHeaderText(header) == 1, "DecodedHeaderText failed");
+  Check(qm::IsUtf8(header), "the decoded header is not UTF-8");
+  for (const std::string* text :
+       {&message.Subject(), &message.From(), &message.SenderName(), &message.SenderAddress()}) {
+    Check(qm::IsUtf8(*text), "a decoded header value is not UTF-8");
+  }
 
   std::int64_t seconds = 0;
   message.ReceivedDate(seconds);
@@ -119,8 +126,31 @@ void ExerciseDecoders(std::string_view raw) {
   const int words = qm::DecodeEncodedWords(raw, output);
   Check(words == 0 || words == 1, "DecodeEncodedWords returned neither 0 nor 1");
 
+  Check(qm::IsUtf8(output), "DecodeEncodedWords made text that is not UTF-8");
+
   const int jis = qm::JisToShiftJis(raw, output);
   Check(jis == 0 || jis == 1, "JisToShiftJis returned neither 0 nor 1");
+  Check(qm::JisToUtf8(raw, output) == jis, "the two ISO-2022-JP conversions disagree on the end");
+  Check(qm::IsUtf8(output), "JisToUtf8 made text that is not UTF-8");
+
+  // The first line names a charset, the rest is text in it.
+  const std::size_t newline = raw.find('\n');
+  const std::string_view charset = raw.substr(0, newline == std::string_view::npos ? 0 : newline);
+  const std::string_view text = raw.substr(charset.size());
+  output = qm::TextToUtf8(charset, text);
+  Check(qm::IsUtf8(output), "TextToUtf8 made text that is not UTF-8");
+  Check(text.find('\0') != std::string_view::npos || output.find('\0') == std::string::npos,
+        "TextToUtf8 made a NUL byte");
+  std::string inPlace(text);
+  qm::ConvertToUtf8(charset, inPlace);
+  Check(inPlace == output, "ConvertToUtf8 and TextToUtf8 disagree");
+  const std::string repaired = qm::RepairUtf8(raw);
+  Check(qm::IsUtf8(repaired) && (!qm::IsUtf8(raw) || repaired == raw),
+        "RepairUtf8 left text that is not UTF-8, or changed UTF-8");
+  const std::string cut = qm::CutUtf8(raw, raw.size() / 2);
+  Check(cut.size() <= raw.size() / 2 && raw.substr(0, cut.size()) == cut,
+        "CutUtf8 is no prefix within its limit");
+  qm::ContentTypeCharset(raw);
 }
 
 // The stored form is what every other part of the program reads, so its framing must hold for

@@ -46,7 +46,7 @@ nlohmann::ordered_json InspectMessage(const std::string& fileName, std::string_v
   const auto& names = message.FieldNames();
   const auto& values = message.FieldValues();
   for (std::size_t i = 0; i < names.size(); ++i) {
-    fields.push_back({Cp932ToUtf8(names[i]), Cp932ToUtf8(values[i])});
+    fields.push_back({UndeclaredToUtf8(names[i]), UndeclaredToUtf8(values[i])});
   }
 
   std::int64_t received = 0;
@@ -59,22 +59,22 @@ nlohmann::ordered_json InspectMessage(const std::string& fileName, std::string_v
 
   nlohmann::ordered_json urlHosts = nlohmann::ordered_json::array();
   message.DecodeBody();
-  for (std::string host; message.NextUrlHost(host);) urlHosts.push_back(Cp932ToUtf8(host));
+  for (std::string host; message.NextUrlHost(host);) urlHosts.push_back(host);
 
   nlohmann::ordered_json record;
   record["file"] = fileName;
   record["headerLength"] = message.HeaderLength();
   record["fields"] = std::move(fields);
-  record["subject"] = Cp932ToUtf8(message.Subject());
-  record["from"] = Cp932ToUtf8(message.From());
-  record["senderName"] = Cp932ToUtf8(message.SenderName());
-  record["senderAddress"] = Cp932ToUtf8(message.SenderAddress());
-  record["displaySender"] = Cp932ToUtf8(message.DisplaySender());
+  record["subject"] = message.Subject();
+  record["from"] = message.From();
+  record["senderName"] = message.SenderName();
+  record["senderAddress"] = message.SenderAddress();
+  record["displaySender"] = message.DisplaySender();
   record["received"] = received;
   record["date"] = date;
   record["relays"] = std::move(relays);
   record["urlHosts"] = std::move(urlHosts);
-  record["body"] = Cp932ToUtf8(message.Body());
+  record["body"] = message.Body();
   if (classification != nullptr) {
     // A message of its own: the walks above are used up.
     CMailMessage judged;

@@ -14,8 +14,9 @@ class CClassification;
 
 enum class InputForm { Plain, Stored };
 
-// The JSON record of one message. `message` is parsed from `storedText` here; mail text in it is
-// converted from code page 932 to UTF-8. With `classification`, the record also has the
+// The JSON record of one message. `message` is parsed from `storedText` here; its decoded text is
+// UTF-8 already, and the header fields as written are shown as UTF-8 when they are, else from
+// code page 932. With `classification`, the record also has the
 // verdict, the reason and every blocklist look-up in order.
 nlohmann::ordered_json InspectMessage(const std::string& fileName, std::string_view storedText,
                                       CClassification* classification = nullptr);

@@ -1,6 +1,5 @@
 #include "cli/mail_rows.h"
 
-#include "platform/code_page.h"
 #include "platform/time_format.h"
 #include "store/mailbox.h"
 
@@ -28,9 +27,9 @@ MailRow MakeMailRow(const CMailbox& mailbox, int n) {
   MailRow row;
   row.number = n;
   row.reason = summary.reason;
-  row.subject = Cp932ToUtf8(summary.subject);
-  row.senderName = Cp932ToUtf8(summary.senderName);
-  row.senderAddress = Cp932ToUtf8(summary.senderAddress);
+  row.subject = summary.subject;
+  row.senderName = summary.senderName;
+  row.senderAddress = summary.senderAddress;
   row.received = summary.received;
   row.date = FormatLocalTime(kDateFormat, summary.received);
   row.verdict = summary.verdict;

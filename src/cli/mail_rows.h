@@ -13,7 +13,7 @@ class CMailbox;
 struct MailRow {
   int number = 0;
   unsigned reason = 0;
-  // Mail text converted to UTF-8.
+  // Mail text in UTF-8, as decoded.
   std::string subject;
   std::string senderName;
   std::string senderAddress;

@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "message/decode.h"
+#include "platform/code_page.h"
 
 namespace qm {
 
@@ -13,6 +14,23 @@ std::string_view StripNameDecoration(std::string_view s) {
   while (!s.empty() && decoration(s.front())) s.remove_prefix(1);
   while (!s.empty() && decoration(s.back())) s.remove_suffix(1);
   return s;
+}
+
+// A folded value on one line: each line break that a blank follows goes, the blank stays. The
+// address patterns do not match across a line break, so a name folded away from its address
+// would be lost.
+std::string Unfolded(std::string_view s) {
+  std::string out;
+  out.reserve(s.size());
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    if (s[i] == '\r' && i + 2 < s.size() && s[i + 1] == '\n' &&
+        (s[i + 2] == ' ' || s[i + 2] == '\t')) {
+      ++i;
+      continue;
+    }
+    out.push_back(s[i]);
+  }
+  return out;
 }
 
 BRegexp Compiled(const char* pattern) {
@@ -79,7 +97,7 @@ int CMailMessage::Parse(std::string_view messageText) {
   GetField("From", value);
   from = DecodeFieldValue(value);
   AddressParts parts;
-  if (SplitAddress(from, parts)) {
+  if (SplitAddress(Unfolded(from), parts)) {
     senderName = std::move(parts.name);
     senderAddress = std::move(parts.address);
   } else {
@@ -97,7 +115,7 @@ int CMailMessage::DecodedHeaderText(std::string& output) {
   output.clear();
   EnsureParsed();
   for (std::size_t i = 0; i < fieldNames.size(); ++i) {
-    output += fieldNames[i];
+    output += UndeclaredToUtf8(fieldNames[i]);
     output += ": ";
     output += DecodeFieldValue(fieldValues[i]);
     output += "\r\n";
@@ -116,22 +134,18 @@ int CMailMessage::DecodeBody(std::string& output) {
   std::string encoding;
   GetField("Content-Transfer-Encoding", encoding);
   encoding = LowerAscii932(encoding);
-  std::string decoded;
+  std::string contentType;
+  GetField("Content-Type", contentType);
+  const std::string charset = ContentTypeCharset(contentType);
   if (encoding == "base64") {
-    DecodeBase64(copy, decoded);
+    DecodeBase64(copy, output);
   } else if (encoding == "quoted-printable") {
-    DecodeQuotedPrintable(copy, decoded);
+    DecodeQuotedPrintable(copy, output);
   } else {
-    JisToShiftJis(copy, output);
-    return 1;
+    output.assign(copy);
   }
-  // Text without an escape holds no ISO-2022-JP run and is its own conversion: a large message
-  // is then held once decoded, not twice.
-  if (decoded.find('\x1B') == std::string::npos) {
-    output = std::move(decoded);
-  } else {
-    JisToShiftJis(decoded, output);
-  }
+  // In place: a large body in UTF-8 or ASCII is held once, not twice.
+  ConvertToUtf8(charset, output);
   return 1;
 }
 

@@ -1,7 +1,7 @@
 // One message in memory: its stored text (CR LF line ends, dot-stuffed, ending with the "."
-// line), its header table, the decoded subject and sender, the decoded body, the state of the walks
-// over its Received fields and its links, and its mark. Built wherever a message is looked at and
-// never shared between threads.
+// line), its header table, the decoded subject and sender, the decoded body (decoded text is
+// UTF-8), the state of the walks over its Received fields and its links, and its mark. Built
+// wherever a message is looked at and never shared between threads.
 #pragma once
 
 #include <cstdint>
@@ -35,7 +35,8 @@ class CMailMessage : public MailHeader {
   CMailMessage& operator=(const CMailMessage& other);
   ~CMailMessage() override = default;
 
-  // Sets the text and decodes Subject and From; always 1.
+  // Sets the text and decodes Subject and From; always 1. The sender is split after its folds
+  // are undone, so that a display name on the line before its address is kept.
   virtual int Parse(std::string_view messageText);
 
   const std::string& Subject() const { return subject; }
@@ -48,7 +49,8 @@ class CMailMessage : public MailHeader {
   // Every field as "Name: decoded value\r\n", in header order. Returns 1.
   int DecodedHeaderText(std::string& output);
 
-  // Decodes the body (the message's own Content-Transfer-Encoding, then ISO-2022-JP) into `body`
+  // Decodes the body (the message's own Content-Transfer-Encoding, then the charset of its
+  // Content-Type, or ISO-2022-JP runs and UTF-8 or code page 932 when it names none) into `body`
   // and restarts the link walk. 1 when there is text and the body is not empty.
   int DecodeBody();
   // The same into `output`; 1 whenever there is text.

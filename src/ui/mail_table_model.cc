@@ -5,7 +5,6 @@
 #include <QFont>
 #include <QString>
 
-#include "platform/code_page.h"
 #include "ui/artwork.h"
 #include "ui/model/mail_list.h"
 
@@ -39,7 +38,7 @@ QVariant CMailTableModel::data(const QModelIndex& index, int role) const {
     case Qt::DisplayRole:
     case Qt::ToolTipRole:
       if (role == Qt::ToolTipRole && column != ColumnSubject) return QVariant();
-      return QString::fromStdString(Cp932ToUtf8(row.texts[static_cast<std::size_t>(column)]));
+      return QString::fromStdString(row.texts[static_cast<std::size_t>(column)]);
     case Qt::DecorationRole:
       if (column != ColumnNumber) return QVariant();
       return Picture(row.verdictImage, row.stateImage);

@@ -1,6 +1,5 @@
 // The mail list's rows as Qt sees them: a read-only table over CMailListModel::Rows(), which
-// keeps the order itself (so no proxy sorts on top). The texts are converted from code page 932
-// as they are drawn.
+// keeps the order itself (so no proxy sorts on top). The texts are UTF-8.
 #pragma once
 
 #include <QAbstractTableModel>

@@ -13,7 +13,6 @@
 #include <string_view>
 
 #include "message/mail_message.h"
-#include "platform/code_page.h"
 #include "platform/profile.h"
 
 namespace qm {
@@ -25,9 +24,9 @@ CViewerCount& Viewers() {
   return count;
 }
 
-QString FromCp932(std::string_view text) {
+QString FromUtf8(std::string_view text) {
   // The edit controls would show each CR as a character of its own.
-  return QString::fromStdString(Cp932ToUtf8(text))
+  return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()))
       .replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
 }
 
@@ -157,14 +156,14 @@ void CMailViewer::OnUndecodedClicked(bool checked) {
 
 void CMailViewer::ShowModel() {
   const ViewerContent& content = model.Content();
-  subject->setText(FromCp932(content.subject));
+  subject->setText(FromUtf8(content.subject));
   subject->setCursorPosition(0);
-  from->setText(FromCp932(content.from));
+  from->setText(FromUtf8(content.from));
   from->setCursorPosition(0);
-  date->setText(FromCp932(content.date));
+  date->setText(FromUtf8(content.date));
   headerBox->setChecked(model.Checks().showHeader);
   undecodedBox->setChecked(model.Checks().showUndecoded);
-  body->setPlainText(FromCp932(model.Body()));
+  body->setPlainText(FromUtf8(model.Body()));
 }
 
 CMailViewer* OpenMailViewer(const CMailMessage& message, CProfile& profile, QWidget* parent) {

@@ -21,7 +21,6 @@
 
 #include "app/user_interface.h"
 #include "mailboxes/mailbox_set.h"
-#include "platform/code_page.h"
 #include "ui/about_dialog.h"
 #include "ui/artwork.h"
 #include "ui/command_menus.h"
@@ -363,7 +362,7 @@ void CMainFrame::RefreshMailboxes() {
   const FrameCounts counts = ComputeFrameCounts(view->Mailboxes());
   SetCountTexts(QString::fromStdString(counts.mailboxCounts),
                 QString::fromStdString(counts.dustboxCounts));
-  trayTip = QString::fromStdString(Cp932ToUtf8(counts.trayTip));
+  trayTip = QString::fromStdString(counts.trayTip);
   if (trayIcon != nullptr) trayIcon->setToolTip(trayTip);
 }
 

@@ -126,7 +126,7 @@ TEST_F(InspectTest, UnreadableFileIsNamedAndTheOthersStillCome) {
   EXPECT_NE(errors.find(dir_.string() + ":"), std::string::npos) << errors;
 }
 
-TEST_F(InspectTest, TextThatIsNotCodePage932BecomesReplacementCharacters) {
+TEST_F(InspectTest, UndeclaredTextInNeitherUtf8NorCodePage932BecomesReplacementCharacters) {
   const auto records =
       Run({Write("bad.eml", "Subject: a\xFF\x82\n\n\x82\x20\n")}, InputForm::Plain, 0);
   EXPECT_EQ(records[0]["subject"], "a\xEF\xBF\xBD\xEF\xBF\xBD");

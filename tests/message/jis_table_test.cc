@@ -1,4 +1,4 @@
-// Checks the ISO-2022-JP conversion cell by cell against the C library's own JIS X 0208 tables.
+// Checks the ISO-2022-JP conversions cell by cell against the C library's own JIS X 0208 tables.
 #include <errno.h>
 #include <gtest/gtest.h>
 #include <iconv.h>
@@ -37,6 +37,11 @@ TEST(JisTableTest, EveryJisX0208CellMatchesTheLibraryShiftJis) {
       std::string converted;
       ASSERT_EQ(JisToShiftJis(jis, converted), 1);
       EXPECT_EQ(converted, reference) << "row " << row - 0x20 << " cell " << cell - 0x20;
+      // The UTF-8 conversion goes the same way, through code page 932.
+      std::string utf8;
+      ASSERT_TRUE(Iconv("UTF-8", "CP932", reference, utf8));
+      ASSERT_EQ(JisToUtf8(jis, converted), 1);
+      EXPECT_EQ(converted, utf8) << "row " << row - 0x20 << " cell " << cell - 0x20;
       ++compared;
     }
   }

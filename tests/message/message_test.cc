@@ -57,16 +57,47 @@ TEST(SplitAddressTest, FailureLeavesPartsAndEmptyTextClearsThem) {
   EXPECT_EQ(parts.domain, "");
 }
 
-TEST(MailMessageTest, ParseDecodesSubjectAndSender) {
+struct SenderCase {
+  const char* name;
+  std::string from;
+  std::string senderName;
+  std::string senderAddress;
+};
+
+class SenderTest : public ::testing::TestWithParam<SenderCase> {};
+
+// Display names are decoded, also when the field folds between name and address.
+TEST_P(SenderTest, NameAndAddress) {
   CMailMessage message;
-  ASSERT_EQ(message.Parse(Stored({"Subject: =?ISO-2022-JP?B?GyRCJCIbKEI=?= news",
+  message.Parse(Stored({"From: " + GetParam().from, "", "b"}));
+  EXPECT_EQ(message.SenderName(), GetParam().senderName);
+  EXPECT_EQ(message.SenderAddress(), GetParam().senderAddress);
+  EXPECT_EQ(message.DisplaySender(),
+            GetParam().senderName.empty() ? GetParam().senderAddress : GetParam().senderName);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Forms, SenderTest,
+    ::testing::Values(SenderCase{"Jis", "=?ISO-2022-JP?B?GyRCJCIbKEI=?= <a@b.example>",
+                                 "\xE3\x81\x82", "a@b.example"},
+                      SenderCase{"Utf8Quoted", "\"=?UTF-8?B?5bGx55Sw?=\" <y@b.example>",
+                                 "\xE5\xB1\xB1\xE7\x94\xB0", "y@b.example"},
+                      SenderCase{"Utf8Folded", "=?UTF-8?Q?Jos=C3=A9?=\r\n <j@b.example>",
+                                 "Jos\xC3\xA9", "j@b.example"},
+                      SenderCase{"PlainFolded", "\"Taro Yamada\"\r\n\t<t@b.example>", "Taro Yamada",
+                                 "t@b.example"},
+                      // Not an encoded word: the text stays and the address is still found.
+                      SenderCase{"MalformedWordStays", "Sale =?50% off <s@b.example>",
+                                 "Sale =?50% off", "s@b.example"}),
+    [](const auto& param) { return std::string(param.param.name); });
+
+TEST(MailMessageTest, ParseDecodesSubjectAndFrom) {
+  CMailMessage message;
+  ASSERT_EQ(message.Parse(Stored({"Subject: =?UTF-8?B?5p2l6YCx44Gu5Lya6K2w44Gr44Gk44GE44Gm?=",
                                   "From: =?ISO-2022-JP?B?GyRCJCIbKEI=?= <a@b.example>", "", "b"})),
             1);
-  EXPECT_EQ(message.Subject(), "\x82\xA0 news");
-  EXPECT_EQ(message.From(), "\x82\xA0 <a@b.example>");
-  EXPECT_EQ(message.SenderName(), "\x82\xA0");
-  EXPECT_EQ(message.SenderAddress(), "a@b.example");
-  EXPECT_EQ(message.DisplaySender(), "\x82\xA0");
+  EXPECT_EQ(message.Subject(), "来週の会議について");
+  EXPECT_EQ(message.From(), "\xE3\x81\x82 <a@b.example>");
 }
 
 TEST(MailMessageTest, SenderWithoutNameOrAddress) {
@@ -92,7 +123,7 @@ TEST(MailMessageTest, DecodedHeaderTextListsEveryFieldDecoded) {
       Stored({"Subject: =?ISO-2022-JP?B?GyRCJCIbKEI=?=", "X-Folded: a", " b", "", "body"}));
   std::string header = "stale";
   ASSERT_EQ(message.DecodedHeaderText(header), 1);
-  EXPECT_EQ(header, "Subject: \x82\xA0\r\nX-Folded: a\r\n b\r\n");
+  EXPECT_EQ(header, "Subject: \xE3\x81\x82\r\nX-Folded: a\r\n b\r\n");
 }
 
 struct BodyCase {
@@ -127,9 +158,25 @@ INSTANTIATE_TEST_SUITE_P(
         BodyCase{"QuotedPrintable",
                  Stored({"Content-Transfer-Encoding: quoted-printable", "", "a=3D=", "b"}),
                  "a=b\r\n"},
-        BodyCase{"Jis", Stored({"A: b", "", "\x1B$B$\"\x1B(B"}), "\x82\xA0\r\n"},
+        BodyCase{"Jis", Stored({"A: b", "", "\x1B$B$\"\x1B(B"}), "\xE3\x81\x82\r\n"},
         BodyCase{"Base64OfJis", Stored({"Content-Transfer-Encoding: base64", "", "GyRCJCIbKEI="}),
-                 "\x82\xA0"},
+                 "\xE3\x81\x82"},
+        // The declared charset of the message decides; without one, UTF-8 or code page 932.
+        BodyCase{"QuotedPrintableLatin1",
+                 Stored({"Content-Type: text/plain; charset=\"ISO-8859-1\"",
+                         "Content-Transfer-Encoding: quoted-printable", "", "caf=E9"}),
+                 "caf\xC3\xA9\r\n"},
+        BodyCase{"Base64EucJp",
+                 Stored({"Content-Type: text/plain; charset=euc-jp",
+                         "Content-Transfer-Encoding: base64", "", "xvzL3A=="}),
+                 "\xE6\x97\xA5\xE6\x9C\xAC"},
+        BodyCase{"EightBitShiftJis",
+                 Stored({"Content-Type: text/plain; charset=Shift_JIS", "", "\x82\xA0"}),
+                 "\xE3\x81\x82\r\n"},
+        BodyCase{"UndeclaredUtf8", Stored({"A: b", "", "\xE3\x81\x82"}), "\xE3\x81\x82\r\n"},
+        BodyCase{"UndeclaredCodePage932", Stored({"A: b", "", "\x82\xA0"}), "\xE3\x81\x82\r\n"},
+        BodyCase{"InvalidUtf8", Stored({"Content-Type: text/plain; charset=utf-8", "", "a\xFF"}),
+                 "a\xEF\xBF\xBD\r\n"},
         BodyCase{"HeaderOnly", Stored({"A: b"}), ""},
         // Shorter than its header plus the "." line: no body at all, nothing read past the end.
         BodyCase{"TruncatedTerminator", "A: b\r\n\r\nx", ""},

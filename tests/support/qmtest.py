@@ -11,6 +11,7 @@ reader (`read_box`, `dump_workdir`). Nothing here links to the program's code, s
 readers or writers shows up as a difference.
 """
 
+import base64
 import hashlib
 import json
 import os
@@ -308,6 +309,33 @@ def subjects(program, workdir, mailbox, dustbox=False):
     out = run(program, workdir, "mail", "list", "--json", mailbox,
               *(["--dustbox"] if dustbox else []))
     return [json.loads(line)["subject"] for line in out.splitlines()]
+
+
+def inspect_files(program, paths, raw=False, tz="UTC"):
+    """`qm_mailfilter inspect` over message files: its records, exit status and standard error."""
+    env = dict(os.environ, TZ=tz)
+    args = [program, "inspect"] + (["--raw"] if raw else []) + list(paths)
+    done = subprocess.run(args, capture_output=True, env=env, timeout=120)
+    records = [json.loads(line) for line in done.stdout.decode("utf-8").splitlines()]
+    return records, done.returncode, done.stderr.decode("utf-8", "replace")
+
+
+def b_word(data, charset=b"ISO-2022-JP", enc=b"B"):
+    """An encoded word (RFC 2047) of `data` in base64."""
+    return b"=?" + charset + b"?" + enc + b"?" + base64.b64encode(data) + b"?="
+
+
+def q_word(data, charset=b"ISO-2022-JP"):
+    """An encoded word of `data` in the "Q" encoding: a blank as "_", and "_" itself escaped."""
+    text = bytearray()
+    for byte in data:
+        if byte == 0x20:
+            text += b"_"
+        elif 0x21 <= byte <= 0x7E and byte not in b"=?_":
+            text.append(byte)
+        else:
+            text += b"=%02X" % byte
+    return b"=?" + charset + b"?Q?" + bytes(text) + b"?="
 
 
 def read_log(workdir):

@@ -8,9 +8,7 @@
 
 namespace qm {
 
-std::string MailboxNameForDisplay(std::string_view name) {
-  return IsUtf8(name) ? std::string(name) : Cp932ToUtf8(name);
-}
+std::string MailboxNameForDisplay(std::string_view name) { return UndeclaredToUtf8(name); }
 
 std::string CountsText(int total, int unread) {
   return std::to_string(total) + " ( " + std::to_string(unread) + " )";
@@ -39,31 +37,12 @@ std::vector<std::string> MailboxEntries(const CMailboxSet& mailboxes) {
   return entries;
 }
 
-bool IsCp932LeadByte(unsigned char byte) {
-  return (byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC);
-}
-
-std::string CutCp932(std::string_view text, std::size_t limit) {
-  // Walk from the start: a trail byte can look like a lead byte, so only a walk from a known
-  // boundary tells where characters begin. Half a character at the end would show as garbage
-  // and could join with whatever the shell puts after the tip.
-  // A lead byte without its trail byte at the very end is half a character too, and goes.
-  const std::size_t room = std::min(limit, text.size());
-  std::size_t end = 0;
-  while (end < room) {
-    const std::size_t width = IsCp932LeadByte(static_cast<unsigned char>(text[end])) ? 2 : 1;
-    if (end + width > room) break;
-    end += width;
-  }
-  return std::string(text.substr(0, end));
-}
-
 std::string TrayTipText(std::string_view mailboxCounts, std::string_view dustboxCounts) {
   std::string tip = kTrayTipHeading;
   tip += mailboxCounts;
   tip += " / ";
   tip += dustboxCounts;
-  return CutCp932(tip, kTrayTipLimit);
+  return CutUtf8(tip, kTrayTipLimit);
 }
 
 FrameCounts ComputeFrameCounts(const CMailboxSet& mailboxes) {

@@ -35,11 +35,6 @@ inline constexpr const char* kTrayTipHeading = "Quillmoor Mail Filter\n";
 // The heading, the mailbox counts, " / " and the dustbox counts, cut to kTrayTipLimit bytes.
 std::string TrayTipText(std::string_view mailboxCounts, std::string_view dustboxCounts);
 
-// Whether the byte opens a two-byte character of code page 932.
-bool IsCp932LeadByte(unsigned char byte);
-// The longest prefix of at most `limit` bytes that ends on a character boundary.
-std::string CutCp932(std::string_view text, std::size_t limit);
-
 struct FrameCounts {
   std::string mailboxCounts;
   std::string dustboxCounts;

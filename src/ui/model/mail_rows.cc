@@ -58,7 +58,7 @@ int CompareColumnTexts(int column, std::string_view a, std::string_view b) {
     return x < y ? -1 : x > y ? 1 : 0;
   }
   if (column < 0 || column >= kMailColumnCount) return 0;
-  // char_traits<char> compares as unsigned char, so lead bytes 0x81.. sort after ASCII.
+  // char_traits<char> compares as unsigned char, so multi-byte characters sort after ASCII.
   const int order = a.compare(b);
   return order < 0 ? -1 : order > 0 ? 1 : 0;
 }

@@ -1,6 +1,5 @@
 // One row of the mail list per stored mail: the number that ties it to the mail, its two icons
-// and the six column texts. The texts stay in code page 932, as the store keeps them; the display
-// converts them when it draws.
+// and the six column texts, in UTF-8.
 #pragma once
 
 #include <array>
@@ -68,8 +67,8 @@ MailListRow MakeMailListRow(int number, const MailSummary& summary, std::uint32_
 int LeadingInt(std::string_view text);
 
 // Negative, 0 or positive as `a` sorts before, with or after `b` in `column`: the number and
-// detail columns by their leading integers, the others byte by byte (code page 932 keeps the
-// byte order of its characters). 0 for a column that does not exist.
+// detail columns by their leading integers, the others byte by byte (which is the order of the
+// characters' code points in UTF-8). 0 for a column that does not exist.
 int CompareColumnTexts(int column, std::string_view a, std::string_view b);
 
 // The same for two rows, turned round for a descending sort.

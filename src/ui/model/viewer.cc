@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "message/mail_message.h"
+#include "platform/code_page.h"
 #include "platform/profile.h"
 #include "ui/model/mail_rows.h"
 
@@ -29,7 +30,7 @@ ViewerContent LoadViewerContent(const CMailMessage& message) {
   if (!copy.HasText() || copy.Text().empty()) return content;
   copy.DecodeBody(content.decodedBody);
   copy.DecodedHeaderText(content.headerBlock);
-  content.storedText = copy.Text();
+  content.storedText = UndeclaredToUtf8(copy.Text());
   content.subject = copy.Subject();
   content.from = copy.DisplaySender();
   std::int64_t received = 0;

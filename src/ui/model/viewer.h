@@ -10,14 +10,15 @@ namespace qm {
 class CMailMessage;
 class CProfile;
 
-// All text in code page 932; the dialog converts it for display.
+// All text in UTF-8.
 struct ViewerContent {
   std::string subject;
   std::string from;  // the display name, or the address when there is none
   std::string date;  // empty when no Received field gives a date
   std::string decodedBody;
   std::string headerBlock;  // "Name: decoded value\r\n" per field, in header order
-  std::string storedText;   // the mail exactly as stored
+  // The mail as stored, its bytes read as UTF-8 when they are UTF-8, else as code page 932.
+  std::string storedText;
 };
 
 // Reads everything a viewer can show from its own copy of the mail, so that later changes to the

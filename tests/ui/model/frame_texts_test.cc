@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "mailboxes/mailbox_set_fixture.h"
+#include "platform/code_page.h"
 
 namespace qm {
 namespace {
@@ -64,19 +65,19 @@ struct CutCase {
 };
 class CutTest : public ::testing::TestWithParam<CutCase> {};
 TEST_P(CutTest, EndsOnACharacterBoundary) {
-  EXPECT_EQ(CutCp932(GetParam().text, GetParam().limit), GetParam().cut);
+  EXPECT_EQ(CutUtf8(GetParam().text, GetParam().limit), GetParam().cut);
 }
 INSTANTIATE_TEST_SUITE_P(
     Texts, CutTest,
     ::testing::Values(CutCase{"abc", 2, "ab"}, CutCase{"abc", 9, "abc"},
-                      CutCase{"a\x82\xa0", 2, "a"}, CutCase{"a\x82\xa0", 3, "a\x82\xa0"},
-                      // The trail byte 0x81 is no lead byte here: the first character ends
-                      // after it, and the second does not fit.
-                      CutCase{"\x82\x81\x82\xa0", 3, "\x82\x81"},
-                      // Half-width katakana (0xA1..0xDF) are one byte each.
-                      CutCase{"\xb1\xb2\xb3", 2, "\xb1\xb2"},
-                      // A lead byte without its trail byte at the end goes too.
-                      CutCase{"ab\x82", 9, "ab"}, CutCase{"", 5, ""}));
+                      // "あ" is three bytes: it goes whole or not at all.
+                      CutCase{"a\xE3\x81\x82", 3, "a"},
+                      CutCase{"a\xE3\x81\x82", 4, "a\xE3\x81\x82"},
+                      CutCase{"\xC3\xA9\xF0\x9F\x98\x80", 5, "\xC3\xA9"},
+                      // The start of a character that the text ends inside goes too.
+                      CutCase{"ab\xE3\x81", 9, "ab"},
+                      // Bytes that start no character count one by one.
+                      CutCase{"\xFF\x80x", 2, "\xFF\x80"}, CutCase{"", 5, ""}));
 
 TEST(MailboxMenuTest, CommandsMapToMailboxesWithinTheRange) {
   EXPECT_EQ(MailboxMenuEntryCount(0), 0);

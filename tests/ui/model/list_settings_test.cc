@@ -67,8 +67,8 @@ INSTANTIATE_TEST_SUITE_P(
                       CompareCase{ColumnDetail, "6", "", 1},
                       CompareCase{ColumnSubject, "10", "9", -1},  // text, not numbers
                       CompareCase{ColumnSubject, "B", "a", -1},
-                      // Two-byte characters sort after ASCII, byte by byte.
-                      CompareCase{ColumnSenderName, "\x82\xa0", "z", 1},
+                      // Multi-byte characters sort after ASCII, byte by byte.
+                      CompareCase{ColumnSenderName, "\xE3\x81\x82", "z", 1},
                       CompareCase{ColumnSenderAddress, "a@b", "a@b", 0},
                       CompareCase{ColumnDate, "2024 12/31 23:59:59", "2025 01/01 00:00:00", -1},
                       CompareCase{6, "a", "b", 0}));
@@ -106,7 +106,7 @@ TEST(MailRowTest, ColumnsFromTheSummary) {
   MailSummary summary;
   summary.verdict = VerdictBad;
   summary.reason = ReasonBadList;
-  summary.subject = "\x8c\x8f\x96\xbc";  // kept in code page 932
+  summary.subject = "件名";
   summary.senderName = "Name";
   summary.senderAddress = "a@example.org";
   const MailListRow row = MakeMailListRow(12, summary, CMailMark::MarkOpened);
