@@ -125,10 +125,12 @@ void CMailboxDialog::OnDown() {
   Select(index + 1);
 }
 
-void CMailboxDialog::OnClose() {
+void CMailboxDialog::OnClose() { accept(); }
+
+void CMailboxDialog::done(int result) {
   // The mailboxes stay as they are in memory; only the next start would miss the change.
   if (!set.SaveList()) ui.ShowMessage(kListNotSavedText);
-  accept();
+  QDialog::done(result);
 }
 
 }  // namespace qm

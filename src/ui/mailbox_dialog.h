@@ -1,7 +1,9 @@
 // The mailbox settings dialog: the list of mailboxes, with buttons to add one, delete one, open
-// one's property sheet and move one up or down. "閉じる" saves the list of mailboxes and accepts;
-// the window's close box and Escape reject without saving the list. Stopping the retrieval timers
-// meanwhile and choosing the current mailbox afterwards are the caller's.
+// one's property sheet and move one up or down. However it closes ("閉じる" accepts, the window's
+// close box and Escape reject), it saves the list of mailboxes: what was added, deleted or moved
+// has already happened on disk and in memory, and a list left unsaved would lose a new mailbox at
+// the next start. Stopping the retrieval timers meanwhile and choosing the current mailbox
+// afterwards are the caller's.
 //
 // User-interface thread only.
 #pragma once
@@ -40,6 +42,8 @@ class CMailboxDialog : public QDialog {
   QPushButton* UpButton() const { return upButton; }
   QPushButton* DownButton() const { return downButton; }
   QPushButton* CloseButton() const { return closeButton; }
+
+  void done(int result) override;
 
  private:
   void Fill();

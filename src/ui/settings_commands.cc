@@ -48,8 +48,8 @@ void CSettingsCommands::EditMailboxes() {
   CMailboxDialog dialog(mailboxes, ui, &frame);
   dialog.exec();
 
-  // Closed with its close box the dialog saved no list, but what it deleted or moved stays so:
-  // the list follows in either case rather than show a mailbox by a stale index.
+  // What the dialog deleted or moved stays so: the list follows rather than show a mailbox by a
+  // stale index.
   if (view != nullptr) view->ActivateMailbox(MailboxAfterSettings(mailboxes, shown));
   frame.RefreshCounts();
   mailboxes.StartTimers(-1);
