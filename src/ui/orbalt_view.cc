@@ -42,9 +42,15 @@ Answer DefaultAnswer(Buttons buttons) {
 
 }  // namespace
 
-int ListKeyOf(int qtKey) {
+int ListKeyOf(int qtKey, unsigned scanCode) {
   if (qtKey >= Qt::Key_A && qtKey <= Qt::Key_Z) return 'A' + (qtKey - Qt::Key_A);
   if (qtKey >= Qt::Key_0 && qtKey <= Qt::Key_9) return '0' + (qtKey - Qt::Key_0);
+  // The number row's keys 1 to 9 and 0 have the X codes 10 to 19 on every layout.
+  constexpr unsigned kFirstDigitKey = 10;
+  if (scanCode >= kFirstDigitKey && scanCode < kFirstDigitKey + 10) {
+    const unsigned row = scanCode - kFirstDigitKey;
+    return row == 9 ? '0' : static_cast<int>('1' + row);
+  }
   switch (qtKey) {
     case Qt::Key_Return:
     case Qt::Key_Enter:
@@ -244,7 +250,7 @@ void COrbaltView::StepProgress(int position, std::string_view text) {
 void COrbaltView::CloseProgress() { progress.reset(); }
 
 void COrbaltView::keyPressEvent(QKeyEvent* event) {
-  const int key = ListKeyOf(event->key());
+  const int key = ListKeyOf(event->key(), event->nativeScanCode());
   const Qt::KeyboardModifiers held = event->modifiers();
   if (key != 0 &&
       commands.OnKey(key, held.testFlag(Qt::ShiftModifier), held.testFlag(Qt::ControlModifier),

@@ -24,7 +24,9 @@ class CQtUi;
 class CSettings;
 
 // Qt's key code as a ListKey (letters and digits as upper-case ASCII), or 0 for any other key.
-int ListKeyOf(int qtKey);
+// With Shift held Qt reports the symbol printed on a digit key ("!" or "\"" by the layout), so a
+// key of the number row is known by its X keyboard code `scanCode` instead (0 when unknown).
+int ListKeyOf(int qtKey, unsigned scanCode = 0);
 
 class COrbaltView : public QTableView, public IListWindow {
   Q_OBJECT

@@ -122,6 +122,26 @@ class OrbaltViewTest : public QObject, protected CDesktopWorkdir {
     QCOMPARE(view->model()->rowCount(), 2);
   }
 
+  // Shift with a digit picks the mailbox as the digit alone does, whatever symbol the layout
+  // prints on the key (US "@", Japanese "\"" over 2).
+  void ShiftWithADigitKeyActivatesItsMailbox_data() {
+    QTest::addColumn<int>("key");
+    QTest::addColumn<int>("scanCode");
+    QTest::newRow("digit") << int(Qt::Key_2) << 0;
+    QTest::newRow("us layout") << int(Qt::Key_At) << 11;
+    QTest::newRow("japanese layout") << int(Qt::Key_QuoteDbl) << 11;
+    QTest::newRow("zero is the tenth") << int(Qt::Key_ParenRight) << 19;
+  }
+  void ShiftWithADigitKeyActivatesItsMailbox() {
+    QFETCH(int, key);
+    QFETCH(int, scanCode);
+    for (int i = 0; i < 10; ++i) AddMailbox("box" + std::to_string(i), {"in " + std::to_string(i)});
+    auto view = MakeView(0);
+    QKeyEvent press(QEvent::KeyPress, key, Qt::ShiftModifier, static_cast<quint32>(scanCode), 0, 0);
+    QApplication::sendEvent(view.get(), &press);
+    QCOMPARE(Column(*view, 2), QStringList({scanCode == 19 ? "in 9" : "in 1"}));
+  }
+
   void InTheDustboxOnlyPlainDAsks() {
     CMailbox& a = AddMailbox("a", {"m1", "m2", "m3", "m4"});
     auto view = MakeView(0);
