@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <utility>
 #include <vector>
 
 #include "platform/locks.h"
@@ -98,10 +99,17 @@ void CApplication::SaveTrimAndFlush() {
     // idle step does what this one could not.
     mailboxes->SaveAll(i, CMailbox::SaveWait::No);
     mailbox->TrimDustbox(CMailbox::SaveWait::No);
-    mailbox->TakeChanged();
+    if (mailbox->TakeChanged() &&
+        std::find(changedMailboxes.begin(), changedMailboxes.end(), i) == changedMailboxes.end()) {
+      changedMailboxes.push_back(i);
+    }
   }
   classification->SaveLists(directory);
   log.FlushLog();
+}
+
+std::vector<int> CApplication::TakeChangedMailboxes() {
+  return std::exchange(changedMailboxes, {});
 }
 
 void CApplication::OnMessage(std::uint32_t message, std::intptr_t wParam, std::intptr_t lParam) {

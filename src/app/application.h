@@ -9,6 +9,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "app/classification.h"
 #include "app/log.h"
@@ -46,6 +47,9 @@ class CApplication : public IUserInterfaceClient,
   StartResult Startup();
   // Saves what changed, trims the dustboxes and writes the log.
   void IdleStep() override;
+  // The indices of the mailboxes whose messages (or dustbox messages) changed since the last
+  // call, as the idle steps found them: the list and the counts the front end shows follow them.
+  std::vector<int> TakeChangedMailboxes();
   void OnMessage(std::uint32_t message, std::intptr_t wParam, std::intptr_t lParam) override;
   void OnTimer(std::uint32_t id) override;
   // Ends in moments whatever the peers do: stops the local POP3 server, logging its mail clients
@@ -77,6 +81,7 @@ class CApplication : public IUserInterfaceClient,
 
  private:
   void SaveTrimAndFlush();
+  std::vector<int> changedMailboxes;  // user-interface thread only
   IUserInterface& ui;
   std::string directory;
   CSingleInstance instance;

@@ -17,11 +17,21 @@ struct MailSummary {
   std::string senderAddress;
   // Seconds since 1970 of the first Received field's date; 0 when there is none.
   std::int64_t received = 0;
+  // Which stored message this is while the process runs: a fresh number whenever a message is
+  // read into a mailbox's index, kept when it moves to the dustbox and back. A list row keeps it
+  // so that a command acts on the message the row shows, however the numbers moved meanwhile.
+  std::uint64_t serial = 0;
 
   friend bool operator==(const MailSummary&, const MailSummary&) = default;
 };
 
-// Fills `summary` from a parsed message and its mark.
+// Fills `summary` from a parsed message and its mark, with a new serial.
 void MakeSummary(CMailMessage& message, MailSummary& summary);
+
+// A stored message as the mail list shows it.
+struct ListedMail {
+  MailSummary summary;
+  std::uint32_t flags = 0;
+};
 
 }  // namespace qm

@@ -233,7 +233,7 @@ int CMailbox::SetClassification(int n, int verdict, unsigned reason) {
   return 1;
 }
 
-int CMailbox::GetClassification(int n, bool force, unsigned* reason) {
+int CMailbox::GetClassification(int n, bool force, unsigned* reason, std::uint64_t serial) {
   if (n < 1 || n > MessageCount()) return VerdictUnclassified;
   if ((Mark(n).GetVerdict() == VerdictUnclassified || force) && classifier != nullptr) {
     CMailMessage scratch;
@@ -241,7 +241,8 @@ int CMailbox::GetClassification(int n, bool force, unsigned* reason) {
     bool read = false;
     {
       CReentrantGuard guard(storeLock);
-      read = n <= MessageCount() && ReadMessage(n, scratch);
+      read = n <= MessageCount() && (serial == 0 || Summary(n).serial == serial) &&
+             ReadMessage(n, scratch);
       std::lock_guard lock(indexLock);
       readAt = generation;
     }
@@ -260,6 +261,17 @@ int CMailbox::GetClassification(int n, bool force, unsigned* reason) {
   const CMailMark mark = Mark(n);
   if (reason != nullptr) *reason = mark.GetReason();
   return mark.GetVerdict();
+}
+
+std::vector<ListedMail> CMailbox::Listing() const {
+  std::lock_guard lock(indexLock);
+  std::vector<ListedMail> listing;
+  listing.reserve(static_cast<std::size_t>(messageCount));
+  for (int i = 0; i < messageCount; ++i) {
+    listing.push_back(
+        {summaries[static_cast<std::size_t>(i)], marks[static_cast<std::size_t>(i)].flags});
+  }
+  return listing;
 }
 
 int CMailbox::UnopenedCount() const {

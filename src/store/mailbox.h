@@ -113,7 +113,8 @@ class CMailbox {
   void MarkAllOpened();
   int SetClassification(int n, int verdict, unsigned reason);
   // The verdict of message n, classifying it first when it is unclassified or `force` is set.
-  int GetClassification(int n, bool force, unsigned* reason = nullptr);
+  // With a `serial`, message n is classified only while it is still the message of that serial.
+  int GetClassification(int n, bool force, unsigned* reason = nullptr, std::uint64_t serial = 0);
   int UnopenedCount() const;
   int TakeChanged();
   void ResetCounters();
@@ -163,6 +164,9 @@ class CMailbox {
     std::lock_guard lock(indexLock);
     return n >= 1 && n <= messageCount ? summaries[n - 1] : MailSummary{};
   }
+  // Every message's summary and flags in number order, read under one hold of the index lock:
+  // never waits for a mail client or a retrieval.
+  std::vector<ListedMail> Listing() const;
   CMailMark Mark(int n) const {
     std::lock_guard lock(indexLock);
     return n >= 1 && n <= messageCount ? marks[n - 1] : CMailMark{};

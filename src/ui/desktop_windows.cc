@@ -18,7 +18,7 @@ namespace qm {
 // the shared core cannot, having no window.
 class CDesktopWindows::CClient : public IUserInterfaceClient {
  public:
-  CClient(IUserInterfaceClient& core, COrbaltView& list, CNotifier& newMail)
+  CClient(CApplication& core, COrbaltView& list, CNotifier& newMail)
       : program(core), view(list), notifier(newMail) {}
   void OnMessage(std::uint32_t message, std::intptr_t wParam, std::intptr_t lParam) override {
     program.OnMessage(message, wParam, lParam);
@@ -31,10 +31,14 @@ class CDesktopWindows::CClient : public IUserInterfaceClient {
     }
   }
   void OnTimer(std::uint32_t id) override { program.OnTimer(id); }
-  void IdleStep() override { program.IdleStep(); }
+  void IdleStep() override {
+    program.IdleStep();
+    const std::vector<int> changed = program.TakeChangedMailboxes();
+    if (!changed.empty()) view.OnMailboxesChanged(changed);
+  }
 
  private:
-  IUserInterfaceClient& program;
+  CApplication& program;
   COrbaltView& view;
   CNotifier& notifier;
 };

@@ -245,12 +245,7 @@ void CMainFrame::ShowMailboxMenu() {
 void CMainFrame::MarkDustboxesReadFromTray() {
   if (view == nullptr) return;
   MarkEveryDustboxRead(view->Mailboxes());
-  CMailListModel& list = view->List();
-  if (list.DustboxView()) {
-    list.UpdateList();
-    view->RowsChanged();
-    view->SetSelection({});
-  }
+  view->RefreshRows();
   view->UpdateCounts();
   // The idle step saves the changed marks.
   if (ui != nullptr) ui->PostMessage(kWakeIdle);

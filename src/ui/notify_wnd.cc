@@ -248,21 +248,7 @@ void CNotifier::OnRetrievalEnded(int trigger, int index) {
   }
 
   // The new mail shows in the list; the mails that were selected stay selected.
-  CMailListModel& list = view->List();
-  std::vector<int> numbers;
-  for (const int row : view->SelectedRows()) {
-    if (row >= 0 && row < list.RowCount()) {
-      numbers.push_back(list.Rows()[static_cast<std::size_t>(row)].number);
-    }
-  }
-  list.UpdateList();
-  view->RowsChanged();
-  std::vector<int> rows;
-  for (const int number : numbers) {
-    const int row = list.FindRow(number);
-    if (row >= 0) rows.push_back(row);
-  }
-  view->SetSelection(rows);
+  view->RefreshRows();
   view->UpdateCounts();
 }
 

@@ -125,14 +125,44 @@ void COrbaltView::SaveLayout() {
 }
 
 void COrbaltView::OnMaildropCommitted(bool removed, int index) {
-  // The message names a main mailbox even when the session was on its dustbox, so the shown
-  // dustbox of that mailbox may have lost mails as well: its rows would name the wrong mails.
-  const CMailbox* changed = mailboxes.Get(index);
-  if (changed != nullptr && changed == list.CurrentMailbox()) changed = list.DisplayedMailbox();
-  if (!list.OnMailboxChanged(removed, changed)) return;
-  RowsChanged();
-  SetSelection({});
+  // The message names a main mailbox even when the session was on its dustbox, so the rows are
+  // checked whichever of the two is shown.
+  if (!removed) return;
+  if (index == list.CurrentIndex()) RefreshRows();
   UpdateCounts();
+}
+
+void COrbaltView::OnMailboxesChanged(std::span<const int> indices) {
+  if (std::find(indices.begin(), indices.end(), list.CurrentIndex()) != indices.end()) {
+    RefreshRows();
+  }
+  UpdateCounts();
+}
+
+void COrbaltView::RefreshRows() {
+  std::vector<std::uint64_t> selected;
+  for (const int row : SelectedRows()) {
+    if (row >= 0 && row < list.RowCount()) {
+      selected.push_back(list.Rows()[static_cast<std::size_t>(row)].serial);
+    }
+  }
+  const int currentRow = currentIndex().row();
+  const std::uint64_t current = currentRow >= 0 && currentRow < list.RowCount()
+                                    ? list.Rows()[static_cast<std::size_t>(currentRow)].serial
+                                    : 0;
+  if (!list.Refresh()) return;
+  RowsChanged();
+  std::vector<int> rows;
+  for (const std::uint64_t serial : selected) {
+    const int row = list.FindSerial(serial);
+    if (row >= 0) rows.push_back(row);
+  }
+  SetSelection(rows);
+  const int newCurrent = current != 0 ? list.FindSerial(current) : -1;
+  if (newCurrent >= 0) {
+    selectionModel()->setCurrentIndex(tableModel->index(newCurrent, 0),
+                                      QItemSelectionModel::NoUpdate);
+  }
 }
 
 void COrbaltView::OnHeaderClicked(int column) {

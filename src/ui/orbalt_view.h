@@ -46,6 +46,12 @@ class COrbaltView : public QTableView, public IListWindow {
   void SaveLayout();
   // A mail client's session on the mailbox at `index` ended (`removed`: it deleted mails).
   void OnMaildropCommitted(bool removed, int index);
+  // Messages of these mailboxes (or of their dustboxes) were stored, removed or marked by others
+  // than the list: the counts follow, and the rows when the shown mailbox is among them.
+  void OnMailboxesChanged(std::span<const int> indices);
+  // Rebuilds the rows when the shown mailbox no longer matches them, keeping the selected and
+  // the current message selected and current wherever they are now. Nothing moves otherwise.
+  void RefreshRows();
 
   // ---- IListWindow ----
   void ShowMessage(std::string_view text) override;

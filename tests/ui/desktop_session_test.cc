@@ -107,8 +107,9 @@ class DesktopSessionTest : public QObject {
     QDir::setCurrent(previous);
   }
 
-  // The mail client has been given the new mail: the tray stops blinking.
-  void AMailClientsLoginEndsTheNewMailIndication() {
+  // What other threads do to the shown mailbox reaches the list at the next idle step with the
+  // selected mail still selected, and a mail client's login ends the new-mail indication.
+  void OthersChangesReachTheListAndALoginEndsTheNewMailIndication() {
     QTemporaryDir directory;
     const QString previous = QDir::currentPath();
     QDir::setCurrent(directory.path());
@@ -116,13 +117,27 @@ class DesktopSessionTest : public QObject {
     CDesktopRun run(directory.path());
     QVERIFY(run.Started());
     CMainFrame& frame = run.Windows().Frame();
+    COrbaltView& view = run.Windows().View();
+    const std::vector<int> second = {1};
+    view.SetSelection(second);
     frame.SetNewMailState(true);
     QVERIFY(frame.NewMailBlinking());
-    // As a connection thread reports a login.
-    std::thread connection(
-        [&run] { run.Program().LoginAccepted(*run.Program().Mailboxes().Get(0), 0); });
+    // As a retrieval on demand and a trim do it, then as a connection thread reports the login.
+    std::thread connection([&run] {
+      CMailbox& inbox = *run.Program().Mailboxes().Get(0);
+      if (inbox.RemoveMessage(1, nullptr) != 1) qFatal("not removed");
+      CMailMessage message;
+      message.Parse("Subject: fetched\r\n\r\nbody\r\n.\r\n");
+      if (inbox.AppendMessage(message) <= 0) qFatal("not stored");
+      run.Program().LoginAccepted(inbox, 0);
+    });
     connection.join();
     QTRY_VERIFY(!frame.NewMailBlinking());
+    QTRY_COMPARE(view.model()->data(view.model()->index(3, 2)).toString(),
+                 QStringLiteral("fetched"));
+    QCOMPARE(view.SelectedRows(), std::vector<int>{0});
+    QCOMPARE(view.model()->data(view.model()->index(0, 4)).toString(),
+             QStringLiteral("news@example.org"));
     run.End();
     QDir::setCurrent(previous);
   }

@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <optional>
 #include <system_error>
+#include <tuple>
 #include <utility>
 
 #include "app/settings.h"
@@ -163,24 +165,26 @@ CListCommands::Selection CListCommands::Selected() const {
   Selection selection;
   const std::vector<int> rows = window.SelectedRows();
   list.GetSelectedMails(rows, selection.numbers, selection.rows);
+  for (const int row : selection.rows) {
+    selection.serials.push_back(list.Rows()[static_cast<std::size_t>(row)].serial);
+  }
   return selection;
 }
 
+bool CListCommands::Current(const CMailbox& mailbox, const Selection& selection,
+                            std::size_t i) const {
+  // A question's own event loop may have rebuilt the rows, and a mail client, a retrieval or a
+  // trim may have moved the numbers since the command began.
+  const int row = selection.rows[i];
+  if (row < 0 || row >= list.RowCount()) return false;
+  const MailListRow& shown = list.Rows()[static_cast<std::size_t>(row)];
+  return shown.serial == selection.serials[i] && shown.number == selection.numbers[i] &&
+         mailbox.Summary(selection.numbers[i]).serial == selection.serials[i];
+}
+
 bool CListCommands::SelectionCurrent(const CMailbox& mailbox, const Selection& selection) const {
-  const int count = mailbox.MessageCount();
   for (std::size_t i = 0; i < selection.numbers.size(); ++i) {
-    const int number = selection.numbers[i];
-    if (number < 1 || number > count) return false;
-    const MailListRow& shown = list.Rows()[static_cast<std::size_t>(selection.rows[i])];
-    const MailListRow stored = MakeMailListRow(number, mailbox.Summary(number), 0);
-    // The verdict and reason columns may lag behind the store after a list command; what
-    // identifies the mail may not.
-    for (int column : {ColumnSubject, ColumnSenderName, ColumnSenderAddress, ColumnDate}) {
-      if (shown.texts[static_cast<std::size_t>(column)] !=
-          stored.texts[static_cast<std::size_t>(column)]) {
-        return false;
-      }
-    }
+    if (!Current(mailbox, selection, i)) return false;
   }
   return true;
 }
@@ -216,14 +220,16 @@ int CListCommands::RemoveMails(CMailbox& mailbox, const Selection& selection, CM
 
 namespace {
 
-// The selection in ascending mail number, as the removing commands want it.
-void SortByNumber(std::vector<int>& numbers, std::vector<int>& rows) {
-  std::vector<std::pair<int, int>> pairs;
-  for (std::size_t i = 0; i < numbers.size(); ++i) pairs.emplace_back(numbers[i], rows[i]);
-  std::sort(pairs.begin(), pairs.end());
-  for (std::size_t i = 0; i < pairs.size(); ++i) {
-    numbers[i] = pairs[i].first;
-    rows[i] = pairs[i].second;
+// The selection in ascending mail number, as the removing commands want it; each row keeps its
+// message's serial.
+void SortByNumber(std::vector<int>& numbers, std::vector<int>& rows,
+                  std::vector<std::uint64_t>& serials) {
+  std::vector<std::tuple<int, int, std::uint64_t>> entries;
+  for (std::size_t i = 0; i < numbers.size(); ++i)
+    entries.emplace_back(numbers[i], rows[i], serials[i]);
+  std::sort(entries.begin(), entries.end());
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    std::tie(numbers[i], rows[i], serials[i]) = entries[i];
   }
 }
 
@@ -247,9 +253,13 @@ CommandResult CListCommands::ViewMail() {
   if (selection.numbers.empty() || mailbox == nullptr) return CommandResult::Nothing;
   const int number = selection.numbers.front();
   CMailMessage message;
-  // A mail that cannot be read (the store has said why) is not marked read either.
-  if (!mailbox->ReadMessage(number, message)) return CommandResult::Failed;
-  mailbox->SetOpened(number, true);
+  {
+    CReentrantGuard guard(mailbox->storeLock);
+    if (!Current(*mailbox, selection, 0)) return Rebuild();
+    // A mail that cannot be read (the store has said why) is not marked read either.
+    if (!mailbox->ReadMessage(number, message)) return CommandResult::Failed;
+    mailbox->SetOpened(number, true);
+  }
   list.SetRowState(selection.rows.front(), mailbox->Flags(number));
   window.Redraw();
   window.UpdateCounts();
@@ -261,7 +271,7 @@ CommandResult CListCommands::Delete(bool shift) {
   Selection selection = Selected();
   CMailbox* mailbox = list.DisplayedMailbox();
   if (selection.numbers.empty() || mailbox == nullptr) return CommandResult::Nothing;
-  SortByNumber(selection.numbers, selection.rows);
+  SortByNumber(selection.numbers, selection.rows, selection.serials);
   const bool dustboxView = list.DustboxView();
   if (!shift && dustboxView && window.Ask(kConfirmPurgeText, Buttons::OkCancel) != Answer::Ok) {
     return CommandResult::Cancelled;
@@ -278,9 +288,13 @@ CommandResult CListCommands::MarkEach(Mark mark, bool countsChanged) {
   const Selection selection = Selected();
   CMailbox* mailbox = list.DisplayedMailbox();
   if (selection.numbers.empty() || mailbox == nullptr) return CommandResult::Nothing;
-  for (std::size_t i = 0; i < selection.numbers.size(); ++i) {
-    const int number = selection.numbers[i];
-    if (mark(*mailbox, number) == 1) list.SetRowState(selection.rows[i], mailbox->Flags(number));
+  {
+    CReentrantGuard guard(mailbox->storeLock);
+    if (!SelectionCurrent(*mailbox, selection)) return Rebuild();
+    for (std::size_t i = 0; i < selection.numbers.size(); ++i) {
+      const int number = selection.numbers[i];
+      if (mark(*mailbox, number) == 1) list.SetRowState(selection.rows[i], mailbox->Flags(number));
+    }
   }
   window.Redraw();
   if (countsChanged) window.UpdateCounts();
@@ -303,10 +317,6 @@ CommandResult CListCommands::MarkUnread() {
   return MarkEach([](CMailbox& mailbox, int n) { return mailbox.SetOpened(n, false); }, true);
 }
 
-void CListCommands::ReclassifyRow(CMailbox& mailbox, int number, int row) {
-  list.SetRowClass(row, mailbox.GetClassification(number, true));
-}
-
 void CListCommands::SetEmptyAddressIsBad(bool on) {
   lists.SetAddEmptyAddrToBadlist(on);
   settings.Set(settings::AddEmptyAddrToBadlist, on ? 1 : 0);
@@ -317,12 +327,31 @@ CommandResult CListCommands::ForEachSender(
   const Selection selection = Selected();
   CMailbox* mailbox = list.DisplayedMailbox();
   if (selection.numbers.empty() || mailbox == nullptr) return CommandResult::Nothing;
-  for (std::size_t i = 0; i < selection.numbers.size(); ++i) {
-    const int number = selection.numbers[i];
-    CMailMessage message;
-    if (!mailbox->ReadMessage(number, message)) continue;
-    if (change(message.SenderAddress())) ReclassifyRow(*mailbox, number, selection.rows[i]);
+  // The senders are read first: `change` may ask the user, and no lock is held over a question.
+  std::vector<std::optional<std::string>> senders;
+  {
+    CReentrantGuard guard(mailbox->storeLock);
+    if (!SelectionCurrent(*mailbox, selection)) return Rebuild();
+    for (const int number : selection.numbers) {
+      CMailMessage message;
+      senders.push_back(mailbox->ReadMessage(number, message)
+                            ? std::optional<std::string>(message.SenderAddress())
+                            : std::nullopt);
+    }
   }
+  bool stale = false;
+  for (std::size_t i = 0; i < selection.numbers.size(); ++i) {
+    if (!senders[i] || !change(*senders[i])) continue;
+    // A question may have let the rows or the numbers move.
+    if (!Current(*mailbox, selection, i)) {
+      stale = true;
+      continue;
+    }
+    const int verdict =
+        mailbox->GetClassification(selection.numbers[i], true, nullptr, selection.serials[i]);
+    if (Current(*mailbox, selection, i)) list.SetRowClass(selection.rows[i], verdict);
+  }
+  if (stale) return Rebuild();
   window.Redraw();
   return CommandResult::Done;
 }
@@ -382,17 +411,33 @@ CommandResult CListCommands::Reclassify() {
   for (int i = 0; i < total; ++i) {
     const auto at = static_cast<std::size_t>(i);
     window.StepProgress(i, ReclassifyProgressText(i + 1, total));
-    CMailMessage message;
-    if (!mailbox->ReadMessage(selection.numbers[at], message)) {
+    bool read = false;
+    {
+      CReentrantGuard guard(mailbox->storeLock);
+      if (!Current(*mailbox, selection, at)) {
+        result = CommandResult::Stale;
+        break;
+      }
+      CMailMessage message;
+      read = mailbox->ReadMessage(selection.numbers[at], message) != 0;
+    }
+    if (!read) {
       window.ShowMessage(kReclassifyReadFailedText);
       result = CommandResult::Failed;
       break;
     }
+    // The look-ups hold no lock, so the message is checked again before its row shows the verdict.
     unsigned reason = 0;
-    const int verdict = mailbox->GetClassification(selection.numbers[at], true, &reason);
+    const int verdict =
+        mailbox->GetClassification(selection.numbers[at], true, &reason, selection.serials[at]);
+    if (!Current(*mailbox, selection, at)) {
+      result = CommandResult::Stale;
+      break;
+    }
     list.SetRowClassAndReason(selection.rows[at], verdict, reason);
   }
   window.CloseProgress();
+  if (result == CommandResult::Stale) return Rebuild();
   window.Redraw();
   return result;
 }
@@ -423,7 +468,7 @@ CommandResult CListCommands::RestoreFromDustbox() {
   if (!list.DustboxView() || list.CurrentMailbox() == nullptr) return CommandResult::Nothing;
   Selection selection = Selected();
   if (selection.numbers.empty()) return CommandResult::Nothing;
-  SortByNumber(selection.numbers, selection.rows);
+  SortByNumber(selection.numbers, selection.rows, selection.serials);
   CMailbox& main = *list.CurrentMailbox();
   // One rewrite of the dustbox for all of them, all or none.
   const int restored = RemoveMails(*main.Dustbox(), selection, &main);

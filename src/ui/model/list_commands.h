@@ -162,13 +162,16 @@ class CListCommands {
   struct Selection {
     std::vector<int> numbers;
     std::vector<int> rows;
+    std::vector<std::uint64_t> serials;  // what each row showed when the command began
   };
   Selection Selected() const;
   // Runs `change` on the sender address of each selected mail, reclassifying the mails for which
   // it returns true, and redraws.
   CommandResult ForEachSender(const std::function<bool(const std::string& address)>& change);
-  // Whether every selected row still shows the mail of its number. The caller holds the
-  // mailbox's storeLock.
+  // Whether selected row `i` is still in the list showing the message it showed, and that message
+  // still has its number in the mailbox. The caller holds the mailbox's storeLock from the check
+  // to the end of what it does with the message.
+  bool Current(const CMailbox& mailbox, const Selection& selection, std::size_t i) const;
   bool SelectionCurrent(const CMailbox& mailbox, const Selection& selection) const;
   // The list no longer matches the mailbox: rebuilt and shown without a selection.
   CommandResult Rebuild();
@@ -180,8 +183,6 @@ class CListCommands {
   // state icon.
   template <typename Mark>
   CommandResult MarkEach(Mark mark, bool countsChanged);
-  // Classifies mail `number` again and shows its verdict in `row`.
-  void ReclassifyRow(CMailbox& mailbox, int number, int row);
   // The rule for an empty sender, for the classifier now and in the settings file.
   void SetEmptyAddressIsBad(bool on);
 

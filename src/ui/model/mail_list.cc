@@ -3,7 +3,6 @@
 #include <algorithm>
 
 #include "mailboxes/mailbox_set.h"
-#include "platform/locks.h"
 #include "store/mailbox.h"
 
 namespace qm {
@@ -29,24 +28,31 @@ CMailbox* CMailListModel::DisplayedMailbox() const {
 void CMailListModel::UpdateList() {
   rows.clear();
   // Rows of a mailbox that is no longer current would let commands act on the wrong mails.
-  CMailbox* mailbox = DisplayedMailbox();
+  const CMailbox* mailbox = DisplayedMailbox();
   if (mailbox == nullptr) return;
-  // Nobody may add or remove mails between reading the count and reading the last row.
-  CReentrantGuard guard(mailbox->storeLock);
-  const int count = mailbox->MessageCount();
-  rows.reserve(static_cast<std::size_t>(count));
-  for (int n = 1; n <= count; ++n) {
-    rows.push_back(MakeMailListRow(n, mailbox->Summary(n), mailbox->Flags(n)));
+  const std::vector<ListedMail> listing = mailbox->Listing();
+  rows.reserve(listing.size());
+  for (std::size_t i = 0; i < listing.size(); ++i) {
+    rows.push_back(MakeMailListRow(static_cast<int>(i + 1), listing[i].summary, listing[i].flags));
   }
   // Rows are appended in number order, which is already the ascending number sort.
   if (sort.column != ColumnNumber || sort.reverse) SortList();
 }
 
-bool CMailListModel::OnMailboxChanged(bool removed, const CMailbox* mailbox) {
-  // The dustbox has its own login: its rows go stale just as the mailbox's do when it is shown.
-  if (!removed || mailbox == nullptr || mailbox != DisplayedMailbox()) return false;
+bool CMailListModel::Refresh() {
+  std::vector<MailListRow> before = std::move(rows);
   UpdateList();
-  return true;
+  if (rows != before) return true;
+  // The same rows in the order the user last saw, which an equal sort key may not give again.
+  rows = std::move(before);
+  return false;
+}
+
+int CMailListModel::FindSerial(std::uint64_t serial) const {
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    if (rows[i].serial == serial) return static_cast<int>(i);
+  }
+  return -1;
 }
 
 int CMailListModel::FindRow(int number) const {

@@ -34,17 +34,19 @@ class CMailListModel {
   CMailbox* DisplayedMailbox() const;
 
   // ---- Rows ----
-  // Rebuilds every row from the displayed mailbox while holding its storeLock, then sorts them
-  // unless the order is the mailbox order. Without a current mailbox the list is empty.
+  // Rebuilds every row from one snapshot of the displayed mailbox's index, which never waits for
+  // a mail client or a retrieval, then sorts them unless the order is the mailbox order. Without
+  // a current mailbox the list is empty.
   void UpdateList();
-  // A mail client's session on `mailbox` ended; `removed` tells whether it deleted mails. Rebuilds
-  // and returns true when the list shows that mailbox and its numbers may have moved.
-  bool OnMailboxChanged(bool removed, const CMailbox* mailbox);
+  // The same, but the rows stay as they are, and false comes back, when no row would differ.
+  bool Refresh();
 
   const std::vector<MailListRow>& Rows() const { return rows; }
   int RowCount() const { return static_cast<int>(rows.size()); }
   // The row that shows mail `number`, or -1.
   int FindRow(int number) const;
+  // The row that shows the stored message with this serial, or -1.
+  int FindSerial(std::uint64_t serial) const;
 
   // ---- Sorting ----
   MailListSort Sort() const { return sort; }

@@ -23,6 +23,7 @@ int StateImage(std::uint32_t flags) {
 MailListRow MakeMailListRow(int number, const MailSummary& summary, std::uint32_t flags) {
   MailListRow row;
   row.number = number;
+  row.serial = summary.serial;
   row.verdictImage = VerdictImage(summary.verdict);
   row.stateImage = StateImage(flags);
   row.texts[ColumnNumber] = std::to_string(number);

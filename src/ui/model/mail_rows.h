@@ -55,9 +55,13 @@ int StateImage(std::uint32_t flags);
 struct MailListRow {
   // The mail's 1-based number in the displayed mailbox.
   int number = 0;
+  // The stored message's serial: what the row shows, whatever its number has become.
+  std::uint64_t serial = 0;
   int verdictImage = -1;
   int stateImage = 0;
   std::array<std::string, kMailColumnCount> texts;
+
+  friend bool operator==(const MailListRow&, const MailListRow&) = default;
 };
 
 MailListRow MakeMailListRow(int number, const MailSummary& summary, std::uint32_t flags);
