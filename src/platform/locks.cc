@@ -38,6 +38,17 @@ bool CReentrantLock::TryLock() {
   return true;
 }
 
+bool CReentrantLock::TryLockFor(std::chrono::milliseconds timeout) {
+  const std::thread::id self = std::this_thread::get_id();
+  std::unique_lock<std::mutex> lock(mutex_);
+  if (depth_ == 0 || owner_ != self) {
+    if (!released_.wait_for(lock, timeout, [this] { return depth_ == 0; })) return false;
+  }
+  owner_ = self;
+  ++depth_;
+  return true;
+}
+
 bool CReentrantLock::Unlock() {
   {
     std::lock_guard<std::mutex> lock(mutex_);

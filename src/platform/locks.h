@@ -19,6 +19,8 @@ class CReentrantLock {
 
   void Lock();
   bool TryLock();
+  // Waits at most `timeout` for the lock; false, and nothing held, when the time ran out.
+  bool TryLockFor(std::chrono::milliseconds timeout);
   // False, and nothing changes, when the calling thread does not hold the lock: a stray unlock
   // must not open the section for another thread while its owner is still inside.
   bool Unlock();

@@ -25,13 +25,18 @@ TEST(ReentrantLockTest, TheOwnerReentersAndOthersWaitUntilTheLastUnlock) {
   EXPECT_TRUE(lock.TryLock());
   {
     CReentrantGuard guard(lock);
+    EXPECT_TRUE(lock.TryLockFor(std::chrono::milliseconds(0)));
+    EXPECT_TRUE(lock.Unlock());
     EXPECT_FALSE(OnOtherThread([&] { return lock.TryLock(); }));
+    EXPECT_FALSE(OnOtherThread([&] { return lock.TryLockFor(std::chrono::milliseconds(20)); }));
   }
   EXPECT_TRUE(lock.Unlock());
   EXPECT_FALSE(OnOtherThread([&] { return lock.TryLock(); }));
   EXPECT_TRUE(lock.Unlock());
   EXPECT_FALSE(lock.Unlock());
   EXPECT_TRUE(OnOtherThread([&] { return lock.TryLock() && lock.Unlock(); }));
+  EXPECT_TRUE(OnOtherThread(
+      [&] { return lock.TryLockFor(std::chrono::milliseconds(0)) && lock.Unlock(); }));
 }
 
 TEST(ReentrantLockTest, AStrayUnlockDoesNotOpenTheSection) {

@@ -1,6 +1,7 @@
 #include "ui/model/list_commands.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <optional>
@@ -17,6 +18,30 @@
 #include "ui/model/mail_list.h"
 
 namespace qm {
+
+namespace {
+
+// A mail client holds its mailbox's store lock from its login to its end, which may be many
+// minutes; a retrieval holds it for moments. A command waits this long at most.
+constexpr std::chrono::milliseconds kStoreWait{50};
+
+// Holds a store lock for a command, or tells that it could not.
+class CStoreHold {
+ public:
+  explicit CStoreHold(CReentrantLock& lock) : held(lock), holds(lock.TryLockFor(kStoreWait)) {}
+  ~CStoreHold() {
+    if (holds) held.Unlock();
+  }
+  CStoreHold(const CStoreHold&) = delete;
+  CStoreHold& operator=(const CStoreHold&) = delete;
+  bool Held() const { return holds; }
+
+ private:
+  CReentrantLock& held;
+  bool holds;
+};
+
+}  // namespace
 
 std::string ReclassifyProgressText(int done, int total) {
   char text[64];
@@ -189,6 +214,11 @@ bool CListCommands::SelectionCurrent(const CMailbox& mailbox, const Selection& s
   return true;
 }
 
+CommandResult CListCommands::Busy() {
+  window.ShowMessage(kMailboxInUseText);
+  return CommandResult::Failed;
+}
+
 CommandResult CListCommands::Rebuild() {
   list.UpdateList();
   window.RowsChanged();
@@ -200,8 +230,12 @@ int CListCommands::RemoveMails(CMailbox& mailbox, const Selection& selection, CM
   int removed = 0;
   {
     // Held across the check and the removal, so that no mail client's deletions come between.
-    CReentrantGuard guard(mailbox.storeLock);
-    if (!SelectionCurrent(mailbox, selection)) return -1;
+    const CStoreHold hold(mailbox.storeLock);
+    const std::optional<CStoreHold> targetHold =
+        target != nullptr ? std::optional<CStoreHold>(std::in_place, target->storeLock)
+                          : std::nullopt;
+    if (!hold.Held() || (targetHold && !targetHold->Held())) return kStoreBusy;
+    if (!SelectionCurrent(mailbox, selection)) return kRowsStale;
     removed = mailbox.RemoveMessages(selection.numbers, target);
   }
   // The store removes all of them or none: the mails that stayed keep their numbers.
@@ -254,7 +288,8 @@ CommandResult CListCommands::ViewMail() {
   const int number = selection.numbers.front();
   CMailMessage message;
   {
-    CReentrantGuard guard(mailbox->storeLock);
+    const CStoreHold hold(mailbox->storeLock);
+    if (!hold.Held()) return Busy();
     if (!Current(*mailbox, selection, 0)) return Rebuild();
     // A mail that cannot be read (the store has said why) is not marked read either.
     if (!mailbox->ReadMessage(number, message)) return CommandResult::Failed;
@@ -278,7 +313,8 @@ CommandResult CListCommands::Delete(bool shift) {
   }
   CMailbox* target = !shift && !dustboxView ? list.CurrentMailbox()->Dustbox() : nullptr;
   const int removed = RemoveMails(*mailbox, selection, target);
-  if (removed < 0) return Rebuild();
+  if (removed == kStoreBusy) return Busy();
+  if (removed == kRowsStale) return Rebuild();
   return removed == static_cast<int>(selection.numbers.size()) ? CommandResult::Done
                                                                : CommandResult::Failed;
 }
@@ -289,7 +325,8 @@ CommandResult CListCommands::MarkEach(Mark mark, bool countsChanged) {
   CMailbox* mailbox = list.DisplayedMailbox();
   if (selection.numbers.empty() || mailbox == nullptr) return CommandResult::Nothing;
   {
-    CReentrantGuard guard(mailbox->storeLock);
+    const CStoreHold hold(mailbox->storeLock);
+    if (!hold.Held()) return Busy();
     if (!SelectionCurrent(*mailbox, selection)) return Rebuild();
     for (std::size_t i = 0; i < selection.numbers.size(); ++i) {
       const int number = selection.numbers[i];
@@ -330,7 +367,8 @@ CommandResult CListCommands::ForEachSender(
   // The senders are read first: `change` may ask the user, and no lock is held over a question.
   std::vector<std::optional<std::string>> senders;
   {
-    CReentrantGuard guard(mailbox->storeLock);
+    const CStoreHold hold(mailbox->storeLock);
+    if (!hold.Held()) return Busy();
     if (!SelectionCurrent(*mailbox, selection)) return Rebuild();
     for (const int number : selection.numbers) {
       CMailMessage message;
@@ -407,13 +445,16 @@ CommandResult CListCommands::Reclassify() {
   if (selection.numbers.empty() || mailbox == nullptr) return CommandResult::Nothing;
   const int total = static_cast<int>(selection.numbers.size());
   CommandResult result = CommandResult::Done;
+  bool busy = false;
   window.OpenProgress(kReclassifyTitle, total - 1);
   for (int i = 0; i < total; ++i) {
     const auto at = static_cast<std::size_t>(i);
     window.StepProgress(i, ReclassifyProgressText(i + 1, total));
     bool read = false;
     {
-      CReentrantGuard guard(mailbox->storeLock);
+      const CStoreHold hold(mailbox->storeLock);
+      busy = !hold.Held();
+      if (busy) break;
       if (!Current(*mailbox, selection, at)) {
         result = CommandResult::Stale;
         break;
@@ -438,6 +479,7 @@ CommandResult CListCommands::Reclassify() {
   }
   window.CloseProgress();
   if (result == CommandResult::Stale) return Rebuild();
+  if (busy) return Busy();
   window.Redraw();
   return result;
 }
@@ -472,7 +514,8 @@ CommandResult CListCommands::RestoreFromDustbox() {
   CMailbox& main = *list.CurrentMailbox();
   // One rewrite of the dustbox for all of them, all or none.
   const int restored = RemoveMails(*main.Dustbox(), selection, &main);
-  if (restored < 0) return Rebuild();
+  if (restored == kStoreBusy) return Busy();
+  if (restored == kRowsStale) return Rebuild();
   if (restored == static_cast<int>(selection.numbers.size())) return CommandResult::Done;
   window.ShowMessage(kRestoreFailedText);
   return CommandResult::Failed;

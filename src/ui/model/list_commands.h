@@ -35,6 +35,8 @@ inline constexpr const char* kAskRemoveEmptyBadText =
 inline constexpr const char* kReclassifyTitle = "再分類中";
 inline constexpr const char* kReclassifyReadFailedText = "内部エラー(OnUpdatelist)";
 inline constexpr const char* kRestoreFailedText = "処理中に問題が発生しました。";
+inline constexpr const char* kMailboxInUseText =
+    "メールソフトがこのメールボックスを使用中です。しばらくしてからもう一度お試しください。";
 inline constexpr const char* kNoMailerText =
     "「設定」－「起動メーラ」メニューから\n起動するメーラを設定してください。";
 inline constexpr const char* kMailerFailedText = "メーラを起動できませんでした。";
@@ -175,9 +177,14 @@ class CListCommands {
   bool SelectionCurrent(const CMailbox& mailbox, const Selection& selection) const;
   // The list no longer matches the mailbox: rebuilt and shown without a selection.
   CommandResult Rebuild();
+  // The mailbox's store is held by a mail client: the user is told, nothing is done.
+  CommandResult Busy();
+  static constexpr int kRowsStale = -1;
+  static constexpr int kStoreBusy = -2;
   // Removes the selected mails (ascending numbers) from `mailbox` into `target` (nullptr: for
-  // good), then their rows; the rows of mails that stayed remain selected. The count removed, or
-  // -1 with nothing done when the rows no longer show the mailbox.
+  // good), then their rows; the rows of mails that stayed remain selected. The count removed;
+  // kRowsStale when the rows no longer show the mailbox, kStoreBusy when a mail client holds
+  // either mailbox, both with nothing done.
   int RemoveMails(CMailbox& mailbox, const Selection& selection, CMailbox* target);
   // Runs `mark` on each selected mail; the rows of those it changed (it returns 1) show their new
   // state icon.

@@ -5,8 +5,10 @@
 #include <deque>
 #include <filesystem>
 #include <functional>
+#include <future>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/settings.h"
@@ -258,36 +260,71 @@ TEST_F(ListCommandsTest, NothingSelectedDoesNothing) {
   EXPECT_EQ(list->RowCount(), 1);
 }
 
-// The shown dustbox is trimmed (or a mail client deletes) after the list was built, so every
-// number has moved: no command may act on the message that now has the row's number.
-class StaleRowTest : public ListCommandsTest, public ::testing::WithParamInterface<int> {};
+// Every command that acts on the selected messages, in the dustbox view of three messages.
+class RowCommandTest : public ListCommandsTest, public ::testing::WithParamInterface<int> {
+ protected:
+  void SetUp() override {
+    ListCommandsTest::SetUp();
+    CMailbox& a = AddMailbox("a", {"m1"});
+    dustbox = a.Dustbox();
+    for (const char* subject : {"d1", "d2", "d3"}) AddMail(*dustbox, subject, "x@example.org");
+    list->SelectMailbox(0);
+    list->ShowDustbox(true);
+    window.answers = {Answer::Ok, Answer::Yes};
+  }
+  // The flags and verdicts of the dustbox's messages.
+  std::vector<std::uint32_t> Marks() const {
+    std::vector<std::uint32_t> marks;
+    for (int n = 1; n <= dustbox->MessageCount(); ++n) {
+      marks.push_back(dustbox->Flags(n));
+      marks.push_back(static_cast<std::uint32_t>(dustbox->Mark(n).GetVerdict()));
+    }
+    return marks;
+  }
+  void ExpectNothingDone(const Texts& subjects, const std::vector<std::uint32_t>& marks) {
+    EXPECT_EQ(Subjects(*dustbox), subjects);
+    EXPECT_EQ(Subjects(*set->Get(0)), (Texts{"m1"}));
+    EXPECT_EQ(Marks(), marks);
+    EXPECT_FALSE(lists.InFriendList("x@example.org"));
+    EXPECT_FALSE(lists.InBadList("x@example.org"));
+  }
+  CMailbox* dustbox = nullptr;
+};
 
-TEST_P(StaleRowTest, ActsOnNothingAndRebuilds) {
-  CMailbox& a = AddMailbox("a", {"m1"});
-  CMailbox& dustbox = *a.Dustbox();
-  for (const char* subject : {"d1", "d2", "d3"}) AddMail(dustbox, subject, "x@example.org");
-  list->SelectMailbox(0);
-  list->ShowDustbox(true);
-  ASSERT_EQ(dustbox.RemoveMessage(1, nullptr), 1);  // as the trim takes the oldest
-  window.selection = {1};                           // shows d2, whose number is 1 now
-  window.answers = {Answer::Ok, Answer::Yes};
-  const auto marks = [&dustbox] {
-    return std::vector<std::uint32_t>{dustbox.Flags(1), dustbox.Flags(2),
-                                      static_cast<std::uint32_t>(dustbox.Mark(2).GetVerdict())};
-  };
-  const std::vector<std::uint32_t> before = marks();
-
+// A trim (or a mail client) took the oldest message after the list was built, so every number
+// has moved: no command may act on the message that now has the row's number.
+TEST_P(RowCommandTest, AStaleRowIsNotActedOnAndTheListIsRebuilt) {
+  ASSERT_EQ(dustbox->RemoveMessage(1, nullptr), 1);
+  window.selection = {1};  // shows d2, whose number is 1 now
+  const std::vector<std::uint32_t> before = Marks();
   EXPECT_EQ(commands->Execute(GetParam(), false, false), CommandResult::Stale);
-  EXPECT_EQ(Subjects(dustbox), (Texts{"d2", "d3"}));
-  EXPECT_EQ(Subjects(a), (Texts{"m1"}));
-  EXPECT_EQ(marks(), before);
-  EXPECT_FALSE(lists.InFriendList("x@example.org"));
-  EXPECT_FALSE(lists.InBadList("x@example.org"));
+  ExpectNothingDone({"d2", "d3"}, before);
   EXPECT_EQ(RowTexts(ColumnSubject), (Texts{"d2", "d3"}));
   EXPECT_TRUE(window.selection.empty());
 }
 
-INSTANTIATE_TEST_SUITE_P(Commands, StaleRowTest,
+// A mail client holds its mailbox from its login to its end: the window says so rather than wait.
+TEST_P(RowCommandTest, AMailboxHeldByAMailClientIsNotWaitedFor) {
+  std::promise<void> held;
+  std::promise<void> release;
+  std::thread client([&] {
+    dustbox->storeLock.Lock();
+    held.set_value();
+    release.get_future().wait();
+    dustbox->storeLock.Unlock();
+  });
+  held.get_future().wait();
+  window.selection = {1};
+  const std::vector<std::uint32_t> before = Marks();
+  const CommandResult result = commands->Execute(GetParam(), false, false);
+  release.set_value();
+  client.join();
+  EXPECT_EQ(result, CommandResult::Failed);
+  EXPECT_EQ(window.messages, Texts{kMailboxInUseText});
+  ExpectNothingDone({"d1", "d2", "d3"}, before);
+}
+
+INSTANTIATE_TEST_SUITE_P(Commands, RowCommandTest,
                          ::testing::Values(CmdDelete, CmdRestore, CmdViewMail, CmdHide, CmdUnhide,
                                            CmdMarkRead, CmdMarkUnread, CmdAddFriend, CmdAddBad,
                                            CmdRemoveFriend, CmdReclassify));
