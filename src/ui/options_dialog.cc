@@ -47,7 +47,7 @@ QSpinBox* NumberField(QWidget* parent, int minimum, int maximum) {
 }  // namespace
 
 QStringList MailerFileFilters() {
-  return {QStringLiteral("アプリケーション／ショートカット（*.exe;*.lnk） (*.exe *.lnk)"),
+  return {QStringLiteral("デスクトップエントリ（*.desktop） (*.desktop)"),
           QStringLiteral("全てのファイル（*.*） (*)")};
 }
 
@@ -129,8 +129,9 @@ COptionsDialog::COptionsDialog(CSettings& settingsFile, IUserInterface& seam,
 
   connect(defaultPosition, &QCheckBox::toggled, this, &COptionsDialog::UpdateEnabled);
   connect(notifyBySound, &QCheckBox::toggled, this, &COptionsDialog::UpdateEnabled);
-  connect(mailerBrowse, &QPushButton::clicked, this,
-          [this] { Browse(*mailer, MailerFileFilters()); });
+  connect(mailerBrowse, &QPushButton::clicked, this, [this] {
+    Browse(*mailer, MailerFileFilters(), QStringLiteral("/usr/share/applications/"));
+  });
   connect(soundBrowse, &QPushButton::clicked, this, [this] { Browse(*sound, SoundFileFilters()); });
   connect(play, &QPushButton::clicked, this, &COptionsDialog::Play);
   connect(ok, &QPushButton::clicked, this, &COptionsDialog::Store);
@@ -176,8 +177,8 @@ void COptionsDialog::UpdateEnabled() {
   play->setEnabled(bySound);
 }
 
-void COptionsDialog::Browse(QLineEdit& field, const QStringList& filters) {
-  const QString chosen = chooseFile(filters, field.text());
+void COptionsDialog::Browse(QLineEdit& field, const QStringList& filters, const QString& fallback) {
+  const QString chosen = chooseFile(filters, field.text().isEmpty() ? fallback : field.text());
   if (!chosen.isEmpty()) field.setText(chosen);
 }
 

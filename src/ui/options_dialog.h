@@ -24,9 +24,9 @@ class CSettings;
 class ISoundPlayer;
 class IUserInterface;
 
-// The file-open dialog's filters: each visible name as the user has always read it, followed by
-// the patterns in Qt's syntax (which the dialog does not show). "All files" is "*", since programs
-// here usually have no extension.
+// The file-open dialog's filters: each visible name, followed by the patterns in Qt's syntax
+// (which the dialog does not show). The mail client is a desktop entry or, under "all files" ("*",
+// since programs here have no extension), an executable; the field also takes a command line.
 QStringList MailerFileFilters();
 QStringList SoundFileFilters();
 
@@ -71,7 +71,8 @@ class COptionsDialog : public QDialog {
  private:
   void ShowValues(const OptionsValues& values);
   void UpdateEnabled();
-  void Browse(QLineEdit& field, const QStringList& filters);
+  // An empty field starts the dialog in `fallback`: the desktop entries, for the mail client.
+  void Browse(QLineEdit& field, const QStringList& filters, const QString& fallback = {});
   void Play();
   void Store();
 

@@ -12,6 +12,7 @@
 #include <QMouseEvent>
 #include <QProcess>
 #include <QProgressDialog>
+#include <QStandardPaths>
 #include <QUrl>
 #include <algorithm>
 
@@ -248,6 +249,15 @@ bool COrbaltView::OpenPath(const std::string& path) {
     return QProcess::startDetached(file.absoluteFilePath(), {});
   }
   return QDesktopServices::openUrl(QUrl::fromLocalFile(file.absoluteFilePath()));
+}
+
+bool COrbaltView::StartProgram(const ProgramCall& call) {
+  const QString named = QString::fromStdString(call.program);
+  const QString program = named.contains(u'/') ? named : QStandardPaths::findExecutable(named);
+  if (program.isEmpty()) return false;
+  QStringList arguments;
+  for (const std::string& argument : call.arguments) arguments << QString::fromStdString(argument);
+  return QProcess::startDetached(program, arguments);
 }
 
 bool COrbaltView::OpenUrl(const std::string& url) {

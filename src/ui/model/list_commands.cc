@@ -4,6 +4,8 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <optional>
 #include <system_error>
 #include <tuple>
@@ -16,6 +18,7 @@
 #include "platform/locks.h"
 #include "store/mailbox.h"
 #include "ui/model/mail_list.h"
+#include "ui/model/program_call.h"
 
 namespace qm {
 
@@ -541,11 +544,28 @@ CommandResult CListCommands::LaunchMailer(bool shift) {
     return CommandResult::Failed;
   }
   if (shift) window.MinimiseAndHide();
-  if (!window.OpenPath(path)) {
+  if (!StartMailer(path)) {
     window.ShowMessage(kMailerFailedText);
     return CommandResult::Failed;
   }
   return CommandResult::Done;
+}
+
+bool CListCommands::StartMailer(const std::string& setting) {
+  const std::filesystem::path path(setting);
+  std::error_code error;
+  if (path.extension() == ".desktop") {
+    // Read as any program reads them: the entries of installed applications are often links.
+    std::ifstream file(path, std::ios::binary);
+    const std::string text((std::istreambuf_iterator<char>(file)),
+                           std::istreambuf_iterator<char>());
+    const std::optional<ProgramCall> call = file ? DesktopEntryCall(text) : std::nullopt;
+    return call && window.StartProgram(*call);
+  }
+  // A file that exists is opened whole, as the setting always meant: its path may hold blanks.
+  if (std::filesystem::exists(path, error)) return window.OpenPath(setting);
+  const std::optional<ProgramCall> call = SplitCommandLine(setting);
+  return call && window.StartProgram(*call);
 }
 
 CommandResult CListCommands::Help() {

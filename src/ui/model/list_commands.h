@@ -15,6 +15,7 @@
 #include "app/user_interface.h"
 #include "ui/model/list_command_table.h"
 #include "ui/model/mail_rows.h"
+#include "ui/model/program_call.h"
 
 namespace qm {
 
@@ -84,6 +85,9 @@ class IListWindow {
   // Opens a file (a program is started) or a web address the way the desktop opens it; false
   // when that failed.
   virtual bool OpenPath(const std::string& path) = 0;
+  // Starts a program on its own, a program name without a slash looked up in PATH; false when
+  // it could not be started.
+  virtual bool StartProgram(const ProgramCall& call) = 0;
   virtual bool OpenUrl(const std::string& url) = 0;
   // The modal dialogs that are the window's own: CmdMailboxSettings, CmdListEditor, CmdOptions,
   // CmdVersion.
@@ -190,6 +194,9 @@ class CListCommands {
   // state icon.
   template <typename Mark>
   CommandResult MarkEach(Mark mark, bool countsChanged);
+  // Starts what the mail client setting names: a desktop entry, an existing file, or a command
+  // line.
+  bool StartMailer(const std::string& setting);
   // The rule for an empty sender, for the classifier now and in the settings file.
   void SetEmptyAddressIsBad(bool on);
 

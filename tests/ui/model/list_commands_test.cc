@@ -61,6 +61,12 @@ class FakeWindow : public IListWindow {
     events.push_back("open " + path);
     return openSucceeds;
   }
+  bool StartProgram(const ProgramCall& call) override {
+    std::string event = "start " + call.program;
+    for (const std::string& argument : call.arguments) event += " [" + argument + "]";
+    events.push_back(event);
+    return openSucceeds;
+  }
   bool OpenUrl(const std::string& url) override {
     events.push_back("url " + url);
     return openSucceeds;
@@ -661,16 +667,48 @@ TEST_F(ListCommandsTest, TheMailerMustBeSetFirst) {
   EXPECT_EQ(window.events, (Texts{"message"}));
 
   window.events.clear();
-  settings->Set(settings::Mailer, "/usr/bin/mailer");
+  WriteAll("my mailer", "#!/bin/sh\n");
+  settings->Set(settings::Mailer, "my mailer");
   EXPECT_EQ(commands->LaunchMailer(true), CommandResult::Done);
-  EXPECT_EQ(window.events, (Texts{"hide window", "open /usr/bin/mailer"}));
+  EXPECT_EQ(window.events, (Texts{"hide window", "open my mailer"}));
 
   window.events.clear();
   window.openSucceeds = false;
   EXPECT_EQ(commands->OnKey('M', false, false, 1), true);
-  EXPECT_EQ(window.events, (Texts{"open /usr/bin/mailer", "message"}));
+  EXPECT_EQ(window.events, (Texts{"open my mailer", "message"}));
   EXPECT_EQ(window.messages.back(), kMailerFailedText);
 }
+
+// What a Linux user names: a command, a command with arguments, or a desktop entry.
+struct MailerCase {
+  const char* setting;
+  const char* entry;  // written to the file the setting names when not null
+  const char* event;
+};
+
+class MailerSettingTest : public ListCommandsTest,
+                          public ::testing::WithParamInterface<MailerCase> {};
+
+TEST_P(MailerSettingTest, StartsWhatTheSettingNames) {
+  if (GetParam().entry != nullptr) WriteAll(GetParam().setting, GetParam().entry);
+  settings->Set(settings::Mailer, GetParam().setting);
+  const bool starts = std::string(GetParam().event) != "message";
+  EXPECT_EQ(commands->LaunchMailer(false), starts ? CommandResult::Done : CommandResult::Failed);
+  EXPECT_EQ(window.events, (Texts{GetParam().event}));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Settings, MailerSettingTest,
+    ::testing::Values(MailerCase{"thunderbird", nullptr, "start thunderbird"},
+                      MailerCase{"thunderbird -P 'work box'", nullptr,
+                                 "start thunderbird [-P] [work box]"},
+                      MailerCase{"mail.desktop",
+                                 "[Desktop Action x]\nExec=other\n[Desktop Entry]\nName=M\n"
+                                 "Exec = env LANG=C \"/opt/my mail/run\" --compose %U\n",
+                                 "start env [LANG=C] [/opt/my mail/run] [--compose]"},
+                      MailerCase{"none.desktop", "[Desktop Entry]\nName=M\n", "message"},
+                      MailerCase{"missing.desktop", nullptr, "message"},
+                      MailerCase{"mailer \"unclosed", nullptr, "message"}));
 
 TEST_F(ListCommandsTest, HelpOpensTheHelpFileOfTheCurrentDirectory) {
   EXPECT_EQ(commands->OnKey(KeyF1, false, false, 1), true);
