@@ -150,6 +150,20 @@ int CMailMessage::DecodeBodyText(std::string& output,
   return 1;
 }
 
+int CMailMessage::DecodeShownText(std::string& output) {
+  if (!EnsureParsed()) return 0;
+  const std::vector<MimeLeaf> leaves = StoredMessageParts(text);
+  const std::size_t best = IsSinglePart(leaves) ? 0 : BestTextPart(leaves);
+  if (best == std::string::npos) return DecodeWholeBody(output);
+  if (IsSinglePart(leaves)) {
+    DecodeWholeBody(output);
+  } else {
+    output = PartText(text, leaves[best]);
+  }
+  if (leaves[best].type == "text/html") output = HtmlToText(output);
+  return 1;
+}
+
 int CMailMessage::DecodeWholeBody(std::string& output) {
   if (!EnsureParsed()) return 0;
   // The body runs from the end of the header to the terminating "." line, which is dropped; the

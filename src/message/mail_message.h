@@ -65,6 +65,11 @@ class CMailMessage : public MailHeader {
   // whatever its parts. 1 whenever there is text.
   int DecodeWholeBody(std::string& output);
   const std::string& Body() const { return body; }
+  // The text a reader is shown (UTF-8): the best text part (BestTextPart), HTML as plain text
+  // (HtmlToText); a message without parts decoded as a whole, and as plain text when it is
+  // HTML; the whole body (DecodeWholeBody) when no part is text/plain or text/html. 1 whenever
+  // there is text.
+  int DecodeShownText(std::string& output);
 
   // Seconds since 1970 of the date in the first Received field, read as Japan time and converted
   // as local time. 1 when found; `seconds` untouched otherwise.
