@@ -98,6 +98,10 @@ void ExerciseMessage(qm::CMailMessage& message) {
   WalkUrls(message);
   Check(message.Body() == body, "the two forms of DecodeBody give different bodies");
 
+  std::string shown;
+  Check(message.DecodeShownText(shown) == 1, "DecodeShownText fails on a message with text");
+  Check(qm::IsUtf8(shown), "the text shown is not UTF-8");
+
   std::string from;
   message.GetField("From", from);
   qm::AddressParts parts;

@@ -6,6 +6,7 @@
 #include <ostream>
 
 #include "app/classification.h"
+#include "message/body_parts.h"
 #include "message/mail_message.h"
 #include "message/stored_form.h"
 #include "platform/code_page.h"
@@ -61,6 +62,21 @@ nlohmann::ordered_json InspectMessage(const std::string& fileName, std::string_v
   message.DecodeBody();
   for (std::string host; message.NextUrlHost(host);) urlHosts.push_back(host);
 
+  std::string shownText;
+  message.DecodeShownText(shownText);
+  nlohmann::ordered_json parts = nlohmann::ordered_json::array();
+  for (const MimeLeaf& leaf : StoredMessageParts(message.Text())) {
+    nlohmann::ordered_json part;
+    part["type"] = leaf.type;
+    part["charset"] = leaf.charset;
+    part["encoding"] = leaf.encoding;
+    part["size"] = PartSize(message.Text(), leaf);
+    part["fileName"] = PartFileName(leaf);
+    part["attachment"] = leaf.attachment;
+    part["depth"] = leaf.depth;
+    parts.push_back(std::move(part));
+  }
+
   nlohmann::ordered_json record;
   record["file"] = fileName;
   record["headerLength"] = message.HeaderLength();
@@ -75,6 +91,8 @@ nlohmann::ordered_json InspectMessage(const std::string& fileName, std::string_v
   record["relays"] = std::move(relays);
   record["urlHosts"] = std::move(urlHosts);
   record["body"] = message.Body();
+  record["text"] = std::move(shownText);
+  record["parts"] = std::move(parts);
   if (classification != nullptr) {
     // A message of its own: the walks above are used up.
     CMailMessage judged;

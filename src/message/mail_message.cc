@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "message/body_parts.h"
 #include "message/decode.h"
 #include "platform/code_page.h"
 
@@ -123,7 +124,47 @@ int CMailMessage::DecodedHeaderText(std::string& output) {
   return 1;
 }
 
-int CMailMessage::DecodeBody(std::string& output) {
+int CMailMessage::DecodeBody(std::string& output) { return DecodeBodyText(output, nullptr); }
+
+int CMailMessage::DecodeBodyText(std::string& output,
+                                 std::vector<std::pair<std::size_t, std::size_t>>* html) {
+  if (html != nullptr) html->clear();
+  if (!EnsureParsed()) return 0;
+  const std::vector<MimeLeaf> leaves = StoredMessageParts(text);
+  if (IsSinglePart(leaves)) {
+    DecodeWholeBody(output);
+    if (html != nullptr && leaves.front().type == "text/html") html->emplace_back(0, output.size());
+    return 1;
+  }
+  output.clear();
+  for (const MimeLeaf& leaf : leaves) {
+    // Text attachments count as well: a reader opens an attached page or note with one click,
+    // and mail that hides its links in one is the mail the link hosts are looked up for.
+    if (!leaf.IsText()) continue;
+    // A link at the end of one part must not run on into the next.
+    if (!output.empty() && output.back() != '\n') output += "\r\n";
+    const std::size_t start = output.size();
+    output += PartText(text, leaf);
+    if (html != nullptr && leaf.type == "text/html") html->emplace_back(start, output.size());
+  }
+  return 1;
+}
+
+int CMailMessage::DecodeShownText(std::string& output) {
+  if (!EnsureParsed()) return 0;
+  const std::vector<MimeLeaf> leaves = StoredMessageParts(text);
+  const std::size_t best = IsSinglePart(leaves) ? 0 : BestTextPart(leaves);
+  if (best == std::string::npos) return DecodeWholeBody(output);
+  if (IsSinglePart(leaves)) {
+    DecodeWholeBody(output);
+  } else {
+    output = PartText(text, leaves[best]);
+  }
+  if (leaves[best].type == "text/html") output = HtmlToText(output);
+  return 1;
+}
+
+int CMailMessage::DecodeWholeBody(std::string& output) {
   if (!EnsureParsed()) return 0;
   // The body runs from the end of the header to the terminating "." line, which is dropped; the
   // line end before it stays. A text too short to hold both has no body.
@@ -150,9 +191,13 @@ int CMailMessage::DecodeBody(std::string& output) {
 }
 
 int CMailMessage::DecodeBody() {
-  if (!DecodeBody(body) || body.empty()) return 0;
   urlPos = 0;
-  return 1;
+  htmlRangeIndex = 0;
+  htmlWalk = HtmlLinkWalk();
+  nextTextLink.reset();
+  nextHtmlLink.reset();
+  if (!DecodeBodyText(body, &htmlRanges)) body.clear();
+  return body.empty() ? 0 : 1;
 }
 
 }  // namespace qm

@@ -162,7 +162,8 @@ class Walker {
  public:
   Walker(std::string_view text, MimeLimits limits) : text_(text), limits_(limits) {}
 
-  void Message(std::size_t begin, std::size_t end, int depth, std::string_view defaultType) {
+  void Message(std::size_t begin, std::size_t end, int depth, std::string_view defaultType,
+               bool embedded = false) {
     if (Full()) return;
     const PartHeader header = ReadHeader(text_, begin, end);
     const std::string type = MediaType(header.contentType, defaultType);
@@ -174,11 +175,11 @@ class Walker {
         const std::string boundary = HeaderParameter(header.contentType, "boundary");
         if (!boundary.empty() &&
             Multipart(header.bodyStart, end, boundary, depth,
-                      type == "multipart/digest" ? "message/rfc822" : "text/plain")) {
+                      type == "multipart/digest" ? "message/rfc822" : "text/plain", embedded)) {
           return;
         }
       } else if (type == "message/rfc822" || type == "message/global") {
-        Message(header.bodyStart, end, depth + 1, "text/plain");
+        Message(header.bodyStart, end, depth + 1, "text/plain", true);
         return;
       }
     }
@@ -187,12 +188,15 @@ class Walker {
     leaf.type = type.rfind("multipart/", 0) == 0 ? "text/plain" : type;
     leaf.charset = Lower(HeaderParameter(header.contentType, "charset"));
     leaf.encoding = encoding;
-    leaf.fileName = HeaderParameter(header.disposition, "filename");
-    if (leaf.fileName.empty()) leaf.fileName = HeaderParameter(header.contentType, "name");
+    leaf.fileName = HeaderParameter(header.disposition, "filename", &leaf.fileNameCharset);
+    if (leaf.fileName.empty()) {
+      leaf.fileName = HeaderParameter(header.contentType, "name", &leaf.fileNameCharset);
+    }
     leaf.attachment = EqualsIgnoringCase(
         Trim(std::string_view(header.disposition).substr(0, header.disposition.find(';'))),
         "attachment");
     leaf.depth = depth;
+    leaf.embedded = embedded;
     leaf.offset = header.bodyStart;
     leaf.length = end - header.bodyStart;
     leaves_.push_back(std::move(leaf));
@@ -217,7 +221,7 @@ class Walker {
 
   // Walks the parts between the delimiters; false when the body has no delimiter at all.
   bool Multipart(std::size_t begin, std::size_t end, std::string_view boundary, int depth,
-                 std::string_view defaultType) {
+                 std::string_view defaultType, bool embedded) {
     std::optional<std::size_t> partStart;
     bool found = false;
     for (std::size_t at = begin; at < end && !Full();) {
@@ -230,14 +234,14 @@ class Walker {
           std::size_t partEnd = line.begin;
           if (partEnd > *partStart && text_[partEnd - 1] == '\n') --partEnd;
           if (partEnd > *partStart && text_[partEnd - 1] == '\r') --partEnd;
-          Message(*partStart, std::max(partEnd, *partStart), depth + 1, defaultType);
+          Message(*partStart, std::max(partEnd, *partStart), depth + 1, defaultType, embedded);
         }
         if (closing) return true;
         partStart = line.next;
       }
       at = line.next;
     }
-    if (partStart && !Full()) Message(*partStart, end, depth + 1, defaultType);
+    if (partStart && !Full()) Message(*partStart, end, depth + 1, defaultType, embedded);
     return found;
   }
 
@@ -254,11 +258,15 @@ std::vector<MimeLeaf> WalkMimeParts(std::string_view message, MimeLimits limits)
   return walker.Take();
 }
 
-std::string HeaderParameter(std::string_view value, std::string_view name) {
+std::string HeaderParameter(std::string_view value, std::string_view name, std::string* charset) {
   const std::string wanted = Lower(name);
+  if (charset != nullptr) charset->clear();
   std::map<int, std::string> pieces;  // RFC 2231 continuations by their number
   for (const auto& [key, text] : Parameters(value)) {
-    if (key == wanted) return text;
+    if (key == wanted) {
+      if (charset != nullptr) charset->clear();
+      return text;
+    }
     if (key.size() <= wanted.size() || key.compare(0, wanted.size(), wanted) != 0 ||
         key[wanted.size()] != '*') {
       continue;
@@ -281,7 +289,10 @@ std::string HeaderParameter(std::string_view value, std::string_view name) {
       const std::size_t first = piece.find('\'');
       const std::size_t second =
           first == std::string_view::npos ? first : piece.find('\'', first + 1);
-      if (second != std::string_view::npos) piece.remove_prefix(second + 1);
+      if (second != std::string_view::npos) {
+        if (charset != nullptr) charset->assign(piece.substr(0, first));
+        piece.remove_prefix(second + 1);
+      }
     }
     pieces[number] = extended ? PercentDecoded(piece) : std::string(piece);
   }

@@ -15,8 +15,10 @@ struct MimeLeaf {
   std::string charset;              // lower case; empty when none is declared
   std::string encoding;             // transfer encoding, lower case; empty when none is declared
   std::string fileName;             // as declared (possibly with encoded words); empty when none
+  std::string fileNameCharset;      // the charset an RFC 2231 file name declares; empty when none
   bool attachment = false;          // Content-Disposition says "attachment"
   int depth = 0;                    // 0 for a message that is not multipart
+  bool embedded = false;            // inside a message/rfc822 part
   // The body of the leaf, still transfer-encoded: an offset into the text given and a length.
   std::size_t offset = 0;
   std::size_t length = 0;
@@ -41,7 +43,9 @@ std::vector<MimeLeaf> WalkMimeParts(std::string_view message, MimeLimits limits 
 
 // The value of parameter `name` (case-insensitive) of a structured field value such as
 // `text/plain; charset="utf-8"`, unquoted; empty when absent. RFC 2231 continuations and
-// charset prefixes ("name*0*=utf-8''...") are joined and percent-decoded, the charset dropped.
-std::string HeaderParameter(std::string_view value, std::string_view name);
+// charset prefixes ("name*0*=utf-8''...") are joined and percent-decoded; the charset goes to
+// `charset` when given (empty when the value declares none).
+std::string HeaderParameter(std::string_view value, std::string_view name,
+                            std::string* charset = nullptr);
 
 }  // namespace qm

@@ -98,14 +98,48 @@ int CMailMessage::NextReceivedAddress(std::string& address) {
 }
 
 int CMailMessage::NextUrlHost(std::string& host) {
-  if (urlPos >= body.size()) return 0;
-  BRegexp& handle = WalkHandle(urlHandle, PatternSet::Instance().url);
-  const char* begin = body.data();
-  if (BMatch(PatternSet::UrlPattern, begin + urlPos, begin + body.size(), handle) <= 0) return 0;
-  // Hosts are returned whole, however long; a name too long for DNS fails its look-up there.
-  host.assign(handle.Group(1));
-  urlPos = static_cast<std::uint32_t>(handle.endp[0] - begin);
-  return 1;
+  while (true) {
+    if (!nextTextLink && urlPos < body.size()) {
+      BRegexp& handle = WalkHandle(urlHandle, PatternSet::Instance().url);
+      const char* begin = body.data();
+      if (BMatch(PatternSet::UrlPattern, begin + urlPos, begin + body.size(), handle) > 0) {
+        // Hosts are returned whole, however long; a name too long for DNS fails its look-up
+        // there.
+        nextTextLink = FoundLink{static_cast<std::size_t>(handle.startp[0] - begin),
+                                 std::string(handle.Group(1))};
+        urlPos = static_cast<std::uint32_t>(handle.endp[0] - begin);
+      } else {
+        urlPos = static_cast<std::uint32_t>(body.size());
+      }
+    }
+    if (!nextHtmlLink) FindHtmlLink();
+    if (!nextTextLink && !nextHtmlLink) return 0;
+    if (nextTextLink && nextHtmlLink && nextHtmlLink->position == nextTextLink->position &&
+        nextHtmlLink->host == nextTextLink->host) {
+      nextHtmlLink.reset();
+      continue;
+    }
+    std::optional<FoundLink>& next =
+        !nextHtmlLink || (nextTextLink && nextTextLink->position <= nextHtmlLink->position)
+            ? nextTextLink
+            : nextHtmlLink;
+    host = std::move(next->host);
+    next.reset();
+    return 1;
+  }
+}
+
+void CMailMessage::FindHtmlLink() {
+  while (htmlRangeIndex < htmlRanges.size()) {
+    const auto [begin, end] = htmlRanges[htmlRangeIndex];
+    HtmlLink link;
+    if (htmlWalk.Next(std::string_view(body).substr(begin, end - begin), link)) {
+      nextHtmlLink = FoundLink{begin + link.position, std::move(link.host)};
+      return;
+    }
+    ++htmlRangeIndex;
+    htmlWalk = HtmlLinkWalk();
+  }
 }
 
 }  // namespace qm

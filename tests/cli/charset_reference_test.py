@@ -20,17 +20,31 @@ table and the fall-back to code page 932 are checked in inspect_reference_test.p
   of the bytes Python decoded (its own reading would be ASCII).
 - The program keeps the line breaks of a folded plain-text subject; the comparison unfolds them.
 - Body lines that start with "." are kept stuffed in the decoded body; the texts avoid them.
+
+A second corpus holds messages with parts: nested multiparts, alternatives with base64 HTML,
+HTML alone, attachments with RFC 2231 and encoded-word names, embedded messages, a missing
+closing boundary and a boundary that never comes, parts without a charset and parts with bytes
+that are not text of their charset. For each, the text the viewer shows (Python's get_body,
+HTML turned into text here by html.parser), the link hosts (bare links with the program's
+pattern over each text part's content; href and src values through html.parser and
+urllib.parse) and the leaves (walk, payload sizes, get_filename) are compared. Left out on
+purpose: a text part without a charset is read as UTF-8 (Python reads ASCII), and Python does
+not look for the body inside an embedded message, so every such message here has text of its
+own.
 """
 
 import base64
 import email
 import email.policy
+import html.parser
 import os
 import quopri
 import random
+import re
 import sys
 import tempfile
 import unittest
+import urllib.parse
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from qmtest import b_word, q_word, inspect_files  # noqa: E402  (tests/support)
@@ -179,6 +193,233 @@ def corpus(rng):
     return out
 
 
+# ---------------------------------------------------------------------------------------------
+# Messages with parts
+# ---------------------------------------------------------------------------------------------
+
+URL = re.compile(r"https?://([-_.a-zA-Z0-9]+)")
+BLOCKS = {"address", "article", "aside", "blockquote", "center", "dd", "div", "dl", "dt",
+          "fieldset", "figure", "footer", "form", "h1", "h2", "h3", "h4", "h5", "h6", "header",
+          "hr", "li", "main", "nav", "ol", "p", "pre", "section", "table", "tbody", "thead",
+          "tfoot", "tr", "ul", "body"}
+
+
+class HtmlReading(html.parser.HTMLParser):
+    """The text of an HTML document as the viewer shows it, and its href and src links."""
+
+    def __init__(self, source):
+        super().__init__(convert_charrefs=True)
+        self.source = source
+        line_starts = [0] + [m.end() for m in re.finditer("\n", source)]
+        self.position_of = lambda pos: line_starts[pos[0] - 1] + pos[1]
+        self.out, self.line_start, self.space, self.skip = [], True, False, None
+        self.links = []  # (position of the value, host)
+        self.feed(source)
+        self.close()
+        self.end_line()
+        self.text = "".join(self.out)
+
+    def end_line(self):
+        if not self.line_start:
+            self.out.append("\r\n")
+        self.line_start, self.space = True, False
+
+    def handle_starttag(self, tag, attrs):
+        start = self.position_of(self.getpos())
+        raw = self.get_starttag_text()
+        at = 0
+        for name, value in attrs:
+            if name not in ("href", "src") or value is None:
+                continue
+            found = re.compile(name + r"\s*=\s*[\"']?", re.I).search(raw, at)
+            at = found.end()
+            host = attribute_host(value)
+            if host:
+                self.links.append((start + found.end(), host))
+        if tag in ("script", "style", "title"):
+            self.skip = tag
+        elif tag == "br":
+            self.out.append("\r\n")
+            self.line_start, self.space = True, False
+        elif tag in BLOCKS:
+            self.end_line()
+
+    def handle_startendtag(self, tag, attrs):
+        self.handle_starttag(tag, attrs)
+
+    def handle_endtag(self, tag):
+        if tag == self.skip:
+            self.skip = None
+        elif tag in BLOCKS:
+            self.end_line()
+
+    def handle_data(self, data):
+        if self.skip:
+            return
+        for c in data:
+            if c in " \t\r\n\f":
+                self.space = True
+                continue
+            if self.space and not self.line_start:
+                self.out.append(" ")
+            self.space, self.line_start = False, False
+            self.out.append(c)
+
+
+def attribute_host(value):
+    url = "".join(c for c in value if c not in "\t\r\n").strip()
+    parts = urllib.parse.urlsplit(url)
+    if parts.scheme.lower() not in ("http", "https") and not (not parts.scheme and
+                                                               url.startswith("//")):
+        return ""
+    host = urllib.parse.unquote(parts.netloc.rpartition("@")[2])
+    return re.match(r"[-_.a-zA-Z0-9]*", host).group(0)
+
+
+def part_text(part):
+    """A leaf's text: Python's, or the UTF-8 reading of its bytes when it names no charset."""
+    if part.get_param("charset") is None:
+        return part.get_payload(decode=True).decode("utf-8")
+    return part.get_content()
+
+
+def reference_hosts(message):
+    hosts = []
+    leaves = [message] if not message.is_multipart() else message.walk()
+    for part in leaves:
+        if part.is_multipart() or (part.get_content_maintype() != "text" and
+                                   part is not message):
+            continue
+        text = part_text(part) if part.get_content_maintype() == "text" else part.get_payload()
+        found = [(m.start(), m.group(1)) for m in URL.finditer(text)]
+        if part.get_content_type() == "text/html":
+            bare = set(found)
+            found += [link for link in HtmlReading(text).links if link not in bare]
+        hosts += [host for _, host in sorted(found, key=lambda f: f[0])]
+    return hosts
+
+
+def reference_shown_text(message):
+    body = message.get_body(("plain", "html"))
+    if body is None:  # a multipart whose boundary never comes is the text it is
+        return message.get_payload()
+    text = part_text(body)
+    return HtmlReading(text).text if body.get_content_type() == "text/html" else text
+
+
+def reference_parts(message):
+    out = []
+
+    def walk(part, depth):
+        if part.is_multipart():
+            for sub in part.get_payload():
+                walk(sub, depth + 1)
+            return
+        data = part.get_payload(decode=True)
+        leaf_type = part.get_content_type()
+        out.append({"type": "text/plain" if leaf_type.startswith("multipart/") else leaf_type,
+                    "charset": (part.get_param("charset") or "").lower(),
+                    "encoding": str(part.get("content-transfer-encoding", "")).strip().lower(),
+                    "size": len(data), "fileName": part.get_filename() or "",
+                    "attachment": part.is_attachment(), "depth": depth})
+    walk(message, 0)
+    return out
+
+
+def mime(content_type, parts, boundary, close=True, headers=()):
+    body = b"preamble\r\n"
+    for part in parts:
+        body += b"--" + boundary + CRLF + part + CRLF
+    if close:
+        body += b"--" + boundary + b"--" + CRLF + b"epilogue" + CRLF
+    field = b"Content-Type: " + content_type + b'; boundary="' + boundary + b'"'
+    return b"".join(h + CRLF for h in headers) + field + CRLF + CRLF + body
+
+
+def leaf(content_type, data, rng, extra=(), encodings=("base64", "quoted-printable", "8bit")):
+    encoding = rng.choice(encodings)
+    if encoding == "base64":
+        encoded = base64.encodebytes(data).replace(b"\n", CRLF)
+    elif encoding == "quoted-printable":
+        encoded = quopri.encodestring(data.replace(CRLF, b"\n")).replace(b"\n", CRLF)
+    else:
+        encoded = data
+    return (b"Content-Type: " + content_type + CRLF + b"".join(e + CRLF for e in extra)
+            + b"Content-Transfer-Encoding: " + encoding.encode() + CRLF + CRLF + encoded)
+
+
+def html_document(rng, text, serial):
+    links = [
+        b'<a href="https://Bank%d.example/x">https://Bank%d.example/x</a>' % (serial, serial),
+        b"<a HREF='http://quoted%d.test/'>here</a>" % serial,
+        b'<img src="//cdn%d.evil.test/p.gif" width=1>' % serial,
+        b'<a href="http&#58;//hidden%d.evil.test/x?a=1&amp;b=2">x</a>' % serial,
+        b'<a href="mailto:info@shop.example">mail</a> see http://bare%d.example/' % serial,
+        b'<a href="https://user@host%d.example:8080/">u</a>' % serial,
+    ]
+    rng.shuffle(links)
+    body = (b"<html><head><title>Offer</title><style>p { color: red }</style></head><body>\r\n"
+            + b"<h1>" + text + b"</h1>\r\n<p>" + text + b"&nbsp;&amp; more<br>\r\n   line two"
+            + b"</p><div>" + b"</div><div>".join(links[:rng.randint(1, len(links))])
+            + b"</div><script>var u = 'http://script.test';</script><p>&lt;end&gt;</p>"
+            + b"</body></html>\r\n")
+    return body
+
+
+def multipart_corpus(rng):
+    out = []
+    for serial in range(72):
+        label, codec, texts, _ = rng.choice(CHARSETS[:1] + CHARSETS[2:])
+        text = rng.choice(texts)
+        ctype = b"text/plain; charset=" + label.encode()
+        htype = b"text/html; charset=" + label.encode()
+        plain = leaf(ctype, (text + "\r\nhttps://plain%d.example/\r\n" % serial).encode(codec),
+                     rng)
+        page = leaf(htype, html_document(rng, text.encode(codec), serial), rng)
+        pdf = leaf(b"application/pdf", b"%PDF-1.4\x00\x01" + bytes(range(256)), rng,
+                   [b"Content-Disposition: attachment;\r\n filename*=UTF-8''%E8%A6%8B%E7%A9%8D"
+                    + b"%d.pdf" % serial], ("base64",))
+        note = leaf(b"text/plain; charset=utf-8", b"attached http://note%d.example/\r\n" % serial,
+                    rng, [b'Content-Disposition: attachment; filename="=?UTF-8?B?'
+                          + base64.b64encode("メモ.txt".encode()) + b'?="'])
+        kind = serial % 9
+        boundary = b"=_%d_%d" % (serial, rng.randrange(10 ** 6))
+        inner = b"=_inner_%d" % serial
+        headers = [b"Subject: parts %d" % serial, b"From: a@b.example"]
+        if kind == 0:
+            data = mime(b"multipart/alternative", [plain, page], boundary, headers=headers)
+        elif kind == 1:
+            data = mime(b"multipart/mixed", [
+                mime(b"multipart/alternative", [plain, page], inner), pdf, note], boundary,
+                headers=headers)
+        elif kind == 2:
+            data = b"".join(h + CRLF for h in headers) + page
+        elif kind == 3:
+            data = mime(b"multipart/mixed", [note, page, pdf], boundary, headers=headers)
+        elif kind == 4:
+            embedded = (b"Content-Type: message/rfc822" + CRLF + CRLF + b"Subject: inner" + CRLF
+                        + mime(b"multipart/alternative", [plain, page], inner))
+            data = mime(b"multipart/mixed", [page, embedded], boundary, headers=headers)
+        elif kind == 5:
+            data = mime(b"multipart/mixed", [plain, page], boundary, close=False, headers=headers)
+        elif kind == 6:
+            data = (b"".join(h + CRLF for h in headers) + b"Content-Type: multipart/mixed; "
+                    b"boundary=never" + CRLF + CRLF + b"http://nothing%d.example/" % serial + CRLF)
+        elif kind == 7:
+            # No charset: UTF-8 bytes.
+            bare = leaf(b"text/plain", ("ü " + text + " http://nocharset.example/").encode(),
+                        rng)
+            data = mime(b"multipart/related", [
+                mime(b"multipart/alternative", [bare, page], inner), pdf], boundary,
+                headers=headers)
+        else:
+            bad = leaf(b"text/plain; charset=utf-8", text.encode()[:2] + b"\xff\xc0 http://bad"
+                       + b"%d.example/" % serial, rng)
+            data = mime(b"multipart/alternative", [bad, page], boundary, headers=headers)
+        out.append((data, kind == 5))
+    return out
+
+
 def unfolded(text):
     """A header value with its folds undone: a line break before a blank goes."""
     return text.replace("\r\n ", " ").replace("\r\n\t", "\t")
@@ -211,6 +452,32 @@ class CharsetReferenceTest(unittest.TestCase):
                 else:
                     expected = reference.get_payload(decode=True).decode(body_reading)
                 self.assertEqual(record["body"], expected)
+
+
+class MultipartReferenceTest(unittest.TestCase):
+    def test_parts_against_python_email(self):
+        messages = multipart_corpus(random.Random(20261208))
+        with tempfile.TemporaryDirectory(prefix="qm-parts-") as folder:
+            paths = []
+            for n, (data, _) in enumerate(messages):
+                path = os.path.join(folder, "p%04d.eml" % n)
+                with open(path, "wb") as f:
+                    f.write(data)
+                paths.append(path)
+            records, rc, err = inspect_files(PROGRAM, paths)
+        self.assertEqual(rc, 0, err)
+        self.assertEqual(len(records), len(messages))
+        for (data, unclosed), record in zip(messages, records):
+            reference = email.message_from_bytes(data, policy=email.policy.default)
+            expected_parts = reference_parts(reference)
+            if unclosed and expected_parts[-1]["encoding"] != "base64":
+                # Without its closing boundary the last part runs to the end of the message,
+                # its last line break included; Python drops that line break.
+                expected_parts[-1]["size"] += 2
+            with self.subTest(message=data[:200]):
+                self.assertEqual(record["text"], reference_shown_text(reference))
+                self.assertEqual(record["urlHosts"], reference_hosts(reference))
+                self.assertEqual(record["parts"], expected_parts)
 
 
 def main():

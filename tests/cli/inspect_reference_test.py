@@ -286,12 +286,19 @@ class TransferEncodingTest(InspectCase):
                     self.assertEqual(record["body"], encoded.decode())
                     self.assertEqual(record["urlHosts"], [])
 
-    def test_only_the_top_level_encoding_counts(self):
-        # A part's own header inside the body is just body text.
-        body = (b"--b\r\nContent-Transfer-Encoding: base64\r\n\r\n" + base64_lines(b"hidden")
-                + b"--b--\r\n")
-        record = self.inspect(message([b"Content-Type: multipart/mixed; boundary=b"], body))
-        self.assertEqual(record["body"], body.decode())
+    def test_each_part_has_its_own_encoding(self):
+        # A message without parts is decoded as a whole; in a multipart body each part's own
+        # header counts, and a body without its boundary is text as it stands.
+        part = (b"--b\r\nContent-Transfer-Encoding: base64\r\n\r\n"
+                + base64_lines(b"http://hidden.example/") + b"--b--\r\n")
+        records = self.inspect_all([
+            message([b"Content-Type: multipart/mixed; boundary=b"], part),
+            message([b"Content-Type: multipart/mixed; boundary=other"], part),
+        ])
+        self.assertEqual(records[0]["body"], "http://hidden.example/")
+        self.assertEqual(records[0]["urlHosts"], ["hidden.example"])
+        self.assertEqual(records[1]["body"], part.decode())
+        self.assertEqual(records[1]["urlHosts"], [])
 
     def test_quoted_printable_bodies(self):
         rng = random.Random(7011)

@@ -66,7 +66,7 @@ TEST_F(InspectTest, OneRecordWithEveryKeyInOrder) {
   std::vector<std::string> keys;
   for (auto it = r.begin(); it != r.end(); ++it) keys.push_back(it.key());
   // nlohmann::json sorts keys, so compare as a set here; the writer keeps the documented order.
-  EXPECT_EQ(keys.size(), 13u);
+  EXPECT_EQ(keys.size(), 15u);
   EXPECT_EQ(r["file"], file);
   EXPECT_EQ(r["fields"].size(), 4u);
   EXPECT_EQ(r["fields"][2], (nlohmann::json{"Subject", "=?ISO-2022-JP?B?GyRCJCIbKEI=?= news"}));
@@ -81,6 +81,24 @@ TEST_F(InspectTest, OneRecordWithEveryKeyInOrder) {
   // The body is read back unstuffed only by a mail client; here it is as stored.
   EXPECT_EQ(r["body"],
             "Visit http://a.example/ or https://b.example:443/x\r\n..hidden dot line\r\n");
+  EXPECT_EQ(r["text"], r["body"]);
+  // The part's size counts its bytes as sent, the stuffed dot not among them.
+  EXPECT_EQ(r["parts"], nlohmann::json::parse(R"([{"type": "text/plain", "charset": "",
+      "encoding": "", "size": 70, "fileName": "", "attachment": false, "depth": 0}])"));
+}
+
+TEST_F(InspectTest, PartsOfTheBase64HtmlAlternativeSample) {
+  const auto records =
+      Run({QM_TEST_DATA "/base64_html_alternative_links.eml"}, InputForm::Plain, 0);
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0]["text"],
+            "Confirm your account: https://plain.example/login \xE2\x86\x92\r\n");
+  EXPECT_EQ(records[0]["parts"], nlohmann::json::parse(R"([
+      {"type": "text/plain", "charset": "utf-8", "encoding": "quoted-printable", "size": 55,
+       "fileName": "", "attachment": false, "depth": 1},
+      {"type": "text/html", "charset": "utf-8", "encoding": "base64", "size": 251,
+       "fileName": "", "attachment": false, "depth": 1}])"));
+  EXPECT_EQ(records[0]["urlHosts"].size(), 6u);
 }
 
 TEST_F(InspectTest, OutputKeepsTheDocumentedKeyOrder) {
@@ -91,7 +109,7 @@ TEST_F(InspectTest, OutputKeepsTheDocumentedKeyOrder) {
   std::size_t last = 0;
   for (const char* key :
        {"file", "headerLength", "fields", "subject", "from", "senderName", "senderAddress",
-        "displaySender", "received", "date", "relays", "urlHosts", "body"}) {
+        "displaySender", "received", "date", "relays", "urlHosts", "body", "text", "parts"}) {
     const std::size_t at = line.find(std::string("\"") + key + "\":");
     ASSERT_NE(at, std::string::npos) << key;
     EXPECT_GT(at, last) << key;

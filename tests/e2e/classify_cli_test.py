@@ -8,6 +8,7 @@ directory's settings at it, and checks `inspect --classify` (verdicts, reasons, 
 look-ups, the cache) and the friend and bad list commands.
 """
 
+import base64
 import json
 import os
 import shutil
@@ -72,14 +73,19 @@ class ClassifyCliTest(unittest.TestCase):
         return self.dns.queries()
 
     def test_rules_in_order_with_their_reasons(self):
-        link, sender, relay, clean, home = self.classify(
+        # The link of a base64 HTML part, behind a character reference in its href.
+        page = base64.encodebytes(b'<a href="http&#58;//www.bad.example/">x</a>').decode()
+        link, sender, relay, clean, home, html = self.classify(
             "From: a@clean.example\n\nsee http://www.bad.example/x\n",
             "From: Taro <taro@sender.example>\n\nno links\n",
             "From: a@clean.example\nReceived: from x ([127.0.0.1])\n"
             "Received: from y ([192.0.2.7])\n\nbody\n",
             "From: a@clean.example\n\nhttp://refusing.example/\n",
             "From: a@clean.example\nReceived: from p ([10.1.2.3])\n"
-            "Received: from home ([192.0.2.9])\n\nbody\n")
+            "Received: from home ([192.0.2.9])\n\nbody\n",
+            "From: a@clean.example\nContent-Type: multipart/alternative; boundary=b\n\n--b\n"
+            "Content-Type: text/plain\n\nno links here\n--b\nContent-Type: text/html\n"
+            "Content-Transfer-Encoding: base64\n\n" + page + "--b--\n")
         self.assertEqual((link["verdict"], link["reason"]), (1, 3))
         self.assertEqual([(l["zone"], l["key"], l["result"]) for l in link["lookups"]],
                          [(0, "www.bad.example", 0), (3, "www.bad.example", 0),
@@ -97,6 +103,8 @@ class ClassifyCliTest(unittest.TestCase):
         self.assertEqual([(l["zone"], l["key"], l["result"]) for l in home["lookups"]
                           if l["zone"] in (1, 2)], [(1, "9.2.0.192", 0), (2, "9.2.0.192", 0)])
         self.assertNotIn("3.2.1.10.relay-a.test", self.queries())
+        self.assertEqual((html["verdict"], html["reason"]), (1, 3))
+        self.assertEqual(html["lookups"][-1], {"zone": 0, "key": "bad.example", "result": 1})
 
     def test_a_cached_key_is_not_asked_again(self):
         before = self.queries().count("cached.example.uri.test")

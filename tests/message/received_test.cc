@@ -2,10 +2,13 @@
 
 #include <cstdlib>
 #include <ctime>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
 #include "message/mail_message.h"
+#include "message/stored_form.h"
 #include "stored_text.h"
 #include "support/scoped_time_zone.h"
 
@@ -128,6 +131,22 @@ TEST(UrlWalkTest, HostsOfLinksInOrderWithRepeats) {
 TEST(UrlWalkTest, LongHostsComeWhole) {
   const std::string host(2000, 'h');
   EXPECT_EQ(UrlHosts("http://" + host + "/"), Strings{host});
+}
+
+// Mail whose HTML alternative is base64, as most newsletters and spam are sent: the hosts of
+// its links are read from the decoded parts, plain text first, then the HTML with its
+// attributes; a link found both ways at one place counts once.
+TEST(UrlWalkTest, Base64HtmlAlternativeLinks) {
+  std::ifstream file(QM_TEST_DATA "/base64_html_alternative_links.eml", std::ios::binary);
+  ASSERT_TRUE(file);
+  const std::string plain{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+  CMailMessage message;
+  message.Parse(ToStoredForm(plain));
+  ASSERT_EQ(message.DecodeBody(), 1);
+  Strings hosts;
+  for (std::string host; message.NextUrlHost(host);) hosts.push_back(host);
+  EXPECT_EQ(hosts, (Strings{"plain.example", "title.example", "Bank.example", "Bank.example",
+                            "cdn.evil.test", "hidden.evil.test"}));
 }
 
 TEST(UrlWalkTest, NeedsTheDecodedBody) {

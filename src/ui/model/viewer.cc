@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "message/body_parts.h"
 #include "message/mail_message.h"
 #include "platform/code_page.h"
 #include "platform/profile.h"
@@ -22,13 +23,42 @@ std::optional<int> OptionalInt(const CProfile& profile, const char* key) {
   return profile.GetInt(kGeometrySection, key, 0);
 }
 
+// A name on one line: control characters, line breaks among them, become spaces.
+std::string OneLine(std::string text) {
+  for (char& c : text) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = ' ';
+  }
+  return text;
+}
+
 }  // namespace
+
+std::string ViewerDecodedBody(CMailMessage& message) {
+  std::string text;
+  if (!message.DecodeShownText(text)) return text;
+  const std::vector<MimeLeaf> leaves = StoredMessageParts(message.Text());
+  const std::size_t shown =
+      IsSinglePart(leaves) && leaves.front().IsText() && !leaves.front().attachment
+          ? 0
+          : BestTextPart(leaves);
+  std::string list;
+  for (std::size_t i = 0; i < leaves.size(); ++i) {
+    const MimeLeaf& leaf = leaves[i];
+    if (i == shown || !(leaf.attachment || !leaf.IsText() || !leaf.fileName.empty())) continue;
+    const std::string name = OneLine(PartFileName(leaf));
+    list += "  " + (name.empty() ? std::string("名前なし") : name) + " (" + OneLine(leaf.type) +
+            ", " + std::to_string(PartSize(message.Text(), leaf)) + " バイト)\r\n";
+  }
+  if (list.empty()) return text;
+  if (!text.empty() && text.back() != '\n') text += "\r\n";
+  return text + "\r\n添付ファイル:\r\n" + list;
+}
 
 ViewerContent LoadViewerContent(const CMailMessage& message) {
   ViewerContent content;
   CMailMessage copy(message);
   if (!copy.HasText() || copy.Text().empty()) return content;
-  copy.DecodeBody(content.decodedBody);
+  content.decodedBody = ViewerDecodedBody(copy);
   copy.DecodedHeaderText(content.headerBlock);
   content.storedText = UndeclaredToUtf8(copy.Text());
   content.subject = copy.Subject();

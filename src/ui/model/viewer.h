@@ -21,6 +21,12 @@ struct ViewerContent {
   std::string storedText;
 };
 
+// The decoded body a viewer shows: the text a reader is shown (CMailMessage::DecodeShownText)
+// and below it, after the line "添付ファイル:", one line per attached part: its decoded name,
+// type and decoded size ("  name.pdf (application/pdf, 12345 バイト)"). Attached parts are
+// those other than the text shown that are attachments, are not text or have a file name.
+std::string ViewerDecodedBody(CMailMessage& message);
+
 // Reads everything a viewer can show from its own copy of the mail, so that later changes to the
 // mailbox do not reach an open viewer. A mail without text gives empty fields.
 ViewerContent LoadViewerContent(const CMailMessage& message);
