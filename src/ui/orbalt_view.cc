@@ -260,10 +260,6 @@ bool COrbaltView::StartProgram(const ProgramCall& call) {
   return QProcess::startDetached(program, arguments);
 }
 
-bool COrbaltView::OpenUrl(const std::string& url) {
-  return QDesktopServices::openUrl(QUrl(QString::fromStdString(url)));
-}
-
 void COrbaltView::OpenDialog(int command) { emit DialogRequested(command); }
 
 void COrbaltView::OpenProgress(std::string_view title, int maximum) {

@@ -67,7 +67,6 @@ class COrbaltView : public QTableView, public IListWindow {
   void OpenViewer(const CMailMessage& message) override;
   bool OpenPath(const std::string& path) override;
   bool StartProgram(const ProgramCall& call) override;
-  bool OpenUrl(const std::string& url) override;
   void OpenDialog(int command) override;
   void OpenProgress(std::string_view title, int maximum) override;
   // The reclassification's progress window while it is open, else nullptr.

@@ -579,8 +579,21 @@ CommandResult CListCommands::Help() {
   return CommandResult::Done;
 }
 
+std::string DocumentationPath(const std::string& program) {
+  const std::filesystem::path folder =
+      std::filesystem::path(program).parent_path() / kDocumentationFolder;
+  return (folder / kDocumentationFile).lexically_normal().string();
+}
+
 CommandResult CListCommands::WebPage() {
-  return window.OpenUrl(kWebPageUrl) ? CommandResult::Done : CommandResult::Failed;
+  std::error_code error;
+  const std::filesystem::path program = std::filesystem::read_symlink("/proc/self/exe", error);
+  const std::string path = error ? std::string() : DocumentationPath(program.string());
+  if (path.empty() || !std::filesystem::is_regular_file(path, error) || !window.OpenPath(path)) {
+    window.ShowMessage(kNoDocumentationText);
+    return CommandResult::Failed;
+  }
+  return CommandResult::Done;
 }
 
 CommandResult CListCommands::ActivateMailbox(int index) {

@@ -46,9 +46,15 @@ inline constexpr const char* kNoHelpText =
 
 // Looked up in the current directory.
 inline constexpr const char* kHelpFile = "qm_mailfilter.chm";
-// A placeholder under the reserved "example" name: it never resolves, until the project has a
-// page of its own to point at.
-inline constexpr const char* kWebPageUrl = "https://quillmoor.example/mailfilter/";
+// The project has no web page of its own yet: the page the help menu offers is the README installed
+// with the program, in the documentation folder beside the program's own (bin/../share/doc/...).
+inline constexpr const char* kDocumentationFolder = "../share/doc/qm-mailfilter";
+inline constexpr const char* kDocumentationFile = "README.md";
+inline constexpr const char* kNoDocumentationText =
+    "説明書が見つかりません。インストールが正しく行われていない可能性があります。";
+
+// The installed README for the program at `program`, whether it exists or not.
+std::string DocumentationPath(const std::string& program);
 
 // "Checking %d / %d".
 std::string ReclassifyProgressText(int done, int total);
@@ -88,7 +94,6 @@ class IListWindow {
   // Starts a program on its own, a program name without a slash looked up in PATH; false when
   // it could not be started.
   virtual bool StartProgram(const ProgramCall& call) = 0;
-  virtual bool OpenUrl(const std::string& url) = 0;
   // The modal dialogs that are the window's own: CmdMailboxSettings, CmdListEditor, CmdOptions,
   // CmdVersion.
   virtual void OpenDialog(int command) = 0;

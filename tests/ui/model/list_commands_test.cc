@@ -67,10 +67,6 @@ class FakeWindow : public IListWindow {
     events.push_back(event);
     return openSucceeds;
   }
-  bool OpenUrl(const std::string& url) override {
-    events.push_back("url " + url);
-    return openSucceeds;
-  }
   void OpenDialog(int command) override { events.push_back("dialog " + std::to_string(command)); }
   void OpenProgress(std::string_view title, int maximum) override {
     events.push_back("progress " + std::string(title) + " 0.." + std::to_string(maximum));
@@ -720,8 +716,10 @@ TEST_F(ListCommandsTest, HelpOpensTheHelpFileOfTheCurrentDirectory) {
   const std::string path = (std::filesystem::current_path() / "qm_mailfilter.chm").string();
   EXPECT_EQ(window.events, (Texts{"open " + path}));
 
-  EXPECT_EQ(commands->Execute(CmdWebPage, false, false), CommandResult::Done);
-  EXPECT_EQ(window.events.back(), "url https://quillmoor.example/mailfilter/");
+  // The test program has no documentation installed beside it.
+  EXPECT_EQ(commands->Execute(CmdWebPage, false, false), CommandResult::Failed);
+  EXPECT_EQ(window.messages.back(), kNoDocumentationText);
+  EXPECT_EQ(DocumentationPath("/usr/bin/qm_mailfilter"), "/usr/share/doc/qm-mailfilter/README.md");
   EXPECT_EQ(commands->Execute(CmdOptions, false, false), CommandResult::Done);
   EXPECT_EQ(window.events.back(), "dialog 32837");
 }
