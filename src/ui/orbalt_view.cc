@@ -4,6 +4,8 @@
 #include <QContextMenuEvent>
 #include <QDesktopServices>
 #include <QFileInfo>
+#include <QFont>
+#include <QFontMetrics>
 #include <QHeaderView>
 #include <QItemSelection>
 #include <QItemSelectionModel>
@@ -13,6 +15,7 @@
 #include <QProcess>
 #include <QProgressDialog>
 #include <QStandardPaths>
+#include <QStyle>
 #include <QUrl>
 #include <algorithm>
 
@@ -105,7 +108,26 @@ COrbaltView::COrbaltView(CMailboxSet& mailboxSet, CSenderLists& lists, CSettings
 COrbaltView::~COrbaltView() = default;
 
 void COrbaltView::LoadLayout() {
-  const ColumnWidths widths = LoadColumnWidths(settings.Profile());
+  const QFontMetrics headingFont = horizontalHeader()->fontMetrics();
+  QFont bold = font();
+  bold.setBold(true);
+  const QFontMetrics cellFont(bold);
+  const auto advance = [](const QFontMetrics& font, std::string_view text) {
+    return font.horizontalAdvance(
+        QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())));
+  };
+  const int headingExtra = 2 * style()->pixelMetric(QStyle::PM_HeaderMargin, nullptr, this) +
+                           style()->pixelMetric(QStyle::PM_HeaderMarkSize, nullptr, this);
+  const ListFontMetrics metrics{
+      [&](std::string_view text) { return advance(headingFont, text) + headingExtra; },
+      [&](std::string_view text) { return advance(cellFont, text); },
+      2 * style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, this) + 8,
+      iconSize().width() + 4};
+  // Widths the user set stay; the designed ones were meant for a smaller font than desktops use
+  // today.
+  const ColumnWidths widths = ColumnWidthsSaved(settings.Profile())
+                                  ? LoadColumnWidths(settings.Profile())
+                                  : FitDefaultWidths(metrics);
   for (int column = 0; column < kMailColumnCount; ++column) {
     setColumnWidth(column, widths[static_cast<std::size_t>(column)]);
   }

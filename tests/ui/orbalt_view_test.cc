@@ -103,6 +103,20 @@ class OrbaltViewTest : public QObject, protected CDesktopWorkdir {
     QVERIFY(model.data(number, Qt::FontRole).value<QFont>().bold());
   }
 
+  // Without widths of the user's, every column shows its heading and a whole date.
+  void DefaultColumnsShowTheirWholeContent() {
+    AddMailbox("a", {"m1"});
+    auto view = MakeView(0);
+    view->LoadLayout();
+    const QFontMetrics heading = view->horizontalHeader()->fontMetrics();
+    for (int column = 0; column < kMailColumnCount; ++column) {
+      QVERIFY(view->columnWidth(column) >
+              heading.horizontalAdvance(QString::fromUtf8(kMailColumns[column].heading)));
+    }
+    QVERIFY(view->columnWidth(ColumnDate) >
+            view->fontMetrics().horizontalAdvance(QStringLiteral("2024 03/04 09:12:34")));
+  }
+
   void KeyDDeletesTheSelectedRowAndRenumbers() {
     CMailbox& a = AddMailbox("a", {"m1", "m2", "m3"});
     auto view = MakeView(0);

@@ -38,6 +38,41 @@ std::string FormatColumnWidths(const ColumnWidths& widths) {
   return text;
 }
 
+bool ColumnWidthsSaved(const CProfile& profile) {
+  return !profile.GetString(kGeometrySection, kColumnWidthsKey, "").empty();
+}
+
+ColumnWidths FitDefaultWidths(const ListFontMetrics& metrics) {
+  const ColumnWidths designed = ParseColumnWidths(kColumnWidthsDefault);
+  ColumnWidths widths{};
+  ColumnWidths least{};
+  for (std::size_t column = 0; column < widths.size(); ++column) {
+    const int heading = metrics.headingWidth(kMailColumns[column].heading) + metrics.padding;
+    int sample = metrics.textWidth(kColumnSamples[column]) + metrics.padding;
+    if (column == ColumnNumber) sample += metrics.iconWidth;
+    least[column] = std::max(heading, sample);
+    widths[column] = std::max(designed[column], least[column]);
+  }
+  // The list keeps its designed width, which the window at its first size shows whole: what the
+  // other columns grew is taken from the subject and the address, whose long texts are cut at
+  // the end anyway.
+  int excess = 0;
+  for (std::size_t column = 0; column < widths.size(); ++column) {
+    excess += widths[column] - designed[column];
+  }
+  int givers = 2;
+  for (const int column : {ColumnSubject, ColumnSenderAddress}) {
+    const auto at = static_cast<std::size_t>(column);
+    const int floor = std::max(least[at], designed[at] / 2);
+    const int share = (excess + givers - 1) / givers;
+    --givers;
+    const int taken = std::clamp(share, 0, std::max(0, widths[at] - floor));
+    widths[at] -= taken;
+    excess -= taken;
+  }
+  return widths;
+}
+
 ColumnWidths LoadColumnWidths(const CProfile& profile) {
   return ParseColumnWidths(
       profile.GetString(kGeometrySection, kColumnWidthsKey, kColumnWidthsDefault));

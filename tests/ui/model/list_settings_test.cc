@@ -144,9 +144,27 @@ TEST(FormatWidthsTest, SixNumbersWithCommas) {
   EXPECT_EQ(FormatColumnWidths({100, 50, 0, 0, 0, 0}), "100,50,0,0,0,0");
 }
 
+// Every character `charWidth` pixels wide, headings 20 more for the sort indicator.
+ColumnWidths FittedFor(int charWidth) {
+  const auto width = [charWidth](std::string_view text) {
+    return static_cast<int>(text.size()) * charWidth;
+  };
+  return FitDefaultWidths(
+      {[width](std::string_view text) { return width(text) + 20; }, width, 10, 36});
+}
+
+TEST(FitDefaultWidthsTest, EveryHeadingAndSampleFitsAndTheListKeepsItsWidth) {
+  // The number with its pictures, the "Detail" heading and the date grow by 16, 36 and 4; the
+  // subject and the address give 28 each.
+  EXPECT_EQ(FittedFor(6), (ColumnWidths{76, 66, 212, 130, 212, 124}));
+  // Neither gives up its heading.
+  EXPECT_EQ(FittedFor(40), (ColumnWidths{246, 270, 310, 510, 510, 770}));
+}
+
 using ListSettingsTest = test::MailboxSetTest;
 
 TEST_F(ListSettingsTest, DefaultsWithoutASettingsFile) {
+  EXPECT_FALSE(ColumnWidthsSaved(profile));
   EXPECT_EQ(LoadColumnWidths(profile), (ColumnWidths{60, 30, 240, 130, 240, 120}));
   const MailListSort sort = LoadMailListSort(profile);
   EXPECT_EQ(sort.column, 0);
@@ -156,6 +174,7 @@ TEST_F(ListSettingsTest, DefaultsWithoutASettingsFile) {
 
 TEST_F(ListSettingsTest, TwoWidthsLoadAndAllSixAreWritten) {
   ASSERT_TRUE(profile.WriteString("Geometry", "ColSizes", "80,40"));
+  EXPECT_TRUE(ColumnWidthsSaved(profile));
   const ColumnWidths widths = LoadColumnWidths(profile);
   EXPECT_EQ(widths, (ColumnWidths{80, 40, 0, 0, 0, 0}));
   ASSERT_TRUE(SaveColumnWidths(profile, widths));
