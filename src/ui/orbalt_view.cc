@@ -3,6 +3,7 @@
 #include <QAbstractItemView>
 #include <QContextMenuEvent>
 #include <QDesktopServices>
+#include <QEventLoop>
 #include <QFileInfo>
 #include <QFont>
 #include <QFontMetrics>
@@ -14,8 +15,10 @@
 #include <QMouseEvent>
 #include <QProcess>
 #include <QProgressDialog>
+#include <QPushButton>
 #include <QStandardPaths>
 #include <QStyle>
+#include <QTimer>
 #include <QUrl>
 #include <algorithm>
 
@@ -287,7 +290,11 @@ void COrbaltView::OpenDialog(int command) { emit DialogRequested(command); }
 void COrbaltView::OpenProgress(std::string_view title, int maximum) {
   progress = std::make_unique<QProgressDialog>(this);
   progress->setWindowTitle(QString::fromUtf8(title.data(), static_cast<qsizetype>(title.size())));
-  progress->setCancelButton(nullptr);
+  progress->setWindowModality(Qt::WindowModal);
+  auto* cancel = new QPushButton(QStringLiteral("キャンセル"), progress.get());
+  progress->setCancelButton(cancel);
+  // The dialog would hide itself at once; it stays, saying so, until the work has stopped.
+  disconnect(progress.get(), &QProgressDialog::canceled, progress.get(), &QProgressDialog::cancel);
   progress->setRange(0, maximum);
   progress->setMinimumDuration(0);
   progress->setAutoClose(false);
@@ -300,12 +307,28 @@ void COrbaltView::StepProgress(int position, std::string_view text) {
   if (!progress) return;
   progress->setLabelText(QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())));
   progress->setValue(position);
-  // The command runs on this thread without returning to the event loop; painting now keeps the
-  // window current without letting other events (a list rebuild) in half-way.
-  progress->repaint();
 }
 
 void COrbaltView::CloseProgress() { progress.reset(); }
+
+void COrbaltView::WaitWithProgress(const std::function<bool()>& finished,
+                                   const std::function<void()>& cancel) {
+  if (finished()) return;
+  QEventLoop loop;
+  QTimer poll;
+  connect(&poll, &QTimer::timeout, &loop, [&] {
+    if (finished()) loop.quit();
+  });
+  if (progress) {
+    connect(progress.get(), &QProgressDialog::canceled, &loop, [this, &cancel] {
+      cancel();
+      progress->setLabelText(QStringLiteral("中止しています…"));
+      if (auto* button = progress->findChild<QPushButton*>()) button->setEnabled(false);
+    });
+  }
+  poll.start(20);
+  loop.exec();
+}
 
 void COrbaltView::keyPressEvent(QKeyEvent* event) {
   const int key = ListKeyOf(event->key(), event->nativeScanCode());

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <QTableView>
+#include <functional>
 #include <memory>
 #include <span>
 #include <string>
@@ -73,6 +74,8 @@ class COrbaltView : public QTableView, public IListWindow {
   QProgressDialog* ProgressWindow() const { return progress.get(); }
   void StepProgress(int position, std::string_view text) override;
   void CloseProgress() override;
+  void WaitWithProgress(const std::function<bool()>& finished,
+                        const std::function<void()>& cancel) override;
 
  signals:
   // The mail counts may have changed.

@@ -1,13 +1,16 @@
 #include "ui/model/list_commands.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <mutex>
 #include <optional>
 #include <system_error>
+#include <thread>
 #include <tuple>
 #include <utility>
 
@@ -446,45 +449,98 @@ CommandResult CListCommands::Reclassify() {
   const Selection selection = Selected();
   CMailbox* mailbox = list.DisplayedMailbox();
   if (selection.numbers.empty() || mailbox == nullptr) return CommandResult::Nothing;
+  if (!SelectionCurrent(*mailbox, selection)) return Rebuild();
   const int total = static_cast<int>(selection.numbers.size());
-  CommandResult result = CommandResult::Done;
+
+  // The look-ups may take seconds each: they run on a thread of their own while the window stays
+  // alive, and the rows are changed here once it is done.
+  struct Outcome {
+    int verdict = 0;
+    unsigned reason = 0;
+  };
+  std::mutex progressLock;
+  int reached = 0;  // messages begun
+  bool finished = false;
+  bool unreadable = false;
+  bool stale = false;
   bool busy = false;
-  window.OpenProgress(kReclassifyTitle, total - 1);
-  for (int i = 0; i < total; ++i) {
-    const auto at = static_cast<std::size_t>(i);
-    window.StepProgress(i, ReclassifyProgressText(i + 1, total));
-    bool read = false;
-    {
-      const CStoreHold hold(mailbox->storeLock);
-      busy = !hold.Held();
-      if (busy) break;
-      if (!Current(*mailbox, selection, at)) {
-        result = CommandResult::Stale;
+  std::vector<std::optional<Outcome>> verdicts(selection.numbers.size());
+  std::atomic<bool> cancelled{false};
+  std::thread worker([&] {
+    for (std::size_t i = 0; i < selection.numbers.size() && !cancelled; ++i) {
+      {
+        std::lock_guard lock(progressLock);
+        reached = static_cast<int>(i) + 1;
+      }
+      const int number = selection.numbers[i];
+      // A mail client may hold the mailbox for minutes: the user is told, as by the other commands.
+      if (!mailbox->storeLock.TryLockFor(kStoreWait)) {
+        std::lock_guard lock(progressLock);
+        busy = true;
         break;
       }
-      CMailMessage message;
-      read = mailbox->ReadMessage(selection.numbers[at], message) != 0;
+      bool same = false;
+      bool read = false;
+      {
+        const struct Unlock {
+          CReentrantLock& held;
+          ~Unlock() { held.Unlock(); }
+        } unlock{mailbox->storeLock};
+        same = mailbox->Summary(number).serial == selection.serials[i];
+        CMailMessage message;
+        read = same && mailbox->ReadMessage(number, message) != 0;
+      }
+      if (!same || !read) {
+        std::lock_guard lock(progressLock);
+        (same ? unreadable : stale) = true;
+        break;
+      }
+      Outcome verdict;
+      verdict.verdict =
+          mailbox->GetClassification(number, true, &verdict.reason, selection.serials[i]);
+      std::lock_guard lock(progressLock);
+      verdicts[i] = verdict;
     }
-    if (!read) {
-      window.ShowMessage(kReclassifyReadFailedText);
-      result = CommandResult::Failed;
-      break;
+    std::lock_guard lock(progressLock);
+    finished = true;
+  });
+
+  window.OpenProgress(kReclassifyTitle, total - 1);
+  int shown = 0;
+  window.WaitWithProgress(
+      [&] {
+        int begun = 0;
+        bool done = false;
+        {
+          std::lock_guard lock(progressLock);
+          begun = reached;
+          done = finished;
+        }
+        // Every step is shown, in order, however far the work ran ahead.
+        for (; shown < begun; ++shown) {
+          window.StepProgress(shown, ReclassifyProgressText(shown + 1, total));
+        }
+        return done;
+      },
+      [&] { cancelled = true; });
+  worker.join();
+
+  for (std::size_t i = 0; i < verdicts.size(); ++i) {
+    if (!verdicts[i]) continue;
+    // The rows may have been rebuilt, and numbers moved, while the window waited.
+    if (!Current(*mailbox, selection, i)) {
+      stale = true;
+      continue;
     }
-    // The look-ups hold no lock, so the message is checked again before its row shows the verdict.
-    unsigned reason = 0;
-    const int verdict =
-        mailbox->GetClassification(selection.numbers[at], true, &reason, selection.serials[at]);
-    if (!Current(*mailbox, selection, at)) {
-      result = CommandResult::Stale;
-      break;
-    }
-    list.SetRowClassAndReason(selection.rows[at], verdict, reason);
+    list.SetRowClassAndReason(selection.rows[i], verdicts[i]->verdict, verdicts[i]->reason);
   }
+  if (unreadable) window.ShowMessage(kReclassifyReadFailedText);
   window.CloseProgress();
-  if (result == CommandResult::Stale) return Rebuild();
-  if (busy) return Busy();
+  if (stale) return Rebuild();
+  if (busy) Busy();
   window.Redraw();
-  return result;
+  if (unreadable || busy) return CommandResult::Failed;
+  return cancelled ? CommandResult::Cancelled : CommandResult::Done;
 }
 
 CommandResult CListCommands::SelectAll(bool shift) {

@@ -98,10 +98,16 @@ class IListWindow {
   // CmdVersion.
   virtual void OpenDialog(int command) = 0;
 
-  // A small modeless progress window titled `title`, its bar ranging over 0 .. `maximum`.
+  // A small progress window titled `title`, its bar ranging over 0 .. `maximum`, with a Cancel
+  // button that WaitWithProgress answers.
   virtual void OpenProgress(std::string_view title, int maximum) = 0;
   virtual void StepProgress(int position, std::string_view text) = 0;
   virtual void CloseProgress() = 0;
+  // While work runs on another thread: keeps the window alive (painting, the progress window's
+  // Cancel button) until `finished` returns true, asking it often. Cancel calls `cancel` once;
+  // the wait goes on until the work has stopped.
+  virtual void WaitWithProgress(const std::function<bool()>& finished,
+                                const std::function<void()>& cancel) = 0;
 };
 
 enum class CommandResult {

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <deque>
 #include <filesystem>
 #include <functional>
@@ -75,6 +78,20 @@ class FakeWindow : public IListWindow {
     events.push_back("step " + std::to_string(position) + " " + std::string(text));
   }
   void CloseProgress() override { events.push_back("progress closed"); }
+  // Presses Cancel once the first step shows when `cancelAtFirstStep` is set.
+  void WaitWithProgress(const std::function<bool()>& finished,
+                        const std::function<void()>& cancel) override {
+    while (!finished()) {
+      if (cancelAtFirstStep && !cancelPressed &&
+          std::find(events.begin(), events.end(), "step 0 Checking 1 / 3") != events.end()) {
+        cancel();
+        cancelPressed = true;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  }
+  bool cancelAtFirstStep = false;
+  std::atomic<bool> cancelPressed{false};
 
   std::vector<int> selection;
   std::deque<Answer> answers;
@@ -538,6 +555,25 @@ TEST_F(ListCommandsTest, ReclassifyStopsAtAMailThatCannotBeRead) {
                        "progress closed",
                        "redraw"};
   EXPECT_EQ(window.events, expected);
+}
+
+TEST_F(ListCommandsTest, CancelStopsAfterTheMailBeingClassified) {
+  AddMailbox("a", {"m1", "m2", "m3"});
+  list->SelectMailbox(0);
+  lists.AddBad("m1@example.org");
+  lists.AddBad("m2@example.org");
+  SelectAllRows();
+  window.cancelAtFirstStep = true;
+  // The first mail's look-ups last until Cancel has been pressed.
+  hooked.hookAt = 1;
+  hooked.hook = [this] {
+    while (!window.cancelPressed) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  };
+  EXPECT_EQ(commands->Reclassify(), CommandResult::Cancelled);
+  EXPECT_EQ(hooked.calls, 1);
+  EXPECT_EQ(VerdictImages(), (Ints{VerdictBad, VerdictUnclassified, VerdictUnclassified}));
+  EXPECT_EQ(window.events, (Texts{"progress 再分類中 0..2", "step 0 Checking 1 / 3",
+                                  "progress closed", "redraw"}));
 }
 
 // ---- Selection ----
