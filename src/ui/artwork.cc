@@ -8,15 +8,12 @@
 #include <QPainterPath>
 #include <QPolygonF>
 
+#include "ui/art_palette.h"
+
 namespace qm {
 
-namespace {
+namespace art {
 
-const QColor kTeal(0x1f, 0x7a, 0x8c);
-const QColor kPaper(0xfb, 0xf8, 0xf0);
-const QColor kInk(0x23, 0x2f, 0x3e);
-
-// An envelope in `frame`: the body, the closed flap, and a small red seal where they meet.
 void PaintEnvelope(QPainter& painter, const QRectF& frame, qreal pen) {
   painter.setPen(QPen(kInk, pen));
   painter.setBrush(kPaper);
@@ -24,10 +21,19 @@ void PaintEnvelope(QPainter& painter, const QRectF& frame, qreal pen) {
   const QPointF middle(frame.center().x(), frame.top() + frame.height() * 0.6);
   painter.drawPolyline(QPolygonF({frame.topLeft(), middle, frame.topRight()}));
   painter.setPen(Qt::NoPen);
-  painter.setBrush(QColor(0xc0, 0x39, 0x2b));
+  painter.setBrush(kSealRed);
   const qreal seal = frame.height() * 0.28;
   painter.drawEllipse(middle, seal, seal);
 }
+
+}  // namespace art
+
+namespace {
+
+using art::kInk;
+using art::kPaper;
+using art::kTeal;
+using art::PaintEnvelope;
 
 // The tray's rounded tile in `colour` with the envelope on it, on a 16 x 16 grid scaled to
 // `size`. Whole multiples of 16 keep the outlines on whole pixels, as at 16 itself.
@@ -116,8 +122,8 @@ QPixmap Blank(int width) {
 // A rounded tile in `colour` with a white mark on it, so that the four verdicts differ by shape
 // as well as by colour.
 void PaintVerdict(QPainter& painter, int verdictImage, qreal left) {
-  static const QColor kColours[] = {QColor(0x2e, 0x8b, 0x57), QColor(0xd3, 0x8b, 0x1f),
-                                    QColor(0xb0, 0x2a, 0x2a), QColor(0x8a, 0x8f, 0x98)};
+  static const QColor kColours[] = {art::kFriendGreen, art::kSpamAmber, art::kBadRed,
+                                    art::kNeutralGrey};
   painter.setPen(Qt::NoPen);
   painter.setBrush(kColours[verdictImage]);
   painter.drawRoundedRect(QRectF(left + 1, 1, 14, 14), 3, 3);

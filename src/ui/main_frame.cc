@@ -27,6 +27,7 @@
 #include "ui/model/frame_texts.h"
 #include "ui/notify_wnd.h"
 #include "ui/orbalt_view.h"
+#include "ui/toolbar_pictures.h"
 
 namespace qm {
 
@@ -69,6 +70,10 @@ CMainFrame::CMainFrame(CSettings& programSettings, QWidget* parent)
   toolBar = addToolBar(QStringLiteral("ツールバー"));
   toolBar->setObjectName(QStringLiteral("toolBar"));
   toolBar->setMovable(false);
+  // Pictures only: with the labels, the buttons and the mailbox selector would not fit the
+  // window's first size. The labels stay the buttons' names for screen readers.
+  toolBar->setToolButtonStyle(Qt::ToolButtonIconOnly);
+  toolBar->setIconSize(QSize(16, 16));
   auto* spacer = new QWidget(toolBar);
   spacer->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
   toolBarSpacer = toolBar->addWidget(spacer);
@@ -316,8 +321,10 @@ void CMainFrame::AttachView(COrbaltView& listView) {
       continue;
     }
     QAction* action = MakeCommandAction(*info, commands, toolBar);
-    // A button shows the bare label; the tab and shortcut belong to menus.
+    // A button is named by the bare label (read out by screen readers, and listed when the
+    // toolbar overflows); the tab and shortcut belong to menus.
     action->setIconText(QString::fromStdString(PlainLabel(*info)));
+    action->setIcon(ToolBarIcon(id));
     toolBar->insertAction(toolBarSpacer, action);
     toolActions.push_back(action);
   }

@@ -1,21 +1,39 @@
 #include "ui/main_frame.h"
 
+#include <QAction>
 #include <QComboBox>
+#include <QImage>
 #include <QLabel>
 #include <QStatusBar>
 #include <QSystemTrayIcon>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QToolBar>
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <string_view>
 #include <thread>
 #include <vector>
 
+#include "desktop_workdir.h"
+#include "ui/model/list_command_table.h"
+#include "ui/orbalt_view.h"
 #include "ui/qt_ui.h"
 
 namespace qm {
+
+// A mailbox and the mail list on it, for a frame with its commands.
+class CListWorkdir : public CDesktopWorkdir {
+ public:
+  CListWorkdir() {
+    OpenWorkdir();
+    set->Add("受信箱");
+  }
+  ~CListWorkdir() { CloseWorkdir(); }
+  CSettings& Settings() { return *settings; }
+  COrbaltView* MakeView() { return new COrbaltView(*set, lists, *settings, *ui); }
+};
 
 class MainFrameTest : public QObject {
   Q_OBJECT
@@ -28,6 +46,13 @@ class MainFrameTest : public QObject {
     auto* pane = frame.findChild<QLabel*>(QString::fromUtf8(name));
     if (pane == nullptr) qFatal("no pane %s", name);
     return *pane;
+  }
+  static int OpaquePixels(const QImage& image) {
+    int count = 0;
+    for (int y = 0; y < image.height(); ++y) {
+      for (int x = 0; x < image.width(); ++x) count += image.pixelColor(x, y).alpha() > 0 ? 1 : 0;
+    }
+    return count;
   }
 
  private slots:
@@ -62,6 +87,34 @@ class MainFrameTest : public QObject {
     QCOMPARE(selector.count(), 0);
     QCOMPARE(selector.parentWidget(), &frame.ToolBar());
     QVERIFY(selector.geometry().right() > frame.ToolBar().width() / 2);
+  }
+
+  void EveryToolbarButtonShowsItsOwnPictureAtTheFirstSize() {
+    CListWorkdir workdir;
+    CMainFrame frame(workdir.Settings());
+    frame.AttachView(*workdir.MakeView());
+    frame.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&frame));
+    QToolBar& bar = frame.ToolBar();
+    std::vector<QImage> pictures;
+    for (QAction* action : bar.actions()) {
+      // Nothing overflows into the "more" menu: every button, separator and the selector show.
+      QVERIFY2(bar.widgetForAction(action)->isVisible(), qPrintable(action->iconText()));
+      const int id = action->data().toInt();
+      if (id == kSeparatorId) continue;
+      const ListCommandInfo& info = *FindListCommand(id);
+      QCOMPARE(action->toolTip(), QString::fromStdString(ToolTipText(info)));
+      QCOMPARE(action->iconText(), QString::fromStdString(PlainLabel(info)));
+      // Sharp on screens of double density too.
+      QCOMPARE(action->icon().availableSizes(), QList<QSize>({QSize(16, 16), QSize(32, 32)}));
+      const QImage picture = action->icon().pixmap(16, 16).toImage();
+      QCOMPARE(picture.size(), QSize(16, 16));
+      QVERIFY2(OpaquePixels(picture) > 16, qPrintable(action->iconText()));
+      for (const QImage& other : pictures) QVERIFY(other != picture);
+      pictures.push_back(picture);
+    }
+    QCOMPARE(pictures.size(), static_cast<std::size_t>(std::ranges::count_if(
+                                  ToolBarCommands(), [](int id) { return id != kSeparatorId; })));
   }
 
   void StatusTextFromAWorkerReachesThePane() {
