@@ -17,23 +17,6 @@ struct ByteCount {
   void append(std::string_view bytes) { size += bytes.size(); }
 };
 
-constexpr std::uint8_t kNotBase64 = 0xFF;
-
-constexpr std::array<std::uint8_t, 256> MakeBase64Values() {
-  std::array<std::uint8_t, 256> values{};
-  for (auto& v : values) v = kNotBase64;
-  for (int i = 0; i < 26; ++i) {
-    values['A' + i] = static_cast<std::uint8_t>(i);
-    values['a' + i] = static_cast<std::uint8_t>(26 + i);
-  }
-  for (int i = 0; i < 10; ++i) values['0' + i] = static_cast<std::uint8_t>(52 + i);
-  values['+'] = 62;
-  values['/'] = 63;
-  return values;
-}
-
-constexpr std::array<std::uint8_t, 256> kBase64Values = MakeBase64Values();
-
 template <typename Out>
 void DecodeBase64Content(std::string_view source, Out& out) {
   std::uint32_t bits = 0;
@@ -52,17 +35,16 @@ void DecodeBase64Content(std::string_view source, Out& out) {
       if (count == 3) break;
       if (count == 2) {
         std::size_t next = i + 1;
-        while (next < source.size() && source[next] != '=' &&
-               kBase64Values[static_cast<unsigned char>(source[next])] == kNotBase64) {
+        while (next < source.size() && source[next] != '=' && Base64DigitValue(source[next]) < 0) {
           ++next;
         }
         if (next < source.size() && source[next] == '=') break;
       }
       continue;
     }
-    const std::uint8_t value = kBase64Values[static_cast<unsigned char>(c)];
-    if (value == kNotBase64) continue;
-    bits = (bits << 6) | value;
+    const int value = Base64DigitValue(c);
+    if (value < 0) continue;
+    bits = (bits << 6) | static_cast<std::uint32_t>(value);
     if (++count == 4) {
       out.push_back(static_cast<char>(bits >> 16));
       out.push_back(static_cast<char>(bits >> 8));

@@ -30,6 +30,15 @@ constexpr std::array<std::uint32_t, 256> MakeBase64Table() {
 
 constexpr std::array<std::uint32_t, 256> kBase64 = MakeBase64Table();
 
+}  // namespace
+
+int Base64DigitValue(char c) {
+  const std::uint32_t value = kBase64[static_cast<unsigned char>(c)];
+  return c == '=' || value == kInvalid ? -1 : static_cast<int>(value);
+}
+
+namespace {
+
 // Appends the bytes of one group up to its first zero byte; returns the new write position.
 char* DecodeGroup(const unsigned char* in, char* out) {
   const std::uint32_t v =

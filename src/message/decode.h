@@ -13,6 +13,9 @@ namespace qm {
 // being skipped, and a zero byte ends what a group yields ("xx==" yields one byte). Returns 1.
 int DecodeBase64(std::string_view source, std::string& destination);
 
+// The value 0 to 63 of a base64 digit; -1 for any other character, "=" included.
+int Base64DigitValue(char c);
+
 // "=" takes the two characters after it (fewer at the end) and reads them as the C library's
 // strtoul reads a hexadecimal number: leading blanks are skipped and reading stops at the first
 // other character. A nonzero value gives its low byte; either way the "=" and the two characters
