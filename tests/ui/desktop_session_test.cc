@@ -4,6 +4,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <array>
+#include <future>
 #include <memory>
 #include <string>
 #include <thread>
@@ -17,6 +18,7 @@
 #include "support/file_bytes.h"
 #include "ui/desktop_windows.h"
 #include "ui/main_frame.h"
+#include "ui/model/list_commands.h"
 #include "ui/orbalt_view.h"
 
 namespace qm {
@@ -138,6 +140,41 @@ class DesktopSessionTest : public QObject {
     QCOMPARE(view.SelectedRows(), std::vector<int>{0});
     QCOMPARE(view.model()->data(view.model()->index(0, 4)).toString(),
              QStringLiteral("news@example.org"));
+    run.End();
+    QDir::setCurrent(previous);
+  }
+
+  // A mail client holds its mailbox from its login to its end: the window switches views and
+  // answers every key at once, saying the mailbox is in use where a command needs it.
+  void AMailClientLoggedInNeverStopsTheWindow() {
+    QTemporaryDir directory;
+    const QString previous = QDir::currentPath();
+    QDir::setCurrent(directory.path());
+    Populate();
+    CDesktopRun run(directory.path());
+    QVERIFY(run.Started());
+    COrbaltView& view = run.Windows().View();
+    CMailbox& inbox = *run.Program().Mailboxes().Get(0);
+    std::promise<void> held;
+    std::promise<void> release;
+    std::thread client([&] {
+      inbox.storeLock.Lock();
+      held.set_value();
+      release.get_future().wait();
+      inbox.storeLock.Unlock();
+    });
+    held.get_future().wait();
+    QTest::keyClick(&view, Qt::Key_G);  // the dustbox and back
+    QCOMPARE(view.model()->rowCount(), 0);
+    QTest::keyClick(&view, Qt::Key_G);
+    QCOMPARE(view.model()->rowCount(), 4);
+    view.SetSelection(std::vector<int>{1});
+    QTest::keyClick(&view, Qt::Key_H);
+    QTest::keyClick(&view, Qt::Key_Return);
+    release.set_value();
+    client.join();
+    QCOMPARE(run.Told(), (std::vector<std::string>{kMailboxInUseText, kMailboxInUseText}));
+    QVERIFY(!inbox.Mark(2).Hidden());
     run.End();
     QDir::setCurrent(previous);
   }
