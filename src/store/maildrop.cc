@@ -3,6 +3,7 @@
 // that opened it holds storeLock until it closes, so nothing else changes the mailbox meanwhile.
 #include <cstdio>
 
+#include "platform/file_io.h"
 #include "store/mailbox.h"
 #include "store/md5.h"
 
@@ -132,6 +133,28 @@ std::string CMailbox::MaildropUidl(int k) {
 int CMailbox::MaildropUidlList(std::vector<int>& numbers, std::vector<std::string>& uidls) {
   numbers.clear();
   uidls.clear();
+  {
+    // The first listing digests every message: one open file and one pass in file order rather
+    // than an open and a read for each. What this pass cannot read is left to MessageDigest,
+    // which tells the user.
+    CReentrantGuard guard(storeLock);
+    CFileReader reader;
+    std::string bytes;
+    for (int k = 1; k <= maildropCount; ++k) {
+      if (!Valid(k, maildropCount, maildropDeleted)) continue;
+      const auto i = static_cast<std::size_t>(maildropMap[k]);
+      if (i >= static_cast<std::size_t>(messageCount) || digests[i]) continue;
+      if (!reader.IsOpen() && !reader.Open(MessageFile())) break;
+      const int n = static_cast<int>(i) + 1;
+      if (!reader.ReadAt(static_cast<std::int64_t>(offsets[i]),
+                         static_cast<std::size_t>(StoredLength(n)), bytes)) {
+        break;
+      }
+      CMd5 md5;
+      md5.Update(bytes);
+      digests[i] = md5.Final();
+    }
+  }
   for (int k = 1; k <= maildropCount; ++k) {
     if (!Valid(k, maildropCount, maildropDeleted)) continue;
     numbers.push_back(k);
