@@ -1,45 +1,54 @@
 #include "store/uid_list.h"
 
-#include <algorithm>
+#include <cstddef>
 
 #include "store/archive.h"
 
 namespace qm {
 
+void CUidList::Index(std::size_t from) {
+  for (std::size_t i = from; i < pairs_.size(); ++i) first_.try_emplace(pairs_[i].first, i);
+}
+
 void CUidList::Add(std::string_view uidl, std::string_view messageId) {
   pairs_.emplace_back(std::string(uidl), std::string(messageId));
+  Index(pairs_.size() - 1);
 }
 
 void CUidList::AppendAll(const CUidList& other) {
+  const std::size_t from = pairs_.size();
   if (&other == this) {
     const auto copy = pairs_;
     pairs_.insert(pairs_.end(), copy.begin(), copy.end());
-    return;
+  } else {
+    pairs_.insert(pairs_.end(), other.pairs_.begin(), other.pairs_.end());
   }
-  pairs_.insert(pairs_.end(), other.pairs_.begin(), other.pairs_.end());
+  Index(from);
 }
 
 int CUidList::Find(std::string_view uidl, std::string& messageId) const {
-  const auto it = std::find_if(pairs_.begin(), pairs_.end(),
-                               [&](const auto& pair) { return pair.first == uidl; });
-  if (it == pairs_.end()) return 0;
-  messageId = it->second;
+  const auto it = first_.find(std::string(uidl));
+  if (it == first_.end()) return 0;
+  messageId = pairs_[it->second].second;
   return 1;
 }
 
 int CUidList::Take(std::string_view uidl, std::string& messageId) {
-  const auto it = std::find_if(pairs_.begin(), pairs_.end(),
-                               [&](const auto& pair) { return pair.first == uidl; });
-  if (it == pairs_.end()) return 0;
-  messageId = std::move(it->second);
-  const auto index = static_cast<std::size_t>(it - pairs_.begin());
-  pairs_.erase(it);
+  const auto it = first_.find(std::string(uidl));
+  if (it == first_.end()) return 0;
+  const std::size_t index = it->second;
+  messageId = std::move(pairs_[index].second);
+  pairs_.erase(pairs_.begin() + static_cast<std::ptrdiff_t>(index));
   if (cursor_ > index) --cursor_;
+  // The pairs after it moved up by one, and a later pair of the same id may now come first.
+  first_.clear();
+  Index(0);
   return 1;
 }
 
 void CUidList::Clear() {
   pairs_.clear();
+  first_.clear();
   cursor_ = 0;
 }
 
@@ -67,6 +76,7 @@ bool CUidList::Read(CArchiveReader& archive) {
     std::string messageId;
     if (!archive.ReadString(uidl) || !archive.ReadString(messageId)) return false;
     pairs_.emplace_back(std::move(uidl), std::move(messageId));
+    Index(pairs_.size() - 1);
   }
   return true;
 }

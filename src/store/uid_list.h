@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -36,7 +37,12 @@ class CUidList {
   friend bool operator==(const CUidList& a, const CUidList& b) { return a.pairs_ == b.pairs_; }
 
  private:
+  void Index(std::size_t from);
+
   std::vector<std::pair<std::string, std::string>> pairs_;
+  // Each unique id's first pair: a retrieval asks for every message on the server, and a mailbox
+  // kept on the server may hold tens of thousands.
+  std::unordered_map<std::string, std::size_t> first_;
   std::size_t cursor_ = 0;
 };
 
