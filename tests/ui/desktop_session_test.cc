@@ -5,7 +5,6 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <array>
-#include <future>
 #include <memory>
 #include <string>
 #include <thread>
@@ -17,6 +16,7 @@
 #include "message/mail_message.h"
 #include "platform/profile.h"
 #include "support/file_bytes.h"
+#include "support/held_lock.h"
 #include "ui/desktop_windows.h"
 #include "ui/main_frame.h"
 #include "ui/model/list_commands.h"
@@ -50,13 +50,20 @@ class DesktopSessionTest : public QObject {
   Q_OBJECT
 
  private slots:
-  void KeysChangeTheFilesTheProgramLeaves() {
-    QTemporaryDir directory;
-    const QString previous = QDir::currentPath();
-    QDir::setCurrent(directory.path());
+  // Each session runs in a working directory of its own with the same mail.
+  void init() {
+    directory = std::make_unique<QTemporaryDir>();
+    previous = QDir::currentPath();
+    QDir::setCurrent(directory->path());
     Populate();
+  }
+  void cleanup() {
+    QDir::setCurrent(previous);
+    directory.reset();
+  }
 
-    CDesktopRun run(directory.path());
+  void KeysChangeTheFilesTheProgramLeaves() {
+    CDesktopRun run(directory->path());
     QVERIFY(run.Started());
     CDesktopWindows& windows = run.Windows();
     windows.Show();
@@ -91,7 +98,7 @@ class DesktopSessionTest : public QObject {
     QCOMPARE(run.Told(), std::vector<std::string>{});
 
     // The files, as the next start reads them.
-    QVERIFY(test::ReadFileBytes(directory.filePath("friend.txt").toStdString())
+    QVERIFY(test::ReadFileBytes(directory->filePath("friend.txt").toStdString())
                 .find("friend@example.org") != std::string::npos);
     {
       CProfile profile("qm_mailfilter.ini");
@@ -107,17 +114,12 @@ class DesktopSessionTest : public QObject {
       QCOMPARE(inbox.Dustbox()->MessageCount(), 1);
       QCOMPARE(inbox.Dustbox()->Summary(1).senderAddress, std::string("junk@example.org"));
     }
-    QDir::setCurrent(previous);
   }
 
   // What other threads do to the shown mailbox reaches the list at the next idle step with the
   // selected mail still selected, and a mail client's login ends the new-mail indication.
   void OthersChangesReachTheListAndALoginEndsTheNewMailIndication() {
-    QTemporaryDir directory;
-    const QString previous = QDir::currentPath();
-    QDir::setCurrent(directory.path());
-    Populate();
-    CDesktopRun run(directory.path());
+    CDesktopRun run(directory->path());
     QVERIFY(run.Started());
     CMainFrame& frame = run.Windows().Frame();
     COrbaltView& view = run.Windows().View();
@@ -142,29 +144,16 @@ class DesktopSessionTest : public QObject {
     QCOMPARE(view.model()->data(view.model()->index(0, 4)).toString(),
              QStringLiteral("news@example.org"));
     run.End();
-    QDir::setCurrent(previous);
   }
 
   // A mail client holds its mailbox from its login to its end: the window switches views and
   // answers every key at once, saying the mailbox is in use where a command needs it.
   void AMailClientLoggedInNeverStopsTheWindow() {
-    QTemporaryDir directory;
-    const QString previous = QDir::currentPath();
-    QDir::setCurrent(directory.path());
-    Populate();
-    CDesktopRun run(directory.path());
+    CDesktopRun run(directory->path());
     QVERIFY(run.Started());
     COrbaltView& view = run.Windows().View();
     CMailbox& inbox = *run.Program().Mailboxes().Get(0);
-    std::promise<void> held;
-    std::promise<void> release;
-    std::thread client([&] {
-      inbox.storeLock.Lock();
-      held.set_value();
-      release.get_future().wait();
-      inbox.storeLock.Unlock();
-    });
-    held.get_future().wait();
+    auto client = std::make_unique<test::HeldLock>(inbox.storeLock);
     QElapsedTimer clock;
     clock.start();
     QTest::keyClick(&view, Qt::Key_G);  // the dustbox and back
@@ -176,13 +165,15 @@ class DesktopSessionTest : public QObject {
     QTest::keyClick(&view, Qt::Key_Return);
     // Printed, not asserted: two switches, a hide and a view while the client holds the mailbox.
     qInfo("four commands with the mailbox held: %lld ms", static_cast<long long>(clock.elapsed()));
-    release.set_value();
-    client.join();
+    client.reset();
     QCOMPARE(run.Told(), (std::vector<std::string>{kMailboxInUseText, kMailboxInUseText}));
     QVERIFY(!inbox.Mark(2).Hidden());
     run.End();
-    QDir::setCurrent(previous);
   }
+
+ private:
+  std::unique_ptr<QTemporaryDir> directory;
+  QString previous;
 };
 
 }  // namespace qm

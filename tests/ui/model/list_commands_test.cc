@@ -8,7 +8,6 @@
 #include <deque>
 #include <filesystem>
 #include <functional>
-#include <future>
 #include <memory>
 #include <string>
 #include <thread>
@@ -21,6 +20,7 @@
 #include "message/mail_message.h"
 #include "platform/socket.h"
 #include "pop3client/pop3_session.h"
+#include "support/held_lock.h"
 #include "ui/model/mail_list.h"
 
 namespace qm {
@@ -324,20 +324,13 @@ TEST_P(RowCommandTest, AStaleRowIsNotActedOnAndTheListIsRebuilt) {
 
 // A mail client holds its mailbox from its login to its end: the window says so rather than wait.
 TEST_P(RowCommandTest, AMailboxHeldByAMailClientIsNotWaitedFor) {
-  std::promise<void> held;
-  std::promise<void> release;
-  std::thread client([&] {
-    dustbox->storeLock.Lock();
-    held.set_value();
-    release.get_future().wait();
-    dustbox->storeLock.Unlock();
-  });
-  held.get_future().wait();
   window.selection = {1};
   const std::vector<std::uint32_t> before = Marks();
-  const CommandResult result = commands->Execute(GetParam(), false, false);
-  release.set_value();
-  client.join();
+  CommandResult result = CommandResult::Done;
+  {
+    const test::HeldLock client(dustbox->storeLock);
+    result = commands->Execute(GetParam(), false, false);
+  }
   EXPECT_EQ(result, CommandResult::Failed);
   EXPECT_EQ(window.messages, Texts{kMailboxInUseText});
   ExpectNothingDone({"d1", "d2", "d3"}, before);
