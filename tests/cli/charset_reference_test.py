@@ -425,21 +425,27 @@ def unfolded(text):
     return text.replace("\r\n ", " ").replace("\r\n\t", "\t")
 
 
+def inspected(test, messages):
+    """The records `inspect` prints for the messages (pairs of bytes and anything), in order."""
+    with tempfile.TemporaryDirectory(prefix="qm-corpus-") as folder:
+        paths = []
+        for n, (data, _) in enumerate(messages):
+            path = os.path.join(folder, "m%04d.eml" % n)
+            with open(path, "wb") as f:
+                f.write(data)
+            paths.append(path)
+        records, rc, err = inspect_files(PROGRAM, paths)
+    test.assertEqual(rc, 0, err)
+    test.assertEqual(len(records), len(messages))
+    return records
+
+
 class CharsetReferenceTest(unittest.TestCase):
     def test_corpus_against_python_email(self):
         rng = random.Random(20261207)
         messages = corpus(rng)
         self.assertGreater(len(messages), 250)
-        with tempfile.TemporaryDirectory(prefix="qm-charsets-") as folder:
-            paths = []
-            for n, (data, _) in enumerate(messages):
-                path = os.path.join(folder, "m%04d.eml" % n)
-                with open(path, "wb") as f:
-                    f.write(data)
-                paths.append(path)
-            records, rc, err = inspect_files(PROGRAM, paths)
-        self.assertEqual(rc, 0, err)
-        self.assertEqual(len(records), len(messages))
+        records = inspected(self, messages)
         for (data, body_reading), record in zip(messages, records):
             reference = email.message_from_bytes(data, policy=email.policy.default)
             with self.subTest(message=data[:160]):
@@ -457,16 +463,7 @@ class CharsetReferenceTest(unittest.TestCase):
 class MultipartReferenceTest(unittest.TestCase):
     def test_parts_against_python_email(self):
         messages = multipart_corpus(random.Random(20261208))
-        with tempfile.TemporaryDirectory(prefix="qm-parts-") as folder:
-            paths = []
-            for n, (data, _) in enumerate(messages):
-                path = os.path.join(folder, "p%04d.eml" % n)
-                with open(path, "wb") as f:
-                    f.write(data)
-                paths.append(path)
-            records, rc, err = inspect_files(PROGRAM, paths)
-        self.assertEqual(rc, 0, err)
-        self.assertEqual(len(records), len(messages))
+        records = inspected(self, messages)
         for (data, unclosed), record in zip(messages, records):
             reference = email.message_from_bytes(data, policy=email.policy.default)
             expected_parts = reference_parts(reference)
