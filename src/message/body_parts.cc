@@ -4,6 +4,7 @@
 #include <array>
 #include <cstdint>
 
+#include "message/ascii.h"
 #include "message/decode.h"
 
 namespace qm {
@@ -57,13 +58,6 @@ void DecodeBase64Content(std::string_view source, Out& out) {
   flushPartial();
 }
 
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
-
 template <typename Out>
 void DecodeQuotedPrintableContent(std::string_view source, Out& out) {
   std::size_t pos = 0;
@@ -80,8 +74,8 @@ void DecodeQuotedPrintableContent(std::string_view source, Out& out) {
       pos = eq + 3;
     } else if (rest.front() == '\n') {
       pos = eq + 2;
-    } else if (rest.size() >= 2 && HexDigit(rest[0]) >= 0 && HexDigit(rest[1]) >= 0) {
-      out.push_back(static_cast<char>(HexDigit(rest[0]) * 16 + HexDigit(rest[1])));
+    } else if (rest.size() >= 2 && HexDigitValue(rest[0]) >= 0 && HexDigitValue(rest[1]) >= 0) {
+      out.push_back(static_cast<char>(HexDigitValue(rest[0]) * 16 + HexDigitValue(rest[1])));
       pos = eq + 3;
     } else {
       out.push_back('=');

@@ -5,13 +5,13 @@
 #include <cstdint>
 #include <utility>
 
+#include "message/ascii.h"
 #include "platform/code_page.h"
 
 namespace qm {
 
 namespace {
 
-char LowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 bool IsAlpha(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 bool IsHtmlSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f'; }
@@ -20,20 +20,8 @@ bool IsHostCharacter(char c) {
   return IsAlpha(c) || IsDigit(c) || c == '-' || c == '_' || c == '.';
 }
 
-bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return LowerAscii(x) == LowerAscii(y);
-         });
-}
-
 bool StartsIgnoringCase(std::string_view s, std::string_view prefix) {
   return s.size() >= prefix.size() && EqualsIgnoringCase(s.substr(0, prefix.size()), prefix);
-}
-
-int HexValue(char c) {
-  if (IsDigit(c)) return c - '0';
-  c = LowerAscii(c);
-  return c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
 }
 
 void AppendUtf8(std::uint32_t code, std::string& out) {
@@ -262,12 +250,12 @@ std::string DecodeCharacterReferences(std::string_view text) {
     out.append(text.substr(i, amp - i));
     i = amp + 1;
     if (i < text.size() && text[i] == '#') {
-      const bool hex = i + 1 < text.size() && LowerAscii(text[i + 1]) == 'x';
+      const bool hex = i + 1 < text.size() && AsciiLower(text[i + 1]) == 'x';
       std::size_t at = i + (hex ? 2 : 1);
       std::uint32_t code = 0;
       const std::size_t first = at;
       for (; at < text.size(); ++at) {
-        const int digit = hex ? HexValue(text[at]) : (IsDigit(text[at]) ? text[at] - '0' : -1);
+        const int digit = hex ? HexDigitValue(text[at]) : (IsDigit(text[at]) ? text[at] - '0' : -1);
         if (digit < 0) break;
         // Beyond the last character the number only has to stay out of range.
         code = std::min<std::uint32_t>(code * (hex ? 16 : 10) + static_cast<std::uint32_t>(digit),
@@ -324,9 +312,9 @@ std::string UrlAttributeHost(std::string_view decodedValue) {
   std::string host;
   for (std::size_t i = 0; i < authority.size(); ++i) {
     char c = authority[i];
-    if (c == '%' && i + 2 < authority.size() && HexValue(authority[i + 1]) >= 0 &&
-        HexValue(authority[i + 2]) >= 0) {
-      c = static_cast<char>(HexValue(authority[i + 1]) * 16 + HexValue(authority[i + 2]));
+    if (c == '%' && i + 2 < authority.size() && HexDigitValue(authority[i + 1]) >= 0 &&
+        HexDigitValue(authority[i + 2]) >= 0) {
+      c = static_cast<char>(HexDigitValue(authority[i + 1]) * 16 + HexDigitValue(authority[i + 2]));
       i += 2;
     }
     if (!IsHostCharacter(c)) break;

@@ -4,15 +4,15 @@
 #include <map>
 #include <optional>
 
+#include "message/ascii.h"
+
 namespace qm {
 
 namespace {
 
-char LowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
 std::string Lower(std::string_view s) {
   std::string out(s);
-  std::transform(out.begin(), out.end(), out.begin(), LowerAscii);
+  std::transform(out.begin(), out.end(), out.begin(), AsciiLower);
   return out;
 }
 
@@ -22,12 +22,6 @@ std::string_view Trim(std::string_view s) {
   while (!s.empty() && IsBlank(s.front())) s.remove_prefix(1);
   while (!s.empty() && IsBlank(s.back())) s.remove_suffix(1);
   return s;
-}
-
-bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return LowerAscii(x) == LowerAscii(y);
-         });
 }
 
 // One line of the text: [begin, contentEnd) without its line end, next = where the next starts.
@@ -124,19 +118,12 @@ std::vector<std::pair<std::string, std::string>> Parameters(std::string_view val
   return params;
 }
 
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  c = LowerAscii(c);
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
-
 std::string PercentDecoded(std::string_view s) {
   std::string out;
   for (std::size_t i = 0; i < s.size(); ++i) {
     if (s[i] == '%' && i + 2 < s.size()) {
-      const int high = HexValue(s[i + 1]);
-      const int low = HexValue(s[i + 2]);
+      const int high = HexDigitValue(s[i + 1]);
+      const int low = HexDigitValue(s[i + 2]);
       if (high >= 0 && low >= 0) {
         out.push_back(static_cast<char>(high * 16 + low));
         i += 2;
