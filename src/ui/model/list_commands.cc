@@ -473,19 +473,17 @@ CommandResult CListCommands::Reclassify() {
         reached = static_cast<int>(i) + 1;
       }
       const int number = selection.numbers[i];
-      // A mail client may hold the mailbox for minutes: the user is told, as by the other commands.
-      if (!mailbox->storeLock.TryLockFor(kStoreWait)) {
-        std::lock_guard lock(progressLock);
-        busy = true;
-        break;
-      }
       bool same = false;
       bool read = false;
       {
-        const struct Unlock {
-          CReentrantLock& held;
-          ~Unlock() { held.Unlock(); }
-        } unlock{mailbox->storeLock};
+        // A mail client may hold the mailbox for minutes: the user is told, as by the other
+        // commands.
+        const CStoreHold hold(mailbox->storeLock);
+        if (!hold.Held()) {
+          std::lock_guard lock(progressLock);
+          busy = true;
+          break;
+        }
         same = mailbox->Summary(number).serial == selection.serials[i];
         CMailMessage message;
         read = same && mailbox->ReadMessage(number, message) != 0;
