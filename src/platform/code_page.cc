@@ -155,6 +155,9 @@ bool CharsetToUtf8(std::string_view charset, std::string_view text, std::string&
     Converter* converter = ConverterFrom(name);
     if (converter == nullptr) return false;
     output = converter->Convert(text);
+    // The C library takes names it does not list as spelt ("utf)8") for UTF-8, whose reader
+    // there passes the five- and six-byte forms of old through as they are.
+    if (!IsUtf8(output)) output = RepairUtf8(output);
   }
   output.erase(std::remove(output.begin(), output.end(), '\0'), output.end());
   return true;
