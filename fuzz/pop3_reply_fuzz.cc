@@ -3,7 +3,8 @@
 // first bytes of the input choose how the stream is cut into received chunks. Besides the
 // sanitizers' findings it stops when the readers break what they promise: a Feed consumes no
 // more than it was given, the cut does not change what is read, tokens are the line split at its
-// blanks, a body is the bytes up to the first terminator with every NUL turned into a blank.
+// blanks, a body is the bytes up to the first terminator with every NUL turned into a blank, a
+// listing entry is a message number and one word of its line.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -122,6 +123,16 @@ void CheckBody(std::string_view stream, std::size_t start, const Reply& reply) {
   Check(reply.body == expected, "the body is not the bytes consumed with NUL as blank");
 }
 
+// Every entry of a body read as a UIDL or LIST listing names a message and one word.
+void CheckListing(const std::string& body) {
+  for (const qm::ListingEntry& entry : qm::ParseListing(body)) {
+    Check(entry.number > 0, "a listing entry without a message number");
+    Check(!entry.value.empty() && entry.value.find_first_of(" \r") == std::string::npos &&
+              body.find(entry.value) != std::string::npos,
+          "a listing entry's word is not one word of the body");
+  }
+}
+
 std::vector<Reply> ReadReplies(std::string_view stream, const std::vector<std::size_t>& sizes,
                                bool check) {
   std::vector<Reply> replies;
@@ -171,7 +182,10 @@ std::vector<Reply> ReadReplies(std::string_view stream, const std::vector<std::s
             "the body reader consumed after the terminator");
       reply.bodyDone = body.Done();
       reply.end = chunker.Offset();
-      if (check) CheckBody(stream, bodyStart, reply);
+      if (check) {
+        CheckBody(stream, bodyStart, reply);
+        CheckListing(reply.body);
+      }
     }
     replies.push_back(std::move(reply));
   }

@@ -248,7 +248,7 @@ bool ReplaceFileContent(const std::string& path, std::string_view content, int* 
 }
 
 bool AppendToFile(const std::string& path, std::string_view bytes, int* error, bool* opened,
-                  std::int64_t expectedSize) {
+                  std::int64_t expectedSize, Durability durability) {
   bool created = false;
   if (opened) *opened = false;
   int fd = OpenFile(path, O_WRONLY | O_APPEND | O_CLOEXEC);
@@ -269,8 +269,9 @@ bool AppendToFile(const std::string& path, std::string_view bytes, int* error, b
     if (created) RemoveFile(path);
     return false;
   }
-  if (WriteAll(fd, bytes) && SyncFile(fd) && (!created || SyncDirectoryOf(path))) {
-    // The bytes are durable; a late close error cannot take them back.
+  if (WriteAll(fd, bytes) && (durability == Durability::Later || SyncFile(fd)) &&
+      (!created || SyncDirectoryOf(path))) {
+    // The bytes are written (and durable when asked); a late close error cannot take them back.
     ::close(fd);
     return true;
   }
@@ -283,6 +284,19 @@ bool AppendToFile(const std::string& path, std::string_view bytes, int* error, b
   if (!Refused(FileOperation::Truncate) && ::ftruncate(fd, st.st_size) == 0) SyncFile(fd);
   ::close(fd);
   return false;
+}
+
+bool SyncFileAt(const std::string& path, int* error) {
+  const int fd = OpenFile(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    if (errno == ENOENT) return true;
+    SetError(error, errno);
+    return false;
+  }
+  const bool synced = SyncFile(fd);
+  if (!synced) SetError(error, errno);
+  ::close(fd);
+  return synced;
 }
 
 bool TruncateFile(const std::string& path, std::int64_t size, int* error) {

@@ -85,14 +85,21 @@ class CAtomicFileWriter {
 // content is in place (`error` may still tell of a failed directory sync).
 bool ReplaceFileContent(const std::string& path, std::string_view content, int* error = nullptr);
 
+// Whether a write is on disk before the call returns, or only once SyncFileAt is called.
+enum class Durability { Now, Later };
+
 // Adds `bytes` at the end of the file, creating it (mode 0600) when missing and never
-// truncating it, and makes them durable. When a step fails part-way the file is cut back to its
-// old size (or removed again when this call created it), so it is exactly as it was.
-// `opened` (when given) tells a file that could not be opened from one that failed later. With
-// `expectedSize` (0 or more) a file of any other size is left alone and the call fails with
-// ESPIPE: the caller's idea of where the bytes go is wrong.
+// truncating it, and makes them durable (with `Durability::Later` only a new file's name is). When
+// a step fails part-way the file is cut back to its old size (or removed again when this call
+// created it), so it is exactly as it was. `opened` (when given) tells a file that could not be
+// opened from one that failed later. With `expectedSize` (0 or more) a file of any other size is
+// left alone and the call fails with ESPIPE: the caller's idea of where the bytes go is wrong.
 bool AppendToFile(const std::string& path, std::string_view bytes, int* error = nullptr,
-                  bool* opened = nullptr, std::int64_t expectedSize = -1);
+                  bool* opened = nullptr, std::int64_t expectedSize = -1,
+                  Durability durability = Durability::Now);
+
+// Makes what was written to the file durable; a missing file has nothing to sync.
+bool SyncFileAt(const std::string& path, int* error = nullptr);
 
 // Cuts the file down to `size` bytes and makes that durable. Growing a file this way would pad
 // it with NUL bytes, which no caller wants: a size beyond the end fails with EINVAL.

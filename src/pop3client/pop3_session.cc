@@ -1,5 +1,6 @@
 #include "pop3client/pop3_session.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <limits>
 
@@ -147,20 +148,99 @@ bool CPop3Session::List(int n, std::int64_t& size) {
   return ParseSize(tokens[2], size);
 }
 
+// A command that could not be sent shows in the reading of its answer, which records the broken
+// connection as the last reply.
 bool CPop3Session::Top(int n, int lines, std::string& text) {
-  return ReadBody("TOP " + std::to_string(n) + " " + std::to_string(lines) + "\r\n", text);
+  SendTop(n, lines);
+  return ReadTop(text);
 }
 
+bool CPop3Session::SendTop(int n, int lines) {
+  return SendCommand("TOP " + std::to_string(n) + " " + std::to_string(lines) + "\r\n");
+}
+
+bool CPop3Session::ReadTop(std::string& text) { return ReadBody(text); }
+
 bool CPop3Session::Retr(int n, std::string& text) {
+  SendRetr(n);
+  return ReadRetr(n, text);
+}
+
+bool CPop3Session::SendRetr(int n) { return SendCommand("RETR " + std::to_string(n) + "\r\n"); }
+
+bool CPop3Session::ReadRetr(int n, std::string& text) {
+  std::int64_t size = n == listedNumber ? listedSize : -1;
+  if (const auto listed = listedSizes.find(n); listed != listedSizes.end()) size = listed->second;
+  listedNumber = 0;
+  text.clear();
   // Room for the whole message at once: a string that grows by doubling holds up to three times
   // the message for a moment. The stored form is a little larger than LIST says.
-  if (n == listedNumber && listedSize > 0 &&
-      static_cast<std::uint64_t>(listedSize) <= messageLimit) {
-    const auto size = static_cast<std::size_t>(listedSize);
-    text.reserve(size + size / 32 + 16);
+  if (size > 0 && static_cast<std::uint64_t>(size) <= messageLimit) {
+    text.reserve(static_cast<std::size_t>(size) + static_cast<std::size_t>(size) / 32 + 16);
   }
-  listedNumber = 0;
-  return ReadBody("RETR " + std::to_string(n) + "\r\n", text);
+  return ReadBody(text);
+}
+
+bool CPop3Session::SkipAnswer(bool withBody) {
+  std::vector<std::string> tokens;
+  const int reply = ReadReply(tokens);
+  if (reply == kReplyNone) return false;
+  if (!withBody || reply != kReplyOk) return true;
+  std::string text;
+  return ReadMultiline(text) || droppedBytes > 0;
+}
+
+bool CPop3Session::Pipelines() {
+  SendCommand("CAPA\r\n");
+  std::vector<std::string> tokens;
+  if (ReadReply(tokens) != kReplyOk) return false;
+  std::string body;
+  // A capability list is a few lines; one that runs on is not believed.
+  return ReadMultilineUpTo(body, 64 * 1024) && ListsCapability(body, "PIPELINING");
+}
+
+CPop3Session::Listing CPop3Session::ReadListing(const std::string& command, int count,
+                                                std::string& body) {
+  SendCommand(command);
+  std::vector<std::string> tokens;
+  const int reply = ReadReply(tokens);
+  if (reply == kReplyErr) return Listing::Refused;
+  if (reply != kReplyOk) return Listing::Failed;
+  // A line per message: its number, a blank, and a unique id of at most 70 characters or a
+  // size. More than that is not a listing of this maildrop; its rest is read and dropped.
+  constexpr std::size_t kMaxLineBytes = 96;
+  constexpr std::size_t kMaxListingBytes = std::size_t{64} << 20;
+  const std::size_t limit =
+      std::min(static_cast<std::size_t>(count) * kMaxLineBytes + 16, kMaxListingBytes);
+  if (ReadMultilineUpTo(body, limit)) return Listing::Listed;
+  return droppedBytes > 0 && connection.IsConnected() ? Listing::Refused : Listing::Failed;
+}
+
+CPop3Session::Listing CPop3Session::ListUids(int count,
+                                             std::unordered_map<int, std::string>& uids) {
+  std::string body;
+  const Listing listing = ReadListing("UIDL\r\n", count, body);
+  if (listing != Listing::Listed) return listing;
+  for (ListingEntry& entry : ParseListing(body)) {
+    // The first line for a number counts; a server that sends two is not believed twice.
+    if (entry.number <= count) uids.try_emplace(entry.number, std::move(entry.value));
+  }
+  return listing;
+}
+
+CPop3Session::Listing CPop3Session::ListSizes(int count) {
+  std::string body;
+  const Listing listing = ReadListing("LIST\r\n", count, body);
+  if (listing != Listing::Listed) return listing;
+  listedSizes.clear();
+  for (const ListingEntry& entry : ParseListing(body)) {
+    std::int64_t size = -1;
+    if (entry.number <= count && ParseSize(entry.value, size)) {
+      listedSizes.try_emplace(entry.number, size);
+    }
+  }
+  sizesListed = true;
+  return listing;
 }
 
 bool CPop3Session::TooLargeToFetch(int n, const std::string& uid) {
@@ -168,6 +248,8 @@ bool CPop3Session::TooLargeToFetch(int n, const std::string& uid) {
   std::int64_t size = -1;
   if (const auto known = tooLarge.find(uid); known != tooLarge.end()) {
     size = known->second;
+  } else if (sizesListed) {
+    if (const auto listed = listedSizes.find(n); listed != listedSizes.end()) size = listed->second;
   } else if (List(n, size)) {
     listedNumber = n;
     listedSize = size;
@@ -190,17 +272,22 @@ void CPop3Session::LogTooLarge(int n, const std::string& uid, std::int64_t size)
       "; it stays on the server.");
 }
 
-bool CPop3Session::ReadBody(const std::string& command, std::string& text) {
+bool CPop3Session::ReadBody(std::string& text) {
   droppedBytes = 0;
   text.clear();
-  SendCommand(command);
   std::vector<std::string> tokens;
   if (ReadReply(tokens) != kReplyOk) return false;
   return ReadMultiline(text);
 }
 
 bool CPop3Session::Dele(int n) {
-  SendCommand("DELE " + std::to_string(n) + "\r\n");
+  SendDele(n);
+  return ReadDele();
+}
+
+bool CPop3Session::SendDele(int n) { return SendCommand("DELE " + std::to_string(n) + "\r\n"); }
+
+bool CPop3Session::ReadDele() {
   std::vector<std::string> tokens;
   return ReadReply(tokens) == kReplyOk;
 }
@@ -255,11 +342,15 @@ int CPop3Session::ReadReplyLine(std::vector<std::string>& tokens) {
 }
 
 bool CPop3Session::ReadMultiline(std::string& text) {
+  return ReadMultilineUpTo(text, messageLimit);
+}
+
+bool CPop3Session::ReadMultilineUpTo(std::string& text, std::size_t limit) {
   droppedBytes = 0;
   // The stored form may be a little larger than the size LIST gave (doubled leading dots, the
   // terminating line, servers that count a line end as one byte): the margin keeps a message that
   // LIST let through from being dropped for that.
-  const std::size_t keep = messageLimit + messageLimit / 16;
+  const std::size_t keep = limit + limit / 16;
   CMultilineReader reader;
   // Past the limit the rest is read to the terminating line, one receive at a time, and dropped:
   // the conversation stays in step, so the other messages are still fetched in this run.
@@ -273,7 +364,7 @@ bool CPop3Session::ReadMultiline(std::string& text) {
       size += static_cast<std::int64_t>(consumed);
       dropped.clear();
       // A body that never ends would hold the mailbox's retrievals for good.
-      if (static_cast<std::uint64_t>(size) > std::uint64_t{messageLimit} * kMaxDrainedLimits) {
+      if (static_cast<std::uint64_t>(size) > std::uint64_t{limit} * kMaxDrainedLimits) {
         Log("MSV : A message from " + connection.HostName() + " did not end within " +
             std::to_string(size) + " bytes; the connection is dropped.");
         connection.Disconnect();

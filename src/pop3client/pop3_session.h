@@ -1,5 +1,7 @@
-// The POP3 conversation with a mailbox's remote account: log in, STAT, UIDL n, LIST n, TOP n m,
-// RETR n, DELE n and QUIT, strictly one command and its whole reply at a time. The session also
+// The POP3 conversation with a mailbox's remote account: log in, STAT, UIDL and LIST (of one
+// message or all), CAPA, TOP n m, RETR n, DELE n and QUIT. TOP, RETR and DELE also come in
+// halves (send now, read the answer later), so that a server that pipelines can be sent several
+// before the first answer; answers are read in the order the commands went out. The session also
 // carries the unique-id lists that decide what a retrieval fetches (the base class).
 //
 // Each wait for the server is bounded by the time-out, so a silent server ends the run as a
@@ -13,6 +15,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "pop3client/client_socket.h"
@@ -67,6 +70,27 @@ class CPop3Session : public CMailboxClient {
   bool Top(int n, int lines, std::string& text);
   bool Retr(int n, std::string& text);
   bool Dele(int n);
+  // The halves of Top, Retr and Dele: the command, and later its answer.
+  bool SendTop(int n, int lines);
+  bool ReadTop(std::string& text);
+  bool SendRetr(int n);
+  bool ReadRetr(int n, std::string& text);
+  bool SendDele(int n);
+  bool ReadDele();
+  // Reads past the answer to a TOP or RETR (`withBody`) or a DELE sent earlier; false when the
+  // connection failed.
+  bool SkipAnswer(bool withBody);
+
+  // Whether the server lists PIPELINING in its CAPA answer (one that does not know CAPA does
+  // not pipeline).
+  bool Pipelines();
+  enum class Listing { Listed, Refused, Failed };
+  // UIDL without argument: the unique id of each message the listing names, by number. Refused:
+  // the server answered -ERR, or its listing broke the bounds; Failed: the connection broke.
+  Listing ListUids(int count, std::unordered_map<int, std::string>& uids);
+  // LIST without argument: the sizes are kept for TooLargeToFetch and RETR, and LIST n is not
+  // asked any more in this session.
+  Listing ListSizes(int count);
   int Quit();
   // QUIT when connected; 0 when closed cleanly or nothing was open, -1 when QUIT was not
   // answered positively.
@@ -87,9 +111,9 @@ class CPop3Session : public CMailboxClient {
   // terminating line was read.
   bool ReadMultiline(std::string& text);
 
-  // Before RETR n: whether message n, with unique id `uid`, is over the size limit, as LIST n
+  // Before RETR n: whether message n, with unique id `uid`, is over the size limit, as LIST
   // says or as an earlier RETR of this session found out; such a message is logged and is to be
-  // left alone. A server that does not answer LIST n leaves it to RETR to find out.
+  // left alone. A server that does not tell the size leaves it to RETR to find out.
   bool TooLargeToFetch(int n, const std::string& uid);
   // After a failed RETR n: whether it failed only because the message ran over the size limit.
   // Its bytes were read to the end and dropped, so the conversation goes on; the message is
@@ -106,7 +130,9 @@ class CPop3Session : public CMailboxClient {
 
  private:
   bool SendCommand(const std::string& command);
-  bool ReadBody(const std::string& command, std::string& text);
+  bool ReadBody(std::string& text);
+  bool ReadMultilineUpTo(std::string& text, std::size_t limit);
+  Listing ReadListing(const std::string& command, int count, std::string& body);
   int ReadReplyLine(std::vector<std::string>& tokens);
 
   void LogTooLarge(int n, const std::string& uid, std::int64_t size) const;
@@ -120,6 +146,9 @@ class CPop3Session : public CMailboxClient {
   // What LIST said of message `listedNumber`, so that RETR of it makes room for it at once.
   int listedNumber = 0;
   std::int64_t listedSize = -1;
+  // What LIST without argument said, when it was asked in this session.
+  bool sizesListed = false;
+  std::unordered_map<int, std::int64_t> listedSizes;
   // The size of the last multi-line body when it ran over the limit and was dropped, else 0.
   std::int64_t droppedBytes = 0;
   // Messages that RETR found too large, by unique id, with their sizes: where the server does

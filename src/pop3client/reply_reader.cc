@@ -1,7 +1,11 @@
 #include "pop3client/reply_reader.h"
 
+#include <algorithm>
 #include <cstring>
+#include <limits>
 #include <utility>
+
+#include "message/ascii.h"
 
 namespace qm {
 
@@ -131,6 +135,58 @@ std::size_t CMultilineReader::Feed(std::string_view data, std::string& text) {
     *nul++ = ' ';
   }
   return consumed;
+}
+
+namespace {
+
+// Calls `take` with each line of `body` up to its terminating line, without the line end.
+template <typename Take>
+void ForEachLine(std::string_view body, Take take) {
+  while (!body.empty()) {
+    const std::size_t end = body.find("\r\n");
+    const std::string_view line = body.substr(0, end);
+    if (line == ".") return;
+    take(line);
+    if (end == std::string_view::npos) return;
+    body.remove_prefix(end + 2);
+  }
+}
+
+std::string_view FirstWord(std::string_view& line) {
+  const std::size_t start = std::min(line.find_first_not_of(' '), line.size());
+  line.remove_prefix(start);
+  const std::size_t end = std::min(line.find(' '), line.size());
+  const std::string_view word = line.substr(0, end);
+  line.remove_prefix(end);
+  return word;
+}
+
+}  // namespace
+
+std::vector<ListingEntry> ParseListing(std::string_view body) {
+  std::vector<ListingEntry> entries;
+  ForEachLine(body, [&entries](std::string_view line) {
+    const std::string_view digits = FirstWord(line);
+    if (digits.empty() || line.empty() || line.front() != ' ') return;
+    std::int64_t number = 0;
+    for (const char c : digits) {
+      if (c < '0' || c > '9') return;
+      number = number * 10 + (c - '0');
+      if (number > std::numeric_limits<int>::max()) return;
+    }
+    const std::string_view value = FirstWord(line);
+    if (number == 0 || value.empty()) return;
+    entries.push_back({static_cast<int>(number), std::string(value)});
+  });
+  return entries;
+}
+
+bool ListsCapability(std::string_view body, std::string_view capability) {
+  bool listed = false;
+  ForEachLine(body, [&](std::string_view line) {
+    listed = listed || EqualsIgnoringCase(FirstWord(line), capability);
+  });
+  return listed;
 }
 
 }  // namespace qm

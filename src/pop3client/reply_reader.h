@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -76,5 +77,20 @@ class CMultilineReader {
 
   State state_ = State::LineStart;
 };
+
+// One line of a UIDL or LIST listing: the message number and the first word after it.
+struct ListingEntry {
+  int number = 0;
+  std::string value;
+  bool operator==(const ListingEntry&) const = default;
+};
+
+// The entries of a listing body as CMultilineReader keeps it (terminating line included). A line
+// that does not start with a message number from 1 up, then blanks and a word, is skipped: a
+// listing line cannot tell the message it belongs to any other way.
+std::vector<ListingEntry> ParseListing(std::string_view body);
+
+// Whether a CAPA body names `capability` (the first word of a line, in any case).
+bool ListsCapability(std::string_view body, std::string_view capability);
 
 }  // namespace qm

@@ -3,8 +3,6 @@
 // out.
 #pragma once
 
-#include <string>
-
 namespace qm {
 
 class CMailbox;
@@ -28,9 +26,6 @@ inline constexpr int kRetrieveBusy = -2;
 // end the run at once. A message over the size limit is left on the server, in no list, and does
 // not fail the run.
 int RetrieveNew(CPop3Session& session, CMailbox& mailbox, IClassifier* classifier);
-
-// Whether message n on the server still carries `messageId` (fetched with TOP n 0).
-bool CheckMessageId(CPop3Session& session, int n, const std::string& messageId);
 
 // A whole run on a main mailbox, with the mailbox's own session and classifier: 0 done (or no
 // remote account), -1 failed (the messages stored before the failure stay stored and recorded),

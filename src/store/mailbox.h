@@ -16,6 +16,7 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -83,9 +84,14 @@ class CMailbox {
     std::string messageId;
   };
   // Appends a message (its mark included); the new message number, or -1 with nothing
-  // changed. `deletion`: the server copy this store decided to delete, made durable with it and
-  // listed with the client.
+  // changed. `deletion`: the server copy this store decided to delete, recorded with it and
+  // listed with the client. The append reaches the disk with the next save, change or
+  // SyncStored, and never more than kSyncInterval after it was made while appends go on.
   int AppendMessage(CMailMessage& message, const ServerCopy* deletion = nullptr);
+  // Makes the appends of this mailbox and its dustbox durable; false (logged) when the system
+  // refused. Before a server may delete its copies, what was stored from them must be durable.
+  bool SyncStored();
+  static constexpr std::chrono::seconds kSyncInterval{2};
   // Fills `message` from stored message n (its mark included); 0 on a read failure.
   int ReadMessage(int n, CMailMessage& message);
   // The stored bytes of message n (1-based); false on a read failure.
@@ -213,6 +219,8 @@ class CMailbox {
   bool ApplyJournal(std::size_t marksRead, CUidList& deletions);
   int SaveMarksLocked();
   int SaveConfigLocked();
+  // Makes the appends not yet durable so. commitLock held by the caller.
+  bool SyncAppendsLocked();
   bool RewriteWithout(const std::vector<int>& sortedDescending);
   void DropIndexEntries(const std::vector<int>& sortedDescending);
   void GrowTo(std::size_t size);
@@ -257,6 +265,10 @@ class CMailbox {
   // What the last LoadMarks took from N.jnl: marks, and server copies to delete.
   bool journalApplied = false;
   bool journalDeletions = false;
+  // Under commitLock: since when the journal and the message file hold appends that are not
+  // durable yet (an fsync per retrieved message would cost more than the network).
+  bool unsynced = false;
+  std::chrono::steady_clock::time_point unsyncedSince;
 
   std::vector<std::uint32_t> maildropMap;
   std::vector<std::uint8_t> maildropDeleted;

@@ -50,6 +50,10 @@ Transaction CMailbox::NewIntent() const {
 }
 
 bool CMailbox::WriteIntent(const Transaction& intent) {
+  // The intent records the message files' sizes: the appends in them must be durable first.
+  for (CMailbox* box : {&Main(), Main().dustbox}) {
+    if (box != nullptr && !box->SyncAppendsLocked()) return false;
+  }
   int error = 0;
   if (ReplaceFileContent(TransactionFile(), EncodeTransaction(intent), &error)) return true;
   Log("MBX : File I/O Error.( " + TransactionFile() + "  :  errno = " + std::to_string(error) +

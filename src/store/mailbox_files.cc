@@ -225,7 +225,32 @@ int CMailbox::SaveMarks() {
   return SaveMarksLocked();
 }
 
+bool CMailbox::SyncAppendsLocked() {
+  if (!unsynced) return true;
+  for (const std::string& file : {JournalFile(), MessageFile()}) {
+    int error = 0;
+    if (!SyncFileAt(file, &error)) {
+      Log("MBX : File I/O Error.( " + file + "  :  errno = " + ErrnoText(error) + " )");
+      return false;
+    }
+  }
+  unsynced = false;
+  return true;
+}
+
+bool CMailbox::SyncStored() {
+  bool ok = true;
+  for (CMailbox* box : {this, dustbox}) {
+    if (box == nullptr) continue;
+    std::lock_guard commit(box->commitLock);
+    if (!box->SyncAppendsLocked()) ok = false;
+  }
+  return ok;
+}
+
 int CMailbox::SaveMarksLocked() {
+  // The marks file takes over from the journal: the messages it describes must be on disk first.
+  if (!SyncAppendsLocked()) return 0;
   std::string bytes;
   {
     // Cleared with the snapshot: a change made while the file is written marks it dirty again.
@@ -327,11 +352,13 @@ int CMailbox::AppendMessage(CMailMessage& message, const ServerCopy* deletion) {
     record.pendingUidl = deletion->uidl;
     record.pendingMessageId = deletion->messageId;
   }
-  // The mark first: a message that reached the file without it would be fetched again.
+  // The mark first: a message that reached the file without it would be fetched again. Both
+  // are synced together later: a kill cannot lose what was written, only a system crash can, and
+  // the server deletes nothing before SyncStored.
   const auto append = [](const std::string& file, std::string_view bytes, std::int64_t at) {
     int error = 0;
     bool opened = false;
-    if (AppendToFile(file, bytes, &error, &opened, at)) return true;
+    if (AppendToFile(file, bytes, &error, &opened, at, Durability::Later)) return true;
     Log(opened ? "MBX : File I/O Error.( " + file + "  :  errno = " + ErrnoText(error) + " )"
                : "MBX : File ( " + file + " ) could not be opend. ( errno = " + ErrnoText(error) +
                      " )");
@@ -340,6 +367,14 @@ int CMailbox::AppendMessage(CMailMessage& message, const ServerCopy* deletion) {
   if (!append(JournalFile(), EncodeAppendRecord(record), -1) ||
       !append(path, text, static_cast<std::int64_t>(record.offset))) {
     return -1;
+  }
+  const auto now = std::chrono::steady_clock::now();
+  if (!unsynced) {
+    unsynced = true;
+    unsyncedSince = now;
+  } else if (now - unsyncedSince >= kSyncInterval) {
+    // Stored, whatever the sync says: the next save or sync tries again and reports it.
+    SyncAppendsLocked();
   }
   // Listed before commitLock goes, so that no save of the marks finds the message without it.
   if (deletion != nullptr) client->RememberSentDeletion(deletion->uidl, deletion->messageId);

@@ -36,6 +36,9 @@ class FakePop3Server {
   std::function<std::optional<std::string>(const std::string& command)> replyOverride;
   // The server closes the connection once it has delivered this many bytes in all.
   std::optional<std::size_t> cutAfter;
+  // An older server knows neither CAPA nor UIDL and LIST without argument.
+  bool classic = false;
+  bool pipelining = false;
 
   std::string sent;       // every byte the client sent
   std::string delivered;  // every byte the client received
@@ -95,6 +98,9 @@ class FakePop3Server {
     return static_cast<std::int64_t>(take);
   }
 
+  // Answered but not yet delivered.
+  std::size_t Undelivered() const { return pending.size(); }
+
   // The connection ends without QUIT: deletions are forgotten.
   void Drop() {
     connected = false;
@@ -123,6 +129,19 @@ class FakePop3Server {
         if (!m.deleted) ++count, size += m.text.size();
       }
       return "+OK " + std::to_string(count) + " " + std::to_string(size) + "\r\n";
+    }
+    if ((verb == "UIDL" || verb == "LIST") && argument.empty() && !classic) {
+      std::string listing = "+OK\r\n";
+      for (std::size_t i = 0; i < messages.size(); ++i) {
+        if (messages[i].deleted) continue;
+        listing += std::to_string(i + 1) + " " +
+                   (verb == "UIDL" ? messages[i].uid : std::to_string(messages[i].text.size())) +
+                   "\r\n";
+      }
+      return listing + ".\r\n";
+    }
+    if (verb == "CAPA" && !classic) {
+      return std::string("+OK\r\nTOP\r\nUIDL\r\n") + (pipelining ? "PIPELINING\r\n" : "") + ".\r\n";
     }
     if (verb == "UIDL") {
       FakeMessage* m = message(argument);

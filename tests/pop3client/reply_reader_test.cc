@@ -423,5 +423,43 @@ TEST(ReplyReadersTogetherTest, NoBodyAfterALineThatIsNotPositive) {
   }
 }
 
+// A listing read off the wire, one byte at a time, then parsed: only lines that name a message
+// count, and nothing past the terminating line.
+struct ListingCase {
+  const char* name;
+  std::string body;
+  std::vector<ListingEntry> entries;
+};
+
+class ListingTest : public ::testing::TestWithParam<ListingCase> {};
+
+TEST_P(ListingTest, KeepsTheLinesThatNameAMessage) {
+  const ListingCase& param = GetParam();
+  const Retrieved r = ReadReply("+OK\r\n" + param.body + "+OK next\r\n", 1);
+  ASSERT_TRUE(r.bodyDone);
+  EXPECT_EQ(r.leftover, "+OK next\r\n");
+  EXPECT_EQ(ParseListing(r.body), param.entries);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Lines, ListingTest,
+    ::testing::Values(
+        ListingCase{"Empty", ".\r\n", {}},
+        ListingCase{"Uids", "1 abc\r\n2 x.y-z\r\n.\r\n", {{1, "abc"}, {2, "x.y-z"}}},
+        ListingCase{"ExtraWordsAndBlanks", "3  s1 more\r\n 4 s2\r\n.\r\n", {{3, "s1"}, {4, "s2"}}},
+        ListingCase{"NotAMessage",
+                    "0 zero\r\n-1 neg\r\n1x y\r\n5\r\n6 \r\n99999999999 big\r\n7 ok\r\n.\r\n",
+                    {{7, "ok"}}}),
+    [](const auto& param) { return std::string(param.param.name); });
+
+TEST(CapabilityTest, NamesTheFirstWordOfALineInAnyCase) {
+  const std::string body = "TOP\r\nSASL PLAIN PIPELINING\r\nuidl\r\npipelining\r\n.\r\n";
+  EXPECT_TRUE(ListsCapability(body, "PIPELINING"));
+  EXPECT_TRUE(ListsCapability(body, "UIDL"));
+  // Nothing past the terminating line counts.
+  EXPECT_FALSE(ListsCapability("SASL PIPELINING\r\n.\r\nPIPELINING\r\n", "PIPELINING"));
+  EXPECT_EQ(ParseListing("1 a\r\n.\r\n2 b\r\n").size(), 1u);
+}
+
 }  // namespace
 }  // namespace qm

@@ -14,6 +14,7 @@
 #include "fake_pop3_server.h"
 #include "message/classifier.h"
 #include "message/mail_message.h"
+#include "platform/file_io.h"
 #include "pop3client/pop3_session.h"
 #include "store/mailbox.h"
 #include "support/recording_reporter.h"
@@ -94,8 +95,7 @@ TEST_F(RetrievalTest, EmptyServerAsksNoUidlAndEmptiesTheLists) {
 TEST_F(RetrievalTest, NewMailIsFetchedOnceAndStoredAsItTravelled) {
   server->messages = {Mail("a", "hello"), Mail("b", "spam offer")};
   EXPECT_EQ(Run(), kRetrieveDone);
-  EXPECT_EQ(Commands(),
-            "STAT\r\nUIDL 1\r\nLIST 1\r\nRETR 1\r\nUIDL 2\r\nLIST 2\r\nRETR 2\r\nQUIT\r\n");
+  EXPECT_EQ(Commands(), "STAT\r\nUIDL\r\nLIST\r\nCAPA\r\nRETR 1\r\nRETR 2\r\nQUIT\r\n");
   ASSERT_EQ(mailbox->MessageCount(), 2);
   std::string stored;
   ASSERT_TRUE(mailbox->ReadStoredBytes(1, stored));
@@ -110,7 +110,7 @@ TEST_F(RetrievalTest, NewMailIsFetchedOnceAndStoredAsItTravelled) {
   // Known ids are not fetched again.
   server->messages.push_back(Mail("c", "third"));
   EXPECT_EQ(Run(), kRetrieveDone);
-  EXPECT_EQ(Commands(), "STAT\r\nUIDL 1\r\nUIDL 2\r\nUIDL 3\r\nLIST 3\r\nRETR 3\r\nQUIT\r\n");
+  EXPECT_EQ(Commands(), "STAT\r\nUIDL\r\nLIST\r\nRETR 3\r\nQUIT\r\n");
   EXPECT_EQ(mailbox->MessageCount(), 3);
 }
 
@@ -123,8 +123,7 @@ TEST_F(RetrievalTest, DeletedAtOnceWhenThePolicySaysSoEvenWhenTheQuitIsLost) {
   };
   EXPECT_EQ(Run(), kRetrieveFailed);
   EXPECT_EQ(Commands(),
-            "STAT\r\nUIDL 1\r\nLIST 1\r\nRETR 1\r\nDELE 1\r\nUIDL 2\r\nLIST 2\r\nRETR 2\r\n"
-            "DELE 2\r\nQUIT\r\n");
+            "STAT\r\nUIDL\r\nLIST\r\nCAPA\r\nRETR 1\r\nDELE 1\r\nRETR 2\r\nDELE 2\r\nQUIT\r\n");
   EXPECT_EQ(StoredUids(), (std::vector<std::string>{"", ""}));
   ASSERT_EQ(server->messages.size(), 2u);
 
@@ -132,7 +131,7 @@ TEST_F(RetrievalTest, DeletedAtOnceWhenThePolicySaysSoEvenWhenTheQuitIsLost) {
   server->replyOverride = nullptr;
   EXPECT_EQ(Run(), kRetrieveDone);
   EXPECT_EQ(Commands(),
-            "STAT\r\nUIDL 1\r\nTOP 1 0\r\nDELE 1\r\nUIDL 2\r\nTOP 2 0\r\nDELE 2\r\nQUIT\r\n");
+            "STAT\r\nUIDL\r\nLIST\r\nCAPA\r\nTOP 1 0\r\nDELE 1\r\nTOP 2 0\r\nDELE 2\r\nQUIT\r\n");
   EXPECT_TRUE(server->messages.empty());
   EXPECT_EQ(mailbox->MessageCount(), 2);
   // Remembered until a run no longer finds them.
@@ -162,7 +161,7 @@ TEST_F(RetrievalTest, DeferredDeletionChecksTheMessageIdFirst) {
   ASSERT_EQ(session->PendingDeletions().Count(), 1u);
 
   EXPECT_EQ(Run(), kRetrieveDone);
-  EXPECT_EQ(Commands(), "STAT\r\nUIDL 1\r\nTOP 1 0\r\nDELE 1\r\nUIDL 2\r\nQUIT\r\n");
+  EXPECT_EQ(Commands(), "STAT\r\nUIDL\r\nLIST\r\nTOP 1 0\r\nDELE 1\r\nQUIT\r\n");
   ASSERT_EQ(server->messages.size(), 1u);
   EXPECT_EQ(mailbox->MessageCount(), 1);
   // Listed until a run finds the copy gone.
@@ -179,7 +178,7 @@ TEST_F(RetrievalTest, ADifferentMessageIdFetchesTheMessageAgain) {
   server->messages[0].text = "Subject: other\r\nMessage-ID: <new@x>\r\n\r\nnew\r\n";
 
   EXPECT_EQ(Run(), kRetrieveDone);
-  EXPECT_EQ(Commands(), "STAT\r\nUIDL 1\r\nTOP 1 0\r\nLIST 1\r\nRETR 1\r\nQUIT\r\n");
+  EXPECT_EQ(Commands(), "STAT\r\nUIDL\r\nLIST\r\nTOP 1 0\r\nRETR 1\r\nQUIT\r\n");
   EXPECT_NE(std::find(reporter.logLines.begin(), reporter.logLines.end(),
                       "MSV : Fail to check message ID ( <a@x> )."),
             reporter.logLines.end());
@@ -193,30 +192,27 @@ TEST_F(RetrievalTest, DeletedHereEntriesLeaveWithTheirServerCopies) {
   ASSERT_EQ(mailbox->RemoveMessage(1, nullptr), 1);
   EXPECT_EQ(session->DeletedHere().Count(), 1u);
   EXPECT_EQ(Run(), kRetrieveDone);
-  EXPECT_EQ(Commands(), "STAT\r\nUIDL 1\r\nUIDL 2\r\nQUIT\r\n");
+  EXPECT_EQ(Commands(), "STAT\r\nUIDL\r\nQUIT\r\n");
   server->messages.erase(server->messages.begin());
   EXPECT_EQ(Run(), kRetrieveDone);
   EXPECT_EQ(session->DeletedHere().Count(), 0u);
   EXPECT_EQ(session->KnownUidls().Count(), 1u);
 }
 
-TEST_F(RetrievalTest, FailedUidlEndsWithoutQuitAndLosesNoDeletion) {
+TEST_F(RetrievalTest, AGapInTheUidListingIsAskedAboutAndAWrongAnswerEndsWithoutQuit) {
   mailbox->Config().SetServerDeletion(DeleteWhenRetrieved);
   server->messages = {Mail("a", "one"), Mail("b", "two")};
   server->replyOverride = [](const std::string& command) -> std::optional<std::string> {
+    if (command == "UIDL") return "+OK\r\n1 a\r\nnot a line\r\n.\r\n";
     if (command == "UIDL 2") return "+OK 3 c\r\n";
     return std::nullopt;
   };
   EXPECT_EQ(Run(), kRetrieveFailed);
-  EXPECT_EQ(Commands(), "STAT\r\nUIDL 1\r\nLIST 1\r\nRETR 1\r\nDELE 1\r\nUIDL 2\r\n");
-  // Without QUIT the server kept message 1; the next run deletes it instead of fetching it again.
+  EXPECT_EQ(Commands(), "STAT\r\nUIDL\r\nUIDL 2\r\n");
   EXPECT_FALSE(server->connected);
-  ASSERT_EQ(server->messages.size(), 2u);
+  EXPECT_EQ(mailbox->MessageCount(), 0);
   server->replyOverride = nullptr;
   EXPECT_EQ(Run(), kRetrieveDone);
-  EXPECT_EQ(
-      Commands(),
-      "STAT\r\nUIDL 1\r\nTOP 1 0\r\nDELE 1\r\nUIDL 2\r\nLIST 2\r\nRETR 2\r\nDELE 2\r\nQUIT\r\n");
   EXPECT_EQ(mailbox->MessageCount(), 2);
   EXPECT_TRUE(server->messages.empty());
 }
@@ -260,9 +256,8 @@ TEST_F(RetrievalTest, AMessageTheServerRefusesHoldsBackNoOther) {
   };
   EXPECT_EQ(Run(), kRetrieveFailed);
   EXPECT_EQ(Commands(),
-            "STAT\r\nUIDL 1\r\nLIST 1\r\nRETR 1\r\nDELE 1\r\nUIDL 2\r\nLIST 2\r\nRETR 2\r\nUIDL "
-            "3\r\nLIST 3\r\nRETR 3\r\n"
-            "DELE 3\r\nQUIT\r\n");
+            "STAT\r\nUIDL\r\nLIST\r\nCAPA\r\nRETR 1\r\nDELE 1\r\nRETR 2\r\nRETR 3\r\nDELE "
+            "3\r\nQUIT\r\n");
   ASSERT_EQ(server->messages.size(), 1u);
   EXPECT_EQ(mailbox->MessageCount(), 2);
   // The marks are saved before the server lets go of its copies.
@@ -270,15 +265,180 @@ TEST_F(RetrievalTest, AMessageTheServerRefusesHoldsBackNoOther) {
 
   server->replyOverride = nullptr;
   EXPECT_EQ(Run(), kRetrieveDone);
-  EXPECT_EQ(Commands(), "STAT\r\nUIDL 1\r\nLIST 1\r\nRETR 1\r\nDELE 1\r\nQUIT\r\n");
+  EXPECT_EQ(Commands(), "STAT\r\nUIDL\r\nLIST\r\nRETR 1\r\nDELE 1\r\nQUIT\r\n");
   EXPECT_EQ(mailbox->MessageCount(), 3);
 }
+
+TEST_F(RetrievalTest, StoredMailIsSyncedOncePerRunBeforeTheQuitThatDeletes) {
+  mailbox->Config().SetServerDeletion(DeleteWhenRetrieved);
+  int syncs = 0;
+  bool refuse = false;
+  SetFileFaultInjector([&](FileOperation op) {
+    if (op != FileOperation::Sync) return false;
+    ++syncs;
+    return refuse;
+  });
+  std::vector<int> syncsPerRun;
+  for (int count : {1, 6}) {
+    for (int i = 0; i < count; ++i) {
+      server->messages.push_back(Mail(std::to_string(count) + "." + std::to_string(i), "x"));
+    }
+    syncs = 0;
+    EXPECT_EQ(Run(), kRetrieveDone);
+    syncsPerRun.push_back(syncs);
+  }
+  EXPECT_EQ(syncsPerRun[0], syncsPerRun[1]);
+
+  // Mail that may not be on disk is not given up by the server: no QUIT.
+  server->messages = {Mail("a", "one"), Mail("b", "two")};
+  server->replyOverride = [&](const std::string& command) -> std::optional<std::string> {
+    refuse = refuse || command == "RETR 2";
+    return std::nullopt;
+  };
+  EXPECT_EQ(Run(), kRetrieveFailed);
+  server->replyOverride = nullptr;
+  refuse = false;
+  SetFileFaultInjector(nullptr);
+  EXPECT_FALSE(Commands().ends_with("QUIT\r\n"));
+  EXPECT_EQ(server->messages.size(), 2u);
+  EXPECT_EQ(mailbox->MessageCount(), 9);
+  EXPECT_TRUE(std::find(reporter.logLines.begin(), reporter.logLines.end(),
+                        "MBX : File I/O Error.( " + directory.File("box") +
+                            ".jnl  :  errno = 5 )") != reporter.logLines.end());
+  EXPECT_EQ(Run(), kRetrieveDone);
+  EXPECT_EQ(Commands(),
+            "STAT\r\nUIDL\r\nLIST\r\nCAPA\r\nTOP 1 0\r\nDELE 1\r\nTOP 2 0\r\nDELE "
+            "2\r\nQUIT\r\n");
+  EXPECT_EQ(mailbox->MessageCount(), 9);
+}
+
+// The same run against the three kinds of server: the commands that go out, and whether the
+// later ones went out before the answers to the earlier ones came in.
+struct DialogueCase {
+  const char* name;
+  bool classic;
+  bool pipelining;
+  const char* first;   // three new messages, deleted at once; the QUIT is refused
+  const char* second;  // the copies still there are checked and deleted
+};
+
+class DialogueTest : public RetrievalTest, public ::testing::WithParamInterface<DialogueCase> {};
+
+TEST_P(DialogueTest, SendsWhatTheServerSupports) {
+  const DialogueCase& param = GetParam();
+  server->classic = param.classic;
+  server->pipelining = param.pipelining;
+  mailbox->Config().SetServerDeletion(DeleteWhenRetrieved);
+  server->messages = {Mail("a", "one"), Mail("b", "spam two"), Mail("c", "three")};
+  std::vector<std::size_t> answeredBefore;
+  bool refuseQuit = true;
+  server->replyOverride = [&](const std::string& command) -> std::optional<std::string> {
+    if (command.starts_with("RETR") || command.starts_with("TOP")) {
+      answeredBefore.push_back(server->delivered.size());
+    }
+    if (command == "QUIT" && refuseQuit) return "-ERR not now\r\n";
+    return std::nullopt;
+  };
+  EXPECT_EQ(Run(), kRetrieveFailed);
+  EXPECT_EQ(Commands(), param.first);
+  EXPECT_EQ(mailbox->MessageCount(), 3);
+  EXPECT_EQ(mailbox->Mark(2).GetVerdict(), VerdictSpam);
+  ASSERT_EQ(answeredBefore.size(), 3u);
+  // Pipelined, the third RETR reached the server before any answer to the first had been read.
+  EXPECT_EQ(answeredBefore[2] == answeredBefore[0], param.pipelining);
+
+  answeredBefore.clear();
+  refuseQuit = false;
+  EXPECT_EQ(Run(), kRetrieveDone);
+  EXPECT_EQ(Commands(), param.second);
+  EXPECT_TRUE(server->messages.empty());
+  EXPECT_EQ(mailbox->MessageCount(), 3);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Servers, DialogueTest,
+    ::testing::Values(
+        DialogueCase{"Classic", true, false,
+                     "STAT\r\nUIDL\r\nUIDL 1\r\nUIDL 2\r\nUIDL 3\r\nLIST\r\nLIST 1\r\nRETR "
+                     "1\r\nDELE 1\r\nLIST 2\r\nRETR 2\r\nDELE 2\r\nLIST 3\r\nRETR 3\r\nDELE "
+                     "3\r\nQUIT\r\n",
+                     "STAT\r\nUIDL\r\nUIDL 1\r\nUIDL 2\r\nUIDL 3\r\nLIST\r\nTOP 1 0\r\nDELE "
+                     "1\r\nTOP 2 0\r\nDELE 2\r\nTOP 3 0\r\nDELE 3\r\nQUIT\r\n"},
+        DialogueCase{"Listings", false, false,
+                     "STAT\r\nUIDL\r\nLIST\r\nCAPA\r\nRETR 1\r\nDELE 1\r\nRETR 2\r\nDELE "
+                     "2\r\nRETR 3\r\nDELE 3\r\nQUIT\r\n",
+                     "STAT\r\nUIDL\r\nLIST\r\nCAPA\r\nTOP 1 0\r\nDELE 1\r\nTOP 2 0\r\nDELE "
+                     "2\r\nTOP 3 0\r\nDELE 3\r\nQUIT\r\n"},
+        DialogueCase{"Pipelining", false, true,
+                     "STAT\r\nUIDL\r\nLIST\r\nCAPA\r\nRETR 1\r\nRETR 2\r\nRETR 3\r\nDELE "
+                     "1\r\nDELE 2\r\nDELE 3\r\nQUIT\r\n",
+                     "STAT\r\nUIDL\r\nLIST\r\nCAPA\r\nTOP 1 0\r\nTOP 2 0\r\nTOP 3 0\r\nDELE "
+                     "1\r\nDELE 2\r\nDELE 3\r\nQUIT\r\n"}),
+    [](const auto& param) { return std::string(param.param.name); });
+
+// What goes wrong inside a window of pipelined commands ends the run as it does one command at a
+// time, and the next run completes it.
+struct WindowFaultCase {
+  const char* name;
+  std::size_t chunk;         // 1: every answer arrives late, a byte at a time
+  const char* refuse;        // a command answered -ERR
+  bool cutInSecond;          // the connection ends inside the second message
+  bool failSecondStore;      // the disk refuses the second message
+  int stored;                // messages stored by the first run
+  std::size_t leftOnServer;  // after the first run
+};
+
+class WindowFaultTest : public RetrievalTest,
+                        public ::testing::WithParamInterface<WindowFaultCase> {};
+
+TEST_P(WindowFaultTest, EndsTheRunAsWithoutPipelining) {
+  const WindowFaultCase& param = GetParam();
+  server->pipelining = true;
+  server->chunk = param.chunk;
+  mailbox->Config().SetServerDeletion(DeleteWhenRetrieved);
+  server->messages = {Mail("a", "one"), Mail("b", std::string(5000, 'x')), Mail("c", "three")};
+  server->replyOverride = [&](const std::string& command) -> std::optional<std::string> {
+    if (param.refuse != nullptr && command == param.refuse) return "-ERR cannot\r\n";
+    if (param.cutInSecond && command == "RETR 2") {
+      server->cutAfter = server->delivered.size() + server->Undelivered() + 1000;
+    }
+    return std::nullopt;
+  };
+  // Each store writes its mark, then its message.
+  int writes = 0;
+  if (param.failSecondStore) {
+    SetFileFaultInjector(
+        [&](FileOperation op) { return op == FileOperation::Write && ++writes == 3; });
+  }
+  const int result = Run();
+  SetFileFaultInjector(nullptr);
+  EXPECT_EQ(result == kRetrieveDone, param.chunk == 1);
+  EXPECT_EQ(mailbox->MessageCount(), param.stored);
+  EXPECT_EQ(server->messages.size(), param.leftOnServer);
+  // The answers still owed were read before QUIT, which was answered as QUIT.
+  EXPECT_EQ(server->delivered.ends_with("+OK bye\r\n"), !param.cutInSecond);
+
+  server->replyOverride = nullptr;
+  server->cutAfter.reset();
+  EXPECT_EQ(Run(), kRetrieveDone);
+  EXPECT_EQ(mailbox->MessageCount(), 3);
+  EXPECT_TRUE(server->messages.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, WindowFaultTest,
+    ::testing::Values(WindowFaultCase{"AnswersLate", 1, nullptr, false, false, 3, 0},
+                      WindowFaultCase{"RefusesOneMessage", 4096, "RETR 2", false, false, 2, 1},
+                      WindowFaultCase{"CutInTheWindow", 4096, nullptr, true, false, 1, 3},
+                      WindowFaultCase{"DiskRefusesOneMessage", 4096, nullptr, false, true, 1, 2}),
+    [](const auto& param) { return std::string(param.param.name); });
 
 // How the server tells the size of a message over the limit, and how it hands out its bytes.
 struct OversizeCase {
   const char* name;
   std::optional<std::string> listReply;  // none: the true size
   std::size_t chunk;
+  bool listing = false;  // sizes from LIST without argument, not LIST n
 };
 
 class OversizeTest : public RetrievalTest, public ::testing::WithParamInterface<OversizeCase> {};
@@ -291,6 +451,7 @@ TEST_P(OversizeTest, IsLeftOnTheServerInNoListAndNeverFetchedAgain) {
   for (int i = 0; i < 30; ++i) body += (i % 7 ? "x" : ".") + std::string(98, 'x') + "\r\n";
   server->messages = {Mail("a", "one"), {"big", "Subject: big\r\n\r\n" + body}, Mail("c", "three")};
   server->chunk = param.chunk;
+  server->classic = !param.listing;
   server->replyOverride = [&param](const std::string& command) -> std::optional<std::string> {
     if (command == "LIST 2" && param.listReply) return *param.listReply;
     return std::nullopt;
@@ -299,10 +460,13 @@ TEST_P(OversizeTest, IsLeftOnTheServerInNoListAndNeverFetchedAgain) {
   const std::size_t size = told ? server->messages[1].text.size() : server->Wire(1).size();
 
   EXPECT_EQ(Run(), kRetrieveDone);
-  EXPECT_EQ(Commands(), std::string("STAT\r\nUIDL 1\r\nLIST 1\r\nRETR 1\r\nDELE 1\r\nUIDL 2\r\n"
-                                    "LIST 2\r\n") +
-                            (told ? "" : "RETR 2\r\n") +
-                            "UIDL 3\r\nLIST 3\r\nRETR 3\r\nDELE 3\r\nQUIT\r\n");
+  EXPECT_EQ(Commands(),
+            param.listing
+                ? "STAT\r\nUIDL\r\nLIST\r\nCAPA\r\nRETR 1\r\nDELE 1\r\nRETR 3\r\nDELE "
+                  "3\r\nQUIT\r\n"
+                : std::string("STAT\r\nUIDL\r\nUIDL 1\r\nUIDL 2\r\nUIDL 3\r\nLIST\r\nLIST "
+                              "1\r\nRETR 1\r\nDELE 1\r\nLIST 2\r\n") +
+                      (told ? "" : "RETR 2\r\n") + "LIST 3\r\nRETR 3\r\nDELE 3\r\nQUIT\r\n");
   ASSERT_EQ(server->messages.size(), 1u);
   EXPECT_EQ(mailbox->MessageCount(), 2);
   std::string ignored;
@@ -315,8 +479,9 @@ TEST_P(OversizeTest, IsLeftOnTheServerInNoListAndNeverFetchedAgain) {
 
   // The server's own word is asked again; what only reading told is remembered.
   EXPECT_EQ(Run(), kRetrieveDone);
-  EXPECT_EQ(Commands(),
-            told ? "STAT\r\nUIDL 1\r\nLIST 1\r\nQUIT\r\n" : "STAT\r\nUIDL 1\r\nQUIT\r\n");
+  EXPECT_EQ(Commands(), param.listing ? "STAT\r\nUIDL\r\nLIST\r\nQUIT\r\n"
+                        : told        ? "STAT\r\nUIDL\r\nUIDL 1\r\nLIST\r\nLIST 1\r\nQUIT\r\n"
+                                      : "STAT\r\nUIDL\r\nUIDL 1\r\nLIST\r\nQUIT\r\n");
   EXPECT_EQ(mailbox->MessageCount(), 2);
   EXPECT_EQ(server->messages.size(), 1u);
 }
@@ -340,7 +505,8 @@ TEST_F(RetrievalTest, ABodyThatRunsFarPastTheLimitIsCutOff) {
 }
 
 INSTANTIATE_TEST_SUITE_P(SizeTold, OversizeTest,
-                         ::testing::Values(OversizeCase{"ByList", std::nullopt, 65535},
+                         ::testing::Values(OversizeCase{"ByListing", std::nullopt, 3, true},
+                                           OversizeCase{"ByList", std::nullopt, 65535},
                                            OversizeCase{"NotByList", "-ERR no LIST here\r\n", 1},
                                            OversizeCase{"WrongByList", "+OK 2 100\r\n", 4096},
                                            OversizeCase{"ForAnotherMessage", "+OK 3 999999\r\n",

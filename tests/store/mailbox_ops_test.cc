@@ -259,7 +259,7 @@ TEST_F(MailboxOpsTest, FailedAppendChangesNothing) {
   CMailMessage m = Message(Text("kept"));
   ASSERT_EQ(box->AppendMessage(m), 1);
   const std::string before = ReadAll(Path("inbox.mbx"));
-  for (FileOperation failing : {FileOperation::Open, FileOperation::Write, FileOperation::Sync}) {
+  for (FileOperation failing : {FileOperation::Open, FileOperation::Write}) {
     SetFileFaultInjector([failing](FileOperation op) { return op == failing; });
     CMailMessage next = Message(Text("lost"));
     EXPECT_EQ(box->AppendMessage(next), -1);
@@ -268,10 +268,37 @@ TEST_F(MailboxOpsTest, FailedAppendChangesNothing) {
     EXPECT_EQ(ReadAll(Path("inbox.mbx")), before);
   }
   // The log tells an unopenable file from a failed write; the mark is written first.
-  ASSERT_EQ(reporter.logLines.size(), 3u);
+  ASSERT_EQ(reporter.logLines.size(), 2u);
   EXPECT_EQ(reporter.logLines[0],
             "MBX : File ( " + Path("inbox.jnl") + " ) could not be opend. ( errno = 5 )");
   EXPECT_EQ(reporter.logLines[1],
+            "MBX : File I/O Error.( " + Path("inbox.jnl") + "  :  errno = 5 )");
+}
+
+TEST_F(MailboxOpsTest, AppendsAreSyncedBeforeTheMarksFileTakesOverFromTheJournal) {
+  int syncs = 0;
+  bool refuse = false;
+  SetFileFaultInjector([&](FileOperation op) {
+    if (op != FileOperation::Sync) return false;
+    ++syncs;
+    return refuse;
+  });
+  for (const char* subject : {"a", "b", "c"}) {
+    CMailMessage m = Message(Text(subject));
+    ASSERT_GT(box->AppendMessage(m), 0);
+  }
+  // Appends in quick succession wait for one sync together; only the new journal's name is synced.
+  EXPECT_EQ(syncs, 1);
+  refuse = true;
+  EXPECT_FALSE(box->SyncStored());
+  EXPECT_EQ(box->SaveMarks(), 0);
+  EXPECT_TRUE(std::filesystem::exists(Path("inbox.jnl")));
+  refuse = false;
+  EXPECT_TRUE(box->SyncStored());
+  EXPECT_EQ(box->SaveMarks(), 1);
+  SetFileFaultInjector(nullptr);
+  EXPECT_FALSE(std::filesystem::exists(Path("inbox.jnl")));
+  EXPECT_EQ(reporter.logLines.back(),
             "MBX : File I/O Error.( " + Path("inbox.jnl") + "  :  errno = 5 )");
 }
 
