@@ -251,7 +251,9 @@ def run_ours(program, scratch, server_port, dns, mail, check, expected):
             work.run("friend", "add", address)
         for address in mail.bad:
             work.run("bad", "add", address)
-        work.add_mailbox(MAILBOX, server_port, "keep", password=PASSWORD)
+        # The dustbox keeps every message: its default limit (100) would delete the oldest for
+        # good once bad mail fills it, and the check would miss them.
+        work.add_mailbox(MAILBOX, server_port, "keep", password=PASSWORD, limitDustbox=0)
         before = len(dns.queries())
         done, wall, cpu = timed([program, "--workdir", work.path, "retrieve", MAILBOX],
                                 timeout=3600)
