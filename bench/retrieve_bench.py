@@ -16,7 +16,8 @@ who goes first:
              classification by the friend and bad lists and the DNS blocklists, storing each
              message with its mark, saving at the end;
   fetchmail  `fetchmail --fetchall --keep --bsmtp FILE` from the same server: every message
-             retrieved and written to one file, nothing classified.
+             retrieved and written to one file, nothing classified (its options and why:
+             retrieval_support.fetchmail_command).
 
 Blocklists: dnsmasq on a loopback port answers for the four test zones from its configuration,
 a few link hosts listed and every other name not existing (NXDOMAIN). The answers a retrieval
@@ -58,11 +59,14 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "e2e"))
+sys.path.insert(0, os.path.join(HERE, "..", "tests", "support"))
 
 import dovecot  # noqa: E402  (tests/e2e)
+import qmtest  # noqa: E402  (tests/support)
 from pop3_serve_bench import MailWriter  # noqa: E402  (words, domains, ISO-2022-JP text)
-from retrieval_support import children_cpu, index_mailbox, served_size  # noqa: E402
-from retrieval_test import ZONES, Dnsmasq, Workdir, fetchmail, stored_form  # noqa: E402
+from retrieval_support import (bsmtp_messages, children_cpu, fetchmail_command,  # noqa: E402
+                               index_mailbox, run_fetchmail as fetchmail_run, served_size)
+from retrieval_test import ZONES, Workdir, stored_form  # noqa: E402
 
 USER = "taro"
 PASSWORD = "secret"
@@ -247,7 +251,9 @@ def run_ours(program, scratch, server_port, dns, mail, check, expected):
             work.run("friend", "add", address)
         for address in mail.bad:
             work.run("bad", "add", address)
-        work.add_mailbox(MAILBOX, server_port, "keep", password=PASSWORD)
+        # The dustbox keeps every message: its default limit (100) would delete the oldest for
+        # good once bad mail fills it, and the check would miss them.
+        work.add_mailbox(MAILBOX, server_port, "keep", password=PASSWORD, limitDustbox=0)
         before = len(dns.queries())
         done, wall, cpu = timed([program, "--workdir", work.path, "retrieve", MAILBOX],
                                 timeout=3600)
@@ -282,25 +288,21 @@ def run_ours(program, scratch, server_port, dns, mail, check, expected):
 def run_fetchmail(scratch, server_port, count, check):
     """One fetchmail run into a BSMTP file; returns (wall, CPU, problems)."""
     out = os.path.join(scratch, "fetched.bsmtp")
+    idfile = os.path.join(scratch, "fetchids")
     problems = []
     try:
-        cpu = children_cpu()
-        started = time.perf_counter()
-        done = fetchmail(scratch, server_port, USER, PASSWORD, ["--bsmtp", out])
-        wall = time.perf_counter() - started
-        cpu = children_cpu() - cpu
+        done, wall, cpu = fetchmail_run(scratch, fetchmail_command(
+            scratch, server_port, USER, PASSWORD, out, idfile))
         if done.returncode != 0:
             problems.append("fetchmail exited with %d: %s" % (
                 done.returncode, done.stderr.decode("utf-8", "replace")[-2000:]))
-        elif check:
-            with open(out, "rb") as f:
-                fetched = sum(1 for line in f if line.startswith(b"MAIL FROM:"))
-            if fetched != count:
-                problems.append("fetchmail wrote %d messages, not %d" % (fetched, count))
+        elif check and bsmtp_messages(out) != count:
+            problems.append("fetchmail wrote %d messages, not %d" % (bsmtp_messages(out), count))
         return wall, cpu, problems
     finally:
-        if os.path.exists(out):
-            os.unlink(out)
+        for path in (out, idfile):
+            if os.path.exists(path):
+                os.unlink(path)
 
 
 # --- the run -------------------------------------------------------------------------------
@@ -342,7 +344,7 @@ def main():
         dovecot.fill_maildir(maildir, messages, line_ends="lf")
         del messages
 
-        dns = Dnsmasq(scratch, [host + ZONES[0] for host in mail.listed])
+        dns = qmtest.Dnsmasq(scratch, ZONES, {host + ZONES[0]: "127.0.0.2" for host in mail.listed})
         # Retrieval leaves the maildir as it is: the server copies are kept, and without this
         # Dovecot would mark every retrieved message seen and rename its file at QUIT.
         server = dovecot.Dovecot(scratch, dovecot.free_port(), USER, PASSWORD, maildir,
