@@ -120,9 +120,15 @@ std::string CMailbox::MessageDigest(int i) {
     if (!ReadStoredBytes(i + 1, bytes)) return {};
     CMd5 md5;
     md5.Update(bytes);
-    cached = md5.Final();
+    KeepDigest(static_cast<std::size_t>(i), md5.Final());
   }
   return Hex(*cached);
+}
+
+void CMailbox::KeepDigest(std::size_t i, const std::array<std::uint8_t, 16>& digest) {
+  std::lock_guard lock(indexLock);
+  digests[i] = digest;
+  digestsDirty = true;
 }
 
 std::string CMailbox::MaildropUidl(int k) {
@@ -152,7 +158,7 @@ int CMailbox::MaildropUidlList(std::vector<int>& numbers, std::vector<std::strin
       }
       CMd5 md5;
       md5.Update(bytes);
-      digests[i] = md5.Final();
+      KeepDigest(i, md5.Final());
     }
   }
   for (int k = 1; k <= maildropCount; ++k) {
