@@ -29,6 +29,7 @@
 #include "message/classifier.h"
 #include "message/mail_mark.h"
 #include "message/mail_message.h"
+#include "platform/file_io.h"
 #include "platform/locks.h"
 #include "store/mail_record.h"
 #include "store/mailbox_config.h"
@@ -269,6 +270,9 @@ class CMailbox {
   bool journalDeletions = false;
 
   std::vector<std::uint32_t> maildropMap;
+  // The message file, open from the first RETR or TOP until the maildrop closes or commits: the
+  // connection holds storeLock meanwhile, so nothing rewrites the file under it.
+  CFileReader maildropReader;
   std::vector<std::uint8_t> maildropDeleted;
   int maildropCount = 0;
   CMailbox* dustbox = nullptr;
