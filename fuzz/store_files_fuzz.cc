@@ -1,6 +1,6 @@
-// The readers of a mailbox's marks, settings, server lists, journal and transaction files on
-// arbitrary bytes: they must never read past their input, and what they accept must write back to
-// the same bytes.
+// The readers of a mailbox's marks, settings, server lists, journal, transaction and digest files
+// on arbitrary bytes: they must never read past their input, and what they accept must write back
+// to the same bytes.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "store/commit_records.h"
+#include "store/digest_cache.h"
 #include "store/mailbox_archives.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -56,6 +57,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (const auto transaction = qm::DecodeTransaction(bytes)) {
     const auto again = qm::DecodeTransaction(qm::EncodeTransaction(*transaction));
     if (!again || !(*again == *transaction)) std::abort();
+  }
+
+  if (const auto digests = qm::DecodeDigestCache(bytes)) {
+    const auto again = qm::DecodeDigestCache(qm::EncodeDigestCache(*digests));
+    if (!again || !(*again == *digests)) std::abort();
   }
   return 0;
 }

@@ -159,6 +159,7 @@ void CMailbox::DropIndexEntries(const std::vector<int>& sortedDescending) {
   messageCount = kept;
   ++generation;
   marksDirty = true;
+  digestsDirty = true;
   changed = true;
 }
 

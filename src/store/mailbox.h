@@ -3,8 +3,9 @@
 //
 // Files of a mailbox named N (relative to the working directory): N.mbx the messages, oldest
 // first, each ending with CR LF "." CR LF; N.flg the marks; N.cfg the settings and the remote
-// account (main mailboxes only); N.svm the server lists (main mailboxes only). A dustbox is named
-// N_dustbox and shares the settings and the client of its main mailbox.
+// account (main mailboxes only); N.svm the server lists (main mailboxes only); N.dig the digests
+// of the messages, a cache (store/digest_cache.h). A dustbox is named N_dustbox and shares the
+// settings and the client of its main mailbox.
 //
 // Marks are kept by position, so the message file and the marks file must always change
 // together. Two more files see to that across a kill at any instant (store/commit_records.h):
@@ -29,6 +30,7 @@
 #include "message/classifier.h"
 #include "message/mail_mark.h"
 #include "message/mail_message.h"
+#include "platform/file_io.h"
 #include "platform/locks.h"
 #include "store/mail_record.h"
 #include "store/mailbox_config.h"
@@ -142,7 +144,8 @@ class CMailbox {
   int MaildropCommit();
   int MaildropCount() const { return maildropCount; }
   // MD5 of the stored bytes of the message at 0-based index i, 32 lower-case hex digits; empty on
-  // a read failure. Computed once per message and kept.
+  // a read failure. Computed once per message (when it is appended, or else when it is first
+  // asked for) and kept, also across starts in N.dig.
   std::string MessageDigest(int i);
 
   // ---- Accessors ----
@@ -196,6 +199,7 @@ class CMailbox {
   std::string ServerListFile() const { return name + ".svm"; }
   std::string ScratchFile() const { return name + ".tmp"; }
   std::string JournalFile() const { return name + ".jnl"; }
+  std::string DigestFile() const { return name + ".dig"; }
   // One for a mailbox and its dustbox, named after the mailbox.
   std::string TransactionFile() const { return Main().name + ".txn"; }
 
@@ -221,6 +225,13 @@ class CMailbox {
   int SaveConfigLocked();
   // Makes the appends not yet durable so. commitLock held by the caller.
   bool SyncAppendsLocked();
+  // Takes the digests of N.dig when it matches the message file as loaded; else they are
+  // computed again when asked for.
+  void LoadDigests();
+  // Writes N.dig when a digest is known (else removes it). A cache: a failure is only logged.
+  void SaveDigestsLocked();
+  // Stores a computed digest; storeLock held.
+  void KeepDigest(std::size_t i, const std::array<std::uint8_t, 16>& digest);
   bool RewriteWithout(const std::vector<int>& sortedDescending);
   void DropIndexEntries(const std::vector<int>& sortedDescending);
   void GrowTo(std::size_t size);
@@ -271,6 +282,9 @@ class CMailbox {
   std::chrono::steady_clock::time_point unsyncedSince;
 
   std::vector<std::uint32_t> maildropMap;
+  // The message file, open from the first RETR or TOP until the maildrop closes or commits: the
+  // connection holds storeLock meanwhile, so nothing rewrites the file under it.
+  CFileReader maildropReader;
   std::vector<std::uint8_t> maildropDeleted;
   int maildropCount = 0;
   CMailbox* dustbox = nullptr;
@@ -279,6 +293,8 @@ class CMailbox {
   std::string name;
   CMailboxConfig* config = nullptr;
   std::atomic<bool> marksDirty{false};
+  // The digests known differ from what N.dig holds.
+  std::atomic<bool> digestsDirty{false};
   std::atomic<bool> configDirty{false};
   std::atomic<bool> newMail{false};
   std::atomic<bool> changed{false};
@@ -286,7 +302,8 @@ class CMailbox {
   std::vector<std::uint64_t> offsets;
   CMailboxClient* client = nullptr;
   std::vector<MailSummary> summaries;
-  // Digest of each stored message once computed; moves with its message.
+  // Digest of each stored message once computed; moves with its message. Changed with storeLock
+  // and indexLock held, so either lock is enough to read it.
   std::vector<std::optional<std::array<std::uint8_t, 16>>> digests;
   IClassifier* classifier = nullptr;
 

@@ -199,6 +199,7 @@ int CMailbox::CommitRemoval(std::vector<Removal>& removals, CMailbox* target) {
       target->digests[slot - 1] = digests[static_cast<std::size_t>(n - 1)];
     }
     target->marksDirty = true;
+    target->digestsDirty = true;
     target->changed = true;
   }
   for (const Removal& removal : removals) {

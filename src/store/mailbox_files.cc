@@ -6,8 +6,10 @@
 #include "platform/file_io.h"
 #include "platform/report.h"
 #include "store/commit_records.h"
+#include "store/digest_cache.h"
 #include "store/mailbox.h"
 #include "store/mailbox_archives.h"
+#include "store/md5.h"
 
 namespace qm {
 
@@ -35,6 +37,7 @@ int CMailbox::Load() {
     }
     box->LoadMarks();
     box->BuildSummaries();
+    box->LoadDigests();
   }
   // What the journals gave is written down at once, so that the files alone say what the
   // mailbox holds.
@@ -311,7 +314,72 @@ int CMailbox::Save(SaveWait wait) {
   if (marksDirty && !SaveMarksLocked()) ok = 0;
   if (!IsDustbox() && configDirty && !SaveConfigLocked()) ok = 0;
   if (!IsDustbox() && client->ServerListsChanged() && !SaveServerLists()) ok = 0;
+  if (digestsDirty) SaveDigestsLocked();
   return ok;
+}
+
+void CMailbox::LoadDigests() {
+  std::string bytes;
+  if (!ReadFileContent(DigestFile(), bytes)) return;
+  const std::optional<DigestCache> cache = DecodeDigestCache(bytes);
+  MessageFileStamp stamp;
+  bool usable = cache && StampOfFile(MessageFile(), stamp) && cache->stamp == stamp &&
+                stamp.size == offsets[static_cast<std::size_t>(messageCount)] &&
+                cache->messageCount == static_cast<std::uint32_t>(messageCount) &&
+                ModifiedAfter(DigestFile(), cache->stamp);
+  std::vector<std::size_t> where;
+  for (std::size_t k = 0; usable && k < cache->entries.size(); ++k) {
+    const DigestEntry& entry = cache->entries[k];
+    const auto begin = offsets.begin();
+    const auto end = begin + messageCount;
+    const auto at = std::lower_bound(begin, end, entry.offset);
+    const auto i = static_cast<std::size_t>(at - begin);
+    usable = at != end && *at == entry.offset && offsets[i + 1] - offsets[i] == entry.length;
+    where.push_back(i);
+  }
+  if (!usable) {
+    // Written before the message file last changed (or damaged): none of it is trusted.
+    Log("MBX : File ( " + DigestFile() + " ) does not match ( " + MessageFile() +
+        " ); the digests are computed afresh.");
+    digestsDirty = true;
+    return;
+  }
+  for (std::size_t k = 0; k < where.size(); ++k) digests[where[k]] = cache->entries[k].digest;
+  digestsDirty = false;
+}
+
+void CMailbox::SaveDigestsLocked() {
+  DigestCache cache;
+  std::uint64_t length = 0;
+  {
+    // Cleared with the snapshot: a digest computed meanwhile marks it dirty again.
+    std::lock_guard lock(indexLock);
+    digestsDirty = false;
+    cache.messageCount = static_cast<std::uint32_t>(messageCount);
+    length = offsets[static_cast<std::size_t>(messageCount)];
+    for (std::size_t i = 0; i < static_cast<std::size_t>(messageCount); ++i) {
+      if (digests[i])
+        cache.entries.push_back({offsets[i], offsets[i + 1] - offsets[i], *digests[i]});
+    }
+  }
+  // commitLock keeps the message file as the index describes it while the stamp is taken.
+  if (cache.entries.empty()) {
+    RemoveFile(DigestFile());
+    return;
+  }
+  int error = 0;
+  if (!StampOfFile(MessageFile(), cache.stamp) || cache.stamp.size != length) {
+    digestsDirty = true;
+    return;
+  }
+  if (!ReplaceFileContent(DigestFile(), EncodeDigestCache(cache), &error)) {
+    digestsDirty = true;
+    Log("MBX : File I/O Error.( " + DigestFile() + "  :  errno = " + ErrnoText(error) + " )");
+    return;
+  }
+  // Written within the tick of the message file's last change, it would not be trusted at load:
+  // the next save writes it again.
+  if (!ModifiedAfter(DigestFile(), cache.stamp)) digestsDirty = true;
 }
 
 int CMailbox::SaveServerLists() {
@@ -380,6 +448,8 @@ int CMailbox::AppendMessage(CMailMessage& message, const ServerCopy* deletion) {
   if (deletion != nullptr) client->RememberSentDeletion(deletion->uidl, deletion->messageId);
   MailSummary summary;
   MakeSummary(message, summary);
+  CMd5 md5;
+  md5.Update(text);
   std::lock_guard lock(indexLock);
   ++messageCount;
   const auto n = static_cast<std::size_t>(messageCount);
@@ -387,7 +457,8 @@ int CMailbox::AppendMessage(CMailMessage& message, const ServerCopy* deletion) {
   offsets[n] = offsets[n - 1] + text.size();
   marks[n - 1] = message.mark;
   summaries[n - 1] = std::move(summary);
-  digests[n - 1].reset();
+  digests[n - 1] = md5.Final();
+  digestsDirty = true;
   marksDirty = true;
   changed = true;
   return messageCount;
@@ -423,7 +494,8 @@ void CMailbox::DeleteFiles() {
   int error = 0;
   // The change records first: left alone, they would be applied to a new mailbox of this name.
   if (!IsDustbox()) RemoveFile(TransactionFile(), &error);
-  for (const std::string& path : {JournalFile(), MessageFile(), MarksFile(), ConfigFile()}) {
+  for (const std::string& path :
+       {JournalFile(), MessageFile(), MarksFile(), ConfigFile(), DigestFile()}) {
     RemoveFile(path, &error);
   }
   if (dustbox != nullptr) dustbox->DeleteFiles();

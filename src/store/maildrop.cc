@@ -45,7 +45,10 @@ int CMailbox::OpenMaildrop() {
   return 1;
 }
 
-void CMailbox::CloseMaildrop() { storeLock.Unlock(); }
+void CMailbox::CloseMaildrop() {
+  maildropReader.Close();
+  storeLock.Unlock();
+}
 
 namespace {
 bool Valid(int k, int count, const std::vector<std::uint8_t>& deleted) {
@@ -89,7 +92,15 @@ void CMailbox::MaildropReset() { std::fill(maildropDeleted.begin(), maildropDele
 
 int CMailbox::MaildropRetrieve(int k, std::string& bytes) {
   if (!Valid(k, maildropCount, maildropDeleted)) return 0;
-  return ReadStoredBytes(static_cast<int>(maildropMap[k]) + 1, bytes) ? 1 : 0;
+  const int n = static_cast<int>(maildropMap[k]) + 1;
+  if ((maildropReader.IsOpen() || maildropReader.Open(MessageFile())) &&
+      maildropReader.ReadAt(static_cast<std::int64_t>(offsets[n - 1]),
+                            static_cast<std::size_t>(StoredLength(n)), bytes)) {
+    return 1;
+  }
+  maildropReader.Close();
+  // Tried once more on a file of its own, which tells the user when that fails too.
+  return ReadStoredBytes(n, bytes) ? 1 : 0;
 }
 
 std::string CMailbox::MaildropTop(int k, int lines) {
@@ -120,9 +131,15 @@ std::string CMailbox::MessageDigest(int i) {
     if (!ReadStoredBytes(i + 1, bytes)) return {};
     CMd5 md5;
     md5.Update(bytes);
-    cached = md5.Final();
+    KeepDigest(static_cast<std::size_t>(i), md5.Final());
   }
   return Hex(*cached);
+}
+
+void CMailbox::KeepDigest(std::size_t i, const std::array<std::uint8_t, 16>& digest) {
+  std::lock_guard lock(indexLock);
+  digests[i] = digest;
+  digestsDirty = true;
 }
 
 std::string CMailbox::MaildropUidl(int k) {
@@ -152,7 +169,7 @@ int CMailbox::MaildropUidlList(std::vector<int>& numbers, std::vector<std::strin
       }
       CMd5 md5;
       md5.Update(bytes);
-      digests[i] = md5.Final();
+      KeepDigest(i, md5.Final());
     }
   }
   for (int k = 1; k <= maildropCount; ++k) {
@@ -166,6 +183,8 @@ int CMailbox::MaildropUidlList(std::vector<int>& numbers, std::vector<std::strin
 // The client's deletions are deletions for good, all in one rewrite of the message file: all of
 // them or none.
 int CMailbox::MaildropCommit() {
+  // The removal replaces the message file.
+  maildropReader.Close();
   std::vector<int> doomed;
   for (int k = maildropCount; k >= 1; --k) {
     if (maildropDeleted[static_cast<std::size_t>(k)]) {

@@ -158,6 +158,15 @@ class PoplibTest(HeadlessCase):
         pop.dele(2)
         pop.quit()
         self.assertEqual(self.read("inbox.mbx"), MESSAGES[0] + MESSAGES[1])
+        # The digests the program kept (inbox.dig) follow the rewritten file into the next start.
+        self.assertEqual(self.server.stop()[0], 0)
+        self.assertTrue(os.path.exists(os.path.join(self.dir, "inbox.dig")))
+        self.server = Headless(self.dir, self.port)
+        pop = poplib.POP3("127.0.0.1", self.port, timeout=10)
+        pop.user("taro")
+        pop.pass_("secret")
+        self.assertEqual(pop.uidl()[1], [b"1 %s" % hashlib.md5(MESSAGES[0]).hexdigest().encode()])
+        pop.quit()
 
     def test_wrong_password(self):
         pop = poplib.POP3("127.0.0.1", self.port, timeout=10)
