@@ -163,13 +163,19 @@ bool BlocklistResolver::IsRefusal(int zone, const std::array<std::uint8_t, 4>& a
   return false;
 }
 
+bool BlocklistResolver::Asks(int zone) const {
+  if (zone < 0 || zone >= kZoneCount) return false;
+  // A zone left empty is switched off. Asking for the bare key would send mail's host names and
+  // addresses to whatever resolver answers, and take any answer for a listing.
+  const std::string& zoneName = settings_.zones[zone];
+  return !zoneName.empty() && zoneName != ".";
+}
+
 int BlocklistResolver::Lookup(std::string_view key, int zone) {
   if (zone < 0 || zone >= kZoneCount) return -2;
   key = key.substr(0, key.find('\0'));
   const std::string& zoneName = settings_.zones[zone];
-  // A zone left empty is switched off. Asking for the bare key would send mail's host names and
-  // addresses to whatever resolver answers, and take any answer for a listing.
-  if (zoneName.empty() || zoneName == ".") return 0;
+  if (!Asks(zone)) return 0;
   // The empty key asks for the zone itself, whose name has no leading dot.
   const std::string queryName = key.empty() && !zoneName.empty() && zoneName.front() == '.'
                                     ? zoneName.substr(1)

@@ -66,6 +66,7 @@ class BlocklistResolver : public IZoneLookup {
   // to 3. The key ends at its first NUL byte. Callable from several threads at once.
   int Lookup(std::string_view key, int zone) override;
   std::chrono::milliseconds LookupTimeout() const override { return settings_.dnsTimeout; }
+  bool Asks(int zone) const override;
 
   // What went wrong with the last failed look-up in `zone` (empty when none has failed), for
   // telling the user that a blocklist is not working.

@@ -117,7 +117,8 @@ std::pair<Verdict, Reason> SpamClassifier::Decide(CMailMessage& message,
   std::vector<std::optional<int>> answers(list.size());
   std::vector<std::size_t> firsts;
   for (std::size_t i = 0; i < list.size(); ++i) {
-    if (list[i].first == i) firsts.push_back(i);
+    // A zone that is switched off answers at once: no thread needs to wait for it.
+    if (list[i].first == i && blocklists.Asks(list[i].zone)) firsts.push_back(i);
   }
   const bool atOnce = pool != nullptr && firsts.size() > 1;
   if (atOnce) {
@@ -139,7 +140,7 @@ std::pair<Verdict, Reason> SpamClassifier::Decide(CMailMessage& message,
     if (i == list.size()) break;
     const Question& question = list[i];
     std::optional<int> answer;
-    if (atOnce && question.first == i) {
+    if (atOnce && question.first == i && blocklists.Asks(question.zone)) {
       answer = answers[i];
     } else if (MayAsk(deadline)) {
       answer = blocklists.Lookup(question.key, question.zone);

@@ -23,6 +23,8 @@ class IZoneLookup {
   // The longest a look-up waits for an answer; the classifier measures a message's share of
   // look-up time in it.
   virtual std::chrono::milliseconds LookupTimeout() const { return std::chrono::seconds(5); }
+  // False when look-ups in `zone` go nowhere (the zone is switched off) and answer at once.
+  virtual bool Asks(int /*zone*/) const { return true; }
 };
 
 }  // namespace qm
