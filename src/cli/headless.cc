@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <iostream>
+#include <string>
 #include <vector>
 
 #include "app/application.h"
@@ -99,6 +100,10 @@ int RunHeadless() {
   std::error_code error;
   CApplication application(ui, std::filesystem::current_path(error).string());
   if (application.Startup() == CApplication::StartResult::AlreadyRunning) return 1;
+  if (application.Mailboxes().Count() == 0) {
+    application.Log(std::string("APL : ") + kNoMailboxHint);
+    ui.ShowMessage(kNoMailboxHint);
+  }
   ui.Run(application);
   application.Shutdown();
   return 0;

@@ -49,6 +49,12 @@ class CHeadlessUi : public IUserInterface {
   bool quitting = false;
 };
 
+// What the headless program says when it starts with no mailbox, on standard error and in the log.
+inline constexpr const char* kNoMailboxHint =
+    "no mailbox is set up, so nothing is fetched or served: add one with `qm_mailfilter mailbox "
+    "add NAME`, then `qm_mailfilter mailbox set NAME server=HOST user=USER --password-stdin "
+    "password`; or see the filter at work with `qm_mailfilter demo`";
+
 // `qm_mailfilter --headless`: starts the program in the current directory and runs it until
 // SIGTERM or SIGINT. The exit status: 0 after an orderly shutdown, 1 when another copy runs in
 // the directory.
