@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
@@ -14,6 +15,8 @@
 #include "app/user_interface.h"
 
 namespace qm {
+
+class CApplication;
 
 class CHeadlessUi : public IUserInterface {
  public:
@@ -57,7 +60,8 @@ inline constexpr const char* kNoMailboxHint =
 
 // `qm_mailfilter --headless`: starts the program in the current directory and runs it until
 // SIGTERM or SIGINT. The exit status: 0 after an orderly shutdown, 1 when another copy runs in
-// the directory.
-int RunHeadless();
+// the directory. `firstRetrievalEnded`, when set, runs on the loop's thread once the first
+// retrieval request (the one at start) has ended.
+int RunHeadless(const std::function<void(CApplication&)>& firstRetrievalEnded = {});
 
 }  // namespace qm

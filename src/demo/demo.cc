@@ -8,14 +8,17 @@
 #include <system_error>
 #include <vector>
 
+#include "app/application.h"
 #include "app/settings.h"
 #include "classify/sender_lists.h"
 #include "cli/headless.h"
+#include "cli/mail_rows.h"
 #include "cli/mailbox_settings.h"
 #include "cli/workdir.h"
 #include "demo/demo_dns.h"
 #include "demo/demo_samples.h"
 #include "mailboxes/mailbox_set.h"
+#include "message/mail_mark.h"
 #include "message/stored_form.h"
 #include "platform/file_io.h"
 #include "platform/privacy.h"
@@ -154,12 +157,61 @@ void Introduce(const std::string& directory, std::uint16_t popPort, std::uint16_
   out << "  Mail client (POP3, no encryption): server 127.0.0.1, port " << popPort << ", user "
       << kDemoUser << ", password " << kDemoPassword << ": it gets only the mail that passed.\n";
   if (headless) {
-    out << "  Stop with Ctrl-C, then look at the verdicts: " << workdir << " mail list "
+    out << "  After Ctrl-C the verdicts stay there to look at: " << workdir << " mail list "
         << kDemoMailbox << " (and --dustbox).\n";
   } else {
     out << "  The window shows the mailbox \"" << kDemoMailbox
         << "\"; its dustbox holds the spam. End the demo with 終了 in the tray menu.\n";
   }
+  out.flush();
+}
+
+std::string ReasonText(unsigned reason) {
+  switch (reason) {
+    case ReasonFriendList:
+      return "friend list";
+    case ReasonBadList:
+      return "bad list";
+    case ReasonUrlHostZone:
+      return std::string("link host in ") + kDemoZones[0];
+    case ReasonDomainZone:
+      return std::string("sender domain in ") + kDemoZones[3];
+    case ReasonRelayZoneA:
+      return std::string("relay in ") + kDemoZones[1];
+    case ReasonRelayZoneB:
+      return std::string("relay in ") + kDemoZones[2];
+    default:
+      return "no rule fired";
+  }
+}
+
+// What the first retrieval made of the samples, for a user who has no window to look at.
+void ReportRetrieval(CApplication& application, std::ostream& out) {
+  const int index = application.Mailboxes().Find(kDemoMailbox);
+  CMailbox* mailbox = application.Mailboxes().Get(index);
+  if (mailbox == nullptr) return;
+  int served = 0;
+  std::ostringstream lines;
+  for (CMailbox* box : {mailbox, mailbox->Dustbox()}) {
+    if (box == nullptr) continue;
+    for (int n = 1; n <= box->MessageCount(); ++n) {
+      const MailRow row = MakeMailRow(*box, n);
+      const bool passed = !row.hidden && box == mailbox;
+      served += passed ? 1 : 0;
+      std::string verdict(VerdictName(row.verdict));
+      verdict.resize(7, ' ');
+      std::string where = passed ? "served" : box == mailbox ? "hidden" : "dustbox";
+      where.resize(8, ' ');
+      std::string reason = ReasonText(row.reason);
+      reason.resize(37, ' ');
+      lines << "  " << verdict << where << reason << row.subject << '\n';
+    }
+  }
+  out << "qm_mailfilter demo: the first retrieval fetched and classified the samples; the "
+         "mailbox \""
+      << kDemoMailbox << "\" and its dustbox hold:\n"
+      << lines.str() << "  A mail client logging in as " << kDemoUser << " gets the " << served
+      << " messages marked \"served\". Stop with Ctrl-C.\n";
   out.flush();
 }
 
@@ -182,7 +234,9 @@ int RunDemo(const DemoOptions& options, std::ostream& out, std::ostream& err,
 
   const bool headless = options.headless || !desktop || !DisplayAvailable();
   Introduce(directory, popPort, dnsPort, headless, out);
-  const int status = headless ? RunHeadless() : desktop();
+  const int status =
+      headless ? RunHeadless([&out](CApplication& program) { ReportRetrieval(program, out); })
+               : desktop();
   dns.Stop();
   out << "qm_mailfilter demo: ended; the demo directory stays: " << directory << '\n';
   return status;

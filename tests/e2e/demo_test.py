@@ -21,6 +21,7 @@ import stat
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
@@ -70,11 +71,16 @@ class DemoTest(unittest.TestCase):
         demo = subprocess.Popen([PROGRAM, "demo", workdir, "--headless"], stdin=subprocess.DEVNULL,
                                 stdout=output, stderr=output)
         self.addCleanup(lambda: demo.poll() is None and (demo.kill(), demo.wait()))
-        # The retrieval's connection to the local server closes once it stored everything.
-        self.assertTrue(qmtest.wait_for_log(workdir, "POP : Connection Closed.", timeout=60),
-                        qmtest.read_log(workdir))
-        output.seek(0)
-        intro = output.read().decode()
+        # The demo reports once its first retrieval has ended.
+        deadline = time.monotonic() + 60
+        while True:
+            output.seek(0)
+            intro = output.read().decode()
+            report = re.search(r"logging in as demo gets the (\d+) messages", intro)
+            if report or demo.poll() is not None or time.monotonic() > deadline:
+                break
+            time.sleep(0.1)
+        self.assertTrue(report, intro + qmtest.read_log(workdir))
         port = int(re.search(r"port (\d+), user demo, password demo", intro).group(1))
         dns_port = int(re.search(r"dnsmasq on 127\.0\.0\.1:(\d+)", intro).group(1))
 
@@ -86,6 +92,7 @@ class DemoTest(unittest.TestCase):
             message = email.message_from_bytes(b"\r\n".join(client.retr(number)[1]))
             served.append(email.utils.parseaddr(message["From"])[1])
         client.quit()
+        self.assertEqual(int(report.group(1)), len(served))
 
         demo.send_signal(signal.SIGTERM)
         self.assertEqual(demo.wait(timeout=30), 0)
