@@ -72,6 +72,9 @@ CApplication::StartResult CApplication::Startup() {
   }
   popServer = std::make_unique<CPopServer>(*this);
   popServer->Start(options);
+  // A mailbox may fetch from this very server (the demo's does): its first retrieval, just
+  // below, must not find the port still closed. Binding takes moments; a failure ends the wait.
+  popServer->WaitUntilListening(std::chrono::seconds(2));
 
   // The timers start when this first request ends.
   if (settings.Get(settings::StartupRetrieve) != 0) {

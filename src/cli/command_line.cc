@@ -18,7 +18,7 @@
 namespace qm {
 
 int RunCommandLine(int argc, const char* const* argv, std::ostream& out, std::ostream& err,
-                   const std::function<int()>& desktop) {
+                   const std::function<int()>& desktop, const DemoRunner& demo) {
   CLI::App app{"Quillmoor Mail Filter: fetches, classifies and serves your POP3 mail",
                "qm_mailfilter"};
   app.set_version_flag("--version", "qm_mailfilter " QM_VERSION);
@@ -52,6 +52,15 @@ int RunCommandLine(int argc, const char* const* argv, std::ostream& out, std::os
   const auto [friendList, badList] = AddListCommands(app, listRequest);
   RetrieveRequest retrieveRequest;
   CLI::App* retrieve = AddRetrieveCommand(app, retrieveRequest);
+  std::string demoDirectory;
+  CLI::App* demoCommand = app.add_subcommand(
+      "demo",
+      "Try the filter without an account of your own: sample mail fetched from the program's own "
+      "POP3 server, classified and served, in a new working directory");
+  demoCommand
+      ->add_option("DIR", demoDirectory,
+                   "A new or empty directory (default: a fresh one in $XDG_RUNTIME_DIR or /tmp)")
+      ->type_name("DIR");
 
   try {
     app.parse(argc, argv);
@@ -59,6 +68,17 @@ int RunCommandLine(int argc, const char* const* argv, std::ostream& out, std::os
     return app.exit(error, out, err) == 0 ? kExitOk : kExitFailure;
   }
 
+  if (*demoCommand) {
+    if (!demo) {
+      err << "qm_mailfilter: this build has no demo\n";
+      return kExitFailure;
+    }
+    if (!demoDirectory.empty() && !workdir.empty() && demoDirectory != workdir) {
+      err << "qm_mailfilter: demo: name the directory once (DIR or --workdir)\n";
+      return kExitFailure;
+    }
+    return demo(demoDirectory.empty() ? workdir : demoDirectory, headless);
+  }
   // Reading message files needs no working directory; everything else keeps its state there.
   if (*inspect && !classify) {
     return RunInspect(inspectFiles, raw ? InputForm::Stored : InputForm::Plain, out, err);

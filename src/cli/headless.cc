@@ -2,6 +2,8 @@
 
 #include <filesystem>
 #include <iostream>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "app/application.h"
@@ -91,7 +93,33 @@ void CHeadlessUi::Run(IUserInterfaceClient& client) {
   }
 }
 
-int RunHeadless() {
+namespace {
+
+// The program as the loop sees it, with a look at the first retrieval's end.
+class CObservedClient : public IUserInterfaceClient {
+ public:
+  CObservedClient(CApplication& observed, std::function<void(CApplication&)> retrievalEnded)
+      : application(observed), firstRetrievalEnded(std::move(retrievalEnded)) {}
+  void OnMessage(std::uint32_t message, std::intptr_t wParam, std::intptr_t lParam) override {
+    application.OnMessage(message, wParam, lParam);
+    if (message != kRetrievalEnded || !firstRetrievalEnded) return;
+    try {
+      std::exchange(firstRetrievalEnded, {})(application);
+    } catch (...) {
+      LogUncaught("Main loop");
+    }
+  }
+  void OnTimer(std::uint32_t id) override { application.OnTimer(id); }
+  void IdleStep() override { application.IdleStep(); }
+
+ private:
+  CApplication& application;
+  std::function<void(CApplication&)> firstRetrievalEnded;
+};
+
+}  // namespace
+
+int RunHeadless(const std::function<void(CApplication&)>& firstRetrievalEnded) {
   CHeadlessUi ui;
   // Before any other thread exists, so that every thread leaves the signals to the watcher.
   CTerminationSignal signals;
@@ -99,7 +127,12 @@ int RunHeadless() {
   std::error_code error;
   CApplication application(ui, std::filesystem::current_path(error).string());
   if (application.Startup() == CApplication::StartResult::AlreadyRunning) return 1;
-  ui.Run(application);
+  if (application.Mailboxes().Count() == 0) {
+    application.Log(std::string("APL : ") + kNoMailboxHint);
+    ui.ShowMessage(kNoMailboxHint);
+  }
+  CObservedClient client(application, firstRetrievalEnded);
+  ui.Run(client);
   application.Shutdown();
   return 0;
 }

@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
@@ -14,6 +15,8 @@
 #include "app/user_interface.h"
 
 namespace qm {
+
+class CApplication;
 
 class CHeadlessUi : public IUserInterface {
  public:
@@ -49,9 +52,16 @@ class CHeadlessUi : public IUserInterface {
   bool quitting = false;
 };
 
+// What the headless program says when it starts with no mailbox, on standard error and in the log.
+inline constexpr const char* kNoMailboxHint =
+    "no mailbox is set up, so nothing is fetched or served: add one with `qm_mailfilter mailbox "
+    "add NAME`, then `qm_mailfilter mailbox set NAME server=HOST user=USER --password-stdin "
+    "password`; or see the filter at work with `qm_mailfilter demo`";
+
 // `qm_mailfilter --headless`: starts the program in the current directory and runs it until
 // SIGTERM or SIGINT. The exit status: 0 after an orderly shutdown, 1 when another copy runs in
-// the directory.
-int RunHeadless();
+// the directory. `firstRetrievalEnded`, when set, runs on the loop's thread once the first
+// retrieval request (the one at start) has ended.
+int RunHeadless(const std::function<void(CApplication&)>& firstRetrievalEnded = {});
 
 }  // namespace qm

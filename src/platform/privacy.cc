@@ -1,6 +1,7 @@
 #include "platform/privacy.h"
 
 #include <errno.h>
+#include <stdlib.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -29,6 +30,17 @@ DirectoryTrust CheckDirectoryTrust(const std::string& path, int* error) {
   if (st.st_uid != ::geteuid() && st.st_uid != 0) return DirectoryTrust::OtherOwner;
   if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) return DirectoryTrust::WritableByOthers;
   return DirectoryTrust::Private;
+}
+
+std::string CreatePrivateTemporaryDirectory(const std::string& parent, const std::string& prefix,
+                                            int* error) {
+  std::string pattern = parent + "/" + prefix + "XXXXXX";
+  // mkdtemp creates it 0700 whatever the umask.
+  if (::mkdtemp(pattern.data()) == nullptr) {
+    if (error != nullptr) *error = errno;
+    return {};
+  }
+  return pattern;
 }
 
 bool CreatePrivateDirectories(const std::string& path, int* error) {

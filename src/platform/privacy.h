@@ -28,6 +28,11 @@ DirectoryTrust CheckDirectoryTrust(const std::string& path, int* error = nullptr
 // should be. An existing directory is left as it is. False with `error` set on failure.
 bool CreatePrivateDirectories(const std::string& path, int* error = nullptr);
 
+// Creates a new private directory in `parent` whose name is `prefix` and six random characters;
+// its path, or empty with `error` set on failure.
+std::string CreatePrivateTemporaryDirectory(const std::string& parent, const std::string& prefix,
+                                            int* error = nullptr);
+
 // One line from standard input, without its line end. On a terminal the prompt goes to the
 // terminal's error stream and the typed characters are not shown. False at the end of the input
 // before any character, or on a read error.

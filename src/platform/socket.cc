@@ -177,6 +177,53 @@ int ConnectTo(const addrinfo& address, const CDeadline& deadline, int& fd) {
 
 }  // namespace
 
+namespace {
+
+// A socket of `type` bound to 127.0.0.1:`port`; -1 with errno set when that failed.
+int BindLoopback(int type, std::uint16_t port) {
+  const int fd = ::socket(AF_INET, type | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    const int error = errno;
+    ::close(fd);
+    errno = error;
+    return -1;
+  }
+  return fd;
+}
+
+}  // namespace
+
+std::uint16_t FreeLoopbackPort() {
+  for (int attempt = 0; attempt < 50; ++attempt) {
+    const int tcp = BindLoopback(SOCK_STREAM, 0);
+    if (tcp < 0) return 0;
+    sockaddr_in bound{};
+    socklen_t length = sizeof bound;
+    const bool named = ::getsockname(tcp, reinterpret_cast<sockaddr*>(&bound), &length) == 0;
+    ::close(tcp);
+    if (!named) return 0;
+    const std::uint16_t port = ntohs(bound.sin_port);
+    const int udp = BindLoopback(SOCK_DGRAM, port);
+    if (udp >= 0) {
+      ::close(udp);
+      return port;
+    }
+  }
+  return 0;
+}
+
+bool LoopbackUdpPortInUse(std::uint16_t port) {
+  const int udp = BindLoopback(SOCK_DGRAM, port);
+  if (udp < 0) return errno == EADDRINUSE;
+  ::close(udp);
+  return false;
+}
+
 std::string LookupErrorText(int code) { return ::gai_strerror(code); }
 
 CTcpConnection::~CTcpConnection() { Close(); }

@@ -42,6 +42,12 @@ enum class ConnectResult {
 // A readable description of a getaddrinfo code from ConnectResult::HostNotFound.
 std::string LookupErrorText(int code);
 
+// A port of 127.0.0.1 that the system picked as free and on which no UDP socket is bound either
+// (for a server that listens on both, such as a DNS server); 0 when none was found.
+std::uint16_t FreeLoopbackPort();
+// Whether a UDP socket is bound to `port` of 127.0.0.1, that is, binding one there fails.
+bool LoopbackUdpPortInUse(std::uint16_t port);
+
 // One TCP connection, closed when the object goes away.
 class CTcpConnection {
  public:

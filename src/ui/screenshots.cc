@@ -9,6 +9,7 @@
 #include <QSplashScreen>
 #include <QTimer>
 #include <array>
+#include <chrono>
 #include <cstdlib>
 #include <iostream>
 
@@ -51,6 +52,21 @@ bool Save(QWidget& widget, const QDir& folder, const char* name) {
   if (widget.grab().save(path, "PNG")) return true;
   std::cerr << "cannot write " << path.toStdString() << std::endl;
   return false;
+}
+
+// The pictures show mail as the start-up retrieval stored it: it must have ended, and the list
+// must show what it stored. Gives up after half a minute and takes the pictures as they are.
+void WaitForRetrievals(CApplication& program) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  for (int i = 0; i < program.Mailboxes().Count(); ++i) {
+    COneSlotSemaphore& lock = program.Mailboxes().Get(i)->retrievalLock;
+    while (!lock.TryAcquire()) {
+      if (std::chrono::steady_clock::now() >= deadline) return;
+      QApplication::processEvents(QEventLoop::AllEvents, 50);
+    }
+    lock.Release();
+  }
+  Settle();
 }
 
 CMailViewer* FindViewer() {
@@ -182,6 +198,7 @@ void ScheduleScreenshots(CMainFrame& frame, COrbaltView& view, CApplication& pro
     return;
   }
   QTimer::singleShot(kStartDelayMs, &frame, [&frame, &view, &program, &ui, folder] {
+    WaitForRetrievals(program);
     const bool ok = TakeAll(frame, view, program, ui, folder);
     QCoreApplication::exit(ok ? 0 : 1);
   });

@@ -1,7 +1,11 @@
 // Real sockets, on 127.0.0.1 only, with ports the system picks.
 #include "platform/socket.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -190,6 +194,24 @@ TEST_F(SocketTest, ARestartedListenerGetsItsPortBack) {
   int error = 0;
   ASSERT_EQ(restarted.Listen("127.0.0.1", port, 8, &error), ListenResult::Listening) << error;
   EXPECT_EQ(restarted.Port(), port);
+}
+
+// A helper server such as a DNS server listens on the port for TCP and UDP alike.
+TEST(SocketFreePortTest, AFreePortTakesBothKindsAndABoundUdpSocketShows) {
+  const std::uint16_t port = FreeLoopbackPort();
+  ASSERT_NE(port, 0);
+  EXPECT_FALSE(LoopbackUdpPortInUse(port));
+  CTcpListener listener;
+  ASSERT_EQ(listener.Listen("127.0.0.1", port, 8), ListenResult::Listening);
+  const int udp = socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(bind(udp, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  EXPECT_TRUE(LoopbackUdpPortInUse(port));
+  close(udp);
+  EXPECT_FALSE(LoopbackUdpPortInUse(port));
 }
 
 TEST(SocketListenTest, OnlyLoopbackAddressesKeepTheServerToThisMachine) {
