@@ -150,7 +150,7 @@ SecretCommandResult RunSecretCommand(std::string_view line, std::chrono::millise
   std::vector<std::string> words;
   std::string problem;
   if (!SplitCommandLine(line, words, problem)) {
-    result.problem = "the command line " + problem;
+    result.problem = "cannot be run: its command line " + problem;
     return result;
   }
   std::vector<char*> argv;
@@ -250,13 +250,12 @@ SecretCommandResult RunSecretCommand(std::string_view line, std::chrono::millise
 
   result.errorOutput = Trimmed(std::string_view(err).substr(0, kMaxErrorBytes));
   if (stopped) {
-    result.problem =
-        cancel != nullptr && cancel->load()
-            ? "was stopped: the retrieval was cut off"
-            : "did not end within " +
-                  std::to_string(
-                      std::chrono::duration_cast<std::chrono::seconds>(timeout).count()) +
-                  " seconds and was stopped";
+    const auto ms = timeout.count();
+    const std::string limit =
+        ms % 1000 == 0 ? std::to_string(ms / 1000) + " seconds" : std::to_string(ms) + " ms";
+    result.problem = cancel != nullptr && cancel->load()
+                         ? "was stopped: the retrieval was cut off"
+                         : "did not end within " + limit + " and was stopped";
     return result;
   }
   if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {

@@ -78,7 +78,7 @@ INSTANTIATE_TEST_SUITE_P(
         RunCase{"/bin/echo", false, "", "printed nothing", ""},
         RunCase{"no-such-program-qm", false, "",
                 "could not be started ( No such file or directory )", ""},
-        RunCase{"a 'b", false, "", "the command line has a single quote that is not closed", ""}));
+        RunCase{"a 'b", false, "", "cannot be run: its command line has a single quote that is not closed", ""}));
 
 TEST(SecretCommand, HangingCommandIsStoppedAtTheTimeOut) {
   const auto start = std::chrono::steady_clock::now();
