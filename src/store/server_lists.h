@@ -46,8 +46,8 @@ struct CRemoteAccount {
   AuthMethod auth = AuthMethod::Password;
   // Command lines whose first output line is the access token (XOAuth2) or the password
   // (Password; when empty, `password` is used); run before each login.
-  std::string tokenCommand;
-  std::string passwordCommand;
+  std::string tokenCommand = {};
+  std::string passwordCommand = {};
 
   friend bool operator==(const CRemoteAccount&, const CRemoteAccount&) = default;
 };
