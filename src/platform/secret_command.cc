@@ -233,7 +233,11 @@ SecretCommandResult RunSecretCommand(std::string_view line, std::chrono::millise
     pid_t reaped;
     while ((reaped = ::waitpid(pid, &status, WNOHANG)) < 0 && errno == EINTR) {
     }
-    if (reaped == pid) {
+    if (reaped < 0) {
+      // Someone else reaped it (SIGCHLD ignored): its status is lost, so it counts as failed.
+      status = -1;
+      exited = true;
+    } else if (reaped == pid) {
       // What it wrote before it ended is in the pipes; a helper it left running may hold them
       // open, so they are read as far as they go now, not to their end.
       if (outOpen) Drain(outRead.Get(), out);
@@ -256,6 +260,10 @@ SecretCommandResult RunSecretCommand(std::string_view line, std::chrono::millise
     result.problem = cancel != nullptr && cancel->load()
                          ? "was stopped: the retrieval was cut off"
                          : "did not end within " + limit + " and was stopped";
+    return result;
+  }
+  if (status == -1) {
+    result.problem = "ended without an exit status to check";
     return result;
   }
   if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
