@@ -374,6 +374,10 @@ int ChangeMailboxSettings(CMailboxSet& set, int index, const std::vector<std::st
     err << "qm_mailfilter: auth=xoauth2 needs security=tls or security=starttls\n";
     return kExitFailure;
   }
+  if (values.account.auth == AuthMethod::XOAuth2 && values.account.tokenCommand.empty()) {
+    err << "qm_mailfilter: auth=xoauth2 needs a tokenCommand that prints the access token\n";
+    return kExitFailure;
+  }
 
   if (localGiven) {
     const std::string problem = LocalAccountProblem(values.local);

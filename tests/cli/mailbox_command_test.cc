@@ -83,6 +83,7 @@ INSTANTIATE_TEST_SUITE_P(
         RefusalCase{{"set", "b", "auth=oauth"}, "auth must be password or xoauth2"},
         RefusalCase{{"set", "b", "auth=xoauth2", "tokenCommand=oama access x"},
                     "auth=xoauth2 needs security=tls or security=starttls"},
+        RefusalCase{{"set", "b", "security=tls", "auth=xoauth2"}, "needs a tokenCommand"},
         RefusalCase{{"set", "b", "security=tls", "tokenCommand=pass x | head -1"},
                     "tokenCommand cannot be run: its command line uses |"},
         RefusalCase{{"set", "b", "passwordCommand=secret-tool 'lookup"},

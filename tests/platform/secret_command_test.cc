@@ -75,18 +75,10 @@ INSTANTIATE_TEST_SUITE_P(
         RunCase{"/bin/false", false, "", "exited with status 1", ""},
         RunCase{"/bin/ls /nonexistent-qm", false, "", "exited with status 2",
                 "/bin/ls: cannot access '/nonexistent-qm': No such file or directory"},
-        RunCase{"/bin/echo", false, "", "printed nothing", ""},
         RunCase{"no-such-program-qm", false, "",
                 "could not be started ( No such file or directory )", ""},
-        RunCase{"a 'b", false, "", "cannot be run: its command line has a single quote that is not closed", ""}));
-
-TEST(SecretCommand, HangingCommandIsStoppedAtTheTimeOut) {
-  const auto start = std::chrono::steady_clock::now();
-  const SecretCommandResult result = RunSecretCommand("/bin/sleep 30", 1s);
-  EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
-  EXPECT_FALSE(result.ok);
-  EXPECT_EQ(result.problem, "did not end within 1 seconds and was stopped");
-}
+        RunCase{"a 'b", false, "",
+                "cannot be run: its command line has a single quote that is not closed", ""}));
 
 TEST(SecretCommand, ErrorOutputIsBounded) {
   const SecretCommandResult result =

@@ -153,6 +153,10 @@ int ApplyAccountPage(CMailboxSet& set, int index, const AccountPageValues& value
     ui.ShowMessage(kTokenNeedsTlsText);
     return 0;
   }
+  if (values.auth == AuthMethod::XOAuth2 && values.tokenCommand.empty()) {
+    ui.ShowMessage(kTokenCommandMissingText);
+    return 0;
+  }
   for (const std::string* command : {&values.tokenCommand, &values.passwordCommand}) {
     std::vector<std::string> words;
     std::string problem;

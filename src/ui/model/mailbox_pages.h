@@ -45,6 +45,9 @@ inline constexpr const char* kLineBreakRefusedText =
     "サーバ名、アカウント名とパスワードには改行を含められません。";
 inline constexpr const char* kTokenNeedsTlsText =
     "OAuth 2.0（XOAUTH2）で認証するには、接続の保護にSSL/TLSかSTARTTLSを選んでください。";
+inline constexpr const char* kTokenCommandMissingText =
+    "OAuth 2.0（XOAUTH2）で認証するには、アクセストークンを出力するトークン取得コマンドを"
+    "設定してください。";
 inline constexpr const char* kCommandRefusedText =
     "コマンドを解釈できません。引用符の対応を確かめてください。\n"
     "シェルの機能（| ; & < > $ ` ~ など）は使えません。必要ならスクリプトにしてください。";
@@ -112,7 +115,7 @@ struct AccountPageFields {
 AccountPageFields EditableAccountFields(AuthMethod auth);
 // Sets the client's account and marks the settings for saving. 0, with the user told, for a port
 // outside 1 .. 65535, a line break in a text the POP3 commands carry, a command line that cannot
-// be run, or XOAuth2 on a clear connection.
+// be run, or XOAuth2 on a clear connection or without a token command.
 int ApplyAccountPage(CMailboxSet& set, int index, const AccountPageValues& values,
                      IUserInterface& ui);
 

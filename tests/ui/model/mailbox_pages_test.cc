@@ -174,9 +174,12 @@ TEST_F(MailboxDialogLogicTest, AccountPageRefusesBadPortsAndLineBreaks) {
   values.tokenCommand = "oama access me";
   EXPECT_EQ(ApplyAccountPage(set, 0, values, ui), 0);
   values.security = ConnectionSecurity::StartTls;
+  values.tokenCommand = "";
+  EXPECT_EQ(ApplyAccountPage(set, 0, values, ui), 0);
   values.tokenCommand = "pass show x | head -1";
   EXPECT_EQ(ApplyAccountPage(set, 0, values, ui), 0);
-  EXPECT_EQ(ui.messages, (Texts{kTokenNeedsTlsText, kCommandRefusedText}));
+  EXPECT_EQ(ui.messages,
+            (Texts{kTokenNeedsTlsText, kTokenCommandMissingText, kCommandRefusedText}));
   EXPECT_EQ(set.Get(0)->Client().account, before);
   values.tokenCommand = "oama access me";
   ASSERT_EQ(ApplyAccountPage(set, 0, values, ui), 1);
