@@ -216,17 +216,18 @@ int CPop3Session::LogInWithToken(const std::string& token) {
   int reply = ReadReply(tokens);
   if (tokens.empty() || tokens[0] != "+") {
     if (reply != kReplyNone) {
-      Log("MSV : " + host + " does not offer XOAUTH2. ( " + ServerWords(tokens, 1) + " )");
+      const std::string words = ServerWords(tokens, 1);
+      Log("MSV : " + host + " does not offer XOAUTH2." +
+          (words.empty() ? "" : " ( " + words + " )"));
     }
     SetStatusText("XOAUTH2で認証できません ( " + host + " )");
     Close();
     return kLoginRefused;
   }
-  SendCommand(Base64("user=" + user +
-                     "\x01"
-                     "auth=Bearer " +
-                     token + "\x01\x01") +
-              "\r\n");
+  constexpr char kSeparator = '\x01';
+  SendCommand(
+      Base64("user=" + user + kSeparator + "auth=Bearer " + token + kSeparator + kSeparator) +
+      "\r\n");
   reply = ReadReply(tokens);
   if (reply == kReplyOk) return kLoggedIn;
   std::string why;
