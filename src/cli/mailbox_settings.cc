@@ -8,13 +8,14 @@
 
 #include "cli/workdir.h"
 #include "platform/decimal.h"
+#include "platform/secret_command.h"
 
 namespace qm {
 
 namespace {
 
 // How a value is written on the command line.
-enum class Kind { Text, Secret, Port, Flag, Interval, Count, Policy, Security };
+enum class Kind { Text, Secret, Port, Flag, Interval, Count, Policy, Security, Auth, Command };
 
 // Where it is kept.
 enum class Field {
@@ -24,6 +25,9 @@ enum class Field {
   Password,
   Security,
   CaFile,
+  Auth,
+  TokenCommand,
+  PasswordCommand,
   LocalUser,
   LocalPassword,
   DustboxAccess,
@@ -52,6 +56,9 @@ constexpr Key kKeys[] = {
     {"password", Field::Password, Kind::Secret},
     {"security", Field::Security, Kind::Security},
     {"caFile", Field::CaFile, Kind::Text},
+    {"auth", Field::Auth, Kind::Auth},
+    {"tokenCommand", Field::TokenCommand, Kind::Command},
+    {"passwordCommand", Field::PasswordCommand, Kind::Command},
     {"localUser", Field::LocalUser, Kind::Text},
     {"localPassword", Field::LocalPassword, Kind::Secret},
     {"dustboxAccess", Field::DustboxAccess, Kind::Flag},
@@ -81,6 +88,7 @@ constexpr Key kKeys[] = {
 
 constexpr std::array<std::string_view, 4> kPolicyNames{"keep", "retrieved", "dustboxed", "purged"};
 constexpr std::array<std::string_view, 3> kSecurityNames{"plain", "tls", "starttls"};
+constexpr std::array<std::string_view, 2> kAuthNames{"password", "xoauth2"};
 
 // Bits that only their own operations change: the policy has effects on stored mail, and
 // dustbox access comes with the local account.
@@ -119,6 +127,10 @@ std::string* TextField(Values& values, Field field) {
       return &values.account.password;
     case Field::CaFile:
       return &values.account.caFile;
+    case Field::TokenCommand:
+      return &values.account.tokenCommand;
+    case Field::PasswordCommand:
+      return &values.account.passwordCommand;
     case Field::LocalUser:
       return &values.local.user;
     case Field::LocalPassword:
@@ -136,6 +148,7 @@ std::string ShownValue(const CMailbox& mailbox, const Key& key) {
   Values values = CurrentValues(mailbox);
   switch (key.kind) {
     case Kind::Text:
+    case Kind::Command:
       return *TextField(values, key.field);
     case Kind::Secret:
       return TextField(values, key.field)->empty() ? "(empty)" : "(set)";
@@ -149,6 +162,8 @@ std::string ShownValue(const CMailbox& mailbox, const Key& key) {
       return std::string(kPolicyNames[values.policy]);
     case Kind::Security:
       return std::string(kSecurityNames[static_cast<std::size_t>(values.account.security)]);
+    case Kind::Auth:
+      return std::string(kAuthNames[static_cast<std::size_t>(values.account.auth)]);
     case Kind::Flag:
       if (key.field == Field::DustboxAccess) return values.local.dustboxAccess ? "1" : "0";
       return (values.options & key.bit) != 0 ? "1" : "0";
@@ -176,6 +191,25 @@ bool Assign(const Key& key, std::string_view text, Values& values, std::string& 
       }
       *TextField(values, key.field) = std::string(text);
       return true;
+    case Kind::Command: {
+      // Checked now rather than at the next retrieval; empty: no command.
+      std::vector<std::string> words;
+      if (!text.empty() && !SplitCommandLine(text, words, problem)) {
+        problem = "cannot be run: its command line " + problem;
+        return false;
+      }
+      *TextField(values, key.field) = std::string(text);
+      return true;
+    }
+    case Kind::Auth:
+      for (std::size_t i = 0; i < kAuthNames.size(); ++i) {
+        if (text == kAuthNames[i]) {
+          values.account.auth = static_cast<AuthMethod>(i);
+          return true;
+        }
+      }
+      problem = "must be password or xoauth2";
+      return false;
     case Kind::Port:
       if (!ParseDecimal(text, 65535, number) || number == 0) {
         problem = "must be a port number from 1 to 65535";
@@ -332,6 +366,17 @@ int ChangeMailboxSettings(CMailboxSet& set, int index, const std::vector<std::st
       out << name << ": port=" << port << " for "
           << kSecurityNames[static_cast<std::size_t>(values.account.security)] << '\n';
     }
+  }
+
+  // A token never travels in clear text; the session would refuse it at every retrieval.
+  if (values.account.auth == AuthMethod::XOAuth2 &&
+      values.account.security == ConnectionSecurity::Plain) {
+    err << "qm_mailfilter: auth=xoauth2 needs security=tls or security=starttls\n";
+    return kExitFailure;
+  }
+  if (values.account.auth == AuthMethod::XOAuth2 && values.account.tokenCommand.empty()) {
+    err << "qm_mailfilter: auth=xoauth2 needs a tokenCommand that prints the access token\n";
+    return kExitFailure;
   }
 
   if (localGiven) {

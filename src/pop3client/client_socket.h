@@ -43,6 +43,7 @@ class CClientSocket {
   bool IsConnected() const { return stream->IsOpen(); }
 
   void SetTimeout(std::chrono::milliseconds limit) { timeout = limit; }
+  std::chrono::milliseconds Timeout() const { return timeout; }
   // Any thread: a call waiting for the server returns at once, as if the connection broke.
   void Abort() { stream->Shutdown(); }
 

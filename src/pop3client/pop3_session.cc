@@ -4,7 +4,9 @@
 #include <cstdint>
 #include <limits>
 
+#include "message/decode.h"
 #include "platform/report.h"
+#include "platform/secret_command.h"
 #include "pop3client/reply_reader.h"
 
 namespace qm {
@@ -43,6 +45,36 @@ bool ParseSize(const std::string& token, std::int64_t& size) {
   return true;
 }
 
+std::string Base64(std::string_view bytes) {
+  static constexpr char kDigits[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string out;
+  out.reserve((bytes.size() + 2) / 3 * 4);
+  for (std::size_t i = 0; i < bytes.size(); i += 3) {
+    std::uint32_t group = static_cast<std::uint8_t>(bytes[i]) << 16;
+    if (i + 1 < bytes.size())
+      group |= static_cast<std::uint32_t>(static_cast<std::uint8_t>(bytes[i + 1])) << 8;
+    if (i + 2 < bytes.size()) group |= static_cast<std::uint8_t>(bytes[i + 2]);
+    out += kDigits[(group >> 18) & 63];
+    out += kDigits[(group >> 12) & 63];
+    out += i + 1 < bytes.size() ? kDigits[(group >> 6) & 63] : '=';
+    out += i + 2 < bytes.size() ? kDigits[group & 63] : '=';
+  }
+  return out;
+}
+
+// What a server said after its reply code, for the log: bounded, since it comes from a peer.
+std::string ServerWords(const std::vector<std::string>& tokens, std::size_t first) {
+  constexpr std::size_t kMaxWords = 300;
+  std::string words;
+  for (std::size_t i = first; i < tokens.size(); ++i) {
+    if (!words.empty()) words += ' ';
+    words += tokens[i];
+  }
+  if (words.size() > kMaxWords) words = words.substr(0, kMaxWords) + "...";
+  return words;
+}
+
 }  // namespace
 
 CPop3Session::CPop3Session(std::unique_ptr<IServerStream> stream) : connection(std::move(stream)) {}
@@ -78,6 +110,20 @@ int CPop3Session::Open() {
   connection.Disconnect();
   state = kClosed;
   aborted = false;
+  const bool oauth = account.auth == AuthMethod::XOAuth2;
+  if (oauth && account.security == ConnectionSecurity::Plain) {
+    // An access token opens the whole mail account, often more than mail: never in clear text.
+    Log("MSV : XOAUTH2 for " + user + " needs security tls or starttls; " + host +
+        " is not contacted.");
+    SetStatusText("XOAUTH2には暗号化接続 (SSL/TLSかSTARTTLS) が必要です ( " + host + " )");
+    return kNotSecured;
+  }
+  // The secret is fetched before connecting: the helper may take a while, and the server's
+  // patience with a silent client is short.
+  std::string secret = account.password;
+  if ((oauth || !account.passwordCommand.empty()) && !FetchSecret(oauth, secret)) {
+    return kNoCredentials;
+  }
   connection.SetSecurity(account.security, account.caFile);
   if (!connection.Connect(host, account.port, connectError)) return kNoConnection;
 
@@ -104,21 +150,101 @@ int CPop3Session::Open() {
   }
   SetStatusText("認証中 ( " + host + " )");
 
+  const int login = oauth ? LogInWithToken(secret) : LogInWithPassword(secret);
+  if (login != kLoggedIn) return login;
+  state = kLoggedInState;
+  Log("MSV : Authorization successful. ( " + user + " on " + host + " )");
+  return kLoggedIn;
+}
+
+bool CPop3Session::FetchSecret(bool token, std::string& secret) {
+  const std::string& command = token ? account.tokenCommand : account.passwordCommand;
+  const std::string what = token ? "token" : "password";
+  const std::string about = " for " + account.user + " ( " + account.server + " )";
+  std::string problem;
+  std::string errorOutput;
+  if (command.empty()) {
+    problem = "is not set";
+  } else {
+    SetStatusText((token ? "トークンを取得中 ( " : "パスワードを取得中 ( ") + account.server +
+                  " )");
+    SecretCommandResult result = RunSecretCommand(command, connection.Timeout(), &aborted);
+    // A control byte would end or split the command line, or the XOAUTH2 string, it goes in.
+    const bool clean = std::none_of(result.secret.begin(), result.secret.end(), [](char c) {
+      return static_cast<unsigned char>(c) < 0x20 && c != '\t';
+    });
+    if (result.ok && clean) {
+      secret = std::move(result.secret);
+      return true;
+    }
+    problem = result.ok ? "printed control characters" : std::move(result.problem);
+    errorOutput = std::move(result.errorOutput);
+  }
+  Log("MSV : The " + what + " command" + about + " " + problem + ".");
+  if (!errorOutput.empty()) Log("MSV : Its standard error: " + errorOutput);
+  SetStatusText((token ? "トークンを取得できません ( " : "パスワードを取得できません ( ") +
+                account.server + " )");
+  return false;
+}
+
+int CPop3Session::LogInWithPassword(const std::string& password) {
+  const std::string& host = account.server;
+  const std::string& user = account.user;
+  std::vector<std::string> tokens;
   SendCommand("USER " + user + "\r\n");
   if (ReadReply(tokens) != kReplyOk) {
     Log("MSV : User " + user + " fails to login. ( " + host + " )");
     Close();
     return kLoginRefused;
   }
-  SendCommand("PASS " + account.password + "\r\n");
+  SendCommand("PASS " + password + "\r\n");
   if (ReadReply(tokens) != kReplyOk) {
     Log("MSV : Password for " + user + " is not incorrect. ( " + host + " )");
     Close();
     return kLoginRefused;
   }
-  state = kLoggedInState;
-  Log("MSV : Authorization successful. ( " + user + " on " + host + " )");
   return kLoggedIn;
+}
+
+int CPop3Session::LogInWithToken(const std::string& token) {
+  const std::string& host = account.server;
+  const std::string& user = account.user;
+  std::vector<std::string> tokens;
+  // The command alone, then the credentials after the server's empty challenge: some servers
+  // do not take them on the command line.
+  SendCommand("AUTH XOAUTH2\r\n");
+  int reply = ReadReply(tokens);
+  if (tokens.empty() || tokens[0] != "+") {
+    if (reply != kReplyNone) {
+      const std::string words = ServerWords(tokens, 1);
+      Log("MSV : " + host + " does not offer XOAUTH2." +
+          (words.empty() ? "" : " ( " + words + " )"));
+    }
+    SetStatusText("XOAUTH2で認証できません ( " + host + " )");
+    Close();
+    return kLoginRefused;
+  }
+  constexpr char kSeparator = '\x01';
+  SendCommand(
+      Base64("user=" + user + kSeparator + "auth=Bearer " + token + kSeparator + kSeparator) +
+      "\r\n");
+  reply = ReadReply(tokens);
+  if (reply == kReplyOk) return kLoggedIn;
+  std::string why;
+  if (!tokens.empty() && tokens[0] == "+") {
+    // A challenge after the credentials carries the error, as JSON in base64; an empty answer
+    // ends the exchange, and the server's -ERR follows.
+    if (tokens.size() > 1) DecodeBase64(tokens[1], why);
+    SendCommand("\r\n");
+    reply = ReadReply(tokens);
+    if (why.size() > 300) why = why.substr(0, 300) + "...";
+  }
+  if (reply == kReplyErr) why += (why.empty() ? "" : " ") + ServerWords(tokens, 1);
+  Log("MSV : Token for " + user + " is refused. ( " + host + (why.empty() ? "" : ": " + why) +
+      " )");
+  SetStatusText("XOAUTH2で認証できません ( " + host + " )");
+  Close();
+  return kLoginRefused;
 }
 
 bool CPop3Session::Stat(int& count, int& size) {

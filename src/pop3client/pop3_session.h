@@ -41,6 +41,8 @@ class CPop3Session : public CMailboxClient {
   static constexpr int kBadGreeting = -3;
   // The account asks for a secure connection and none could be made.
   static constexpr int kNotSecured = -4;
+  // The token or password command gave no secret; the server was not contacted.
+  static constexpr int kNoCredentials = -5;
 
   enum State : int { kClosed = 0, kConnected = 1, kLoggedInState = 2 };
 
@@ -62,6 +64,11 @@ class CPop3Session : public CMailboxClient {
   void SetMessageLimit(std::size_t bytes) { messageLimit = bytes; }
 
   // ---- Protocol ----
+  // Connects and logs in as the account says: USER and PASS (the password from the password
+  // command when one is set), or, with AuthMethod::XOAuth2, AUTH XOAUTH2 with the access token
+  // that the token command prints. XOAUTH2 is refused on a clear connection and never falls back
+  // to USER and PASS. The commands run before the connection is made and are bounded by the
+  // time-out.
   int Open();
   bool Stat(int& count, int& size);
   bool Uidl(int n, std::string& uid);
@@ -134,6 +141,10 @@ class CPop3Session : public CMailboxClient {
   bool ReadMultilineUpTo(std::string& text, std::size_t limit);
   Listing ReadListing(const std::string& command, int count, std::string& body);
   int ReadReplyLine(std::vector<std::string>& tokens);
+  // Runs the account's token or password command; false, logged, when it gave nothing.
+  bool FetchSecret(bool token, std::string& secret);
+  int LogInWithPassword(const std::string& password);
+  int LogInWithToken(const std::string& token);
 
   void LogTooLarge(int n, const std::string& uid, std::int64_t size) const;
 

@@ -8,6 +8,8 @@ namespace {
 
 // "QMS1" in the file: the start of the secure-connection block of a settings file.
 constexpr std::uint32_t kSecurityTag = 0x31534D51;
+// "QMA1": the start of the login block (method and secret commands), after the one above.
+constexpr std::uint32_t kLoginTag = 0x31414D51;
 
 // The option bits in the order of the first stored option word; bit 15 stays clear.
 constexpr CMailboxConfig::Option kWordA[] = {
@@ -109,6 +111,15 @@ std::string WriteConfigArchive(const CMailboxConfig& config, const CRemoteAccoun
     archive.WriteU32(static_cast<std::uint32_t>(account.security));
     archive.WriteString(account.caFile);
   }
+  // Likewise the way of logging in: an account that logs in with its stored password writes
+  // none.
+  if (account.auth != AuthMethod::Password || !account.tokenCommand.empty() ||
+      !account.passwordCommand.empty()) {
+    archive.WriteU32(kLoginTag);
+    archive.WriteU32(static_cast<std::uint32_t>(account.auth));
+    archive.WriteString(account.tokenCommand);
+    archive.WriteString(account.passwordCommand);
+  }
   return bytes;
 }
 
@@ -126,13 +137,31 @@ bool ReadConfigArchive(std::string_view bytes, CMailboxConfig& config, CRemoteAc
       archive.ReadString(loadedAccount.server) && archive.ReadU32(loadedAccount.port) &&
       archive.ReadString(loadedAccount.user) && archive.ReadString(loadedAccount.password);
   if (!whole) return false;
+  // Tagged blocks in their order; a block this version does not know ends the reading, so a
+  // file from a later version still loads what this one knows.
   std::uint32_t tag = 0;
-  if (archive.ReadU32(tag) && tag == kSecurityTag) {
-    std::uint32_t security = 0;
-    std::string caFile;
-    if (!archive.ReadU32(security) || !archive.ReadString(caFile) || security > 2) return false;
-    loadedAccount.security = static_cast<ConnectionSecurity>(security);
-    loadedAccount.caFile = std::move(caFile);
+  bool securityRead = false;
+  bool loginRead = false;
+  while (archive.ReadU32(tag)) {
+    if (tag == kSecurityTag && !securityRead && !loginRead) {
+      std::uint32_t security = 0;
+      std::string caFile;
+      if (!archive.ReadU32(security) || !archive.ReadString(caFile) || security > 2) return false;
+      loadedAccount.security = static_cast<ConnectionSecurity>(security);
+      loadedAccount.caFile = std::move(caFile);
+      securityRead = true;
+    } else if (tag == kLoginTag && !loginRead) {
+      // A damaged block must not quietly turn a token account into a password one.
+      std::uint32_t auth = 0;
+      if (!archive.ReadU32(auth) || !archive.ReadString(loadedAccount.tokenCommand) ||
+          !archive.ReadString(loadedAccount.passwordCommand) || auth > 1) {
+        return false;
+      }
+      loadedAccount.auth = static_cast<AuthMethod>(auth);
+      loginRead = true;
+    } else {
+      break;
+    }
   }
   loaded.options = UnpackWords(wordA, wordB);
   config = std::move(loaded);

@@ -22,7 +22,8 @@ bool ReadMarksArchive(std::string_view bytes, std::vector<CMailMark>& marks,
                       std::uint32_t& recordCount);
 
 // The four local account strings, the interval and dustbox limit, the two option words, then the
-// remote server, port, user and password.
+// remote server, port, user and password; then, only when they differ from the defaults, the
+// connection's security block and the login block (method, token and password commands).
 std::string WriteConfigArchive(const CMailboxConfig& config, const CRemoteAccount& account);
 // False, leaving both outputs untouched, unless the whole layout is there.
 bool ReadConfigArchive(std::string_view bytes, CMailboxConfig& config, CRemoteAccount& account);

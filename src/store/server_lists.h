@@ -29,6 +29,12 @@ inline std::uint32_t PortForSecurity(ConnectionSecurity security, std::uint32_t 
   return port;
 }
 
+// How the session logs in to the remote server.
+enum class AuthMethod : std::uint32_t {
+  Password = 0,  // USER and PASS
+  XOAuth2 = 1,   // AUTH XOAUTH2 with an OAuth 2.0 access token; only over TLS
+};
+
 struct CRemoteAccount {
   std::string server;
   std::uint32_t port = 110;
@@ -37,6 +43,11 @@ struct CRemoteAccount {
   ConnectionSecurity security = ConnectionSecurity::Plain;
   // A PEM file of certificates trusted besides the system's, for private servers; may be empty.
   std::string caFile;
+  AuthMethod auth = AuthMethod::Password;
+  // Command lines whose first output line is the access token (XOAuth2) or the password
+  // (Password; when empty, `password` is used); run before each login.
+  std::string tokenCommand = {};
+  std::string passwordCommand = {};
 
   friend bool operator==(const CRemoteAccount&, const CRemoteAccount&) = default;
 };

@@ -113,12 +113,24 @@ CPropertyAccount::CPropertyAccount(CMailboxSet& mailboxes, int mailboxIndex, IUs
   security->setCurrentIndex(static_cast<int>(values.security));
   caFile = NewField("caFile", values.caFile, this);
   caFile->setPlaceholderText(QStringLiteral("（省略可）"));
+  auth = new QComboBox(this);
+  auth->setObjectName(QStringLiteral("auth"));
+  // In the order of AuthMethod.
+  auth->addItems({QStringLiteral("パスワード"), QStringLiteral("OAuth 2.0（XOAUTH2）")});
+  auth->setCurrentIndex(static_cast<int>(values.auth));
+  passwordCommand = NewField("passwordCommand", values.passwordCommand, this);
+  passwordCommand->setPlaceholderText(QStringLiteral("（省略可） 例: secret-tool lookup ..."));
+  tokenCommand = NewField("tokenCommand", values.tokenCommand, this);
+  tokenCommand->setPlaceholderText(QStringLiteral("例: oama access 名前@outlook.com"));
 
   auto* form = new QFormLayout;
   form->addRow(QStringLiteral("受信（POP3）サーバ"), server);
   form->addRow(QStringLiteral("ポート番号"), port);
   form->addRow(QStringLiteral("アカウント名"), user);
+  form->addRow(QStringLiteral("認証方式"), auth);
   form->addRow(QStringLiteral("パスワード"), password);
+  form->addRow(QStringLiteral("パスワード取得コマンド"), passwordCommand);
+  form->addRow(QStringLiteral("トークン取得コマンド"), tokenCommand);
   form->addRow(QStringLiteral("接続の保護"), security);
   form->addRow(QStringLiteral("CA証明書ファイル"), caFile);
   auto* layout = new QVBoxLayout(this);
@@ -130,8 +142,23 @@ CPropertyAccount::CPropertyAccount(CMailboxSet& mailboxes, int mailboxIndex, IUs
                  this);
   layout->addStretch();
 
-  for (QLineEdit* field : {server, port, user, password, caFile}) Watch(field);
+  for (QLineEdit* field : {server, port, user, password, caFile, passwordCommand, tokenCommand}) {
+    Watch(field);
+  }
   connect(security, &QComboBox::activated, this, &CPropertyAccount::OnSecurityChanged);
+  connect(auth, &QComboBox::activated, this, [this] {
+    EnableLoginFields();
+    SetModified(true);
+  });
+  EnableLoginFields();
+}
+
+void CPropertyAccount::EnableLoginFields() {
+  const AccountPageFields fields =
+      EditableAccountFields(static_cast<AuthMethod>(auth->currentIndex()));
+  password->setEnabled(fields.password);
+  passwordCommand->setEnabled(fields.passwordCommand);
+  tokenCommand->setEnabled(fields.tokenCommand);
 }
 
 QString CPropertyAccount::Title() const { return QStringLiteral("メールサーバアカウント"); }
@@ -142,7 +169,10 @@ AccountPageValues CPropertyAccount::Values() const {
           Bytes(user),
           Bytes(password),
           static_cast<ConnectionSecurity>(security->currentIndex()),
-          Bytes(caFile)};
+          Bytes(caFile),
+          static_cast<AuthMethod>(auth->currentIndex()),
+          Bytes(tokenCommand),
+          Bytes(passwordCommand)};
 }
 
 void CPropertyAccount::OnSecurityChanged(int choice) {

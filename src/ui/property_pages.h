@@ -66,6 +66,7 @@ class CPropertyAccount : public CPropertyPage {
  private:
   AccountPageValues Values() const;
   void OnSecurityChanged(int choice);
+  void EnableLoginFields();
 
   QLineEdit* server;
   QLineEdit* port;
@@ -73,6 +74,9 @@ class CPropertyAccount : public CPropertyPage {
   QLineEdit* password;
   QComboBox* security;
   QLineEdit* caFile;
+  QComboBox* auth;
+  QLineEdit* passwordCommand;
+  QLineEdit* tokenCommand;
 };
 
 class CPropertyProxy : public CPropertyPage {

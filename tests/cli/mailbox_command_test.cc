@@ -80,6 +80,14 @@ INSTANTIATE_TEST_SUITE_P(
         RefusalCase{{"set", "b", "server"}, "expected KEY=VALUE"},
         RefusalCase{{"set", "b", "password=a\r\nQUIT"}, "may not contain line breaks"},
         RefusalCase{{"set", "b", "port=1", "port=2"}, "port is given twice"},
+        RefusalCase{{"set", "b", "auth=oauth"}, "auth must be password or xoauth2"},
+        RefusalCase{{"set", "b", "auth=xoauth2", "tokenCommand=oama access x"},
+                    "auth=xoauth2 needs security=tls or security=starttls"},
+        RefusalCase{{"set", "b", "security=tls", "auth=xoauth2"}, "needs a tokenCommand"},
+        RefusalCase{{"set", "b", "security=tls", "tokenCommand=pass x | head -1"},
+                    "tokenCommand cannot be run: its command line uses |"},
+        RefusalCase{{"set", "b", "passwordCommand=secret-tool 'lookup"},
+                    "passwordCommand cannot be run: its command line has a single quote"},
         // A valid assignment does not get through beside a bad one.
         RefusalCase{{"set", "b", "server=pop.example.org", "notifyBad=2"}, "notifyBad must be"},
         RefusalCase{{"set", "b", "localUser=u1", "localPassword=x"}, "already used by mailbox a"},
@@ -93,6 +101,21 @@ INSTANTIATE_TEST_SUITE_P(
         RefusalCase{{"set", "b", "dustboxUser=x"}, "need dustboxAccess=1"},
         RefusalCase{{"set", "b", "serverDeletion=keep", "--deleted-here=maybe"}, "deleted-here"},
         RefusalCase{{"frobnicate"}, "A subcommand is required"}));
+
+TEST_F(MailboxCommandTest, TokenAccountIsSetAndShown) {
+  Ok({"mailbox", "add", "a"});
+  Ok({"mailbox", "set", "a", "security=tls", "auth=xoauth2",
+      "tokenCommand=oama access 'me@outlook.com'", "passwordCommand=secret-tool lookup a b"});
+  Ok({"mailbox", "show", "a"});
+  EXPECT_NE(out.find("\nport=995\nuser=\npassword=(empty)\nsecurity=tls\ncaFile=\nauth=xoauth2\n"
+                     "tokenCommand=oama access 'me@outlook.com'\n"
+                     "passwordCommand=secret-tool lookup a b\nlocalUser="),
+            std::string::npos)
+      << out;
+  // Leaving TLS while the account logs in with a token is refused.
+  EXPECT_EQ(Run({"mailbox", "set", "a", "security=plain"}), 1);
+  Ok({"mailbox", "set", "a", "security=plain", "auth=password"});
+}
 
 struct AnswerCase {
   std::vector<std::string> option;

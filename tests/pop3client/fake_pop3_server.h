@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "message/decode.h"
 #include "pop3client/server_stream.h"
 
 namespace qm::test {
@@ -39,6 +40,12 @@ class FakePop3Server {
   // An older server knows neither CAPA nor UIDL and LIST without argument.
   bool classic = false;
   bool pipelining = false;
+  // STLS is accepted (the stream then pretends to be secure).
+  bool startTls = false;
+  // AUTH XOAUTH2 is offered and takes this SASL string (before base64); empty: not offered.
+  std::string xoauth2;
+  // Base64 of the error JSON a refused XOAUTH2 string gets as a challenge.
+  std::string xoauth2Error = "eyJzdGF0dXMiOiI0MDEifQ==";
 
   std::string sent;       // every byte the client sent
   std::string delivered;  // every byte the client received
@@ -110,8 +117,26 @@ class FakePop3Server {
  private:
   std::string Answer(const std::string& command) {
     if (replyOverride) {
-      if (auto reply = replyOverride(command)) return *reply;
+      if (auto reply = replyOverride(command)) {
+        saslStep = 0;
+        return *reply;
+      }
     }
+    if (saslStep == 1) {
+      std::string decoded;
+      DecodeBase64(command, decoded);
+      saslStep = decoded == xoauth2 ? 0 : 2;
+      return saslStep == 0 ? "+OK in\r\n" : "+ " + xoauth2Error + "\r\n";
+    }
+    if (saslStep == 2) {
+      saslStep = 0;
+      return "-ERR [AUTH] Invalid credentials\r\n";
+    }
+    if (command == "AUTH XOAUTH2" && !xoauth2.empty()) {
+      saslStep = 1;
+      return "+ \r\n";
+    }
+    if (command == "STLS" && startTls) return "+OK go ahead\r\n";
     const auto space = command.find(' ');
     const std::string verb = command.substr(0, space);
     const std::string argument = space == std::string::npos ? "" : command.substr(space + 1);
@@ -181,6 +206,7 @@ class FakePop3Server {
   std::string pending;
   std::string line;
   bool closing = false;
+  int saslStep = 0;
 };
 
 // The session's end of the fake server.
@@ -209,6 +235,7 @@ class FakeStream : public IServerStream {
     open_ = false;
   }
   bool IsOpen() const override { return open_; }
+  bool StartTls(std::chrono::milliseconds) override { return server_->startTls; }
   int LastError() const override { return 0; }
 
  private:

@@ -3,8 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "fake_pop3_server.h"
@@ -109,6 +111,127 @@ TEST_F(SessionTest, BytesAfterTheStlsReplyEndTheConnection) {
             "MSV : Secure connection to pop.example.org failed. ( the server sent data before the "
             "handshake )");
   EXPECT_FALSE(server->connected);
+}
+
+// The XOAUTH2 dialogue, byte for byte both ways, whole and one byte at a time.
+struct TokenCase {
+  const char* name;
+  const char* accepted;     // the SASL string the server takes; empty: AUTH XOAUTH2 not offered
+  const char* afterString;  // replaces the server's answer to the string, when set
+  int open;
+  const char* sent;
+  const char* delivered;
+  const char* log;
+};
+
+constexpr char kSasl[] =
+    "user=u\x01"
+    "auth=Bearer tok\x01\x01";
+constexpr char kSaslWire[] = "dXNlcj11AWF1dGg9QmVhcmVyIHRvawEB\r\n";
+
+class TokenTest : public SessionTest,
+                  public ::testing::WithParamInterface<std::tuple<TokenCase, std::size_t>> {};
+
+TEST_P(TokenTest, XOAuth2Dialogue) {
+  const auto& [c, chunk] = GetParam();
+  session.account.security = ConnectionSecurity::Tls;
+  session.account.auth = AuthMethod::XOAuth2;
+  session.account.tokenCommand = "/bin/echo tok";
+  server->xoauth2 = c.accepted;
+  server->chunk = chunk;
+  if (c.afterString != nullptr) {
+    server->replyOverride = [&c](const std::string& command) -> std::optional<std::string> {
+      if (command + "\r\n" == kSaslWire) return std::string(c.afterString);
+      return std::nullopt;
+    };
+  }
+  EXPECT_EQ(session.Open(), c.open);
+  EXPECT_EQ(server->sent, c.sent);
+  EXPECT_EQ(server->delivered, c.delivered);
+  EXPECT_EQ(reporter.logLines[1], c.log);
+  EXPECT_EQ(server->sent.find("USER"), std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Dialogues, TokenTest,
+    ::testing::Combine(
+        ::testing::Values(
+            TokenCase{"Accepted", kSasl, nullptr, CPop3Session::kLoggedIn,
+                      "AUTH XOAUTH2\r\ndXNlcj11AWF1dGg9QmVhcmVyIHRvawEB\r\n",
+                      "+OK ready\r\n+ \r\n+OK in\r\n",
+                      "MSV : Authorization successful. ( u on pop.example.org )"},
+            TokenCase{"ErrorChallenge",
+                      "user=u\x01"
+                      "auth=Bearer other\x01\x01",
+                      nullptr, CPop3Session::kLoginRefused,
+                      "AUTH XOAUTH2\r\ndXNlcj11AWF1dGg9QmVhcmVyIHRvawEB\r\n\r\nQUIT\r\n",
+                      "+OK ready\r\n+ \r\n+ eyJzdGF0dXMiOiI0MDEifQ==\r\n"
+                      "-ERR [AUTH] Invalid credentials\r\n+OK bye\r\n",
+                      "MSV : Token for u is refused. ( pop.example.org: {\"status\":\"401\"} "
+                      "[AUTH] Invalid credentials )"},
+            TokenCase{"Err", kSasl, "-ERR [AUTH] Token revoked\r\n", CPop3Session::kLoginRefused,
+                      "AUTH XOAUTH2\r\ndXNlcj11AWF1dGg9QmVhcmVyIHRvawEB\r\nQUIT\r\n",
+                      "+OK ready\r\n+ \r\n-ERR [AUTH] Token revoked\r\n+OK bye\r\n",
+                      "MSV : Token for u is refused. ( pop.example.org: [AUTH] Token revoked )"},
+            TokenCase{"NotOffered", "", nullptr, CPop3Session::kLoginRefused,
+                      "AUTH XOAUTH2\r\nQUIT\r\n", "+OK ready\r\n-ERR unknown\r\n+OK bye\r\n",
+                      "MSV : pop.example.org does not offer XOAUTH2. ( unknown )"}),
+        ::testing::Values(std::size_t{1}, std::size_t{65535})),
+    [](const auto& param) {
+      return std::string(std::get<0>(param.param).name) +
+             (std::get<1>(param.param) == 1 ? "ByteByByte" : "");
+    });
+
+TEST_F(SessionTest, TokenGoesOnlyInsideStls) {
+  session.account.security = ConnectionSecurity::StartTls;
+  session.account.auth = AuthMethod::XOAuth2;
+  session.account.tokenCommand = "/bin/echo tok";
+  server->xoauth2 = kSasl;
+  server->startTls = true;
+  EXPECT_EQ(session.Open(), CPop3Session::kLoggedIn);
+  EXPECT_EQ(server->sent, std::string("STLS\r\nAUTH XOAUTH2\r\n") + kSaslWire);
+  // On a clear connection the server is not even contacted.
+  session.Close();
+  session.account.security = ConnectionSecurity::Plain;
+  EXPECT_EQ(session.Open(), CPop3Session::kNotSecured);
+  EXPECT_EQ(server->connections, 1);
+  EXPECT_EQ(reporter.logLines.back(),
+            "MSV : XOAUTH2 for u needs security tls or starttls; pop.example.org is not "
+            "contacted.");
+  EXPECT_EQ(reporter.statusTexts.back(),
+            "XOAUTH2には暗号化接続 (SSL/TLSかSTARTTLS) が必要です ( pop.example.org )");
+}
+
+TEST_F(SessionTest, SecretCommands) {
+  // The password command's first line replaces the stored password.
+  session.account.passwordCommand = "printf 'p\\nsecond\\n'";
+  session.account.password = "stale";
+  EXPECT_EQ(session.Open(), CPop3Session::kLoggedIn);
+  EXPECT_EQ(server->sent, "USER u\r\nPASS p\r\n");
+  session.Close();
+  // A command that fails ends the login before any connection, with its standard error logged.
+  session.account.passwordCommand = "/bin/ls /nonexistent-qm";
+  EXPECT_EQ(session.Open(), CPop3Session::kNoCredentials);
+  session.account.security = ConnectionSecurity::Tls;
+  session.account.auth = AuthMethod::XOAuth2;
+  session.account.tokenCommand = "";
+  EXPECT_EQ(session.Open(), CPop3Session::kNoCredentials);
+  session.account.tokenCommand = "/bin/sleep 30";
+  session.SetTimeout(std::chrono::milliseconds(300));
+  EXPECT_EQ(session.Open(), CPop3Session::kNoCredentials);
+  EXPECT_EQ(server->connections, 1);
+  const std::vector<std::string> tail(reporter.logLines.end() - 7, reporter.logLines.end());
+  EXPECT_EQ(tail, (std::vector<std::string>{
+                      "MSV : Connect to pop.example.org:1100 ( u )",
+                      "MSV : The password command for u ( pop.example.org ) exited with status 2.",
+                      "MSV : Its standard error: /bin/ls: cannot access '/nonexistent-qm': No "
+                      "such file or directory",
+                      "MSV : Connect to pop.example.org:1100 ( u )",
+                      "MSV : The token command for u ( pop.example.org ) is not set.",
+                      "MSV : Connect to pop.example.org:1100 ( u )",
+                      "MSV : The token command for u ( pop.example.org ) did not end within 300 "
+                      "ms and was stopped."}));
+  EXPECT_EQ(reporter.statusTexts.back(), "トークンを取得できません ( pop.example.org )");
 }
 
 TEST_F(SessionTest, ConnectFailureNamesTheServer) {

@@ -110,6 +110,48 @@ TEST_F(MailboxFilesTest, SecureConnectionSettingsFollowTheAccount) {
   EXPECT_EQ(unknown->Client().account.server, "");
 }
 
+TEST_F(MailboxFilesTest, LoginBlockFollowsTheOthersAndOlderFilesKeepTheirBytes) {
+  const std::string head = Str("me") + Str("pw") + Str("") + Str("") + U32(180) + U32(100) +
+                           U16(0x4609) + U16(0x0001) + Str("outlook.office365.com") + U32(995) +
+                           Str("me@outlook.com") + Str("");
+  const std::string security = "QMS1" + U32(1) + Str("");
+  const std::string login = "QMA1" + U32(1) + Str("oama access me@outlook.com") + Str("");
+  // A file written before the login block existed is saved again byte for byte.
+  for (const std::string& old : {head, head + security}) {
+    WriteAll(Path("m.cfg"), old);
+    auto box = CMailbox::CreateMain(Path("m"));
+    ASSERT_EQ(box->Load(), 1);
+    EXPECT_EQ(box->Client().account.auth, AuthMethod::Password);
+    box->MarkConfigDirty();
+    ASSERT_EQ(box->SaveConfig(), 1);
+    EXPECT_EQ(ReadAll(Path("m.cfg")), old);
+  }
+  {
+    auto box = CMailbox::CreateMain(Path("m"));
+    ASSERT_EQ(box->Load(), 1);
+    box->Client().account.auth = AuthMethod::XOAuth2;
+    box->Client().account.tokenCommand = "oama access me@outlook.com";
+    ASSERT_EQ(box->SaveConfig(), 1);
+    EXPECT_EQ(ReadAll(Path("m.cfg")), head + security + login);
+  }
+  // With or without the security block before it, and with a block of a later version after.
+  for (const std::string& bytes : {head + security + login, head + login + "QMZ9xyz"}) {
+    WriteAll(Path("m.cfg"), bytes);
+    auto again = CMailbox::CreateMain(Path("m"));
+    ASSERT_EQ(again->Load(), 1);
+    EXPECT_EQ(again->Client().account.auth, AuthMethod::XOAuth2);
+    EXPECT_EQ(again->Client().account.tokenCommand, "oama access me@outlook.com");
+  }
+  // A damaged login block is no account at all rather than a password account.
+  for (const std::string& bad :
+       {head + login.substr(0, login.size() - 2), head + "QMA1" + U32(2) + Str("") + Str("")}) {
+    WriteAll(Path("m.cfg"), bad);
+    auto damaged = CMailbox::CreateMain(Path("m"));
+    ASSERT_EQ(damaged->Load(), 1);
+    EXPECT_EQ(damaged->Client().account.server, "");
+  }
+}
+
 TEST_F(MailboxFilesTest, ExemptionsAreReadFromTheSecondWord) {
   // Word A claims both exemptions, word B neither: B wins.
   WriteAll(Path("m.cfg"), Str("") + Str("") + Str("") + Str("") + U32(180) + U32(100) +

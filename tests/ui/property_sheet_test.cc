@@ -117,10 +117,20 @@ class PropertySheetTest : public QObject, protected CDesktopWorkdir {
     QCOMPARE(security->currentIndex(), 1);
     QCOMPARE(Field(kAccount, "port")->text(), QStringLiteral("995"));
     Type(Field(kAccount, "caFile"), QStringLiteral("ca.pem"));
+    // The login method decides which of the password and the commands can be edited.
+    auto* auth = Find<QComboBox>(kAccount, "auth");
+    QVERIFY(Field(kAccount, "passwordCommand")->isEnabled());
+    QVERIFY(!Field(kAccount, "tokenCommand")->isEnabled());
+    auth->setFocus();
+    QTest::keyClick(auth, Qt::Key_Down);
+    QVERIFY(!Field(kAccount, "password")->isEnabled());
+    QVERIFY(!Field(kAccount, "passwordCommand")->isEnabled());
+    Type(Field(kAccount, "tokenCommand"), QStringLiteral("oama access you"));
     shown.ApplyButton()->click();
     QVERIFY(!shown.ApplyButton()->isEnabled());
-    const CRemoteAccount expected{"pop.example.org",       995,     "you", "pw",
-                                  ConnectionSecurity::Tls, "ca.pem"};
+    const CRemoteAccount expected{
+        "pop.example.org", 995, "you", "pw", ConnectionSecurity::Tls, "ca.pem", AuthMethod::XOAuth2,
+        "oama access you"};
     QCOMPARE(Mailbox().Client().account, expected);
     QVERIFY(Mailbox().ConfigDirty());
     QVERIFY(answers.texts.empty());

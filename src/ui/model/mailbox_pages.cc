@@ -8,6 +8,7 @@
 #include "platform/decimal.h"
 #include "platform/file_io.h"
 #include "platform/locks.h"
+#include "platform/secret_command.h"
 #include "store/mailbox.h"
 #include "ui/model/frame_texts.h"
 
@@ -114,9 +115,16 @@ int DeleteMailbox(CMailboxSet& set, IUserInterface& ui, int index) {
 
 AccountPageValues LoadAccountPage(const CMailbox& mailbox) {
   const CRemoteAccount& account = mailbox.Client().account;
-  return {account.server,   std::to_string(account.port),
-          account.user,     account.password,
-          account.security, account.caFile};
+  return {account.server,         std::to_string(account.port),
+          account.user,           account.password,
+          account.security,       account.caFile,
+          account.auth,           account.tokenCommand,
+          account.passwordCommand};
+}
+
+AccountPageFields EditableAccountFields(AuthMethod auth) {
+  const bool password = auth == AuthMethod::Password;
+  return {password, password, !password};
 }
 
 void ChangeSecurity(AccountPageValues& values, ConnectionSecurity security) {
@@ -141,6 +149,22 @@ int ApplyAccountPage(CMailboxSet& set, int index, const AccountPageValues& value
     ui.ShowMessage(kLineBreakRefusedText);
     return 0;
   }
+  if (values.auth == AuthMethod::XOAuth2 && values.security == ConnectionSecurity::Plain) {
+    ui.ShowMessage(kTokenNeedsTlsText);
+    return 0;
+  }
+  if (values.auth == AuthMethod::XOAuth2 && values.tokenCommand.empty()) {
+    ui.ShowMessage(kTokenCommandMissingText);
+    return 0;
+  }
+  for (const std::string* command : {&values.tokenCommand, &values.passwordCommand}) {
+    std::vector<std::string> words;
+    std::string problem;
+    if (!command->empty() && !SplitCommandLine(*command, words, problem)) {
+      ui.ShowMessage(kCommandRefusedText);
+      return 0;
+    }
+  }
   COneSlotGuard hold(mailbox->retrievalLock);
   CRemoteAccount& account = mailbox->Client().account;
   account.server = values.server;
@@ -149,6 +173,9 @@ int ApplyAccountPage(CMailboxSet& set, int index, const AccountPageValues& value
   account.password = values.password;
   account.security = values.security;
   account.caFile = values.caFile;
+  account.auth = values.auth;
+  account.tokenCommand = values.tokenCommand;
+  account.passwordCommand = values.passwordCommand;
   mailbox->MarkConfigDirty();
   return 1;
 }

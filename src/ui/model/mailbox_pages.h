@@ -43,6 +43,14 @@ inline constexpr const char* kListNotSavedText = "メールボックスの一覧
 inline constexpr const char* kLocalAccountRefusedText = "設定に問題があります。";
 inline constexpr const char* kLineBreakRefusedText =
     "サーバ名、アカウント名とパスワードには改行を含められません。";
+inline constexpr const char* kTokenNeedsTlsText =
+    "OAuth 2.0（XOAUTH2）で認証するには、接続の保護にSSL/TLSかSTARTTLSを選んでください。";
+inline constexpr const char* kTokenCommandMissingText =
+    "OAuth 2.0（XOAUTH2）で認証するには、アクセストークンを出力するトークン取得コマンドを"
+    "設定してください。";
+inline constexpr const char* kCommandRefusedText =
+    "コマンドを解釈できません。引用符の対応を確かめてください。\n"
+    "シェルの機能（| ; & < > $ ` ~ など）は使えません。必要ならスクリプトにしてください。";
 inline constexpr const char* kDeletedHereQuestion =
     "サーバ上に削除済みメールが残っています。\n"
     "これらのメールはメールの分類に関わらず削除されます。\n"
@@ -90,12 +98,24 @@ struct AccountPageValues {
   std::string password;
   ConnectionSecurity security = ConnectionSecurity::Plain;
   std::string caFile;
+  AuthMethod auth = AuthMethod::Password;
+  std::string tokenCommand = {};
+  std::string passwordCommand = {};
 };
 AccountPageValues LoadAccountPage(const CMailbox& mailbox);
 // The security changes; a port that was the old mode's usual one becomes the new mode's.
 void ChangeSecurity(AccountPageValues& values, ConnectionSecurity security);
+// Which fields the page lets the user edit for a login method: the password and the password
+// command for Password, the token command for XOAuth2.
+struct AccountPageFields {
+  bool password = true;
+  bool passwordCommand = true;
+  bool tokenCommand = false;
+};
+AccountPageFields EditableAccountFields(AuthMethod auth);
 // Sets the client's account and marks the settings for saving. 0, with the user told, for a port
-// outside 1 .. 65535 or a line break in a text the POP3 commands carry.
+// outside 1 .. 65535, a line break in a text the POP3 commands carry, a command line that cannot
+// be run, or XOAuth2 on a clear connection or without a token command.
 int ApplyAccountPage(CMailboxSet& set, int index, const AccountPageValues& values,
                      IUserInterface& ui);
 

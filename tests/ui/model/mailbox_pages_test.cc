@@ -167,7 +167,25 @@ TEST_F(MailboxDialogLogicTest, AccountPageRefusesBadPortsAndLineBreaks) {
   values.password = "pw\r\nDELE 1";
   EXPECT_EQ(ApplyAccountPage(set, 0, values, ui), 0);
   EXPECT_EQ(ui.messages, Texts{kLineBreakRefusedText});
+  ui.messages.clear();
+  // A token only over TLS; a command line the program could not run.
+  values = LoadAccountPage(*set.Get(0));
+  values.auth = AuthMethod::XOAuth2;
+  values.tokenCommand = "oama access me";
+  EXPECT_EQ(ApplyAccountPage(set, 0, values, ui), 0);
+  values.security = ConnectionSecurity::StartTls;
+  values.tokenCommand = "";
+  EXPECT_EQ(ApplyAccountPage(set, 0, values, ui), 0);
+  values.tokenCommand = "pass show x | head -1";
+  EXPECT_EQ(ApplyAccountPage(set, 0, values, ui), 0);
+  EXPECT_EQ(ui.messages,
+            (Texts{kTokenNeedsTlsText, kTokenCommandMissingText, kCommandRefusedText}));
   EXPECT_EQ(set.Get(0)->Client().account, before);
+  values.tokenCommand = "oama access me";
+  ASSERT_EQ(ApplyAccountPage(set, 0, values, ui), 1);
+  EXPECT_EQ(set.Get(0)->Client().account.auth, AuthMethod::XOAuth2);
+  EXPECT_EQ(set.Get(0)->Client().account.tokenCommand, "oama access me");
+  EXPECT_EQ(LoadAccountPage(*set.Get(0)).tokenCommand, "oama access me");
 }
 
 // ---- The local account page ----
