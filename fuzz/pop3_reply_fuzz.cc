@@ -127,7 +127,8 @@ void CheckBody(std::string_view stream, std::size_t start, const Reply& reply) {
 void CheckListing(const std::string& body) {
   for (const qm::ListingEntry& entry : qm::ParseListing(body)) {
     Check(entry.number > 0, "a listing entry without a message number");
-    Check(!entry.value.empty() && entry.value.find_first_of(" \r") == std::string::npos &&
+    Check(!entry.value.empty() && entry.value.find(' ') == std::string::npos &&
+              entry.value.find("\r\n") == std::string::npos &&
               body.find(entry.value) != std::string::npos,
           "a listing entry's word is not one word of the body");
   }
