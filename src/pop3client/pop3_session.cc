@@ -110,6 +110,9 @@ int CPop3Session::Open() {
   connection.Disconnect();
   state = kClosed;
   aborted = false;
+  // Message numbers and their sizes belong to one session.
+  sizesListed = false;
+  listedSizes.clear();
   const bool oauth = account.auth == AuthMethod::XOAuth2;
   if (oauth && account.security == ConnectionSecurity::Plain) {
     // An access token opens the whole mail account, often more than mail: never in clear text.
@@ -295,9 +298,8 @@ bool CPop3Session::Retr(int n, std::string& text) {
 bool CPop3Session::SendRetr(int n) { return SendCommand("RETR " + std::to_string(n) + "\r\n"); }
 
 bool CPop3Session::ReadRetr(int n, std::string& text) {
-  std::int64_t size = n == listedNumber ? listedSize : -1;
+  std::int64_t size = -1;
   if (const auto listed = listedSizes.find(n); listed != listedSizes.end()) size = listed->second;
-  listedNumber = 0;
   text.clear();
   // Room for the whole message at once: a string that grows by doubling holds up to three times
   // the message for a moment. The stored form is a little larger than LIST says.
@@ -370,15 +372,13 @@ CPop3Session::Listing CPop3Session::ListSizes(int count) {
 }
 
 bool CPop3Session::TooLargeToFetch(int n, const std::string& uid) {
-  listedNumber = 0;
   std::int64_t size = -1;
   if (const auto known = tooLarge.find(uid); known != tooLarge.end()) {
     size = known->second;
   } else if (sizesListed) {
     if (const auto listed = listedSizes.find(n); listed != listedSizes.end()) size = listed->second;
   } else if (List(n, size)) {
-    listedNumber = n;
-    listedSize = size;
+    listedSizes[n] = size;
   }
   if (size < 0 || static_cast<std::uint64_t>(size) <= messageLimit) return false;
   LogTooLarge(n, uid, size);

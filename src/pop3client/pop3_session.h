@@ -154,10 +154,8 @@ class CPop3Session : public CMailboxClient {
   std::string connectError;
   int lastReply = 0;
   std::size_t messageLimit = kMaxMessageBytes;
-  // What LIST said of message `listedNumber`, so that RETR of it makes room for it at once.
-  int listedNumber = 0;
-  std::int64_t listedSize = -1;
-  // What LIST without argument said, when it was asked in this session.
+  // The sizes LIST gave in this session, so that RETR makes room for a message at once; all of
+  // them when LIST without argument was answered (`sizesListed`).
   bool sizesListed = false;
   std::unordered_map<int, std::int64_t> listedSizes;
   // The size of the last multi-line body when it ran over the limit and was dropped, else 0.
