@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <limits>
 #include <memory>
 #include <optional>
@@ -297,6 +298,9 @@ TEST_F(RetrievalTest, StoredMailIsSyncedOncePerRunBeforeTheQuitThatDeletes) {
   };
   EXPECT_EQ(Run(), kRetrieveFailed);
   server->replyOverride = nullptr;
+  // Nor does the marks file take over from the journal.
+  EXPECT_EQ(mailbox->SaveMarks(), 0);
+  EXPECT_TRUE(std::filesystem::exists(directory.File("box") + ".jnl"));
   refuse = false;
   SetFileFaultInjector(nullptr);
   EXPECT_FALSE(Commands().ends_with("QUIT\r\n"));
@@ -484,6 +488,18 @@ TEST_P(OversizeTest, IsLeftOnTheServerInNoListAndNeverFetchedAgain) {
                                       : "STAT\r\nUIDL\r\nUIDL 1\r\nLIST\r\nQUIT\r\n");
   EXPECT_EQ(mailbox->MessageCount(), 2);
   EXPECT_EQ(server->messages.size(), 1u);
+}
+
+TEST_F(RetrievalTest, SizesListedInOneSessionAreNotTakenForTheNext) {
+  session->SetMessageLimit(1000);
+  server->messages = {Mail("a", "one"), {"big", "Subject: big\r\n\r\n" + std::string(2000, 'x')}};
+  EXPECT_EQ(Run(), kRetrieveDone);
+  EXPECT_EQ(mailbox->MessageCount(), 1);
+  // Message 2 is small now, on a server that lists no sizes.
+  server->classic = true;
+  server->messages[1] = Mail("small", "two");
+  EXPECT_EQ(Run(), kRetrieveDone);
+  EXPECT_EQ(StoredUids(), (std::vector<std::string>{"a", "small"}));
 }
 
 TEST_F(RetrievalTest, ABodyThatRunsFarPastTheLimitIsCutOff) {

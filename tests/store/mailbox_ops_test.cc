@@ -275,33 +275,6 @@ TEST_F(MailboxOpsTest, FailedAppendChangesNothing) {
             "MBX : File I/O Error.( " + Path("inbox.jnl") + "  :  errno = 5 )");
 }
 
-TEST_F(MailboxOpsTest, AppendsAreSyncedBeforeTheMarksFileTakesOverFromTheJournal) {
-  int syncs = 0;
-  bool refuse = false;
-  SetFileFaultInjector([&](FileOperation op) {
-    if (op != FileOperation::Sync) return false;
-    ++syncs;
-    return refuse;
-  });
-  for (const char* subject : {"a", "b", "c"}) {
-    CMailMessage m = Message(Text(subject));
-    ASSERT_GT(box->AppendMessage(m), 0);
-  }
-  // Appends in quick succession wait for one sync together; only the new journal's name is synced.
-  EXPECT_EQ(syncs, 1);
-  refuse = true;
-  EXPECT_FALSE(box->SyncStored());
-  EXPECT_EQ(box->SaveMarks(), 0);
-  EXPECT_TRUE(std::filesystem::exists(Path("inbox.jnl")));
-  refuse = false;
-  EXPECT_TRUE(box->SyncStored());
-  EXPECT_EQ(box->SaveMarks(), 1);
-  SetFileFaultInjector(nullptr);
-  EXPECT_FALSE(std::filesystem::exists(Path("inbox.jnl")));
-  EXPECT_EQ(reporter.logLines.back(),
-            "MBX : File I/O Error.( " + Path("inbox.jnl") + "  :  errno = 5 )");
-}
-
 TEST_F(MailboxOpsTest, FailedRewriteRemovesNothingAndTakesBackTheMovedCopy) {
   box->Config().SetServerDeletion(KeepOnServer);
   int deleteNow = 0;
