@@ -45,10 +45,8 @@ import time
 from collections import Counter
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(HERE, "..", "support"))
 
-import dovecot  # noqa: E402
 import qmtest  # noqa: E402
 from qmtest import Stored  # noqa: E402
 
@@ -447,9 +445,9 @@ class Remote:
         os.makedirs(scratch, exist_ok=True)
         os.chmod(scratch, 0o711)
         self.maildir = os.path.join(scratch, "Maildir")
-        self.server = dovecot.Dovecot(scratch, dovecot.free_port(), REMOTE_USER,
-                                      REMOTE_PASSWORD, self.maildir,
-                                      settings={"pop3_no_flag_updates": "yes"})
+        self.server = qmtest.Dovecot(scratch, qmtest.free_port(), REMOTE_USER,
+                                     REMOTE_PASSWORD, self.maildir,
+                                     settings={"pop3_no_flag_updates": "yes"})
         self.server.start()
         self.port = self.server.port
         self.uids = []
@@ -457,7 +455,7 @@ class Remote:
     def fill(self, messages):
         self.wait_idle()
         shutil.rmtree(self.maildir, ignore_errors=True)
-        self.uids = dovecot.fill_maildir(self.maildir, messages, owner=self.server.mail_owner)
+        self.uids = qmtest.fill_maildir(self.maildir, messages, owner=self.server.mail_owner)
         self.uids = [name.split(":")[0] for name in self.uids]
 
     def sessions_ended(self):
@@ -673,7 +671,7 @@ def main():
     unknown = [op for op in ops if op not in OPS]
     if unknown:
         parser.error("unknown operation(s): %s" % ", ".join(unknown))
-    if "retrieve" in ops and not dovecot.available():
+    if "retrieve" in ops and not qmtest.available():
         print("retrieve: skipped, dovecot is not installed (scripts/setup installs it)")
         ops.remove("retrieve")
     scratch = tempfile.mkdtemp(prefix="qm_kill_")
