@@ -133,7 +133,7 @@ class MailboxCommandsTest(WorkdirCase):
         with open(self.path("qm_mailfilter.lock"), "a+b") as lock:
             fcntl.flock(lock.fileno(), fcntl.LOCK_EX | fcntl.LOCK_NB)
             for args in (("mailbox", "list"), ("mailbox", "remove", "alpha"),
-                         ("mail", "list", "alpha")):
+                         ("mail", "list", "alpha"), ("retrieve", "alpha"), ("retrieve",)):
                 out, err = self.run_program(*args, expect=2)
                 self.assertEqual(out, "")
                 self.assertIn("another instance is running in " + self.dir, err)

@@ -156,6 +156,9 @@ class WireTest(HeadlessCase):
                                capture_output=True, timeout=10)
         self.assertEqual(other.returncode, 1)
         self.assertIn("Quillmoor Mail Filterはすでに起動しています。", other.stderr.decode())
+        # Nor may a command change the directory while the program works in it.
+        busy = qmtest.Workdir.command(qmtest.PROGRAM, self.dir, ["retrieve"], expect=2)
+        self.assertIn("another instance is running in " + self.dir, busy.err)
         conn = self.raw()
         conn.sendall(b"USER taro\r\nPASS secret\r\nDELE 1\r\n")
         self.receive(conn, 15)

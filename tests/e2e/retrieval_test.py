@@ -488,17 +488,6 @@ class FailureTest(RetrievalCase):
             self.assertEqual((len(self.work.rows(name)), len(self.work.rows(name, True))), (3, 1))
         self.assertOnServer(ORDER)
 
-    def test_busy_while_another_instance_holds_the_directory(self):
-        self.mailbox("retrieved")
-        headless = qmtest.HeadlessProgram(qmtest.PROGRAM, self.work.path, self.work.local_port)
-        try:
-            err = self.work.run("retrieve", "box", expect=2).err
-            self.assertEqual(headless.terminate()[0], 0)
-        finally:
-            headless.close()
-        self.assertIn("another instance is running in " + self.work.path, err)
-        self.assertUntouched()
-
 
 if __name__ == "__main__":
     qmtest.main()

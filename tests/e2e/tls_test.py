@@ -278,26 +278,8 @@ class RefusedStlsTest(Case):
     def test_a_server_that_refuses_stls_never_sees_the_user_or_the_password(self):
         # Refuses STLS in two ways; would take any user and password in clear text.
         for refusal in (b"-ERR Unknown command: STLS\r\n", b"-ERR [SYS/TEMP] not now\r\n"):
-            def behaviour(conn, fake):
-                conn.sendall(b"+OK fake POP3 ready\r\n")
-                buffer = bytearray()
-                while True:
-                    line = fake.recv_line(conn, buffer)
-                    if line is None:
-                        return
-                    command = line.split(b" ")[0].rstrip(b"\r\n").upper()
-                    if command == b"CAPA":
-                        conn.sendall(b"+OK\r\nUSER\r\nUIDL\r\nTOP\r\n.\r\n")
-                    elif command == b"STLS":
-                        conn.sendall(refusal)
-                    elif command == b"QUIT":
-                        conn.sendall(b"+OK bye\r\n")
-                        return
-                    elif command == b"STAT":
-                        conn.sendall(b"+OK 0 0\r\n")
-                    else:
-                        conn.sendall(b"+OK\r\n")
-
+            behaviour = answering({b"CAPA": b"+OK\r\nUSER\r\nUIDL\r\nTOP\r\n.\r\n",
+                                   b"STLS": refusal, b"STAT": b"+OK 0 0\r\n"})
             with self.subTest(refusal=refusal):
                 fake = self.fake(behaviour)
                 work = self.workdir(SHORT_TIMEOUT)
@@ -375,6 +357,23 @@ class RefusedStlsTest(Case):
 
 
 # --- peers that stop in the middle of the handshake ----------------------------------------
+
+def answering(replies):
+    """A peer that greets and answers each command line by its verb from `replies` (else +OK)
+    until QUIT."""
+    def behaviour(conn, fake):
+        conn.sendall(b"+OK fake POP3 ready\r\n")
+        buffer = bytearray()
+        while True:
+            line = fake.recv_line(conn, buffer)
+            if line is None:
+                return
+            verb = line.split(b" ")[0].rstrip(b"\r\n").upper()
+            conn.sendall(b"+OK bye\r\n" if verb == b"QUIT" else replies.get(verb, b"+OK\r\n"))
+            if verb == b"QUIT":
+                return
+    return behaviour
+
 
 def tls_record(data):
     return len(data) >= 3 and data[0] == 0x16 and data[1] == 0x03

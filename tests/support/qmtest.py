@@ -75,8 +75,7 @@ stored_form = stuffed
 def wait_until(condition, timeout, message="timed out"):
     deadline = time.monotonic() + timeout
     while not condition():
-        if time.monotonic() > deadline:
-            raise AssertionError(message)
+        assert time.monotonic() < deadline, message
         time.sleep(0.05)
 
 
@@ -85,9 +84,8 @@ def wait_until(condition, timeout, message="timed out"):
 # ---------------------------------------------------------------------------------------------
 
 class Message:
-    """One message of a ScriptedPop3: its unique id and its text, either whole (`text`) or made
-    on the fly (`generated` bytes of text lines after `header`), so that a message of hundreds of
-    megabytes costs the test no memory."""
+    """A ScriptedPop3 message: its unique id and its `text`, or `generated` bytes of lines after
+    `header` made on the fly, so that hundreds of megabytes cost the test no memory."""
 
     LINE = b"x" * 76 + b"\r\n"
 
@@ -99,9 +97,8 @@ class Message:
 
     def size(self):
         """The size LIST tells: CR LF lines, before dot-stuffing."""
-        if self.text is not None:
-            return len(self.text)
-        return len(self.header) + self.lines * len(self.LINE)
+        return len(self.text) if self.text is not None else \
+            len(self.header) + self.lines * len(self.LINE)
 
     def wire(self):
         """The reply body of RETR, in pieces of at most about a megabyte."""
