@@ -334,17 +334,11 @@ class RefusedStlsTest(Case):
                     overlaps.append((line, early))
                     buffer[:] = early
                 command = line.split(b" ")[0].rstrip(b"\r\n").upper()
-                if command == b"CAPA":
-                    secure.sendall(b"+OK\r\nUSER\r\n.\r\n")
-                elif command == b"USER":
-                    secure.sendall(b"+OK\r\n")
-                elif command == b"PASS":
-                    secure.sendall(b"-ERR [AUTH] invalid password\r\n")
-                elif command == b"QUIT":
-                    secure.sendall(b"+OK bye\r\n")
+                secure.sendall({b"CAPA": b"+OK\r\nUSER\r\n.\r\n", b"USER": b"+OK\r\n",
+                                b"PASS": b"-ERR [AUTH] invalid password\r\n",
+                                b"QUIT": b"+OK bye\r\n"}.get(command, b"-ERR\r\n"))
+                if command == b"QUIT":
                     return
-                else:
-                    secure.sendall(b"-ERR\r\n")
 
         fake = self.fake(behaviour)
         work = self.workdir(SHORT_TIMEOUT)
