@@ -59,15 +59,12 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
-sys.path.insert(0, os.path.join(HERE, "..", "tests", "e2e"))
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "support"))
 
-import dovecot  # noqa: E402  (tests/e2e)
 import qmtest  # noqa: E402  (tests/support)
-import tls_dovecot  # noqa: E402  (tests/e2e: the DNS server that answers "not found")
 from retrieval_support import (bsmtp_messages, fetchmail_command, index_mailbox,  # noqa: E402
                                run_fetchmail, served_size)
-from retrieval_test import ZONES, Workdir, stored_form  # noqa: E402  (tests/e2e)
+from qmtest import ZONES, Workdir, stored_form  # noqa: E402  (tests/e2e)
 from retrieve_bench import MAILBOX, PASSWORD, USER, BenchMail, timed  # noqa: E402
 
 HOST = "127.0.0.1"
@@ -205,7 +202,7 @@ class Blocklists:
             self.server = qmtest.Dnsmasq(scratch, ZONES, {host + ZONES[0]: "127.0.0.2"
                                                           for host in mail.listed})
         else:
-            self.server = tls_dovecot.NxDomainDns()
+            self.server = qmtest.NxDomainDns()
         self.port = self.server.port
 
     def queries(self):
@@ -312,15 +309,15 @@ class Case:
         self.expected = collections.Counter(hashlib.sha256(stored_form(m)).digest()
                                             for m in messages)
         maildir = os.path.join(self.dir, "Maildir")
-        dovecot.fill_maildir(maildir, messages, line_ends="lf")
+        qmtest.fill_maildir(maildir, messages, line_ends="lf")
         del messages
         print("%s: %d messages generated and delivered in %.1f s"
               % (name, self.count, time.perf_counter() - started), flush=True)
         self.dns = Blocklists(self.dir, dns_kind, self.mail)
         # The server copies are kept; without this Dovecot would mark every retrieved message
         # seen and rename its file at QUIT.
-        self.server = dovecot.Dovecot(self.dir, dovecot.free_port(), USER, PASSWORD, maildir,
-                                      settings={"pop3_no_flag_updates": "yes"})
+        self.server = qmtest.Dovecot(self.dir, qmtest.free_port(), USER, PASSWORD, maildir,
+                                     settings={"pop3_no_flag_updates": "yes"})
         self.server.start()
         index_mailbox(self.server, USER, PASSWORD, self.count, self.served_bytes,
                       args.repetitions)
@@ -458,7 +455,7 @@ def main():
     unknown = [c for c in cases if c not in CASES]
     if unknown or not cases:
         parser.error("unknown case: %s" % ", ".join(unknown))
-    missing = [name for name, there in (("dovecot", dovecot.available()),
+    missing = [name for name, there in (("dovecot", qmtest.available()),
                                         ("fetchmail", shutil.which("fetchmail")),
                                         ("dnsmasq", args.dns != "dnsmasq" or
                                          shutil.which("dnsmasq"))) if not there]
@@ -467,7 +464,7 @@ def main():
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
 
     scratch = tempfile.mkdtemp(prefix="qm_link_bench_")
-    # Dovecot's users pass through it to their case's directory (see tests/e2e/dovecot.py).
+    # Dovecot's users pass through it to their case's directory (see tests/support/qmtest.py).
     os.chmod(scratch, 0o711)
     loads = [os.getloadavg()]
     problems = []

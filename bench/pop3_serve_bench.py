@@ -43,10 +43,10 @@ import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "tests", "e2e"))
+sys.path.insert(0, os.path.join(HERE, "..", "tests", "support"))
 
-import dovecot  # noqa: E402  (tests/e2e)
-from headless_pop3_test import mailbox_settings, marks  # noqa: E402  (the file layouts)
+import qmtest  # noqa: E402  (tests/support)
+from qmtest import write_cfg, write_flg  # noqa: E402  (the file layouts)
 
 USER = "taro"
 PASSWORD = "secret"
@@ -246,12 +246,12 @@ class Ours:
             for message in stored_messages:
                 f.write(message)
         with open(os.path.join(workdir, "inbox.flg"), "wb") as f:
-            f.write(marks([VISIBLE] * len(stored_messages)))
+            f.write(write_flg([(VISIBLE, "")] * len(stored_messages)))
         with open(os.path.join(workdir, "inbox.cfg"), "wb") as f:
-            f.write(mailbox_settings(USER.encode(), PASSWORD.encode()))
+            f.write(write_cfg(localUser=USER, localPassword=PASSWORD))
 
     def start(self):
-        self.port = dovecot.free_port()
+        self.port = qmtest.free_port()
         with open(os.path.join(self.workdir, "qm_mailfilter.ini"), "wb") as f:
             f.write(b"[Mailbox]\r\nPort=%d\r\nBindAddress=127.0.0.1\r\nMailboxes=inbox:\r\n"
                     % self.port)
@@ -302,7 +302,7 @@ class Ours:
 
 
 class TheirServer:
-    """Dovecot, started through tests/e2e/dovecot.py."""
+    """Dovecot, started through tests/support/qmtest.py."""
 
     name = "Dovecot"
 
@@ -313,11 +313,11 @@ class TheirServer:
         self.port = None
 
     def start(self):
-        self.port = dovecot.free_port()
+        self.port = qmtest.free_port()
         # Retrieval leaves the maildir as it is, as our server leaves its mailbox: without this
         # Dovecot marks every retrieved message seen at QUIT and renames its file.
-        self.server = dovecot.Dovecot(self.workdir, self.port, USER, PASSWORD, self.maildir,
-                                      settings={"pop3_no_flag_updates": "yes"})
+        self.server = qmtest.Dovecot(self.workdir, self.port, USER, PASSWORD, self.maildir,
+                                     settings={"pop3_no_flag_updates": "yes"})
         self.server.start()
 
     def stop(self):
@@ -582,7 +582,7 @@ def main():
     if not os.access(client, os.X_OK):
         parser.error("not an executable: %s (build the target pop3_client_bench or name it "
                      "with --client)" % client)
-    if not dovecot.available():
+    if not qmtest.available():
         parser.error("dovecot is not installed")
 
     # Ctrl-C and SIGTERM both unwind through the finally below.
@@ -597,7 +597,7 @@ def main():
         stored = [stored_form(m) for m in messages]
         ours = Ours(program, os.path.join(scratch, "qm"), stored)
         maildir = os.path.join(scratch, "Maildir")
-        dovecot.fill_maildir(maildir, messages, line_ends="lf")
+        qmtest.fill_maildir(maildir, messages, line_ends="lf")
         sizes = (sum(len(s) for s in stored), sum(len(m) - m.count(b"\r\n") for m in messages))
         theirs = TheirServer(scratch, maildir)
         servers = [ours, theirs]

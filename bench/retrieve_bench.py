@@ -58,15 +58,13 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
-sys.path.insert(0, os.path.join(HERE, "..", "tests", "e2e"))
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "support"))
 
-import dovecot  # noqa: E402  (tests/e2e)
 import qmtest  # noqa: E402  (tests/support)
 from pop3_serve_bench import MailWriter  # noqa: E402  (words, domains, ISO-2022-JP text)
 from retrieval_support import (bsmtp_messages, children_cpu, fetchmail_command,  # noqa: E402
                                index_mailbox, run_fetchmail as fetchmail_run, served_size)
-from retrieval_test import ZONES, Workdir, stored_form  # noqa: E402
+from qmtest import ZONES, Workdir, stored_form  # noqa: E402
 
 USER = "taro"
 PASSWORD = "secret"
@@ -321,7 +319,7 @@ def main():
     program = os.path.abspath(args.program)
     if not os.access(program, os.X_OK):
         parser.error("not an executable: %s" % program)
-    missing = [name for name, there in (("dovecot", dovecot.available()),
+    missing = [name for name, there in (("dovecot", qmtest.available()),
                                         ("dnsmasq", shutil.which("dnsmasq")),
                                         ("fetchmail", shutil.which("fetchmail"))) if not there]
     if missing:
@@ -341,13 +339,13 @@ def main():
         expected = collections.Counter(hashlib.sha256(stored_form(m)).digest()
                                        for m in messages)
         maildir = os.path.join(scratch, "Maildir")
-        dovecot.fill_maildir(maildir, messages, line_ends="lf")
+        qmtest.fill_maildir(maildir, messages, line_ends="lf")
         del messages
 
         dns = qmtest.Dnsmasq(scratch, ZONES, {host + ZONES[0]: "127.0.0.2" for host in mail.listed})
         # Retrieval leaves the maildir as it is: the server copies are kept, and without this
         # Dovecot would mark every retrieved message seen and rename its file at QUIT.
-        server = dovecot.Dovecot(scratch, dovecot.free_port(), USER, PASSWORD, maildir,
+        server = qmtest.Dovecot(scratch, qmtest.free_port(), USER, PASSWORD, maildir,
                                  settings={"pop3_no_flag_updates": "yes"})
         server.start()
         count = index_mailbox(server, USER, PASSWORD, args.messages, served_bytes,

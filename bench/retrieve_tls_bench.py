@@ -48,12 +48,11 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
-sys.path.insert(0, os.path.join(HERE, "..", "tests", "e2e"))
+sys.path.insert(0, os.path.join(HERE, "..", "tests", "support"))
 
-import dovecot  # noqa: E402  (tests/e2e)
-import tls_dovecot  # noqa: E402  (tests/e2e)
+import qmtest  # noqa: E402  (tests/support)
 from retrieval_support import children_cpu, index_mailbox, served_size  # noqa: E402
-from retrieval_test import stored_form  # noqa: E402  (tests/e2e)
+from qmtest import stored_form  # noqa: E402  (tests/e2e)
 
 USER = "taro"
 PASSWORD = "secret"
@@ -187,9 +186,9 @@ def main():
     program = os.path.abspath(args.program)
     if not os.access(program, os.X_OK):
         parser.error("not an executable: %s" % program)
-    if not dovecot.available():
+    if not qmtest.available():
         parser.error("not installed: dovecot")
-    if not tls_dovecot.openssl_available():
+    if not qmtest.openssl_available():
         parser.error("not installed: openssl")
 
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
@@ -197,9 +196,9 @@ def main():
     scratch = tempfile.mkdtemp(prefix="qm_retrieve_tls_bench_")
     os.chmod(scratch, 0o711)
     server = None
-    dns = tls_dovecot.NxDomainDns()
+    dns = qmtest.NxDomainDns()
     try:
-        certs = tls_dovecot.Certificates(os.path.join(scratch, "certs"))
+        certs = qmtest.Certificates(os.path.join(scratch, "certs"))
         print("generating %d messages of about %d bytes ..." % (args.messages, args.size),
               flush=True)
         rng = random.Random(args.seed)
@@ -208,13 +207,13 @@ def main():
         expected = collections.Counter(hashlib.sha256(stored_form(m)).digest()
                                        for m in messages)
         maildir = os.path.join(scratch, "Maildir")
-        dovecot.fill_maildir(maildir, messages, line_ends="lf")
+        qmtest.fill_maildir(maildir, messages, line_ends="lf")
         del messages
 
         # Retrieval leaves the maildir as it is; the login lines name the TLS version and cipher.
-        server = tls_dovecot.TlsDovecot(
-            scratch, dovecot.free_port(), USER, PASSWORD, maildir, cert=certs.good,
-            tls_port=dovecot.free_port(), ssl="yes",
+        server = qmtest.Dovecot(
+            scratch, qmtest.free_port(), USER, PASSWORD, maildir, cert=certs.good,
+            tls_port=qmtest.free_port(), ssl="yes",
             settings={"pop3_no_flag_updates": "yes",
                       "login_log_format_elements":
                           "user=<%u> method=%m rip=%r lip=%l mpid=%e %c %k"})

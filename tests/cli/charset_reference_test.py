@@ -3,34 +3,19 @@
 
 Usage: charset_reference_test.py PATH_TO_QM_MAILFILTER [unittest options]
 
-A corpus of a few hundred messages is generated here from a fixed seed: subjects and display
-names as encoded words (B and Q, several to a field, on folded lines), single-part bodies in
-base64, quoted-printable or 8 bit with a declared charset, bodies without a charset, unknown
-charsets and bytes that are not text of their charset. Python's email package
-(policy=email.policy.default) parses the same files and is the reference for the subject, the
-sender's name and address and the body.
+Two corpora come from fixed seeds. The first: subjects and display names as encoded words (B and
+Q, several to a field, folded), single-part bodies in base64, quoted-printable or 8 bit with a
+declared charset, none, an unknown one, and bytes that are no text of their charset; Python's
+email package (policy default) gives the subject, the sender and the body. The second: messages
+with parts (nested multiparts, base64 HTML, attachments with RFC 2231 and encoded-word names,
+embedded messages, missing or never-coming boundaries); the shown text (get_body, HTML as text
+through html.parser), the link hosts and the leaves (walk, sizes, get_filename) are compared.
 
-Left out on purpose, because the program differs from the reference by design (the ISO-2022-JP
-table and the fall-back to code page 932 are checked in inspect_reference_test.py):
-- ISO-2022-JP goes through code page 932, where a few characters (the wave dash, the double
-  vertical line, the minus sign, ...) are not the ones Python's codec gives: the texts avoid them.
-- An ISO-2022-JP word takes a following fold along, even before plain text: no such subject.
-- Text of no declared charset that is not UTF-8 is read as code page 932, where Python gives
-  U+FFFD; such text is here only in its UTF-8 form, for which the reference is the UTF-8 reading
-  of the bytes Python decoded (its own reading would be ASCII).
-- The program keeps the line breaks of a folded plain-text subject; the comparison unfolds them.
-- Body lines that start with "." are kept stuffed in the decoded body; the texts avoid them.
-
-A second corpus holds messages with parts: nested multiparts, alternatives with base64 HTML,
-HTML alone, attachments with RFC 2231 and encoded-word names, embedded messages, a missing
-closing boundary and a boundary that never comes, parts without a charset and parts with bytes
-that are not text of their charset. For each, the text the viewer shows (Python's get_body,
-HTML turned into text here by html.parser), the link hosts (bare links with the program's
-pattern over each text part's content; href and src values through html.parser and
-urllib.parse) and the leaves (walk, payload sizes, get_filename) are compared. Left out on
-purpose: a text part without a charset is read as UTF-8 (Python reads ASCII), and Python does
-not look for the body inside an embedded message, so every such message here has text of its
-own.
+Left out on purpose where the program differs by design (inspect_reference_test.py checks those):
+ISO-2022-JP characters that code page 932 maps otherwise (wave dash, minus, ...) and the fold an
+ISO-2022-JP word takes along; text of no charset that is not UTF-8 (code page 932 here), and
+such text is read as UTF-8 where Python reads ASCII; folded plain subjects are compared
+unfolded; no body line starts with "."; every embedded message has text of its own.
 """
 
 import base64
@@ -47,9 +32,8 @@ import unittest
 import urllib.parse
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from qmtest import b_word, q_word, inspect_files  # noqa: E402  (tests/support)
-
-PROGRAM = None  # set from argv[1]
+import qmtest  # noqa: E402
+from qmtest import b_word, q_word, inspect_files  # noqa: E402
 CRLF = b"\r\n"
 
 # Per charset: its name in mail, Python's codec, texts for subjects and bodies, display names.
@@ -434,7 +418,7 @@ def inspected(test, messages):
             with open(path, "wb") as f:
                 f.write(data)
             paths.append(path)
-        records, rc, err = inspect_files(PROGRAM, paths)
+        records, rc, err = inspect_files(qmtest.PROGRAM, paths)
     test.assertEqual(rc, 0, err)
     test.assertEqual(len(records), len(messages))
     return records
@@ -477,13 +461,5 @@ class MultipartReferenceTest(unittest.TestCase):
                 self.assertEqual(record["parts"], expected_parts)
 
 
-def main():
-    global PROGRAM
-    if len(sys.argv) < 2:
-        sys.exit("usage: charset_reference_test.py PATH_TO_QM_MAILFILTER [unittest options]")
-    PROGRAM = os.path.abspath(sys.argv.pop(1))
-    unittest.main(verbosity=2)
-
-
 if __name__ == "__main__":
-    main()
+    qmtest.main()

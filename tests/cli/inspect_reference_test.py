@@ -6,8 +6,8 @@ Usage: inspect_reference_test.py PATH_TO_QM_MAILFILTER [unittest options]
 Every expected value is derived in this file (Python's base64/quopri, our own JIS X 0208 to
 Shift_JIS arithmetic, time.mktime) and never by asking the program. Code page 932 text is turned
 into UTF-8 with glibc's own CP932 table, because that table, not Python's, decides what the
-program prints. The charsets other than ISO-2022-JP are checked against Python's email package
-in charset_reference_test.py.
+program prints. The other charsets are checked against Python's email package in
+charset_reference_test.py.
 """
 
 import base64
@@ -22,75 +22,39 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from qmtest import b_word, q_word, inspect_files  # noqa: E402  (tests/support)
-
-PROGRAM = None  # set from argv[1]
+import qmtest  # noqa: E402
+from qmtest import b_word, q_word, inspect_files  # noqa: E402
 
 CRLF = b"\r\n"
 REPLACEMENT = "\ufffd"
-
-
-# ---------------------------------------------------------------------------------------------
-# References
-# ---------------------------------------------------------------------------------------------
-
-class _GlibcCp932:
-    """CP932 -> UTF-8 through glibc iconv; a byte that does not convert becomes U+FFFD.
-
-    ctypes rather than the iconv command, so that the exact byte where a conversion stops is
-    known and the next attempt starts one byte further on.
-    """
-
-    def __init__(self):
-        libc = ctypes.CDLL(None, use_errno=True)
-        self._open = libc.iconv_open
-        self._open.restype = ctypes.c_void_p
-        self._open.argtypes = [ctypes.c_char_p, ctypes.c_char_p]
-        self._iconv = libc.iconv
-        self._iconv.restype = ctypes.c_size_t
-        self._iconv.argtypes = [ctypes.c_void_p,
-                                ctypes.POINTER(ctypes.c_void_p), ctypes.POINTER(ctypes.c_size_t),
-                                ctypes.POINTER(ctypes.c_void_p), ctypes.POINTER(ctypes.c_size_t)]
-        self._cd = self._open(b"UTF-8", b"CP932")
-        if self._cd in (None, ctypes.c_void_p(-1).value):
-            raise RuntimeError("glibc iconv has no CP932 converter")
-
-    def decode(self, data: bytes) -> str:
-        if not data:
-            return ""
-        inbuf = ctypes.create_string_buffer(data, len(data))
-        outsize = 4 * len(data) + 16
-        outbuf = ctypes.create_string_buffer(outsize)
-        base_in = ctypes.addressof(inbuf)
-        base_out = ctypes.addressof(outbuf)
-        in_ptr = ctypes.c_void_p(base_in)
-        in_left = ctypes.c_size_t(len(data))
-        out_ptr = ctypes.c_void_p(base_out)
-        out_left = ctypes.c_size_t(outsize)
-        pieces = []
-        self._iconv(self._cd, None, None, None, None)
-        while in_left.value > 0:
-            result = self._iconv(self._cd, ctypes.byref(in_ptr), ctypes.byref(in_left),
-                                 ctypes.byref(out_ptr), ctypes.byref(out_left))
-            pieces.append(outbuf.raw[:out_ptr.value - base_out])
-            out_ptr.value = base_out
-            out_left.value = outsize
-            if result == ctypes.c_size_t(-1).value:
-                pieces.append(REPLACEMENT.encode())
-                in_ptr.value += 1
-                in_left.value -= 1
-                self._iconv(self._cd, None, None, None, None)
-        return b"".join(pieces).decode("utf-8")
-
-
-_cp932 = None
+_libc = ctypes.CDLL(None, use_errno=True)
+_libc.iconv_open.restype = ctypes.c_void_p
+_libc.iconv_open.argtypes = [ctypes.c_char_p, ctypes.c_char_p]
+_libc.iconv.restype = ctypes.c_size_t
+_libc.iconv.argtypes = [ctypes.c_void_p] + [ctypes.POINTER(ctypes.c_void_p),
+                                            ctypes.POINTER(ctypes.c_size_t)] * 2
+_cp932 = _libc.iconv_open(b"UTF-8", b"CP932")
 
 
 def cp932_text(data: bytes) -> str:
-    global _cp932
-    if _cp932 is None:
-        _cp932 = _GlibcCp932()
-    return _cp932.decode(data)
+    """CP932 -> UTF-8 through glibc iconv (ctypes, so that the byte where a conversion stops is
+    known); a byte that does not convert becomes U+FFFD and the next attempt starts after it."""
+    inbuf, outbuf = ctypes.create_string_buffer(data, len(data)), ctypes.create_string_buffer(
+        4 * len(data) + 16)
+    in_ptr, in_left = ctypes.c_void_p(ctypes.addressof(inbuf)), ctypes.c_size_t(len(data))
+    pieces = []
+    _libc.iconv(_cp932, None, None, None, None)
+    while in_left.value > 0:
+        out_ptr, out_left = ctypes.c_void_p(ctypes.addressof(outbuf)), ctypes.c_size_t(len(outbuf))
+        result = _libc.iconv(_cp932, ctypes.byref(in_ptr), ctypes.byref(in_left),
+                             ctypes.byref(out_ptr), ctypes.byref(out_left))
+        pieces.append(outbuf.raw[:len(outbuf) - out_left.value])
+        if result == ctypes.c_size_t(-1).value:
+            pieces.append(REPLACEMENT.encode())
+            in_ptr.value += 1
+            in_left.value -= 1
+            _libc.iconv(_cp932, None, None, None, None)
+    return b"".join(pieces).decode("utf-8")
 
 
 def undeclared_text(data: bytes) -> str:
@@ -104,32 +68,19 @@ def undeclared_text(data: bytes) -> str:
 def jis_text(jis: bytes) -> str:
     """JIS X 0208 pairs as the program reads them: through Shift_JIS and code page 932, a pair
     without a character becoming one U+FFFD."""
-    out = []
-    for i in range(0, len(jis), 2):
-        char = cp932_text(jis_to_sjis(jis[i:i + 2]))
-        out.append(REPLACEMENT if REPLACEMENT in char else char)
-    return "".join(out)
+    chars = (cp932_text(jis_to_sjis(jis[i:i + 2])) for i in range(0, len(jis), 2))
+    return "".join(REPLACEMENT if REPLACEMENT in c else c for c in chars)
 
 
 def jis_to_sjis(jis: bytes) -> bytes:
-    """JIS X 0208 byte pairs (0x21-0x7E each) to Shift_JIS.
-
-    Two JIS rows share one Shift_JIS lead byte; the odd row takes trail bytes 0x40-0x9E (0x7F
-    skipped), the even row 0x9F-0xFC.
-    """
-    assert len(jis) % 2 == 0
+    """JIS X 0208 byte pairs (0x21-0x7E each) to Shift_JIS: two JIS rows share one lead byte;
+    the odd row takes trail bytes 0x40-0x9E (0x7F skipped), the even row 0x9F-0xFC."""
     out = bytearray()
     for i in range(0, len(jis), 2):
         row, cell = jis[i] - 0x21, jis[i + 1] - 0x21  # both 0-based
         lead = 0x81 + row // 2
-        if lead > 0x9F:
-            lead += 0xE0 - 0xA0
-        if row % 2 == 0:
-            trail = 0x40 + cell
-            if trail >= 0x7F:
-                trail += 1
-        else:
-            trail = 0x9F + cell
+        lead += 0x40 if lead > 0x9F else 0
+        trail = 0x9F + cell if row % 2 else 0x40 + cell + (cell >= 0x3F)
         out += bytes((lead, trail))
     return bytes(out)
 
@@ -139,46 +90,27 @@ def row_bytes(row: int) -> bytes:
     return b"".join(bytes((0x20 + row, cell)) for cell in range(0x21, 0x7F))
 
 
-def iso2022_run(jis: bytes, old_style: bool = False) -> bytes:
-    if old_style:
-        return b"\x1b$@" + jis + b"\x1b(J"
-    return b"\x1b$B" + jis + b"\x1b(B"
+def iso2022_run(jis: bytes, old_style=False) -> bytes:
+    return (b"\x1b$@" + jis + b"\x1b(J") if old_style else (b"\x1b$B" + jis + b"\x1b(B")
 
 
-def stored_form(plain: bytes) -> bytes:
-    """The form messages are kept in: CR LF, leading dots doubled, "." line at the end."""
-    lines = plain.split(b"\n")
-    if lines and lines[-1] == b"":
-        lines.pop()
-    out = bytearray()
-    for line in lines:
-        if line.endswith(b"\r"):
-            line = line[:-1]
-        if line.startswith(b"."):
-            line = b"." + line
-        out += line + CRLF
-    return bytes(out + b"." + CRLF)
+def jis_of(text: str) -> bytes:
+    return text.encode("iso2022_jp")
 
 
 def message(headers, body: bytes = b"", eol: bytes = CRLF) -> bytes:
-    """headers: list of raw header lines (bytes, may contain CR LF folding)."""
-    head = b"".join(h + eol for h in headers)
-    return head + eol + body
+    """headers: raw header lines (bytes, may contain CR LF folding)."""
+    return b"".join(h + eol for h in headers) + eol + body
 
 
-def random_ascii_text(rng: random.Random, length: int, alphabet: str = None) -> bytes:
+def random_ascii_text(rng, length, alphabet=None) -> bytes:
     alphabet = alphabet or ("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789"
                             " !\"#$%&'()*+,-./:;<=>?@[\\]^_`{|}~")
-    out = bytearray()
-    while len(out) < length:
-        if rng.random() < 0.03:
-            out += CRLF
-        else:
-            out += rng.choice(alphabet).encode()
-    return bytes(out[:length])
+    return b"".join(CRLF if rng.random() < 0.03 else rng.choice(alphabet).encode()
+                    for _ in range(length))[:length]
 
 
-def random_sjis_text(rng: random.Random, chars: int) -> bytes:
+def random_sjis_text(rng, chars) -> bytes:
     """Japanese prose-like Shift_JIS: hiragana, katakana, level 1 kanji, some ASCII."""
     out = bytearray()
     for _ in range(chars):
@@ -189,40 +121,29 @@ def random_sjis_text(rng: random.Random, chars: int) -> bytes:
             out += jis_to_sjis(bytes((0x25, rng.randint(0x21, 0x76))))   # katakana
         elif pick < 0.85:
             out += jis_to_sjis(bytes((rng.randint(0x30, 0x4E), rng.randint(0x21, 0x7E))))
-        elif pick < 0.95:
-            out += rng.choice(b"abcXYZ0123 ,.").to_bytes(1, "big")
         else:
-            out += CRLF
+            out += bytes([rng.choice(b"abcXYZ0123 ,.")]) if pick < 0.95 else CRLF
     return bytes(out)
 
-
-# ---------------------------------------------------------------------------------------------
-# Running the program
-# ---------------------------------------------------------------------------------------------
 
 class InspectCase(unittest.TestCase):
     def setUp(self):
         self._tmp = tempfile.TemporaryDirectory(prefix="qm-inspect-")
+        self.addCleanup(self._tmp.cleanup)
         self.dir = self._tmp.name
         self._serial = 0
 
-    def tearDown(self):
-        self._tmp.cleanup()
-
-    def write(self, data: bytes, name: str = None) -> str:
+    def write(self, data: bytes) -> str:
         self._serial += 1
-        path = os.path.join(self.dir, name or "m%04d.eml" % self._serial)
+        path = os.path.join(self.dir, "m%04d.eml" % self._serial)
         with open(path, "wb") as f:
             f.write(data)
         return path
 
-    def run_program(self, paths, raw=False, tz="UTC"):
-        return inspect_files(PROGRAM, paths, raw=raw, tz=tz)
-
     def inspect_all(self, messages, raw=False, tz="UTC"):
         """One program run over several messages; fails unless it succeeds for all."""
         paths = [self.write(m) for m in messages]
-        records, rc, err = self.run_program(paths, raw=raw, tz=tz)
+        records, rc, err = inspect_files(qmtest.PROGRAM, paths, raw=raw, tz=tz)
         self.assertEqual(rc, 0, err)
         self.assertEqual([r["file"] for r in records], paths)
         return records
@@ -230,10 +151,13 @@ class InspectCase(unittest.TestCase):
     def inspect(self, data: bytes, raw=False, tz="UTC"):
         return self.inspect_all([data], raw=raw, tz=tz)[0]
 
+    def check(self, cases, make, key, tz="UTC"):
+        """One run over make(case) for each (input, expected) case; record[key] == expected."""
+        for (given, expected), record in zip(cases, self.inspect_all(
+                [make(given) for given, _ in cases], tz=tz)):
+            with self.subTest(given=given):
+                self.assertEqual(record[key], expected)
 
-# ---------------------------------------------------------------------------------------------
-# Body transfer encodings
-# ---------------------------------------------------------------------------------------------
 
 def base64_lines(data: bytes) -> bytes:
     # encodebytes gives the usual 76-character lines.
@@ -254,37 +178,33 @@ class TransferEncodingTest(InspectCase):
             with self.subTest(length=len(original), start=original[:16]):
                 self.assertEqual(record["body"], undeclared_text(original))
 
-    def test_base64_zero_byte_ends_its_group(self):
-        # "YWIA" is "ab\0": the zero and anything after it in that group are dropped, the
-        # following groups still count.
-        record = self.inspect(message([b"Content-Transfer-Encoding: base64"],
-                                      base64.b64encode(b"ab\x00cdef") + CRLF))
-        self.assertEqual(record["body"], "abcdef")
-
     def test_encoding_name_is_matched_whole_and_case_blind(self):
         payload = b"plain words http://decoded.example/\r\n"
         encoded = base64_lines(payload)
-        cases = [
-            (b"base64", True),
-            (b"BASE64", True),
-            (b"Base64", True),
-            (b"  base64  ", True),          # field values are trimmed
-            (b"base64; x=y", False),        # a parameter means we do not know it
-            (b"x-base64", False),
-            (b"7bit", False),
-            (b"base6", False),
-        ]
-        messages = [message([b"Content-Transfer-Encoding: " + value], encoded)
-                    for value, _ in cases]
-        records = self.inspect_all(messages)
-        for (value, decoded), record in zip(cases, records):
-            with self.subTest(value=value):
-                if decoded:
-                    self.assertEqual(record["body"], payload.decode())
-                    self.assertEqual(record["urlHosts"], ["decoded.example"])
-                else:
-                    self.assertEqual(record["body"], encoded.decode())
-                    self.assertEqual(record["urlHosts"], [])
+        # Field values are trimmed; a parameter means we do not know the encoding.
+        cases = [(value, payload.decode() if decoded else encoded.decode()) for value, decoded in
+                 [(b"base64", True), (b"BASE64", True), (b"Base64", True), (b"  base64  ", True),
+                  (b"base64; x=y", False), (b"x-base64", False), (b"7bit", False),
+                  (b"base6", False)]]
+        make = lambda value: message([b"Content-Transfer-Encoding: " + value], encoded)  # noqa
+        self.check(cases, make, "body")
+        self.check([(v, ["decoded.example"] if b == payload.decode() else []) for v, b in cases],
+                   make, "urlHosts")
+
+    def test_escapes(self):
+        # (transfer encoding, encoded, decoded): a base64 zero byte ends its group, the
+        # following groups still count; quoted-printable hex digits of either case.
+        cases = [(b"base64", base64.b64encode(b"ab\x00cdef") + CRLF, b"abcdef"),
+                 (b"Quoted-Printable", b"a=3Db\r\n", b"a=b\r\n"),
+                 (b"Quoted-Printable", b"=41=42=43\r\n", b"ABC\r\n"),
+                 (b"Quoted-Printable", b"soft=\r\nbreak\r\n", b"softbreak\r\n"),
+                 (b"Quoted-Printable", b"one=\r\ntwo=\r\nthree\r\n", b"onetwothree\r\n"),
+                 (b"Quoted-Printable", b"=82=A0\r\n", b"\x82\xa0\r\n"),
+                 (b"Quoted-Printable", b"=82=a0\r\n", b"\x82\xa0\r\n"),
+                 (b"Quoted-Printable", b"under_score\r\n", b"under_score\r\n")]
+        self.check([((cte, encoded), undeclared_text(decoded)) for cte, encoded, decoded in cases],
+                   lambda given: message([b"Content-Transfer-Encoding: " + given[0]], given[1]),
+                   "body")
 
     def test_each_part_has_its_own_encoding(self):
         # A message without parts is decoded as a whole; in a multipart body each part's own
@@ -329,28 +249,6 @@ class TransferEncodingTest(InspectCase):
                 # Hard line breaks are CR LF once the message is stored.
                 self.assertEqual(record["body"],
                                  undeclared_text(original.replace(b"\n", CRLF)))
-
-    def test_quoted_printable_escapes(self):
-        cases = [
-            (b"a=3Db\r\n", b"a=b\r\n"),
-            (b"=41=42=43\r\n", b"ABC\r\n"),
-            (b"soft=\r\nbreak\r\n", b"softbreak\r\n"),
-            (b"one=\r\ntwo=\r\nthree\r\n", b"onetwothree\r\n"),
-            (b"=82=A0\r\n", b"\x82\xa0\r\n"),               # Shift_JIS hiragana A
-            (b"=82=a0\r\n", b"\x82\xa0\r\n"),               # lower-case hex digits are hex too
-            (b"under_score\r\n", b"under_score\r\n"),
-        ]
-        messages = [message([b"Content-Transfer-Encoding: Quoted-Printable"], encoded)
-                    for encoded, _ in cases]
-        records = self.inspect_all(messages)
-        for (encoded, decoded), record in zip(cases, records):
-            with self.subTest(encoded=encoded):
-                self.assertEqual(record["body"], undeclared_text(decoded))
-
-
-# ---------------------------------------------------------------------------------------------
-# ISO-2022-JP
-# ---------------------------------------------------------------------------------------------
 
 class Iso2022JpTest(InspectCase):
     def test_reference_arithmetic_agrees_with_python_codecs(self):
@@ -409,14 +307,6 @@ class Iso2022JpTest(InspectCase):
         self.assertEqual(record["subject"], "Re: 件名です")
 
 
-# ---------------------------------------------------------------------------------------------
-# Encoded words over folded lines
-# ---------------------------------------------------------------------------------------------
-
-def jis_of(text: str) -> bytes:
-    return text.encode("iso2022_jp")
-
-
 class FoldedWordsTest(InspectCase):
     def test_folded_encoded_words(self):
         utf8_a, utf8_b = "café ".encode(), "über".encode()
@@ -457,10 +347,6 @@ class FoldedWordsTest(InspectCase):
                 self.assertEqual(record["fields"][0], ["Subject", value.decode("ascii")])
 
 
-# ---------------------------------------------------------------------------------------------
-# Sender
-# ---------------------------------------------------------------------------------------------
-
 class SenderTest(InspectCase):
     def test_from_field(self):
         cases = [
@@ -488,10 +374,6 @@ class SenderTest(InspectCase):
         self.assertEqual([record[k] for k in ("from", "senderName", "senderAddress",
                                               "displaySender")], ["", "", "", ""])
 
-
-# ---------------------------------------------------------------------------------------------
-# Received date
-# ---------------------------------------------------------------------------------------------
 
 MONTHS = ["Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"]
 
@@ -574,10 +456,6 @@ class ReceivedDateTest(InspectCase):
                 self.assertEqual(record["date"] == "", seconds == 0)
 
 
-# ---------------------------------------------------------------------------------------------
-# Relays and link hosts
-# ---------------------------------------------------------------------------------------------
-
 class RelaysAndHostsTest(InspectCase):
     def test_relays(self):
         cases = [
@@ -592,10 +470,7 @@ class RelaysAndHostsTest(InspectCase):
             ([b"Received: by smtp 2.11.3 with id 42"], []),
             ([b"Subject: 192.0.2.1"], []),
         ]
-        records = self.inspect_all([message(h) for h, _ in cases])
-        for (headers, relays), record in zip(cases, records):
-            with self.subTest(headers=headers):
-                self.assertEqual(record["relays"], relays)
+        self.check(cases, message, "relays")
 
     def test_url_hosts(self):
         cases = [
@@ -607,11 +482,8 @@ class RelaysAndHostsTest(InspectCase):
              ["glued.example", "angle.example"]),
             (b"http:// nothing\r\nhttp://10.0.0.1/\r\n", ["10.0.0.1"]),
         ]
-        records = self.inspect_all([message([b"Subject: http://header.example/"], body)
-                                    for body, _ in cases])
-        for (body, hosts), record in zip(cases, records):
-            with self.subTest(body=body):
-                self.assertEqual(record["urlHosts"], hosts)
+        self.check(cases, lambda body: message([b"Subject: http://header.example/"], body),
+                   "urlHosts")
 
     def test_url_hosts_come_from_the_decoded_body(self):
         qp = b"link: http=3A//qp.example/=\r\npath and https://soft=\r\nbroken.example/\r\n"
@@ -623,10 +495,6 @@ class RelaysAndHostsTest(InspectCase):
         self.assertEqual(records[0]["urlHosts"], ["qp.example", "softbroken.example"])
         self.assertEqual(records[1]["urlHosts"], ["b64.example"])
 
-
-# ---------------------------------------------------------------------------------------------
-# Input forms and files
-# ---------------------------------------------------------------------------------------------
 
 SAMPLE_HEADERS = [
     b"Received: from a (a.example [192.0.2.1])\r\n\tby b; Tue, 3 Jun 2008 11:05:30 +0000",
@@ -648,13 +516,13 @@ class InputFormTest(InspectCase):
         crlf = message(SAMPLE_HEADERS, SAMPLE_BODY)
         lf = crlf.replace(CRLF, b"\n")
         plain_crlf, plain_lf = self.inspect_all([crlf, lf])
-        stored = self.inspect(stored_form(crlf), raw=True)
+        stored = self.inspect(qmtest.stuffed(crlf), raw=True)
         self.assertEqual(without_file(plain_lf), without_file(plain_crlf))
         self.assertEqual(without_file(stored), without_file(plain_crlf))
 
     def test_sample_values(self):
         record = self.inspect(message(SAMPLE_HEADERS, SAMPLE_BODY), tz="Asia/Tokyo")
-        head_end = stored_form(message(SAMPLE_HEADERS, SAMPLE_BODY)).index(CRLF + CRLF) + 4
+        head_end = qmtest.stuffed(message(SAMPLE_HEADERS, SAMPLE_BODY)).index(CRLF + CRLF) + 4
         self.assertEqual(record["headerLength"], head_end)
         self.assertEqual(record["fields"], [
             [line.split(b":", 1)[0].decode(),
@@ -679,7 +547,7 @@ class InputFormTest(InspectCase):
         folder = os.path.join(self.dir, "a-folder.eml")
         os.mkdir(folder)
         last = self.write(message([b"Subject: last"]))
-        records, rc, err = self.run_program([first, missing, folder, last])
+        records, rc, err = inspect_files(qmtest.PROGRAM, [first, missing, folder, last])
         self.assertEqual(rc, 1)
         self.assertEqual([(r["file"], r["subject"]) for r in records],
                          [(first, "first"), (last, "last")])
@@ -688,13 +556,5 @@ class InputFormTest(InspectCase):
         self.assertTrue(any(folder in line for line in err_lines), err)
 
 
-def main():
-    global PROGRAM
-    if len(sys.argv) < 2:
-        sys.exit("usage: inspect_reference_test.py PATH_TO_QM_MAILFILTER [unittest options]")
-    PROGRAM = os.path.abspath(sys.argv.pop(1))
-    unittest.main(verbosity=2)
-
-
 if __name__ == "__main__":
-    main()
+    qmtest.main()

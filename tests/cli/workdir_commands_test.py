@@ -12,130 +12,43 @@ import calendar
 import fcntl
 import json
 import os
-import struct
+import re
 import subprocess
 import sys
 import tempfile
 import time
 import unittest
 
-PROGRAM = None  # set from argv[1]
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+import qmtest  # noqa: E402
+from qmtest import HIDDEN, OPENED, flags_of, write_flg, write_svm  # noqa: E402
 
-CRLF = b"\r\n"
-
-
-# ---------------------------------------------------------------------------------------------
-# File layouts
-# ---------------------------------------------------------------------------------------------
-
-def u16(value):
-    return struct.pack("<H", value)
-
-
-def u32(value):
-    return struct.pack("<I", value)
-
-
-def string(data: bytes) -> bytes:
-    """The archive's length prefix: one byte below 255, else 0xFF and a 16-bit length."""
-    if len(data) < 255:
-        return bytes([len(data)]) + data
-    if len(data) < 0xFFFE:
-        return b"\xff" + u16(len(data)) + data
-    return b"\xff\xff\xff" + u32(len(data)) + data
-
-
-HIDDEN, OPENED = 1, 2
-VERDICT = {"other": 7, "friend": 0, "spam": 1, "bad": 2, "unclassified": 3}
+VERDICT = {"other": -1, "friend": 0, "spam": 1, "bad": 2, "unclassified": 3}
 
 
 def flags(verdict="unclassified", reason=0, hidden=False, opened=False):
-    return (VERDICT[verdict] << 2) | (reason << 5) | (HIDDEN if hidden else 0) | (
-        OPENED if opened else 0)
-
-
-def marks_file(marks):
-    """marks: list of (flags, uidl bytes)."""
-    return u32(len(marks)) + b"".join(u32(f) + string(uidl) for f, uidl in marks)
-
-
-def server_lists_file(deleted_here, pending):
-    def uid_list(pairs):
-        return u32(len(pairs)) + b"".join(string(u) + string(m) for u, m in pairs)
-    return uid_list(deleted_here) + uid_list(pending)
-
-
-# Option bits of the settings, named as the command line names them.
-OPTION_BITS = {
-    "dustboxAccess": 0, "onDemand": 3, "openDustboxAtExit": 4,
-    "notifyFriend": 5, "notifyBad": 6, "notifySpam": 7, "notifyOther": 8,
-    "dustboxFriend": 9, "dustboxBad": 10, "dustboxSpam": 11, "dustboxOther": 12,
-    "hideFriend": 13, "hideBad": 14, "hideSpam": 15, "hideOther": 16,
-    "limitDustbox": 17, "keepFriendOnServer": 18, "keepOtherOnServer": 19,
-}
-DEFAULT_OPTIONS = 0x00020D22
-POLICY = {"keep": 0, "retrieved": 1, "dustboxed": 2, "purged": 3}
-
-# Option word A of the settings file, bit by bit; word B after its two policy bits.
-WORD_A = ["notifyOther", "notifySpam", "notifyBad", "notifyFriend", "hideOther", "hideSpam",
-          "hideBad", "hideFriend", "dustboxOther", "dustboxSpam", "dustboxBad", "dustboxFriend",
-          "keepOtherOnServer", "keepFriendOnServer", "limitDustbox"]
-WORD_B = ["onDemand", "openDustboxAtExit", "dustboxAccess", "keepOtherOnServer",
-          "keepFriendOnServer"]
-
-
-def settings_file(options, local=(b"", b"", b"", b""), timer=180, limit=100,
-                  account=(b"", 110, b"", b"")):
-    def has(name):
-        return (options >> OPTION_BITS[name]) & 1
-    word_a = sum(has(name) << bit for bit, name in enumerate(WORD_A))
-    word_b = ((options >> 1) & 3) + sum(has(name) << (bit + 2) for bit, name in enumerate(WORD_B))
-    server, port, user, password = account
-    return (b"".join(string(s) for s in local) + u32(timer) + u32(limit) + u16(word_a) +
-            u16(word_b) + string(server) + u32(port) + string(user) + string(password))
+    return flags_of(hidden, opened, VERDICT[verdict], reason)
 
 
 def stored(headers, body_lines):
     """A message as a mailbox keeps it: CR LF lines, dot-stuffed, ending in "." CR LF."""
-    lines = list(headers) + [b""] + [b"." + l if l.startswith(b".") else l for l in body_lines]
-    return b"".join(l + CRLF for l in lines) + b"." + CRLF
+    return qmtest.stuffed(b"\r\n".join(list(headers) + [b""] + list(body_lines)) + b"\r\n")
 
-
-def ini_value(path, section, key):
-    """The value as the Windows profile functions read it: first section, first key."""
-    current = None
-    with open(path, "rb") as f:
-        for raw in f.read().decode("utf-8").splitlines():
-            line = raw.strip()
-            if line.startswith("["):
-                current = line[1:line.index("]")]
-            elif current is not None and current.lower() == section.lower() and "=" in line:
-                name, value = line.split("=", 1)
-                if name.strip().lower() == key.lower():
-                    return value.strip()
-    return None
-
-
-# ---------------------------------------------------------------------------------------------
-# Tests
-# ---------------------------------------------------------------------------------------------
 
 class WorkdirCase(unittest.TestCase):
     def setUp(self):
         self._tmp = tempfile.TemporaryDirectory(prefix="qm-workdir-")
+        self.addCleanup(self._tmp.cleanup)
         self.dir = self._tmp.name
-
-    def tearDown(self):
-        self._tmp.cleanup()
 
     def path(self, name):
         return os.path.join(self.dir, name)
 
-    def write(self, name, data: bytes):
+    def write(self, name, data):
         with open(self.path(name), "wb") as f:
             f.write(data)
 
-    def read(self, name) -> bytes:
+    def read(self, name):
         with open(self.path(name), "rb") as f:
             return f.read()
 
@@ -145,15 +58,16 @@ class WorkdirCase(unittest.TestCase):
                 if name not in ("qm_mailfilter.lock", "qm_mailfilter.log")}
 
     def run_program(self, *args, expect=0):
-        done = subprocess.run([PROGRAM, "--workdir", self.dir] + list(args), capture_output=True,
-                              env=dict(os.environ, TZ="UTC"), timeout=60)
-        out = done.stdout.decode("utf-8")
-        err = done.stderr.decode("utf-8", "replace")
+        done = subprocess.run([qmtest.PROGRAM, "--workdir", self.dir] + list(args),
+                              capture_output=True, env=dict(os.environ, TZ="UTC"), timeout=60)
+        out, err = done.stdout.decode("utf-8"), done.stderr.decode("utf-8", "replace")
         self.assertEqual(done.returncode, expect, "%s\nstdout: %s\nstderr: %s" % (args, out, err))
         return out, err
 
     def mailbox_list(self):
-        return ini_value(self.path("qm_mailfilter.ini"), "Mailbox", "Mailboxes")
+        """The Mailboxes key of the [Mailbox] section."""
+        text = self.read("qm_mailfilter.ini").decode()
+        return re.search(r"(?ms)^\[Mailbox\][^\[]*?^Mailboxes=([^\r\n]*)", text).group(1)
 
 
 class MailboxCommandsTest(WorkdirCase):
@@ -175,7 +89,7 @@ class MailboxCommandsTest(WorkdirCase):
         self.assertIn("last", err)
         self.assertEqual(self.mailbox_list(), "beta:alpha:")
 
-        self.write("beta.svm", server_lists_file([(b"U9", b"<9@example.org>")], []))
+        self.write("beta.svm", write_svm([(b"U9", b"<9@example.org>")], []))
         self.run_program("mailbox", "remove", "beta")
         self.assertEqual(self.mailbox_list(), "alpha:")
         self.assertEqual(sorted(n for n in os.listdir(self.dir) if n.startswith("beta")),
@@ -191,13 +105,11 @@ class MailboxCommandsTest(WorkdirCase):
                          "dustboxPassword=ldp", "timerInterval=600", "dustboxLimit=42",
                          "hideSpam=1", "notifyOther=0", "openDustboxAtExit=1",
                          "keepFriendOnServer=1", "serverDeletion=purged")
-        options = DEFAULT_OPTIONS & ~(3 << 1) & ~(1 << OPTION_BITS["notifyOther"])
-        for name in ("hideSpam", "openDustboxAtExit", "keepFriendOnServer", "dustboxAccess"):
-            options |= 1 << OPTION_BITS[name]
-        options |= POLICY["purged"] << 1
-        self.assertEqual(self.read("alpha.cfg"),
-                         settings_file(options, (b"lu", b"lp", b"ld", b"ldp"), 600, 42,
-                                       (b"pop.example.org", 995, b"me", long_password)))
+        self.assertEqual(self.read("alpha.cfg"), qmtest.write_cfg(
+            localUser="lu", localPassword="lp", dustboxUser="ld", dustboxPassword="ldp",
+            timerInterval=600, dustboxLimit=42, hideSpam=1, notifyOther=0, openDustboxAtExit=1,
+            keepFriendOnServer=1, dustboxAccess=1, serverDeletion="purged",
+            server="pop.example.org", port=995, user="me", password=long_password))
 
         out, _ = self.run_program("mailbox", "show", "alpha")
         shown = dict(line.split("=", 1) for line in out.splitlines())
@@ -221,7 +133,7 @@ class MailboxCommandsTest(WorkdirCase):
         with open(self.path("qm_mailfilter.lock"), "a+b") as lock:
             fcntl.flock(lock.fileno(), fcntl.LOCK_EX | fcntl.LOCK_NB)
             for args in (("mailbox", "list"), ("mailbox", "remove", "alpha"),
-                         ("mail", "list", "alpha")):
+                         ("mail", "list", "alpha"), ("retrieve", "alpha"), ("retrieve",)):
                 out, err = self.run_program(*args, expect=2)
                 self.assertEqual(out, "")
                 self.assertIn("another instance is running in " + self.dir, err)
@@ -248,9 +160,9 @@ class MailCommandsTest(WorkdirCase):
     def setUp(self):
         super().setUp()
         self.write("box.mbx", self.M1 + self.M2 + self.M3)
-        self.write("box.flg", marks_file([(self.F1, b"UID1"), (self.F2, b""), (self.F3, b"UID3")]))
+        self.write("box.flg", write_flg([(self.F1, b"UID1"), (self.F2, b""), (self.F3, b"UID3")]))
         self.write("box_dustbox.mbx", self.D1)
-        self.write("box_dustbox.flg", marks_file([(self.FD, b"")]))
+        self.write("box_dustbox.flg", write_flg([(self.FD, b"")]))
         out, _ = self.run_program("mailbox", "add", "box")
         self.assertIn("adopted", out)
         self.assertEqual(self.mailbox_list(), "box:")
@@ -280,7 +192,7 @@ class MailCommandsTest(WorkdirCase):
     def test_hide_delete_restore_rewrite_the_files(self):
         self.run_program("mail", "hide", "box", "3")
         self.run_program("mail", "unread", "box", "1")
-        self.assertEqual(self.read("box.flg"), marks_file(
+        self.assertEqual(self.read("box.flg"), write_flg(
             [(self.F1 & ~OPENED, b"UID1"), (self.F2, b""), (self.F3 | HIDDEN, b"UID3")]))
         self.assertEqual(self.read("box.mbx"), self.M1 + self.M2 + self.M3)
 
@@ -288,8 +200,8 @@ class MailCommandsTest(WorkdirCase):
         self.run_program("mail", "delete", "box", "3", "1")
         self.assertEqual(self.read("box.mbx"), self.M2)
         self.assertEqual(self.read("box_dustbox.mbx"), self.D1 + self.M3 + self.M1)
-        self.assertEqual(self.read("box.flg"), marks_file([(self.F2, b"")]))
-        self.assertEqual(self.read("box_dustbox.flg"), marks_file(
+        self.assertEqual(self.read("box.flg"), write_flg([(self.F2, b"")]))
+        self.assertEqual(self.read("box_dustbox.flg"), write_flg(
             [(self.FD, b""), (self.F3 | HIDDEN, b"UID3"), (self.F1 & ~OPENED, b"UID1")]))
 
         self.run_program("mail", "restore", "box", "2")
@@ -301,9 +213,9 @@ class MailCommandsTest(WorkdirCase):
         self.run_program("mailbox", "set", "box", "serverDeletion=keep")
         self.run_program("mail", "delete", "--dustbox", "box", "2")
         self.assertEqual(self.read("box_dustbox.mbx"), self.D1)
-        self.assertEqual(self.read("box_dustbox.flg"), marks_file([(self.FD, b"")]))
+        self.assertEqual(self.read("box_dustbox.flg"), write_flg([(self.FD, b"")]))
         self.assertEqual(self.read("box.svm"),
-                         server_lists_file([(b"UID1", b"<m1@example.org>")], []))
+                         write_svm([(b"UID1", b"<m1@example.org>")], []))
 
         self.run_program("mail", "delete", "--purge", "box", "1")
         self.assertEqual(self.read("box.mbx"), self.M3)
@@ -319,13 +231,5 @@ class MailCommandsTest(WorkdirCase):
         self.assertEqual(self.files(), before)
 
 
-def main():
-    global PROGRAM
-    if len(sys.argv) < 2:
-        sys.exit("usage: workdir_commands_test.py PATH_TO_QM_MAILFILTER [unittest options]")
-    PROGRAM = os.path.abspath(sys.argv.pop(1))
-    unittest.main(verbosity=2)
-
-
 if __name__ == "__main__":
-    main()
+    qmtest.main()

@@ -18,53 +18,40 @@ import tempfile
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-
-import qmtest  # noqa: E402  (tests/support)
-
-PROGRAM = None
+import qmtest  # noqa: E402
 
 
-@unittest.skipUnless(shutil.which("dnsmasq"), "dnsmasq is not installed")
 class ClassifyCliTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
+        qmtest.skip_unless_installed("dnsmasq")
         cls.dir = tempfile.mkdtemp(prefix="qm_classify_")
+        cls.addClassCleanup(shutil.rmtree, cls.dir, ignore_errors=True)
         # Zone 0 lists a link host, zone 3 a sender domain, zone 1 a relay; one answer is a
         # refusal; everything else does not exist.
-        try:
-            cls.dns = qmtest.Dnsmasq(
-                cls.dir, ("uri.test", "relay-a.test", "relay-b.test", "dbl.test"),
-                {"bad.example.uri.test": "127.0.0.2",
-                 "sender.example.dbl.test": "127.0.0.2",
-                 "7.2.0.192.relay-a.test": "127.0.0.2",
-                 "refusing.example.uri.test": "127.255.255.254",
-                 "ready.relay-b.test": "127.0.0.9",
-                 # A policy answer of the first relay zone, and a listed private address.
-                 "9.2.0.192.relay-a.test": "127.0.0.10",
-                 "3.2.1.10.relay-a.test": "127.0.0.2"})
-        except BaseException:
-            shutil.rmtree(cls.dir, ignore_errors=True)
-            raise
-        with open(os.path.join(cls.dir, "qm_mailfilter.ini"), "w") as f:
-            f.write("[RBL]\nZone0=.uri.test\nZone1=.relay-a.test\nZone2=.relay-b.test\n"
-                    "Zone3=.dbl.test\nDnsServers=127.0.0.1:%d\nDnsTimeout=2\n" % cls.dns.port)
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.dns.stop()
-        shutil.rmtree(cls.dir, ignore_errors=True)
+        cls.dns = qmtest.Dnsmasq(
+            cls.dir, qmtest.ZONES,
+            {"bad.example.uri.test": "127.0.0.2",
+             "sender.example.dbl.test": "127.0.0.2",
+             "7.2.0.192.relay-a.test": "127.0.0.2",
+             "refusing.example.uri.test": "127.255.255.254",
+             "ready.relay-b.test": "127.0.0.9",
+             # A policy answer of the first relay zone, and a listed private address.
+             "9.2.0.192.relay-a.test": "127.0.0.10",
+             "3.2.1.10.relay-a.test": "127.0.0.2"})
+        cls.addClassCleanup(cls.dns.stop)
+        qmtest.write_settings(cls.dir, qmtest.free_port(), dns_port=cls.dns.port,
+                              zones=qmtest.ZONES)
 
     def run_program(self, *args):
-        return subprocess.run([PROGRAM, "--workdir", self.dir] + list(args), capture_output=True,
-                              timeout=60, cwd=self.dir)
+        return subprocess.run([qmtest.PROGRAM, "--workdir", self.dir] + list(args),
+                              capture_output=True, timeout=60, cwd=self.dir)
 
     def classify(self, *messages):
-        paths = []
-        for i, text in enumerate(messages):
-            path = os.path.join(self.dir, "m%d.eml" % i)
+        paths = [os.path.join(self.dir, "m%d.eml" % i) for i in range(len(messages))]
+        for path, text in zip(paths, messages):
             with open(path, "w") as f:
                 f.write(text)
-            paths.append(path)
         result = self.run_program("inspect", "--classify", *paths)
         self.assertEqual(result.returncode, 0, result.stderr.decode())
         return [json.loads(line) for line in result.stdout.decode().splitlines()]
@@ -135,5 +122,4 @@ class ClassifyCliTest(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    PROGRAM = sys.argv.pop(1)
-    unittest.main()
+    qmtest.main()

@@ -28,7 +28,6 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 
 import qmtest  # noqa: E402  (tests/support)
 
-PROGRAM = None
 
 # Each sample's sender and the verdict and reason it must get: 1 friend list, 2 bad list,
 # 3 a link host (zone 0), 4 the sender's domain (zone 3), 5 a relay address (zone 1).
@@ -68,8 +67,8 @@ class DemoTest(unittest.TestCase):
         workdir = os.path.join(self.dir, "demo")
         output = tempfile.TemporaryFile()
         self.addCleanup(output.close)
-        demo = subprocess.Popen([PROGRAM, "demo", workdir, "--headless"], stdin=subprocess.DEVNULL,
-                                stdout=output, stderr=output)
+        demo = subprocess.Popen([qmtest.PROGRAM, "demo", workdir, "--headless"],
+                                stdin=subprocess.DEVNULL, stdout=output, stderr=output)
         self.addCleanup(lambda: demo.poll() is None and (demo.kill(), demo.wait()))
         # The demo reports once its first retrieval has ended.
         deadline = time.monotonic() + 60
@@ -99,10 +98,11 @@ class DemoTest(unittest.TestCase):
         # dnsmasq ended with the demo.
         self.assertEqual(self._dnsmasq_running(workdir), [])
 
-        rows = [json.loads(line) for line in
-                qmtest.run(PROGRAM, workdir, "mail", "list", "demo", "--json").splitlines()]
-        rows += [json.loads(line) for line in qmtest.run(
-            PROGRAM, workdir, "mail", "list", "demo", "--dustbox", "--json").splitlines()]
+        def rows(*args):
+            return [json.loads(line) for line in qmtest.run(
+                qmtest.PROGRAM, workdir, "mail", "list", "demo", "--json", *args).splitlines()]
+        dustbox = rows("--dustbox")
+        rows = rows() + dustbox
         self.assertEqual(len(rows), SAMPLES)
         self.assertEqual({(r["senderAddress"], r["verdict"], r["reason"]) for r in rows},
                          {(r["senderAddress"],) + verdict_of(r["senderAddress"]) for r in rows})
@@ -110,10 +110,10 @@ class DemoTest(unittest.TestCase):
                                                 if verdict_of(r["senderAddress"])[0] in PASSED))
         # Every verdict is there to see, spam in the dustbox.
         self.assertEqual({r["verdict"] for r in rows}, {"friend", "bad", "spam", "other"})
-        dustbox = qmtest.subjects(PROGRAM, workdir, "demo", dustbox=True)
         self.assertEqual(len(dustbox), sum(1 for v, _ in EXPECTED.values() if v == "spam"))
         # The source keeps its samples; the directory is as private as any working directory.
-        self.assertIn("demo-source\t%d\t" % SAMPLES, qmtest.run(PROGRAM, workdir, "mailbox", "list"))
+        self.assertIn("demo-source\t%d\t" % SAMPLES,
+                      qmtest.run(qmtest.PROGRAM, workdir, "mailbox", "list"))
         for name in [""] + os.listdir(workdir):
             mode = stat.S_IMODE(os.lstat(os.path.join(workdir, name)).st_mode)
             self.assertEqual(mode, 0o700 if name == "" else 0o600, name)
@@ -136,7 +136,7 @@ class DemoTest(unittest.TestCase):
     def test_headless_without_a_mailbox_says_how_to_begin(self):
         port = qmtest.free_port()
         qmtest.write_settings(self.dir, port, [])
-        program = qmtest.HeadlessProgram(PROGRAM, self.dir, port)
+        program = qmtest.HeadlessProgram(qmtest.PROGRAM, self.dir, port)
         try:
             self.assertTrue(qmtest.wait_for_log(self.dir, "no mailbox is set up", timeout=20))
             code, _ = program.terminate()
@@ -149,5 +149,4 @@ class DemoTest(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    PROGRAM = sys.argv.pop(1)
-    unittest.main()
+    qmtest.main()

@@ -6,29 +6,14 @@ state after it: every message once, each with its own marks, and server lists th
 Usage: kill_test.py PATH_TO_QM_MAILFILTER [--kills N] [--retrieve-kills N] [--ops NAME,...]
                     [--seed S] [--budget SECONDS] [--variants N] [--keep DIR] [--dry]
 
-Operations (each on a mailbox of 120 messages of a few KB to a few hundred KB and a dustbox of
-60, with varied marks and unique ids):
-  delete         `mail delete box N...` (to the dustbox; serverDeletion=dustboxed)
-  restore        `mail restore box N...` (dustboxed)
-  purge          `mail delete box N... --purge` (keep)
-  dustbox-purge  `mail delete box N... --dustbox` (purged)
-  quit           a mail client logs in to `--headless`, DELEs messages and sends QUIT; the
-                 program is killed from just before QUIT until a little after its answer (keep)
-  retrieve       60 new messages on a Dovecot, a third of them from a sender on the bad list,
-                 into a dustbox at its limit, by `retrieve` or by `--headless` (whose idle step
-                 trims the dustbox), under serverDeletion=retrieved and keep; after the kill
-                 `retrieve` runs once more to the end and the result is checked message by message
-
-Every operation runs on a few argument sets ("variants": 1 to 5 random message numbers). Each
-variant is first run twice without a kill: "before" is the initial directory after one load
-(`mailbox list`), "after" the directory after the uninterrupted run and a load; both runs must
-agree. Each kill then runs a variant on a fresh copy, kills it after a delay drawn uniformly
-over the variant's measured duration (for the mail commands, from half the time a load takes),
-loads the directory and compares. The choices of a kill depend on the seed and its number only;
-only the instant at which the kill lands varies.
-
-Prints per operation the kills, the faults, and how the kills ended ("before", "after", and for
-retrieve whether the killed run had stored part of the mail); exits 1 when there was a fault.
+Operations, on a mailbox of 120 messages (a few KB to a few hundred KB) and a dustbox of 60:
+`mail delete`, `mail restore`, `mail delete --purge`, `mail delete --dustbox`, a mail client's
+DELE and QUIT at `--headless` (killed from just before QUIT to a little after its answer), and
+the retrieval of 60 messages from Dovecot into a full dustbox by `retrieve` or `--headless`,
+after which one more `retrieve` runs to the end and each message is checked. Each argument set
+("variant") first runs twice without a kill, giving "after"; a kill lands at a delay drawn over
+the variant's measured duration, chosen by the seed and the kill's number only. Prints per
+operation the kills, the faults and how the kills ended; exits 1 on any fault.
 """
 
 import argparse
@@ -45,10 +30,8 @@ import time
 from collections import Counter
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(HERE, "..", "support"))
 
-import dovecot  # noqa: E402
 import qmtest  # noqa: E402
 from qmtest import Stored  # noqa: E402
 
@@ -447,9 +430,9 @@ class Remote:
         os.makedirs(scratch, exist_ok=True)
         os.chmod(scratch, 0o711)
         self.maildir = os.path.join(scratch, "Maildir")
-        self.server = dovecot.Dovecot(scratch, dovecot.free_port(), REMOTE_USER,
-                                      REMOTE_PASSWORD, self.maildir,
-                                      settings={"pop3_no_flag_updates": "yes"})
+        self.server = qmtest.Dovecot(scratch, qmtest.free_port(), REMOTE_USER,
+                                     REMOTE_PASSWORD, self.maildir,
+                                     settings={"pop3_no_flag_updates": "yes"})
         self.server.start()
         self.port = self.server.port
         self.uids = []
@@ -457,7 +440,7 @@ class Remote:
     def fill(self, messages):
         self.wait_idle()
         shutil.rmtree(self.maildir, ignore_errors=True)
-        self.uids = dovecot.fill_maildir(self.maildir, messages, owner=self.server.mail_owner)
+        self.uids = qmtest.fill_maildir(self.maildir, messages, owner=self.server.mail_owner)
         self.uids = [name.split(":")[0] for name in self.uids]
 
     def sessions_ended(self):
@@ -673,7 +656,7 @@ def main():
     unknown = [op for op in ops if op not in OPS]
     if unknown:
         parser.error("unknown operation(s): %s" % ", ".join(unknown))
-    if "retrieve" in ops and not dovecot.available():
+    if "retrieve" in ops and not qmtest.available():
         print("retrieve: skipped, dovecot is not installed (scripts/setup installs it)")
         ops.remove("retrieve")
     scratch = tempfile.mkdtemp(prefix="qm_kill_")

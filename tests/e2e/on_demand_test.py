@@ -3,142 +3,134 @@
 
 Usage: on_demand_test.py PATH_TO_QM_MAILFILTER
 
-A private Dovecot serves a maildir on a loopback high port; `qm_mailfilter --headless` runs in a
-temporary working directory with its local server on another; Python's poplib plays the mail
-client. Nothing else on the machine is touched.
+A private Dovecot is the remote account, `qm_mailfilter --headless` serves the local mailbox and
+Python's poplib plays the mail client; also: SIGTERM ends the program at once while a mail client
+stays logged in and holds the mailbox, so that the timer's retrieval waits to store into it.
 """
 
 import os
 import poplib
 import shutil
-import signal
-import socket
-import subprocess
 import sys
 import tempfile
 import time
 import unittest
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import dovecot  # noqa: E402
-
-PROGRAM = None
-
-MESSAGES = [
-    b"Subject: first\r\nMessage-ID: <first@qmtest>\r\n\r\nhello\r\n.dotted line\r\n",
-    b"Subject: second\r\nMessage-ID: <second@qmtest>\r\n\r\nworld\r\n",
-]
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+import qmtest  # noqa: E402
+from qmtest import HOST, LOCAL_PASSWORD, LOCAL_USER  # noqa: E402
 
 
-def stuffed(message):
-    return b"".join((b"." + line if line.startswith(b".") else line)
-                    for line in message.splitlines(keepends=True))
+def message(name):
+    return ("Subject: %s\r\nMessage-ID: <%s@qmtest>\r\n\r\nbody of %s\r\n.dotted line\r\n"
+            % (name, name, name)).encode()
 
 
-class OnDemandTest(unittest.TestCase):
+class HeadlessRetrievalCase(unittest.TestCase):
     def setUp(self):
-        if not dovecot.available():
-            self.skipTest("dovecot is not installed")
+        qmtest.skip_unless_installed("dovecot")
         self.dir = tempfile.mkdtemp(prefix="qm_ondemand_")
+        self.addCleanup(shutil.rmtree, self.dir, ignore_errors=True)
         os.chmod(self.dir, 0o711)
-        self.work = os.path.join(self.dir, "work")
-        os.mkdir(self.work)
-        self.maildir = os.path.join(self.dir, "Maildir")
-        self.remote = dovecot.Dovecot(self.dir, dovecot.free_port(), "remote", "rpass",
-                                      self.maildir)
+        self.remote = qmtest.Dovecot(self.dir, qmtest.free_port(), qmtest.REMOTE_USER,
+                                     qmtest.REMOTE_PASSWORD)
+        self.addCleanup(self.remote.stop)
+
+    def start(self, startup_retrieve, **settings):
+        """The remote server, a mailbox "inbox" on it (the server keeps every copy, so that what
+        stays unstored must be fetched by the next run) and the headless program."""
         self.remote.start()
-        self.local_port = dovecot.free_port()
-        self.program = None
+        self.work = qmtest.Workdir(os.path.join(self.dir, "work"), qmtest.PROGRAM, None,
+                                   startup_retrieve=startup_retrieve, zones=("",) * 4)
+        self.work.add_mailbox("inbox", self.remote.port, "keep", **settings)
+        self.program = qmtest.HeadlessProgram(qmtest.PROGRAM, self.work.path,
+                                              self.work.local_port)
+        self.addCleanup(self.program.close)
 
-    def tearDown(self):
-        if self.program is not None:
-            if self.program.poll() is None:
-                self.program.send_signal(signal.SIGTERM)
-            self.program.communicate(timeout=30)
-        self.remote.stop()
-        shutil.rmtree(self.dir, ignore_errors=True)
-
-    def run_program(self, *args):
-        result = subprocess.run([PROGRAM, "--workdir", self.work] + list(args),
-                                capture_output=True, timeout=60)
-        self.assertEqual(result.returncode, 0, result.stderr.decode())
-
-    def configure(self, startup_retrieve, on_demand):
-        with open(os.path.join(self.work, "qm_mailfilter.ini"), "wb") as f:
-            f.write(b"[Mailbox]\r\nPort=%d\r\nBindAddress=127.0.0.1\r\n"
-                    b"[Misc]\r\nStartupRetrieve=%d\r\nServerTimeout=10\r\n"
-                    b"[RBL]\r\nZone0=\r\nZone1=\r\nZone2=\r\nZone3=\r\n"
-                    % (self.local_port, startup_retrieve))
-        self.run_program("mailbox", "add", "inbox")
-        self.run_program("mailbox", "set", "inbox", "server=127.0.0.1",
-                         "port=%d" % self.remote.port, "user=remote", "password=rpass",
-                         "localUser=taro", "localPassword=secret", "timerInterval=0",
-                         "serverDeletion=keep", "onDemand=%d" % on_demand)
-
-    def start(self):
-        self.program = subprocess.Popen([PROGRAM, "--headless", "--workdir", self.work],
-                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-        deadline = time.time() + 15
-        while time.time() < deadline:
-            try:
-                socket.create_connection(("127.0.0.1", self.local_port), timeout=1).close()
-                return
-            except OSError:
-                if self.program.poll() is not None:
-                    raise RuntimeError(self.program.stderr.read().decode())
-                time.sleep(0.05)
-        raise RuntimeError("the local server never listened")
+    def client(self):
+        pop = poplib.POP3(HOST, self.work.local_port, timeout=30)
+        pop.user(LOCAL_USER)
+        pop.pass_(LOCAL_PASSWORD)
+        return pop
 
     def client_messages(self):
-        pop = poplib.POP3("127.0.0.1", self.local_port, timeout=30)
-        pop.user("taro")
-        pop.pass_("secret")
-        count, _ = pop.stat()
-        texts = [b"\r\n".join(pop.retr(i + 1)[1]) + b"\r\n" for i in range(count)]
+        pop = self.client()
+        texts = [b"\r\n".join(pop.retr(i + 1)[1]) + b"\r\n" for i in range(pop.stat()[0])]
         pop.quit()
         return texts
 
-    def log(self):
-        with open(os.path.join(self.work, "qm_mailfilter.log"), "rb") as f:
-            return f.read().decode("utf-8", "replace")
+    def stored(self):
+        return [row["subject"] for dustbox in (False, True)
+                for row in self.work.rows("inbox", dustbox)]
+
+
+class OnDemandTest(HeadlessRetrievalCase):
+    MESSAGES = [message("first"), message("second")]
 
     def test_login_fetches_the_new_mail_first(self):
-        self.configure(startup_retrieve=0, on_demand=1)
-        self.start()
+        self.start(0, timerInterval=0, onDemand=1)
         # Delivered after the start, so only the login can have fetched it.
-        dovecot.fill_maildir(self.maildir, MESSAGES, owner=self.remote.mail_owner)
-        self.assertEqual(self.client_messages(), MESSAGES)
-        dovecot.fill_maildir(self.maildir, [b"Subject: third\r\n\r\nagain\r\n"],
-                             owner=self.remote.mail_owner, first=len(MESSAGES))
+        self.remote.deliver(self.MESSAGES)
+        self.assertEqual(self.client_messages(), self.MESSAGES)
+        self.remote.deliver([message("third")])
         self.assertEqual(len(self.client_messages()), 3)
-        self.program.send_signal(signal.SIGTERM)
-        self.assertEqual(self.program.wait(timeout=30), 0)
-        self.assertEqual(
-            self.log().count("MSV : Authorization successful. ( remote on 127.0.0.1 )"), 2)
+        self.assertEqual(self.program.terminate()[0], 0)
+        self.assertEqual(self.work.log().count(
+            "MSV : Authorization successful. ( %s on %s )" % (qmtest.REMOTE_USER, HOST)), 2)
 
     def test_without_on_demand_the_login_does_not_fetch(self):
-        self.configure(startup_retrieve=0, on_demand=0)
-        self.start()
-        dovecot.fill_maildir(self.maildir, MESSAGES, owner=self.remote.mail_owner)
+        self.start(0, timerInterval=0, onDemand=0)
+        self.remote.deliver(self.MESSAGES)
         self.assertEqual(self.client_messages(), [])
 
     def test_start_up_retrieves_every_mailbox(self):
-        dovecot.fill_maildir(self.maildir, MESSAGES, owner=self.remote.mail_owner)
-        self.configure(startup_retrieve=1, on_demand=0)
-        self.start()
-        deadline = time.time() + 30
-        while "MSV : Close connection to 127.0.0.1." not in self.log_if_any():
-            self.assertLess(time.time(), deadline, "no retrieval at start-up")
-            time.sleep(0.1)
-        self.assertEqual(self.client_messages(), MESSAGES)
+        self.remote.deliver(self.MESSAGES)
+        self.start(1, timerInterval=0, onDemand=0)
+        self.assertTrue(qmtest.wait_for_log(self.work.path, "MSV : Close connection to " + HOST,
+                                            timeout=30), "no retrieval at start-up")
+        self.assertEqual(self.client_messages(), self.MESSAGES)
 
-    def log_if_any(self):
-        try:
-            return self.log()
-        except FileNotFoundError:
-            return ""
+
+class ShutdownTest(HeadlessRetrievalCase):
+    BEFORE = ["before-1", "before-2"]
+    LATER = ["later-1", "later-2", "later-3"]
+
+    def test_sigterm_with_a_client_logged_in_and_a_retrieval_waiting(self):
+        self.remote.deliver([message(name) for name in self.BEFORE])
+        self.start(1, timerInterval=30)
+        self.assertTrue(qmtest.wait_for_log(self.work.path, "MSV : Close connection"),
+                        "no retrieval at start-up")
+        client = self.client()
+        self.assertEqual(client.stat()[0], len(self.BEFORE))
+        client.retr(1)
+        client.dele(1)
+        self.remote.deliver([message(name) for name in self.LATER])
+        # The timer's retrieval (30 s after the first) fetches the first new message and then
+        # waits for the mailbox, which the client holds.
+        fetching = "MSV : Retrieving message from %s ( %s ). ( %d / %d )" % (
+            HOST, qmtest.REMOTE_USER, len(self.BEFORE) + 1, len(self.BEFORE) + len(self.LATER))
+        self.assertTrue(qmtest.wait_for_log(self.work.path, fetching, timeout=90),
+                        self.work.log()[-2000:])
+        time.sleep(1.5)
+        self.assertEqual(self.work.log().count("MSV : Close connection"), 1)
+        client.noop()
+
+        code, seconds = self.program.terminate()
+        self.assertEqual(code, 0, self.program.text())
+        self.assertLess(seconds, 5.0)
+        # The client was logged out: its connection is gone, and its deletion with it.
+        with self.assertRaises((poplib.error_proto, OSError, EOFError)):
+            client.noop()
+        client.close()
+        stored = self.stored()
+        for name in self.BEFORE:
+            self.assertEqual(stored.count(name), 1, stored)
+        for name in self.LATER:
+            self.assertLessEqual(stored.count(name), 1, stored)
+        # Whatever was not stored is still on the server and fetched by the next run, once.
+        self.work.retrieve("inbox")
+        self.assertEqual(sorted(self.stored()), sorted(self.BEFORE + self.LATER))
 
 
 if __name__ == "__main__":
-    PROGRAM = os.path.abspath(sys.argv.pop(1))
-    unittest.main()
+    qmtest.main()

@@ -3,46 +3,31 @@
 
 Usage: tls_test.py PATH_TO_QM_MAILFILTER [unittest options]
 
-Certificates come from a test CA made with the `openssl` command in a temporary directory. A
-private Dovecot (tests/e2e/tls_dovecot.py) serves a maildir on loopback high ports: POP3S on one,
-plain POP3 with STLS on another. Dovecot logs every login with ", TLS," when it happened inside
-TLS, which tells an STLS login from a clear-text one. Raw fake servers on loopback ports play
-the peers Dovecot cannot: one that refuses STLS and would accept any password, one that
-slips a clear-text answer in behind its STLS answer, and ones that stop answering or cut the
-connection in the middle of the handshake. The blocklist look-ups of the program go to a DNS
-server on a loopback port that knows no name, so nothing leaves the machine.
-
-Every server and program is stopped at the end of its test, also when the test fails.
+Certificates come from a test CA made with the openssl command. A private Dovecot serves POP3S on
+one loopback port and plain POP3 with STLS on another; it logs every login with ", TLS," when it
+happened inside TLS. Raw fake servers play the peers Dovecot cannot: one that refuses STLS and
+would take any password, one that slips a clear-text answer in behind its STLS answer, and ones
+that stop answering or cut the connection in the middle of the handshake. The blocklist look-ups
+go to a loopback DNS server that knows no name.
 """
 
-import json
 import os
 import re
 import shutil
-import socket
 import ssl
-import subprocess
 import sys
 import tempfile
-import time
 import unittest
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+import qmtest  # noqa: E402
+from qmtest import HOST, REMOTE_PASSWORD, REMOTE_USER  # noqa: E402
 
-import dovecot  # noqa: E402  (tests/e2e)
-import tls_dovecot  # noqa: E402  (tests/e2e)
-
-PROGRAM = None  # set from argv[1]
-
-HOST = "127.0.0.1"
-REMOTE_USER = "taro"
-REMOTE_PASSWORD = "remote-secret-7Q"
 MAILBOX = "secure"
 # Seconds a silent server is waited for, in the runs that must give up.
 SHORT_TIMEOUT = 2
 # A run that takes longer than this hangs.
 HANG = 30
-
 FAILED_STATUS = "暗号化接続に失敗しました ( %s )"
 
 
@@ -52,8 +37,7 @@ def big_message():
     for i in range(9000):
         lines.append(b"%05d " % i + b"abcdefghij" * (i % 11) + (b"." if i % 97 == 0 else b""))
         if i % 500 == 0:
-            lines.append(b".starts with a dot %d" % i)
-            lines.append(b".")
+            lines += [b".starts with a dot %d" % i, b"."]
     return b"\n".join(lines) + b"\n"
 
 
@@ -64,107 +48,18 @@ MESSAGES = [
     big_message(),
     b"Subject: last\nMessage-ID: <last@tls.test>\n\n.\n",
 ]
-
-
-def stored_form(message):
-    """The bytes a mailbox keeps of a served message: CR LF lines, dot-stuffed, "." CR LF."""
-    lines = message.replace(b"\r\n", b"\n").split(b"\n")[:-1]
-    return b"".join((b"." + line if line.startswith(b".") else line) + b"\r\n"
-                    for line in lines) + b".\r\n"
-
-
-class Workdir:
-    """A working directory of the program, set up and inspected through its command line."""
-
-    def __init__(self, path, server_timeout=10):
-        self.path = path
-        os.makedirs(path)
-        with open(os.path.join(path, "qm_mailfilter.ini"), "wb") as f:
-            # Blocklist look-ups go to a loopback server that knows no name.
-            f.write(b"[Misc]\r\nServerTimeout=%d\r\n"
-                    b"[RBL]\r\nDnsServers=%s:%d\r\nDnsTimeout=2\r\n"
-                    b"Zone0=\r\nZone1=\r\nZone2=\r\nZone3=\r\n"
-                    % (server_timeout, HOST.encode(), DNS.port))
-
-    def run(self, *args, expect=0, timeout=HANG):
-        """Runs the program; returns the finished process after checking its exit status.
-
-        Running longer than `timeout` seconds fails the test as a hang.
-        """
-        command = [PROGRAM, "--workdir", self.path] + list(args)
-        try:
-            done = subprocess.run(command, stdin=subprocess.DEVNULL, capture_output=True,
-                                  timeout=timeout)
-        except subprocess.TimeoutExpired as hang:
-            raise AssertionError("%s still ran after %d s (hangs)\nstderr: %s\nlog: %s" % (
-                " ".join(args), timeout, (hang.stderr or b"").decode("utf-8", "replace"),
-                self.log()[-3000:]))
-        done.out = done.stdout.decode("utf-8", "replace")
-        done.err = done.stderr.decode("utf-8", "replace")
-        if expect is not None and done.returncode != expect:
-            raise AssertionError("%s exited with %d, not %d\nstdout: %s\nstderr: %s\nlog: %s"
-                                 % (" ".join(args), done.returncode, expect, done.out,
-                                    done.err, self.log()[-3000:]))
-        return done
-
-    def add_mailbox(self, server, port, **settings):
-        self.run("mailbox", "add", MAILBOX)
-        values = {"server": server, "port": port, "user": REMOTE_USER,
-                  "password": REMOTE_PASSWORD, "localUser": "hanako",
-                  "localPassword": "local-secret", "serverDeletion": "keep"}
-        values.update(settings)
-        self.run("mailbox", "set", MAILBOX, *("%s=%s" % item for item in values.items()))
-
-    def show(self):
-        """`mailbox show` as a dict of its key=value lines."""
-        out = self.run("mailbox", "show", MAILBOX).out
-        return dict(line.split("=", 1) for line in out.splitlines() if "=" in line)
-
-    def retrieve(self, expect=0, timeout=HANG):
-        return self.run("retrieve", MAILBOX, expect=expect, timeout=timeout)
-
-    def rows(self):
-        out = self.run("mail", "list", "--json", MAILBOX).out
-        rows = [json.loads(line) for line in out.splitlines()]
-        out = self.run("mail", "list", "--json", "--dustbox", MAILBOX).out
-        return rows + [json.loads(line) for line in out.splitlines()]
-
-    def stored(self):
-        """The mailbox and dustbox files joined (empty when there are none)."""
-        data = b""
-        for name in (MAILBOX + ".mbx", MAILBOX + "_dustbox.mbx"):
-            try:
-                with open(os.path.join(self.path, name), "rb") as f:
-                    data += f.read()
-            except FileNotFoundError:
-                pass
-        return data
-
-    def log(self):
-        try:
-            with open(os.path.join(self.path, "qm_mailfilter.log"), "rb") as f:
-                return f.read().decode("utf-8", "replace")
-        except OSError:
-            return ""
-
-
-CERTS = None
-SCRATCH = None
-DNS = None
+CERTS = SCRATCH = DNS = None
 
 
 def setUpModule():
     global CERTS, SCRATCH, DNS
-    if not dovecot.available():
-        raise unittest.SkipTest("dovecot is not installed")
-    if not tls_dovecot.openssl_available():
-        raise unittest.SkipTest("the openssl command is not installed")
+    qmtest.skip_unless_installed("dovecot", "openssl")
     SCRATCH = tempfile.mkdtemp(prefix="qm_tls_test_")
     unittest.addModuleCleanup(shutil.rmtree, SCRATCH, ignore_errors=True)
     # Dovecot's users pass through to their files below it.
     os.chmod(SCRATCH, 0o711)
-    CERTS = tls_dovecot.Certificates(os.path.join(SCRATCH, "certs"))
-    DNS = tls_dovecot.NxDomainDns()
+    CERTS = qmtest.Certificates(os.path.join(SCRATCH, "certs"))
+    DNS = qmtest.NxDomainDns()
     unittest.addModuleCleanup(DNS.stop)
 
 
@@ -176,41 +71,48 @@ class Case(unittest.TestCase):
         self.works = 0
 
     def workdir(self, server_timeout=10):
+        """A working directory whose look-ups go to DNS; run() fails a run that hangs."""
         self.works += 1
-        return Workdir(os.path.join(self.dir, "work%d" % self.works), server_timeout)
+        work = qmtest.Workdir(os.path.join(self.dir, "work%d" % self.works), qmtest.PROGRAM,
+                              DNS.port, server_timeout=server_timeout, zones=("",) * 4)
+        work.retrieve = lambda expect=0: work.run("retrieve", MAILBOX, expect=expect,
+                                                  timeout=HANG)
+        return work
 
-    def dovecot(self, cert=None, ssl="required"):
+    def account(self, work, server, port, **settings):
+        work.add_mailbox(MAILBOX, port, server=server, **settings)
+
+    def dovecot(self, cert=None, ssl="required", **kwargs):
         """A started Dovecot serving MESSAGES (stopped at the end of the test)."""
         maildir = os.path.join(self.dir, "Maildir")
         if not os.path.isdir(maildir):
-            dovecot.fill_maildir(maildir, MESSAGES)
-        server = tls_dovecot.TlsDovecot(
-            self.dir, dovecot.free_port(), REMOTE_USER, REMOTE_PASSWORD, maildir,
-            settings={"pop3_no_flag_updates": "yes"}, cert=cert,
-            tls_port=dovecot.free_port() if ssl != "no" else None, ssl=ssl)
-        server.start()
+            qmtest.fill_maildir(maildir, MESSAGES)
+        server = qmtest.Dovecot(self.dir, qmtest.free_port(), REMOTE_USER, REMOTE_PASSWORD,
+                                maildir, settings={"pop3_no_flag_updates": "yes"}, cert=cert,
+                                tls_port=qmtest.free_port() if ssl != "no" else None, ssl=ssl,
+                                **kwargs)
         self.addCleanup(server.stop)
-        return server
+        return server.start()
 
     def fake(self, behaviour):
-        server = tls_dovecot.FakePop3(behaviour)
+        server = qmtest.FakePop3(behaviour)
         self.addCleanup(server.stop)
         return server
 
-    # --- checks -------------------------------------------------------------------------------
+    def stored(self, work):
+        return work.read(MAILBOX + ".mbx") + work.read(MAILBOX + "_dustbox.mbx")
 
     def assertAllStored(self, work):
-        self.assertEqual(work.stored(), b"".join(stored_form(m) for m in MESSAGES))
-        self.assertEqual(len(work.rows()), len(MESSAGES))
+        self.assertEqual(self.stored(work), b"".join(qmtest.stuffed(m) for m in MESSAGES))
+        self.assertEqual(len(work.rows(MAILBOX) + work.rows(MAILBOX, True)), len(MESSAGES))
 
     def assertNothingStored(self, work):
-        self.assertEqual(work.stored(), b"")
-        self.assertEqual(work.rows(), [])
+        self.assertEqual(self.stored(work), b"")
+        self.assertEqual(work.rows(MAILBOX) + work.rows(MAILBOX, True), [])
 
     def assertNoLogin(self, server):
         """Dovecot never saw our user name: no login, and no attempt in clear text."""
-        log = server.log()
-        self.assertNotIn("user=<%s>" % REMOTE_USER, log)
+        self.assertNotIn("user=<%s>" % REMOTE_USER, server.log())
         self.assertEqual(server.logins(), [])
 
     def secure_failure(self, work, done, host):
@@ -226,48 +128,36 @@ class SettingsTest(Case):
     def test_security_and_ca_file_are_shown_kept_and_checked(self):
         work = self.workdir()
         work.run("mailbox", "add", MAILBOX)
-        shown = work.show()
+        shown = work.show(MAILBOX)
         self.assertEqual((shown.get("security"), shown.get("caFile")), ("plain", ""))
         for security in ("tls", "starttls", "plain", "starttls"):
-            work.run("mailbox", "set", MAILBOX, "security=" + security,
-                     "caFile=" + CERTS.ca.cert)
-            shown = work.show()
+            work.run("mailbox", "set", MAILBOX, "security=" + security, "caFile=" + CERTS.ca.cert)
+            shown = work.show(MAILBOX)
             self.assertEqual((shown["security"], shown["caFile"]), (security, CERTS.ca.cert))
-
         # Bad values are refused and change nothing, also the valid setting given with them.
         for bad in ("ssl", "TLS1.2", "", "starttls "):
-            done = work.run("mailbox", "set", MAILBOX, "security=" + bad,
-                            "caFile=", expect=None)
-            self.assertNotEqual(done.returncode, 0, bad)
+            done = work.run("mailbox", "set", MAILBOX, "security=" + bad, "caFile=", expect=1)
             self.assertIn("security", done.err, bad)
-            shown = work.show()
-            self.assertEqual((shown["security"], shown["caFile"]),
-                             ("starttls", CERTS.ca.cert), bad)
-
+            shown = work.show(MAILBOX)
+            self.assertEqual((shown["security"], shown["caFile"]), ("starttls", CERTS.ca.cert))
         work.run("mailbox", "set", MAILBOX, "caFile=")
-        self.assertEqual(work.show()["caFile"], "")
+        self.assertEqual(work.show(MAILBOX)["caFile"], "")
 
     def test_tls_and_the_plain_port_follow_each_other_unless_a_port_is_given(self):
-        work = self.workdir()
-        work.run("mailbox", "add", MAILBOX)
-        self.assertEqual(work.show()["port"], "110")
-        work.run("mailbox", "set", MAILBOX, "security=tls")
-        self.assertEqual((work.show()["port"], work.show()["security"]), ("995", "tls"))
-        # Leaving tls moves it back to the plain port.
-        work.run("mailbox", "set", MAILBOX, "security=plain")
-        self.assertEqual((work.show()["port"], work.show()["security"]), ("110", "plain"))
-        work.run("mailbox", "set", MAILBOX, "security=tls")
-        work.run("mailbox", "set", MAILBOX, "security=starttls")
-        self.assertEqual(work.show()["port"], "110")
-        work.run("mailbox", "set", MAILBOX, "security=plain", "port=110")
-        work.run("mailbox", "set", MAILBOX, "security=starttls")
-        self.assertEqual(work.show()["port"], "110")
-        work.run("mailbox", "set", MAILBOX, "security=plain")
-        work.run("mailbox", "set", MAILBOX, "port=110", "security=tls")
-        self.assertEqual(work.show()["port"], "110")
-        work.run("mailbox", "set", MAILBOX, "security=plain", "port=2110")
-        work.run("mailbox", "set", MAILBOX, "security=tls")
-        self.assertEqual(work.show()["port"], "2110")
+        # (settings given one `set` each, the port then): 110 and 995 move with tls, only.
+        cases = [([], "110"), (["security=tls"], "995"),
+                 (["security=tls", "security=plain"], "110"),
+                 (["security=tls", "security=starttls"], "110"),
+                 (["security=tls", "security=plain port=110", "security=starttls"], "110"),
+                 (["port=110 security=tls"], "110"),
+                 (["security=plain port=2110", "security=tls"], "2110")]
+        for sets, port in cases:
+            with self.subTest(sets=sets):
+                work = self.workdir()
+                work.run("mailbox", "add", MAILBOX)
+                for line in sets:
+                    work.run("mailbox", "set", MAILBOX, *line.split())
+                self.assertEqual(work.show(MAILBOX)["port"], port)
 
 
 class SecureRetrievalTest(Case):
@@ -287,8 +177,8 @@ class SecureRetrievalTest(Case):
             with self.subTest(security=security, host=host):
                 before = len(self.server.logins())
                 work = self.workdir()
-                work.add_mailbox(host, self.ports()[security], security=security,
-                                 caFile=CERTS.ca.cert)
+                self.account(work, host, self.ports()[security], security=security,
+                             caFile=CERTS.ca.cert)
                 work.retrieve()
                 self.assertAllStored(work)
                 self.assertIn("\tMSV : Authorization successful. ( %s on %s )"
@@ -308,8 +198,8 @@ class SecureRetrievalTest(Case):
             for ca_file in ("", CERTS.other_ca.cert):
                 with self.subTest(security=security, caFile=ca_file):
                     work = self.workdir()
-                    work.add_mailbox("localhost", self.ports()[security], security=security,
-                                     caFile=ca_file)
+                    self.account(work, "localhost", self.ports()[security], security=security,
+                                 caFile=ca_file)
                     done = work.retrieve(expect=1)
                     reason = self.secure_failure(work, done, "localhost")
                     self.assertRegex(reason, r"(?i)certificate|issuer")
@@ -336,7 +226,7 @@ class SecureRetrievalTest(Case):
 
     def test_a_plain_mailbox_still_logs_in_without_tls(self):
         work = self.workdir()
-        work.add_mailbox(HOST, self.server.port)
+        self.account(work, HOST, self.server.port)
         work.retrieve()
         self.assertAllStored(work)
         logins = self.server.logins()
@@ -359,7 +249,7 @@ class WrongNameTest(Case):
             for host in ("localhost", HOST):
                 with self.subTest(security=security, host=host):
                     work = self.workdir()
-                    work.add_mailbox(host, port, security=security, caFile=CERTS.ca.cert)
+                    self.account(work, host, port, security=security, caFile=CERTS.ca.cert)
                     done = work.retrieve(expect=1)
                     reason = self.secure_failure(work, done, host)
                     self.assertRegex(reason, r"(?i)host ?name|mismatch|IP address")
@@ -371,7 +261,7 @@ class RefusedStlsTest(Case):
     def test_dovecot_without_tls(self):
         server = self.dovecot(ssl="no")
         work = self.workdir()
-        work.add_mailbox(HOST, server.port, security="starttls", caFile=CERTS.ca.cert)
+        self.account(work, HOST, server.port, security="starttls", caFile=CERTS.ca.cert)
         done = work.retrieve(expect=1)
         self.assertIn("\tMSV : %s does not offer STLS.\r\n" % HOST, work.log())
         self.assertIn(FAILED_STATUS % HOST, done.err)
@@ -380,7 +270,7 @@ class RefusedStlsTest(Case):
         self.assertNoLogin(server)
         # A POP3S mailbox against the plain port: the greeting is no handshake.
         work = self.workdir()
-        work.add_mailbox(HOST, server.port, security="tls", caFile=CERTS.ca.cert)
+        self.account(work, HOST, server.port, security="tls", caFile=CERTS.ca.cert)
         done = work.retrieve(expect=1)
         self.secure_failure(work, done, HOST)
         self.assertNoLogin(server)
@@ -388,30 +278,12 @@ class RefusedStlsTest(Case):
     def test_a_server_that_refuses_stls_never_sees_the_user_or_the_password(self):
         # Refuses STLS in two ways; would take any user and password in clear text.
         for refusal in (b"-ERR Unknown command: STLS\r\n", b"-ERR [SYS/TEMP] not now\r\n"):
-            def behaviour(conn, fake):
-                conn.sendall(b"+OK fake POP3 ready\r\n")
-                buffer = bytearray()
-                while True:
-                    line = fake.recv_line(conn, buffer)
-                    if line is None:
-                        return
-                    command = line.split(b" ")[0].rstrip(b"\r\n").upper()
-                    if command == b"CAPA":
-                        conn.sendall(b"+OK\r\nUSER\r\nUIDL\r\nTOP\r\n.\r\n")
-                    elif command == b"STLS":
-                        conn.sendall(refusal)
-                    elif command == b"QUIT":
-                        conn.sendall(b"+OK bye\r\n")
-                        return
-                    elif command == b"STAT":
-                        conn.sendall(b"+OK 0 0\r\n")
-                    else:
-                        conn.sendall(b"+OK\r\n")
-
+            behaviour = answering({b"CAPA": b"+OK\r\nUSER\r\nUIDL\r\nTOP\r\n.\r\n",
+                                   b"STLS": refusal, b"STAT": b"+OK 0 0\r\n"})
             with self.subTest(refusal=refusal):
                 fake = self.fake(behaviour)
                 work = self.workdir(SHORT_TIMEOUT)
-                work.add_mailbox(HOST, fake.port, security="starttls", caFile=CERTS.ca.cert)
+                self.account(work, HOST, fake.port, security="starttls", caFile=CERTS.ca.cert)
                 done = work.retrieve(expect=1)
                 self.assertIn("\tMSV : %s does not offer STLS.\r\n" % HOST, work.log())
                 self.assertIn(FAILED_STATUS % HOST, done.err)
@@ -462,21 +334,15 @@ class RefusedStlsTest(Case):
                     overlaps.append((line, early))
                     buffer[:] = early
                 command = line.split(b" ")[0].rstrip(b"\r\n").upper()
-                if command == b"CAPA":
-                    secure.sendall(b"+OK\r\nUSER\r\n.\r\n")
-                elif command == b"USER":
-                    secure.sendall(b"+OK\r\n")
-                elif command == b"PASS":
-                    secure.sendall(b"-ERR [AUTH] invalid password\r\n")
-                elif command == b"QUIT":
-                    secure.sendall(b"+OK bye\r\n")
+                secure.sendall({b"CAPA": b"+OK\r\nUSER\r\n.\r\n", b"USER": b"+OK\r\n",
+                                b"PASS": b"-ERR [AUTH] invalid password\r\n",
+                                b"QUIT": b"+OK bye\r\n"}.get(command, b"-ERR\r\n"))
+                if command == b"QUIT":
                     return
-                else:
-                    secure.sendall(b"-ERR\r\n")
 
         fake = self.fake(behaviour)
         work = self.workdir(SHORT_TIMEOUT)
-        work.add_mailbox("localhost", fake.port, security="starttls", caFile=CERTS.ca.cert)
+        self.account(work, "localhost", fake.port, security="starttls", caFile=CERTS.ca.cert)
         work.retrieve(expect=1)
         fake.stop()
         self.assertEqual(overlaps, [], "sent before the previous answer (injected answer "
@@ -485,6 +351,23 @@ class RefusedStlsTest(Case):
 
 
 # --- peers that stop in the middle of the handshake ----------------------------------------
+
+def answering(replies):
+    """A peer that greets and answers each command line by its verb from `replies` (else +OK)
+    until QUIT."""
+    def behaviour(conn, fake):
+        conn.sendall(b"+OK fake POP3 ready\r\n")
+        buffer = bytearray()
+        while True:
+            line = fake.recv_line(conn, buffer)
+            if line is None:
+                return
+            verb = line.split(b" ")[0].rstrip(b"\r\n").upper()
+            conn.sendall(b"+OK bye\r\n" if verb == b"QUIT" else replies.get(verb, b"+OK\r\n"))
+            if verb == b"QUIT":
+                return
+    return behaviour
+
 
 def tls_record(data):
     return len(data) >= 3 and data[0] == 0x16 and data[1] == 0x03
@@ -577,8 +460,8 @@ class HandshakeTest(Case):
             with self.subTest(security=security, peer=name):
                 fake = self.fake(behaviour)
                 work = self.workdir(SHORT_TIMEOUT)
-                work.add_mailbox(HOST, fake.port, security=security, caFile=CERTS.ca.cert)
-                done = work.retrieve(expect=1, timeout=HANG)
+                self.account(work, HOST, fake.port, security=security, caFile=CERTS.ca.cert)
+                done = work.retrieve(expect=1)
                 if broken:
                     self.secure_failure(work, done, HOST)
                 self.assertNotIn("Authorization successful", work.log())
@@ -600,7 +483,7 @@ class HandshakeTest(Case):
             with self.subTest(host=host):
                 fake = self.fake(hello_then_close)
                 work = self.workdir(SHORT_TIMEOUT)
-                work.add_mailbox(host, fake.port, security="tls", caFile=CERTS.ca.cert)
+                self.account(work, host, fake.port, security="tls", caFile=CERTS.ca.cert)
                 work.retrieve(expect=1)
                 fake.stop()
                 hello = fake.all_received()
@@ -610,5 +493,4 @@ class HandshakeTest(Case):
 
 
 if __name__ == "__main__":
-    PROGRAM = os.path.abspath(sys.argv.pop(1))
-    unittest.main()
+    qmtest.main()

@@ -23,7 +23,6 @@ sys.path.insert(0, os.path.join(HERE, "..", "support"))
 
 import qmtest  # noqa: E402  (tests/support)
 
-PROGRAM = None  # set from argv[1]
 NOBODY = 65534
 DEFAULT_PORT = 1110
 SECRET = "s3cret-from-stdin"
@@ -58,7 +57,7 @@ class UnprivilegedUserTest(unittest.TestCase):
                     "LANG": "C.UTF-8"}
         self.prefix = ["setpriv", "--reuid=%d" % NOBODY, "--regid=%d" % NOBODY, "--clear-groups"]
         # The build tree may lie where the user cannot reach.
-        self.program = shutil.copy(PROGRAM, os.path.join(self.home, "qm_mailfilter"))
+        self.program = shutil.copy(qmtest.PROGRAM, os.path.join(self.home, "qm_mailfilter"))
 
     def run_program(self, *args, stdin=b""):
         return subprocess.run(self.prefix + [self.program] + list(args), input=stdin,
@@ -110,5 +109,4 @@ class UnprivilegedUserTest(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    PROGRAM = os.path.abspath(sys.argv.pop(1))
-    unittest.main(verbosity=2)
+    qmtest.main()

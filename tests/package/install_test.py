@@ -51,28 +51,33 @@ def tree(root):
 
 
 ICON_SIZES = (16, 32, 48, 64, 128, 256)
+ICON = "usr/share/icons/hicolor/{0}x{0}/apps/qm_mailfilter.png"
 
 
 def expected_files(gui):
-    files = {"usr/bin/qm_mailfilter": 0o755}
-    for path in ("usr/share/man/man1/qm_mailfilter.1.gz",
-                 "usr/share/doc/qm-mailfilter/README.md",
-                 "usr/share/doc/qm-mailfilter/copyright",
-                 "usr/share/doc/qm-mailfilter/changelog.gz",
-                 "usr/lib/systemd/user/qm_mailfilter.service",
-                 "usr/lib/systemd/user/qm_mailfilter-retrieve.service",
-                 "usr/lib/systemd/user/qm_mailfilter-retrieve.timer"):
-        files[path] = 0o644
+    data = ["usr/share/man/man1/qm_mailfilter.1.gz"] + [
+        "usr/share/doc/qm-mailfilter/" + name for name in ("README.md", "copyright",
+                                                           "changelog.gz")] + [
+        "usr/lib/systemd/user/qm_mailfilter" + name for name in (
+            ".service", "-retrieve.service", "-retrieve.timer")]
     if gui:
-        files["usr/share/applications/qm_mailfilter.desktop"] = 0o644
-        for size in ICON_SIZES:
-            files[f"usr/share/icons/hicolor/{size}x{size}/apps/qm_mailfilter.png"] = 0o644
-    return files
+        data += ["usr/share/applications/qm_mailfilter.desktop"] + [
+            ICON.format(size) for size in ICON_SIZES]
+    return dict({path: 0o644 for path in data}, **{"usr/bin/qm_mailfilter": 0o755})
+
+
+def shell_scripts(folder):
+    """The files of `folder` that start with a shell's #! line (it also holds other files)."""
+    found = []
+    for name in sorted(os.listdir(folder)):
+        with open(os.path.join(folder, name), errors="replace") as f:
+            if re.match(r"#!\S*(/| )(ba)?sh\n", f.readline()):
+                found.append(f.name)
+    return found
 
 
 class Scripts(unittest.TestCase):
-    SCRIPTS = sorted(os.path.join(ROOT, "scripts", name)
-                     for name in os.listdir(os.path.join(ROOT, "scripts")))
+    SCRIPTS = shell_scripts(os.path.join(ROOT, "scripts"))
 
     def test_shellcheck_finds_nothing(self):
         need("shellcheck")
@@ -130,8 +135,6 @@ class Install(unittest.TestCase):
 
     def test_installs_exactly_the_program_and_its_data_with_their_modes(self):
         self.assertEqual(self.files, expected_files(self.gui))
-
-    def test_installed_program_tells_its_version(self):
         result = subprocess.run([self.path("usr/bin/qm_mailfilter"), "--version"],
                                 capture_output=True, text=True, timeout=60)
         self.assertEqual((result.returncode, result.stdout), (0, f"qm_mailfilter {self.version}\n"))
@@ -202,8 +205,7 @@ class Install(unittest.TestCase):
         result = subprocess.run(["desktop-file-validate", entry], capture_output=True, text=True)
         self.assertEqual((result.returncode, result.stdout + result.stderr), (0, ""))
         for size in ICON_SIZES:
-            with open(self.path(f"usr/share/icons/hicolor/{size}x{size}/apps/qm_mailfilter.png"),
-                      "rb") as f:
+            with open(self.path(ICON.format(size)), "rb") as f:
                 head = f.read(26)
             self.assertEqual(head[:8], b"\x89PNG\r\n\x1a\n")
             # IHDR: width, height, bit depth, colour type 6 (RGBA: the corners are transparent).
@@ -217,10 +219,10 @@ class Install(unittest.TestCase):
         arch = subprocess.run(["dpkg", "--print-architecture"], check=True, capture_output=True,
                               text=True).stdout.strip()
         deb = os.path.join(out, f"qm-mailfilter_{self.version}_{arch}.deb")
-        fields = {}
-        for name in ("Package", "Version", "Architecture", "Section", "Maintainer", "Depends"):
-            fields[name] = subprocess.run(["dpkg-deb", "-f", deb, name], check=True,
-                                          capture_output=True, text=True).stdout.strip()
+        fields = {name: subprocess.run(["dpkg-deb", "-f", deb, name], check=True,
+                                       capture_output=True, text=True).stdout.strip()
+                  for name in ("Package", "Version", "Architecture", "Section", "Maintainer",
+                               "Depends")}
         self.assertEqual([fields[n] for n in ("Package", "Version", "Architecture", "Section")],
                          ["qm-mailfilter", self.version, arch, "mail"])
         self.assertTrue(fields["Maintainer"])

@@ -1,39 +1,67 @@
-"""What the Python end-to-end tests and benchmarks share.
+"""What the Python end-to-end tests and benchmarks share: the peers (a scripted POP3 server, a
+private Dovecot with or without TLS and OAuth, dnsmasq, a DNS server that knows no name, raw fake
+POP3 peers, fetchmail), the program's working directory driven through its command line, and
+independent readers and writers of the files the program keeps.
 
-Import it after putting tests/support on sys.path:
-
-    sys.path.insert(0, os.path.join(ROOT, "tests", "support"))
-    import qmtest
-
-The program is driven from outside only: a working directory is written with the layouts the
-program reads, the program runs on it and the files it leaves are read back with an independent
-reader (`read_box`, `dump_workdir`). Nothing here links to the program's code, so a fault in its
-readers or writers shows up as a difference.
+Import it after putting tests/support on sys.path. Nothing here links to the program's code, so
+a fault in its readers or writers shows up as a difference. Every server listens on a loopback
+high port (never 110 or 995) and writes only below the directory it is given.
 """
 
-import base64
+import grp
 import hashlib
 import json
 import os
 import pwd
 import random
 import re
+import shutil
 import signal
 import socket
+import ssl
 import struct
 import subprocess
+import sys
 import tempfile
 import threading
 import time
+import unittest
 from collections import namedtuple
 
-# ---------------------------------------------------------------------------------------------
-# A scripted remote POP3 server
-# ---------------------------------------------------------------------------------------------
+HOST = "127.0.0.1"
+PROGRAM = None  # set by main()
+
+
+def main():
+    """Takes the program's path (the first argument) into PROGRAM and runs the tests."""
+    global PROGRAM
+    if len(sys.argv) < 2:
+        sys.exit("usage: %s PATH_TO_QM_MAILFILTER [unittest options]" % sys.argv[0])
+    PROGRAM = os.path.abspath(sys.argv.pop(1))
+    unittest.main(module="__main__", verbosity=2)
+
+
+# Drawn below the kernel's ephemeral range (32768 and up), so that no client socket of a test
+# running alongside can take one between the draw and the server's bind.
+_draw = random.Random(os.getpid() ^ time.monotonic_ns())
+
+
+def free_port():
+    """A loopback port, free for TCP and UDP a moment ago, that no other test is likely to draw."""
+    while True:
+        port = _draw.randrange(20000, 32768)
+        try:
+            for kind in (socket.SOCK_STREAM, socket.SOCK_DGRAM):
+                with socket.socket(socket.AF_INET, kind) as s:
+                    s.bind((HOST, port))
+            return port
+        except OSError:
+            continue
+
 
 def stuffed(message):
-    """A message (LF or CR LF line ends) as POP3 carries it: CR LF lines, a "." doubled at the
-    start of a line, the terminating line."""
+    """A message (LF or CR LF line ends) as POP3 carries it and a mailbox keeps it: CR LF lines,
+    a "." doubled at the start of a line, the terminating line."""
     lines = message.replace(b"\r\n", b"\n").split(b"\n")
     if lines and lines[-1] == b"":
         lines.pop()
@@ -41,10 +69,23 @@ def stuffed(message):
                     for line in lines) + b".\r\n"
 
 
+stored_form = stuffed
+
+
+def wait_until(condition, timeout, message="timed out"):
+    deadline = time.monotonic() + timeout
+    while not condition():
+        assert time.monotonic() < deadline, message
+        time.sleep(0.05)
+
+
+# ---------------------------------------------------------------------------------------------
+# A scripted remote POP3 server
+# ---------------------------------------------------------------------------------------------
+
 class Message:
-    """One message of a ScriptedPop3: its unique id and its text, either whole (`text`) or made
-    on the fly (`generated` bytes of text lines after `header`), so that a message of hundreds of
-    megabytes costs the test no memory."""
+    """A ScriptedPop3 message: its unique id and its `text`, or `generated` bytes of lines after
+    `header` made on the fly, so that hundreds of megabytes cost the test no memory."""
 
     LINE = b"x" * 76 + b"\r\n"
 
@@ -56,9 +97,8 @@ class Message:
 
     def size(self):
         """The size LIST tells: CR LF lines, before dot-stuffing."""
-        if self.text is not None:
-            return len(self.text)
-        return len(self.header) + self.lines * len(self.LINE)
+        return len(self.text) if self.text is not None else \
+            len(self.header) + self.lines * len(self.LINE)
 
     def wire(self):
         """The reply body of RETR, in pieces of at most about a megabyte."""
@@ -66,29 +106,24 @@ class Message:
             yield stuffed(self.text)
             return
         yield self.header
-        block = self.LINE * 16384
         left = self.lines
         while left:
             count = min(left, 16384)
-            yield block if count == 16384 else self.LINE * count
+            yield self.LINE * count
             left -= count
         yield b".\r\n"
 
 
 class ScriptedPop3:
     """A POP3 server on a free loopback port serving `messages` (a list of Message) to any user
-    and password, one connection at a time, until stop().
-
-    `tell_sizes` False answers LIST n with -ERR. `commands` records every command line received
-    (text), `connections` counts the sessions; DELE takes effect at QUIT, as RFC 1939 says.
-    """
+    and password, one connection at a time, until stop(). `tell_sizes` False answers LIST n with
+    -ERR; `commands` records every command line; DELE takes effect at QUIT."""
 
     def __init__(self, messages, tell_sizes=True):
         self.messages = list(messages)
         self.tell_sizes = tell_sizes
         self.commands = []
-        self.connections = 0
-        self._listener = socket.create_server(("127.0.0.1", 0))
+        self._listener = socket.create_server((HOST, 0))
         # Closing a listening socket does not wake a thread in accept(); a short time-out does.
         self._listener.settimeout(0.1)
         self.port = self._listener.getsockname()[1]
@@ -110,7 +145,6 @@ class ScriptedPop3:
             except OSError:
                 return
             connection.settimeout(None)
-            self.connections += 1
             with connection:
                 try:
                     self._session(connection)
@@ -118,15 +152,17 @@ class ScriptedPop3:
                     pass
 
     def _session(self, connection):
-        reader = connection.makefile("rb")
         connection.sendall(b"+OK scripted\r\n")
         deleted = set()
-        for raw in reader:
+        for raw in connection.makefile("rb"):
             command = raw.rstrip(b"\r\n").decode("ascii", "replace")
             self.commands.append(command)
             verb, _, argument = command.partition(" ")
             verb = verb.upper()
-            message = self._message(argument.split(" ")[0], deleted)
+            number = argument.split(" ")[0]
+            index = int(number) - 1 if number.isdigit() else -1
+            message = (self.messages[index] if 0 <= index < len(self.messages) and
+                       index not in deleted else None)
             if verb in ("USER", "PASS", "NOOP", "RSET"):
                 connection.sendall(b"+OK\r\n")
             elif verb == "STAT":
@@ -135,15 +171,15 @@ class ScriptedPop3:
             elif verb in ("UIDL", "LIST", "RETR", "DELE") and message is None:
                 connection.sendall(b"-ERR no such message\r\n")
             elif verb == "UIDL":
-                connection.sendall(b"+OK %s %s\r\n" % (argument.encode(), message.uid.encode()))
+                connection.sendall(b"+OK %s %s\r\n" % (number.encode(), message.uid.encode()))
             elif verb == "LIST" and self.tell_sizes:
-                connection.sendall(b"+OK %s %d\r\n" % (argument.encode(), message.size()))
+                connection.sendall(b"+OK %s %d\r\n" % (number.encode(), message.size()))
             elif verb == "RETR":
                 connection.sendall(b"+OK\r\n")
                 for piece in message.wire():
                     connection.sendall(piece)
             elif verb == "DELE":
-                deleted.add(self.messages.index(message))
+                deleted.add(index)
                 connection.sendall(b"+OK\r\n")
             elif verb == "QUIT":
                 self.messages = [m for i, m in enumerate(self.messages) if i not in deleted]
@@ -151,19 +187,6 @@ class ScriptedPop3:
                 return
             else:
                 connection.sendall(b"-ERR not here\r\n")
-
-    def _message(self, number, deleted):
-        if not number.isdigit() or not 1 <= int(number) <= len(self.messages):
-            return None
-        return None if int(number) - 1 in deleted else self.messages[int(number) - 1]
-
-
-def silent_dns_port():
-    """A UDP socket on a loopback port that never answers: a DNS server that has gone silent.
-    Returns (socket, port); close the socket when done."""
-    silent = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-    silent.bind(("127.0.0.1", 0))
-    return silent, silent.getsockname()[1]
 
 
 def wait_with_peak_memory(process):
@@ -174,52 +197,27 @@ def wait_with_peak_memory(process):
 
 
 # ---------------------------------------------------------------------------------------------
-# The program's working directory, its commands and the headless program in it
+# DNS servers
 # ---------------------------------------------------------------------------------------------
 
-HOST = "127.0.0.1"
-
-
-# Ports are drawn below the kernel's ephemeral range (32768 and up), so that no client socket of
-# a test running alongside can take one between the draw and the server's bind.
-_PORTS = range(20000, 32768)
-_draw = random.Random(os.getpid() ^ time.monotonic_ns())
-
-
-def free_port():
-    """A loopback port, free for TCP and UDP a moment ago, that no other test is likely to draw."""
-    while True:
-        port = _draw.choice(_PORTS)
-        try:
-            for kind in (socket.SOCK_STREAM, socket.SOCK_DGRAM):
-                with socket.socket(socket.AF_INET, kind) as s:
-                    s.bind((HOST, port))
-            return port
-        except OSError:
-            continue
-
-
 class Dnsmasq:
-    """dnsmasq on a loopback port answering for the given zones only.
-
-    `records` maps names to the address they answer; every other name in `zones` does not exist
-    and names outside them are not forwarded anywhere. Queries are logged for `queries`.
-    """
+    """dnsmasq on a loopback port answering for the given zones only: `records` maps names to
+    the address they answer, every other name in `zones` does not exist, nothing is forwarded.
+    Queries are logged for `queries`."""
 
     def __init__(self, directory, zones, records, attempts=5):
         self.log_path = os.path.join(directory, "dnsmasq.log")
+        conf = os.path.join(directory, "dnsmasq.conf")
         self.process = None
         for attempt in range(attempts):
             self.port = free_port()
-            conf = os.path.join(directory, "dnsmasq.conf")
             with open(conf, "w") as f:
                 f.write("port=%d\nlisten-address=%s\nbind-interfaces\nno-resolv\nno-hosts\n"
-                        "user=%s\npid-file=%s\nlog-queries\nlog-facility=%s\n"
+                        "user=%s\npid-file=%s\nlog-queries\nlog-facility=%s\nlocal=/%s/\n"
                         % (self.port, HOST, pwd.getpwuid(os.getuid()).pw_name,
-                           os.path.join(directory, "dnsmasq.pid"), self.log_path))
-                f.write("local=/%s/\n" % "/".join(zone.strip(".") for zone in zones))
-                for name, address in records.items():
-                    f.write("host-record=%s,%s\n" % (name, address))
+                           os.path.join(directory, "dnsmasq.pid"), self.log_path,
+                           "/".join(zone.strip(".") for zone in zones)))
+                f.writelines("host-record=%s,%s\n" % item for item in records.items())
             if os.path.exists(self.log_path):
                 os.remove(self.log_path)
             self.process = subprocess.Popen(
@@ -237,32 +235,22 @@ class Dnsmasq:
         while time.monotonic() < deadline:
             if self.process.poll() is not None:
                 return self.process.stderr.read().decode() or "it ended"
-            try:
-                with open(self.log_path) as f:
-                    if "started" in f.read():
-                        return None
-            except OSError:
-                pass
+            if "started" in _text(self.log_path):
+                return None
             time.sleep(0.05)
         return "no start within 10 s"
 
     def queries(self):
         """The names asked for (A records), in order."""
-        try:
-            with open(self.log_path) as f:
-                return [line.split("query[A] ")[1].split(" ")[0] for line in f
-                        if "query[A] " in line]
-        except OSError:
-            return []
+        return [line.split("query[A] ")[1].split(" ")[0]
+                for line in _text(self.log_path).splitlines() if "query[A] " in line]
 
     def wait_for_query(self, name, timeout=5):
         """The queries so far, once `name` is among them (dnsmasq writes its log late)."""
         deadline = time.monotonic() + timeout
-        while True:
-            queries = self.queries()
-            if name in queries or time.monotonic() > deadline:
-                return queries
+        while name not in self.queries() and time.monotonic() < deadline:
             time.sleep(0.05)
+        return self.queries()
 
     def stop(self):
         if self.process is None:
@@ -278,30 +266,582 @@ class Dnsmasq:
         self.process = None
 
 
-def write_settings(workdir, local_port, mailboxes=(), **misc):
-    """Writes qm_mailfilter.ini: the local server on HOST:local_port, the names of the mailboxes
-    in order, the [Misc] keys given and every blocklist zone switched off, so that classifying
-    asks no DNS server."""
+class NxDomainDns:
+    """A DNS server on a loopback UDP port that answers every query "no such name", so that the
+    program's blocklist look-ups leave no machine and wait for no time-out; `queries` counts."""
+
+    def __init__(self):
+        self.socket = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.socket.bind((HOST, 0))
+        self.socket.settimeout(0.1)
+        self.port = self.socket.getsockname()[1]
+        self.queries = 0
+        self.stopping = threading.Event()
+        self.thread = threading.Thread(target=self._serve, daemon=True)
+        self.thread.start()
+
+    def _serve(self):
+        while not self.stopping.is_set():
+            try:
+                query, peer = self.socket.recvfrom(4096)
+            except socket.timeout:
+                continue
+            except OSError:
+                return
+            if len(query) < 12:
+                continue
+            self.queries += 1
+            # The question ends after the name's labels, its type and class; EDNS is left out.
+            end = 12
+            while end < len(query) and query[end] != 0:
+                end += query[end] + 1
+            flags = 0x8180 | (query[2] & 0x01) << 8 | 3  # response, RD copied, RA, NXDOMAIN
+            try:
+                self.socket.sendto(query[:2] + flags.to_bytes(2, "big") + b"\x00\x01" +
+                                   b"\x00" * 6 + query[12:end + 5], peer)
+            except OSError:
+                pass
+
+    def stop(self):
+        self.stopping.set()
+        self.thread.join(timeout=5)
+        self.socket.close()
+
+
+# ---------------------------------------------------------------------------------------------
+# A private Dovecot
+# ---------------------------------------------------------------------------------------------
+
+def available():
+    """True when a Dovecot binary is installed."""
+    return _dovecot() is not None
+
+
+def _dovecot():
+    for candidate in (shutil.which("dovecot"), "/usr/sbin/dovecot"):
+        if candidate and os.access(candidate, os.X_OK):
+            return candidate
+    return None
+
+
+def openssl_available():
+    return shutil.which("openssl") is not None
+
+
+_DELIVERY_NUMBER = re.compile(r"\d+\.M(\d+)P\d+\.")
+
+
+def fill_maildir(maildir, messages, line_ends=None, owner=None, first=0):
+    """Delivers messages (bytes, ordinary form) into maildir/new; returns their file names.
+
+    `line_ends` "lf" or "crlf" rewrites the line ends. Each file is named like a Dovecot delivery
+    with its own second (so Dovecot numbers them in the order given), its size (S=) and its size
+    with CR LF line ends (W=); the part before "," is Dovecot's unique id (pop3_uidl_format %g).
+    `owner` (uid, gid) chowns what is made; `first` numbers on from earlier deliveries.
+    """
+    for sub in ("", "cur", "new", "tmp"):
+        os.makedirs(os.path.join(maildir, sub), exist_ok=True)
+        if owner is not None:
+            os.chown(os.path.join(maildir, sub), *owner)
+    names = []
+    for n, data in enumerate(messages, first):
+        if line_ends is not None:
+            data = data.replace(b"\r\n", b"\n")
+            if line_ends == "crlf":
+                data = data.replace(b"\n", b"\r\n")
+        name = "%d.M%dP%d.qmtest,S=%d,W=%d" % (1700000000 + n, n, os.getpid(), len(data),
+                                                len(data) + data.count(b"\n") -
+                                                data.count(b"\r\n"))
+        scratch = os.path.join(maildir, "tmp", name)
+        with open(scratch, "wb") as f:
+            f.write(data)
+        if owner is not None:
+            os.chown(scratch, *owner)
+        os.rename(scratch, os.path.join(maildir, "new", name))
+        names.append(name)
+    return names
+
+
+class Dovecot:
+    """`dovecot -F` serving one maildir to one user over POP3 on HOST:port, with a private
+    configuration below a fresh directory in `workdir` (the system's is never read).
+
+    `ssl` is Dovecot's setting: "no", "yes" (STLS offered, plaintext login allowed) or
+    "required" (login only inside TLS); with TLS, `cert` (a Certificates pair) and `tls_port`
+    for POP3S. `oauth_url` also takes AUTH XOAUTH2, checked at that introspection endpoint.
+    Started as root, Dovecot keeps its privilege separation and serves mail as the `mail` user,
+    which gets the maildir; `workdir` is made traversable (o+x) for Dovecot's users.
+    `settings` adds top-level `name = value` lines. A context manager, or start() and stop().
+    """
+
+    def __init__(self, workdir, port, user, password, maildir=None, settings=None,
+                 cert=None, tls_port=None, ssl="no", oauth_url=None, start_timeout=20.0):
+        assert port not in (110, 995) and tls_port not in (110, 995)
+        self.workdir = os.path.abspath(workdir)
+        self.port, self.user, self.password = port, user, password
+        self.settings = dict(settings or {})
+        self.cert, self.ssl, self.oauth_url = cert, ssl, oauth_url
+        self.tls_port = tls_port if ssl != "no" else None
+        self.start_timeout = start_timeout
+        self.dir = self.process = self._output = None
+        self.maildir = os.path.abspath(maildir or os.path.join(self.workdir, "Maildir"))
+        self.mail_owner = None
+        if os.geteuid() == 0:
+            entry = pwd.getpwnam("mail")
+            self.mail_owner = (entry.pw_uid, entry.pw_gid)
+        self._next_number = 0
+
+    def __enter__(self):
+        return self.start()
+
+    def __exit__(self, *exc):
+        self.stop()
+        return False
+
+    @property
+    def address(self):
+        return (HOST, self.port)
+
+    @property
+    def tls_address(self):
+        return (HOST, self.tls_port)
+
+    def start(self):
+        self.dir = tempfile.mkdtemp(prefix="dovecot_", dir=self.workdir)
+        fill_maildir(self.maildir, [], owner=self.mail_owner)
+        self._next_number = max(self._next_number, self._following_number())
+        if self.mail_owner is not None:
+            # Messages the caller put there beforehand belong to the caller until now.
+            for root, dirs, files in os.walk(self.maildir):
+                for name in dirs + files:
+                    os.chown(os.path.join(root, name), *self.mail_owner)
+            for path in (self.workdir, self.dir):
+                os.chmod(path, os.stat(path).st_mode & 0o7777 | 0o011)
+        config = os.path.join(self.dir, "dovecot.conf")
+        with open(config, "w") as f:
+            f.write(self.config())
+        passwd = os.path.join(self.dir, "passwd")
+        with open(passwd, "w") as f:
+            f.write("%s:{PLAIN}%s::::::\n" % (self.user, self.password))
+        # Read by the authentication process, which runs as the internal user.
+        if os.geteuid() == 0:
+            os.chown(passwd, 0, grp.getgrnam("dovecot").gr_gid)
+            os.chmod(passwd, 0o640)
+        self._output = open(os.path.join(self.dir, "stdout.log"), "wb")
+        # A session of its own, so that a kill reaches Dovecot's children through the group.
+        self.process = subprocess.Popen([_dovecot(), "-F", "-c", config],
+                                        stdin=subprocess.DEVNULL, stdout=self._output,
+                                        stderr=subprocess.STDOUT, start_new_session=True)
+        try:
+            self._wait_until_ready()
+        except BaseException:
+            self.stop()
+            raise
+        return self
+
+    def stop(self, timeout=10.0):
+        """SIGTERM, then SIGKILL to the whole group; removes the server's own directory."""
+        code = None
+        if self.process is not None:
+            if self.process.poll() is None:
+                self.process.send_signal(signal.SIGTERM)
+            try:
+                code = self.process.wait(timeout=timeout)
+            except subprocess.TimeoutExpired:
+                pass
+            # The master leaves children behind (a login process still holding a client).
+            for sig in (signal.SIGTERM, signal.SIGKILL):
+                try:
+                    os.killpg(self.process.pid, sig)
+                    time.sleep(0.2)
+                except (ProcessLookupError, PermissionError):
+                    break
+            code = self.process.wait(timeout=timeout)
+            self.process = None
+        if self._output is not None:
+            self._output.close()
+            self._output = None
+        if self.dir is not None:
+            shutil.rmtree(self.dir, ignore_errors=True)
+            self.dir = None
+        return code
+
+    def log(self):
+        """Dovecot's log so far."""
+        return "".join(_text(os.path.join(self.dir or "", name))
+                       for name in ("dovecot.log", "stdout.log"))
+
+    def logins(self):
+        """The "Login:" lines, one per successful authentication (", TLS," inside TLS)."""
+        return [line for line in self.log().splitlines() if "pop3-login: Info: Login:" in line]
+
+    def mechanisms(self):
+        """The SASL mechanism of every login attempt, in order (with oauth_url only)."""
+        return re.findall(r"client in: AUTH\t\d+\t(\S+)\t", self.log())
+
+    def deliver(self, messages, line_ends=None):
+        """Adds messages (also while running), numbered after every message this server held,
+        so that a new one never repeats the unique id of a deleted one; returns their names."""
+        first = max(self._next_number, self._following_number())
+        names = fill_maildir(self.maildir, messages, line_ends, self.mail_owner, first)
+        self._next_number = first + len(names)
+        return names
+
+    def _following_number(self):
+        names = [name for sub in ("new", "cur") if os.path.isdir(os.path.join(self.maildir, sub))
+                 for name in os.listdir(os.path.join(self.maildir, sub))]
+        return max([len(names)] + [int(m.group(1)) + 1 for m in
+                                   map(_DELIVERY_NUMBER.match, names) if m])
+
+    def config(self):
+        uid, gid = self.mail_owner or (os.getuid(), os.getgid())
+        d, log = self.dir, os.path.join(self.dir, "dovecot.log")
+        lines = ["protocols = pop3", "listen = " + HOST,
+                 "base_dir = " + os.path.join(d, "run"), "state_dir = " + os.path.join(d, "state"),
+                 "instance_name = qm-test-%d" % self.port, "log_path = " + log,
+                 "info_log_path = " + log, "debug_log_path = " + log, "ssl = " + self.ssl,
+                 "disable_plaintext_auth = no", "mail_location = maildir:" + self.maildir,
+                 "first_valid_uid = %d" % uid, "last_valid_uid = %d" % uid,
+                 "first_valid_gid = %d" % gid, "last_valid_gid = %d" % gid,
+                 "pop3_uidl_format = %g"]
+        if self.ssl != "no":
+            lines += ["ssl_cert = <" + self.cert.cert, "ssl_key = <" + self.cert.key,
+                      "ssl_min_protocol = TLSv1.2"]
+        if os.geteuid() != 0:
+            me = pwd.getpwuid(os.getuid()).pw_name
+            lines += ["default_internal_user = " + me, "default_login_user = " + me,
+                      "default_internal_group = " + grp.getgrgid(os.getgid()).gr_name]
+        lines += ["%s = %s" % item for item in self.settings.items()]
+        if self.oauth_url:
+            conf = os.path.join(d, "oauth2.conf.ext")
+            with open(conf, "w") as f:
+                f.write("introspection_mode = post\nintrospection_url = %s\n"
+                        "force_introspection = yes\nusername_attribute = username\n"
+                        "active_attribute = active\nactive_value = true\n" % self.oauth_url)
+            os.chmod(conf, 0o644)
+            lines += ["auth_mechanisms = plain xoauth2", "auth_debug = yes",
+                      "passdb {", "  driver = oauth2", "  mechanisms = xoauth2",
+                      "  args = " + conf, "}"]
+        else:
+            lines.append("auth_mechanisms = plain")
+        lines += ["passdb {", "  driver = passwd-file",
+                  "  args = scheme=PLAIN username_format=%%u %s" % os.path.join(d, "passwd"), "}",
+                  "userdb {", "  driver = static",
+                  "  args = uid=%d gid=%d home=%s" % (uid, gid, self.maildir), "}",
+                  "service pop3-login {", "  inet_listener pop3 {",
+                  "    address = " + HOST, "    port = %d" % self.port, "  }",
+                  "  inet_listener pop3s {"]
+        if self.tls_port:
+            lines += ["    address = " + HOST, "    port = %d" % self.tls_port, "    ssl = yes"]
+        else:
+            lines.append("    port = 0")
+        lines.append("  }")
+        if os.geteuid() != 0:
+            lines += ["  chroot =", "}", "service anvil {", "  chroot ="]
+        return "\n".join(lines + ["}", ""])
+
+    def _wait_until_ready(self):
+        context = ssl.create_default_context()
+        context.check_hostname = False
+        context.verify_mode = ssl.CERT_NONE
+        deadline = time.monotonic() + self.start_timeout
+        for address, secure in ((self.address, False), (self.tls_address, True)):
+            while address[1]:
+                if self.process.poll() is not None:
+                    raise RuntimeError("dovecot ended with status %d:\n%s"
+                                       % (self.process.returncode, self.log()[-3000:]))
+                try:
+                    with socket.create_connection(address, timeout=2) as raw, \
+                            (context.wrap_socket(raw) if secure else raw) as conn:
+                        if conn.recv(512).startswith(b"+OK"):
+                            break
+                except OSError:
+                    pass
+                if time.monotonic() > deadline:
+                    raise RuntimeError("dovecot did not answer on %s:\n%s"
+                                       % (address, self.log()[-3000:]))
+                time.sleep(0.05)
+
+
+Pair = namedtuple("Pair", "cert key")
+
+
+class Certificates:
+    """A test CA (`ca`) made with the openssl command in `directory`, the server certificates it
+    signed (`good` for DNS:localhost and IP:127.0.0.1, `wrong` for DNS:wrong.example only) and a
+    second CA that signed nothing (`other_ca`). EC P-256 keys, files private (0600)."""
+
+    def __init__(self, directory, days=30):
+        self.dir = os.path.abspath(directory)
+        os.makedirs(self.dir, exist_ok=True)
+        self.config = self.path("openssl.cnf")
+        with open(self.config, "w") as f:
+            f.write("[req]\ndistinguished_name = dn\nprompt = no\n[dn]\nCN = unused\n[ca_ext]\n"
+                    "basicConstraints = critical, CA:TRUE\nkeyUsage = critical, keyCertSign, "
+                    "cRLSign\nsubjectKeyIdentifier = hash\n")
+        self.days = str(days)
+        self.ca = self._make("ca", "qm test CA")
+        self.good = self._make("good", "localhost", "DNS:localhost, IP:127.0.0.1")
+        self.wrong = self._make("wrong", "wrong.example", "DNS:wrong.example")
+        self.other_ca = self._make("other_ca", "qm other CA")
+
+    def path(self, name):
+        return os.path.join(self.dir, name)
+
+    def _openssl(self, *args):
+        subprocess.run(["openssl"] + list(args), capture_output=True, check=True, timeout=60,
+                       env=dict(os.environ, OPENSSL_CONF=self.config))
+
+    def _make(self, name, common_name, alt_names=None):
+        """A CA without alt_names, else a server certificate signed by `ca`."""
+        key, cert = self.path(name + ".key"), self.path(name + ".pem")
+        self._openssl("genpkey", "-algorithm", "EC", "-pkeyopt", "ec_paramgen_curve:P-256",
+                      "-out", key)
+        os.chmod(key, 0o600)
+        if alt_names is None:
+            self._openssl("req", "-config", self.config, "-new", "-x509", "-key", key, "-subj",
+                          "/CN=" + common_name, "-days", self.days, "-extensions", "ca_ext",
+                          "-sha256", "-out", cert)
+            return Pair(cert, key)
+        extensions, request = self.path(name + ".ext"), self.path(name + ".csr")
+        with open(extensions, "w") as f:
+            f.write("basicConstraints = critical, CA:FALSE\nkeyUsage = critical, "
+                    "digitalSignature, keyEncipherment\nextendedKeyUsage = serverAuth\n"
+                    "subjectAltName = %s\n" % alt_names)
+        self._openssl("req", "-config", self.config, "-new", "-key", key, "-subj",
+                      "/CN=" + common_name, "-out", request)
+        self._openssl("x509", "-req", "-in", request, "-CA", self.ca.cert, "-CAkey", self.ca.key,
+                      "-CAcreateserial", "-days", self.days, "-sha256", "-extfile", extensions,
+                      "-out", cert)
+        return Pair(cert, key)
+
+
+class FakePop3:
+    """A raw TCP peer on a loopback port: `behaviour(conn, fake)` runs for every connection in a
+    thread of its own and reads through recv_some / recv_line, which record every byte received
+    (all_received). stop() closes the listener and every connection."""
+
+    def __init__(self, behaviour):
+        self.behaviour = behaviour
+        self.listener = socket.create_server((HOST, 0))
+        self.listener.settimeout(0.1)
+        self.port = self.listener.getsockname()[1]
+        self.received, self.events, self.connections = [], [], []
+        self.stopping = threading.Event()
+        self.lock = threading.Lock()
+        self.threads = [threading.Thread(target=self._accept, daemon=True)]
+        self.threads[0].start()
+
+    def _accept(self):
+        while not self.stopping.is_set():
+            try:
+                conn, _ = self.listener.accept()
+            except socket.timeout:
+                continue
+            except OSError:
+                return
+            thread = threading.Thread(target=self._serve, args=(conn,), daemon=True)
+            with self.lock:
+                self.connections.append(conn)
+                self.threads.append(thread)
+            thread.start()
+
+    def _serve(self, conn):
+        try:
+            self.behaviour(conn, self)
+        except (OSError, ssl.SSLError) as error:
+            self.note("error: %r" % error)
+
+    def note(self, event):
+        with self.lock:
+            self.events.append(event)
+
+    def recv_some(self, conn, timeout=10.0):
+        """The next bytes from conn (b"" at its end, None after `timeout`); recorded."""
+        conn.settimeout(timeout)
+        try:
+            data = conn.recv(65536)
+        except socket.timeout:
+            return None
+        with self.lock:
+            self.received.append(data)
+        return data
+
+    def recv_line(self, conn, buffer, timeout=10.0):
+        """One CR LF line (with its end) from conn, using and updating `buffer` (bytearray)."""
+        deadline = time.monotonic() + timeout
+        while b"\r\n" not in buffer:
+            data = self.recv_some(conn, max(deadline - time.monotonic(), 0.01))
+            if not data:
+                return None
+            buffer += data
+        end = buffer.index(b"\r\n") + 2
+        line = bytes(buffer[:end])
+        del buffer[:end]
+        return line
+
+    def wait_quietly(self, conn, seconds=60.0):
+        """Holds the connection open without a word until the peer closes it or stop()."""
+        deadline = time.monotonic() + seconds
+        while not self.stopping.is_set() and time.monotonic() < deadline:
+            if self.recv_some(conn, 0.2) == b"":
+                return
+
+    def all_received(self):
+        with self.lock:
+            return b"".join(self.received)
+
+    def stop(self):
+        self.stopping.set()
+        self.listener.close()
+        with self.lock:
+            connections = list(self.connections)
+        for conn in connections:
+            try:
+                conn.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
+            conn.close()
+        for thread in self.threads:
+            thread.join(timeout=10)
+
+
+def fetchmail(scratch, port, user, password, auth="password", verbose=False):
+    """Runs fetchmail once against HOST:port (POP3, no TLS, keeping the server copies); returns
+    (the messages its MDA received, in order, and what it printed)."""
+    out = os.path.join(scratch, "fetched")
+    shutil.rmtree(out, ignore_errors=True)
+    os.mkdir(out)
+    mda = os.path.join(scratch, "mda.py")
+    with open(mda, "w") as f:
+        f.write("import os, sys\nout = sys.argv[1]\n"
+                "path = os.path.join(out, '%05d' % len(os.listdir(out)))\n"
+                "open(path, 'wb').write(sys.stdin.buffer.read())\n")
+    rc = os.path.join(scratch, "fetchmailrc")
+    with open(rc, "w") as f:
+        f.write('poll %s with proto POP3 port %d auth %s\n'
+                '  user "%s" there with password "%s" is "root" here\n'
+                '  options fetchall keep sslproto ""\n  mda "%s %s %s"\n'
+                % (HOST, port, auth, user, password, sys.executable, mda, out))
+    os.chmod(rc, 0o600)
+    done = subprocess.run(["fetchmail", "-f", rc, "--nosyslog", "--invisible", "--nodetach",
+                           "-i", os.path.join(scratch, "fetchids")] + (["-v"] if verbose else []),
+                          stdin=subprocess.DEVNULL, capture_output=True, timeout=300,
+                          env=dict(os.environ, HOME=scratch))
+    # 1: there was no mail.
+    if done.returncode not in (0, 1):
+        raise AssertionError("fetchmail exited with %d: %s"
+                             % (done.returncode, done.stderr.decode("utf-8", "replace")))
+    return [_read(os.path.join(out, name)) for name in sorted(os.listdir(out))], \
+        done.stdout.decode("utf-8", "replace")
+
+
+def skip_unless_installed(*tools):
+    missing = [t for t in tools if not (available() if t == "dovecot" else shutil.which(t))]
+    if missing:
+        raise unittest.SkipTest("not installed: %s (scripts/setup installs them)"
+                                % ", ".join(missing))
+
+
+# ---------------------------------------------------------------------------------------------
+# The program's working directory, its commands and the headless program in it
+# ---------------------------------------------------------------------------------------------
+
+ZONES = (".uri.test", ".relay-a.test", ".relay-b.test", ".dbl.test")
+REMOTE_USER, REMOTE_PASSWORD = "taro", "remote-secret"
+LOCAL_USER, LOCAL_PASSWORD = "hanako", "local-secret"
+
+
+def write_settings(workdir, local_port, mailboxes=(), dns_port=None, zones=("",) * 4,
+                   server_keys=(), **misc):
+    """Writes qm_mailfilter.ini: the local server on HOST:local_port with further "KEY=VALUE"
+    `server_keys`, the mailboxes in order, the [Misc] keys given, the blocklist zones (none by
+    default) and their DNS server."""
     os.makedirs(workdir, exist_ok=True)
-    lines = ["[Mailbox]", "Port=%d" % local_port, "BindAddress=" + HOST]
+    lines = ["[Mailbox]", "Port=%d" % local_port, "BindAddress=" + HOST] + list(server_keys)
     if mailboxes:
         lines.append("Mailboxes=" + "".join(name + ":" for name in mailboxes))
-    lines.append("[Misc]")
-    lines += ["%s=%s" % item for item in misc.items()]
-    lines += ["[RBL]"] + ["Zone%d=" % i for i in range(4)]
+    lines += ["[Misc]"] + ["%s=%s" % item for item in misc.items()] + ["[RBL]"]
+    if dns_port:
+        lines += ["DnsServers=%s:%d" % (HOST, dns_port), "DnsTimeout=2"]
+    lines += ["Zone%d=%s" % item for item in enumerate(zones)]
     with open(os.path.join(workdir, "qm_mailfilter.ini"), "wb") as f:
         f.write(("\r\n".join(lines) + "\r\n").encode())
 
 
 def run(program, workdir, *args, expect=0, timeout=120):
     """Runs a command in workdir; returns its standard output as text after checking its status."""
-    done = subprocess.run([program, "--workdir", workdir] + list(args), stdin=subprocess.DEVNULL,
-                          capture_output=True, timeout=timeout)
-    if expect is not None and done.returncode != expect:
-        raise AssertionError("%s exited with %d, not %d: %s"
-                             % (" ".join(args), done.returncode, expect,
-                                done.stderr.decode("utf-8", "replace")))
-    return done.stdout.decode("utf-8", "replace")
+    return Workdir.command(program, workdir, args, expect, timeout).out
+
+
+class Workdir:
+    """A working directory of the program, set up and inspected through its command line."""
+
+    def __init__(self, path, program, dns_port, local_port=None, server_timeout=20,
+                 startup_retrieve=0, zones=ZONES):
+        self.path, self.program = path, program
+        self.local_port = local_port or free_port()
+        write_settings(path, self.local_port, dns_port=dns_port, zones=zones,
+                       ServerTimeout=server_timeout, StartupRetrieve=startup_retrieve)
+
+    @staticmethod
+    def command(program, path, args, expect=0, timeout=120):
+        try:
+            done = subprocess.run([program, "--workdir", path] + list(args),
+                                  stdin=subprocess.DEVNULL, capture_output=True, timeout=timeout)
+        except subprocess.TimeoutExpired:
+            raise AssertionError("%s still ran after %d s (hangs)" % (" ".join(args), timeout))
+        done.out = done.stdout.decode("utf-8", "replace")
+        done.err = done.stderr.decode("utf-8", "replace")
+        if expect is not None and done.returncode != expect:
+            raise AssertionError("%s exited with %d, not %d\nstdout: %s\nstderr: %s\nlog: %s"
+                                 % (" ".join(args), done.returncode, expect, done.out, done.err,
+                                    read_log(path)[-3000:]))
+        return done
+
+    def run(self, *args, expect=0, timeout=120):
+        """The finished process (`out`, `err` as text), its exit status checked."""
+        return self.command(self.program, self.path, args, expect, timeout)
+
+    def set_setting(self, key, value):
+        """Changes a key of the settings file (each key name is unique there)."""
+        path = os.path.join(self.path, "qm_mailfilter.ini")
+        text, count = re.subn(rb"(?m)^%s=[^\r\n]*" % key.encode(),
+                              b"%s=%s" % (key.encode(), str(value).encode()), _read(path))
+        assert count == 1, key
+        with open(path, "wb") as f:
+            f.write(text)
+
+    def add_mailbox(self, name, server_port, policy="keep", local_user=LOCAL_USER,
+                    password=REMOTE_PASSWORD, server=HOST, **options):
+        self.run("mailbox", "add", name)
+        settings = dict(server=server, port=server_port, user=REMOTE_USER, password=password,
+                        localUser=local_user, localPassword=LOCAL_PASSWORD,
+                        serverDeletion=policy, **options)
+        self.run("mailbox", "set", name, *("%s=%s" % item for item in settings.items()))
+
+    def show(self, name):
+        """`mailbox show` as a dict of its key=value lines."""
+        return dict(line.split("=", 1) for line in self.run("mailbox", "show", name).out
+                    .splitlines() if "=" in line)
+
+    def retrieve(self, name=None, expect=0, timeout=120):
+        """One retrieval run; returns its standard error."""
+        return self.run("retrieve", *([name] if name else []), expect=expect,
+                        timeout=timeout).err
+
+    def rows(self, name, dustbox=False):
+        out = self.run("mail", "list", "--json", *(["--dustbox"] if dustbox else []), name).out
+        return [json.loads(line) for line in out.splitlines()]
+
+    def read(self, name):
+        return _read(os.path.join(self.path, name)) or b""
+
+    def exists(self, name):
+        return os.path.exists(os.path.join(self.path, name))
+
+    def log(self):
+        return read_log(self.path)
 
 
 def subjects(program, workdir, mailbox, dustbox=False):
@@ -313,38 +853,40 @@ def subjects(program, workdir, mailbox, dustbox=False):
 
 def inspect_files(program, paths, raw=False, tz="UTC"):
     """`qm_mailfilter inspect` over message files: its records, exit status and standard error."""
-    env = dict(os.environ, TZ=tz)
-    args = [program, "inspect"] + (["--raw"] if raw else []) + list(paths)
-    done = subprocess.run(args, capture_output=True, env=env, timeout=120)
+    done = subprocess.run([program, "inspect"] + (["--raw"] if raw else []) + list(paths),
+                          capture_output=True, env=dict(os.environ, TZ=tz), timeout=120)
     records = [json.loads(line) for line in done.stdout.decode("utf-8").splitlines()]
     return records, done.returncode, done.stderr.decode("utf-8", "replace")
 
 
 def b_word(data, charset=b"ISO-2022-JP", enc=b"B"):
     """An encoded word (RFC 2047) of `data` in base64."""
+    import base64
     return b"=?" + charset + b"?" + enc + b"?" + base64.b64encode(data) + b"?="
 
 
 def q_word(data, charset=b"ISO-2022-JP"):
     """An encoded word of `data` in the "Q" encoding: a blank as "_", and "_" itself escaped."""
-    text = bytearray()
-    for byte in data:
-        if byte == 0x20:
-            text += b"_"
-        elif 0x21 <= byte <= 0x7E and byte not in b"=?_":
-            text.append(byte)
-        else:
-            text += b"=%02X" % byte
-    return b"=?" + charset + b"?Q?" + bytes(text) + b"?="
+    text = b"".join(b"_" if c == 0x20 else bytes([c]) if 0x21 <= c <= 0x7E and c not in b"=?_"
+                    else b"=%02X" % c for c in data)
+    return b"=?" + charset + b"?Q?" + text + b"?="
+
+
+def _read(path):
+    try:
+        with open(path, "rb") as f:
+            return f.read()
+    except (FileNotFoundError, NotADirectoryError):
+        return None
+
+
+def _text(path):
+    return (_read(path) or b"").decode("utf-8", "replace")
 
 
 def read_log(workdir):
     """The program's log so far (empty before the first line reached the file)."""
-    try:
-        with open(os.path.join(workdir, "qm_mailfilter.log"), "rb") as f:
-            return f.read().decode("utf-8", "replace")
-    except OSError:
-        return ""
+    return _text(os.path.join(workdir, "qm_mailfilter.log"))
 
 
 def wait_for_log(workdir, text, count=1, timeout=60):
@@ -358,14 +900,11 @@ def wait_for_log(workdir, text, count=1, timeout=60):
 
 
 class HeadlessProgram:
-    """`qm_mailfilter --headless` in workdir, started once its local server on HOST:port listens.
-
-    terminate() sends SIGTERM and measures how long the program takes to end.
-    """
+    """`qm_mailfilter --headless` in workdir (None: the default), started once its local server
+    on HOST:port listens; `prefix` runs it through another command (such as setpriv) in `env`.
+    terminate() sends SIGTERM and measures how long the program takes to end."""
 
     def __init__(self, program, workdir, port, timeout=20, prefix=(), env=None):
-        """workdir None: the program's default; `prefix` runs it through another command (such
-        as setpriv) in `env`."""
         # A file, not a pipe: what it writes must never block the program.
         self.output = tempfile.TemporaryFile()
         where = ["--workdir", workdir] if workdir is not None else []
@@ -411,61 +950,47 @@ class HeadlessProgram:
 
 
 # ---------------------------------------------------------------------------------------------
-# Archive items and the .flg, .svm and .cfg layouts
+# The files of a working directory: archive items, .flg, .svm, .cfg, .mbx
 # ---------------------------------------------------------------------------------------------
 
 def pack_string(data):
     """An archive string: its length (1 byte; or 0xFF and a u16 below 0xFFFE; or 0xFF 0xFFFF
     and a u32), then the bytes."""
-    if isinstance(data, str):
-        data = data.encode()
+    data = data.encode() if isinstance(data, str) else data
     n = len(data)
     if n < 0xFF:
-        prefix = bytes([n])
-    elif n < 0xFFFE:
-        prefix = b"\xff" + struct.pack("<H", n)
-    else:
-        prefix = b"\xff\xff\xff" + struct.pack("<I", n)
-    return prefix + data
+        return bytes([n]) + data
+    if n < 0xFFFE:
+        return b"\xff" + struct.pack("<H", n) + data
+    return b"\xff\xff\xff" + struct.pack("<I", n) + data
 
 
-class ArchiveReader:
+class _Reader:
     """Reads archive items from bytes; every read raises EOFError when the bytes end early."""
 
     def __init__(self, data):
-        self.data = data
-        self.at = 0
+        self.data, self.at = data, 0
 
-    def _take(self, n):
+    def take(self, n):
         if len(self.data) - self.at < n:
             raise EOFError
-        piece = self.data[self.at:self.at + n]
         self.at += n
-        return piece
-
-    def u16(self):
-        return struct.unpack("<H", self._take(2))[0]
+        return self.data[self.at - n:self.at]
 
     def u32(self):
-        return struct.unpack("<I", self._take(4))[0]
+        return struct.unpack("<I", self.take(4))[0]
 
     def string(self):
-        start = self.at
-        try:
-            n = self._take(1)[0]
-            if n == 0xFF:
-                n = self.u16()
-                if n == 0xFFFF:
-                    n = self.u32()
-            return self._take(n)
-        except EOFError:
-            self.at = start
-            raise
+        n = self.take(1)[0]
+        if n == 0xFF:
+            n = struct.unpack("<H", self.take(2))[0]
+            if n == 0xFFFF:
+                n = self.u32()
+        return self.take(n).decode("latin-1")
 
 
 FRESH_FLAGS = 0x0C  # not hidden, unread, verdict 3 (unclassified), reason 0
-HIDDEN = 1 << 0
-OPENED = 1 << 1
+HIDDEN, OPENED = 1, 2
 
 
 def flags_of(hidden=False, opened=False, verdict=3, reason=0):
@@ -476,58 +1001,50 @@ def flags_of(hidden=False, opened=False, verdict=3, reason=0):
 
 
 def write_flg(marks):
-    """The .flg bytes of marks [(flags, uidl)]: a u32 count, then per mark u32 flags and the
-    uidl string."""
+    """The .flg bytes of marks [(flags, uidl)]: a u32 count, then u32 flags and uidl each."""
     return struct.pack("<I", len(marks)) + b"".join(
         struct.pack("<I", flags) + pack_string(uidl) for flags, uidl in marks)
 
 
 def read_flg(data):
-    """(marks [(flags, uidl)], whole): the records up to the first damaged one, and whether the
-    file held all the records its count announces."""
-    reader = ArchiveReader(data)
-    marks = []
+    """The marks [(flags, uidl)] up to the first damaged record."""
+    reader, marks = _Reader(data), []
     try:
-        count = reader.u32()
-        for _ in range(count):
-            marks.append((reader.u32(), reader.string().decode("latin-1")))
+        for _ in range(reader.u32()):
+            marks.append((reader.u32(), reader.string()))
     except EOFError:
-        return marks, False
-    return marks, True
+        pass
+    return marks
 
 
 def write_svm(deleted_here, pending):
     """The .svm bytes: two lists of (uidl, Message-ID) pairs, each a u32 count and the pairs."""
-    out = b""
-    for pairs in (deleted_here, pending):
-        out += struct.pack("<I", len(pairs))
-        out += b"".join(pack_string(uid) + pack_string(mid) for uid, mid in pairs)
-    return out
+    return b"".join(struct.pack("<I", len(pairs)) +
+                    b"".join(pack_string(uid) + pack_string(mid) for uid, mid in pairs)
+                    for pairs in (deleted_here, pending))
 
 
 def read_svm(data):
-    """(deletedHere, pendingDeletions, whole), each list as [(uidl, Message-ID)], as text."""
-    reader = ArchiveReader(data)
-    lists = ([], [])
+    """(deletedHere, pendingDeletions), each as [(uidl, Message-ID)], up to any damage."""
+    reader, lists = _Reader(data), ([], [])
     try:
         for pairs in lists:
             for _ in range(reader.u32()):
-                uid = reader.string()
-                pairs.append((uid.decode("latin-1"), reader.string().decode("latin-1")))
+                pairs.append((reader.string(), reader.string()))
     except EOFError:
-        return lists[0], lists[1], False
-    return lists[0], lists[1], True
+        pass
+    return lists
 
 
-# Mailbox settings by the names `mailbox show` uses. The option bits of the two stored words:
-# bit i of word A, then bits 2 and up of word B (bits 0-1 hold serverDeletion).
+# The option bits of the two stored words by the names `mailbox show` uses: bit i of word A,
+# then bits 2 and up of word B (bits 0-1 hold serverDeletion).
 _WORD_A = ["notifyOther", "notifySpam", "notifyBad", "notifyFriend", "hideOther", "hideSpam",
            "hideBad", "hideFriend", "dustboxOther", "dustboxSpam", "dustboxBad",
            "dustboxFriend", "keepOtherOnServer", "keepFriendOnServer", "limitDustbox"]
 _WORD_B = ["onDemand", "openDustboxAtExit", "dustboxAccess", "keepOtherOnServer",
            "keepFriendOnServer"]
 POLICIES = ["keep", "retrieved", "dustboxed", "purged"]
-# The program's defaults for a new mailbox.
+# A new mailbox's settings.
 DEFAULT_SETTINGS = dict(
     {name: 0 for name in _WORD_A + _WORD_B},
     localUser="", localPassword="", dustboxUser="", dustboxPassword="", timerInterval=180,
@@ -536,10 +1053,8 @@ DEFAULT_SETTINGS = dict(
 
 
 def write_cfg(**settings):
-    """The .cfg bytes of a main mailbox: DEFAULT_SETTINGS changed by `settings`."""
-    unknown = set(settings) - set(DEFAULT_SETTINGS)
-    if unknown:
-        raise KeyError("unknown settings: %s" % ", ".join(sorted(unknown)))
+    """The .cfg bytes of a mailbox: DEFAULT_SETTINGS changed by `settings`."""
+    assert set(settings) <= set(DEFAULT_SETTINGS), set(settings) - set(DEFAULT_SETTINGS)
     s = dict(DEFAULT_SETTINGS, **settings)
     word_a = sum(1 << i for i, name in enumerate(_WORD_A) if s[name])
     word_b = POLICIES.index(s["serverDeletion"]) | sum(
@@ -551,38 +1066,13 @@ def write_cfg(**settings):
             pack_string(s["password"]))
 
 
-def read_cfg(data):
-    """The settings of a .cfg as a dict like DEFAULT_SETTINGS (strings as text)."""
-    r = ArchiveReader(data)
-    s = {k: r.string().decode("latin-1") for k in
-         ("localUser", "localPassword", "dustboxUser", "dustboxPassword")}
-    s["timerInterval"], s["dustboxLimit"] = r.u32(), r.u32()
-    word_a, word_b = r.u16(), r.u16()
-    for i, name in enumerate(_WORD_A):
-        s[name] = (word_a >> i) & 1
-    # The keep-on-server bits are stored twice; word B's copy counts.
-    for i, name in enumerate(_WORD_B):
-        s[name] = (word_b >> (i + 2)) & 1
-    s["serverDeletion"] = POLICIES[word_b & 3]
-    s["server"] = r.string().decode("latin-1")
-    s["port"] = r.u32()
-    s["user"] = r.string().decode("latin-1")
-    s["password"] = r.string().decode("latin-1")
-    return s
-
-
-# ---------------------------------------------------------------------------------------------
-# Message files
-# ---------------------------------------------------------------------------------------------
-
 TERMINATOR = b"\r\n.\r\n"
 
 
 def split_mbx(data):
     """(messages, tail): the stored messages of a .mbx, each ending with CR LF "." CR LF, and
     the bytes after the last terminator (a message cut off)."""
-    messages = []
-    start = 0
+    messages, start = [], 0
     while True:
         end = data.find(TERMINATOR, start)
         if end < 0:
@@ -600,112 +1090,77 @@ def header_field(message, name):
     return re.sub(rb"\n[ \t]+", b" ", match.group(1)).strip().decode("latin-1")
 
 
-# ---------------------------------------------------------------------------------------------
-# The working-directory builder
-# ---------------------------------------------------------------------------------------------
-
 # A message in a mailbox: its stored bytes (`stuffed`) and its mark.
 Stored = namedtuple("Stored", "text flags uidl")
 
 
-def write_sender_list(path, addresses):
-    """friend.txt or bad.txt as the program writes them: "0 ADDRESS", NUL, CR CR LF."""
-    with open(path, "wb") as f:
-        for address in addresses:
-            f.write(b"0 " + address.encode() + b"\0\r\r\n")
-
-
 def write_workdir(path, port, mailboxes, friends=(), bads=(), **misc):
     """Writes a working directory: qm_mailfilter.ini (write_settings, with the [Misc] keys
-    given), each mailbox's files and the sender lists.
+    given), each mailbox's files and the sender lists ("0 ADDRESS", NUL, CR CR LF each).
 
     `mailboxes` is a list of dicts: name, and optionally messages and dustbox ([Stored]),
     settings (for write_cfg), deleted_here and pending ([(uidl, Message-ID)]).
     """
     write_settings(path, port, [box["name"] for box in mailboxes], **misc)
+    files = {}
     for box in mailboxes:
-        base = os.path.join(path, box["name"])
         for suffix, messages in (("", box.get("messages", [])),
                                  ("_dustbox", box.get("dustbox", []))):
-            with open(base + suffix + ".mbx", "wb") as f:
-                f.write(b"".join(m.text for m in messages))
-            with open(base + suffix + ".flg", "wb") as f:
-                f.write(write_flg([(m.flags, m.uidl) for m in messages]))
-        with open(base + ".cfg", "wb") as f:
-            f.write(write_cfg(**box.get("settings", {})))
+            files[box["name"] + suffix + ".mbx"] = b"".join(m.text for m in messages)
+            files[box["name"] + suffix + ".flg"] = write_flg([(m.flags, m.uidl) for m in messages])
+        files[box["name"] + ".cfg"] = write_cfg(**box.get("settings", {}))
         if box.get("deleted_here") or box.get("pending"):
-            with open(base + ".svm", "wb") as f:
-                f.write(write_svm(box.get("deleted_here", []), box.get("pending", [])))
-    if friends:
-        write_sender_list(os.path.join(path, "friend.txt"), friends)
-    if bads:
-        write_sender_list(os.path.join(path, "bad.txt"), bads)
+            files[box["name"] + ".svm"] = write_svm(box.get("deleted_here", []),
+                                                    box.get("pending", []))
+    for name, addresses in (("friend.txt", friends), ("bad.txt", bads)):
+        if addresses:
+            files[name] = b"".join(b"0 " + a.encode() + b"\0\r\r\n" for a in addresses)
+    for name, data in files.items():
+        with open(os.path.join(path, name), "wb") as f:
+            f.write(data)
 
-
-# ---------------------------------------------------------------------------------------------
-# The canonical dump of a working directory
-# ---------------------------------------------------------------------------------------------
 
 # One stored message as a load sees it: its Message-ID (or "#" and its digest when it has
 # none), a digest of its stored bytes, its mark.
 StoredMessage = namedtuple("StoredMessage", "id digest flags uidl")
 
 
-def _read(path):
-    try:
-        with open(path, "rb") as f:
-            return f.read()
-    except FileNotFoundError:
-        return None
-
-
 def read_box(path, name):
-    """(messages [StoredMessage], tail bytes): a mailbox (or dustbox) `name` of the working
-    directory `path` as loading it gives: the messages of N.mbx with the marks of N.flg in order; a
-    message without a record gets a fresh mark, records beyond the messages are ignored."""
-    data = _read(os.path.join(path, name + ".mbx")) or b""
-    texts, tail = split_mbx(data)
-    marks, _ = read_flg(_read(os.path.join(path, name + ".flg")) or b"")
+    """(messages [StoredMessage], tail length): mailbox (or dustbox) `name` of the working
+    directory `path` as loading it gives: the messages of N.mbx with the marks of N.flg in order;
+    a message without a record gets a fresh mark, records beyond the messages are ignored."""
+    texts, tail = split_mbx(_read(os.path.join(path, name + ".mbx")) or b"")
+    marks = read_flg(_read(os.path.join(path, name + ".flg")) or b"")
     messages = []
     for i, text in enumerate(texts):
         digest = hashlib.sha1(text).hexdigest()[:12]
         flags, uidl = marks[i] if i < len(marks) else (FRESH_FLAGS, "")
         messages.append(StoredMessage(header_field(text, "Message-ID") or "#" + digest, digest,
-                                flags, uidl))
+                                      flags, uidl))
     return messages, len(tail)
-
-
-def mailbox_names(path):
-    """The mailbox names of qm_mailfilter.ini, in order."""
-    text = (_read(os.path.join(path, "qm_mailfilter.ini")) or b"").decode("latin-1")
-    match = re.search(r"(?m)^Mailboxes=([^\r\n]*)", text)
-    return [n for n in match.group(1).split(":") if n] if match else []
-
-
-_KNOWN_FILES = {"qm_mailfilter.ini", "qm_mailfilter.log", "qm_mailfilter.lock", "friend.txt",
-                "bad.txt"}
 
 
 def dump_workdir(path):
     """The logical state of a working directory as a comparable dict.
 
-    "boxes": per mailbox name, {"mailbox": [StoredMessage], "dustbox": [StoredMessage], "deleted_here":
+    "boxes": per mailbox name, {"mailbox": [StoredMessage], "dustbox": [...], "deleted_here":
     [(uidl, Message-ID)], "pending": [...]}; "tails": per .mbx with bytes after its last
     terminator, their length; "stray": files no mailbox owns (scratch files, cut-off tails).
-    `logical(dump)` keeps only what must survive: the messages, their marks and the lists.
     """
+    ini = _text(os.path.join(path, "qm_mailfilter.ini"))
+    match = re.search(r"(?m)^Mailboxes=([^\r\n]*)", ini)
     boxes, tails = {}, {}
-    known = set(_KNOWN_FILES)
-    for name in mailbox_names(path):
+    known = {"qm_mailfilter.ini", "qm_mailfilter.log", "qm_mailfilter.lock", "friend.txt",
+             "bad.txt"}
+    for name in [n for n in match.group(1).split(":") if n] if match else []:
         box = {}
         for key, base in (("mailbox", name), ("dustbox", name + "_dustbox")):
             box[key], tail = read_box(path, base)
             if tail:
                 tails[base + ".mbx"] = tail
             known.update((base + ".mbx", base + ".flg"))
-        svm = _read(os.path.join(path, name + ".svm"))
-        box["deleted_here"], box["pending"], _ = read_svm(svm) if svm is not None else ([], [],
-                                                                                       True)
+        box["deleted_here"], box["pending"] = read_svm(
+            _read(os.path.join(path, name + ".svm")) or b"\0" * 8)
         known.update((name + ".cfg", name + ".svm"))
         boxes[name] = box
     stray = sorted(f for f in os.listdir(path) if f not in known)
