@@ -1,10 +1,8 @@
 #include "ui/main_frame.h"
 
 #include <QAction>
-#include <QComboBox>
 #include <QImage>
 #include <QLabel>
-#include <QStatusBar>
 #include <QSystemTrayIcon>
 #include <QTemporaryDir>
 #include <QTest>
@@ -13,7 +11,6 @@
 #include <memory>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <vector>
 
 #include "desktop_workdir.h"
@@ -61,34 +58,6 @@ class MainFrameTest : public QObject {
     settings = std::make_unique<CSettings>(directory->path().toStdString());
   }
 
-  void TitleToolbarAndFourPanes() {
-    CMainFrame frame(*settings);
-    frame.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&frame));
-    QCOMPARE(frame.windowTitle(), QStringLiteral("Quillmoor Mail Filter ベータ版"));
-
-    QLabel& status = Pane(frame, "statusText");
-    QLabel& mailboxes = Pane(frame, "mailboxCounts");
-    QLabel& dustboxes = Pane(frame, "dustboxCounts");
-    QCOMPARE(status.text(), QStringLiteral("Hello!"));
-    frame.SetCountTexts(QStringLiteral("3 ( 1 )"), QStringLiteral("7 ( 0 )"));
-    QCOMPARE(mailboxes.text(), QStringLiteral("3 ( 1 )"));
-    QCOMPARE(dustboxes.text(), QStringLiteral("7 ( 0 )"));
-    // The usual message pane first, then the three texts in this order.
-    frame.statusBar()->showMessage(QStringLiteral("メールを受信します"));
-    QCOMPARE(frame.statusBar()->currentMessage(), QStringLiteral("メールを受信します"));
-    QVERIFY(status.x() > 0);
-    QVERIFY(status.x() < mailboxes.x());
-    QVERIFY(mailboxes.x() < dustboxes.x());
-    // Sized for the longest texts they hold.
-    QVERIFY(status.width() > mailboxes.width());
-
-    QComboBox& selector = frame.MailboxSelector();
-    QCOMPARE(selector.count(), 0);
-    QCOMPARE(selector.parentWidget(), &frame.ToolBar());
-    QVERIFY(selector.geometry().right() > frame.ToolBar().width() / 2);
-  }
-
   void EveryToolbarButtonShowsItsOwnPictureAtTheFirstSize() {
     CListWorkdir workdir;
     CMainFrame frame(workdir.Settings());
@@ -115,14 +84,6 @@ class MainFrameTest : public QObject {
     }
     QCOMPARE(pictures.size(), static_cast<std::size_t>(std::ranges::count_if(
                                   ToolBarCommands(), [](int id) { return id != kSeparatorId; })));
-  }
-
-  void StatusTextFromAWorkerReachesThePane() {
-    CMainFrame frame(*settings);
-    CQtUi ui;
-    connect(&ui, &CQtUi::StatusTextChanged, &frame, &CMainFrame::SetStatusText);
-    std::thread([&ui] { ui.SetStatusText("通信正常終了 (12:00:00)"); }).join();
-    QTRY_COMPARE(Pane(frame, "statusText").text(), QStringLiteral("通信正常終了 (12:00:00)"));
   }
 
   void ClosingNeverEndsTheProgram() {

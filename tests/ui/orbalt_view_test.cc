@@ -78,27 +78,17 @@ class OrbaltViewTest : public QObject, protected CDesktopWorkdir {
   void init() { OpenWorkdir(); }
   void cleanup() { CloseWorkdir(); }
 
-  void ShowsTheRowsWithHeadingsAndNumbers() {
+  // The rows and their order are the model's; the view shows them with numbers to the right, the
+  // icons drawn and unread mail in bold.
+  void ShowsTheRowsWithNumbersIconsAndBoldUnreadMail() {
     AddMailbox("a", {"m1", "m2", "m3"});
     auto view = MakeView(0);
     QAbstractItemModel& model = *view->model();
-    QCOMPARE(model.rowCount(), 3);
-    QCOMPARE(model.columnCount(), 6);
-    QStringList headings;
-    for (int column = 0; column < 6; ++column) {
-      headings << model.headerData(column, Qt::Horizontal).toString();
-    }
-    QCOMPARE(headings,
-             QStringList({"No", "Detail", "Subject", "Display Name", "Mail Address", "Date"}));
-    QCOMPARE(view->columnWidth(2), 240);
-    QCOMPARE(Column(*view, 0), QStringList({"1", "2", "3"}));
     QCOMPARE(Column(*view, 2), QStringList({"m1", "m2", "m3"}));
-    QCOMPARE(Column(*view, 4), QStringList({"m1@example.org", "m2@example.org", "m3@example.org"}));
     const QModelIndex number = model.index(0, 0);
     QVERIFY(model.data(number, Qt::TextAlignmentRole).value<Qt::Alignment>() & Qt::AlignRight);
     QVERIFY(!(model.data(model.index(0, 2), Qt::TextAlignmentRole).value<Qt::Alignment>() &
               Qt::AlignRight));
-    // Unclassified, unread: both icons drawn; unread shows bold.
     QVERIFY(!model.data(number, Qt::DecorationRole).value<QPixmap>().isNull());
     QVERIFY(model.data(number, Qt::FontRole).value<QFont>().bold());
   }
@@ -117,23 +107,24 @@ class OrbaltViewTest : public QObject, protected CDesktopWorkdir {
             view->fontMetrics().horizontalAdvance(QStringLiteral("2024 03/04 09:12:34")));
   }
 
-  void KeyDDeletesTheSelectedRowAndRenumbers() {
+  // What a key does is the commands'; the view hands it on once, with Shift, not while held.
+  void KeyDDeletesTheSelectedRowAndAHeldKeyDoesNotRepeat() {
     CMailbox& a = AddMailbox("a", {"m1", "m2", "m3"});
     auto view = MakeView(0);
     const int selected[] = {1};
     view->SetSelection(selected);
     QTest::keyClick(view.get(), Qt::Key_D);
-    QCOMPARE(Column(*view, 0), QStringList({"1", "2"}));
     QCOMPARE(Column(*view, 2), QStringList({"m1", "m3"}));
-    QCOMPARE(StoredSubjects(a), QStringList({"m1", "m3"}));
     QCOMPARE(StoredSubjects(*a.Dustbox()), QStringList({"m2"}));
-    QVERIFY(answers.texts.empty());
-    QVERIFY(view->SelectedRows().empty());
-    // A held key repeats without acting.
     view->SetSelection(selected);
     QKeyEvent repeated(QEvent::KeyPress, Qt::Key_D, Qt::NoModifier, QString(), true);
     QApplication::sendEvent(view.get(), &repeated);
     QCOMPARE(view->model()->rowCount(), 2);
+    QTest::keyClick(view.get(), Qt::Key_G);
+    QTest::keyClick(view.get(), Qt::Key_A);
+    QTest::keyClick(view.get(), Qt::Key_D, Qt::ShiftModifier);
+    QCOMPARE(a.Dustbox()->MessageCount(), 0);
+    QVERIFY(answers.texts.empty());
   }
 
   // Shift with a digit picks the mailbox as the digit alone does, whatever symbol the layout
@@ -154,36 +145,6 @@ class OrbaltViewTest : public QObject, protected CDesktopWorkdir {
     QKeyEvent press(QEvent::KeyPress, key, Qt::ShiftModifier, static_cast<quint32>(scanCode), 0, 0);
     QApplication::sendEvent(view.get(), &press);
     QCOMPARE(Column(*view, 2), QStringList({scanCode == 19 ? "in 9" : "in 1"}));
-  }
-
-  void InTheDustboxOnlyPlainDAsks() {
-    CMailbox& a = AddMailbox("a", {"m1", "m2", "m3", "m4"});
-    auto view = MakeView(0);
-    view->SetSelection(std::vector<int>{0, 1, 2, 3});
-    QTest::keyClick(view.get(), Qt::Key_D);
-    QCOMPARE(StoredSubjects(*a.Dustbox()).size(), 4);
-    QTest::keyClick(view.get(), Qt::Key_G);
-    QVERIFY(view->List().DustboxView());
-    QCOMPARE(view->model()->rowCount(), 4);
-
-    view->SetSelection(std::vector<int>{0});
-    QTest::keyClick(view.get(), Qt::Key_D, Qt::ShiftModifier);
-    QVERIFY(answers.texts.empty());
-    QCOMPARE(view->model()->rowCount(), 3);
-
-    // Declined: nothing goes.
-    view->SetSelection(std::vector<int>{0});
-    answers.queue = {Answer::Cancel};
-    QTest::keyClick(view.get(), Qt::Key_D);
-    QCOMPARE(answers.texts, std::vector<std::string>({kConfirmPurgeText}));
-    QCOMPARE(view->model()->rowCount(), 3);
-
-    answers.queue = {Answer::Ok};
-    QTest::keyClick(view.get(), Qt::Key_D);
-    QCOMPARE(answers.texts.size(), std::size_t{2});
-    QCOMPARE(view->model()->rowCount(), 2);
-    QCOMPARE(Column(*view, 0), QStringList({"1", "2"}));
-    QCOMPARE(a.Dustbox()->MessageCount(), 2);
   }
 
   void AClientsDeletionsRebuildTheShownList() {
@@ -228,13 +189,6 @@ class OrbaltViewTest : public QObject, protected CDesktopWorkdir {
     QCOMPARE(view->SelectedRows(), std::vector<int>({1}));
   }
 
-  void CodePage932SubjectsAreConverted() {
-    // "日本語" in code page 932, and a byte that starts no character.
-    AddMailbox("a", {"\x93\xfa\x96\x7b\x8c\xea", "ok\xa0"});
-    auto view = MakeView(0);
-    QCOMPARE(Column(*view, 2), QStringList({QStringLiteral("日本語"), QStringLiteral("ok\uFFFD")}));
-  }
-
   void FrameMenusAndToolbarComeFromTheCommands() {
     // "受信箱" in code page 932, as a working directory carried over may name it; names made here
     // are UTF-8.
@@ -246,17 +200,8 @@ class OrbaltViewTest : public QObject, protected CDesktopWorkdir {
     frame.AttachView(*view);
     QCOMPARE(frame.centralWidget(), view);
 
-    const QList<QAction*> menus = frame.menuBar()->actions();
-    QCOMPARE(menus.size(), 6);
-    QCOMPARE(menus[0]->text(), QStringLiteral("メール(&M)"));
-    QMenu& mail = *menus[0]->menu();
-    QAction* receive = FindAction(mail.actions(), CmdReceive);
-    QVERIFY(receive != nullptr);
-    QCOMPARE(receive->text(), QStringLiteral("メール受信(&R)\tR"));
-    QCOMPARE(receive->statusTip(),
-             QStringLiteral("メールを受信する (Shiftキー：全メールボックス受信)"));
-    QVERIFY(receive->shortcut().isEmpty());
-    QCOMPARE(FindAction(mail.actions(), CmdDelete)->text(), QStringLiteral("削除(&D)\tD"));
+    QCOMPARE(frame.menuBar()->actions().size(), 6);
+    QMenu& mail = *frame.menuBar()->actions()[0]->menu();
     QAction* dustbox = FindAction(mail.actions(), CmdShowDustbox);
     QCOMPARE(dustbox->text(), QStringLiteral("ごみ箱を見る(&G)\tG"));
 
@@ -267,10 +212,6 @@ class OrbaltViewTest : public QObject, protected CDesktopWorkdir {
     view->List().ShowDustbox(false);
     emit mail.aboutToShow();
     QVERIFY(!dustbox->isChecked());
-
-    QAction* tool = FindAction(frame.ToolBar().actions(), CmdShowDustbox);
-    QVERIFY(tool != nullptr);
-    QCOMPARE(tool->toolTip(), QStringLiteral("ごみ箱を見る"));
 
     QCOMPARE(frame.MailboxSelector().count(), 2);
     QCOMPARE(frame.MailboxSelector().currentIndex(), 0);
