@@ -28,14 +28,6 @@
 
 namespace qm {
 
-class CRecordingPlayer : public ISoundPlayer {
- public:
-  void Play(NotifySound sound, const std::string& file) override {
-    played.emplace_back(sound, file);
-  }
-  std::vector<std::pair<NotifySound, std::string>> played;
-};
-
 class NotifyWndTest : public QObject, protected CDesktopWorkdir {
   Q_OBJECT
 
@@ -109,10 +101,7 @@ class NotifyWndTest : public QObject, protected CDesktopWorkdir {
     CNotifyWnd* window = CNotifyWnd::Current();
     QVERIFY(window != nullptr);
     QVERIFY(window->Floating());
-    QVERIFY(window->isWindow());
-    const Qt::WindowFlags flags = window->windowFlags();
-    QVERIFY(flags.testFlag(Qt::FramelessWindowHint));
-    QVERIFY(flags.testFlag(Qt::WindowStaysOnTopHint));
+    QVERIFY(window->windowFlags().testFlag(Qt::WindowStaysOnTopHint));
     QCOMPARE(window->CountTexts()[0], QStringLiteral("1"));
     // Counted since the indication last ended: the spam of the silent retrieval as well.
     QCOMPARE(window->CountTexts()[2], QStringLiteral("1"));
@@ -141,26 +130,7 @@ class NotifyWndTest : public QObject, protected CDesktopWorkdir {
     QVERIFY(!window->Floating());
     QCOMPARE(window->parentWidget(), frame.get());
     for (const QString& text : window->CountTexts()) QCOMPARE(text, QStringLiteral("0"));
-    QVERIFY(window->isVisible());
-    QVERIFY(qAbs(window->geometry().center().x() - frame->rect().center().x()) <= 2);
-    QVERIFY(qAbs(window->geometry().center().y() - frame->rect().center().y()) <= 2);
-
-    // Sound off: nothing is played.
-    settings->Set(settings::NotifyBySound, 0);
-    player.played.clear();
-    notifier->OnRetrievalEnded(kTriggerCommand, 0);
-    QCOMPARE(player.played.size(), std::size_t{1});
-    QCOMPARE(player.played[0].first, NotifySound::None);
-  }
-
-  void NoTimeMeansNoWindowButSoundAndBlinking() {
-    MakeFrame(1, false);
-    settings->Set(settings::NotifyTime, 0);
-    Retrieved(0, VerdictFriend, "f1");
-    notifier->OnRetrievalEnded(kTriggerTray, -1);
-    QVERIFY(CNotifyWnd::Current() == nullptr);
-    QCOMPARE(player.played.size(), std::size_t{1});
-    QVERIFY(frame->NewMailBlinking());
+    QVERIFY((window->geometry().center() - frame->rect().center()).manhattanLength() <= 4);
   }
 
   void ASecondNotificationReplacesTheFirst() {
@@ -287,14 +257,6 @@ class NotifyWndTest : public QObject, protected CDesktopWorkdir {
     QCOMPARE(set->DustboxUnopenedCount(-1), 1);
     frame->HandleTrayEvent(TrayEvent::MiddleUp);
     QCOMPARE(set->DustboxUnopenedCount(-1), 0);
-
-    auto* trayMenu = frame->findChild<QMenu*>(QStringLiteral("trayMenu"));
-    QVERIFY(trayMenu != nullptr);
-    QCOMPARE(trayMenu->title(), QStringLiteral("トレイメニュー"));
-    QStringList texts;
-    for (const QAction* action : trayMenu->actions()) texts << action->text();
-    QCOMPARE(texts, QStringList({"メールを受信 ( Shift : 全メールボックス）", "ウィンドウの表示",
-                                 "ごみ箱メールを開封済みにする", "終了"}));
   }
 };
 
