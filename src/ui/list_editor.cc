@@ -12,9 +12,6 @@
 #include <QVBoxLayout>
 #include <vector>
 
-#include "app/settings.h"
-#include "app/user_interface.h"
-
 namespace qm {
 
 namespace {
@@ -30,18 +27,10 @@ std::string Bytes(const QTreeWidgetItem& row) {
 
 }  // namespace
 
-std::string CListEditorDialog::DeleteOneQuestion(const std::string& address) {
-  return Display(address).toStdString() + " を削除します。よろしいですか？";
-}
-
-std::string CListEditorDialog::DeleteManyQuestion(int count) {
-  return std::to_string(count) + " 個のメールアドレスを削除します。よろしいですか？";
-}
-
 CListEditorDialog::CListEditorDialog(CSenderLists& senderLists, CSettings& settingsFile,
                                      IUserInterface& seam, QWidget* parent)
-    : QDialog(parent), lists(senderLists), settings(settingsFile), ui(seam) {
-  setWindowTitle(QString::fromUtf8(kTitle));
+    : QDialog(parent), editing(senderLists, settingsFile, seam) {
+  setWindowTitle(QString::fromUtf8(kListEditorTitle));
 
   friendButton = new QRadioButton(QStringLiteral("フレンドリスト"), this);
   badButton = new QRadioButton(QStringLiteral("バッドリスト"), this);
@@ -66,7 +55,7 @@ CListEditorDialog::CListEditorDialog(CSenderLists& senderLists, CSettings& setti
   addButton->setEnabled(false);
   deleteButton->setEnabled(false);
   emptyAddressBox = new QCheckBox(QStringLiteral("バッドリストに空のアドレスを含める"), this);
-  emptyAddressBox->setChecked(lists.AddEmptyAddrToBadlist());
+  emptyAddressBox->setChecked(senderLists.AddEmptyAddrToBadlist());
   okButton = new QPushButton(QStringLiteral("OK"), this);
   okButton->setDefault(true);
 
@@ -74,10 +63,10 @@ CListEditorDialog::CListEditorDialog(CSenderLists& senderLists, CSettings& setti
   choice->addWidget(friendButton);
   choice->addWidget(badButton);
   choice->addStretch();
-  auto* editing = new QHBoxLayout;
-  editing->addWidget(field, 1);
-  editing->addWidget(addButton);
-  editing->addWidget(deleteButton);
+  auto* fieldRow = new QHBoxLayout;
+  fieldRow->addWidget(field, 1);
+  fieldRow->addWidget(addButton);
+  fieldRow->addWidget(deleteButton);
   auto* bottom = new QHBoxLayout;
   bottom->addWidget(emptyAddressBox);
   bottom->addStretch();
@@ -85,7 +74,7 @@ CListEditorDialog::CListEditorDialog(CSenderLists& senderLists, CSettings& setti
   auto* layout = new QVBoxLayout(this);
   layout->addLayout(choice);
   layout->addWidget(list, 1);
-  layout->addLayout(editing);
+  layout->addLayout(fieldRow);
   layout->addLayout(bottom);
 
   connect(friendButton, &QRadioButton::toggled, this, [this](bool on) {
@@ -94,10 +83,13 @@ CListEditorDialog::CListEditorDialog(CSenderLists& senderLists, CSettings& setti
   connect(badButton, &QRadioButton::toggled, this, [this](bool on) {
     if (on) ShowList(SenderList::Bad);
   });
-  connect(field, &QLineEdit::textChanged, this,
-          [this](const QString& text) { addButton->setEnabled(!text.isEmpty()); });
-  connect(list, &QTreeWidget::itemSelectionChanged, this,
-          [this] { deleteButton->setEnabled(!list->selectedItems().isEmpty()); });
+  connect(field, &QLineEdit::textChanged, this, [this](const QString& text) {
+    addButton->setEnabled(CanAddAddress(text.toStdString()));
+  });
+  connect(list, &QTreeWidget::itemSelectionChanged, this, [this] {
+    deleteButton->setEnabled(
+        CanDeleteAddresses(static_cast<std::size_t>(list->selectedItems().size())));
+  });
   connect(addButton, &QPushButton::clicked, this, &CListEditorDialog::AddAddress);
   connect(deleteButton, &QPushButton::clicked, this, &CListEditorDialog::DeleteSelected);
   connect(okButton, &QPushButton::clicked, this, &CListEditorDialog::Store);
@@ -106,15 +98,14 @@ CListEditorDialog::CListEditorDialog(CSenderLists& senderLists, CSettings& setti
 }
 
 void CListEditorDialog::ShowList(SenderList which) {
-  if (which == shown) return;
-  shown = which;
+  if (!editing.Show(which)) return;
   (which == SenderList::Friend ? friendButton : badButton)->setChecked(true);
   Refill();
 }
 
 void CListEditorDialog::Refill() {
   list->clear();
-  for (const std::string& address : lists.Entries(shown)) {
+  for (const std::string& address : editing.Rows()) {
     auto* row = new QTreeWidgetItem(list, {Display(address)});
     row->setData(0, Qt::UserRole,
                  QByteArray(address.data(), static_cast<qsizetype>(address.size())));
@@ -124,7 +115,7 @@ void CListEditorDialog::Refill() {
 
 void CListEditorDialog::AddAddress() {
   const QByteArray typed = field->text().toUtf8();
-  if (!lists.AddTo(shown, std::string_view(typed.constData(), typed.size()))) return;
+  if (!editing.Add(std::string_view(typed.constData(), typed.size()))) return;
   Refill();
 }
 
@@ -134,31 +125,18 @@ void CListEditorDialog::DeleteSelected() {
     const QTreeWidgetItem* row = list->topLevelItem(i);
     if (row->isSelected()) chosen.push_back(Bytes(*row));
   }
-  if (chosen.empty()) {
-    ui.ShowMessage(kSelectFirstText);
-    return;
-  }
-  const std::string question = chosen.size() == 1
-                                   ? DeleteOneQuestion(chosen.front())
-                                   : DeleteManyQuestion(static_cast<int>(chosen.size()));
-  if (ui.Ask(question, Buttons::OkCancel, Answer::Ok) != Answer::Ok) return;
-  for (const std::string& address : chosen) lists.RemoveFrom(shown, address);
-  if (chosen.size() == 1) {
-    // Back into the field, to be corrected and added again.
+  const std::string first = chosen.empty() ? std::string() : Display(chosen.front()).toStdString();
+  const CListEditing::Deleted deleted = editing.Delete(chosen, first);
+  if (deleted == CListEditing::Deleted::None) return;
+  if (deleted == CListEditing::Deleted::One) {
     field->setText(Display(chosen.front()));
-    addButton->setEnabled(!field->text().isEmpty());
+    addButton->setEnabled(CanAddAddress(field->text().toStdString()));
   }
   Refill();
 }
 
 void CListEditorDialog::Store() {
-  const bool on = emptyAddressBox->isChecked();
-  if (!settings.Set(settings::AddEmptyAddrToBadlist, on ? 1 : 0)) {
-    ui.ShowMessage(kSettingsNotSavedText);
-    return;
-  }
-  lists.SetAddEmptyAddrToBadlist(on);
-  accept();
+  if (editing.Store(emptyAddressBox->isChecked())) accept();
 }
 
 }  // namespace qm

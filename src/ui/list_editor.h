@@ -1,8 +1,6 @@
 // The friend/bad list editor: the addresses of one sender list at a time, with adding and
-// deleting, and the switch that makes an empty sender address count as bad.
-//
-// Additions and deletions go to the lists at once and mark them changed; the program's idle step
-// writes the files. Only OK stores the switch; closing the window otherwise leaves it as it was.
+// deleting, and the switch that makes an empty sender address count as bad. What the buttons do
+// is CListEditing's; the dialog shows it.
 //
 // User-interface thread only.
 #pragma once
@@ -11,6 +9,7 @@
 #include <string>
 
 #include "classify/sender_lists.h"
+#include "ui/model/list_editing.h"
 
 class QCheckBox;
 class QLineEdit;
@@ -27,20 +26,12 @@ class CListEditorDialog : public QDialog {
   Q_OBJECT
 
  public:
-  static constexpr const char* kTitle = "フレンド／バッドリスト設定";
-  static constexpr const char* kSelectFirstText = "削除するアカウントを選択してください。";
-  static constexpr const char* kSettingsNotSavedText = "設定ファイルが保存できません。";
   static constexpr int kColumnWidth = 300;
-
-  // "<address> を削除します。よろしいですか？" and "<n>
-  // 個のメールアドレスを削除します。よろしいですか？".
-  static std::string DeleteOneQuestion(const std::string& address);
-  static std::string DeleteManyQuestion(int count);
 
   CListEditorDialog(CSenderLists& lists, CSettings& settings, IUserInterface& ui,
                     QWidget* parent = nullptr);
 
-  SenderList Shown() const { return shown; }
+  SenderList Shown() const { return editing.Shown(); }
   // Each row holds its address's exact bytes under Qt::UserRole; the text shows them as UTF-8.
   QTreeWidget* AddressList() const { return list; }
   QLineEdit* AddressField() const { return field; }
@@ -60,10 +51,7 @@ class CListEditorDialog : public QDialog {
   void Refill();
   void Store();
 
-  CSenderLists& lists;
-  CSettings& settings;
-  IUserInterface& ui;
-  SenderList shown = SenderList::Friend;
+  CListEditing editing;
   QTreeWidget* list;
   QLineEdit* field;
   QPushButton* addButton;

@@ -97,11 +97,8 @@ void CMailboxDialog::OnDelete() {
 
 void CMailboxDialog::OnProperties() {
   const int index = Selected();
-  CMailbox* mailbox = set.Get(index);
-  if (mailbox == nullptr) {
-    ui.ShowMessage(kSelectMailboxText);
-    return;
-  }
+  CMailbox* mailbox = MailboxForProperties(set, ui, index);
+  if (mailbox == nullptr) return;
   {
     CPropertySheet sheet(set, index, ui, this);
     runDialog(sheet);
@@ -111,25 +108,21 @@ void CMailboxDialog::OnProperties() {
   Select(index);
 }
 
-void CMailboxDialog::OnUp() {
-  const int index = Selected();
-  if (!set.MoveUp(index)) return;
-  Fill();
-  Select(index - 1);
-}
+void CMailboxDialog::OnUp() { Move(true); }
 
-void CMailboxDialog::OnDown() {
-  const int index = Selected();
-  if (!set.MoveDown(index)) return;
+void CMailboxDialog::OnDown() { Move(false); }
+
+void CMailboxDialog::Move(bool up) {
+  const int row = MoveMailbox(set, Selected(), up);
+  if (row < 0) return;
   Fill();
-  Select(index + 1);
+  Select(row);
 }
 
 void CMailboxDialog::OnClose() { accept(); }
 
 void CMailboxDialog::done(int result) {
-  // The mailboxes stay as they are in memory; only the next start would miss the change.
-  if (!set.SaveList()) ui.ShowMessage(kListNotSavedText);
+  SaveMailboxList(set, ui);
   QDialog::done(result);
 }
 

@@ -1,8 +1,7 @@
 // The mailbox settings dialog: the list of mailboxes, with buttons to add one, delete one, open
-// one's property sheet and move one up or down. However it closes ("閉じる" accepts, the window's
-// close box and Escape reject), it saves the list of mailboxes: what was added, deleted or moved
-// has already happened on disk and in memory, and a list left unsaved would lose a new mailbox at
-// the next start. Stopping the retrieval timers meanwhile and choosing the current mailbox
+// one's property sheet and move one up or down; what the buttons do is in ui/model/mailbox_pages.h.
+// However it closes ("閉じる" accepts, the window's close box and Escape reject), it saves the list
+// of mailboxes. Stopping the retrieval timers meanwhile and choosing the current mailbox
 // afterwards are the caller's.
 //
 // User-interface thread only.
@@ -52,6 +51,7 @@ class CMailboxDialog : public QDialog {
   void OnProperties();
   void OnUp();
   void OnDown();
+  void Move(bool up);
   void OnClose();
 
   CMailboxSet& set;

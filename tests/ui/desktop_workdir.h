@@ -8,16 +8,29 @@
 #include <QTemporaryDir>
 #include <filesystem>
 #include <memory>
+#include <string>
 #include <system_error>
+#include <utility>
+#include <vector>
 
 #include "app/settings.h"
 #include "classify/sender_lists.h"
 #include "mailboxes/mailbox_set.h"
 #include "platform/profile.h"
 #include "recorded_answers.h"
+#include "ui/notify_wnd.h"
 #include "ui/qt_ui.h"
 
 namespace qm {
+
+// Records the sounds the notification and the options dialog would play.
+class CRecordingPlayer : public ISoundPlayer {
+ public:
+  void Play(NotifySound sound, const std::string& file) override {
+    played.emplace_back(sound, file);
+  }
+  std::vector<std::pair<NotifySound, std::string>> played;
+};
 
 class CDesktopWorkdir {
  protected:

@@ -113,6 +113,23 @@ int DeleteMailbox(CMailboxSet& set, IUserInterface& ui, int index) {
   return removed;
 }
 
+int MoveMailbox(CMailboxSet& set, int selected, bool up) {
+  if (up) return set.MoveUp(selected) != 0 ? selected - 1 : -1;
+  return set.MoveDown(selected) != 0 ? selected + 1 : -1;
+}
+
+CMailbox* MailboxForProperties(const CMailboxSet& set, IUserInterface& ui, int selected) {
+  CMailbox* mailbox = set.Get(selected);
+  if (mailbox == nullptr) ui.ShowMessage(kSelectMailboxText);
+  return mailbox;
+}
+
+bool SaveMailboxList(CMailboxSet& set, IUserInterface& ui) {
+  if (set.SaveList() != 0) return true;
+  ui.ShowMessage(kListNotSavedText);
+  return false;
+}
+
 AccountPageValues LoadAccountPage(const CMailbox& mailbox) {
   const CRemoteAccount& account = mailbox.Client().account;
   return {account.server,         std::to_string(account.port),

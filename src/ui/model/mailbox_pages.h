@@ -88,6 +88,19 @@ int CreateMailbox(CMailboxSet& set, IUserInterface& ui, const std::string& name)
 // invalid index, a "Cancel", or a failure.
 int DeleteMailbox(CMailboxSet& set, IUserInterface& ui, int index);
 
+// ---- The list of mailboxes ----
+
+// Moves the selected mailbox one place up (`up`) or down. The row to select afterwards, or -1
+// when nothing moved (nothing selected, or the first moved up or the last down).
+int MoveMailbox(CMailboxSet& set, int selected, bool up);
+// The mailbox whose property sheet the button opens; nullptr, with the user told to select one,
+// when nothing is selected.
+CMailbox* MailboxForProperties(const CMailboxSet& set, IUserInterface& ui, int selected);
+// However the dialog closes, it saves the list of mailboxes: what was added, deleted or moved has
+// already happened, and a list left unsaved would lose a new mailbox at the next start. A failure
+// is shown; the mailboxes stay as they are in memory.
+bool SaveMailboxList(CMailboxSet& set, IUserInterface& ui);
+
 // ---- The remote account page ----
 
 // Numbers are kept as typed, so that a refusal can name what is wrong with them.

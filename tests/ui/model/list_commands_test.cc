@@ -164,25 +164,26 @@ class ListCommandsTest : public test::MailboxSetTest {
       subjects.push_back(mailbox.Summary(n).subject);
     return subjects;
   }
+  // One value of each row of the list.
+  template <class Value>
+  std::vector<Value> Each(Value (*of)(const MailListRow&)) const {
+    std::vector<Value> values;
+    for (const MailListRow& row : list->Rows()) values.push_back(of(row));
+    return values;
+  }
   Texts RowTexts(int column) const {
     Texts texts;
     for (const MailListRow& row : list->Rows()) texts.push_back(row.texts[column]);
     return texts;
   }
   Ints Numbers() const {
-    Ints numbers;
-    for (const MailListRow& row : list->Rows()) numbers.push_back(row.number);
-    return numbers;
+    return Each<int>([](const MailListRow& r) { return r.number; });
   }
   Ints VerdictImages() const {
-    Ints images;
-    for (const MailListRow& row : list->Rows()) images.push_back(row.verdictImage);
-    return images;
+    return Each<int>([](const MailListRow& r) { return r.verdictImage; });
   }
   Ints StateImages() const {
-    Ints images;
-    for (const MailListRow& row : list->Rows()) images.push_back(row.stateImage);
-    return images;
+    return Each<int>([](const MailListRow& r) { return r.stateImage; });
   }
   void SelectAllRows() {
     window.selection.clear();

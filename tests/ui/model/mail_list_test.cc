@@ -81,25 +81,6 @@ TEST_F(MailListTest, RowsFollowTheMailboxAndItsDustbox) {
   EXPECT_EQ(list.RowCount(), 0);
 }
 
-TEST_F(MailListTest, IconsComeFromVerdictAndMark) {
-  ASSERT_EQ(set.Add("a"), 0);
-  CMailbox& a = *set.Get(0);
-  Store(a, "other", "", VerdictOther);
-  Store(a, "unclassified", "", VerdictUnclassified);
-  Store(a, "friend", "", VerdictFriend);
-  ASSERT_EQ(a.SetOpened(1, true), 1);
-  ASSERT_EQ(a.SetHidden(2), 1);
-
-  list.SelectMailbox(0);
-  ASSERT_EQ(list.RowCount(), 3);
-  EXPECT_EQ(list.Rows()[0].verdictImage, -1);
-  EXPECT_EQ(list.Rows()[0].stateImage, 0);  // read, shown: no icon
-  EXPECT_EQ(list.Rows()[1].verdictImage, 3);
-  EXPECT_EQ(list.Rows()[1].stateImage, 3);  // unread, hidden
-  EXPECT_EQ(list.Rows()[2].verdictImage, VerdictFriend);
-  EXPECT_EQ(list.Rows()[2].stateImage, 2);
-}
-
 TEST_F(MailListTest, HeaderClicksToggleAndResetTheOrder) {
   AddMailbox("a", {"b", "c", "a"});
   list.SelectMailbox(0);

@@ -5,16 +5,21 @@
 #include <atomic>
 #include <chrono>
 #include <deque>
+#include <filesystem>
 #include <functional>
 #include <future>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "app/settings.h"
 #include "mailboxes/mailbox_set.h"
 #include "mailboxes/mailbox_set_fixture.h"
+#include "platform/file_io.h"
 #include "store/mailbox.h"
+#include "ui/model/list_editing.h"
 
 namespace qm {
 namespace {
@@ -106,20 +111,182 @@ std::vector<NameCase> NameCases() {
 INSTANTIATE_TEST_SUITE_P(Names, NewMailboxNameTest, ::testing::ValuesIn(NameCases()),
                          [](const auto& testInfo) { return std::string(testInfo.param.label); });
 
-TEST(MailboxTextsTest, AreTheProgramsOwn) {
-  EXPECT_EQ(ForbiddenCharactersText(), kForbidden);
-  EXPECT_EQ(DeleteMailboxQuestion("box"),
-            "box を削除してもよろしいですか？\r\nメールボックスに入っているメールも削除されます。");
-  EXPECT_EQ(NumberRangeText(30, 86400), "30 から 86400 までの整数を入力してください。");
-  EXPECT_EQ(AddFailureText(CMailboxSet::kNameInUse), "このメールボックスはすでに使用中です。");
-  EXPECT_EQ(AddFailureText(CMailboxSet::kOutOfMemory),
-            "メモリーが不足しています。\n 非常に不安定です。");
-  EXPECT_EQ(AddFailureText(CMailboxSet::kCannotCreate),
-            "メールボックスを作れません。\nメールボックス名が正しくない可能性があります。");
+TEST(MailboxTextsTest, AddFailuresHaveTheirTexts) {
+  EXPECT_EQ(AddFailureText(CMailboxSet::kOutOfMemory), kOutOfMemoryText);
   EXPECT_EQ(AddFailureText(0), "");
 }
 
 using MailboxDialogLogicTest = MailboxSetTest;
+
+// ---- The list of mailboxes ----
+
+TEST_F(MailboxDialogLogicTest, CreatingAsksBeforeAdoptingFilesAndShowsFailures) {
+  CMailboxSet set(profile);
+  FakeUi ui;
+  WriteAll("old.mbx", "Subject: kept\r\n\r\nbody\r\n.\r\n");
+  ui.answers = {Answer::No, Answer::Yes, Answer::Yes};
+  EXPECT_EQ(CreateMailbox(set, ui, "old"), kImportDeclined);
+  EXPECT_EQ(set.Count(), 0);
+  EXPECT_EQ(CreateMailbox(set, ui, "old"), 0);
+  EXPECT_EQ(set.MessageCount(0), 1);
+  EXPECT_EQ(CreateMailbox(set, ui, "old"), CMailboxSet::kNameInUse);
+  EXPECT_EQ(CreateMailbox(set, ui, std::string(300, 'n')), CMailboxSet::kCannotCreate);
+  EXPECT_EQ(ui.questions, Texts(3, kImportQuestion));
+  EXPECT_EQ(ui.askedButtons[0], Buttons::YesNo);
+  EXPECT_EQ(ui.messages, (Texts{kNameInUseText, kCannotCreateText}));
+  EXPECT_EQ(Names(set), Texts{"old"});
+}
+
+TEST_F(MailboxDialogLogicTest, DeletingAsksAndMovingKeepsTheSelection) {
+  CMailboxSet set(profile);
+  FakeUi ui;
+  for (const char* name : {"a", "b", "c", "d"}) ASSERT_GE(set.Add(name), 0);
+  EXPECT_EQ(DeleteMailbox(set, ui, -1), 0);
+  EXPECT_TRUE(ui.questions.empty());
+  ui.answers = {Answer::Cancel, Answer::Ok};
+  EXPECT_EQ(DeleteMailbox(set, ui, 3), 0);
+  EXPECT_EQ(DeleteMailbox(set, ui, 3), 1);
+  EXPECT_EQ(
+      ui.questions,
+      Texts(2,
+            "d を削除してもよろしいですか？\r\nメールボックスに入っているメールも削除されます。"));
+  EXPECT_EQ(ui.askedButtons[0], Buttons::OkCancel);
+  EXPECT_FALSE(Exists("d.mbx"));
+
+  // Each move gives the row that the moved mailbox now has; none past either end.
+  EXPECT_EQ(MoveMailbox(set, 0, true), -1);
+  EXPECT_EQ(MoveMailbox(set, 2, false), -1);
+  EXPECT_EQ(MoveMailbox(set, -1, false), -1);
+  EXPECT_EQ(Names(set), (Texts{"a", "b", "c"}));
+  EXPECT_EQ(MoveMailbox(set, 2, true), 1);
+  EXPECT_EQ(MoveMailbox(set, 1, true), 0);
+  EXPECT_EQ(Names(set), (Texts{"c", "a", "b"}));
+  EXPECT_EQ(MoveMailbox(set, 0, false), 1);
+  EXPECT_EQ(Names(set), (Texts{"a", "c", "b"}));
+
+  EXPECT_EQ(MailboxForProperties(set, ui, 2), set.Get(2));
+  EXPECT_EQ(MailboxForProperties(set, ui, -1), nullptr);
+  EXPECT_EQ(ui.messages, Texts{kSelectMailboxText});
+}
+
+TEST_F(MailboxDialogLogicTest, TheListIsSavedOrTheFailureShown) {
+  CMailboxSet set(profile);
+  FakeUi ui;
+  ASSERT_EQ(set.Add("a"), 0);
+  ASSERT_EQ(set.Add("b"), 1);
+  EXPECT_TRUE(SaveMailboxList(set, ui));
+  EXPECT_EQ(ListValue(), "a:b:");
+  ASSERT_EQ(MoveMailbox(set, 1, true), 0);
+  SetFileFaultInjector([](FileOperation op) { return op == FileOperation::Rename; });
+  EXPECT_FALSE(SaveMailboxList(set, ui));
+  SetFileFaultInjector(nullptr);
+  EXPECT_EQ(ui.messages, Texts{kListNotSavedText});
+  EXPECT_EQ(ListValue(), "a:b:");
+}
+
+// ---- The friend/bad list editor ----
+
+class ListEditingTest : public MailboxSetTest {
+ protected:
+  // Loaded from files, so that nothing counts as changed at the start.
+  void SetUp() override {
+    MailboxSetTest::SetUp();
+    CSenderLists made;
+    for (const char* address : {"b@x.jp", "a@x.jp", "c@x.jp"}) made.AddFriend(address);
+    made.AddTo(SenderList::Bad, "a@x.jp");
+    made.AddTo(SenderList::Bad, "spam@");
+    ASSERT_TRUE(made.SaveChanged("."));
+    lists.Load(".");
+    settings = std::make_unique<CSettings>();
+    editing = std::make_unique<CListEditing>(lists, *settings, ui);
+  }
+
+  CSenderLists lists;
+  FakeUi ui;
+  std::unique_ptr<CSettings> settings;
+  std::unique_ptr<CListEditing> editing;
+};
+
+TEST_F(ListEditingTest, AddsAsTypedToTheShownListOnly) {
+  EXPECT_FALSE(CanAddAddress(""));
+  EXPECT_TRUE(CanAddAddress("d"));
+  EXPECT_FALSE(CanDeleteAddresses(0));
+  EXPECT_TRUE(CanDeleteAddresses(2));
+  EXPECT_EQ(editing->Shown(), SenderList::Friend);
+  EXPECT_FALSE(editing->Show(SenderList::Friend));
+  EXPECT_TRUE(editing->Add("b@x.jp"));
+  EXPECT_EQ(editing->Rows(), (Texts{"a@x.jp", "b@x.jp", "c@x.jp"}));
+  EXPECT_FALSE(editing->Add(""));
+  EXPECT_TRUE(editing->Add(" D@x.jp"));
+  EXPECT_EQ(editing->Rows(), (Texts{" D@x.jp", "a@x.jp", "b@x.jp", "c@x.jp"}));
+  EXPECT_TRUE(editing->Show(SenderList::Bad));
+  EXPECT_EQ(editing->Rows(), (Texts{"a@x.jp", "spam@"}));
+  EXPECT_TRUE(editing->Add("c@x.jp"));
+  EXPECT_TRUE(lists.InFriendList("c@x.jp"));
+  EXPECT_TRUE(lists.InBadList("c@x.jp"));
+  EXPECT_TRUE(lists.Changed());
+}
+
+struct DeleteCase {
+  const char* label;
+  Texts chosen;
+  std::deque<Answer> answers;
+  Texts questions;
+  Texts messages;
+  CListEditing::Deleted deleted;
+  Texts rows;
+};
+void PrintTo(const DeleteCase& c, std::ostream* os) { *os << c.label; }
+
+class ListDeleteTest : public ListEditingTest, public ::testing::WithParamInterface<DeleteCase> {};
+
+TEST_P(ListDeleteTest, AsksThenDeletesFromTheShownList) {
+  const DeleteCase& c = GetParam();
+  ui.answers = c.answers;
+  EXPECT_EQ(editing->Delete(c.chosen, "shown"), c.deleted);
+  EXPECT_EQ(ui.questions, c.questions);
+  EXPECT_EQ(ui.messages, c.messages);
+  EXPECT_EQ(editing->Rows(), c.rows);
+  EXPECT_EQ(lists.Changed(), c.deleted != CListEditing::Deleted::None);
+  // The bad list's copy of a@x.jp is not the friend list's.
+  EXPECT_TRUE(lists.InBadList("a@x.jp"));
+}
+
+const Texts kAll{"a@x.jp", "b@x.jp", "c@x.jp"};
+const std::string kOne = "shown を削除します。よろしいですか？";
+const std::string kTwo = "2 個のメールアドレスを削除します。よろしいですか？";
+using Deleted = CListEditing::Deleted;
+INSTANTIATE_TEST_SUITE_P(
+    Selections, ListDeleteTest,
+    ::testing::Values(
+        DeleteCase{"None", {}, {}, {}, {kSelectAddressFirstText}, Deleted::None, kAll},
+        DeleteCase{"One", {"b@x.jp"}, {Answer::Ok}, {kOne}, {}, Deleted::One, {"a@x.jp", "c@x.jp"}},
+        DeleteCase{
+            "Two", {"a@x.jp", "c@x.jp"}, {Answer::Ok}, {kTwo}, {}, Deleted::Several, {"b@x.jp"}},
+        DeleteCase{"OneCancelled", {"b@x.jp"}, {Answer::Cancel}, {kOne}, {}, Deleted::None, kAll},
+        DeleteCase{"TwoCancelled",
+                   {"a@x.jp", "b@x.jp"},
+                   {Answer::Cancel},
+                   {kTwo},
+                   {},
+                   Deleted::None,
+                   kAll}),
+    [](const auto& testInfo) { return std::string(testInfo.param.label); });
+
+TEST_F(ListEditingTest, StoresTheSwitchOnlyWhenTheSettingsFileTakesIt) {
+  ASSERT_TRUE(editing->Store(true));
+  EXPECT_TRUE(lists.AddEmptyAddrToBadlist());
+  EXPECT_EQ(ReadAll(settings::kFileName), "[ProcessMail]\r\nAddEmptyAddrToBadlist=1\r\n");
+  ASSERT_TRUE(editing->Store(false));
+  EXPECT_FALSE(lists.AddEmptyAddrToBadlist());
+  EXPECT_TRUE(ui.messages.empty());
+
+  std::filesystem::remove(settings::kFileName);
+  std::filesystem::create_directory(settings::kFileName);
+  EXPECT_FALSE(editing->Store(true));
+  EXPECT_FALSE(lists.AddEmptyAddrToBadlist());
+  EXPECT_EQ(ui.messages, Texts{kListSettingsNotSavedText});
+}
 
 // ---- The remote account page ----
 

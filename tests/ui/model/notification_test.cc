@@ -143,23 +143,6 @@ TEST(NotifyPlacementTest, RememberedPositionOnlyFloatingAndWithBothKeys) {
   EXPECT_EQ(NotifyWindowPosition(false, settings, 1, area, window), (ScreenPoint{450, 375}));
 }
 
-TEST(NotifyPlacementTest, SizeAndLayout) {
-  EXPECT_EQ(NotifyWindowSize({40, 16}), (ScreenSize{156, 48}));
-  const auto texts = NotifyCountTexts(1, 0, 23, 4000000000u);
-  EXPECT_EQ(texts[0] + texts[1] + texts[2] + texts[3], "10234000000000");
-
-  const NotifyLayout layout = LayoutNotification(16, {8, 16, 8, 24});
-  EXPECT_EQ(layout.heading, (ScreenPoint{1, 1}));
-  EXPECT_EQ(layout.icons[0], (ScreenPoint{5, 19}));
-  EXPECT_EQ(layout.texts[0], (ScreenPoint{23, 19}));
-  EXPECT_EQ(layout.icons[1], (ScreenPoint{39, 19}));
-  EXPECT_EQ(layout.icons[2], (ScreenPoint{81, 19}));
-  EXPECT_EQ(layout.icons[3], (ScreenPoint{115, 19}));
-  EXPECT_EQ(layout.texts[3], (ScreenPoint{133, 19}));
-  // The last group ends inside the window that the size formula gives.
-  EXPECT_LE(layout.texts[3].x + 24, NotifyWindowSize({8 + 16 + 8 + 24, 16}).width);
-}
-
 TEST(NotifyTimerTest, SecondsToMilliseconds) {
   EXPECT_EQ(NotifyCloseMilliseconds(0), 0);
   EXPECT_EQ(NotifyCloseMilliseconds(-3), 0);

@@ -21,6 +21,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(SplitCase{"  mutt\t-f  =inbox ", ProgramCall{"mutt", {"-f", "=inbox"}}},
                       SplitCase{"a'b c'd \"e \\\"f\\\\ \\g\" h\\ i ''",
                                 ProgramCall{"ab cd", {"e \"f\\ \\g", "h i", ""}}},
+                      // A backslash that ends the line stands for itself.
+                      SplitCase{"mail x\\", ProgramCall{"mail", {"x\\"}}},
                       SplitCase{"", std::nullopt}, SplitCase{" \t", std::nullopt},
                       SplitCase{"mail 'open", std::nullopt},
                       SplitCase{"mail \"open\\\"", std::nullopt}));
