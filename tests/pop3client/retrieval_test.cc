@@ -56,11 +56,14 @@ class RetrievalTest : public ::testing::Test {
   }
   ~RetrievalTest() override { SetReporter(nullptr); }
 
-  // The commands of the last connection after logging in.
+  // The commands of the last connection after logging in, each CR LF written as "|" (a lone CR
+  // or LF stays itself and shows).
   std::string Commands() {
-    const std::string login = "USER u\r\nPASS p\r\n";
-    const std::size_t at = server->sent.rfind(login);
-    return at == std::string::npos ? server->sent : server->sent.substr(at + login.size());
+    const std::size_t at = server->sent.rfind("USER u\r\nPASS p\r\n");
+    std::string sent = at == std::string::npos ? server->sent : server->sent.substr(at + 16);
+    for (std::size_t crlf; (crlf = sent.find("\r\n")) != std::string::npos;)
+      sent.replace(crlf, 2, "|");
+    return sent;
   }
   int Run() {
     server->sent.clear();
@@ -96,14 +99,14 @@ TEST_F(RetrievalTest, NewMailIsFetchedOnceAndStoredAsItTravelled) {
   session->RegisterKnown("gone2", "");
   session->ForgetDeleted("gone2");
   EXPECT_EQ(Run(), kRetrieveDone);
-  EXPECT_EQ(Commands(), "STAT\r\nQUIT\r\n");  // an empty server is asked no UIDL
+  EXPECT_EQ(Commands(), "STAT|QUIT|");  // an empty server is asked no UIDL
   EXPECT_EQ(session->KnownUidls().Count() + session->DeletedHere().Count() +
                 session->PendingDeletions().Count(),
             0u);
 
   server->messages = {Mail("a", "hello"), Mail("b", "spam offer")};
   EXPECT_EQ(Run(), kRetrieveDone);
-  EXPECT_EQ(Commands(), "STAT\r\nUIDL\r\nLIST\r\nCAPA\r\nRETR 1\r\nRETR 2\r\nQUIT\r\n");
+  EXPECT_EQ(Commands(), "STAT|UIDL|LIST|CAPA|RETR 1|RETR 2|QUIT|");
   EXPECT_EQ(Stored(1), server->Wire(0));
   EXPECT_EQ(StoredUids(), (Uids{"a", "b"}));
   EXPECT_EQ(mailbox->Mark(2).GetVerdict(), VerdictSpam);
@@ -112,7 +115,7 @@ TEST_F(RetrievalTest, NewMailIsFetchedOnceAndStoredAsItTravelled) {
   // Known ids are not fetched again.
   server->messages.push_back(Mail("c"));
   EXPECT_EQ(Run(), kRetrieveDone);
-  EXPECT_EQ(Commands(), "STAT\r\nUIDL\r\nLIST\r\nRETR 3\r\nQUIT\r\n");
+  EXPECT_EQ(Commands(), "STAT|UIDL|LIST|RETR 3|QUIT|");
   EXPECT_EQ(mailbox->MessageCount(), 3);
 }
 
@@ -138,8 +141,7 @@ TEST_F(RetrievalTest, DeferredDeletionChecksTheMessageIdFirst) {
   ASSERT_EQ(session->PendingDeletions().Count(), 2u);
   server->messages[1].text = "Subject: other\r\nMessage-ID: <new@x>\r\n\r\nnew\r\n";
   EXPECT_EQ(Run(), kRetrieveDone);
-  EXPECT_EQ(Commands(),
-            "STAT\r\nUIDL\r\nLIST\r\nCAPA\r\nTOP 1 0\r\nDELE 1\r\nTOP 2 0\r\nRETR 2\r\nQUIT\r\n");
+  EXPECT_EQ(Commands(), "STAT|UIDL|LIST|CAPA|TOP 1 0|DELE 1|TOP 2 0|RETR 2|QUIT|");
   EXPECT_TRUE(Logged("MSV : Fail to check message ID ( <b@x> )."));
   EXPECT_EQ(server->messages.size(), 2u);
   EXPECT_EQ(StoredUids(), (Uids{"c", "b"}));
@@ -155,7 +157,7 @@ TEST_F(RetrievalTest, DeletedHereEntriesLeaveWithTheirServerCopies) {
   ASSERT_EQ(mailbox->RemoveMessage(1, nullptr), 1);
   EXPECT_EQ(session->DeletedHere().Count(), 1u);
   EXPECT_EQ(Run(), kRetrieveDone);
-  EXPECT_EQ(Commands(), "STAT\r\nUIDL\r\nQUIT\r\n");
+  EXPECT_EQ(Commands(), "STAT|UIDL|QUIT|");
   server->messages.erase(server->messages.begin());
   EXPECT_EQ(Run(), kRetrieveDone);
   EXPECT_EQ(session->DeletedHere().Count(), 0u);
@@ -169,10 +171,10 @@ TEST_F(RetrievalTest, HostileRepliesEndTheRunAndCorruptNothing) {
   server->messages = {Mail("a"), Mail("b")};
   server->replies = {{"UIDL", "+OK\r\n1 a\r\nnot a line\r\n.\r\n"}, {"UIDL 2", "+OK 3 c\r\n"}};
   EXPECT_EQ(Run(), kRetrieveFailed);
-  EXPECT_EQ(Commands(), "STAT\r\nUIDL\r\nUIDL 2\r\n");
+  EXPECT_EQ(Commands(), "STAT|UIDL|UIDL 2|");
   server->replies = {{"STAT", "-ERR maildrop locked\r\n"}};
   EXPECT_EQ(Run(), kRetrieveFailed);
-  EXPECT_EQ(Commands(), "STAT\r\n");
+  EXPECT_EQ(Commands(), "STAT|");
   EXPECT_FALSE(server->connected);
   EXPECT_EQ(session->GetState(), CPop3Session::kClosed);
   EXPECT_EQ(mailbox->MessageCount(), 0);
@@ -220,13 +222,12 @@ TEST_F(RetrievalTest, StoredMailIsSyncedOncePerRunBeforeTheQuitThatDeletes) {
   EXPECT_TRUE(std::filesystem::exists(directory.File("box") + ".jnl"));
   refuse = false;
   SetFileFaultInjector(nullptr);
-  EXPECT_FALSE(Commands().ends_with("QUIT\r\n"));
+  EXPECT_FALSE(Commands().ends_with("QUIT|"));
   EXPECT_EQ(server->messages.size(), 2u);
   EXPECT_EQ(mailbox->MessageCount(), 9);
   EXPECT_TRUE(Logged("MBX : File I/O Error.( " + directory.File("box") + ".jnl  :  errno = 5 )"));
   EXPECT_EQ(Run(), kRetrieveDone);
-  EXPECT_EQ(Commands(),
-            "STAT\r\nUIDL\r\nLIST\r\nCAPA\r\nTOP 1 0\r\nDELE 1\r\nTOP 2 0\r\nDELE 2\r\nQUIT\r\n");
+  EXPECT_EQ(Commands(), "STAT|UIDL|LIST|CAPA|TOP 1 0|DELE 1|TOP 2 0|DELE 2|QUIT|");
   EXPECT_EQ(mailbox->MessageCount(), 9);
 }
 
@@ -282,24 +283,17 @@ TEST_P(DialogueTest, SendsWhatTheServerSupports) {
 INSTANTIATE_TEST_SUITE_P(
     Servers, DialogueTest,
     ::testing::Values(
-        DialogueCase{
-            true, false,
-            "STAT\r\nUIDL\r\nUIDL 1\r\nUIDL 2\r\nUIDL 3\r\nLIST\r\nLIST 1\r\nRETR 1\r\nDELE "
-            "1\r\nLIST 2\r\nRETR 2\r\nDELE 2\r\nLIST 3\r\nRETR 3\r\nDELE 3\r\nQUIT\r\n",
-            "STAT\r\nUIDL\r\nUIDL 1\r\nUIDL 2\r\nUIDL 3\r\nLIST\r\nTOP 1 0\r\nDELE 1\r\nTOP "
-            "2 0\r\nDELE 2\r\nTOP 3 0\r\nDELE 3\r\nQUIT\r\n"},
-        DialogueCase{
-            false, false,
-            "STAT\r\nUIDL\r\nLIST\r\nCAPA\r\nRETR 1\r\nDELE 1\r\nRETR 2\r\nDELE 2\r\nRETR "
-            "3\r\nDELE 3\r\nQUIT\r\n",
-            "STAT\r\nUIDL\r\nLIST\r\nCAPA\r\nTOP 1 0\r\nDELE 1\r\nTOP 2 0\r\nDELE 2\r\nTOP "
-            "3 0\r\nDELE 3\r\nQUIT\r\n"},
-        DialogueCase{
-            false, true,
-            "STAT\r\nUIDL\r\nLIST\r\nCAPA\r\nRETR 1\r\nRETR 2\r\nRETR 3\r\nDELE 1\r\nDELE "
-            "2\r\nDELE 3\r\nQUIT\r\n",
-            "STAT\r\nUIDL\r\nLIST\r\nCAPA\r\nTOP 1 0\r\nTOP 2 0\r\nTOP 3 0\r\nDELE 1\r\nDELE "
-            "2\r\nDELE 3\r\nQUIT\r\n"}));
+        DialogueCase{true, false,
+                     "STAT|UIDL|UIDL 1|UIDL 2|UIDL 3|LIST|LIST 1|RETR 1|DELE 1|LIST 2|RETR 2|DELE "
+                     "2|LIST 3|RETR 3|DELE 3|QUIT|",
+                     "STAT|UIDL|UIDL 1|UIDL 2|UIDL 3|LIST|TOP 1 0|DELE 1|TOP 2 0|DELE 2|TOP 3 "
+                     "0|DELE 3|QUIT|"},
+        DialogueCase{false, false,
+                     "STAT|UIDL|LIST|CAPA|RETR 1|DELE 1|RETR 2|DELE 2|RETR 3|DELE 3|QUIT|",
+                     "STAT|UIDL|LIST|CAPA|TOP 1 0|DELE 1|TOP 2 0|DELE 2|TOP 3 0|DELE 3|QUIT|"},
+        DialogueCase{false, true,
+                     "STAT|UIDL|LIST|CAPA|RETR 1|RETR 2|RETR 3|DELE 1|DELE 2|DELE 3|QUIT|",
+                     "STAT|UIDL|LIST|CAPA|TOP 1 0|TOP 2 0|TOP 3 0|DELE 1|DELE 2|DELE 3|QUIT|"}));
 
 // What goes wrong in the middle of a run, one command at a time or inside a window of pipelined
 // commands, ends the run keeping what was stored (and its marks saved), and the next run completes
@@ -395,10 +389,9 @@ TEST_P(OversizeTest, IsLeftOnTheServerInNoListAndNeverFetchedAgain) {
   EXPECT_EQ(Run(), kRetrieveDone);
   EXPECT_EQ(Commands(),
             param.listing
-                ? "STAT\r\nUIDL\r\nLIST\r\nCAPA\r\nRETR 1\r\nDELE 1\r\nRETR 3\r\nDELE 3\r\nQUIT\r\n"
-                : std::string("STAT\r\nUIDL\r\nUIDL 1\r\nUIDL 2\r\nUIDL 3\r\nLIST\r\nLIST "
-                              "1\r\nRETR 1\r\nDELE 1\r\nLIST 2\r\n") +
-                      (told ? "" : "RETR 2\r\n") + "LIST 3\r\nRETR 3\r\nDELE 3\r\nQUIT\r\n");
+                ? "STAT|UIDL|LIST|CAPA|RETR 1|DELE 1|RETR 3|DELE 3|QUIT|"
+                : std::string("STAT|UIDL|UIDL 1|UIDL 2|UIDL 3|LIST|LIST 1|RETR 1|DELE 1|LIST 2|") +
+                      (told ? "" : "RETR 2|") + "LIST 3|RETR 3|DELE 3|QUIT|");
   ASSERT_EQ(server->messages.size(), 1u);
   EXPECT_EQ(mailbox->MessageCount(), 2);
   std::string ignored;
@@ -410,9 +403,9 @@ TEST_P(OversizeTest, IsLeftOnTheServerInNoListAndNeverFetchedAgain) {
 
   // The server's own word is asked again; what only reading told is remembered.
   EXPECT_EQ(Run(), kRetrieveDone);
-  EXPECT_EQ(Commands(), param.listing ? "STAT\r\nUIDL\r\nLIST\r\nQUIT\r\n"
-                        : told        ? "STAT\r\nUIDL\r\nUIDL 1\r\nLIST\r\nLIST 1\r\nQUIT\r\n"
-                                      : "STAT\r\nUIDL\r\nUIDL 1\r\nLIST\r\nQUIT\r\n");
+  EXPECT_EQ(Commands(), param.listing ? "STAT|UIDL|LIST|QUIT|"
+                        : told        ? "STAT|UIDL|UIDL 1|LIST|LIST 1|QUIT|"
+                                      : "STAT|UIDL|UIDL 1|LIST|QUIT|");
   EXPECT_EQ(mailbox->MessageCount(), 2);
 }
 
