@@ -112,6 +112,23 @@ TEST(FileIoTest, AtomicWriterCommitsOrLeavesTheOldFile) {
   }
   CAtomicFileWriter writer;
   EXPECT_FALSE(writer.Write("x") || writer.Commit());
+  // Written in pieces of every size around the buffer, read back as a stream in odd pieces.
+  const std::string content = BinaryContent(300 * 1024);
+  ASSERT_TRUE(writer.Open(dir.File("pieces")));
+  std::size_t at = 0;
+  for (std::size_t piece : {1u, 7u, 65535u, 65536u, 65537u, 3u, 100000u}) {
+    ASSERT_TRUE(writer.Write(std::string_view(content).substr(at, piece)));
+    at += piece;
+  }
+  ASSERT_TRUE(writer.Write(std::string_view(content).substr(at)) && writer.Commit());
+  CFileReader reader;
+  ASSERT_TRUE(reader.Open(dir.File("pieces")));
+  std::string streamed;
+  char buffer[1000];
+  for (std::int64_t n; (n = reader.Read(buffer, sizeof buffer)) > 0;)
+    streamed.append(buffer, static_cast<std::size_t>(n));
+  EXPECT_TRUE(streamed == content);
+  EXPECT_TRUE(RemoveFile(dir.File("pieces")) && RemoveFile(dir.File("pieces")));  // gone is removed
   EXPECT_FALSE(writer.Open(path, dir.Path() + "/sub/a.tmp"));  // a rename across directories
   EXPECT_EQ(writer.LastError(), EINVAL);
   EXPECT_FALSE(writer.Open(path, path) || writer.Open(dir.File("missing/a")));

@@ -115,6 +115,15 @@ TEST(SocketRefusalTest, BadArgumentsAndUnopenedSocketsFailWithClearErrors) {
     EXPECT_EQ(error, EINVAL);
   }
   EXPECT_EQ(listener.Listen(std::string("127.0.0.1\0x", 11), 0, 5), ListenResult::BadArgument);
+  // A taken port fails at bind; a closed one refuses the connection.
+  CTcpListener first;
+  ASSERT_EQ(first.Listen("127.0.0.1", 0, 8), ListenResult::Listening);
+  const std::uint16_t port = first.Port();
+  EXPECT_EQ(listener.Listen("127.0.0.1", port, 8, &error), ListenResult::BindFailed);
+  EXPECT_EQ(error, EADDRINUSE);
+  first.Close();
+  EXPECT_EQ(CTcpConnection().Connect("127.0.0.1", port, kPatience, &error), ConnectResult::Failed);
+  EXPECT_EQ(error, ECONNREFUSED);
   CTcpConnection connection;
   EXPECT_EQ(listener.Accept(connection, milliseconds(0), &error), AcceptResult::Failed);
   EXPECT_EQ(error, EBADF);
