@@ -5,29 +5,32 @@
 namespace qm {
 namespace {
 
-TEST(CodePageTest, ConvertsShiftJisWithTheMicrosoftExtensions) {
-  EXPECT_EQ(Cp932ToUtf8("abc"), "abc");
-  EXPECT_EQ(Cp932ToUtf8("\x82\xA0\x82\xA2"), "\xE3\x81\x82\xE3\x81\x84");  // あい
-  EXPECT_EQ(Cp932ToUtf8("\x87\x40"), "\xE2\x91\xA0");                      // circled 1
-  EXPECT_EQ(Cp932ToUtf8("\xB1"), "\xEF\xBD\xB1");                          // half-width ア
-  EXPECT_EQ(Cp932ToUtf8("\x81\x60"), "\xEF\xBD\x9E");                      // full-width tilde
-  EXPECT_EQ(Cp932ToUtf8(""), "");
-}
+const std::string kFffd(kReplacementCharacter);
 
-TEST(CodePageTest, EachByteThatDoesNotConvertBecomesOneReplacementCharacter) {
-  const std::string fffd = "\xEF\xBF\xBD";
-  // A lone lead byte at the end, a lead byte with an impossible trail, and an unassigned byte.
-  EXPECT_EQ(Cp932ToUtf8("a\x82"), "a" + fffd);
-  EXPECT_EQ(Cp932ToUtf8("\x82\x20z"), fffd + " z");
-  EXPECT_EQ(Cp932ToUtf8("\xA0x\xFFy"), fffd + "x" + fffd + "y");
-}
-
-TEST(CodePageTest, LongTextsConvertWhole) {
+// Shift_JIS with the Microsoft extensions; each byte that does not convert becomes one U+FFFD: a
+// lone lead byte at the end, a lead byte with an impossible trail, an unassigned byte.
+TEST(CodePageTest, ConvertsCodePage932) {
+  EXPECT_EQ(Cp932ToUtf8("a\x82\xA0\x87\x40\xB1\x81\x60"),
+            "a\xE3\x81\x82\xE2\x91\xA0\xEF\xBD\xB1\xEF\xBD\x9E");
+  EXPECT_EQ(Cp932ToUtf8("a\x82"), "a" + kFffd);
+  EXPECT_EQ(Cp932ToUtf8("\x82\x20z\xA0x\xFFy"), kFffd + " z" + kFffd + "x" + kFffd + "y");
   std::string text;
-  for (int i = 0; i < 5000; ++i) text += "\x93\xFA\x96\x7B";  // 日本
-  const std::string utf8 = Cp932ToUtf8(text);
-  EXPECT_EQ(utf8.size(), 5000u * 6u);
-  EXPECT_EQ(utf8.substr(0, 6), "\xE6\x97\xA5\xE6\x9C\xAC");
+  for (int i = 0; i < 5000; ++i) text += "\x93\xFA\x96\x7B";  // 日本, past any buffer
+  EXPECT_EQ(Cp932ToUtf8(text).size(), 5000u * 6u);
+}
+
+TEST(CodePageTest, NamedCharsetsAndRepair) {
+  std::string out = "kept";
+  EXPECT_FALSE(CharsetToUtf8("x-no-such-charset", "abc", out));
+  EXPECT_EQ(out, "kept");
+  ASSERT_TRUE(CharsetToUtf8("iso-8859-1", "caf\xE9", out));
+  EXPECT_EQ(out, "caf\xC3\xA9");
+  EXPECT_EQ(RepairUtf8("a\xC3\xA9"
+                       "b\xC3"
+                       "c\xE2\x82"),
+            "a\xC3\xA9"
+            "b" +
+                kFffd + "c" + kFffd);
 }
 
 }  // namespace

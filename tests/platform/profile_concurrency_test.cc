@@ -15,28 +15,22 @@ namespace {
 TEST(ProfileConcurrencyTest, ConcurrentWritersLoseNoKey) {
   ScratchDirectory dir;
   CProfile profile(dir.File("qm.ini"));
-  constexpr int kThreads = 4;
-  constexpr int kKeys = 15;
-  std::vector<int> misreads(kThreads, 0);
+  const auto key = [](int t, int i) { return "k" + std::to_string(t) + "_" + std::to_string(i); };
+  std::vector<int> misreads(4, 0);
   std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) {
+  for (int t = 0; t < 4; ++t) {
     threads.emplace_back([&, t] {
-      const std::string section = "Thread" + std::to_string(t % 2);
-      for (int i = 0; i < kKeys; ++i) {
-        const std::string key = "k" + std::to_string(t) + "_" + std::to_string(i);
-        if (!profile.WriteInt(section, key, i)) ++misreads[t];
-        if (profile.GetInt(section, key, -1) != i) ++misreads[t];
+      for (int i = 0; i < 15; ++i) {
+        misreads[t] += !profile.WriteInt("S" + std::to_string(t % 2), key(t, i), i);
+        misreads[t] += profile.GetInt("S" + std::to_string(t % 2), key(t, i), -1) != i;
       }
     });
   }
   for (auto& thread : threads) thread.join();
-  for (int t = 0; t < kThreads; ++t) {
-    EXPECT_EQ(misreads[t], 0) << "thread " << t;
-    for (int i = 0; i < kKeys; ++i) {
-      EXPECT_EQ(profile.GetInt("Thread" + std::to_string(t % 2),
-                               "k" + std::to_string(t) + "_" + std::to_string(i), -1),
-                i);
-    }
+  EXPECT_EQ(misreads, std::vector<int>(4, 0));
+  for (int t = 0; t < 4; ++t) {
+    for (int i = 0; i < 15; ++i)
+      EXPECT_EQ(profile.GetInt("S" + std::to_string(t % 2), key(t, i), -1), i);
   }
 }
 

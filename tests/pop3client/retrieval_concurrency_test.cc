@@ -7,12 +7,12 @@
 #include <string>
 #include <thread>
 
-#include "fake_pop3_server.h"
 #include "pop3client/pop3_session.h"
 #include "pop3client/retrieval.h"
 #include "store/mailbox.h"
 #include "support/recording_reporter.h"
 #include "support/scratch_directory.h"
+#include "support/scripted_pop3_server.h"
 
 namespace qm {
 namespace {

@@ -5,60 +5,58 @@
 #include <string>
 #include <vector>
 
+#include "pop3server/command_line.h"
+
 namespace qm {
 namespace {
 
-struct Line {
-  std::string text;
-  bool tooLong;
-  friend bool operator==(const Line&, const Line&) = default;
-};
-
-std::vector<Line> Split(const std::vector<std::string>& segments) {
-  CLineSplitter splitter;
-  std::vector<Line> lines;
-  for (const std::string& segment : segments) {
-    splitter.Feed(segment, [&](std::string_view line, bool tooLong) {
-      lines.push_back({std::string(line), tooLong});
-    });
+// Lines as "text" or "!" for one cut off as too long, from `all` fed `chunk` bytes at a time.
+std::vector<std::string> Split(const std::string& all, std::size_t chunk, CLineSplitter& splitter) {
+  std::vector<std::string> lines;
+  for (std::size_t at = 0; at < all.size(); at += chunk) {
+    splitter.Feed(std::string_view(all).substr(at, chunk),
+                  [&](std::string_view line, bool tooLong) {
+                    lines.push_back(tooLong ? "!" : std::string(line));
+                  });
   }
   return lines;
 }
 
-std::vector<std::string> Bytes(const std::string& all) {
-  std::vector<std::string> bytes;
-  for (char c : all) bytes.emplace_back(1, c);
-  return bytes;
-}
-
-TEST(LineSplitterTest, LinesEndAtCrLfWhereverTheSegmentsBreak) {
-  const std::vector<Line> expected = {{"USER a", false}, {"", false}, {"PASS b", false}};
-  EXPECT_EQ(Split({"USER a\r\n\r\nPASS b\r\n"}), expected);
-  EXPECT_EQ(Split({"USER a\r", "\n\r\nPASS", " b\r\n"}), expected);
-  EXPECT_EQ(Split(Bytes("USER a\r\n\r\nPASS b\r\n")), expected);
-}
-
-TEST(LineSplitterTest, BareCrAndLfAreOrdinaryBytes) {
-  EXPECT_EQ(Split({"A\nB\rC\r\r\n"}), (std::vector<Line>{{"A\nB\rC\r", false}}));
-  EXPECT_EQ(Split({"no end"}), std::vector<Line>{});
-}
-
-TEST(LineSplitterTest, OverlongLinesAreCutAndFlagged) {
+TEST(LineSplitterTest, LinesEndAtCrLfOnlyWhereverTheSegmentsBreak) {
+  using Lines = std::vector<std::string>;
   const std::string longest(CLineSplitter::kMaxLine, 'x');
-  EXPECT_EQ(Split({longest + "\r\n"}), (std::vector<Line>{{longest, false}}));
-  const auto over = Split(Bytes(longest + "y\r\nNOOP\r\n"));
-  ASSERT_EQ(over.size(), 2u);
-  EXPECT_TRUE(over[0].tooLong);
-  EXPECT_EQ(over[1], (Line{"NOOP", false}));
+  for (std::size_t chunk : {std::size_t{1}, std::size_t{3}, std::size_t{1 << 20}}) {
+    SCOPED_TRACE(chunk);
+    CLineSplitter splitter;
+    EXPECT_EQ(
+        Split("USER a\r\n\r\nA\nB\rC\r\r\n" + longest + "\r\n" + longest + "y\r\nNOOP\r\nno end",
+              chunk, splitter),
+        (Lines{"USER a", "", "A\nB\rC\r", longest, "!", "NOOP"}));
+  }
+  // Megabytes without a line end cost bounded memory.
+  CLineSplitter splitter;
+  EXPECT_EQ(Split(std::string(4 << 20, 'z'), 65536, splitter), Lines{});
+  EXPECT_LE(splitter.Pending(), CLineSplitter::kMaxLine + 1);
 }
 
-TEST(LineSplitterTest, MegabytesWithoutALineEndCostBoundedMemory) {
-  CLineSplitter splitter;
-  const std::string chunk(64 * 1024, 'z');
-  int lines = 0;
-  for (int i = 0; i < 64; ++i) splitter.Feed(chunk, [&](std::string_view, bool) { ++lines; });
-  EXPECT_EQ(lines, 0);
-  EXPECT_LE(splitter.Pending(), CLineSplitter::kMaxLine + 1);
+TEST(CommandLineTest, TokensSplitAtBlanksAndOnlyTheCommandIsUpperCased) {
+  using Tokens = std::vector<std::string>;
+  EXPECT_EQ(TokenizeCommand("user Taro"), (Tokens{"USER", "Taro"}));
+  EXPECT_EQ(TokenizeCommand("TOP 1  \t 10"), (Tokens{"TOP", "1", "10"}));
+  EXPECT_EQ(TokenizeCommand("list "), (Tokens{"LIST"}));
+  // A tab does not end a token; it is skipped only after a blank.
+  EXPECT_EQ(TokenizeCommand("USER\tx"), (Tokens{"USER\tX"}));
+  EXPECT_EQ(TokenizeCommand(" stat"), (Tokens{"", "stat"}));
+  EXPECT_EQ(TokenizeCommand(std::string_view("RETR 1\0junk", 11)), (Tokens{"RETR", "1"}));
+  EXPECT_EQ(TokenizeCommand(""), Tokens{});
+  // Numbers read as the C library reads them.
+  for (auto [text, number] : {std::pair{"12", 12},
+                              {"3abc", 3},
+                              {"abc", 0},
+                              {"-2", -2},
+                              {"99999999999999999999", 2147483647}}) {
+    EXPECT_EQ(CommandNumber(text), number) << text;
+  }
 }
 
 }  // namespace
