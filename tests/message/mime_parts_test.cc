@@ -55,43 +55,35 @@ const std::string kNested =
 INSTANTIATE_TEST_SUITE_P(
     Messages, MimeWalkTest,
     ::testing::Values(
+        // clang-format off
         WalkCase{"NoHeader", "\r\nbody\r\n", {"text/plain    i 0 [body\r\n]"}},
-        WalkCase{"Nested",
-                 kNested,
-                 {"text/plain utf-8 quoted-printable  i 2 [plain=E6=97=A5]",
-                  "text/html iso-2022-jp base64  i 2 [PGEgaHJlZj0iaHR0cDovL3guZXhhbXBsZS8iPg==]",
-                  "application/pdf   a \"b\".pdf a 1 [%PDF]"}},
-        WalkCase{"LfLinesAndNoClosingDelimiter",
-                 "Content-Type: Multipart/Related; boundary=b\n\n--b\n\nfirst\n--b\nsecond\n",
+        WalkCase{"Nested", kNested, {"text/plain utf-8 quoted-printable  i 2 [plain=E6=97=A5]",
+                 "text/html iso-2022-jp base64  i 2 [PGEgaHJlZj0iaHR0cDovL3guZXhhbXBsZS8iPg==]",
+                 "application/pdf   a \"b\".pdf a 1 [%PDF]"}},
+        WalkCase{"LfLinesAndNoClosingDelimiter", "Content-Type: Multipart/Related; boundary=b\n\n"
+                 "--b\n\nfirst\n--b\nsecond\n",
                  {"text/plain    i 1 [first]", "text/plain    i 1 [second\n]"}},
-        WalkCase{"EmbeddedMessage",
-                 "Content-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\n"
-                 "Content-Type: message/rfc822\r\n\r\n"
-                 "Subject: inner\r\nContent-Type: text/html\r\n\r\n<p>x</p>\r\n--b--\r\n",
-                 {"text/html    i 2 [<p>x</p>]"}},
-        WalkCase{"DigestPartsAreMessages",
-                 "Content-Type: multipart/digest; boundary=d\r\n\r\n--d\r\n\r\n"
-                 "Content-Type: text/plain; charset=koi8-r\r\n\r\nx\r\n--d--\r\n",
+        WalkCase{"EmbeddedMessage", "Content-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\n"
+                 "Content-Type: message/rfc822\r\n\r\nSubject: inner\r\nContent-Type: text/html\r\n"
+                 "\r\n<p>x</p>\r\n--b--\r\n", {"text/html    i 2 [<p>x</p>]"}},
+        WalkCase{"DigestPartsAreMessages", "Content-Type: multipart/digest; boundary=d\r\n\r\n"
+                 "--d\r\n\r\nContent-Type: text/plain; charset=koi8-r\r\n\r\nx\r\n--d--\r\n",
                  {"text/plain koi8-r   i 2 [x]"}},
         // What cannot be split is read as the text it is.
-        WalkCase{"NoBoundaryParameter",
-                 "Content-Type: multipart/mixed\r\n\r\n--b\r\nx\r\n",
+        WalkCase{"NoBoundaryParameter", "Content-Type: multipart/mixed\r\n\r\n--b\r\nx\r\n",
                  {"text/plain    i 0 [--b\r\nx\r\n]"}},
-        WalkCase{"BoundaryNeverSeen",
-                 "Content-Type: multipart/mixed; boundary=b\r\n\r\nx\r\n",
+        WalkCase{"BoundaryNeverSeen", "Content-Type: multipart/mixed; boundary=b\r\n\r\nx\r\n",
                  {"text/plain    i 0 [x\r\n]"}},
-        WalkCase{"EncodedMultipart",
-                 "Content-Type: multipart/mixed; boundary=b\r\nContent-Transfer-Encoding: "
-                 "base64\r\n\r\nLS1i\r\n",
+        WalkCase{"EncodedMultipart", "Content-Type: multipart/mixed; boundary=b\r\n"
+                 "Content-Transfer-Encoding: base64\r\n\r\nLS1i\r\n",
                  {"text/plain  base64  i 0 [LS1i\r\n]"}},
         WalkCase{"NotAMediaType", "Content-Type: text\r\n\r\nx", {"text/plain    i 0 [x]"}},
-        WalkCase{"LongerBoundaryIsNoDelimiter",
-                 "Content-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\n\r\n--bb\r\n--b--",
-                 {"text/plain    i 1 [--bb]"}},
-        WalkCase{"ExtendedFileName",
-                 "Content-Type: application/octet-stream;\r\n"
+        WalkCase{"LongerBoundaryIsNoDelimiter", "Content-Type: multipart/mixed; boundary=b\r\n\r\n"
+                 "--b\r\n\r\n--bb\r\n--b--", {"text/plain    i 1 [--bb]"}},
+        WalkCase{"ExtendedFileName", "Content-Type: application/octet-stream;\r\n"
                  " name*0*=utf-8''%E6%97%A5; name*1=\".txt\"\r\n\r\nx",
                  {"application/octet-stream   \xE6\x97\xA5.txt i 0 [x]"}}),
+    // clang-format on
     [](const auto& param) { return std::string(param.param.name); });
 
 TEST(MimeWalkLimitsTest, DeepNestingEndsInALeafAndManyPartsAreCut) {
