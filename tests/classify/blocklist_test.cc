@@ -144,18 +144,16 @@ TEST_F(BlocklistTest, AnswersRefusalsAndErrors) {
     int expected;
   };
   const Case cases[] = {
-      {1, {{127, 255, 255, 254}}, -1},  // quota exceeded
-      {3, {{127, 255, 255, 255}}, -1},  // public resolver
-      {2, {{127, 255, 255, 0}}, -1},    // start of the refusal range
-      {1, {{127, 0, 0, 2}, {127, 255, 255, 252}}, -1},
-      {0, {{127, 0, 0, 1}}, -1},  // configured refusal
-      {1, {{127, 0, 0, 1}}, 1},   // ... of another zone
-      {2, {{10, 1, 2, 3}}, 1},
-      {1, {{127, 255, 254, 255}}, 1},
-      {1, {{127, 0, 0, 11}}, 0},  // ignored policy answers
-      {1, {{127, 0, 0, 10}, {127, 0, 0, 11}}, 0},
-      {1, {{127, 0, 0, 10}, {127, 0, 0, 4}}, 1},
-      {2, {{127, 0, 0, 10}}, 1},  // ignored only in its own zone
+      // clang-format off
+      // Quota exceeded, public resolver, the start of the refusal range, a configured refusal.
+      {1, {{127, 255, 255, 254}}, -1}, {3, {{127, 255, 255, 255}}, -1},
+      {2, {{127, 255, 255, 0}}, -1}, {1, {{127, 0, 0, 2}, {127, 255, 255, 252}}, -1},
+      {0, {{127, 0, 0, 1}}, -1},
+      {1, {{127, 0, 0, 1}}, 1}, {2, {{10, 1, 2, 3}}, 1}, {1, {{127, 255, 254, 255}}, 1},
+      // Ignored policy answers, only in their own zone.
+      {1, {{127, 0, 0, 11}}, 0}, {1, {{127, 0, 0, 10}, {127, 0, 0, 11}}, 0},
+      {1, {{127, 0, 0, 10}, {127, 0, 0, 4}}, 1}, {2, {{127, 0, 0, 10}}, 1},
+      // clang-format on
   };
   for (std::size_t i = 0; i < std::size(cases); ++i) {
     const Case& c = cases[i];
