@@ -76,6 +76,19 @@ TEST_F(InspectTest, OneRecordPerFileInTheDocumentedForm) {
   EXPECT_EQ(stored.replace(9, raw.size(), file), lines[0]);
 }
 
+// The parts of the sample: sizes once the transfer encoding is undone.
+TEST_F(InspectTest, PartsOfTheBase64HtmlAlternativeSample) {
+  const auto lines = Run({QM_TEST_DATA "/base64_html_alternative_links.eml"}, InputForm::Plain, 0);
+  EXPECT_NE(
+      lines.at(0).find(
+          "\"parts\":[{\"type\":\"text/plain\",\"charset\":\"utf-8\",\"encoding\":\"quoted-"
+          "printable\",\"size\":55,\"fileName\":\"\",\"attachment\":false,\"depth\":1},{\"type\":"
+          "\"text/html\",\"charset\":\"utf-8\",\"encoding\":\"base64\",\"size\":251,\"fileName\""
+          ":\"\",\"attachment\":false,\"depth\":1}]}"),
+      std::string::npos)
+      << lines[0];
+}
+
 TEST_F(InspectTest, UnreadableFilesAreNamedAndTheOthersStillCome) {
   const std::string good = Write("good.eml", "Subject: ok\n\nbody\n");
   const std::string missing = dir.File("missing.eml");

@@ -194,6 +194,14 @@ TEST(BodyTest, DecodesEachTextPartWithItsOwnEncodingAndCharset) {
   }
   CMailMessage none;  // nothing parsed: no body
   EXPECT_EQ(none.DecodeBody(), 0);
+  // A copy keeps the header but neither the body nor the mark.
+  CMailMessage message;
+  message.Parse(Stored({"Subject: s", "From: N <a@b>", "", "body"}));
+  message.DecodeBody();
+  message.mark.SetClassification(VerdictSpam, ReasonUrlHostZone);
+  const CMailMessage copy(message);
+  EXPECT_EQ(copy.Subject() + copy.SenderName() + copy.SenderAddress() + copy.Body(), "sNa@b");
+  EXPECT_EQ(copy.mark.flags, CMailMark::FreshFlags);
 }
 
 TEST(ReceivedTest, DateOfTheFirstReceivedField) {
@@ -267,7 +275,8 @@ TEST(ReceivedTest, RelaysAndLinkHosts) {
       // are read from the decoded parts, plain text first, then the HTML with its attributes;
       // a link found both ways at one place counts once.
       {ToStoredForm(test::ReadFileBytes(QM_TEST_DATA "/base64_html_alternative_links.eml")),
-       "9.113.0.203 | plain.example title.example Bank.example Bank.example cdn.evil.test hidden.evil.test"},
+       "9.113.0.203 | plain.example title.example Bank.example Bank.example cdn.evil.test "
+       "hidden.evil.test"},
       // clang-format on
   };
   for (const auto& c : cases) EXPECT_EQ(Walk(c.text), c.walk);
