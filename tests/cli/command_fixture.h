@@ -7,58 +7,35 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
-#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "cli/command_line.h"
 #include "platform/report.h"
+#include "support/file_bytes.h"
+#include "support/scratch_directory.h"
 
 namespace qm::test {
-
-// Command arguments on one line, for the names under which table cases are listed.
-inline std::string Joined(const std::vector<std::string>& words) {
-  std::string text;
-  for (const std::string& word : words) {
-    if (!text.empty()) text += ' ';
-    for (const char c : word) text += c == '\r' ? "\\r" : c == '\n' ? "\\n" : std::string(1, c);
-  }
-  return text;
-}
 
 class CommandTest : public ::testing::Test {
  protected:
   void SetUp() override {
     setenv("TZ", "UTC", 1);
     tzset();
-    previous = std::filesystem::current_path();
-    std::random_device random;
-    dir = std::filesystem::temp_directory_path() / ("qm_command_" + std::to_string(random()));
-    std::filesystem::create_directories(dir);
     // Mailboxes that a test builds in-process lie where the commands look for them.
-    std::filesystem::current_path(dir);
+    std::filesystem::current_path(dir.Path());
   }
-  void TearDown() override {
-    std::filesystem::current_path(previous);
-    std::error_code ignored;
-    std::filesystem::remove_all(dir, ignored);
-  }
+  void TearDown() override { std::filesystem::current_path(previous); }
 
-  // Runs `qm_mailfilter --workdir DIR args...`; its standard output and error land in out/err.
-  int Run(const std::vector<std::string>& args) {
-    std::vector<std::string> words{"qm_mailfilter", "--workdir", dir.string()};
+  // Runs `qm_mailfilter --workdir DIR args...`, or with `words` the command line as given;
+  // its standard output and error land in out/err.
+  int Run(std::vector<std::string> args, std::vector<std::string> words = {}) {
+    if (words.empty()) words = {"qm_mailfilter", "--workdir", dir.Path()};
     words.insert(words.end(), args.begin(), args.end());
-    return RunWords(words);
-  }
-  // Runs the command line `words`, the program name first.
-  int RunWords(const std::vector<std::string>& words) {
     std::vector<const char*> argv;
     for (const std::string& word : words) argv.push_back(word.c_str());
-    std::ostringstream outStream;
-    std::ostringstream errStream;
+    std::ostringstream outStream, errStream;
     const int status =
         RunCommandLine(static_cast<int>(argv.size()), argv.data(), outStream, errStream);
     out = outStream.str();
@@ -72,32 +49,31 @@ class CommandTest : public ::testing::Test {
     ASSERT_EQ(Run(args), 0) << err;
     EXPECT_EQ(err, "");
   }
-
-  std::string File(const std::string& name) const { return (dir / name).string(); }
-  std::string ReadAll(const std::string& name) const {
-    std::ifstream in(File(name), std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  }
-  void WriteAll(const std::string& name, const std::string& bytes) const {
-    std::ofstream(File(name), std::ios::binary | std::ios::trunc) << bytes;
-  }
-  bool Exists(const std::string& name) const { return std::filesystem::exists(dir / name); }
+  std::string File(const std::string& name) const { return dir.File(name); }
 
   // Every file of the directory with its bytes, to show that a refused command changed nothing.
   std::vector<std::pair<std::string, std::string>> Snapshot() const {
     std::vector<std::pair<std::string, std::string>> files;
-    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+    for (const auto& entry : std::filesystem::directory_iterator(dir.Path())) {
       const std::string name = entry.path().filename().string();
       if (name != "qm_mailfilter.log" && name != "qm_mailfilter.lock") {
-        files.emplace_back(name, entry.is_directory() ? "(directory)" : ReadAll(name));
+        files.emplace_back(name, entry.is_directory() ? "(directory)" : ReadFileBytes(File(name)));
       }
     }
     std::sort(files.begin(), files.end());
     return files;
   }
 
-  std::filesystem::path previous;
-  std::filesystem::path dir;
+  // Runs a command that must be refused with `message` and change nothing.
+  void Refused(const std::vector<std::string>& args, const std::string& message) {
+    const auto before = Snapshot();
+    EXPECT_EQ(Run(args), 1);
+    EXPECT_NE(err.find(message), std::string::npos) << err;
+    EXPECT_EQ(Snapshot(), before);
+  }
+
+  std::filesystem::path previous = std::filesystem::current_path();
+  ScratchDirectory dir;
   std::string out;
   std::string err;
 };

@@ -65,19 +65,15 @@ TEST(HeadlessUiTest, AStepThatThrowsIsGivenUpAndTheLoopGoesOn) {
             std::vector<std::string>{"APL : Main loop ended by an exception ( std::bad_alloc )."});
 }
 
-TEST(HeadlessUiTest, TimersRepeatUntilKilled) {
+TEST(HeadlessUiTest, TimersRepeatUntilKilledAndQuestionsTakeTheirDefaultAnswer) {
   CHeadlessUi ui;
+  EXPECT_EQ(ui.Ask("?", Buttons::YesNoCancel, Answer::Cancel), Answer::Cancel);
   Client client(ui);
   ui.SetTimer(10, 20);
   ui.SetTimer(11, 20);
   ui.KillTimer(11);
   ui.Run(client);
   EXPECT_EQ(client.timers, (std::vector<std::uint32_t>{10, 10, 10}));
-}
-
-TEST(HeadlessUiTest, QuestionsTakeTheirDefaultAnswer) {
-  CHeadlessUi ui;
-  EXPECT_EQ(ui.Ask("?", Buttons::YesNoCancel, Answer::Cancel), Answer::Cancel);
 }
 
 }  // namespace

@@ -11,11 +11,8 @@
 namespace qm {
 namespace {
 
-using test::CommandTest;
-using test::Joined;
-
 // Mailbox a holds s1 ... s5 (s2 read, s3 hidden), its dustbox d1 (hidden, read) and d2.
-class MailCommandTest : public CommandTest {
+class MailCommandTest : public test::CommandTest {
  protected:
   void SetUp() override {
     CommandTest::SetUp();
@@ -32,12 +29,12 @@ class MailCommandTest : public CommandTest {
     a.Dustbox()->SetHidden(1);
     a.Dustbox()->SetOpened(1, true);
     ASSERT_EQ(set.SaveAll(0), 1);
+    before = Snapshot();
   }
 
-  static void Append(CMailbox& mailbox, const std::string& subject,
-                     const std::string& extraHeaders = {}) {
+  static void Append(CMailbox& mailbox, const std::string& subject) {
     CMailMessage message;
-    message.Parse("Subject: " + subject + "\r\n" + extraHeaders + "\r\nbody\r\n.\r\n");
+    message.Parse("Subject: " + subject + "\r\n\r\nbody\r\n.\r\n");
     ASSERT_GT(mailbox.AppendMessage(message), 0);
   }
 
@@ -57,72 +54,63 @@ class MailCommandTest : public CommandTest {
     }
     return state;
   }
+
+  std::vector<std::pair<std::string, std::string>> before;
 };
 
-struct ChangeCase {
-  std::vector<std::string> args;
-  const char* state;
-};
-
-void PrintTo(const ChangeCase& c, std::ostream* os) { *os << Joined(c.args); }
-
-class MailChangeTest : public MailCommandTest, public ::testing::WithParamInterface<ChangeCase> {};
-
-TEST_P(MailChangeTest, ChangesTheMailboxAndSavesIt) {
-  ASSERT_EQ(State(), " s1 s2o s3h s4 s5| d1ho d2");
-  std::vector<std::string> args{"mail"};
-  args.insert(args.end(), GetParam().args.begin(), GetParam().args.end());
-  Ok(args);
-  EXPECT_EQ(State(), GetParam().state);
+TEST_F(MailCommandTest, ChangesTheMailboxAndSavesIt) {
+  const struct {
+    std::vector<std::string> args;
+    const char* state;
+  } cases[] = {
+      // clang-format off
+      {{"hide", "a", "1", "3", "1"}, " s1h s2o s3h s4 s5| d1ho d2"},
+      {{"unhide", "a", "3"}, " s1 s2o s3 s4 s5| d1ho d2"},
+      {{"read", "a", "5", "1"}, " s1o s2o s3h s4 s5o| d1ho d2"},
+      {{"unread", "a", "2"}, " s1 s2 s3h s4 s5| d1ho d2"},
+      {{"unhide", "--dustbox", "a", "1"}, " s1 s2o s3h s4 s5| d1o d2"},
+      {{"read", "--dustbox", "a", "2"}, " s1 s2o s3h s4 s5| d1ho d2o"},
+      // The highest number goes first, so it lands in the dustbox first.
+      {{"delete", "a", "2", "4"}, " s1 s3h s5| d1ho d2 s4 s2o"},
+      {{"delete", "--purge", "a", "4", "2"}, " s1 s3h s5| d1ho d2"},
+      {{"delete", "--dustbox", "a", "1"}, " s1 s2o s3h s4 s5| d2"},
+      {{"restore", "a", "1", "2"}, " s1 s2o s3h s4 s5 d2 d1ho|"},
+      {{"restore", "--dustbox", "a", "2"}, " s1 s2o s3h s4 s5 d2| d1ho"},
+      // clang-format on
+  };
+  for (const auto& c : cases) {
+    for (const auto& [name, bytes] : before) test::WriteFileBytes(File(name), bytes);
+    std::vector<std::string> args{"mail"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    Ok(args);
+    EXPECT_EQ(State(), c.state) << c.args[0];
+  }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Commands, MailChangeTest,
-    ::testing::Values(ChangeCase{{"hide", "a", "1", "3", "1"}, " s1h s2o s3h s4 s5| d1ho d2"},
-                      ChangeCase{{"unhide", "a", "3"}, " s1 s2o s3 s4 s5| d1ho d2"},
-                      ChangeCase{{"read", "a", "5", "1"}, " s1o s2o s3h s4 s5o| d1ho d2"},
-                      ChangeCase{{"unread", "a", "2"}, " s1 s2 s3h s4 s5| d1ho d2"},
-                      ChangeCase{{"unhide", "--dustbox", "a", "1"}, " s1 s2o s3h s4 s5| d1o d2"},
-                      ChangeCase{{"read", "--dustbox", "a", "2"}, " s1 s2o s3h s4 s5| d1ho d2o"},
-                      // The highest number goes first, so it lands in the dustbox first.
-                      ChangeCase{{"delete", "a", "2", "4"}, " s1 s3h s5| d1ho d2 s4 s2o"},
-                      ChangeCase{{"delete", "--purge", "a", "4", "2"}, " s1 s3h s5| d1ho d2"},
-                      ChangeCase{{"delete", "--dustbox", "a", "1"}, " s1 s2o s3h s4 s5| d2"},
-                      ChangeCase{{"restore", "a", "1", "2"}, " s1 s2o s3h s4 s5 d2 d1ho|"},
-                      ChangeCase{{"restore", "--dustbox", "a", "2"},
-                                 " s1 s2o s3h s4 s5 d2| d1ho"}));
-
-struct BadNumberCase {
-  std::vector<std::string> args;
-  const char* message;
-};
-void PrintTo(const BadNumberCase& c, std::ostream* os) { *os << Joined(c.args); }
-
-class MailBadNumberTest : public MailCommandTest,
-                          public ::testing::WithParamInterface<BadNumberCase> {};
-
-TEST_P(MailBadNumberTest, ChangesNothing) {
-  Ok({"mail", "list", "a"});  // takes the lock file into the snapshot's directory
-  const auto before = Snapshot();
-  std::vector<std::string> args{"mail"};
-  args.insert(args.end(), GetParam().args.begin(), GetParam().args.end());
-  EXPECT_EQ(Run(args), 1);
-  EXPECT_NE(err.find(GetParam().message), std::string::npos) << err;
-  EXPECT_EQ(Snapshot(), before);
+TEST_F(MailCommandTest, BadNumbersChangeNothing) {
+  Ok({"mail", "list", "a"});  // takes the lock file into the directory
+  const struct {
+    std::vector<std::string> args;
+    const char* message;
+  } cases[] = {
+      // clang-format off
+      {{"hide", "a", "0"}, "a has no message \"0\" (it holds 5)"},
+      {{"delete", "a", "1", "6"}, "a has no message \"6\""},
+      {{"read", "a", "x"}, "a has no message \"x\""},
+      {{"read", "a", "+1"}, "a has no message \"+1\""},
+      {{"read", "a", "99999999999999999999"}, "has no message"},
+      {{"delete", "--dustbox", "a", "3"}, "the dustbox of a has no message \"3\""},
+      {{"restore", "a", "1", "3"}, "the dustbox of a has no message \"3\""},
+      {{"hide", "zzz", "1"}, "no mailbox named \"zzz\""}, {{"hide", "a"}, "N is required"},
+      // clang-format on
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> args{"mail"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    SCOPED_TRACE(c.message);
+    Refused(args, c.message);
+  }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Numbers, MailBadNumberTest,
-    ::testing::Values(
-        BadNumberCase{{"hide", "a", "0"}, "a has no message \"0\" (it holds 5)"},
-        BadNumberCase{{"delete", "a", "1", "6"}, "a has no message \"6\""},
-        BadNumberCase{{"read", "a", "x"}, "a has no message \"x\""},
-        BadNumberCase{{"read", "a", "+1"}, "a has no message \"+1\""},
-        BadNumberCase{{"read", "a", "99999999999999999999"}, "has no message"},
-        BadNumberCase{{"delete", "--dustbox", "a", "3"}, "the dustbox of a has no message \"3\""},
-        BadNumberCase{{"restore", "a", "1", "3"}, "the dustbox of a has no message \"3\""},
-        BadNumberCase{{"hide", "zzz", "1"}, "no mailbox named \"zzz\""},
-        BadNumberCase{{"hide", "a"}, "N is required"}));
 
 }  // namespace
 }  // namespace qm

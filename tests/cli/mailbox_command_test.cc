@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <functional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -17,90 +17,66 @@
 namespace qm {
 namespace {
 
-using test::CommandTest;
-using test::Joined;
-
-using MailboxCommandTest = CommandTest;
-
-TEST(MailboxSettingsKeyTest, TheSetListsItsMailboxesWhereTheSettingsSayTheyAre) {
-  EXPECT_STREQ(CMailboxSet::kListSection, settings::Mailboxes.section);
-  EXPECT_STREQ(CMailboxSet::kListKey, settings::Mailboxes.key);
-}
-
-struct RefusalCase {
-  std::vector<std::string> args;
-  const char* message;
-};
-
-void PrintTo(const RefusalCase& c, std::ostream* os) { *os << Joined(c.args); }
-
-class MailboxRefusalTest : public MailboxCommandTest,
-                           public ::testing::WithParamInterface<RefusalCase> {};
+using MailboxCommandTest = test::CommandTest;
+using P = std::filesystem::perms;
 
 // Mailbox a logs in as u1 with dustbox access as d1; b has no local account.
-TEST_P(MailboxRefusalTest, ExplainsAndChangesNothing) {
+TEST_F(MailboxCommandTest, RefusalsExplainAndChangeNothing) {
   Ok({"mailbox", "add", "a"});
   Ok({"mailbox", "add", "b"});
   Ok({"mailbox", "set", "a", "localUser=u1", "localPassword=p", "dustboxAccess=1", "dustboxUser=d1",
       "dustboxPassword=dp"});
   std::filesystem::create_directory(File("broken.mbx"));
-  const auto before = Snapshot();
-
-  std::vector<std::string> args{"mailbox"};
-  args.insert(args.end(), GetParam().args.begin(), GetParam().args.end());
-  EXPECT_EQ(Run(args), 1);
-  EXPECT_NE(err.find(GetParam().message), std::string::npos) << err;
-  EXPECT_EQ(Snapshot(), before);
+  const struct {
+    std::vector<std::string> args;
+    const char* message;
+  } cases[] = {
+      // clang-format off
+      {{"add", "a"}, "このメールボックスはすでに使用中です。"},
+      {{"add", "a_dustbox"}, "このメールボックスはすでに使用中です。"},
+      {{"add", "broken"}, "メールボックスを作れません。"}, {{"add", "  "}, "may not be empty"},
+      {{"add", "../up"}, "may not contain"}, {{"add", "x:y"}, "may not contain"},
+      {{"remove", "zzz"}, "no mailbox named \"zzz\""}, {{"show", "zzz"}, "no mailbox named"},
+      {{"up", "a"}, "a is already the first mailbox"},
+      {{"down", "b"}, "b is already the last mailbox"},
+      {{"set", "zzz", "port=1"}, "no mailbox named"},
+      {{"set", "b", "port=0"}, "port must be a port number"},
+      {{"set", "b", "port=65536"}, "port must be"}, {{"set", "b", "port=1x"}, "port must be"},
+      {{"set", "b", "timerInterval=29"}, "timerInterval must be 0"},
+      {{"set", "b", "timerInterval=86401"}, "timerInterval must be 0"},
+      {{"set", "b", "dustboxLimit=-1"}, "dustboxLimit must be"},
+      {{"set", "b", "dustboxLimit=4294967296"}, "dustboxLimit must be"},
+      {{"set", "b", "hideSpam=yes"}, "hideSpam must be 0 or 1"},
+      {{"set", "b", "serverDeletion=never"}, "serverDeletion must be keep"},
+      {{"set", "b", "colour=red"}, "unknown setting \"colour\""},
+      {{"set", "b", "server"}, "expected KEY=VALUE"},
+      {{"set", "b", "password=a\r\nQUIT"}, "may not contain line breaks"},
+      {{"set", "b", "port=1", "port=2"}, "port is given twice"},
+      {{"set", "b", "auth=oauth"}, "auth must be password or xoauth2"},
+      {{"set", "b", "auth=xoauth2", "tokenCommand=oama access x"}, "xoauth2 needs security=tls or"},
+      {{"set", "b", "security=tls", "auth=xoauth2"}, "needs a tokenCommand"},
+      {{"set", "b", "security=tls", "tokenCommand=pass x | head -1"}, "its command line uses |"},
+      {{"set", "b", "passwordCommand=secret-tool 'lookup"}, "its command line has a single quote"},
+      // A valid assignment does not get through beside a bad one.
+      {{"set", "b", "server=pop.example.org", "notifyBad=2"}, "notifyBad must be"},
+      {{"set", "b", "localUser=u1", "localPassword=x"}, "already used by mailbox a"},
+      {{"set", "b", "localUser=d1"}, "already used by mailbox a"},
+      {{"set", "b", "dustboxAccess=1", "dustboxUser=u1", "dustboxPassword=x"}, "already used by"},
+      {{"set", "b", "localUser=me", "dustboxAccess=1", "dustboxUser=me", "dustboxPassword=x"},
+       "dustboxUser must differ from localUser"},
+      {{"set", "b", "dustboxAccess=1"}, "needs a dustboxUser and a dustboxPassword"},
+      {{"set", "b", "dustboxUser=x"}, "need dustboxAccess=1"},
+      {{"set", "b", "serverDeletion=keep", "--deleted-here=maybe"}, "deleted-here"},
+      {{"frobnicate"}, "A subcommand is required"},
+      // clang-format on
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> args{"mailbox"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    SCOPED_TRACE(args[1] + " " + args.back());
+    Refused(args, c.message);
+  }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Refusals, MailboxRefusalTest,
-    ::testing::Values(
-        RefusalCase{{"add", "a"}, "このメールボックスはすでに使用中です。"},
-        RefusalCase{{"add", "a_dustbox"}, "このメールボックスはすでに使用中です。"},
-        RefusalCase{{"add", "broken"}, "メールボックスを作れません。"},
-        RefusalCase{{"add", "  "}, "may not be empty"},
-        RefusalCase{{"add", "../up"}, "may not contain"},
-        RefusalCase{{"add", "x:y"}, "may not contain"},
-        RefusalCase{{"remove", "zzz"}, "no mailbox named \"zzz\""},
-        RefusalCase{{"show", "zzz"}, "no mailbox named"},
-        RefusalCase{{"up", "a"}, "a is already the first mailbox"},
-        RefusalCase{{"down", "b"}, "b is already the last mailbox"},
-        RefusalCase{{"set", "zzz", "port=1"}, "no mailbox named"},
-        RefusalCase{{"set", "b", "port=0"}, "port must be a port number"},
-        RefusalCase{{"set", "b", "port=65536"}, "port must be a port number"},
-        RefusalCase{{"set", "b", "port=1x"}, "port must be a port number"},
-        RefusalCase{{"set", "b", "timerInterval=29"}, "timerInterval must be 0"},
-        RefusalCase{{"set", "b", "timerInterval=86401"}, "timerInterval must be 0"},
-        RefusalCase{{"set", "b", "dustboxLimit=-1"}, "dustboxLimit must be"},
-        RefusalCase{{"set", "b", "dustboxLimit=4294967296"}, "dustboxLimit must be"},
-        RefusalCase{{"set", "b", "hideSpam=yes"}, "hideSpam must be 0 or 1"},
-        RefusalCase{{"set", "b", "serverDeletion=never"}, "serverDeletion must be keep"},
-        RefusalCase{{"set", "b", "colour=red"}, "unknown setting \"colour\""},
-        RefusalCase{{"set", "b", "server"}, "expected KEY=VALUE"},
-        RefusalCase{{"set", "b", "password=a\r\nQUIT"}, "may not contain line breaks"},
-        RefusalCase{{"set", "b", "port=1", "port=2"}, "port is given twice"},
-        RefusalCase{{"set", "b", "auth=oauth"}, "auth must be password or xoauth2"},
-        RefusalCase{{"set", "b", "auth=xoauth2", "tokenCommand=oama access x"},
-                    "auth=xoauth2 needs security=tls or security=starttls"},
-        RefusalCase{{"set", "b", "security=tls", "auth=xoauth2"}, "needs a tokenCommand"},
-        RefusalCase{{"set", "b", "security=tls", "tokenCommand=pass x | head -1"},
-                    "tokenCommand cannot be run: its command line uses |"},
-        RefusalCase{{"set", "b", "passwordCommand=secret-tool 'lookup"},
-                    "passwordCommand cannot be run: its command line has a single quote"},
-        // A valid assignment does not get through beside a bad one.
-        RefusalCase{{"set", "b", "server=pop.example.org", "notifyBad=2"}, "notifyBad must be"},
-        RefusalCase{{"set", "b", "localUser=u1", "localPassword=x"}, "already used by mailbox a"},
-        RefusalCase{{"set", "b", "localUser=d1"}, "already used by mailbox a"},
-        RefusalCase{{"set", "b", "dustboxAccess=1", "dustboxUser=u1", "dustboxPassword=x"},
-                    "already used by mailbox a"},
-        RefusalCase{
-            {"set", "b", "localUser=me", "dustboxAccess=1", "dustboxUser=me", "dustboxPassword=x"},
-            "dustboxUser must differ from localUser"},
-        RefusalCase{{"set", "b", "dustboxAccess=1"}, "needs a dustboxUser and a dustboxPassword"},
-        RefusalCase{{"set", "b", "dustboxUser=x"}, "need dustboxAccess=1"},
-        RefusalCase{{"set", "b", "serverDeletion=keep", "--deleted-here=maybe"}, "deleted-here"},
-        RefusalCase{{"frobnicate"}, "A subcommand is required"}));
 
 TEST_F(MailboxCommandTest, TokenAccountIsSetAndShown) {
   Ok({"mailbox", "add", "a"});
@@ -117,128 +93,101 @@ TEST_F(MailboxCommandTest, TokenAccountIsSetAndShown) {
   Ok({"mailbox", "set", "a", "security=plain", "auth=password"});
 }
 
-struct AnswerCase {
-  std::vector<std::string> option;
-  std::size_t deletedHere;
-  std::size_t pending;
-  const char* note;
-};
-void PrintTo(const AnswerCase& c, std::ostream* os) { *os << Joined(c.option); }
-
-class DeletedHereAnswerTest : public MailboxCommandTest,
-                              public ::testing::WithParamInterface<AnswerCase> {};
-
-TEST_P(DeletedHereAnswerTest, AnswersTheQuestionOfAPolicyChange) {
-  {
+TEST_F(MailboxCommandTest, DeletedHereAnswersTheQuestionOfAPolicyChange) {
+  const struct {
+    std::vector<std::string> option;
+    std::size_t deletedHere, pending;
+    const char* note;
+  } cases[] = {
+      {{}, 0, 1, "deleted on the server at the next retrieval"},
+      {{"--deleted-here=delete"}, 0, 1, "deleted on the server at the next retrieval"},
+      {{"--deleted-here=keep"}, 1, 0, "left on the server"},
+      {{"--deleted-here", "refetch"}, 0, 0, "fetched again at the next retrieval"},
+  };
+  for (const auto& c : cases) {
+    for (const auto& entry : std::filesystem::directory_iterator(dir.Path())) {
+      std::filesystem::remove_all(entry.path());
+    }
+    {
+      CProfile profile(File(settings::kFileName));
+      CMailboxSet set(profile);
+      ASSERT_EQ(set.Add("a"), 0);
+      ASSERT_EQ(set.SaveList(), 1);
+      CMailbox& a = *set.Get(0);
+      a.Client().RegisterKnown("D1", "<d1@example.org>");
+      a.Client().ForgetDeleted("D1");
+      a.Config().Set(CMailboxConfig::KeepFriendOnServer, true);
+      a.MarkConfigDirty();
+      ASSERT_EQ(set.SaveAll(0), 1);
+    }
+    std::vector<std::string> args{"mailbox", "set", "a", "serverDeletion=purged"};
+    args.insert(args.end(), c.option.begin(), c.option.end());
+    ASSERT_EQ(Run(args), 0) << err;
+    EXPECT_EQ(out,
+              "a: mails deleted here but kept on the server will be " + std::string(c.note) + "\n");
     CProfile profile(File(settings::kFileName));
     CMailboxSet set(profile);
-    ASSERT_EQ(set.Add("a"), 0);
-    ASSERT_EQ(set.SaveList(), 1);
-    CMailbox& a = *set.Get(0);
-    a.Client().RegisterKnown("D1", "<d1@example.org>");
-    a.Client().ForgetDeleted("D1");
-    a.Config().Set(CMailboxConfig::KeepFriendOnServer, true);
-    a.MarkConfigDirty();
-    ASSERT_EQ(set.SaveAll(0), 1);
+    set.LoadAll();
+    ASSERT_EQ(set.Count(), 1);
+    EXPECT_EQ(set.Get(0)->Config().GetServerDeletion(), DeleteWhenPurged);
+    EXPECT_EQ(set.Get(0)->Client().DeletedHere().Count(), c.deletedHere) << c.note;
+    EXPECT_EQ(set.Get(0)->Client().PendingDeletions().Count(), c.pending) << c.note;
   }
-  std::vector<std::string> args{"mailbox", "set", "a", "serverDeletion=purged"};
-  args.insert(args.end(), GetParam().option.begin(), GetParam().option.end());
-  ASSERT_EQ(Run(args), 0) << err;
-  EXPECT_EQ(out, std::string("a: mails deleted here but kept on the server will be ") +
-                     GetParam().note + "\n");
-
-  CProfile profile(File(settings::kFileName));
-  CMailboxSet set(profile);
-  set.LoadAll();
-  ASSERT_EQ(set.Count(), 1);
-  EXPECT_EQ(set.Get(0)->Config().GetServerDeletion(), DeleteWhenPurged);
-  EXPECT_EQ(set.Get(0)->Client().DeletedHere().Count(), GetParam().deletedHere);
-  EXPECT_EQ(set.Get(0)->Client().PendingDeletions().Count(), GetParam().pending);
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Answers, DeletedHereAnswerTest,
-    ::testing::Values(
-        AnswerCase{{}, 0, 1, "deleted on the server at the next retrieval"},
-        AnswerCase{{"--deleted-here=delete"}, 0, 1, "deleted on the server at the next retrieval"},
-        AnswerCase{{"--deleted-here=keep"}, 1, 0, "left on the server"},
-        AnswerCase{{"--deleted-here", "refetch"}, 0, 0, "fetched again at the next retrieval"}));
 
 // A working directory that others could fill with settings and lists of their choosing.
-struct WorkdirCase {
-  const char* name;
-  std::function<void(const std::filesystem::path&)> prepare;
-  const char* message;
-};
-class WorkdirRefusalTest : public CommandTest, public ::testing::WithParamInterface<WorkdirCase> {};
-
-TEST_P(WorkdirRefusalTest, IsNamedAndLeftAlone) {
-  const std::filesystem::path other = dir / "other";
-  GetParam().prepare(other);
-  if (IsSkipped()) return;
-  EXPECT_EQ(RunWords({"qm_mailfilter", "--workdir", other.string(), "mailbox", "add", "a"}), 1);
-  EXPECT_NE(err.find(GetParam().message), std::string::npos) << err;
-  EXPECT_FALSE(std::filesystem::exists(other / "a.mbx"));
+TEST_F(MailboxCommandTest, UnsafeWorkingDirectoriesAreNamedAndLeftAlone) {
+  const struct {
+    const char* name;
+    P perms;  // none: a file
+    const char* message;
+  } cases[] = {
+      {"missing", P::unknown, "No such file or directory"},
+      {"file", P::none, "Not a directory"},
+      {"group", P::owner_all | P::group_all, "other users can write to"},
+      {"like_tmp", P::all | P::sticky_bit, "other users can write to"},
+      {"another_users", P::owner_all, "belongs to another user"},
+  };
+  for (const auto& c : cases) {
+    const std::filesystem::path other = dir.File(c.name);
+    if (c.perms == P::none) std::ofstream(other) << "x";
+    if (c.perms != P::none && c.perms != P::unknown) {
+      std::filesystem::create_directory(other);
+      std::filesystem::permissions(other, c.perms);
+    }
+    if (c.name == std::string("another_users") &&
+        (geteuid() != 0 || chown(other.c_str(), 65534, 65534) != 0)) {
+      continue;  // only root can give a directory away
+    }
+    EXPECT_EQ(Run({"mailbox", "add", "a"}, {"qm_mailfilter", "--workdir", other.string()}), 1);
+    EXPECT_NE(err.find(c.message), std::string::npos) << err;
+    EXPECT_FALSE(std::filesystem::exists(other / "a.mbx"));
+  }
 }
 
-void MakeDirectory(const std::filesystem::path& path, std::filesystem::perms perms) {
-  std::filesystem::create_directory(path);
-  std::filesystem::permissions(path, perms);
-}
-
-using P = std::filesystem::perms;
-INSTANTIATE_TEST_SUITE_P(
-    Directories, WorkdirRefusalTest,
-    ::testing::Values(
-        WorkdirCase{"missing", [](const auto&) {}, "No such file or directory"},
-        WorkdirCase{"file", [](const auto& p) { std::ofstream(p) << "x"; }, "Not a directory"},
-        WorkdirCase{"group_writable",
-                    [](const auto& p) { MakeDirectory(p, P::owner_all | P::group_all); },
-                    "other users can write to"},
-        WorkdirCase{"shared_like_tmp",
-                    [](const auto& p) { MakeDirectory(p, P::all | P::sticky_bit); },
-                    "other users can write to"},
-        WorkdirCase{"another_users",
-                    [](const auto& p) {
-                      MakeDirectory(p, P::owner_all);
-                      if (geteuid() != 0 || chown(p.c_str(), 65534, 65534) != 0) {
-                        GTEST_SKIP() << "only root can give a directory away";
-                      }
-                    },
-                    "belongs to another user"}),
-    [](const auto& param) { return std::string(param.param.name); });
-
-struct DefaultCase {
-  const char* qmWorkdir;
-  const char* xdgDataHome;
-  const char* home;
-  const char* expected;
-};
-class DefaultWorkdirTest : public ::testing::TestWithParam<DefaultCase> {};
-
-TEST_P(DefaultWorkdirTest, FollowsTheEnvironment) {
-  const DefaultCase& c = GetParam();
-  EXPECT_EQ(DefaultWorkingDirectory(c.qmWorkdir, c.xdgDataHome, c.home), c.expected);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Environment, DefaultWorkdirTest,
-    ::testing::Values(DefaultCase{"/w", "/x", "/h", "/w"}, DefaultCase{"rel", nullptr, "/h", "rel"},
-                      DefaultCase{"", "/x", "/h", "/x/qm_mailfilter"},
-                      // Relative data directories are invalid and ignored.
-                      DefaultCase{nullptr, "x", "/h", "/h/.local/share/qm_mailfilter"},
-                      DefaultCase{nullptr, "", "/h", "/h/.local/share/qm_mailfilter"},
-                      DefaultCase{nullptr, nullptr, "", ""}));
-
-TEST_F(MailboxCommandTest, TheDefaultWorkingDirectoryIsMadePrivateOnFirstUse) {
-  const std::filesystem::path data = dir / "data";
+TEST_F(MailboxCommandTest, TheDefaultWorkingDirectoryFollowsTheEnvironmentAndIsPrivate) {
+  const struct {
+    const char *qmWorkdir, *xdgDataHome, *home, *expected;
+  } cases[] = {
+      {"/w", "/x", "/h", "/w"},
+      {"rel", nullptr, "/h", "rel"},
+      {"", "/x", "/h", "/x/qm_mailfilter"},
+      // Relative data directories are invalid and ignored.
+      {nullptr, "x", "/h", "/h/.local/share/qm_mailfilter"},
+      {nullptr, "", "/h", "/h/.local/share/qm_mailfilter"},
+      {nullptr, nullptr, "", ""},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(DefaultWorkingDirectory(c.qmWorkdir, c.xdgDataHome, c.home), c.expected);
+  }
+  const std::filesystem::path data = dir.File("data");
   const char* saved = std::getenv("XDG_DATA_HOME");
   const std::string previousData = saved != nullptr ? saved : "";
   const char* savedWorkdir = std::getenv("QM_WORKDIR");
   const std::string previousWorkdir = savedWorkdir != nullptr ? savedWorkdir : "";
   setenv("XDG_DATA_HOME", data.c_str(), 1);
   unsetenv("QM_WORKDIR");
-  const int status = RunWords({"qm_mailfilter", "mailbox", "add", "a"});
+  const int status = Run({"mailbox", "add", "a"}, {"qm_mailfilter"});
   saved != nullptr ? setenv("XDG_DATA_HOME", previousData.c_str(), 1) : unsetenv("XDG_DATA_HOME");
   if (savedWorkdir != nullptr) setenv("QM_WORKDIR", previousWorkdir.c_str(), 1);
   ASSERT_EQ(status, 0) << err;
@@ -248,11 +197,21 @@ TEST_F(MailboxCommandTest, TheDefaultWorkingDirectoryIsMadePrivateOnFirstUse) {
   EXPECT_TRUE(std::filesystem::exists(data / "qm_mailfilter" / "a.mbx"));
 }
 
-TEST_F(MailboxCommandTest, WhatTheStoreReportsReachesTheLog) {
+// What the store reports reaches the log, a message on one line whatever its line breaks.
+TEST_F(MailboxCommandTest, ReportsReachTheLog) {
   Ok({"mailbox", "add", "a"});
-  WriteAll("a.cfg", "\x05short");
+  test::WriteFileBytes(File("a.cfg"), "\x05short");
   Ok({"mailbox", "list"});
-  EXPECT_NE(ReadAll("qm_mailfilter.log").find("a.cfg ) is damaged"), std::string::npos);
+  std::ostringstream errors;
+  {
+    CWorkdirSession session(errors);
+    ASSERT_EQ(session.Open(), kExitOk);
+    session.ShowMessage("one\r\ntwo\nthree");
+  }
+  EXPECT_EQ(errors.str(), "qm_mailfilter: one\r\ntwo\nthree\n");
+  const std::string log = test::ReadFileBytes(File("qm_mailfilter.log"));
+  EXPECT_NE(log.find("a.cfg ) is damaged"), std::string::npos) << log;
+  EXPECT_NE(log.find("\tAPL : one  two three\r\n"), std::string::npos) << log;
 }
 
 }  // namespace

@@ -49,15 +49,5 @@ TEST(JisTableTest, EveryJisX0208CellMatchesTheLibraryShiftJis) {
   EXPECT_GT(compared, 6800);
 }
 
-TEST(JisTableTest, NecSpecialRowComesOutAsCodePage932) {
-  // Row 13 is empty in JIS X 0208 but Japanese mailers use it for the circled digits; the
-  // arithmetic puts it where code page 932 keeps them.
-  std::string converted;
-  JisToShiftJis("\x1B$B-!\x1B(B", converted);
-  std::string utf8;
-  ASSERT_TRUE(Iconv("UTF-8", "CP932", converted, utf8));
-  EXPECT_EQ(utf8, "\xE2\x91\xA0");
-}
-
 }  // namespace
 }  // namespace qm
