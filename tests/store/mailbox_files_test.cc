@@ -28,6 +28,10 @@ std::string U32(std::uint32_t v) {
 std::string U16(std::uint16_t v) { return {static_cast<char>(v), static_cast<char>(v >> 8)}; }
 std::string Str(const std::string& s) { return static_cast<char>(s.size()) + s; }
 const std::string kFresh = U32(0x0C) + Str("");
+// The users and passwords of the local accounts, both empty, and the default interval, dustbox
+// limit and option words.
+const std::string kDefaults =
+    Str("") + Str("") + Str("") + Str("") + U32(180) + U32(100) + U16(0x4609) + U16(0x0001);
 
 TEST_F(MailboxFilesTest, AppendedMessagesMarksAndDefaultSettingsAreSavedByteForByte) {
   auto box = Load("inbox");
@@ -43,21 +47,18 @@ TEST_F(MailboxFilesTest, AppendedMessagesMarksAndDefaultSettingsAreSavedByteForB
   box->MarkConfigDirty();
   ASSERT_EQ(box->Save(), 1);
   EXPECT_EQ(Read("inbox.flg"), U32(2) + U32(0x64) + Str("UID-A") + kFresh);
-  EXPECT_EQ(Read("inbox.cfg"), Str("") + Str("") + Str("") + Str("") + U32(180) + U32(100) +
-                                   U16(0x4609) + U16(0x0001) + Str("") + U32(110) + Str("") +
-                                   Str(""));
+  EXPECT_EQ(Read("inbox.cfg"), kDefaults + Str("") + U32(110) + Str("") + Str(""));
   EXPECT_FALSE(std::filesystem::exists(Path("inbox.svm")));
 }
 
 TEST_F(MailboxFilesTest, SettingsRoundTripWithEveryOptionBitSecurityAndLogin) {
-  const CRemoteAccount account{"pop.example.jp",
-                               995,
-                               "user",
-                               "pass",
-                               ConnectionSecurity::StartTls,
-                               "/etc/private-ca.pem",
-                               AuthMethod::XOAuth2,
-                               "oama access x"};
+  CRemoteAccount account;
+  account.server = "pop.example.jp";
+  account.port = 995;
+  account.security = ConnectionSecurity::StartTls;
+  account.caFile = "/etc/private-ca.pem";
+  account.auth = AuthMethod::XOAuth2;
+  account.tokenCommand = "oama access x";
   {
     auto box = Load("m");
     CMailboxConfig& config = box->Config();
@@ -78,8 +79,9 @@ TEST_F(MailboxFilesTest, SettingsRoundTripWithEveryOptionBitSecurityAndLogin) {
   EXPECT_EQ(again->Client().account, account);
   EXPECT_FALSE(again->ConfigDirty());
   // The exemptions are read from word B alone.
-  Write("m.cfg", Str("") + Str("") + Str("") + Str("") + U32(180) + U32(100) + U16(0x3000) +
-                     U16(0x0002) + Str("h") + U32(110) + Str("u") + Str("p"));
+  std::string words = kDefaults;
+  words.replace(words.size() - 4, 4, U16(0x3000) + U16(0x0002));
+  Write("m.cfg", words + Str("h") + U32(110) + Str("u") + Str("p"));
   auto box = Load("m");
   EXPECT_FALSE(box->Config().Has(CMailboxConfig::KeepFriendOnServer));
   EXPECT_FALSE(box->Config().Has(CMailboxConfig::KeepOtherOnServer));
@@ -248,16 +250,6 @@ TEST_F(MailboxFilesTest, ServerListsAreSavedRemovedWhenEmptyAndOutliveTheMailbox
   EXPECT_EQ(damaged->Client().DeletedHere().Find("U1", messageId), 1);
   EXPECT_EQ(damaged->Client().PendingDeletions().Count(), 0u);
   EXPECT_TRUE(damaged->Client().ServerListsChanged());
-}
-
-TEST(PortForSecurityTest, UsualPortsFollowTheModeOthersStay) {
-  using enum ConnectionSecurity;
-  const struct {
-    ConnectionSecurity security;
-    std::uint32_t port, expected;
-  } cases[] = {{Tls, 110, 995},      {Tls, 995, 995},      {Tls, 2110, 2110},  {Plain, 995, 110},
-               {StartTls, 995, 110}, {StartTls, 110, 110}, {Plain, 8995, 8995}};
-  for (const auto& c : cases) EXPECT_EQ(PortForSecurity(c.security, c.port), c.expected) << c.port;
 }
 
 class DigestFileTest;
