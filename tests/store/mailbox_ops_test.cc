@@ -86,6 +86,11 @@ TEST_F(MailboxOpsTest, StoreRetrievedFollowsTheDisposition) {
   EXPECT_EQ(box->spamCount.load() + 10 * box->otherCount.load(), 11u);
   EXPECT_TRUE(box->TakeNewMail());
   EXPECT_FALSE(box->TakeNewMail());
+  // Mail left unclassified keeps its server copy.
+  CMailMessage unclassified = Message(Text("u"), "Uu", VerdictUnclassified);
+  int deleteNow = -1;
+  ASSERT_GT(box->StoreRetrieved(unclassified, deleteNow), 0);
+  EXPECT_EQ(deleteNow, 0);
 }
 
 TEST_F(MailboxOpsTest, RemovalsRewriteOnceAndShiftTheRestDownWithTheirMarks) {
