@@ -1,5 +1,4 @@
-// The program-wide classification objects as the application uses them: a blocklist that cannot
-// be asked is reported once, not at every retrieval and not never.
+// The program-wide classification objects as the application uses them.
 #include "app/classification.h"
 
 #include <gtest/gtest.h>
@@ -12,6 +11,8 @@
 namespace qm {
 namespace {
 
+// A blocklist that cannot be asked is reported once a new failure, not at every retrieval and
+// not never.
 TEST(ClassificationTest, AFailingBlocklistIsReportedOncePerNewFailure) {
   test::RecordingReporter reporter;
   SetReporter(&reporter);
@@ -24,39 +25,30 @@ TEST(ClassificationTest, AFailingBlocklistIsReportedOncePerNewFailure) {
     port = listener.Port();
   }
   CSettings settings(directory.Path());
-  ASSERT_TRUE(settings.Profile().WriteString("RBL", "DnsServers",
-                                             ("127.0.0.1:" + std::to_string(port)).c_str()));
-  ASSERT_TRUE(settings.Profile().WriteString("RBL", "DnsTimeout", "1"));
+  CProfile& profile = settings.Profile();
+  ASSERT_TRUE(
+      profile.WriteString("RBL", "DnsServers", ("127.0.0.1:" + std::to_string(port)).c_str()));
+  ASSERT_TRUE(profile.WriteString("RBL", "DnsTimeout", "1"));
+  // An absent answer list keeps its default, an empty one clears it.
+  ASSERT_TRUE(profile.WriteString("RBL", "Ignore1", ""));
+  ASSERT_TRUE(profile.WriteString("RBL", "Ignore2", " 127.0.0.5 ,127.0.0.6"));
+  const BlocklistSettings read = CClassification::ReadBlocklistSettings(settings);
+  EXPECT_EQ(read.ignored[0], BlocklistSettings{}.ignored[0]);
+  EXPECT_TRUE(read.ignored[1].empty());
+  EXPECT_EQ(read.ignored[2], (std::vector<std::string>{"127.0.0.5", "127.0.0.6"}));
   CClassification classification(settings);
   classification.Load(directory.Path(), settings);
   EXPECT_EQ(classification.NewBlocklistTrouble(), "");
-
-  CMailMessage message;
-  message.Parse("From: a@sender.example\r\nSubject: s\r\n\r\nsee http://link.example/x\r\n.\r\n");
-  classification.Classifier().Classify(message);
-  const std::string trouble = classification.NewBlocklistTrouble();
-  EXPECT_EQ(trouble.rfind("ブロックリスト .multi.surbl.org が使えません ( ", 0), 0u) << trouble;
-  EXPECT_EQ(classification.NewBlocklistTrouble(), "");
-
-  CMailMessage again;
-  again.Parse("From: b@other.example\r\nSubject: s\r\n\r\nsee http://other.example/x\r\n.\r\n");
-  classification.Classifier().Classify(again);
-  EXPECT_NE(classification.NewBlocklistTrouble(), "");
+  for (const char* sender : {"a@sender.example", "b@other.example"}) {
+    CMailMessage message;
+    message.Parse(std::string("From: ") + sender +
+                  "\r\nSubject: s\r\n\r\nsee http://link.example/" + sender + "\r\n.\r\n");
+    classification.Classifier().Classify(message);
+    const std::string trouble = classification.NewBlocklistTrouble();
+    EXPECT_EQ(trouble.rfind("ブロックリスト .multi.surbl.org が使えません ( ", 0), 0u) << trouble;
+    EXPECT_EQ(classification.NewBlocklistTrouble(), "");
+  }
   SetReporter(nullptr);
-}
-
-TEST(ClassificationTest, AbsentAnswerListsKeepTheirDefaultsAndEmptyOnesClearThem) {
-  ScratchDirectory directory;
-  CSettings settings(directory.Path());
-  ASSERT_TRUE(settings.Profile().WriteString("RBL", "Ignore1", ""));
-  ASSERT_TRUE(settings.Profile().WriteString("RBL", "Ignore2", " 127.0.0.5 ,127.0.0.6"));
-  ASSERT_TRUE(settings.Profile().WriteString("RBL", "Refuse0", ""));
-  const BlocklistSettings read = CClassification::ReadBlocklistSettings(settings);
-  const BlocklistSettings defaults;
-  EXPECT_EQ(read.ignored[0], defaults.ignored[0]);
-  EXPECT_TRUE(read.ignored[1].empty());
-  EXPECT_EQ(read.ignored[2], (std::vector<std::string>{"127.0.0.5", "127.0.0.6"}));
-  EXPECT_EQ(read.refusals[0], defaults.refusals[0]);
 }
 
 }  // namespace

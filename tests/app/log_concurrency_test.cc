@@ -2,50 +2,32 @@
 
 #include <atomic>
 #include <cstdint>
-#include <cstdlib>
-#include <ctime>
-#include <filesystem>
-#include <fstream>
-#include <random>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "app/log.h"
 #include "platform/time_format.h"
+#include "support/file_bytes.h"
+#include "support/scoped_time_zone.h"
+#include "support/scratch_directory.h"
 
 namespace qm {
 namespace {
-
-namespace fs = std::filesystem;
-
-// A fresh directory that goes away with everything in it, however the test ends.
-struct ScratchDirectory {
-  ScratchDirectory()
-      : path(fs::temp_directory_path() /
-             ("qm_log_concurrency_test_" + std::to_string(std::random_device()()))) {
-    fs::create_directories(path);
-  }
-  ~ScratchDirectory() { fs::remove_all(path); }
-  const fs::path path;
-};
 
 // Threads log while another flushes. Every line must reach the file once and whole, each
 // thread's lines in the order it logged them, and the stamps in file order must be the clock's
 // readings in the order it was read: the clock is a plain counter, so reading it outside the
 // lock would also show up as a data race under ThreadSanitizer.
 TEST(LogConcurrencyTest, LinesFromManyThreadsAreWholeAndInLockOrder) {
-  setenv("TZ", "UTC", 1);
-  tzset();
-  const ScratchDirectory scratch;
-  const fs::path& dir = scratch.path;
+  test::ScopedTimeZone zone("UTC");
+  ScratchDirectory dir;
 
   constexpr int kThreads = 4;
   constexpr int kLines = 500;
   constexpr std::int64_t kStart = 1236261807;
   std::int64_t reading = kStart;
-  CLog log(dir, [&reading] { return reading++; });
+  CLog log(dir.Path(), [&reading] { return reading++; });
 
   std::atomic<int> running{kThreads};
   std::vector<std::thread> threads;
@@ -66,10 +48,7 @@ TEST(LogConcurrencyTest, LinesFromManyThreadsAreWholeAndInLockOrder) {
   EXPECT_EQ(failedFlushes, 0);
   ASSERT_TRUE(log.FlushLog());
 
-  std::ifstream in(dir / CLog::kFileName, std::ios::binary);
-  std::ostringstream content;
-  content << in.rdbuf();
-  const std::string file = content.str();
+  const std::string file = test::ReadFileBytes(dir.File(CLog::kFileName));
 
   std::vector<int> next(kThreads, 0);
   std::size_t at = 0;

@@ -16,6 +16,7 @@
 #include "mailbox_set_fixture.h"
 #include "mailboxes/mailbox_set.h"
 #include "message/classifier.h"
+#include "platform/locks.h"
 #include "platform/socket.h"
 #include "pop3client/pop3_session.h"
 #include "support/scripted_pop3_server.h"
@@ -95,85 +96,57 @@ class SchedulingTest : public test::MailboxSetTest {
   std::unique_ptr<CMailboxSet> set;
 };
 
-TEST(RequestParameterTest, TriggerLowIndexHigh) {
-  EXPECT_EQ(CMailboxSet::RequestParameter(3, 2), 0x00020003u);
-  EXPECT_EQ(CMailboxSet::RequestParameter(4, -1), 0xFFFF0004u);
-  EXPECT_EQ(CMailboxSet::RequestParameter(1, 0), 0x00000001u);
-}
-
-TEST_F(SchedulingTest, AllMailboxesRunLastToFirstAndEndOnce) {
+TEST_F(SchedulingTest, AllMailboxesRunLastToFirstAndOnlyTheUsersOwnRequestReportsAFailure) {
   EXPECT_EQ(set->RunRequest(kTriggerCommand, -1), -1);
   EXPECT_EQ(ConnectLines(), (std::vector<std::string>{"( three )", "( two )", "( one )"}));
-  EXPECT_EQ(host.ended, (std::vector<std::pair<int, int>>{{kTriggerCommand, -1}}));
-  // Only a single mailbox's failure is reported in a message box.
   EXPECT_TRUE(reporter.messages.empty());
-  ASSERT_FALSE(reporter.statusTexts.empty());
   EXPECT_EQ(reporter.statusTexts.back().rfind("受信エラー発生 (", 0), 0u);
-}
-
-TEST_F(SchedulingTest, ReceiveCommandReportsAFailedMailbox) {
-  EXPECT_EQ(set->RunRequest(kTriggerCommand, 1), -1);
-  EXPECT_EQ(reporter.messages, std::vector<std::string>{"通信中にエラーが発生しました。"});
-  EXPECT_EQ(host.ended, (std::vector<std::pair<int, int>>{{kTriggerCommand, 1}}));
-  reporter.messages.clear();
   EXPECT_EQ(set->RunRequest(kTriggerTimer, 1), -1);
   EXPECT_TRUE(reporter.messages.empty());
+  EXPECT_EQ(set->RunRequest(kTriggerCommand, 1), -1);
+  EXPECT_EQ(reporter.messages, std::vector<std::string>{"通信中にエラーが発生しました。"});
+  EXPECT_EQ(host.ended, (std::vector<std::pair<int, int>>{
+                            {kTriggerCommand, -1}, {kTriggerTimer, 1}, {kTriggerCommand, 1}}));
+  // A mailbox without a server succeeds quietly.
+  dynamic_cast<CPop3Session&>(set->Get(0)->Client()).SetAccount("", 110, "", "");
+  EXPECT_EQ(set->RunRequest(kTriggerCommand, 0), 0);
+  EXPECT_EQ(reporter.statusTexts.back().rfind("通信正常終了 (", 0), 0u);
+  EXPECT_EQ(reporter.statusTexts.back().size(), std::string("通信正常終了 (12:34:56)").size());
 }
 
-TEST_F(SchedulingTest, BusyMailboxEndsSilentlyUnlessTheUserAsked) {
-  CMailbox& two = *set->Get(1);
-  ASSERT_TRUE(two.retrievalLock.TryAcquire());
+TEST_F(SchedulingTest, BusyMailboxEndsSilentlyUnlessTheUserAskedAndIsSkippedAmongAll) {
+  COneSlotGuard busy(set->Get(1)->retrievalLock);
   EXPECT_EQ(set->RunRequest(kTriggerTimer, 1), -2);
   EXPECT_TRUE(reporter.messages.empty());
   EXPECT_EQ(set->RunRequest(kTriggerCommand, 1), -2);
   EXPECT_EQ(reporter.messages, std::vector<std::string>{"現在メール受信中"});
   // Nothing is posted and no status text is set for a busy mailbox.
-  EXPECT_TRUE(host.ended.empty());
-  EXPECT_TRUE(reporter.statusTexts.empty());
-  EXPECT_TRUE(ConnectLines().empty());
-  // With all mailboxes, the busy one is skipped.
+  EXPECT_TRUE(host.ended.empty() && reporter.statusTexts.empty() && ConnectLines().empty());
   EXPECT_EQ(set->RunRequest(kTriggerTray, -1), -1);
   EXPECT_EQ(ConnectLines(), (std::vector<std::string>{"( three )", "( one )"}));
-  two.retrievalLock.Release();
 }
 
-TEST_F(SchedulingTest, MailboxWithoutServerSucceedsQuietly) {
-  dynamic_cast<CPop3Session&>(set->Get(0)->Client()).SetAccount("", 110, "", "");
-  EXPECT_EQ(set->RunRequest(kTriggerCommand, 0), 0);
-  ASSERT_EQ(reporter.statusTexts.size(), 1u);
-  EXPECT_EQ(reporter.statusTexts[0].rfind("通信正常終了 (", 0), 0u);
-  EXPECT_EQ(reporter.statusTexts[0].size(), std::string("通信正常終了 (12:34:56)").size());
-}
-
-TEST_F(SchedulingTest, TimersFollowTheIntervals) {
+TEST_F(SchedulingTest, TimersFollowTheIntervalsAndStartRequestThreads) {
   set->Get(0)->Config().timerInterval = 30;
   set->Get(1)->Config().timerInterval = 0;
   set->Get(2)->Config().timerInterval = 86400;
   set->StartTimers(-1);
   EXPECT_EQ(host.timers, (std::map<std::uint32_t, std::uint32_t>{{10, 30000}, {12, 86400000}}));
-  EXPECT_EQ(set->TimerId(0), 10u);
-  EXPECT_EQ(set->TimerId(1), 0u);
   // A second start keeps the running timer.
   set->StartTimers(0);
-  EXPECT_EQ(set->TimerId(0), 10u);
+  EXPECT_EQ(set->TimerId(0) + set->TimerId(1), 10u);
   set->StopTimers(2);
   EXPECT_EQ(host.timers, (std::map<std::uint32_t, std::uint32_t>{{10, 30000}}));
-  set->StopTimers(-1);
-  EXPECT_TRUE(host.timers.empty());
+  // A timer starts its mailbox's request thread and stops until the run has ended.
+  EXPECT_EQ(set->OnTimer(9) + set->OnTimer(13), 0);
+  EXPECT_EQ(set->OnTimer(10), 1);
   EXPECT_EQ(set->TimerId(0), 0u);
-}
-
-TEST_F(SchedulingTest, TimerStartsARequestThreadAndStopsItsTimer) {
-  set->Get(1)->Config().timerInterval = 60;
-  set->StartTimers(-1);
-  EXPECT_EQ(set->OnTimer(9), 0);
-  EXPECT_EQ(set->OnTimer(13), 0);
-  EXPECT_EQ(set->OnTimer(11), 1);
-  EXPECT_EQ(set->TimerId(1), 0u);
   WaitForEnd();
   set->StopRetrievals();
+  set->StopTimers(-1);
+  EXPECT_TRUE(host.timers.empty());
   std::lock_guard lock(host.mutex);
-  EXPECT_EQ(host.ended, (std::vector<std::pair<int, int>>{{kTriggerTimer, 1}}));
+  EXPECT_EQ(host.ended, (std::vector<std::pair<int, int>>{{kTriggerTimer, 0}}));
 }
 
 TEST_F(SchedulingTest, StoppingCutsOffASilentServer) {

@@ -1,3 +1,5 @@
+// A change of the mailbox's server-deletion rule: what happens to its stored mail's server
+// copies, and to the copies of mail deleted here.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -11,45 +13,37 @@ namespace qm {
 namespace {
 
 using test::MailboxSetTest;
-using Uidls = std::vector<std::string>;
 
-Uidls Sorted(CUidList list) {
-  Uidls uidls;
-  std::string uidl;
-  std::string messageId;
-  list.Rewind();
-  while (list.Next(uidl, messageId)) uidls.push_back(uidl);
+// The unique ids, sorted, joined by spaces.
+std::string Joined(std::vector<std::string> uidls) {
   std::sort(uidls.begin(), uidls.end());
-  return uidls;
+  std::string joined;
+  for (const std::string& uidl : uidls) joined += (joined.empty() ? "" : " ") + uidl;
+  return joined;
+}
+std::string Joined(CUidList list) {
+  std::vector<std::string> uidls;
+  std::string uidl, messageId;
+  for (list.Rewind(); list.Next(uidl, messageId);) uidls.push_back(uidl);
+  return Joined(uidls);
 }
 
-Uidls TrackedIn(const CMailbox& mailbox) {
-  Uidls uidls;
-  for (int n = 1; n <= mailbox.MessageCount(); ++n) {
-    if (!mailbox.Mark(n).uidl.empty()) uidls.push_back(mailbox.Mark(n).uidl);
-  }
-  std::sort(uidls.begin(), uidls.end());
-  return uidls;
-}
+constexpr std::uint32_t kFriend = CMailboxConfig::KeepFriendOnServer,
+                        kOther = CMailboxConfig::KeepOtherOnServer, kBoth = kFriend | kOther;
+constexpr auto kRetrieved = DeleteWhenRetrieved, kDustboxed = DeleteWhenDustboxed,
+               kPurged = DeleteWhenPurged, kKeepAll = KeepOnServer;
+constexpr auto kDelete = DeletedHereAnswer::Delete, kKeep = DeletedHereAnswer::Keep,
+               kRefetch = DeletedHereAnswer::Refetch;
 
 struct PolicyCase {
   const char* label;
-  ServerDeletion from;
-  ServerDeletion to;
+  ServerDeletion from, to;
   std::uint32_t exemptions;
   DeletedHereAnswer answer;
   bool asked;
-  Uidls pending;
-  Uidls deletedHere;
-  Uidls known;
+  const char *pending, *deletedHere, *known;
 };
 void PrintTo(const PolicyCase& c, std::ostream* os) { *os << c.label; }
-
-constexpr std::uint32_t kFriend = CMailboxConfig::KeepFriendOnServer;
-constexpr std::uint32_t kOther = CMailboxConfig::KeepOtherOnServer;
-constexpr auto kDelete = DeletedHereAnswer::Delete;
-constexpr auto kKeep = DeletedHereAnswer::Keep;
-constexpr auto kRefetch = DeletedHereAnswer::Refetch;
 
 class ChangeServerDeletionTest : public MailboxSetTest,
                                  public ::testing::WithParamInterface<PolicyCase> {};
@@ -59,143 +53,60 @@ class ChangeServerDeletionTest : public MailboxSetTest,
 // for deletion on the server.
 TEST_P(ChangeServerDeletionTest, TreatsStoredMailAndServerCopiesAsTheNewPolicySays) {
   const PolicyCase& c = GetParam();
-  CMailboxSet set(profile);
-  ASSERT_EQ(set.Add("m"), 0);
-  CMailbox& mailbox = *set.Get(0);
+  auto set = Set({"m"});
+  CMailbox& mailbox = *set->Get(0);
   CMailboxClient& client = mailbox.Client();
   Store(mailbox, "friend1", "F1", VerdictFriend);
   Store(mailbox, "other1", "O1", VerdictOther);
   Store(*mailbox.Dustbox(), "spam1", "S1", VerdictSpam);
   Store(*mailbox.Dustbox(), "friend2", "F2", VerdictFriend);
-  client.RegisterKnown("D1", "<d1@example.org>");
+  client.RegisterKnown("D1", "<d1@x>");
   client.ForgetDeleted("D1");
-  client.RegisterKnown("P1", "<p1@example.org>");
+  client.RegisterKnown("P1", "<p1@x>");
   client.RequestServerDeletion("P1");
   mailbox.Config().SetServerDeletion(c.from);
   mailbox.Config().options |= c.exemptions;
 
   bool asked = !c.asked;
-  ASSERT_EQ(set.ChangeServerDeletion(0, c.to, c.answer, &asked), 1);
+  ASSERT_EQ(set->ChangeServerDeletion(0, c.to, c.answer, &asked), 1);
   EXPECT_EQ(asked, c.asked);
   EXPECT_EQ(mailbox.Config().GetServerDeletion(), c.to);
-  EXPECT_EQ(Sorted(client.PendingDeletions()), c.pending);
-  EXPECT_EQ(Sorted(client.DeletedHere()), c.deletedHere);
-  EXPECT_EQ(Sorted(client.KnownUidls()), c.known);
+  EXPECT_EQ(Joined(client.PendingDeletions()), c.pending);
+  EXPECT_EQ(Joined(client.DeletedHere()), c.deletedHere);
+  EXPECT_EQ(Joined(client.KnownUidls()), c.known);
   // A stored message keeps its unique id exactly while its server copy stays known.
-  Uidls tracked = TrackedIn(mailbox);
-  const Uidls inDustbox = TrackedIn(*mailbox.Dustbox());
-  tracked.insert(tracked.end(), inDustbox.begin(), inDustbox.end());
-  std::sort(tracked.begin(), tracked.end());
-  EXPECT_EQ(tracked, c.known);
+  std::vector<std::string> tracked;
+  for (CMailbox* box : {&mailbox, mailbox.Dustbox()}) {
+    for (int n = 1; n <= box->MessageCount(); ++n) {
+      if (!box->Mark(n).uidl.empty()) tracked.push_back(box->Mark(n).uidl);
+    }
+  }
+  EXPECT_EQ(Joined(tracked), c.known);
 }
 
+// Mail deleted here must not come back: waiting deletions become kept copies.
+constexpr const char* kAll = "F1 F2 O1 S1";
+using P = PolicyCase;
 INSTANTIATE_TEST_SUITE_P(
     Policies, ChangeServerDeletionTest,
     ::testing::Values(
-        // Mail deleted here must not come back: waiting deletions become kept copies.
-        PolicyCase{"ToKeep",
-                   DeleteWhenRetrieved,
-                   KeepOnServer,
-                   0,
-                   kDelete,
-                   false,
-                   {},
-                   {"D1", "P1"},
-                   {"F1", "F2", "O1", "S1"}},
-        PolicyCase{"ToKeepNeverAsks",
-                   DeleteWhenPurged,
-                   KeepOnServer,
-                   kFriend | kOther,
-                   kRefetch,
-                   false,
-                   {},
-                   {"D1", "P1"},
-                   {"F1", "F2", "O1", "S1"}},
-        PolicyCase{"ToRetrieved",
-                   KeepOnServer,
-                   DeleteWhenRetrieved,
-                   0,
-                   kKeep,
-                   false,
-                   {"D1", "F1", "F2", "O1", "P1", "S1"},
-                   {},
-                   {}},
-        PolicyCase{"ToRetrievedKeepsExemptFriendMail",
-                   KeepOnServer,
-                   DeleteWhenRetrieved,
-                   kFriend,
-                   kKeep,
-                   true,
-                   {"O1", "P1", "S1"},
-                   {"D1"},
-                   {"F1", "F2"}},
-        PolicyCase{"ToDustboxedReleasesTheDustboxOnly",
-                   KeepOnServer,
-                   DeleteWhenDustboxed,
-                   0,
-                   kKeep,
-                   false,
-                   {"D1", "F2", "P1", "S1"},
-                   {},
-                   {"F1", "O1"}},
-        PolicyCase{"ToPurgedReleasesNothing",
-                   DeleteWhenRetrieved,
-                   DeleteWhenPurged,
-                   0,
-                   kKeep,
-                   false,
-                   {"D1", "P1"},
-                   {},
-                   {"F1", "F2", "O1", "S1"}},
-        PolicyCase{"AnswerDelete",
-                   KeepOnServer,
-                   DeleteWhenPurged,
-                   kOther,
-                   kDelete,
-                   true,
-                   {"D1", "P1"},
-                   {},
-                   {"F1", "F2", "O1", "S1"}},
-        PolicyCase{"AnswerKeep",
-                   KeepOnServer,
-                   DeleteWhenPurged,
-                   kOther,
-                   kKeep,
-                   true,
-                   {"P1"},
-                   {"D1"},
-                   {"F1", "F2", "O1", "S1"}},
-        PolicyCase{"AnswerRefetch",
-                   KeepOnServer,
-                   DeleteWhenPurged,
-                   kOther,
-                   kRefetch,
-                   true,
-                   {"P1"},
-                   {},
-                   {"F1", "F2", "O1", "S1"}},
-        PolicyCase{"SamePolicyDoesNothing",
-                   DeleteWhenPurged,
-                   DeleteWhenPurged,
-                   0,
-                   kDelete,
-                   false,
-                   {"P1"},
-                   {"D1"},
-                   {"F1", "F2", "O1", "S1"}}),
-    [](const auto& testInfo) { return std::string(testInfo.param.label); });
+        P{"ToKeep", kRetrieved, kKeepAll, 0, kDelete, false, "", "D1 P1", kAll},
+        P{"NeverAsks", kPurged, kKeepAll, kBoth, kRefetch, false, "", "D1 P1", kAll},
+        P{"ToRetrieved", kKeepAll, kRetrieved, 0, kKeep, false, "D1 F1 F2 O1 P1 S1", "", ""},
+        P{"FriendExempt", kKeepAll, kRetrieved, kFriend, kKeep, true, "O1 P1 S1", "D1", "F1 F2"},
+        P{"ToDustboxed", kKeepAll, kDustboxed, 0, kKeep, false, "D1 F2 P1 S1", "", "F1 O1"},
+        P{"ToPurged", kRetrieved, kPurged, 0, kKeep, false, "D1 P1", "", kAll},
+        P{"AnswerDelete", kKeepAll, kPurged, kOther, kDelete, true, "D1 P1", "", kAll},
+        P{"AnswerKeep", kKeepAll, kPurged, kOther, kKeep, true, "P1", "D1", kAll},
+        P{"AnswerRefetch", kKeepAll, kPurged, kOther, kRefetch, true, "P1", "", kAll},
+        P{"SamePolicy", kPurged, kPurged, 0, kDelete, false, "P1", "D1", kAll}),
+    [](const auto& param) { return std::string(param.param.label); });
 
-TEST_F(MailboxSetTest, ChangeServerDeletionAsksNothingWithoutMailDeletedHere) {
-  CMailboxSet set(profile);
-  ASSERT_EQ(set.Add("m"), 0);
-  set.Get(0)->Config().Set(CMailboxConfig::KeepFriendOnServer, true);
-  bool asked = true;
-  ASSERT_EQ(set.ChangeServerDeletion(0, DeleteWhenPurged, DeletedHereAnswer::Refetch, &asked), 1);
-  EXPECT_FALSE(asked);
-  EXPECT_EQ(set.ChangeServerDeletion(1, KeepOnServer, DeletedHereAnswer::Keep), 0);
-  EXPECT_EQ(set.ChangeServerDeletion(0, static_cast<ServerDeletion>(4), DeletedHereAnswer::Keep),
-            0);
-  EXPECT_EQ(set.Get(0)->Config().GetServerDeletion(), DeleteWhenPurged);
+TEST_F(MailboxSetTest, ChangeServerDeletionRefusesAnUnknownMailboxOrPolicy) {
+  auto set = Set({"m"});
+  EXPECT_EQ(set->ChangeServerDeletion(1, KeepOnServer, kKeep), 0);
+  EXPECT_EQ(set->ChangeServerDeletion(0, static_cast<ServerDeletion>(4), kKeep), 0);
+  EXPECT_EQ(set->Get(0)->Config().GetServerDeletion(), DeleteWhenRetrieved);
 }
 
 }  // namespace

@@ -9,7 +9,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -38,6 +37,7 @@ std::string MessageText(int i) {
 
 int NumberOf(const std::string& subject) { return std::stoi(subject.substr(1)); }
 std::string Uid(int i) { return "U" + std::to_string(i); }
+std::string Said(char kind, int i) { return kind + (" " + std::to_string(i) + "\n"); }
 
 // Every message carries marks of its own, so that marks moved to another message show.
 CMailMark MarkOf(int i) {
@@ -59,8 +59,7 @@ void Work(const std::string& base, ServerDeletion policy, int report, unsigned s
   box->Config().Set(CMailboxConfig::LimitDustbox, true);
   box->Config().dustboxLimit = 6;
   CMailbox& dustbox = *box->Dustbox();
-  auto say = [report](const std::string& line) {
-    const std::string text = line + "\n";
+  auto say = [report](const std::string& text) {
     if (write(report, text.data(), text.size()) != static_cast<ssize_t>(text.size())) _exit(4);
   };
   auto pick = [&random](const CMailbox& mailbox) {
@@ -74,18 +73,18 @@ void Work(const std::string& base, ServerDeletion policy, int report, unsigned s
       message.Parse(MessageText(i));
       message.mark = MarkOf(i);
       int deleteNow = 0;
-      if (box->StoreRetrieved(message, deleteNow) > 0) say("A " + std::to_string(i));
+      if (box->StoreRetrieved(message, deleteNow) > 0) say(Said('A', i));
     } else if (step < 12) {
       box->RemoveMessages({pick(*box), pick(*box)}, &dustbox);
     } else if (step < 14) {
       const int n = pick(*box);
-      say("p " + std::to_string(NumberOf(box->Summary(n).subject)));
+      say(Said('p', NumberOf(box->Summary(n).subject)));
       box->RemoveMessages({n}, nullptr);
     } else if (step < 16 && dustbox.MessageCount() > 0) {
       box->RestoreFromDustbox(pick(dustbox));
     } else if (step < 18) {
       for (int n = 1; n <= dustbox.MessageCount() - 6; ++n) {
-        say("p " + std::to_string(NumberOf(dustbox.Summary(n).subject)));
+        say(Said('p', NumberOf(dustbox.Summary(n).subject)));
       }
       box->TrimDustbox();
     } else {
@@ -97,8 +96,7 @@ void Work(const std::string& base, ServerDeletion policy, int report, unsigned s
 
 std::set<std::string> Uids(CUidList list) {
   std::set<std::string> uids;
-  std::string uid;
-  std::string messageId;
+  std::string uid, messageId;
   for (list.Rewind(); list.Next(uid, messageId);) uids.insert(uid);
   return uids;
 }
@@ -141,8 +139,7 @@ class CrashTest : public ::testing::Test {
   }
 
   void Check(ServerDeletion policy, const std::string& reports) {
-    std::set<int> appended;
-    std::set<int> mayBeGone;
+    std::set<int> appended, mayBeGone;
     std::istringstream lines(reports);
     for (std::string kind, what; lines >> kind >> what;) {
       (kind == "A" ? appended : mayBeGone).insert(std::stoi(what));

@@ -1,29 +1,24 @@
 // The user-interface thread marks, counts, saves, restores and trims a mailbox while a retrieval
 // stores into it and its dustbox and a mail client's session removes from it.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <atomic>
-#include <filesystem>
 #include <string>
 #include <thread>
 
 #include "store/mailbox.h"
+#include "support/scratch_directory.h"
 
 namespace qm {
 namespace {
 
 TEST(StoreConcurrencyTest, MarkingAndSavingWhileMessagesComeAndGo) {
-  const auto dir =
-      std::filesystem::temp_directory_path() / ("qm_store_threads_" + std::to_string(::getpid()));
-  std::filesystem::remove_all(dir);
-  std::filesystem::create_directories(dir);
-  auto box = CMailbox::CreateMain((dir / "box").string());
+  ScratchDirectory dir;
+  auto box = CMailbox::CreateMain(dir.File("box"));
   ASSERT_EQ(box->Load(), 1);
   box->Config().SetServerDeletion(DeleteWhenRetrieved);
   box->Config().Set(CMailboxConfig::LimitDustbox, true);
   box->Config().dustboxLimit = 5;
-
   std::atomic<bool> done{false};
   std::thread retrieval([&] {
     for (int i = 0; i < 200; ++i) {
@@ -44,8 +39,7 @@ TEST(StoreConcurrencyTest, MarkingAndSavingWhileMessagesComeAndGo) {
       box->CloseMaildrop();
     }
   });
-  int rounds = 0;
-  while (!done) {
+  for (int rounds = 1; !done; ++rounds) {
     const int count = box->MessageCount();
     if (count > 0) {
       box->SetOpened(count, true);
@@ -56,20 +50,16 @@ TEST(StoreConcurrencyTest, MarkingAndSavingWhileMessagesComeAndGo) {
     box->Save(CMailbox::SaveWait::No);
     box->Dustbox()->Save(CMailbox::SaveWait::No);
     box->TrimDustbox(CMailbox::SaveWait::No);
-    if (rounds % 7 == 0) box->RestoreFromDustbox(1);
-    if (++rounds > 50 && box->MessageCount() == 0) done = true;
-    if (rounds > 5000) done = true;
+    if (rounds % 7 == 1) box->RestoreFromDustbox(1);
+    done = (rounds > 50 && box->MessageCount() == 0) || rounds > 5000;
   }
   retrieval.join();
   done = true;
   client.join();
-
-  auto reloaded = CMailbox::CreateMain((dir / "box").string());
+  auto reloaded = CMailbox::CreateMain(dir.File("box"));
   ASSERT_EQ(reloaded->Load(), 1);
   EXPECT_EQ(reloaded->MessageCount(), box->MessageCount());
   EXPECT_EQ(reloaded->Dustbox()->MessageCount(), box->Dustbox()->MessageCount());
-  box.reset();
-  std::filesystem::remove_all(dir);
 }
 
 }  // namespace

@@ -1,44 +1,34 @@
-// A scratch working directory and a recording reporter for mailbox tests.
+// A scratch directory, a recording reporter and stored-message helpers for mailbox tests.
 #pragma once
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <filesystem>
-#include <fstream>
-#include <iterator>
+#include <memory>
 #include <string>
-#include <vector>
 
-#include "message/mail_message.h"
-#include "platform/report.h"
+#include "store/mailbox.h"
 #include "support/file_bytes.h"
 #include "support/recording_reporter.h"
+#include "support/scratch_directory.h"
 
 namespace qm::test {
 
 class StoreTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    dir = std::filesystem::temp_directory_path() /
-          ("qm_store_" + std::to_string(::getpid()) + "_" +
-           ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    std::filesystem::remove_all(dir);
-    std::filesystem::create_directories(dir);
-    SetReporter(&reporter);
-  }
-  void TearDown() override {
-    SetReporter(nullptr);
-    std::filesystem::remove_all(dir);
-  }
+ public:
+  void SetUp() override { SetReporter(&reporter); }
+  void TearDown() override { SetReporter(nullptr); }
 
-  std::string Path(const std::string& name) const { return (dir / name).string(); }
-
-  static std::string ReadAll(const std::string& path) { return ReadFileBytes(path); }
-  static void WriteAll(const std::string& path, const std::string& bytes) {
-    WriteFileBytes(path, bytes);
+  std::string Path(const std::string& name) const { return dir.File(name); }
+  std::string Read(const std::string& name) const { return ReadFileBytes(Path(name)); }
+  void Write(const std::string& name, const std::string& bytes) const {
+    WriteFileBytes(Path(name), bytes);
   }
-
+  // The main mailbox of that name, loaded.
+  std::unique_ptr<CMailbox> Load(const std::string& name) const {
+    auto box = CMailbox::CreateMain(Path(name));
+    EXPECT_EQ(box->Load(), 1) << name;
+    return box;
+  }
   // A stored message text with the given subject and body lines.
   static std::string Text(const std::string& subject, const std::string& extraHeader = {},
                           const std::string& body = "body") {
@@ -53,7 +43,7 @@ class StoreTest : public ::testing::Test {
     return message;
   }
 
-  std::filesystem::path dir;
+  ScratchDirectory dir;
   RecordingReporter reporter;
 };
 
