@@ -10,6 +10,7 @@
 
 #include "mailboxes/mailbox_set.h"
 #include "platform/profile.h"
+#include "support/file_bytes.h"
 #include "support/recording_reporter.h"
 #include "support/scratch_directory.h"
 
@@ -27,16 +28,26 @@ class MailboxSetTest : public ::testing::Test {
   }
 
   static bool Exists(const std::string& path) { return std::filesystem::exists(path); }
+  static std::string ReadAll(const std::string& path) { return ReadFileBytes(path); }
+  static void WriteAll(const std::string& path, const std::string& bytes) {
+    WriteFileBytes(path, bytes);
+  }
+  // A stored message with this subject.
+  static CMailMessage Message(const std::string& subject, const std::string& uidl = {},
+                              int verdict = VerdictUnclassified) {
+    CMailMessage message;
+    message.Parse("Subject: " + subject + "\r\nMessage-ID: <" + subject + "@example.org>\r\n\r\n" +
+                  "body\r\n.\r\n");
+    message.mark.uidl = uidl;
+    message.mark.SetClassification(verdict, 0);
+    return message;
+  }
   // Stores a message as retrieval leaves it: appended, and its server copy known to the client.
   static void Store(CMailbox& mailbox, const std::string& subject, const std::string& uidl,
                     int verdict) {
-    CMailMessage message;
-    message.Parse("Subject: " + subject + "\r\nMessage-ID: <" + subject +
-                  "@x>\r\n\r\nbody\r\n.\r\n");
-    message.mark.uidl = uidl;
-    message.mark.SetClassification(verdict, 0);
+    CMailMessage message = Message(subject, uidl, verdict);
     ASSERT_GT(mailbox.AppendMessage(message), 0);
-    if (!uidl.empty()) mailbox.Client().RegisterKnown(uidl, "<" + subject + "@x>");
+    if (!uidl.empty()) mailbox.Client().RegisterKnown(uidl, "<" + subject + "@example.org>");
   }
   // A set with these mailboxes added.
   std::unique_ptr<CMailboxSet> Set(const std::vector<std::string>& names) {
@@ -48,6 +59,10 @@ class MailboxSetTest : public ::testing::Test {
     std::vector<std::string> names;
     for (int i = 0; i < set.Count(); ++i) names.push_back(set.Get(i)->Name());
     return names;
+  }
+
+  std::string ListValue() const {
+    return profile.GetString(CMailboxSet::kListSection, CMailboxSet::kListKey, "(missing)");
   }
 
   const std::filesystem::path previous = std::filesystem::current_path();
