@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QString>
 #include <QTemporaryDir>
+#include <QTest>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -68,5 +69,20 @@ class CDesktopWorkdir {
   CRecordedAnswers answers;
   CSenderLists lists;
 };
+
+template <class Test>
+int RunTest(int argc, char** argv) {
+  Test test;
+  return QTest::qExec(&test, argc, argv);
+}
+
+// Runs several QtTest classes in one program, in the order given; the count of failures is the
+// exit status.
+template <class... Tests>
+int RunTests(int argc, char** argv) {
+  int failed = 0;
+  ((failed += RunTest<Tests>(argc, argv)), ...);
+  return failed;
+}
 
 }  // namespace qm

@@ -756,28 +756,8 @@ class MailViewerTest : public QObject {
 int main(int argc, char** argv) {
   QApplication app(argc, argv);
   app.setAttribute(Qt::AA_Use96Dpi, true);
-  int failed = 0;
-  {
-    qm::ListEditorTest test;
-    failed += QTest::qExec(&test, argc, argv);
-  }
-  {
-    qm::MailboxDialogTest test;
-    failed += QTest::qExec(&test, argc, argv);
-  }
-  {
-    qm::OptionsDialogTest test;
-    failed += QTest::qExec(&test, argc, argv);
-  }
-  {
-    qm::PropertySheetTest test;
-    failed += QTest::qExec(&test, argc, argv);
-  }
-  {
-    qm::MailViewerTest test;
-    failed += QTest::qExec(&test, argc, argv);
-  }
-  return failed;
+  return qm::RunTests<qm::ListEditorTest, qm::MailboxDialogTest, qm::OptionsDialogTest,
+                      qm::PropertySheetTest, qm::MailViewerTest>(argc, argv);
 }
 
 #include "dialogs_test.moc"

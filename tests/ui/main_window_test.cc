@@ -872,24 +872,8 @@ class MainFrameTest : public QObject {
 int main(int argc, char** argv) {
   QApplication app(argc, argv);
   app.setAttribute(Qt::AA_Use96Dpi, true);
-  int failed = 0;
-  {
-    qm::QtUiTest test;
-    failed += QTest::qExec(&test, argc, argv);
-  }
-  {
-    qm::OrbaltViewTest test;
-    failed += QTest::qExec(&test, argc, argv);
-  }
-  {
-    qm::NotifyWndTest test;
-    failed += QTest::qExec(&test, argc, argv);
-  }
-  {
-    qm::MainFrameTest test;
-    failed += QTest::qExec(&test, argc, argv);
-  }
-  return failed;
+  return qm::RunTests<qm::QtUiTest, qm::OrbaltViewTest, qm::NotifyWndTest, qm::MainFrameTest>(argc,
+                                                                                              argv);
 }
 
 #include "main_window_test.moc"
