@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <new>
 #include <string>
 #include <thread>
@@ -12,8 +11,6 @@
 
 namespace qm {
 namespace {
-
-using namespace std::chrono_literals;
 
 class Client : public IUserInterfaceClient {
  public:
