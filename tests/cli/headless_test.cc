@@ -12,8 +12,10 @@
 namespace qm {
 namespace {
 
-class Client : public IUserInterfaceClient {
- public:
+using Ids = std::vector<std::uint32_t>;
+
+// Quits on a message with wParam 99 or the third timer tick; throws on wParam 13.
+struct Client : IUserInterfaceClient {
   explicit Client(CHeadlessUi& headless) : ui(headless) {}
   void OnMessage(std::uint32_t message, std::intptr_t wParam, std::intptr_t) override {
     messages.push_back(message);
@@ -27,8 +29,7 @@ class Client : public IUserInterfaceClient {
   void IdleStep() override { ++idle; }
 
   CHeadlessUi& ui;
-  std::vector<std::uint32_t> messages;
-  std::vector<std::uint32_t> timers;
+  Ids messages, timers;
   int idle = 0;
 };
 
@@ -42,8 +43,7 @@ TEST(HeadlessUiTest, PostedMessagesArriveInOrderFromAnyThreadThenTheIdleStep) {
   });
   ui.Run(client);
   poster.join();
-  EXPECT_EQ(client.messages,
-            (std::vector<std::uint32_t>{kWakeIdle, kMaildropCommitted, kStatusTextChanged}));
+  EXPECT_EQ(client.messages, (Ids{kWakeIdle, kMaildropCommitted, kStatusTextChanged}));
   EXPECT_GE(client.idle, 1);
 }
 
@@ -56,7 +56,7 @@ TEST(HeadlessUiTest, AStepThatThrowsIsGivenUpAndTheLoopGoesOn) {
   ui.PostMessage(kStatusTextChanged, 99, 0);
   ui.Run(client);
   SetReporter(nullptr);
-  EXPECT_EQ(client.messages, (std::vector<std::uint32_t>{kWakeIdle, kStatusTextChanged}));
+  EXPECT_EQ(client.messages, (Ids{kWakeIdle, kStatusTextChanged}));
   EXPECT_EQ(client.idle, 1);
   EXPECT_EQ(reporter.logLines,
             std::vector<std::string>{"APL : Main loop ended by an exception ( std::bad_alloc )."});
@@ -70,7 +70,7 @@ TEST(HeadlessUiTest, TimersRepeatUntilKilledAndQuestionsTakeTheirDefaultAnswer) 
   ui.SetTimer(11, 20);
   ui.KillTimer(11);
   ui.Run(client);
-  EXPECT_EQ(client.timers, (std::vector<std::uint32_t>{10, 10, 10}));
+  EXPECT_EQ(client.timers, (Ids{10, 10, 10}));
 }
 
 }  // namespace
