@@ -52,13 +52,12 @@ class CommandTest : public ::testing::Test {
     ASSERT_EQ(Run(args), 0) << err;
     EXPECT_EQ(err, "");
   }
-  std::string File(const std::string& name) const { return dir.File(name); }
   std::map<std::string, std::string> Snapshot() const {
     std::map<std::string, std::string> files;
     for (const auto& entry : std::filesystem::directory_iterator(dir.Path())) {
       const std::string name = entry.path().filename().string();
       if (name == "qm_mailfilter.log" || name == "qm_mailfilter.lock") continue;
-      files[name] = entry.is_directory() ? "(dir)" : test::ReadFileBytes(File(name));
+      files[name] = entry.is_directory() ? "(dir)" : test::ReadFileBytes(dir.File(name));
     }
     return files;
   }
@@ -80,11 +79,10 @@ class CommandTest : public ::testing::Test {
 TEST_F(CommandTest, UnsafeWorkingDirectoriesAreNamedAndLeftAlone) {
   const struct {
     const char* name;
-    P perms;  // none: a file; unknown: missing
+    P perms;
     const char* message;
   } cases[] = {
       // clang-format off
-      {"missing", P::unknown, "No such file or directory"}, {"file", P::none, "Not a directory"},
       {"group", P::owner_all | P::group_all, "other users can write to"},
       {"like_tmp", P::all | P::sticky_bit, "other users can write to"},
       {"another_users", P::owner_all, "belongs to another user"},
@@ -92,15 +90,11 @@ TEST_F(CommandTest, UnsafeWorkingDirectoriesAreNamedAndLeftAlone) {
   };
   for (const auto& c : cases) {
     const std::filesystem::path other = dir.File(c.name);
-    if (c.perms == P::none) test::WriteFileBytes(other, "x");
-    if (c.perms != P::none && c.perms != P::unknown) {
-      std::filesystem::create_directory(other);
-      std::filesystem::permissions(other, c.perms);
-    }
+    std::filesystem::create_directory(other);
+    std::filesystem::permissions(other, c.perms);
     if (c.name == std::string("another_users") &&
-        (geteuid() != 0 || chown(other.c_str(), 65534, 65534) != 0)) {
+        (geteuid() != 0 || chown(other.c_str(), 65534, 65534) != 0))
       continue;  // only root can give a directory away
-    }
     EXPECT_EQ(Run({"mailbox", "add", "a"}, {"qm_mailfilter", "--workdir", other.string()}), 1);
     EXPECT_NE(err.find(c.message), std::string::npos) << err;
     EXPECT_FALSE(std::filesystem::exists(other / "a.mbx"));
@@ -117,26 +111,8 @@ TEST(DefaultWorkingDirectoryTest, FollowsTheEnvironment) {
       {nullptr, "", "/h", "/h/.local/share/qm_mailfilter"}, {nullptr, nullptr, "", ""},
       // clang-format on
   };
-  for (const auto& c : cases) {
+  for (const auto& c : cases)
     EXPECT_EQ(DefaultWorkingDirectory(c.qmWorkdir, c.xdgDataHome, c.home), c.expected);
-  }
-}
-
-// What the store reports reaches the log, a message on one line whatever its line breaks.
-TEST_F(CommandTest, ReportsReachTheLog) {
-  Ok({"mailbox", "add", "a"});
-  test::WriteFileBytes(File("a.cfg"), "\x05short");
-  Ok({"mailbox", "list"});
-  std::ostringstream errors;
-  {
-    CWorkdirSession session(errors);
-    ASSERT_EQ(session.Open(), kExitOk);
-    session.ShowMessage("one\r\ntwo\nthree");
-  }
-  EXPECT_EQ(errors.str(), "qm_mailfilter: one\r\ntwo\nthree\n");
-  const std::string log = test::ReadFileBytes(File("qm_mailfilter.log"));
-  EXPECT_NE(log.find("a.cfg ) is damaged"), std::string::npos) << log;
-  EXPECT_NE(log.find("\tAPL : one  two three\r\n"), std::string::npos) << log;
 }
 
 // Mailbox a holds s1 ... s5 (s2 read, s3 hidden), its dustbox d1 (hidden, read) and d2.
@@ -199,10 +175,26 @@ TEST_F(MailCommandTest, ChangesTheMailboxAndSavesIt) {
       // clang-format on
   };
   for (const auto& c : cases) {
-    for (const auto& [name, bytes] : before) test::WriteFileBytes(File(name), bytes);
+    for (const auto& [name, bytes] : before) test::WriteFileBytes(dir.File(name), bytes);
     Ok(c.args);
     EXPECT_EQ(State(), c.state) << c.args[1];
   }
+}
+
+// What the store reports reaches the log, a message on one line whatever its line breaks.
+TEST_F(MailCommandTest, ReportsReachTheLog) {
+  test::WriteFileBytes(dir.File("a.cfg"), "\x05short");
+  Ok({"mailbox", "list"});
+  std::ostringstream errors;
+  {
+    CWorkdirSession session(errors);
+    ASSERT_EQ(session.Open(), kExitOk);
+    session.ShowMessage("one\r\ntwo\nthree");
+  }
+  EXPECT_EQ(errors.str(), "qm_mailfilter: one\r\ntwo\nthree\n");
+  const std::string log = test::ReadFileBytes(dir.File("qm_mailfilter.log"));
+  EXPECT_NE(log.find("a.cfg ) is damaged"), std::string::npos) << log;
+  EXPECT_NE(log.find("\tAPL : one  two three\r\n"), std::string::npos) << log;
 }
 
 // Mailbox a holds the messages above, logs in as u1 with dustbox access as d1; b has no local
@@ -211,7 +203,7 @@ TEST_F(MailCommandTest, RefusalsExplainAndChangeNothing) {
   Ok({"mailbox", "add", "b"});
   Ok({"mailbox", "set", "a", "localUser=u1", "localPassword=p", "dustboxAccess=1", "dustboxUser=d1",
       "dustboxPassword=dp"});
-  std::filesystem::create_directory(File("broken.mbx"));
+  std::filesystem::create_directory(dir.File("broken.mbx"));
   const struct {
     Args args;
     const char* message;
@@ -221,14 +213,12 @@ TEST_F(MailCommandTest, RefusalsExplainAndChangeNothing) {
       {{"mailbox", "add", "broken"}, "メールボックスを作れません。"}, {{"mailbox", "add", "  "}, "may not be empty"}, {{"mailbox", "add", "../up"}, "may not contain"},
       {{"mailbox", "add", "x:y"}, "may not contain"}, {{"mailbox", "remove", "zzz"}, "no mailbox named \"zzz\""}, {{"mailbox", "frobnicate"}, "A subcommand is required"},
       {{"mailbox", "up", "a"}, "a is already the first mailbox"}, {{"mailbox", "down", "b"}, "b is already the last mailbox"},
-      {{"mailbox", "set", "zzz", "port=1"}, "no mailbox named"}, {{"mailbox", "set", "b", "port=0"}, "port must be a port number"},
-      {{"mailbox", "set", "b", "port=65536"}, "port must be"}, {{"mailbox", "set", "b", "port=1x"}, "port must be"},
+      {{"mailbox", "set", "b", "port=0"}, "port must be a port number"}, {{"mailbox", "set", "b", "port=65536"}, "port must be"},
       {{"mailbox", "set", "b", "timerInterval=29"}, "timerInterval must be 0"}, {{"mailbox", "set", "b", "timerInterval=86401"}, "timerInterval must be 0"},
       {{"mailbox", "set", "b", "dustboxLimit=-1"}, "dustboxLimit must be"}, {{"mailbox", "set", "b", "dustboxLimit=4294967296"}, "dustboxLimit must be"},
       {{"mailbox", "set", "b", "hideSpam=yes"}, "hideSpam must be 0 or 1"}, {{"mailbox", "set", "b", "serverDeletion=never"}, "serverDeletion must be keep"},
       {{"mailbox", "set", "b", "colour=red"}, "unknown setting \"colour\""}, {{"mailbox", "set", "b", "server"}, "expected KEY=VALUE"},
       {{"mailbox", "set", "b", "password=a\r\nQUIT"}, "may not contain line breaks"}, {{"mailbox", "set", "b", "port=1", "port=2"}, "port is given twice"},
-      {{"mailbox", "set", "b", "auth=oauth"}, "auth must be password or xoauth2"},
       {{"mailbox", "set", "b", "auth=xoauth2", "tokenCommand=oama access x"}, "xoauth2 needs security=tls or"},
       {{"mailbox", "set", "b", "security=tls", "auth=xoauth2"}, "needs a tokenCommand"},
       {{"mailbox", "set", "b", "security=tls", "tokenCommand=pass x | head -1"}, "its command line uses |"},
@@ -250,38 +240,30 @@ TEST_F(MailCommandTest, RefusalsExplainAndChangeNothing) {
 }
 
 // A message file reads as its stored form does; files that cannot be read are named and the
-// others still come; the parts of the sample have their sizes once the encoding is undone.
+// others still come.
 TEST_F(CommandTest, InspectReadsBothFormsAndGoesPastUnreadableFiles) {
-  test::WriteFileBytes(File("m.eml"), "Subject: =?ISO-2022-JP?B?GyRCJCIbKEI=?=\n\n.dot\n");
-  test::WriteFileBytes(File("raw.eml"),
+  test::WriteFileBytes(dir.File("m.eml"), "Subject: =?ISO-2022-JP?B?GyRCJCIbKEI=?=\n\n.dot\n");
+  test::WriteFileBytes(dir.File("raw.eml"),
                        "Subject: =?ISO-2022-JP?B?GyRCJCIbKEI=?=\r\n\r\n..dot\r\n.\r\n");
-  test::WriteFileBytes(File("empty.eml"), "");
+  test::WriteFileBytes(dir.File("empty.eml"), "");
   const std::string record =
       "\",\"headerLength\":43,\"fields\":[[\"Subject\",\"=?ISO-2022-JP?B?GyRCJCIbKEI=?=\"]],"
       "\"subject\":\"\xE3\x81\x82\",\"from\":\"\",\"senderName\":\"\",\"senderAddress\":\"\","
       "\"displaySender\":\"\",\"received\":0,\"date\":\"\",\"relays\":[],\"urlHosts\":[],\"body\":"
       "\"..dot\\r\\n\",\"text\":\"..dot\\r\\n\",\"parts\":[{\"type\":\"text/plain\",\"charset\":"
       "\"\",\"encoding\":\"\",\"size\":6,\"fileName\":\"\",\"attachment\":false,\"depth\":0}]}\n";
-  std::ostringstream plain, stored, sample, e;
-  EXPECT_EQ(RunInspect({File("m.eml"), File("missing.eml"), dir.Path(), File("empty.eml")},
-                       InputForm::Plain, plain, e),
-            1);
+  std::ostringstream plain, stored, e;
+  EXPECT_EQ(
+      RunInspect({dir.File("m.eml"), dir.File("missing.eml"), dir.Path(), dir.File("empty.eml")},
+                 InputForm::Plain, plain, e),
+      1);
   EXPECT_EQ(plain.str().substr(0, plain.str().find('\n') + 1),
-            "{\"file\":\"" + File("m.eml") + record);
+            "{\"file\":\"" + dir.File("m.eml") + record);
   EXPECT_NE(plain.str().find("empty.eml\",\"headerLength\":0,\"fields\":[],"), std::string::npos);
-  EXPECT_NE(e.str().find(File("missing.eml")), std::string::npos) << e.str();
+  EXPECT_NE(e.str().find(dir.File("missing.eml")), std::string::npos) << e.str();
   EXPECT_NE(e.str().find(dir.Path() + ":"), std::string::npos) << e.str();
-  EXPECT_EQ(RunInspect({File("raw.eml")}, InputForm::Stored, stored, e), 0);
-  EXPECT_EQ(stored.str(), "{\"file\":\"" + File("raw.eml") + record);
-  RunInspect({QM_TEST_DATA "/base64_html_alternative_links.eml"}, InputForm::Plain, sample, e);
-  EXPECT_NE(
-      sample.str().find("\"parts\":[{\"type\":\"text/plain\",\"charset\":\"utf-8\",\"encoding\":"
-                        "\"quoted-printable\",\"size\":55,\"fileName\":\"\",\"attachment\":"
-                        "false,\"depth\":1},{\"type\":\"text/html\",\"charset\":\"utf-8\","
-                        "\"encoding\":\"base64\",\"size\":251,\"fileName\":\"\","
-                        "\"attachment\":false,\"depth\":1}]}"),
-      std::string::npos)
-      << sample.str();
+  EXPECT_EQ(RunInspect({dir.File("raw.eml")}, InputForm::Stored, stored, e), 0);
+  EXPECT_EQ(stored.str(), "{\"file\":\"" + dir.File("raw.eml") + record);
 }
 
 }  // namespace

@@ -1,20 +1,16 @@
 #!/usr/bin/env python3
-"""Checks what `qm_mailfilter inspect` decodes against Python's email package.
-
-Usage: inspect_reference_test.py PATH_TO_QM_MAILFILTER [unittest options]
-
-Two corpora from fixed seeds. Single-part messages: encoded-word subjects and senders (B, Q,
-several, folded), short and long bodies in base64, quoted-printable or 8 bit, with a charset or
-none. Messages with parts: nested multiparts, HTML, attachments with RFC 2231 and encoded-word
-names, embedded messages, missing boundaries. Bytes no charset has, unknown charsets, malformed
-words and what the program does otherwise by design (code page 932 for Japanese, the fold an
-ISO-2022-JP word takes along) are left to the message tests.
-"""
+"""The command line (its path is the first argument) against independent references: what
+`inspect` decodes against Python's email package, single-part and with parts; `mailbox` and
+`mail` on files written and checked from the file layouts that qmtest encodes. Bytes no charset
+has, unknown charsets, malformed words and what the program does otherwise by design (code page
+932 for Japanese, the fold an ISO-2022-JP word takes along) are left to the message tests."""
 
 import base64
 import email
 import email.policy
+import fcntl
 import os
+import pathlib
 import quopri
 import random
 import re
@@ -25,6 +21,9 @@ import unittest
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 import qmtest  # noqa: E402
 from qmtest import b_word, q_word, inspect_files  # noqa: E402
+from qmtest import flags_of, stuffed, write_cfg, write_flg, write_svm  # noqa: E402
+
+os.environ["TZ"] = "UTC"
 
 CRLF = b"\r\n"
 # Per charset: its name in mail, Python's codec, texts for subjects and bodies, display names.
@@ -36,12 +35,10 @@ CHARSETS = [
     ("EUC-JP", "euc_jp", ["日本語のメールです", "明日の予定"], ["田中 一郎"]),
     ("ISO-8859-1", "latin-1", ["café déjà vu", "Ångström façade"], ["Zoë Brontë"]),
     ("iso-8859-2", "iso8859_2", ["Zażółć gęślą jaźń", "Příliš žluťoučký kůň"], ["Łukasz Ćwik"]),
-    ("ISO-8859-5", "iso8859_5", ["Добрый день"], ["Иван Петров"]),
     ("windows-1252", "cp1252", ["“Smart quotes” – €5", "naïve café"], ["Renée Fœhn"]),
     ("Windows-1251", "cp1251", ["Здравствуйте, друзья", "Съешь же ещё"], ["Пётр Иванов"]),
     ("KOI8-R", "koi8_r", ["Съешь же ещё этих булок"], ["Сергей"]),
-    ("GB2312", "gb2312", ["你好，世界", "会议通知"], ["王小明"]),
-    ("GBK", "gbk", ["简体与繁體", "测试邮件"], ["李四"]),
+    ("GBK", "gbk", ["简体与繁體", "测试邮件", "你好，世界"], ["李四"]),
     ("Big5", "big5", ["繁體中文郵件", "會議通知"], ["陳大文"]),
     ("EUC-KR", "euc_kr", ["안녕하세요", "회의 안내"], ["김철수"]),
 ]
@@ -59,16 +56,14 @@ def encoded_subject(rng, text, label, codec):
     """`text` as up to three words, cut between characters and kept apart by blanks or folds."""
     cuts = sorted(rng.sample(range(1, len(text)), rng.randint(0, 2)))
     pieces = [text[a:b] for a, b in zip([0] + cuts, cuts + [len(text)])]
-    value = word(rng, pieces[0], label, codec)
-    for piece in pieces[1:]:
-        value += rng.choice([b" ", CRLF + b" ", CRLF + b"\t", b"  "]) + word(rng, piece, label, codec)
-    value = (b"Re: " if rng.random() < 0.3 else b"") + value
-    return value + (CRLF + b" (plain tail)" if rng.random() < 0.2 and codec != "iso2022_jp" else b"")
+    gaps = [b""] + [rng.choice([b" ", CRLF + b" ", CRLF + b"\t", b"  "]) for _ in cuts]
+    value = b"".join(gap + word(rng, piece, label, codec) for gap, piece in zip(gaps, pieces))
+    tail = rng.random() < 0.2 and codec != "iso2022_jp"
+    return b"Re: " * (rng.random() < 0.3) + value + (CRLF + b" (plain tail)") * tail
 
 
 def encoded_sender(rng, name, label, codec, serial):
-    address = b"user%d@mail%d.example" % (serial, serial % 7)
-    named = word(rng, name, label, codec)
+    address, named = b"user%d@mail%d.example" % (serial, serial % 7), word(rng, name, label, codec)
     return rng.choice([named + b" <" + address + b">", b'"' + named + b'" <' + address + b">",
                        named + CRLF + b" <" + address + b">", b"Plain Name <" + address + b">",
                        address])
@@ -85,8 +80,7 @@ def transfer_encoded(rng, data, encodings=("base64", "quoted-printable", "8bit")
 
 
 def single_part_corpus(rng):
-    out = []
-    # Last, no charset anywhere: UTF-8 bytes in the subject and the body.
+    out = []  # the last two rows: no charset anywhere, UTF-8 bytes in the subject and the body
     for label, codec, texts, names in CHARSETS + [(None, "utf-8", CHARSETS[0][2], ["Ünver"])] * 2:
         for _ in range(16):
             lines = [rng.choice(texts).encode(codec) for _ in range(rng.choice((1, 3, 60)))]
@@ -133,9 +127,8 @@ def html_document(rng, text, codec, n):
 
 def part_text(part):
     """A leaf's text: Python's, or the UTF-8 reading of its bytes when it names no charset."""
-    if part.get_param("charset") is None:
-        return part.get_payload(decode=True).decode("utf-8")
-    return part.get_content()
+    charset = part.get_param("charset")
+    return part.get_content() if charset else part.get_payload(decode=True).decode("utf-8")
 
 
 def reference_hosts(message, page_hosts):
@@ -220,8 +213,7 @@ class ReferenceTest(unittest.TestCase):
         with tempfile.TemporaryDirectory(prefix="qm-corpus-") as folder:
             paths = [os.path.join(folder, "m%04d.eml" % n) for n in range(len(messages))]
             for path, (data, _) in zip(paths, messages):
-                with open(path, "wb") as f:
-                    f.write(data)
+                pathlib.Path(path).write_bytes(data)
             records, rc, err = inspect_files(qmtest.PROGRAM, paths)
         self.assertEqual((rc, len(records)), (0, len(messages)), err)
         return [(data, how, email.message_from_bytes(data, policy=email.policy.default), record)
@@ -233,9 +225,10 @@ class ReferenceTest(unittest.TestCase):
             sender = reference["from"].addresses[0]
             # Folded plain subjects are compared unfolded.
             subject = record["subject"].replace("\r\n ", " ").replace("\r\n\t", "\t")
-            self.assertEqual((subject, record["senderName"], record["senderAddress"], record["body"]),
-                             (str(reference["subject"]), sender.display_name, sender.addr_spec,
-                              part_text(reference)), data[:160])
+            self.assertEqual(
+                (subject, record["senderName"], record["senderAddress"], record["body"]),
+                (str(reference["subject"]), sender.display_name, sender.addr_spec,
+                 part_text(reference)), data[:160])
 
     def test_messages_with_parts(self):
         for data, (unclosed, shown, hosts), reference, record in self.inspected(
@@ -248,6 +241,88 @@ class ReferenceTest(unittest.TestCase):
             self.assertEqual((record["text"], record["urlHosts"], record["parts"]),
                              (reference_shown_text(reference, shown),
                               reference_hosts(reference, hosts), parts), data[:200])
+
+
+
+class WorkdirTest(unittest.TestCase):
+    def setUp(self):
+        self.dir = self.enterContext(tempfile.TemporaryDirectory(prefix="qm-workdir-"))
+        self.read = lambda name: pathlib.Path(self.dir, name).read_bytes()
+        self.write = lambda name, data: pathlib.Path(self.dir, name).write_bytes(data)
+
+    def run_program(self, *args, expect=0):
+        done = qmtest.Workdir.command(qmtest.PROGRAM, self.dir, args, expect)
+        return done.out, done.err
+
+    def listed(self):
+        ini = self.read("qm_mailfilter.ini").decode()
+        return re.search(r"(?ms)^\[Mailbox\][^\[]*?^Mailboxes=([^\r\n]*)", ini).group(1)
+
+    def test_mailboxes_are_listed_ordered_set_and_removed(self):
+        for args in (["add", "alpha"], ["add", " beta "], ["up", "beta"]):
+            self.run_program("mailbox", *args)
+        self.assertEqual((self.listed(), self.read("alpha.mbx"), self.read("beta_dustbox.mbx")),
+                         ("beta:alpha:", b"", b""))
+        self.assertEqual(self.run_program("mailbox", "list")[0], "beta\t0\t0\t0\nalpha\t0\t0\t0\n")
+        settings = dict(localUser="lu", localPassword="lp", dustboxUser="ld", dustboxPassword="ldp",
+                        timerInterval=600, dustboxLimit=42, hideSpam=1, notifyOther=0,
+                        openDustboxAtExit=1, keepFriendOnServer=1, dustboxAccess=1,
+                        serverDeletion="purged", server="pop.example.org", port=995, user="me",
+                        password="p" * 300)
+        self.run_program("mailbox", "set", "alpha", *("%s=%s" % kv for kv in settings.items()))
+        self.assertEqual(self.read("alpha.cfg"), write_cfg(**dict(settings, password=b"p" * 300)))
+        shown = self.run_program("mailbox", "show", "alpha")[0]
+        self.assertEqual(("\npassword=(set)\n" in shown, "ppp" in shown), (True, False))
+        # The unique ids of mail deleted here outlive the mailbox.
+        self.write("beta.svm", write_svm([(b"U9", b"<9@example.org>")], []))
+        self.run_program("mailbox", "remove", "beta")
+        self.assertEqual(self.listed(), "alpha:")
+        self.assertEqual([n for n in os.listdir(self.dir) if n.startswith("beta")], ["beta.svm"])
+
+    def test_mail_deleted_here_when_the_server_deletion_policy_changes(self):
+        entry = [(b"U9", b"<9@example.org>")]
+        pending, kept = write_svm([], entry), write_svm(entry, [])
+        for n, (option, note, svm) in enumerate([
+                ([], "deleted on the server at the next retrieval", pending),
+                (["--deleted-here=delete"], "deleted on the server at the next retrieval", pending),
+                (["--deleted-here=keep"], "left on the server", kept),
+                (["--deleted-here", "refetch"], "fetched again at the next retrieval", None)]):
+            name = "a%d" % n
+            self.run_program("mailbox", "add", name)
+            self.run_program("mailbox", "set", name, "keepFriendOnServer=1")
+            self.write(name + ".svm", kept)
+            out = self.run_program("mailbox", "set", name, "serverDeletion=purged", *option)[0]
+            left = name + ".svm" in os.listdir(self.dir) and self.read(name + ".svm")
+            self.assertEqual((out, left or None), (
+                "%s: mails deleted here but kept on the server will be %s\n" % (name, note), svm))
+
+    def test_every_command_is_refused_while_another_process_holds_the_directory(self):
+        self.run_program("mailbox", "add", "alpha")
+        before = {name: self.read(name) for name in os.listdir(self.dir)}
+        with open(os.path.join(self.dir, "qm_mailfilter.lock"), "a+b") as lock:
+            fcntl.flock(lock.fileno(), fcntl.LOCK_EX | fcntl.LOCK_NB)
+            for args in (["mailbox", "list"], ["mailbox", "remove", "alpha"],
+                         ["mail", "list", "alpha"], ["retrieve", "alpha"], ["retrieve"]):
+                self.assertEqual(self.run_program(*args, expect=2), ("", "qm_mailfilter: another "
+                                 "instance is running in %s; stop it first\n" % self.dir))
+        self.assertEqual({name: self.read(name) for name in before}, before)
+
+    def test_mail_list_of_files_another_program_left(self):
+        subject = b"\x83\x65\x83\x58\x83\x67"  # code page 932
+        self.write("box.mbx", stuffed(
+            b"Subject: " + subject + b"\r\nFrom: Sender One <one@example.org>\r\nReceived: from a "
+            b"by b; Tue, 5 Mar 2024 10:20:30 +0900\r\n\r\n.leading dot\r\n") + stuffed(
+            b"Subject: sec\tond\r\nFrom: two@example.org\r\n\r\nbody\r\n") + stuffed(b"Subject: x"))
+        self.write("box.flg", write_flg([(flags_of(True, True, 0, 1), b"UID1"), (flags_of(
+            verdict=1, reason=3), b""), (flags_of(verdict=-1), b"UID3")]))
+        self.assertIn("adopted", self.run_program("mailbox", "add", "box")[0])
+        epoch = "1970 01/01 00:00:00"  # a tab inside a field would shift the columns
+        self.assertEqual(self.run_program("mail", "list", "box")[0], "".join(
+            "\t".join(row) + "\n" for row in [
+                ["1", "1", subject.decode("cp932"), "Sender One", "one@example.org",
+                 "2024 03/05 10:20:30", "friend", "hidden", "read"],
+                ["2", "3", "sec ond", "", "two@example.org", epoch, "spam", "visible", "unread"],
+                ["3", "0", "x", "", "", epoch, "other", "visible", "unread"]]))
 
 
 if __name__ == "__main__":
