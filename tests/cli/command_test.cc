@@ -43,7 +43,6 @@ class CommandTest : public ::testing::Test {
     for (const std::string& word : words) argv.push_back(word.c_str());
     std::ostringstream o, e;
     const int status = RunCommandLine(static_cast<int>(argv.size()), argv.data(), o, e);
-    out = o.str();
     err = e.str();
     EXPECT_EQ(CurrentReporter(), nullptr);  // none left pointing at the finished session
     return status;
@@ -72,7 +71,7 @@ class CommandTest : public ::testing::Test {
 
   std::filesystem::path previous = std::filesystem::current_path();
   ScratchDirectory dir;
-  std::string out, err;
+  std::string err;
 };
 
 // A working directory that others could fill with settings and lists of their choosing.
