@@ -127,46 +127,6 @@ class PopServerTest : public ::testing::Test {
   std::unique_ptr<CPopServer> server;
 };
 
-// Commands split anywhere and several in one segment; an overlong line costs bounded memory; a
-// second login waits until the first connection ends, here without QUIT and so without DELE.
-TEST_F(PopServerTest, ConversationsOverTheWire) {
-  const std::uint16_t port = Start();
-  Client first(port, "US");
-  first.socket.Send("ER taro\r");
-  first.socket.Send("\nPASS secret\r\nSTAT\r\nRETR 1\r\nDELE 1\r\n" + std::string(4 << 20, 'A') +
-                    "\r\n");
-  const std::string expected = "+OK\r\n+OK\r\n+OK 1 " + std::to_string(text.size()) +
-                               "\r\n+OK\r\n" + text + "+OK\r\n-ERR\r\n";
-  EXPECT_EQ(first.Read(expected.size()), expected);
-  auto second = std::make_unique<Client>(port, kLogin);
-  EXPECT_EQ(second->Read(10, 300ms), "+OK\r\n");
-  first.socket.Close();
-  EXPECT_EQ(second->Read(5), "+OK\r\n");
-  second->socket.Send("QUIT\r\nNOOP\r\n");
-  EXPECT_EQ(second->Read(6), "+OK\r\n");
-  EXPECT_TRUE(second->Closed());
-  server->Stop();
-  ExpectUntouched(1);
-  EXPECT_EQ(host.ended.load(), 2);
-}
-
-TEST_F(PopServerTest, SilentClientsAreDroppedSoonerBeforeTheLoginAndWithoutTheirDeletions) {
-  PopServerOptions options;
-  options.loginTimeout = 200ms;
-  options.idleTimeout = 1000ms;
-  const std::uint16_t port = Start(options);
-  Client named(port, "USER taro\r\n"), loggedIn(port, kLogin + "DELE 1\r\n");
-  EXPECT_EQ(named.Read(5) + loggedIn.Read(15), "+OK\r\n+OK\r\n+OK\r\n+OK\r\n");
-  EXPECT_TRUE(named.Closed());
-  std::this_thread::sleep_for(600ms);  // well past the login time-out, a logged-in client is served
-  loggedIn.socket.Send("NOOP\r\n");
-  EXPECT_EQ(loggedIn.Read(5), "+OK\r\n");
-  EXPECT_TRUE(loggedIn.Closed());
-  server->Stop();
-  EXPECT_EQ(Count("POP : Connection timed out."), 2);
-  ExpectUntouched(1);
-}
-
 // Beyond the limit in all, or from one address, a connection is refused until one ends; a client
 // from another address is refused only by the limit in all.
 TEST_F(PopServerTest, ConnectionsBeyondTheLimitAreRefusedUntilOneEnds) {
