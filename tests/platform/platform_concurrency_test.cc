@@ -22,12 +22,13 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// Runs body(t) on four threads t = 0..3, waits for them and returns their failure counts.
+// Runs a copy of body(t) on each of four threads t = 0..3 and returns their failure counts.
 template <typename F>
 std::vector<int> OnFourThreads(F body) {
   std::vector<int> failures(4, 0);
   std::vector<std::thread> threads;
-  for (int t = 0; t < 4; ++t) threads.emplace_back([&, t] { failures[t] = body(t); });
+  for (int t = 0; t < 4; ++t)
+    threads.emplace_back([&, t, body]() mutable { failures[t] = body(t); });
   for (auto& thread : threads) thread.join();
   return failures;
 }
