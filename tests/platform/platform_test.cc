@@ -356,10 +356,11 @@ TEST(SecretCommandTest, SplitsLikeAShellAndTakesTheFirstLine) {
     EXPECT_FALSE(SplitCommandLine(line, words, problem) || problem.empty()) << line;
   const struct {
     const char *line, *secret, *problem;
-  } kRun[] = {{"/bin/echo -e ' tok en\\r\\nsecond'", " tok en", ""},
-              {"cat", "", "printed nothing"},  // standard input is empty, not the program's
-              {"/bin/false", "", "exited with status 1"},
-              {"no-such-program-qm", "", "could not be started ( No such file or directory )"}};
+  } kRun[] = {
+      {"/bin/echo -e ' tok en\\r\\nsecond'", " tok en", ""},
+      {"cat", "", "printed nothing"},  // standard input is empty, not the program's
+      {"/bin/false", "", "exited with status 1"},
+      {"/nonexistent/qm-program", "", "could not be started ( No such file or directory )"}};
   for (const auto& c : kRun) {
     const SecretCommandResult result = RunSecretCommand(c.line, 10s);
     EXPECT_EQ(result.secret + "|" + result.problem + "|" + (result.ok ? "ok" : ""),
