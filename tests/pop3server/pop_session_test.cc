@@ -3,12 +3,12 @@
 
 #include <gtest/gtest.h>
 
-#include <cctype>
-#include <ostream>
 #include <string>
 #include <vector>
 
 #include "platform/file_io.h"
+#include "pop3server/command_line.h"
+#include "pop3server/line_splitter.h"
 #include "store/mailbox.h"
 #include "store/md5.h"
 #include "support/recording_reporter.h"
@@ -16,6 +16,32 @@
 
 namespace qm {
 namespace {
+
+using Lines = std::vector<std::string>;
+
+TEST(LineSplitterTest, LinesEndAtCrLfOnlyWhereverTheSegmentsBreak) {
+  const std::string longest(CLineSplitter::kMaxLine, 'x');
+  const std::string all =
+      "USER a\r\n\r\nA\nB\rC\r\r\n" + longest + "\r\n" + longest + "y\r\nNOOP\r\nno end";
+  for (std::size_t chunk : {std::size_t{1}, std::size_t{3}, all.size()}) {
+    CLineSplitter splitter;
+    Lines lines;
+    for (std::size_t at = 0; at < all.size(); at += chunk)
+      splitter.Feed(all.substr(at, chunk), [&](std::string_view line, bool tooLong) {
+        lines.push_back(tooLong ? "!" : std::string(line));
+      });
+    EXPECT_EQ(lines, (Lines{"USER a", "", "A\nB\rC\r", longest, "!", "NOOP"})) << chunk;
+  }
+  CLineSplitter splitter;  // megabytes without a line end cost bounded memory
+  splitter.Feed(std::string(4 << 20, 'z'), [](std::string_view, bool) { ADD_FAILURE(); });
+  EXPECT_LE(splitter.Pending(), CLineSplitter::kMaxLine + 1);
+}
+
+TEST(CommandLineTest, OnlyBlanksSplitAndOnlyTheCommandIsUpperCased) {
+  EXPECT_EQ(TokenizeCommand(std::string(" top 1  \t x\tY\0junk", 18)),
+            (Lines{"", "top", "1", "x\tY"}));
+  EXPECT_EQ(TokenizeCommand("user\tTaro "), Lines{"USER\tTARO"});
+}
 
 class FakeHost : public IPopSessionHost {
  public:
@@ -38,10 +64,11 @@ const std::string kText[] = {"Subject: one\r\n\r\nline 1\r\nline 2\r\n..dot\r\n.
                              "Subject: hidden\r\n\r\nx\r\n.\r\n",
                              "Subject: three\r\n\r\n3\r\n.\r\n"};
 const std::string kSize1 = std::to_string(kText[0].size()),
-                  kSize2 = std::to_string(kText[2].size());
-const std::string kCapabilities =
+                  kSize2 = std::to_string(kText[2].size()),
+                  kTotal = std::to_string(kText[0].size() + kText[2].size());
+const std::string kCapa =
     "+OK\r\nTOP\r\nUSER\r\nRESP-CODES\r\nUIDL\r\nIMPLEMENTATION Quillmoor-Mail-Filter\r\n.\r\n";
-const std::string kLogin = "USER taro\r\nPASS secret\r\n";
+const std::string kLogin = "USER taro\r\nPASS secret\r\n", kIn = "+OK\r\n+OK\r\n";
 
 class PopSessionTest : public ::testing::Test {
  protected:
@@ -63,120 +90,84 @@ class PopSessionTest : public ::testing::Test {
     session.reset();
     SetReporter(nullptr);
   }
-  // Feeds the client's bytes one at a time and returns what the server answered.
   std::string Talk(const std::string& client) {
     host.sent.clear();
     for (char c : client) session->Receive(std::string_view(&c, 1));
     return host.sent;
   }
-
   ScratchDirectory directory;
   test::RecordingReporter reporter;
   std::unique_ptr<CMailbox> box;
   FakeHost host;
-  std::unique_ptr<CPopSession> session = std::make_unique<CPopSession>(host);
+  std::unique_ptr<CPopSession> session;
 };
 
-struct Exchange {
-  std::string client, server;
-};
-// The test list names a case by the letters and digits of its commands after the login.
-void PrintTo(const Exchange& e, std::ostream* os) {
-  for (char c : e.client.substr(e.client.starts_with(kLogin) ? kLogin.size() : 0, 40)) {
-    if (std::isalnum(static_cast<unsigned char>(c))) *os << c;
+TEST_F(PopSessionTest, RepliesByteForByte) {
+  const std::pair<std::string, std::string> kCases[] = {
+      {"PASS secret\r\nUSER\r\nPASS secret\r\n", "-ERR\r\n-ERR\r\n-ERR\r\n"},
+      {"USER taro\r\nUSER\r\nPASS secret\r\n", "+OK\r\n-ERR\r\n-ERR\r\n"},
+      {"user taro\r\npass secret x\r\n", kIn},
+      {"USER Taro\r\nPASS secret\r\n", "+OK\r\n-ERR\r\n"},
+      {"\r\nSTAT\r\nLIST\r\nNOOP\r\n", "-ERR\r\n-ERR\r\n-ERR\r\n"},
+      {"QUIT\r\nNOOP\r\n", "+OK\r\n"},
+      {"USER taro\r\ncapa\r\nPASS secret\r\n", "+OK\r\n" + kCapa + "+OK\r\n"},
+      {"USER " + std::string(600, 'a') + "\r\nNOOP\r\nQUIT\r\n", "-ERR\r\n-ERR\r\n+OK\r\n"},
+      {kLogin + "STAT\r\nLIST\r\nlist 2\r\n", kIn + "+OK 2 " + kTotal + "\r\n+OK\r\n1 " + kSize1 +
+                                                  "\r\n2 " + kSize2 + "\r\n.\r\n+OK 2 " + kSize2 +
+                                                  "\r\n"},
+      {kLogin + "LIST 0\r\nLIST 3\r\nLIST x\r\nUIDL 3\r\nRETR 9\r\nRETR\r\nTOP 1\r\nTOP 3 1\r\n",
+       kIn + "-ERR\r\n-ERR\r\n-ERR\r\n-ERR\r\n-ERR\r\n-ERR\r\n-ERR\r\n-ERR\r\n"},
+      {kLogin + "UIDL\r\nUIDL 2\r\n", kIn + "+OK\r\n1 " + Md5Hex(kText[0]) + "\r\n2 " +
+                                          Md5Hex(kText[2]) + "\r\n.\r\n+OK 2 " + Md5Hex(kText[2]) +
+                                          "\r\n"},
+      {kLogin + "RETR 2\r\n", kIn + "+OK\r\n" + kText[2]},
+      // More lines asked for than there are: the whole message, terminated once.
+      {kLogin + "TOP 1 0\r\nTOP 1 1\r\nTOP 1 50\r\n",
+       kIn +
+           "+OK\r\nSubject: one\r\n\r\n\r\n.\r\n+OK\r\nSubject: one\r\n\r\nline "
+           "1\r\n\r\n.\r\n+OK\r\n" +
+           kText[0]},
+      {kLogin + "DELE 2\r\nDELE 2\r\nSTAT\r\nRETR 2\r\nRSET\r\nSTAT\r\n",
+       kIn + "+OK\r\n-ERR\r\n+OK 1 " + kSize1 + "\r\n-ERR\r\n+OK\r\n+OK 2 " + kTotal + "\r\n"},
+      {kLogin + kLogin + "APOP x y\r\nSTLS\r\nCAPA\r\nNOOP\r\n",
+       kIn + "-ERR\r\n-ERR\r\n-ERR\r\n-ERR\r\n" + kCapa + "+OK\r\n"},
+      {kLogin + "QUIT\r\n", kIn + "+OK\r\n"},
+      {"USER trash\r\nPASS pw\r\nSTAT\r\n", kIn + "+OK 0 0\r\n"}};
+  for (const auto& [client, server] : kCases) {
+    session = std::make_unique<CPopSession>(host);
+    EXPECT_EQ(Talk(client), server) << client;
+    session->End();
   }
+  EXPECT_EQ(box->MessageCount(), 3);
 }
 
-class ConversationTest : public PopSessionTest, public ::testing::WithParamInterface<Exchange> {};
-
-TEST_P(ConversationTest, RepliesByteForByte) {
-  EXPECT_EQ(Talk(GetParam().client), GetParam().server);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Authorization, ConversationTest,
-    ::testing::Values(
-        Exchange{"PASS secret\r\nUSER\r\nPASS secret\r\n", "-ERR\r\n-ERR\r\n-ERR\r\n"},
-        Exchange{"USER taro\r\nUSER\r\nPASS secret\r\n", "+OK\r\n-ERR\r\n-ERR\r\n"},
-        // The user name is matched as typed; the command in any case.
-        Exchange{"user taro\r\npass secret\r\n", "+OK\r\n+OK\r\n"},
-        Exchange{"USER Taro\r\nPASS secret\r\n", "+OK\r\n-ERR\r\n"},
-        Exchange{"USER taro\r\nPASS secret x\r\n", "+OK\r\n+OK\r\n"},
-        Exchange{"\r\nSTAT\r\nLIST\r\nNOOP\r\n", "-ERR\r\n-ERR\r\n-ERR\r\n"},
-        Exchange{"QUIT\r\nNOOP\r\n", "+OK\r\n"},
-        // CAPA between USER and PASS leaves the user name given.
-        Exchange{"USER taro\r\ncapa\r\nPASS secret\r\n", "+OK\r\n" + kCapabilities + "+OK\r\n"},
-        Exchange{"USER " + std::string(600, 'a') + "\r\nNOOP\r\nQUIT\r\n",
-                 "-ERR\r\n-ERR\r\n+OK\r\n"}));
-
-INSTANTIATE_TEST_SUITE_P(
-    Transaction, ConversationTest,
-    ::testing::Values(
-        Exchange{kLogin + "STAT\r\nLIST\r\nlist 2\r\n",
-                 "+OK\r\n+OK\r\n+OK 2 " + std::to_string(kText[0].size() + kText[2].size()) +
-                     "\r\n+OK\r\n1 " + kSize1 + "\r\n2 " + kSize2 + "\r\n.\r\n+OK 2 " + kSize2 +
-                     "\r\n"},
-        Exchange{
-            kLogin +
-                "LIST 0\r\nLIST 3\r\nLIST x\r\nUIDL 3\r\nRETR 9\r\nRETR\r\nTOP 1\r\nTOP 3 1\r\n",
-            "+OK\r\n+OK\r\n-ERR\r\n-ERR\r\n-ERR\r\n-ERR\r\n-ERR\r\n-ERR\r\n-ERR\r\n-ERR\r\n"},
-        Exchange{kLogin + "UIDL\r\nUIDL 2\r\n", "+OK\r\n+OK\r\n+OK\r\n1 " + Md5Hex(kText[0]) +
-                                                    "\r\n2 " + Md5Hex(kText[2]) +
-                                                    "\r\n.\r\n+OK 2 " + Md5Hex(kText[2]) + "\r\n"},
-        Exchange{kLogin + "RETR 2\r\n", "+OK\r\n+OK\r\n+OK\r\n" + kText[2]},
-        // Asked for more lines than there are: the whole message, terminated once.
-        Exchange{
-            kLogin + "TOP 1 0\r\nTOP 1 1\r\nTOP 1 50\r\n",
-            "+OK\r\n+OK\r\n+OK\r\nSubject: one\r\n\r\n\r\n.\r\n+OK\r\nSubject: one\r\n\r\nline "
-            "1\r\n\r\n.\r\n+OK\r\n" +
-                kText[0]},
-        Exchange{kLogin + "DELE 2\r\nDELE 2\r\nSTAT\r\nRETR 2\r\nRSET\r\nSTAT\r\n",
-                 "+OK\r\n+OK\r\n+OK\r\n-ERR\r\n+OK 1 " + kSize1 + "\r\n-ERR\r\n+OK\r\n+OK 2 " +
-                     std::to_string(kText[0].size() + kText[2].size()) + "\r\n"},
-        Exchange{kLogin + "USER taro\r\nPASS secret\r\nAPOP x y\r\nSTLS\r\nCAPA\r\nNOOP\r\n",
-                 "+OK\r\n+OK\r\n-ERR\r\n-ERR\r\n-ERR\r\n-ERR\r\n" + kCapabilities + "+OK\r\n"},
-        Exchange{"USER trash\r\nPASS pw\r\nSTAT\r\n", "+OK\r\n+OK\r\n+OK 0 0\r\n"}));
-
-TEST_F(PopSessionTest, LoginsAreReportedAndTheMaildropOpened) {
+TEST_F(PopSessionTest, LoginsAreReportedAndDeletionsApplyAtQuitOnly) {
+  session = std::make_unique<CPopSession>(host);
   Talk("USER taro\r\nPASS wrong\r\n");
-  EXPECT_EQ(host.failures, 1);
   EXPECT_EQ(Talk("PASS secret\r\n"), "+OK\r\n");  // USER need not be repeated
-  EXPECT_EQ(session->State(), 1);
-  EXPECT_EQ(host.accepted, 1);
-  EXPECT_EQ(box->spamCount.load(), 0u);
-  EXPECT_EQ(box->MaildropCount(), 2);
-  Talk("RETR 2\r\nDELE 9\r\n");
-  EXPECT_EQ(reporter.logLines,
-            (std::vector<std::string>{"POP : Autorization failed. ( taro )",
-                                      "POP : Autorization success. ( " + box->Name() + " )",
-                                      "POP : RETR 2 request received. ",
-                                      "POP : DELE request received. Reply : -ERR"}));
-}
-
-TEST_F(PopSessionTest, DeletionsApplyAtQuitOnly) {
-  Talk(kLogin + "DELE 1\r\nDELE 2\r\n");
+  EXPECT_EQ(std::tuple(host.failures, host.accepted, box->spamCount.load(), box->MaildropCount()),
+            std::tuple(1, 1, 0u, 2));
+  Talk("RETR 2\r\nDELE 9\r\nDELE 1\r\nDELE 2\r\n");
   session->End();  // a disconnect without QUIT keeps everything and releases the mailbox
   EXPECT_EQ(box->MessageCount(), 3);
-  ASSERT_TRUE(box->storeLock.TryLock());
-  box->storeLock.Unlock();
-
   session = std::make_unique<CPopSession>(host);
-  Talk(kLogin + "DELE 1\r\n");
   SetFileFaultInjector([](FileOperation op) { return op == FileOperation::Rename; });
-  EXPECT_EQ(Talk("QUIT\r\n"), "-ERR some deleted messages not removed\r\n");
+  EXPECT_EQ(Talk(kLogin + "DELE 1\r\nQUIT\r\n"),
+            kIn + "+OK\r\n-ERR some deleted messages not removed\r\n");
   SetFileFaultInjector(nullptr);
-  EXPECT_EQ(reporter.logLines.back(),
-            "POP : QUIT could not remove the deleted messages. ( " + box->Name() + " )");
   session->End();
   EXPECT_EQ(box->MessageCount(), 3);
-
   session = std::make_unique<CPopSession>(host);
-  EXPECT_EQ(Talk(kLogin + "DELE 1\r\nDELE 2\r\nQUIT\r\nSTAT\r\n"),
-            "+OK\r\n+OK\r\n+OK\r\n+OK\r\n+OK\r\n");
+  EXPECT_EQ(Talk(kLogin + "DELE 1\r\nDELE 2\r\nQUIT\r\nSTAT\r\n"), kIn + "+OK\r\n+OK\r\n+OK\r\n");
   EXPECT_EQ(host.closes, 2);
   session->End();
   ASSERT_EQ(box->MessageCount(), 1);
   EXPECT_EQ(box->Summary(1).subject, "hidden");
+  EXPECT_EQ(
+      Lines(reporter.logLines.begin(), reporter.logLines.begin() + 4),
+      (Lines{"POP : Autorization failed. ( taro )",
+             "POP : Autorization success. ( " + box->Name() + " )",
+             "POP : RETR 2 request received. ", "POP : DELE request received. Reply : -ERR"}));
 }
 
 }  // namespace

@@ -1,4 +1,5 @@
-// A reporter that keeps the log lines and the messages shown, for tests to check.
+// A reporter that keeps the log lines and the messages shown, for tests to check. Reports may
+// come from several threads; read the lists once they have ended.
 #pragma once
 
 #include <mutex>
@@ -12,23 +13,17 @@ namespace qm::test {
 
 class RecordingReporter : public IReporter {
  public:
-  // Reports may come from several threads; read the lists once they have ended.
-  void Log(std::string_view message) override {
-    std::lock_guard lock(mutex);
-    logLines.emplace_back(message);
-  }
-  void ShowMessage(std::string_view message) override {
-    std::lock_guard lock(mutex);
-    messages.emplace_back(message);
-  }
-  void SetStatusText(std::string_view text) override {
-    std::lock_guard lock(mutex);
-    statusTexts.emplace_back(text);
-  }
+  void Log(std::string_view message) override { Keep(logLines, message); }
+  void ShowMessage(std::string_view message) override { Keep(messages, message); }
+  void SetStatusText(std::string_view text) override { Keep(statusTexts, text); }
   std::mutex mutex;
-  std::vector<std::string> logLines;
-  std::vector<std::string> messages;
-  std::vector<std::string> statusTexts;
+  std::vector<std::string> logLines, messages, statusTexts;
+
+ private:
+  void Keep(std::vector<std::string>& list, std::string_view text) {
+    std::lock_guard lock(mutex);
+    list.emplace_back(text);
+  }
 };
 
 }  // namespace qm::test

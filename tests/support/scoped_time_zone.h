@@ -3,6 +3,7 @@
 
 #include <cstdlib>
 #include <ctime>
+#include <optional>
 #include <string>
 
 namespace qm::test {
@@ -10,23 +11,19 @@ namespace qm::test {
 class ScopedTimeZone {
  public:
   explicit ScopedTimeZone(const char* zone) {
-    if (const char* old = std::getenv("TZ")) {
-      old_ = old;
-      hadOld_ = true;
-    }
+    if (const char* old = std::getenv("TZ")) old_ = old;
     setenv("TZ", zone, 1);
     tzset();
   }
   ~ScopedTimeZone() {
-    hadOld_ ? setenv("TZ", old_.c_str(), 1) : unsetenv("TZ");
+    old_ ? setenv("TZ", old_->c_str(), 1) : unsetenv("TZ");
     tzset();
   }
   ScopedTimeZone(const ScopedTimeZone&) = delete;
   ScopedTimeZone& operator=(const ScopedTimeZone&) = delete;
 
  private:
-  std::string old_;
-  bool hadOld_ = false;
+  std::optional<std::string> old_;
 };
 
 }  // namespace qm::test

@@ -14,9 +14,8 @@ class ScratchDirectory {
  public:
   ScratchDirectory() {
     static std::atomic<int> counter{0};
-    std::random_device random;
     path_ = std::filesystem::temp_directory_path() /
-            ("qm_platform_test_" + std::to_string(random()) + "_" + std::to_string(++counter));
+            ("qm_test_" + std::to_string(std::random_device()()) + "_" + std::to_string(++counter));
     std::filesystem::create_directories(path_);
   }
   ~ScratchDirectory() {
@@ -25,7 +24,6 @@ class ScratchDirectory {
   }
   ScratchDirectory(const ScratchDirectory&) = delete;
   ScratchDirectory& operator=(const ScratchDirectory&) = delete;
-
   std::string Path() const { return path_.string(); }
   std::string File(std::string_view name) const { return (path_ / name).string(); }
 

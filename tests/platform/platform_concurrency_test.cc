@@ -1,0 +1,183 @@
+// Locks, shared pattern handles, the settings file and sockets used from several threads at once;
+// run under ThreadSanitizer, which reports any access the locks fail to order.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cerrno>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/locks.h"
+#include "platform/pattern.h"
+#include "platform/profile.h"
+#include "platform/socket.h"
+#include "support/scratch_directory.h"
+
+namespace qm {
+namespace {
+
+using namespace std::chrono_literals;
+
+// Runs a copy of body(t) on each of four threads t = 0..3 and returns their failure counts.
+template <typename F>
+std::vector<int> OnFourThreads(F body) {
+  std::vector<int> failures(4, 0);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t)
+    threads.emplace_back([&, t, body]() mutable { failures[t] = body(t); });
+  for (auto& thread : threads) thread.join();
+  return failures;
+}
+const std::vector<int> kNone(4, 0);
+
+// Nested reentrant sections, a slot taken by waiting, trying with a time-out or polling, and
+// overlapping sets wanted in different orders (which deadlocks naive code) stay exclusive.
+TEST(LocksConcurrencyTest, SectionsSlotsAndSetsStayExclusive) {
+  CReentrantLock lock;
+  std::array<COneSlotSemaphore, 3> slots;
+  std::array<std::atomic<int>, 3> holders{};
+  std::atomic<int> inside{0};
+  long counters[2] = {};
+  EXPECT_EQ(OnFourThreads([&](int t) {
+              int overlaps = 0;
+              std::mt19937 random(static_cast<unsigned>(t));
+              for (int i = 0; i < 3000; ++i) {
+                {
+                  CReentrantGuard outer(lock), inner(lock);
+                  overlaps += inside.fetch_add(1) != 0;
+                  ++counters[0];
+                  inside.fetch_sub(1);
+                }
+                if (t == 0) {
+                  slots[0].Acquire();
+                } else if (t == 1) {
+                  while (!slots[0].TryAcquire()) std::this_thread::yield();
+                } else if (!slots[0].TryAcquireFor(60s)) {
+                  ++overlaps;
+                  continue;
+                }
+                ++counters[1];
+                slots[0].Release();
+                std::vector<COneSlotSemaphore*> set;
+                for (auto& slot : slots)
+                  if (random() % 2 == 0) set.push_back(&slot);
+                if (set.empty()) set.push_back(&slots[random() % 3]);
+                if (random() % 2 == 0) std::reverse(set.begin(), set.end());
+                if (!AcquireAll(set, 60s) && ++overlaps) continue;
+                for (auto* s : set) overlaps += holders[s - slots.data()].fetch_add(1) != 0;
+                for (auto* s : set) holders[s - slots.data()].fetch_sub(1), s->Release();
+              }
+              return overlaps;
+            }),
+            kNone);
+  EXPECT_TRUE(counters[0] == 4 * 3000 && counters[1] == 4 * 3000);
+  for (auto& slot : slots) EXPECT_TRUE(slot.TryAcquire()) << "every slot is free again";
+}
+
+// A time-out under contention still returns, and returns holding nothing.
+TEST(LocksConcurrencyTest, TimeOutsUnderContentionGiveEverythingBack) {
+  COneSlotSemaphore a, b;
+  std::atomic<bool> stop{false};
+  std::thread hog([&] {
+    while (!stop.load())
+      if (b.TryAcquireFor(1ms)) std::this_thread::sleep_for(200us), b.Release();
+  });
+  for (int i = 0; i < 200; ++i)
+    if (AcquireAll({&a, &b}, std::chrono::milliseconds(i % 3))) a.Release(), b.Release();
+  stop.store(true);
+  hog.join();
+  EXPECT_TRUE(a.TryAcquire() && b.TryAcquire());
+}
+
+// Copies of one process-wide handle share the compiled form and keep their own positions; one
+// settings object shared by all threads loses no key.
+TEST(SharedObjectsConcurrencyTest, PatternCopiesAndOneProfile) {
+  BRegexp shared;
+  BMatch("/(\\d+)-(\\d+)/", nullptr, nullptr, shared);
+  ScratchDirectory dir;
+  CProfile profile(dir.File("qm.ini"));
+  const auto key = [](int t, int i) { return "k" + std::to_string(t) + "_" + std::to_string(i); };
+  EXPECT_EQ(OnFourThreads([&, own = shared](int t) mutable {
+              int failures = 0;
+              for (int i = 0; i < 2000; ++i) {
+                const std::string s = "x" + std::to_string(t) + "-" + std::to_string(i) + "y";
+                failures += BMatch("/(\\d+)-(\\d+)/", s.data(), s.data() + s.size(), own) != 1 ||
+                            own.Group(1) != std::to_string(t) || own.Group(2) != std::to_string(i);
+                const std::string section = "S" + std::to_string(t % 2);
+                if (i < 15) failures += !profile.WriteInt(section, key(t, i), i);
+                if (i < 15) failures += profile.GetInt(section, key(t, i), -1) != i;
+              }
+              return failures;
+            }),
+            kNone);
+  for (int t = 0; t < 4; ++t)
+    for (int i = 0; i < 15; ++i)
+      EXPECT_EQ(profile.GetInt("S" + std::to_string(t % 2), key(t, i), -1), i);
+}
+
+class SocketConcurrencyTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(listener.Listen("127.0.0.1", 0, 8), ListenResult::Listening);
+    Connect(client, server);
+  }
+  void Connect(CTcpConnection& near, CTcpConnection& far) {
+    ASSERT_EQ(near.Connect("127.0.0.1", listener.Port(), 10s), ConnectResult::Connected);
+    ASSERT_EQ(listener.Accept(far, 10s), AcceptResult::Accepted);
+  }
+  CTcpListener listener;
+  CTcpConnection client, server;
+};
+
+// How a stopping program frees a session thread that waits for a silent client or one that does
+// not read: Shutdown from another thread. The time-outs only turn a failure into a wrong result.
+TEST_F(SocketConcurrencyTest, ShutdownFromAnotherThreadEndsABlockedReceiveOrSend) {
+  CTcpConnection silent, session;
+  Connect(silent, session);
+  std::int64_t received = 1;
+  bool sent = true;
+  char buffer[64];
+  for (CTcpConnection* blocked : {&server, &session}) {
+    std::atomic<bool> started{false};
+    std::thread owner([&] {
+      started = true;
+      if (blocked == &server)
+        received = server.Receive(buffer, sizeof buffer, 10s);
+      else
+        sent = session.Send(std::string(64 << 20, 'x'), 10s);
+    });
+    while (!started) std::this_thread::yield();
+    std::this_thread::sleep_for(50ms);
+    blocked->Shutdown();
+    owner.join();
+  }
+  EXPECT_TRUE(received == 0 || received == CTcpConnection::kReceiveFailed) << received;
+  EXPECT_TRUE(server.IsOpen()) << "the owner still closes it";
+  EXPECT_EQ(client.Receive(buffer, 1, 10s), 0) << "the peer sees the end too";
+  EXPECT_FALSE(sent);
+  EXPECT_NE(session.LastError(), ETIMEDOUT);
+}
+
+// Shutdown never reaches a descriptor that Close gave back and the system handed out again.
+TEST_F(SocketConcurrencyTest, ShutdownWhileTheOwnerClosesIsHarmless) {
+  std::atomic<bool> stop{false};
+  std::thread stopper([&] {
+    while (!stop) server.Shutdown();
+  });
+  server.Close();
+  CTcpConnection other, otherServer;  // likely to get the freed descriptor number
+  Connect(other, otherServer);
+  std::this_thread::sleep_for(20ms);
+  stop = true;
+  stopper.join();
+  ASSERT_TRUE(otherServer.Send("+OK\r\n"));
+  char buffer[8];
+  EXPECT_EQ(other.Receive(buffer, sizeof buffer, 10s), 5);
+}
+
+}  // namespace
+}  // namespace qm

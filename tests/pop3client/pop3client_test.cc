@@ -1,0 +1,602 @@
+// The client side of POP3: reply readers fed with bytes cut anywhere, the session's conversation
+// byte for byte in both directions, and retrieval runs against the in-memory server (which
+// commands go out, what is stored, what the unique-id lists remember).
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <thread>
+
+#include "message/classifier.h"
+#include "platform/file_io.h"
+#include "pop3client/network_stream.h"
+#include "pop3client/pop3_session.h"
+#include "pop3client/reply_reader.h"
+#include "pop3client/retrieval.h"
+#include "store/mailbox.h"
+#include "support/recording_reporter.h"
+#include "support/scratch_directory.h"
+#include "support/scripted_pop3_server.h"
+
+namespace qm {
+namespace {
+
+using namespace std::string_literals;
+using namespace std::chrono_literals;
+using Lines = std::vector<std::string>;
+
+// Feeds `input` byte by byte, then whole and split once at every position; each Feed gets what
+// the previous one left over and the next piece, as a client passes on its receive buffer.
+// check(consumed) runs after each way.
+template <typename FeedFn, typename Check>
+void ForEveryCut(std::string_view input, FeedFn feed, Check check) {
+  for (std::size_t at = 0; at <= input.size() + 1; ++at) {
+    SCOPED_TRACE(at > input.size() ? "byte by byte" : "split at " + std::to_string(at));
+    const std::size_t first = at > input.size() ? 1 : at,
+                      rest = at > input.size() ? 1 : input.size();
+    std::size_t received = 0, consumed = 0;
+    for (bool start = true; received < input.size() || start; start = false) {
+      received = std::min(input.size(), received + (start ? first : rest));
+      consumed += feed(input.substr(consumed, received - consumed));
+    }
+    check(consumed);
+  }
+}
+
+TEST(ReplyReaderTest, StatusWordsLinesAndTheLineLimit) {
+  const std::pair<Lines, int> kWords[] = {
+      {{}, kReplyNone},        {{"+OK", "2"}, kReplyOk},  {{"+OK", ""}, kReplyOk},
+      {{"-ERR"}, kReplyErr},   {{"."}, kReplyDot},        {{".", ""}, kReplyOther},
+      {{"+OK."}, kReplyOther}, {{"+ok"}, kReplyOther},    {{"+OK\r"}, kReplyOther},
+      {{""}, kReplyOther},     {{"", "+OK"}, kReplyOther}};
+  for (const auto& [tokens, code] : kWords) EXPECT_EQ(ClassifyReply(tokens), code) << tokens.size();
+  const struct {
+    std::string input;
+    bool done;
+    Lines tokens;
+    std::string leftover;  // bytes that belong to whatever follows the line
+  } kLines[] = {{"+OK POP3 ready <1.2@x>\r\n", true, {"+OK", "POP3", "ready", "<1.2@x>"}, ""},
+                {"+OK  x\r\n", true, {"+OK", "", "x"}, ""},
+                {"+OK \r\n", true, {"+OK"}, ""},
+                {" +OK\r\n", true, {"", "+OK"}, ""},
+                {"a\r b\r\r\n", true, {"a\r", "b\r"}, ""},
+                {"a\n\rb\r\n", true, {"a\n\rb"}, ""},
+                {"+OK\0x \0\r\n"s, true, {"+OK\0x"s, "\0"s}, ""},
+                {"+OK 2\r\n1 abc\r\n", true, {"+OK", "2"}, "1 abc\r\n"},
+                {"+OK 2", false, {"+OK"}, ""},
+                {"+OK\r", false, {}, ""}};
+  for (const auto& c : kLines) {
+    CReplyLineReader reader;
+    ForEveryCut(
+        c.input, [&](std::string_view d) { return reader.Feed(d); },
+        [&](std::size_t consumed) {
+          EXPECT_TRUE(reader.Done() == c.done && !reader.Overflowed() &&
+                      reader.Tokens() == c.tokens);
+          EXPECT_EQ(c.input.substr(consumed), c.leftover);
+          EXPECT_TRUE(!reader.Done() || reader.Feed("+OK\r\n") == 0u);
+          reader.Reset();
+        });
+  }
+  // The longest line is kept; one byte more abandons it, whatever the byte and however the line
+  // was cut: exactly that byte is swallowed, and the next line is read after Reset.
+  const std::size_t kMax = CReplyLineReader::kMaxLineBytes;
+  std::string tokens;
+  while (tokens.size() < (1 << 20)) tokens += "ab ";
+  for (const std::string& input :
+       {"+OK " + std::string(kMax - 4, 'a') + "\r\n", std::string(kMax + 1, 'a') + "\r\n",
+        std::string(kMax, 'a') + " \r\n", std::string(kMax, 'a') + "\rb\r\n",
+        std::string(1 << 20, '\r'), tokens}) {
+    for (std::size_t chunk : {input.size(), std::size_t{4096}, std::size_t{1}}) {
+      CReplyLineReader reader;
+      std::size_t consumed = 0;
+      for (std::size_t at = 0; at < input.size() && !reader.Done() && !reader.Overflowed();
+           at += chunk)
+        consumed += reader.Feed(std::string_view(input).substr(consumed, at + chunk - consumed));
+      if (input.starts_with("+OK")) {
+        EXPECT_TRUE(reader.Done() && reader.Tokens() == (Lines{"+OK", std::string(kMax - 4, 'a')}));
+        continue;
+      }
+      EXPECT_TRUE(consumed == kMax + 1 && reader.Overflowed() && !reader.Done() &&
+                  reader.Tokens().empty());
+      EXPECT_EQ(reader.Feed("\r\n"), 0u);
+      reader.Reset();
+      EXPECT_TRUE(reader.Feed("-ERR\r\n") == 6u && reader.Tokens() == Lines{"-ERR"});
+    }
+  }
+}
+
+TEST(ReplyReaderTest, MultilineBodiesListingsAndCapabilities) {
+  const struct {
+    std::string input;
+    bool done;
+    std::string leftover, text;  // text: when it differs from the consumed bytes
+  } kBodies[] = {{".\r\n+OK\r\n", true, "+OK\r\n", ""},
+                 {"\r\n.\r\n", true, "", ""},
+                 {"..\r\nx\r\n.\r\n", true, "", ""},
+                 {"a\r\n..\r\n", false, "", ""},
+                 {". \r\n", false, "", ""},
+                 {"a.\r\n.\r\n", true, "", ""},
+                 {".\r\r\n.\r\n", true, "", ""},
+                 {"a\n.\r\n", false, "", ""},
+                 {"a\r.\r\n", false, "", ""},
+                 {"\0.\r\n.\r\n"s, true, "", " .\r\n.\r\n"},
+                 {"x\r\n.\r\n.\r\n", true, ".\r\n", ""},
+                 {"line\r\n.\r", false, "", ""}};
+  for (const auto& c : kBodies) {
+    CMultilineReader reader;
+    std::string text = "kept";  // the reader appends; it never clears
+    ForEveryCut(
+        c.input, [&](std::string_view d) { return reader.Feed(d, text); },
+        [&](std::size_t consumed) {
+          EXPECT_EQ(reader.Done(), c.done);
+          EXPECT_EQ(c.input.substr(consumed), c.leftover);
+          EXPECT_EQ(text, "kept" + (c.text.empty() ? c.input.substr(0, consumed) : c.text));
+          EXPECT_TRUE(!reader.Done() || reader.Feed(".\r\n", text) == 0u);
+          reader.Reset();
+          text = "kept";
+        });
+  }
+  EXPECT_EQ(ParseListing("1 abc\r\n 4 s2\r\n3  s1 more\r\n0 zero\r\n-1 neg\r\n1x "
+                         "y\r\n5\r\n99999999999 big\r\n.\r\n3 c\r\n"),
+            (std::vector<ListingEntry>{{1, "abc"}, {4, "s2"}, {3, "s1"}}));
+  EXPECT_TRUE(ListsCapability("TOP\r\nSASL PLAIN PIPELINING\r\nuidl\r\n.\r\n", "UIDL"));
+  EXPECT_FALSE(ListsCapability("SASL PIPELINING\r\n.\r\nPIPELINING\r\n", "PIPELINING"));
+}
+
+// The production stream refuses a server that answers TLS in clear text or closes; nothing the
+// server sent is taken for a reply.
+TEST(NetworkStreamTest, TlsIsRefusedWithoutAHandshake) {
+  for (auto [answer, error] : {std::pair{"+OK ready\r\n", "wrong version number"},
+                               {"", "the server closed the connection during the handshake"}}) {
+    CTcpListener listener;
+    ASSERT_EQ(listener.Listen("127.0.0.1", 0, 1), ListenResult::Listening);
+    std::thread server([&] {
+      CTcpConnection connection;
+      char hello[512];
+      if (listener.Accept(connection, 10s) != AcceptResult::Accepted) return;
+      connection.Receive(hello, sizeof hello, 10s);
+      if (*answer) connection.Send(answer, 10s);
+      connection.ShutdownAndClose();
+    });
+    CNetworkStream stream;
+    stream.SetSecurity(ConnectionSecurity::Tls, "");
+    EXPECT_NE(stream.Connect("127.0.0.1", listener.Port(), 10s, nullptr), ConnectResult::Connected);
+    server.join();
+    EXPECT_NE(stream.SecurityError().find(error), std::string::npos) << stream.SecurityError();
+  }
+}
+
+class SessionTest : public ::testing::Test {
+ protected:
+  SessionTest() {
+    SetReporter(&reporter);
+    session.SetAccount("h", 1100, "u", "p");
+  }
+  ~SessionTest() override { SetReporter(nullptr); }
+  int Open(std::size_t chunk = 65535) {
+    server->chunk = chunk;
+    server->sent.clear();
+    server->delivered.clear();
+    reporter.logLines.clear();
+    return session.Open();
+  }
+  std::shared_ptr<test::FakePop3Server> server = std::make_shared<test::FakePop3Server>();
+  test::RecordingReporter reporter;
+  CPop3Session session{std::make_unique<test::FakeStream>(server)};
+};
+
+constexpr int kIn = CPop3Session::kLoggedIn, kBad = CPop3Session::kBadGreeting,
+              kRefused = CPop3Session::kLoginRefused, kNotSecured = CPop3Session::kNotSecured;
+
+// Only "+OK" exactly greets; no QUIT goes out unless greeted. A refused login ends with QUIT; a
+// refused or doubtful STLS before anything secret went out; whatever follows the STLS answer in
+// the same read came in clear text and may be forged.
+TEST_F(SessionTest, GreetingsLoginsAndRefusals) {
+  const struct {
+    std::string greeting;
+    const char *user, *stls;
+    int open;
+    const char *sent, *log;
+  } kCases[] = {
+      {"+OK <1.2@x>\r\n", "u", nullptr, kIn, "USER u\r\nPASS p\r\nQUIT\r\n",
+       "Authorization successful. ( u on h )"},
+      {"+OK.\r\n", "u", nullptr, kBad, "", ""},
+      {"-ERR busy\r\n", "u", nullptr, kBad, "", ""},
+      {"", "u", nullptr, kBad, "", ""},
+      {"+OK\0\r\n"s, "u", nullptr, kBad, "", ""},
+      {"+OK\r\n", "x", nullptr, kRefused, "USER u\r\nQUIT\r\n", "User u fails to login. ( h )"},
+      {"+OK\r\n", "u", "-ERR\r\n", kNotSecured, "STLS\r\nQUIT\r\n", "h does not offer STLS."},
+      {"+OK\r\n", "u", "+OK go\r\n+OK forged\r\n", kNotSecured, "STLS\r\n",
+       "Secure connection to h failed. ( the server sent data before the handshake )"}};
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.greeting);
+    server->greeting = c.greeting;
+    server->user = c.user;
+    server->replies.clear();
+    if (c.stls) server->replies["STLS"] = c.stls;
+    session.account.security = c.stls ? ConnectionSecurity::StartTls : ConnectionSecurity::Plain;
+    EXPECT_EQ(Open(c.stls ? 65535 : 1), c.open);
+    session.Close();
+    EXPECT_EQ(server->sent, c.sent);
+    EXPECT_EQ(*c.log ? reporter.logLines.at(1) : "", *c.log ? "MSV : "s + c.log : "");
+    EXPECT_TRUE(!server->connected && session.GetState() == CPop3Session::kClosed);
+  }
+  EXPECT_EQ(reporter.statusTexts.back(), "暗号化接続に失敗しました ( h )");
+}
+
+// XOAUTH2 not offered is a refused login; on a clear connection the server is not even contacted.
+TEST_F(SessionTest, XOAuth2NeedsAnOfferAndTls) {
+  session.account.auth = AuthMethod::XOAuth2;
+  session.account.tokenCommand = "/bin/echo tok";
+  EXPECT_EQ(Open(), kNotSecured);
+  EXPECT_EQ(reporter.logLines.back(),
+            "MSV : XOAUTH2 for u needs security tls or starttls; h is not contacted.");
+  EXPECT_EQ(server->connections, 0);
+  session.account.security = ConnectionSecurity::Tls;
+  EXPECT_EQ(Open(1), kRefused);
+  session.Close();
+  EXPECT_EQ(server->sent + server->delivered,
+            "AUTH XOAUTH2\r\nQUIT\r\n+OK ready\r\n-ERR unknown\r\n+OK bye\r\n");
+}
+
+// The password command's first line replaces the stored password; one that fails ends the login
+// before any connection, with its standard error logged.
+TEST_F(SessionTest, SecretCommands) {
+  session.account.passwordCommand = "printf 'p\\nsecond\\n'";
+  session.account.password = "stale";
+  EXPECT_EQ(Open(), kIn);
+  EXPECT_EQ(server->sent, "USER u\r\nPASS p\r\n");
+  session.Close();
+  session.account.passwordCommand = "/bin/ls /qm-none";
+  EXPECT_EQ(Open(), CPop3Session::kNoCredentials);
+  EXPECT_EQ(server->connections, 1);
+  EXPECT_EQ(reporter.logLines,
+            (Lines{"MSV : Connect to h:1100 ( u )",
+                   "MSV : The password command for u ( h ) exited with status 2.",
+                   "MSV : Its standard error: /bin/ls: cannot access '/qm-none': No such file or "
+                   "directory"}));
+}
+
+// A reply for another message, a short STAT, a body cut at any segment boundary, a cut, a silent
+// server and an overlong line: each is refused, and the last three end the connection.
+TEST_F(SessionTest, HostileReplies) {
+  std::string body = "Subject: s\r\n\r\n", text;
+  for (int i = 0; i < 3000; ++i)
+    body += (i % 7 == 0 ? ".dot " : "line ") + std::to_string(i) + "\r\n";
+  server->messages = {{"a", body}, {"b", "y\r\n"}, {"c", std::string(100000, 'x') + "\r\n"}};
+  for (std::size_t chunk : {1, 2, 3, 4096}) {
+    ASSERT_EQ(Open(chunk), kIn);
+    EXPECT_TRUE(session.Retr(1, text) && text == server->Wire(0));
+    EXPECT_TRUE(session.Uidl(2, text) && text == "b");  // read from where the body ended
+    session.Close();
+  }
+  ASSERT_EQ(Open(), kIn);
+  int count = -1, size = -1;
+  server->replies = {{"UIDL 3", "+OK 4 d\r\n"}, {"STAT", "+OK 7\r\n"}};
+  EXPECT_FALSE(session.Uidl(3, text) || session.Stat(count, size));
+  server->replies = {{"STAT", "+OK 7 99999999999999999999\r\n"}};
+  EXPECT_TRUE(session.Stat(count, size) && count == 7 && size > 0);
+  EXPECT_EQ(server->sent, "USER u\r\nPASS p\r\nUIDL 3\r\nSTAT\r\nSTAT\r\n");
+  server->replies.clear();
+  server->cutAfter = server->delivered.size() + 50000;
+  EXPECT_FALSE(session.Retr(3, text));
+  EXPECT_EQ(session.Close(), -1);
+  server->cutAfter.reset();
+  for (const std::string& reply : {""s, "+OK 1 " + std::string(3 << 20, 'u') + "\r\n"}) {
+    ASSERT_EQ(Open(), kIn);
+    server->replies["*"] = reply;
+    EXPECT_FALSE(session.Uidl(1, text));
+    EXPECT_EQ(reporter.logLines.back(),
+              reply.empty() ? "SVR : SOCKET ERROR !! ( err = 110 )"
+                            : "MSV : A reply line from h is longer than 65536 bytes.");
+    const std::size_t before = server->sent.size();
+    EXPECT_TRUE(session.Close() == -1 && server->sent.size() == before);
+    server->replies.clear();
+  }
+}
+
+// Mail whose subject says "spam" is spam, everything else is other.
+class SubjectClassifier : public IClassifier {
+ public:
+  void Classify(CMailMessage& message) override {
+    const bool spam = message.Subject().find("spam") != std::string::npos;
+    message.mark.SetClassification(spam ? VerdictSpam : VerdictOther, spam ? 4u : 0u);
+  }
+};
+
+test::FakeMessage Mail(const std::string& uid, const std::string& subject = "x") {
+  return {uid, "Subject: " + subject + "\r\nMessage-ID: <" + uid + "@x>\r\n\r\nbody of " + uid +
+                   "\r\n.leading dot\r\n"};
+}
+
+class RetrievalTest : public SessionTest {
+ protected:
+  RetrievalTest() {
+    auto owned = std::make_unique<CPop3Session>(std::make_unique<test::FakeStream>(server));
+    client = owned.get();
+    mailbox = CMailbox::CreateMain(directory.File("box"), std::move(owned));
+    EXPECT_EQ(mailbox->Load(), 1);
+    mailbox->SetClassifier(&classifier);
+    client->SetAccount("h", 110, "u", "p");
+    mailbox->Config().options = 0;  // everything stays in the mailbox, visible
+  }
+  // The commands of the last connection after logging in, each CR LF written as "|".
+  std::string Commands() {
+    const std::size_t at = server->sent.rfind("USER u\r\nPASS p\r\n");
+    std::string sent = at == std::string::npos ? server->sent : server->sent.substr(at + 16);
+    for (std::size_t crlf; (crlf = sent.find("\r\n")) != std::string::npos;)
+      sent.replace(crlf, 2, "|");
+    return sent;
+  }
+  int Run(std::size_t chunk = 65535) {
+    server->chunk = chunk;
+    server->sent.clear();
+    return Retrieve(*mailbox);
+  }
+  Lines StoredUids() {
+    Lines uids;
+    for (int n = 1; n <= mailbox->MessageCount(); ++n) uids.push_back(mailbox->Mark(n).uidl);
+    return uids;
+  }
+  std::string Stored(int n) {
+    std::string bytes;
+    EXPECT_TRUE(mailbox->ReadStoredBytes(n, bytes));
+    return bytes;
+  }
+  long Logged(const std::string& line) {
+    return std::count(reporter.logLines.begin(), reporter.logLines.end(), line);
+  }
+  void DeleteWhen(ServerDeletion when) { mailbox->Config().SetServerDeletion(when); }
+
+  ScratchDirectory directory;
+  SubjectClassifier classifier;
+  CPop3Session* client = nullptr;
+  std::unique_ptr<CMailbox> mailbox;
+};
+
+// An empty server is asked no UIDL; new mail is stored as it travelled, once; an empty message
+// stays one message; a copy deleted here is forgotten once the server's copy has gone.
+TEST_F(RetrievalTest, NewMailIsFetchedOnceAndStoredAsItTravelled) {
+  EXPECT_EQ(Run(), kRetrieveDone);
+  EXPECT_EQ(Commands(), "STAT|QUIT|");
+  server->messages = {Mail("a", "hello"), {"e", ""}, Mail("b", "spam offer")};
+  EXPECT_EQ(Run(1), kRetrieveDone);
+  EXPECT_EQ(Commands(), "STAT|UIDL|LIST|CAPA|RETR 1|RETR 2|RETR 3|QUIT|");
+  EXPECT_EQ(Stored(1) + Stored(2), server->Wire(0) + "\r\n.\r\n");
+  EXPECT_EQ(mailbox->Mark(3).GetVerdict(), VerdictSpam);
+  const auto reloaded = CMailbox::CreateMain(directory.File("box"));
+  EXPECT_TRUE(reloaded->Load() == 1 && reloaded->MessageCount() == 3);
+  EXPECT_TRUE(Logged("MSV : Retrieving message from h ( u ). ( 3 / 3 )"));
+  server->messages.push_back(Mail("c"));
+  ASSERT_TRUE(mailbox->RemoveMessage(1, nullptr) == 1 && client->DeletedHere().Count() == 1);
+  EXPECT_EQ(Run(), kRetrieveDone);
+  EXPECT_EQ(Commands(), "STAT|UIDL|LIST|RETR 4|QUIT|");
+  EXPECT_EQ(StoredUids(), (Lines{"e", "b", "c"}));
+  server->messages.erase(server->messages.begin());
+  EXPECT_EQ(Run(), kRetrieveDone);
+  EXPECT_EQ(client->DeletedHere().Count() * 10 + client->KnownUidls().Count(), 3u);
+}
+
+// A gap in the listing is asked about; a wrong answer, a refused STAT or garbage for a RETR ends
+// the run without QUIT, keeps what was stored intact, and the next run completes it.
+TEST_F(RetrievalTest, HostileRepliesEndTheRunAndCorruptNothing) {
+  DeleteWhen(DeleteWhenRetrieved);
+  server->messages = {Mail("a"), Mail("b")};
+  server->replies = {{"UIDL", "+OK\r\n1 a\r\nnot a line\r\n.\r\n"}, {"UIDL 2", "+OK 3 c\r\n"}};
+  EXPECT_EQ(Run(), kRetrieveFailed);
+  EXPECT_EQ(Commands(), "STAT|UIDL|UIDL 2|");
+  server->replies = {{"STAT", "-ERR maildrop locked\r\n"}};
+  EXPECT_EQ(Run(), kRetrieveFailed);
+  EXPECT_TRUE(Commands() == "STAT|" && !server->connected && mailbox->MessageCount() == 0);
+  server->replies = {{"RETR 2", "garbage\0line\r\n+OK\r\n"s}};
+  const std::string wireA = server->Wire(0);
+  EXPECT_EQ(Run(1), kRetrieveFailed);
+  EXPECT_EQ(Stored(1) + std::to_string(mailbox->MessageCount()), wireA + "1");
+  server->replies.clear();
+  EXPECT_EQ(Run(), kRetrieveDone);
+  EXPECT_TRUE(StoredUids() == (Lines{"", ""}) && server->messages.empty());
+}
+
+// Stored mail is synced once per run, before the QUIT that deletes it: mail that may not be on
+// disk is not given up by the server, nor does the marks file take over from the journal.
+TEST_F(RetrievalTest, StoredMailIsSyncedOncePerRunBeforeTheQuitThatDeletes) {
+  DeleteWhen(DeleteWhenRetrieved);
+  int syncs = 0;
+  bool refuse = false;
+  SetFileFaultInjector(
+      [&](FileOperation op) { return op == FileOperation::Sync && (++syncs, refuse); });
+  std::vector<int> syncsPerRun;
+  for (int count : {1, 6}) {
+    for (int i = 0; i < count; ++i)
+      server->messages.push_back(Mail(std::to_string(count * 10 + i)));
+    syncs = 0;
+    EXPECT_EQ(Run(), kRetrieveDone);
+    syncsPerRun.push_back(syncs);
+  }
+  EXPECT_EQ(syncsPerRun[0], syncsPerRun[1]);
+  server->messages = {Mail("a"), Mail("b")};
+  server->replyOverride = [&](const std::string& command) -> std::optional<std::string> {
+    refuse = refuse || command == "RETR 2";
+    return std::nullopt;
+  };
+  EXPECT_EQ(Run(), kRetrieveFailed);
+  server->replyOverride = nullptr;
+  EXPECT_EQ(mailbox->SaveMarks(), 0);
+  EXPECT_TRUE(std::filesystem::exists(directory.File("box") + ".jnl"));
+  SetFileFaultInjector(nullptr);
+  EXPECT_TRUE(!Commands().ends_with("QUIT|") && server->messages.size() == 2 &&
+              mailbox->MessageCount() == 9);
+  EXPECT_TRUE(Logged("MBX : File I/O Error.( " + directory.File("box") + ".jnl  :  errno = 5 )"));
+  EXPECT_EQ(Run(), kRetrieveDone);
+  EXPECT_EQ(Commands(), "STAT|UIDL|LIST|CAPA|TOP 1 0|DELE 1|TOP 2 0|DELE 2|QUIT|");
+  EXPECT_EQ(mailbox->MessageCount(), 9);
+}
+
+// The same run against the three kinds of server: the commands that go out, and whether later
+// ones went out before the answers to earlier ones came in. The first run's QUIT is refused, so
+// the second finds the copies, checks their Message-ID with TOP and deletes them, storing nothing
+// twice; they stay listed until a run no longer finds them.
+TEST_F(RetrievalTest, SendsWhatTheServerSupports) {
+  const struct {
+    bool classic, pipelining;
+    const char *first, *second;
+  } kCases[] = {
+      {true, false,
+       "STAT|UIDL|UIDL 1|UIDL 2|UIDL 3|LIST|LIST 1|RETR 1|DELE 1|LIST 2|RETR 2|DELE 2|LIST 3|RETR "
+       "3|DELE 3|QUIT|",
+       "STAT|UIDL|UIDL 1|UIDL 2|UIDL 3|LIST|TOP 1 0|DELE 1|TOP 2 0|DELE 2|TOP 3 0|DELE 3|QUIT|"},
+      {false, false, "STAT|UIDL|LIST|CAPA|RETR 1|DELE 1|RETR 2|DELE 2|RETR 3|DELE 3|QUIT|",
+       "STAT|UIDL|LIST|CAPA|TOP 1 0|DELE 1|TOP 2 0|DELE 2|TOP 3 0|DELE 3|QUIT|"},
+      {false, true, "STAT|UIDL|LIST|CAPA|RETR 1|RETR 2|RETR 3|DELE 1|DELE 2|DELE 3|QUIT|",
+       "STAT|UIDL|LIST|CAPA|TOP 1 0|TOP 2 0|TOP 3 0|DELE 1|DELE 2|DELE 3|QUIT|"}};
+  DeleteWhen(DeleteWhenRetrieved);
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.first);
+    server->classic = c.classic;
+    server->pipelining = c.pipelining;
+    const std::string id = std::to_string(&c - kCases);
+    server->messages = {Mail("a" + id), Mail("b" + id, "spam two"), Mail("c" + id)};
+    std::vector<std::size_t> answeredBefore;
+    server->replies = {{"QUIT", "-ERR not now\r\n"}};
+    server->replyOverride = [&](const std::string& command) -> std::optional<std::string> {
+      if (command.starts_with("RETR") || command.starts_with("TOP"))
+        answeredBefore.push_back(server->delivered.size());
+      return std::nullopt;
+    };
+    const int before = mailbox->MessageCount();
+    EXPECT_EQ(Run(), kRetrieveFailed);
+    EXPECT_EQ(Commands(), c.first);
+    EXPECT_EQ(mailbox->Mark(before + 2).GetVerdict(), VerdictSpam);
+    // Pipelined, the third RETR reached the server before any answer to the first was read.
+    ASSERT_EQ(answeredBefore.size(), 3u);
+    EXPECT_EQ(answeredBefore[2] == answeredBefore[0], c.pipelining);
+    server->replies.clear();
+    EXPECT_EQ(Run(), kRetrieveDone);
+    EXPECT_EQ(Commands(), c.second);
+    EXPECT_TRUE(server->messages.empty() && mailbox->MessageCount() == before + 3);
+    EXPECT_EQ(client->PendingDeletions().Count(), 3u);
+    EXPECT_EQ(Run(), kRetrieveDone);
+    EXPECT_EQ(client->PendingDeletions().Count(), 0u);
+    server->replyOverride = nullptr;
+  }
+}
+
+// What goes wrong in the middle of a run, one command at a time or inside a window of pipelined
+// commands, ends the run keeping what was stored (its marks saved), and the next run completes
+// it; an answer that comes late, a byte at a time, breaks nothing.
+TEST_F(RetrievalTest, AFaultEndsTheRunAndTheNextCompletesIt) {
+  const struct {
+    bool pipelining;
+    std::size_t chunk;
+    const char* refuse;  // a command answered -ERR
+    bool cut, diskFull;  // the connection ends, or the disk refuses, inside the second message
+    int stored;
+    std::size_t leftOnServer;
+  } kCases[] = {
+      {true, 1, nullptr, false, false, 3, 0},     {false, 4096, "RETR 2", false, false, 2, 1},
+      {true, 4096, "RETR 2", false, false, 2, 1}, {false, 4096, nullptr, true, false, 1, 3},
+      {true, 4096, nullptr, true, false, 1, 3},   {true, 4096, nullptr, false, true, 1, 2}};
+  DeleteWhen(DeleteWhenRetrieved);
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(&c - kCases);
+    const int before = mailbox->MessageCount();
+    server->pipelining = c.pipelining;
+    server->messages = {Mail("a" + std::to_string(before)),
+                        Mail("b" + std::to_string(before), std::string(50000, 'x')),
+                        Mail("c" + std::to_string(before))};
+    const std::string wireB = server->Wire(1);
+    if (c.refuse) server->replies[c.refuse] = "-ERR cannot\r\n";
+    server->replyOverride = [&](const std::string& command) -> std::optional<std::string> {
+      if (c.cut && command == "RETR 2")
+        server->cutAfter = server->delivered.size() + server->Undelivered() + 1000;
+      return std::nullopt;
+    };
+    int writes = 0;  // each store writes its mark, then its message
+    SetFileFaultInjector([&](FileOperation op) {
+      return c.diskFull && op == FileOperation::Write && ++writes == 3;
+    });
+    EXPECT_EQ(Run(c.chunk) == kRetrieveDone, c.chunk == 1);
+    SetFileFaultInjector(nullptr);
+    EXPECT_EQ(mailbox->MessageCount() - before, c.stored);
+    EXPECT_EQ(server->messages.size(), c.leftOnServer);
+    EXPECT_FALSE(mailbox->MarksDirty());
+    // The answers still owed were read before QUIT, which was answered as QUIT.
+    EXPECT_EQ(server->delivered.ends_with("+OK bye\r\n"), !c.cut);
+    server->replies.clear();
+    server->replyOverride = nullptr;
+    server->cutAfter.reset();
+    EXPECT_EQ(Run(), kRetrieveDone);
+    EXPECT_TRUE(mailbox->MessageCount() == before + 3 && server->messages.empty());
+    for (int n = before + 1; n <= before + 3; ++n)
+      EXPECT_TRUE(mailbox->Summary(n).subject == "x" || Stored(n) == wireB) << n;
+  }
+}
+
+// A message over the limit stays on the server, in no list, and is never fetched again, however
+// its size is told: by LIST, by LIST n (even wrongly or not at all, when reading tells), one byte
+// at a time. The server's own word is asked again; what only reading told is remembered. One of
+// exactly the limit is fetched whole; a body far past the limit with no size told is cut off.
+TEST_F(RetrievalTest, OversizeMailStaysOnTheServer) {
+  const struct {
+    const char* listReply;  // nullptr: the true size
+    std::size_t chunk;
+    bool listing;  // sizes from LIST without argument, not LIST n
+  } kCases[] = {{nullptr, 3, true},
+                {nullptr, 65535, false},
+                {"-ERR no LIST here\r\n", 1, false},
+                {"+OK 2 100\r\n", 4096, false},
+                {"+OK 3 999999\r\n", 7, false}};
+  client->SetMessageLimit(1000);
+  DeleteWhen(DeleteWhenRetrieved);
+  std::string body;
+  for (int i = 0; i < 30; ++i) body += (i % 7 ? "x" : ".") + std::string(98, 'x') + "\r\n";
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(&c - kCases);
+    const std::string big = "big" + std::to_string(&c - kCases);
+    server->messages = {Mail("a" + big), {big, "Subject: big\r\n\r\n" + body}, Mail("c" + big)};
+    server->classic = !c.listing;
+    server->replies.clear();
+    if (c.listReply) server->replies["LIST 2"] = c.listReply;
+    const std::size_t size = c.listReply ? server->Wire(1).size() : server->messages[1].text.size();
+    EXPECT_EQ(Run(c.chunk), kRetrieveDone);
+    EXPECT_EQ(Commands(),
+              c.listing ? "STAT|UIDL|LIST|CAPA|RETR 1|DELE 1|RETR 3|DELE 3|QUIT|"
+                        : "STAT|UIDL|UIDL 1|UIDL 2|UIDL 3|LIST|LIST 1|RETR 1|DELE 1|LIST 2|"s +
+                              (c.listReply ? "RETR 2|" : "") + "LIST 3|RETR 3|DELE 3|QUIT|");
+    std::string ignored;
+    EXPECT_FALSE(client->IsKnown(big) || client->IsDeletedHere(big) ||
+                 client->FindPendingDeletion(big, ignored));
+    EXPECT_TRUE(Logged("MSV : Message 2 ( " + big + " ) on h has " + std::to_string(size) +
+                       " bytes, more than the limit of 1000; it stays on the server.") == 1);
+    EXPECT_EQ(Run(), kRetrieveDone);
+    EXPECT_EQ(Commands(), c.listing     ? "STAT|UIDL|LIST|QUIT|"
+                          : c.listReply ? "STAT|UIDL|UIDL 1|LIST|QUIT|"
+                                        : "STAT|UIDL|UIDL 1|LIST|LIST 1|QUIT|");
+    EXPECT_EQ(server->messages.size(), 1u);
+  }
+  const int before = mailbox->MessageCount();
+  std::string text = "Subject: fits\r\n\r\n";
+  for (int i = 0; i < 5; ++i) text += ".dotted line\r\n" + std::string(150, 'x') + "\r\n";
+  server->messages = {{"fits", text + std::string(1000 - 2 - text.size(), 'x') + "\r\n"},
+                      {"endless", "Subject: x\r\n\r\n" + std::string(20000, 'x') + "\r\n"}};
+  server->replies = {{"LIST 2", "-ERR\r\n"}};
+  EXPECT_EQ(Run(512), kRetrieveFailed);
+  EXPECT_TRUE(Stored(before + 1) == server->Wire(0) && mailbox->MessageCount() == before + 1 &&
+              !server->connected);
+  EXPECT_TRUE(std::any_of(reporter.logLines.begin(), reporter.logLines.end(), [](const auto& line) {
+    return line.find("did not end within") != std::string::npos;
+  }));
+}
+
+TEST_F(RetrievalTest, BusyMailboxOrNoServerIsNotContacted) {
+  server->messages = {Mail("a")};
+  ASSERT_TRUE(mailbox->retrievalLock.TryAcquire());
+  EXPECT_EQ(Run(), kRetrieveBusy);
+  mailbox->retrievalLock.Release();
+  client->SetAccount("", 110, "", "");
+  EXPECT_EQ(Run(), kRetrieveDone);
+  EXPECT_TRUE(server->connections == 0 && reporter.statusTexts.empty());
+}
+
+}  // namespace
+}  // namespace qm
