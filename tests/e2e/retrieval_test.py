@@ -354,17 +354,6 @@ class FailureTest(RetrievalCase):
         os.chmod(path, 0o600)
         self.act("run; server ; mbox F O Bh")
 
-    def test_all_mailboxes_from_the_last_to_the_first(self):
-        self.mailbox("keep", name="first")
-        self.work.add_mailbox("second", self.server.port, "keep", local_user="jiro",
-                              **self.OPTIONS)
-        self.assertEqual([line for line in self.work.retrieve().splitlines()
-                          if line.startswith("メール受信中")],
-                         ["メール受信中 ( second )", "メール受信中 ( first )"])
-        for name in ("first", "second"):
-            self.assertEqual((len(self.work.rows(name)), len(self.work.rows(name, True))), (3, 1))
-        self.act("server FBSO")
-
 
 if __name__ == "__main__":
     qmtest.main()

@@ -31,7 +31,6 @@ LOCAL_USER, LOCAL_PASSWORD = "hanako", "local-secret"
 
 
 def main():
-    """Takes the program's path (the first argument) into PROGRAM and runs the tests."""
     global PROGRAM
     if len(sys.argv) < 2:
         sys.exit("usage: %s PATH_TO_QM_MAILFILTER [unittest options]" % sys.argv[0])
@@ -95,7 +94,6 @@ def _write(path, data, mode=None):
 
 
 def _ending(process, timeout=10):
-    """Waits for a Popen, killing it after `timeout`."""
     try:
         return process.wait(timeout=timeout)
     except subprocess.TimeoutExpired:
@@ -144,7 +142,6 @@ class Message:
         self.header, self.lines = header + b"\r\n", generated // len(self.LINE)
 
     def size(self):
-        """The size LIST tells: CR LF lines, before dot-stuffing."""
         return len(self.text) if self.text is not None else \
             len(self.header) + self.lines * len(self.LINE)
 
@@ -259,7 +256,6 @@ class Dnsmasq:
         return "no start within 10 s"
 
     def queries(self):
-        """The names asked for (A records), in order."""
         return [line.split("query[A] ")[1].split(" ")[0]
                 for line in _text(self.log_path).splitlines() if "query[A] " in line]
 
@@ -414,7 +410,6 @@ class Dovecot:
         return self
 
     def stop(self, timeout=10.0):
-        """SIGTERM, then SIGKILL to the whole group; removes the server's own directory."""
         code = None
         if self.process is not None:
             if self.process.poll() is None:
@@ -545,7 +540,6 @@ class Certificates:
         return os.path.join(self.dir, name)
 
     def _make(self, name, common_name, alt_names=None):
-        """A CA without alt_names, else a server certificate signed by `ca`."""
         key, cert = self.path(name + ".key"), self.path(name + ".pem")
         usage = ["basicConstraints=critical,CA:TRUE", "keyUsage=critical,keyCertSign,cRLSign"] \
             if alt_names is None else ["basicConstraints=critical,CA:FALSE", "subjectAltName=" +
@@ -589,7 +583,6 @@ class FakePop3(_Listener):
             self.events.append(event)
 
     def recv_some(self, conn, timeout=10.0):
-        """The next bytes (b"" at the end, None after `timeout`); recorded."""
         conn.settimeout(timeout)
         try:
             data = conn.recv(65536)
@@ -600,7 +593,6 @@ class FakePop3(_Listener):
         return data
 
     def recv_line(self, conn, buffer, timeout=10.0):
-        """One CR LF line (with its end), using and updating `buffer` (bytearray)."""
         deadline = time.monotonic() + timeout
         while b"\r\n" not in buffer:
             data = self.recv_some(conn, max(deadline - time.monotonic(), 0.01))
@@ -613,7 +605,6 @@ class FakePop3(_Listener):
         return line
 
     def wait_quietly(self, conn, seconds=60.0):
-        """Holds the connection open without a word until the peer closes it or stop()."""
         deadline = time.monotonic() + seconds
         while not self.stopping.is_set() and time.monotonic() < deadline:
             if self.recv_some(conn, 0.2) == b"":
@@ -678,12 +669,10 @@ def write_settings(workdir, local_port, mailboxes=(), dns_port=None, zones=("",)
 
 
 def run(program, workdir, *args, expect=0, timeout=120):
-    """Runs a command in workdir; its standard output as text, its status checked."""
     return Workdir.command(program, workdir, args, expect, timeout).out
 
 
 class Workdir:
-    """A working directory of the program, set up and inspected through its command line."""
 
     def __init__(self, path, program, dns_port, local_port=None, server_timeout=20,
                  startup_retrieve=0, zones=ZONES):
@@ -708,11 +697,9 @@ class Workdir:
         return done
 
     def run(self, *args, expect=0, timeout=120):
-        """The finished process (`out`, `err` as text), its exit status checked."""
         return self.command(self.program, self.path, args, expect, timeout)
 
     def set_setting(self, key, value):
-        """Changes a key of the settings file (each key name is unique there)."""
         path = os.path.join(self.path, "qm_mailfilter.ini")
         text, count = re.subn(rb"(?m)^%s=[^\r\n]*" % key.encode(),
                               b"%s=%s" % (key.encode(), str(value).encode()), _read(path))
@@ -728,12 +715,10 @@ class Workdir:
         self.run("mailbox", "set", name, *("%s=%s" % item for item in settings.items()))
 
     def show(self, name):
-        """`mailbox show` as a dict of its key=value lines."""
         return dict(line.split("=", 1) for line in self.run("mailbox", "show", name).out
                     .splitlines() if "=" in line)
 
     def retrieve(self, name=None, expect=0, timeout=120):
-        """One retrieval run; returns its standard error."""
         return self.run("retrieve", *([name] if name else []), expect=expect,
                         timeout=timeout).err
 
@@ -752,7 +737,6 @@ class Workdir:
 
 
 def inspect_files(program, paths, raw=False, tz="UTC"):
-    """`qm_mailfilter inspect` over message files: its records, exit status and standard error."""
     done = subprocess.run([program, "inspect"] + (["--raw"] if raw else []) + list(paths),
                           capture_output=True, env=dict(os.environ, TZ=tz), timeout=120)
     records = [json.loads(line) for line in done.stdout.decode("utf-8").splitlines()]
@@ -760,12 +744,10 @@ def inspect_files(program, paths, raw=False, tz="UTC"):
 
 
 def b_word(data, charset=b"ISO-2022-JP", enc=b"B"):
-    """An encoded word (RFC 2047) of `data` in base64."""
     return b"=?" + charset + b"?" + enc + b"?" + base64.b64encode(data) + b"?="
 
 
 def q_word(data, charset=b"ISO-2022-JP"):
-    """An encoded word of `data` in the "Q" encoding: a blank as "_", and "_" itself escaped."""
     text = b"".join(b"_" if c == 0x20 else bytes([c]) if 0x21 <= c <= 0x7E and c not in b"=?_"
                     else b"=%02X" % c for c in data)
     return b"=?" + charset + b"?Q?" + text + b"?="
@@ -776,7 +758,6 @@ def read_log(workdir):
 
 
 def wait_for_log(workdir, text, count=1, timeout=60):
-    """Waits until the log holds `text` at least `count` times; False when it never did."""
     deadline = time.monotonic() + timeout
     while read_log(workdir).count(text) < count:
         if time.monotonic() > deadline:
@@ -807,7 +788,6 @@ class HeadlessProgram:
                 time.sleep(0.05)
 
     def terminate(self, timeout=30):
-        """SIGTERM; (exit status, seconds until it ended), killed after `timeout` (status None)."""
         start = time.monotonic()
         self.process.send_signal(signal.SIGTERM)
         try:
@@ -827,7 +807,6 @@ class HeadlessProgram:
         self.output.close()
 
     def text(self):
-        """What the program wrote to standard output and standard error."""
         self.output.seek(0)
         return self.output.read().decode("utf-8", "replace")
 
@@ -842,7 +821,6 @@ def pack_string(data):
 
 
 class _Reader:
-    """Reads archive items; every read raises EOFError when the bytes end early."""
 
     def __init__(self, data):
         self.data, self.at = data, 0
@@ -864,7 +842,6 @@ class _Reader:
         return self.take(n).decode("latin-1")
 
     def items(self, count, *kinds):
-        """Up to `count` tuples of reads, stopping quietly at damage."""
         found = []
         try:
             for _ in range(count):
@@ -892,7 +869,6 @@ def write_flg(marks):
 
 
 def read_flg(data):
-    """The marks [(flags, uidl)] up to the first damaged record."""
     reader = _Reader(data)
     try:
         count = reader.u32()
@@ -909,7 +885,6 @@ def write_svm(deleted_here, pending):
 
 
 def read_svm(data):
-    """(deletedHere, pendingDeletions) as [(uidl, Message-ID)], up to any damage."""
     reader, lists = _Reader(data), []
     for _ in range(2):
         try:
@@ -939,7 +914,6 @@ DEFAULT_SETTINGS = dict(
 
 
 def write_cfg(**settings):
-    """The .cfg bytes of a mailbox: DEFAULT_SETTINGS changed by `settings`."""
     assert set(settings) <= set(DEFAULT_SETTINGS), set(settings) - set(DEFAULT_SETTINGS)
     s = dict(DEFAULT_SETTINGS, **settings)
     word_a = sum(1 << i for i, name in enumerate(_WORD_A) if s[name])
@@ -1042,5 +1016,4 @@ def dump_workdir(path):
 
 
 def logical(dump):
-    """The part of a dump two equal states share: messages with marks, and the server lists."""
     return dump["boxes"]
