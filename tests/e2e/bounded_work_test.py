@@ -2,8 +2,6 @@
 """Bounded work per message: `retrieve` against a scripted server offering a 200 MB message among
 small ones, and a message naming thousands of link hosts while the DNS server stays silent. The
 peak memory is printed, not asserted (bench/large_message_bench.py measures it).
-
-Usage: bounded_work_test.py PATH_TO_QM_MAILFILTER [unittest options]
 """
 
 import os

@@ -1,8 +1,6 @@
 #!/usr/bin/env python3
 """`inspect --classify` against a real dnsmasq serving a test blocklist zone, and the sender
 list commands.
-
-Usage: classify_cli_test.py PATH_TO_QM_MAILFILTER
 """
 
 import json

@@ -2,8 +2,6 @@
 """`qm_mailfilter demo DIR --headless`: its POP3 server feeds its "demo" mailbox, classified with
 the demo's lists and its dnsmasq, then fetched by poplib; the headless program without any
 mailbox says how to begin.
-
-Usage: demo_test.py PATH_TO_QM_MAILFILTER
 """
 
 import email

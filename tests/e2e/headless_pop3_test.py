@@ -1,7 +1,5 @@
 #!/usr/bin/env python3
 """`qm_mailfilter --headless` serving a crafted mailbox to poplib, fetchmail and raw sockets.
-
-Usage: headless_pop3_test.py PATH_TO_QM_MAILFILTER
 """
 
 import hashlib

@@ -3,8 +3,6 @@
 password database asks an introspection endpoint on loopback (knowing one valid token) about each
 token; the program gets its token from a command (`/bin/cat` of a file). Dovecot's debug log names
 the mechanism of every login attempt.
-
-Usage: oauth_test.py PATH_TO_QM_MAILFILTER [unittest options]
 """
 
 import http.server

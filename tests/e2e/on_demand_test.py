@@ -1,8 +1,6 @@
 #!/usr/bin/env python3
 """`--headless` fetching from a real Dovecot when poplib logs in, and at start; SIGTERM ends it at
 once while a client stays logged in and the timer's retrieval waits for the mailbox it holds.
-
-Usage: on_demand_test.py PATH_TO_QM_MAILFILTER
 """
 
 import os

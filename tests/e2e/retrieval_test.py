@@ -1,8 +1,6 @@
 #!/usr/bin/env python3
 """Retrieval from a real Dovecot, classification against a real dnsmasq, and the mail client's
 view through the local POP3 server (fetchmail, poplib against `--headless`).
-
-Usage: retrieval_test.py PATH_TO_QM_MAILFILTER [unittest options]
 """
 
 import collections

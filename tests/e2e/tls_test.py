@@ -3,8 +3,6 @@
 logs a login inside TLS with ", TLS,"), and raw fake peers for what Dovecot cannot play: one that
 refuses STLS and would take any password, one that slips a clear-text answer in behind its STLS
 answer, ones that stall or cut the handshake. Look-ups go to a DNS server that knows no name.
-
-Usage: tls_test.py PATH_TO_QM_MAILFILTER [unittest options]
 """
 
 import os

@@ -2,8 +2,6 @@
 """The program as an ordinary user (65534, through setpriv; the test runs as root) runs it with
 default settings: a private working directory under ~/.local/share, a password from standard
 input, `--headless` serving on loopback port 1110 (skipped when taken), no password in the log.
-
-Usage: unprivileged_test.py PATH_TO_QM_MAILFILTER [unittest options]
 """
 
 import os

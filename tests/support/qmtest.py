@@ -348,7 +348,7 @@ class Dovecot:
     fresh directory in `workdir`. `ssl` "no", "yes" (STLS offered) or "required", with `cert` (a
     Certificates pair) and `tls_port` for POP3S; `oauth_url` adds AUTH XOAUTH2 checked at that
     introspection endpoint; `settings` adds top-level lines. As root it serves as the `mail` user,
-    which gets the maildir. A context manager, or start() and stop()."""
+    which gets the maildir."""
 
     def __init__(self, workdir, port, user, password, maildir=None, settings=None,
                  cert=None, tls_port=None, ssl="no", oauth_url=None, start_timeout=20.0):
@@ -366,20 +366,9 @@ class Dovecot:
             self.mail_owner = (entry.pw_uid, entry.pw_gid)
         self._next_number = 0
 
-    def __enter__(self):
-        return self.start()
-
-    def __exit__(self, *exc):
-        self.stop()
-        return False
-
     @property
     def address(self):
         return (HOST, self.port)
-
-    @property
-    def tls_address(self):
-        return (HOST, self.tls_port)
 
     def start(self):
         self.dir = tempfile.mkdtemp(prefix="dovecot_", dir=self.workdir)
@@ -502,7 +491,7 @@ class Dovecot:
         context = ssl.create_default_context()
         context.check_hostname, context.verify_mode = False, ssl.CERT_NONE
         deadline = time.monotonic() + self.start_timeout
-        for address, secure in ((self.address, False), (self.tls_address, True)):
+        for address, secure in ((self.address, False), ((HOST, self.tls_port), True)):
             while address[1]:
                 if self.process.poll() is not None:
                     raise RuntimeError("dovecot ended with status %d:\n%s"
@@ -821,6 +810,7 @@ def pack_string(data):
 
 
 class _Reader:
+    """Reads archive items; a read past the end raises EOFError."""
 
     def __init__(self, data):
         self.data, self.at = data, 0
@@ -841,15 +831,6 @@ class _Reader:
             n = self.u32() if n == 0xFFFF else n
         return self.take(n).decode("latin-1")
 
-    def items(self, count, *kinds):
-        found = []
-        try:
-            for _ in range(count):
-                found.append(tuple(kind(self) for kind in kinds))
-        except EOFError:
-            pass
-        return found
-
 
 FRESH_FLAGS = 0x0C  # not hidden, unread, verdict 3 (unclassified), reason 0
 HIDDEN, OPENED = 1, 2
@@ -869,12 +850,14 @@ def write_flg(marks):
 
 
 def read_flg(data):
-    reader = _Reader(data)
+    """The marks [(flags, uidl)] up to the first damaged record."""
+    reader, marks = _Reader(data), []
     try:
-        count = reader.u32()
+        for _ in range(reader.u32()):
+            marks.append((reader.u32(), reader.string()))
     except EOFError:
-        return []
-    return reader.items(count, _Reader.u32, _Reader.string)
+        pass
+    return marks
 
 
 def write_svm(deleted_here, pending):
@@ -885,17 +868,15 @@ def write_svm(deleted_here, pending):
 
 
 def read_svm(data):
-    reader, lists = _Reader(data), []
-    for _ in range(2):
-        try:
-            count = reader.u32()
-        except EOFError:
-            count = 0
-        lists.append(reader.items(count, _Reader.string, _Reader.string))
-        if len(lists[-1]) < count:
-            lists.append([])
-            break
-    return tuple(lists[:2])
+    """(deletedHere, pendingDeletions) as [(uidl, Message-ID)], up to any damage."""
+    reader, lists = _Reader(data), ([], [])
+    try:
+        for pairs in lists:
+            for _ in range(reader.u32()):
+                pairs.append((reader.string(), reader.string()))
+    except EOFError:
+        pass
+    return lists
 
 
 # The option bits of the two stored words by the names `mailbox show` uses: bit i of word A,
