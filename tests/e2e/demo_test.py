@@ -30,7 +30,8 @@ EXPECTED = dict(
     [(a, ("spam", 3)) for a in ("security@bank-notice.example", "sales@pharma-direct.example",
                                 "info@card-support.example", "advisor@invest-now.example",
                                 "claims@winner-center.example")] +
-    [(a, ("spam", 4)) for a in ("offers@mailer.spam-sender.example", "campaign@spam-sender.example")] +
+    [(a, ("spam", 4)) for a in ("offers@mailer.spam-sender.example",
+                                "campaign@spam-sender.example")] +
     [(a, ("spam", 5)) for a in ("mr.williams@mailbox.example", "loan@cash-fast.example")])
 SAMPLES = 26
 
@@ -89,7 +90,8 @@ class DemoTest(unittest.TestCase):
         self.assertEqual({v for _, v, _, d in rows if d}, {"spam"})
         self.assertEqual(len([d for _, _, _, d in rows if d]),
                          len([v for v, _ in EXPECTED.values() if v == "spam"]))
-        self.assertEqual(sorted(served), sorted(a for a, v, _, _ in rows if v in ("friend", "other")))
+        self.assertEqual(sorted(served),
+                         sorted(a for a, v, _, _ in rows if v in ("friend", "other")))
         # The source keeps its samples; the directory is as private as any working directory.
         self.assertIn("demo-source\t%d\t" % SAMPLES, work.run("mailbox", "list").out)
         self.assertEqual({n: stat.S_IMODE(os.lstat(os.path.join(workdir, n)).st_mode)

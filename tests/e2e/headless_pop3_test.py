@@ -72,7 +72,8 @@ class HeadlessTest(unittest.TestCase):
         self.assertEqual(pop.capa(), CAPABILITIES)
         self.assertEqual(pop.stat(), (2, sum(len(m) for m in VISIBLE)))
         self.assertEqual(pop.list()[1], [b"1 %d" % len(VISIBLE[0]), b"2 %d" % len(VISIBLE[1])])
-        digests = [b"%d " % n + hashlib.md5(m).hexdigest().encode() for n, m in enumerate(VISIBLE, 1)]
+        digests = [b"%d " % n + hashlib.md5(m).hexdigest().encode()
+                   for n, m in enumerate(VISIBLE, 1)]
         self.assertEqual(pop.uidl()[1], digests)
         self.assertEqual(pop.retr(1)[1], [b"Subject: one", b"Message-ID: <1@x>", b"",
                                           b"first body", b".starts with a dot"])
@@ -108,7 +109,8 @@ class HeadlessTest(unittest.TestCase):
         self.talk(conn, [b"user taro\r", b"\npass secret\r\nstat\r\n"],
                   b"+OK\r\n+OK\r\n+OK 2 %d\r\n" % sum(len(m) for m in VISIBLE), 0.05)
         self.talk(conn, [b"TOP 1 0\r\nLIST 3\r\nDELE 1\r\nQUIT\r\n"],
-                  b"+OK\r\nSubject: one\r\nMessage-ID: <1@x>\r\n\r\n\r\n.\r\n-ERR\r\n+OK\r\n+OK\r\n")
+                  b"+OK\r\nSubject: one\r\nMessage-ID: <1@x>\r\n\r\n\r\n.\r\n"
+                  b"-ERR\r\n+OK\r\n+OK\r\n")
         self.assertEqual(conn.recv(10), b"")
         self.assertEqual(self.mbx(), MESSAGES[1] + MESSAGES[2])
 

@@ -202,15 +202,16 @@ class ServeAndPolicyTest(RetrievalCase):
     # same Message-ID); purged: at the next run once deleted for good. Friend and other
     # exemptions keep those verdicts on the server whatever the policy; bad mail and spam never.
     POLICIES = [
-        ("retrieved", {}, "server ; svm; run; no svm; new 1; run; run; server ; local F Bh O n1 / S"),
+        ("retrieved", {}, "server ; svm; run; no svm; new 1; run; run; server ; "
+                          "local F Bh O n1 / S"),
         ("retrieved", {"keepFriendOnServer": 1}, "server F; del F; run; server F; ddel F; run; run;"
                                                  " server F; local Bh O / S"),
         ("retrieved", {"keepOtherOnServer": 1}, "server O; purge O; run; run; server O; mbox F Bh"),
         ("dustboxed", {"keepFriendOnServer": 1, "keepOtherOnServer": 1},
          "server FBO; del OFB; run; server FO; mbox ; ddel OFB; run; run; server FO; local / S"),
         ("dustboxed", {}, "server FBO; del O; server FBO; svm; new 1; run; server FB1; "
-                          "local F Bh n1 / S O; run; no svm; run; server FB1; purge B; run; server F1;"
-                          " mbox F n1"),
+                          "local F Bh n1 / S O; run; no svm; run; server FB1; purge B; run; "
+                          "server F1; mbox F n1"),
         ("purged", {}, "server FBSO; del O; run; server FBSO; ddel O; run; server FBS; purge F; "
                        "ddel S; run; server B; run; no svm; local Bh"),
         ("keep", {}, "server FBSO; del O; ddel S; purge F; run; local Bh / O; server FBSO; "

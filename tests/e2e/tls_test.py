@@ -118,7 +118,8 @@ class SettingsTest(Case):
         for sets, port in [([], "110"), (["security=tls"], "995"),
                            (["security=tls", "security=plain"], "110"),
                            (["security=tls", "security=starttls"], "110"),
-                           (["security=tls", "security=plain port=110", "security=starttls"], "110"),
+                           (["security=tls", "security=plain port=110", "security=starttls"],
+                            "110"),
                            (["port=110 security=tls"], "110"),
                            (["security=plain port=2110", "security=tls"], "2110")]:
             with self.subTest(sets=sets):

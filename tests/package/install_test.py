@@ -102,13 +102,15 @@ class Install(unittest.TestCase):
 
     def test_installs_exactly_the_program_and_its_data_with_their_modes(self):
         data = ["usr/share/man/man1/qm_mailfilter.1.gz"] + [
-            "usr/share/doc/qm-mailfilter/" + n for n in ("README.md", "copyright", "changelog.gz")] + [
+            "usr/share/doc/qm-mailfilter/" + n for n in ("README.md", "copyright",
+                                                          "changelog.gz")] + [
             "usr/lib/systemd/user/qm_mailfilter" + n for n in (".service", "-retrieve.service",
                                                                 "-retrieve.timer")]
         if self.gui:
             data += ["usr/share/applications/qm_mailfilter.desktop"] + [
                 ICON.format(size) for size in ICON_SIZES]
-        self.assertEqual(self.files, dict({p: 0o644 for p in data}, **{"usr/bin/qm_mailfilter": 0o755}))
+        self.assertEqual(self.files, dict({p: 0o644 for p in data},
+                                          **{"usr/bin/qm_mailfilter": 0o755}))
         self.assertEqual(out(self.path("usr/bin/qm_mailfilter"), "--version"),
                          f"qm_mailfilter {self.version}\n")
 
@@ -173,7 +175,8 @@ class Install(unittest.TestCase):
     def test_debian_package_holds_the_same_files_owned_by_root(self):
         need("cpack", "dpkg-deb", "dpkg-shlibdeps", "readelf")
         folder = os.path.join(self.scratch.name, "deb")
-        out("cpack", "--config", os.path.join(BUILD, "CPackConfig.cmake"), "-G", "DEB", "-B", folder)
+        out("cpack", "--config", os.path.join(BUILD, "CPackConfig.cmake"), "-G", "DEB", "-B",
+            folder)
         arch = out("dpkg", "--print-architecture").strip()
         deb = os.path.join(folder, f"qm-mailfilter_{self.version}_{arch}.deb")
         fields = {n: out("dpkg-deb", "-f", deb, n).strip() for n in (

@@ -355,7 +355,8 @@ class Dovecot:
         assert port not in (110, 995) and tls_port not in (110, 995)
         self.workdir = os.path.abspath(workdir)
         self.port, self.user, self.password = port, user, password
-        self.settings, self.cert, self.ssl, self.oauth_url = dict(settings or {}), cert, ssl, oauth_url
+        self.settings, self.cert = dict(settings or {}), cert
+        self.ssl, self.oauth_url = ssl, oauth_url
         self.tls_port = tls_port if ssl != "no" else None
         self.start_timeout = start_timeout
         self.dir = self.process = self._output = None
@@ -424,7 +425,8 @@ class Dovecot:
         return code
 
     def log(self):
-        return "".join(_text(os.path.join(self.dir or "", n)) for n in ("dovecot.log", "stdout.log"))
+        return "".join(_text(os.path.join(self.dir or "", n))
+                       for n in ("dovecot.log", "stdout.log"))
 
     def logins(self):
         """One line per successful login (", TLS," inside TLS)."""
@@ -451,7 +453,8 @@ class Dovecot:
         uid, gid = self.mail_owner or (os.getuid(), os.getgid())
         d, log = self.dir, os.path.join(self.dir, "dovecot.log")
         lines = ["protocols = pop3", "listen = " + HOST, "base_dir = " + os.path.join(d, "run"),
-                 "state_dir = " + os.path.join(d, "state"), "instance_name = qm-test-%d" % self.port,
+                 "state_dir = " + os.path.join(d, "state"),
+                 "instance_name = qm-test-%d" % self.port,
                  "log_path = " + log, "info_log_path = " + log, "debug_log_path = " + log,
                  "ssl = " + self.ssl, "disable_plaintext_auth = no",
                  "mail_location = maildir:" + self.maildir, "first_valid_uid = %d" % uid,
@@ -531,9 +534,9 @@ class Certificates:
     def _make(self, name, common_name, alt_names=None):
         key, cert = self.path(name + ".key"), self.path(name + ".pem")
         usage = ["basicConstraints=critical,CA:TRUE", "keyUsage=critical,keyCertSign,cRLSign"] \
-            if alt_names is None else ["basicConstraints=critical,CA:FALSE", "subjectAltName=" +
-                                       alt_names, "keyUsage=critical,digitalSignature,keyEncipherment",
-                                       "extendedKeyUsage=serverAuth"]
+            if alt_names is None else [
+                "basicConstraints=critical,CA:FALSE", "subjectAltName=" + alt_names,
+                "keyUsage=critical,digitalSignature,keyEncipherment", "extendedKeyUsage=serverAuth"]
         subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
                         "ec_paramgen_curve:P-256", "-nodes", "-keyout", key, "-out", cert,
                         "-subj", "/CN=" + common_name, "-days", self.days, "-sha256"] +
@@ -632,7 +635,8 @@ def fetchmail(scratch, port, user, password, auth="password", verbose=False):
                 % (HOST, port, auth, user, password, sys.executable, mda, out), 0o600)
     done = subprocess.run(["fetchmail", "-f", rc, "--nosyslog", "--invisible", "--nodetach",
                            "-i", os.path.join(scratch, "fetchids"),
-                           "--pidfile", os.path.join(scratch, "fetchmail.pid")] + (["-v"] if verbose else []),
+                           "--pidfile", os.path.join(scratch, "fetchmail.pid")] +
+                          (["-v"] if verbose else []),
                           stdin=subprocess.DEVNULL, capture_output=True, timeout=300,
                           env=dict(os.environ, HOME=scratch))
     if done.returncode not in (0, 1):  # 1: there was no mail
