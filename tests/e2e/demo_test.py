@@ -6,6 +6,7 @@ mailbox says how to begin.
 
 import email
 import email.utils
+import json
 import os
 import poplib
 import re
@@ -79,10 +80,10 @@ class DemoTest(unittest.TestCase):
                 pass
         self.assertEqual(running, [])
         self.assertNotEqual(int(re.search(r"dnsmasq on 127\.0\.0\.1:(\d+)", intro).group(1)), 53)
-        work = qmtest.Workdir.__new__(qmtest.Workdir)
-        work.path, work.program = workdir, qmtest.PROGRAM
         rows = [(r["senderAddress"], r["verdict"], r["reason"], dustbox)
-                for dustbox in (False, True) for r in work.rows("demo", dustbox)]
+                for dustbox in (False, True) for r in map(json.loads, qmtest.run(
+                    qmtest.PROGRAM, workdir, "mail", "list", "demo", "--json",
+                    *["--dustbox"] * dustbox).splitlines())]
         self.assertEqual(len(rows), SAMPLES)
         # Every verdict, spam (only) in the dustbox; friends and others served.
         self.assertEqual(rows, [(a,) + EXPECTED.get(a, ("other", 0)) + (d,) for a, _, _, d in rows])
@@ -93,7 +94,8 @@ class DemoTest(unittest.TestCase):
         self.assertEqual(sorted(served),
                          sorted(a for a, v, _, _ in rows if v in ("friend", "other")))
         # The source keeps its samples; the directory is as private as any working directory.
-        self.assertIn("demo-source\t%d\t" % SAMPLES, work.run("mailbox", "list").out)
+        self.assertIn("demo-source\t%d\t" % SAMPLES,
+                      qmtest.run(qmtest.PROGRAM, workdir, "mailbox", "list"))
         self.assertEqual({n: stat.S_IMODE(os.lstat(os.path.join(workdir, n)).st_mode)
                           for n in [""] + os.listdir(workdir)},
                          {n: 0o700 if n == "" else 0o600 for n in [""] + os.listdir(workdir)})

@@ -219,8 +219,7 @@ def wait_with_peak_memory(process):
 
 
 class Dnsmasq:
-    """dnsmasq answering for `zones` only: `records` maps names to addresses, every other name
-    there does not exist, nothing is forwarded; queries() reads its log."""
+    """dnsmasq answering `records` (name: address) in `zones`, NXDOMAIN for other names there."""
 
     def __init__(self, directory, zones, records, attempts=5):
         self.log_path, conf = (os.path.join(directory, n) for n in ("dnsmasq.log", "dnsmasq.conf"))
@@ -320,9 +319,8 @@ _DELIVERY_NUMBER = re.compile(r"\d+\.M(\d+)P\d+\.")
 
 
 def fill_maildir(maildir, messages, line_ends=None, owner=None, first=0):
-    """Delivers messages into maildir/new, named like Dovecot deliveries a second apart (so it
-    numbers them in order) with S= and W=; the part before "," is the unique id (%g). `line_ends`
-    "lf" or "crlf" rewrites line ends; `owner` (uid, gid) chowns; `first` numbers on."""
+    """Delivers messages into maildir/new as Dovecot would, a second apart (numbered in order);
+    a name up to "," is the unique id. `line_ends` "lf" or "crlf" rewrites line ends."""
     for sub in ("", "cur", "new", "tmp"):
         os.makedirs(os.path.join(maildir, sub), exist_ok=True)
         if owner is not None:
@@ -516,9 +514,8 @@ Pair = namedtuple("Pair", "cert key")
 
 
 class Certificates:
-    """A test CA (`ca`) made with openssl, the server certificates it signed (`good` for
-    localhost and 127.0.0.1, `wrong` for wrong.example only) and a CA that signed nothing
-    (`other_ca`). EC P-256 keys, private files."""
+    """A test CA, certificates it signed for localhost and 127.0.0.1 (`good`) and for
+    wrong.example (`wrong`), and a CA that signed nothing (`other_ca`)."""
 
     def __init__(self, directory, days=30):
         self.dir, self.days = os.path.abspath(directory), str(days)
