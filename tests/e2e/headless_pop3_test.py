@@ -1,10 +1,5 @@
 #!/usr/bin/env python3
-"""The headless program serving a crafted mailbox to real POP3 clients over loopback.
-
-Usage: headless_pop3_test.py PATH_TO_QM_MAILFILTER
-
-Each test starts `qm_mailfilter --headless` in a temporary working directory on a free loopback
-port, talks to it with Python's poplib, fetchmail and raw sockets, and stops it with SIGTERM.
+"""`qm_mailfilter --headless` serving a crafted mailbox to poplib, fetchmail and raw sockets.
 """
 
 import hashlib
@@ -22,62 +17,52 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 import qmtest  # noqa: E402
 from qmtest import HOST  # noqa: E402
 
-MESSAGES = [
-    b"Subject: one\r\nMessage-ID: <1@x>\r\n\r\nfirst body\r\n..starts with a dot\r\n.\r\n",
-    b"Subject: hidden\r\n\r\nnot for the client\r\n.\r\n",
-    b"Subject: three\r\n\r\nline a\r\nline b\r\nline c\r\n.\r\n",
-]
+MESSAGES = [b"Subject: one\r\nMessage-ID: <1@x>\r\n\r\nfirst body\r\n..starts with a dot\r\n.\r\n",
+            b"Subject: hidden\r\n\r\nnot for the client\r\n.\r\n",
+            b"Subject: three\r\n\r\nline a\r\nline b\r\nline c\r\n.\r\n"]
 VISIBLE = [MESSAGES[0], MESSAGES[2]]
 CAPABILITIES = {"TOP": [], "USER": [], "RESP-CODES": [], "UIDL": [],
                 "IMPLEMENTATION": ["Quillmoor-Mail-Filter"]}
 
 
-class HeadlessCase(unittest.TestCase):
-    # Further keys of the local server's settings.
-    SETTINGS = ()
-
+class HeadlessTest(unittest.TestCase):
     def setUp(self):
         self.dir = tempfile.mkdtemp(prefix="qm_headless_")
         self.addCleanup(shutil.rmtree, self.dir, ignore_errors=True)
         self.port = qmtest.free_port()
         qmtest.write_workdir(self.dir, self.port, [{"name": "inbox", "messages": [
             qmtest.Stored(m, qmtest.flags_of(hidden=i == 1), "") for i, m in enumerate(MESSAGES)],
-            "settings": {"localUser": "taro", "localPassword": "secret"}}], server_keys=self.SETTINGS)
+            "settings": {"localUser": "taro", "localPassword": "secret"}}])
         self.start()
 
     def start(self):
         self.server = qmtest.HeadlessProgram(qmtest.PROGRAM, self.dir, self.port)
         self.addCleanup(self.server.close)
 
-    def read(self, name):
-        with open(os.path.join(self.dir, name), "rb") as f:
+    def mbx(self):
+        with open(os.path.join(self.dir, "inbox.mbx"), "rb") as f:
             return f.read()
 
-    def login(self):
-        pop = poplib.POP3(HOST, self.port, timeout=10)
-        pop.user("taro")
-        pop.pass_("secret")
-        return pop
-
-    def raw(self):
-        conn = socket.create_connection((HOST, self.port), timeout=10)
-        self.addCleanup(conn.close)
-        self.assertEqual(self.receive(conn, 23), b"+OK POP3 server ready\r\n")
-        return conn
-
-    @staticmethod
-    def receive(conn, count):
+    def talk(self, conn, sent, expected, pause=0):
+        """Sends `sent` (a list: pieces with a pause between) and expects exactly `expected`."""
+        for i, piece in enumerate(sent):
+            time.sleep(pause * (i > 0))
+            conn.sendall(piece)
         data = b""
-        while len(data) < count:
+        while len(data) < len(expected):
             chunk = conn.recv(65536)
             if not chunk:
                 break
             data += chunk
-        return data
+        self.assertEqual(data, expected)
 
+    def raw(self):
+        conn = socket.create_connection((HOST, self.port), timeout=10)
+        self.addCleanup(conn.close)
+        self.talk(conn, [], b"+OK POP3 server ready\r\n")
+        return conn
 
-class PoplibTest(HeadlessCase):
-    def test_visible_messages_with_sizes_digests_and_top(self):
+    def test_poplib_gets_visible_messages_with_sizes_digests_and_top(self):
         pop = poplib.POP3(HOST, self.port, timeout=10)
         self.assertEqual(pop.capa(), CAPABILITIES)
         pop.user("taro")
@@ -87,9 +72,9 @@ class PoplibTest(HeadlessCase):
         self.assertEqual(pop.capa(), CAPABILITIES)
         self.assertEqual(pop.stat(), (2, sum(len(m) for m in VISIBLE)))
         self.assertEqual(pop.list()[1], [b"1 %d" % len(VISIBLE[0]), b"2 %d" % len(VISIBLE[1])])
-        digests = [hashlib.md5(m).hexdigest().encode() for m in VISIBLE]
-        self.assertEqual(pop.uidl()[1], [b"1 " + digests[0], b"2 " + digests[1]])
-        # poplib removes the line ends and the dot-stuffing.
+        digests = [b"%d " % n + hashlib.md5(m).hexdigest().encode()
+                   for n, m in enumerate(VISIBLE, 1)]
+        self.assertEqual(pop.uidl()[1], digests)
         self.assertEqual(pop.retr(1)[1], [b"Subject: one", b"Message-ID: <1@x>", b"",
                                           b"first body", b".starts with a dot"])
         self.assertEqual(pop.top(2, 1)[1][:3], [b"Subject: three", b"", b"line a"])
@@ -99,57 +84,35 @@ class PoplibTest(HeadlessCase):
         self.assertEqual(pop.stat()[0], 2)
         pop.dele(2)
         pop.quit()
-        self.assertEqual(self.read("inbox.mbx"), MESSAGES[0] + MESSAGES[1])
-        # The digests the program kept (inbox.dig) follow the rewritten file into the next start.
+        self.assertEqual(self.mbx(), MESSAGES[0] + MESSAGES[1])
+        # The digests the program kept follow the rewritten file into the next start.
         self.assertEqual(self.server.terminate()[0], 0)
         self.assertTrue(os.path.exists(os.path.join(self.dir, "inbox.dig")))
         self.start()
-        pop = self.login()
-        self.assertEqual(pop.uidl()[1], [b"1 " + digests[0]])
+        pop = poplib.POP3(HOST, self.port, timeout=10)
+        pop.user("taro")
+        pop.pass_("secret")
+        self.assertEqual(pop.uidl()[1], digests[:1])
         pop.quit()
 
     @unittest.skipUnless(shutil.which("fetchmail"), "fetchmail is not installed")
     def test_fetchmail_gets_exactly_the_visible_messages(self):
-        # Any authentication, so that it asks for the capabilities first.
         fetched, dialogue = qmtest.fetchmail(self.dir, self.port, "taro", "secret", auth="any",
-                                             verbose=True)
+                                             verbose=True)  # any: it asks for CAPA first
         self.assertIn("POP3> CAPA\n", dialogue)
         self.assertIn("POP3< IMPLEMENTATION Quillmoor-Mail-Filter\n", dialogue)
         self.assertEqual(fetched, [m[:-3].replace(b"\r\n..", b"\r\n.").replace(b"\r\n", b"\n")
                                    for m in VISIBLE])
 
-
-class WireTest(HeadlessCase):
     def test_exact_bytes_split_and_joined_segments(self):
         conn = self.raw()
-        conn.sendall(b"user taro\r")
-        time.sleep(0.05)
-        conn.sendall(b"\npass secret\r\nstat\r\n")
-        expected = b"+OK\r\n+OK\r\n+OK 2 %d\r\n" % sum(len(m) for m in VISIBLE)
-        self.assertEqual(self.receive(conn, len(expected)), expected)
-        conn.sendall(b"TOP 1 0\r\nLIST 3\r\nDELE 1\r\nQUIT\r\n")
-        expected = (b"+OK\r\nSubject: one\r\nMessage-ID: <1@x>\r\n\r\n\r\n.\r\n"
-                    b"-ERR\r\n+OK\r\n+OK\r\n")
-        self.assertEqual(self.receive(conn, len(expected)), expected)
+        self.talk(conn, [b"user taro\r", b"\npass secret\r\nstat\r\n"],
+                  b"+OK\r\n+OK\r\n+OK 2 %d\r\n" % sum(len(m) for m in VISIBLE), 0.05)
+        self.talk(conn, [b"TOP 1 0\r\nLIST 3\r\nDELE 1\r\nQUIT\r\n"],
+                  b"+OK\r\nSubject: one\r\nMessage-ID: <1@x>\r\n\r\n\r\n.\r\n"
+                  b"-ERR\r\n+OK\r\n+OK\r\n")
         self.assertEqual(conn.recv(10), b"")
-        self.assertEqual(self.read("inbox.mbx"), MESSAGES[1] + MESSAGES[2])
-
-    def test_disconnect_without_quit_keeps_everything_and_a_waiting_login_proceeds(self):
-        first = self.raw()
-        first.sendall(b"USER taro\r\nPASS secret\r\nDELE 1\r\n")
-        self.assertEqual(self.receive(first, 15), b"+OK\r\n+OK\r\n+OK\r\n")
-        second = self.raw()
-        second.sendall(b"USER taro\r\nPASS secret\r\n")
-        self.assertEqual(self.receive(second, 5), b"+OK\r\n")
-        second.settimeout(0.5)
-        with self.assertRaises(socket.timeout):
-            second.recv(10)
-        first.close()
-        second.settimeout(10)
-        self.assertEqual(self.receive(second, 5), b"+OK\r\n")
-        second.sendall(b"STAT\r\nQUIT\r\n")
-        self.assertTrue(self.receive(second, 10).startswith(b"+OK 2 "))
-        self.assertEqual(self.read("inbox.mbx"), b"".join(MESSAGES))
+        self.assertEqual(self.mbx(), MESSAGES[1] + MESSAGES[2])
 
     def test_sigterm_during_a_session_ends_cleanly_and_a_second_copy_refuses(self):
         other = subprocess.run([qmtest.PROGRAM, "--headless", "--workdir", self.dir],
@@ -159,26 +122,21 @@ class WireTest(HeadlessCase):
         # Nor may a command change the directory while the program works in it.
         busy = qmtest.Workdir.command(qmtest.PROGRAM, self.dir, ["retrieve"], expect=2)
         self.assertIn("another instance is running in " + self.dir, busy.err)
-        conn = self.raw()
-        conn.sendall(b"USER taro\r\nPASS secret\r\nDELE 1\r\n")
-        self.receive(conn, 15)
+        self.talk(self.raw(), [b"USER taro\r\nPASS secret\r\nDELE 1\r\n"], b"+OK\r\n+OK\r\n+OK\r\n")
         self.assertEqual(self.server.terminate()[0], 0)
-        self.assertEqual(self.read("inbox.mbx"), b"".join(MESSAGES))
+        self.assertEqual(self.mbx(), b"".join(MESSAGES))
         log = qmtest.read_log(self.dir)
         for line in ("APL : ------  Quillmoor Mail Filter started. ------",
                      "APL : ------  Quillmoor Mail Filter will be terminated. ------",
                      "POP : Server thread began."):
             self.assertIn("\t%s\r\n" % line, log)
 
-
-class LoginTimeoutTest(HeadlessCase):
-    SETTINGS = ("LoginTimeout=1",)
-
-    def test_a_client_silent_before_its_login_is_dropped(self):
-        conn = self.raw()
-        conn.sendall(b"USER taro\r\n")
-        self.assertEqual(self.receive(conn, 5), b"+OK\r\n")
-        # The idle time-out of a logged-in client (600 s) would outlast this wait.
+    def test_the_login_time_out_of_the_settings_drops_a_client_silent_before_its_login(self):
+        self.server.terminate()
+        qmtest.write_settings(self.dir, self.port, ["inbox"], server_keys=("LoginTimeout=1",))
+        self.start()
+        conn = self.raw()  # a logged-in client's idle time-out (600 s) would outlast this wait
+        self.talk(conn, [b"USER taro\r\n"], b"+OK\r\n")
         self.assertEqual(conn.recv(10), b"")
         self.assertTrue(qmtest.wait_for_log(self.dir, "POP : Connection timed out.", timeout=10))
 

@@ -1,13 +1,8 @@
 #!/usr/bin/env python3
-"""Logging in with an OAuth 2.0 access token (AUTH XOAUTH2) against a real Dovecot.
-
-Usage: oauth_test.py PATH_TO_QM_MAILFILTER [unittest options]
-
-Dovecot checks tokens with its `oauth2` password database, which asks an introspection endpoint
-about each one; a small HTTP server on a loopback port plays that endpoint and knows one valid
-token. The program gets its token from a token command (`/bin/cat` of a file the test writes).
-Dovecot's authentication debug log names the mechanism of every login attempt, which tells
-XOAUTH2 from USER and PASS inside TLS.
+"""Logging in with an OAuth 2.0 access token (AUTH XOAUTH2) against a real Dovecot, whose oauth2
+password database asks an introspection endpoint on loopback (knowing one valid token) about each
+token; the program gets its token from a command (`/bin/cat` of a file). Dovecot's debug log names
+the mechanism of every login attempt.
 """
 
 import http.server
@@ -21,23 +16,19 @@ import urllib.parse
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import tls_test as base  # noqa: E402  (tests/e2e)
-from tls_test import HOST, REMOTE_USER, MAILBOX, SHORT_TIMEOUT, qmtest  # noqa: E402
+from tls_test import HOST, MAILBOX, MESSAGES, REMOTE_USER, SHORT_TIMEOUT, qmtest  # noqa: E402
 
-VALID_TOKEN = "ya29.valid-token-Xq7"
-REVOKED_TOKEN = "ya29.revoked-token-Zr2"
+VALID_TOKEN, REVOKED_TOKEN = "ya29.valid-token-Xq7", "ya29.revoked-token-Zr2"
 
 
 class Introspection(http.server.BaseHTTPRequestHandler):
-    """An OAuth 2.0 introspection endpoint (POST token=...) that knows one valid token."""
-
     asked = []
 
     def do_POST(self):
         form = urllib.parse.parse_qs(self.rfile.read(int(self.headers["Content-Length"])).decode())
-        token = form.get("token", [""])[0]
-        self.asked.append(token)
-        body = json.dumps({"active": True, "username": REMOTE_USER} if token == VALID_TOKEN
-                          else {"active": False}).encode()
+        self.asked.append(form.get("token", [""])[0])
+        body = json.dumps({"active": True, "username": REMOTE_USER}
+                          if self.asked[-1] == VALID_TOKEN else {"active": False}).encode()
         self.send_response(200)
         self.send_header("Content-Type", "application/json")
         self.send_header("Content-Length", str(len(body)))
@@ -63,43 +54,41 @@ class TokenLoginTest(base.Case):
                                    % (HOST, endpoint.server_address[1]))
         self.token_file = os.path.join(self.dir, "token")
 
-    def token_account(self, work, security, token=None):
-        port = self.server.tls_port if security == "tls" else self.server.port
-        # No password anywhere: USER and PASS could not succeed even if they were sent.
-        self.account(work, HOST, port, security=security, caFile=base.CERTS.ca.cert, password="",
-                     auth="xoauth2", tokenCommand="/bin/cat '%s'" % self.token_file)
+    def token_account(self, security, token, **settings):
+        """No password anywhere: USER and PASS could not succeed even if they were sent."""
+        self.give(token)
+        return self.workdir(mailbox=(HOST, self.server.tls_port if security == "tls" else
+                                     self.server.port), security=security, password="",
+                            auth="xoauth2", tokenCommand="/bin/cat '%s'" % self.token_file,
+                            **settings)
+
+    def give(self, token):
         with open(self.token_file, "w") as f:
             f.write(token + "\n")
 
     def test_valid_token_logs_in_and_a_revoked_one_is_refused(self):
         for security in ("tls", "starttls"):
             with self.subTest(security=security):
-                work = self.workdir()
-                self.token_account(work, security, REVOKED_TOKEN)
-                done = work.retrieve(expect=1)
-                self.assertIn("XOAUTH2で認証できません ( %s )" % HOST, done.err)
+                work = self.token_account(security, REVOKED_TOKEN)
+                self.assertIn("XOAUTH2で認証できません ( %s )" % HOST, self.assertRefused(work, HOST))
                 refused = re.findall(r"(?m)\tMSV : Token for (\S+) is refused\. \( (.*) \)\r?$",
                                      work.log())
                 self.assertEqual([user for user, _ in refused], [REMOTE_USER], work.log())
                 # The error Dovecot sends as a challenge was answered and is shown.
                 self.assertIn('"status":"401"', refused[0][1])
-                self.assertNothingStored(work)
-                with open(self.token_file, "w") as f:
-                    f.write(VALID_TOKEN + "\n")
+                self.give(VALID_TOKEN)
                 work.retrieve()
-                self.assertAllStored(work)
+                self.assertStored(work, MESSAGES)
         self.assertEqual(Introspection.asked, [REVOKED_TOKEN, VALID_TOKEN] * 2)
-        # Four attempts, every one XOAUTH2: USER and PASS never reached the server.
         self.assertEqual(self.server.mechanisms(), ["XOAUTH2"] * 4, self.server.log()[-3000:])
 
     def test_a_hanging_token_command_is_cut_off(self):
-        work = self.workdir(server_timeout=SHORT_TIMEOUT)
-        self.token_account(work, "tls", VALID_TOKEN)
+        work = self.token_account("tls", VALID_TOKEN)
+        work.set_setting("ServerTimeout", SHORT_TIMEOUT)
         work.run("mailbox", "set", MAILBOX, "tokenCommand=/bin/sleep 60")
         started = time.monotonic()
-        done = work.retrieve(expect=1)
+        self.assertIn("トークンを取得できません ( %s )" % HOST, work.retrieve(expect=1).err)
         self.assertLess(time.monotonic() - started, SHORT_TIMEOUT + 10)
-        self.assertIn("トークンを取得できません ( %s )" % HOST, done.err)
         self.assertIn("MSV : The token command for %s ( %s ) did not end within %d seconds and "
                       "was stopped." % (REMOTE_USER, HOST, SHORT_TIMEOUT), work.log())
         self.assertEqual(self.server.mechanisms(), [])

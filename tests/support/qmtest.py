@@ -1,13 +1,8 @@
-"""What the Python end-to-end tests and benchmarks share: the peers (a scripted POP3 server, a
-private Dovecot with or without TLS and OAuth, dnsmasq, a DNS server that knows no name, raw fake
-POP3 peers, fetchmail), the program's working directory driven through its command line, and
-independent readers and writers of the files the program keeps.
+"""The peers, the working directory and the file readers and writers shared by the Python
+end-to-end tests and benchmarks. Nothing here links to the program's code; every server listens
+on a loopback high port (never 110 or 995) and writes only below the directory it is given."""
 
-Import it after putting tests/support on sys.path. Nothing here links to the program's code, so
-a fault in its readers or writers shows up as a difference. Every server listens on a loopback
-high port (never 110 or 995) and writes only below the directory it is given.
-"""
-
+import base64
 import grp
 import hashlib
 import json
@@ -30,10 +25,12 @@ from collections import namedtuple
 
 HOST = "127.0.0.1"
 PROGRAM = None  # set by main()
+ZONES = (".uri.test", ".relay-a.test", ".relay-b.test", ".dbl.test")
+REMOTE_USER, REMOTE_PASSWORD = "taro", "remote-secret"
+LOCAL_USER, LOCAL_PASSWORD = "hanako", "local-secret"
 
 
 def main():
-    """Takes the program's path (the first argument) into PROGRAM and runs the tests."""
     global PROGRAM
     if len(sys.argv) < 2:
         sys.exit("usage: %s PATH_TO_QM_MAILFILTER [unittest options]" % sys.argv[0])
@@ -41,13 +38,11 @@ def main():
     unittest.main(module="__main__", verbosity=2)
 
 
-# Drawn below the kernel's ephemeral range (32768 and up), so that no client socket of a test
-# running alongside can take one between the draw and the server's bind.
+# Below the kernel's ephemeral range, so that no client socket takes a port between draw and bind.
 _draw = random.Random(os.getpid() ^ time.monotonic_ns())
 
 
 def free_port():
-    """A loopback port, free for TCP and UDP a moment ago, that no other test is likely to draw."""
     while True:
         port = _draw.randrange(20000, 32768)
         try:
@@ -60,8 +55,7 @@ def free_port():
 
 
 def stuffed(message):
-    """A message (LF or CR LF line ends) as POP3 carries it and a mailbox keeps it: CR LF lines,
-    a "." doubled at the start of a line, the terminating line."""
+    """A message as POP3 carries it and a mailbox keeps it: CR LF lines, dots doubled, ".\r\n"."""
     lines = message.replace(b"\r\n", b"\n").split(b"\n")
     if lines and lines[-1] == b"":
         lines.pop()
@@ -79,24 +73,75 @@ def wait_until(condition, timeout, message="timed out"):
         time.sleep(0.05)
 
 
-# ---------------------------------------------------------------------------------------------
-# A scripted remote POP3 server
-# ---------------------------------------------------------------------------------------------
+def _read(path):
+    try:
+        with open(path, "rb") as f:
+            return f.read()
+    except (FileNotFoundError, NotADirectoryError):
+        return None
+
+
+def _text(path):
+    return (_read(path) or b"").decode("utf-8", "replace")
+
+
+def _write(path, data, mode=None):
+    with open(path, "wb" if isinstance(data, bytes) else "w") as f:
+        f.write(data)
+    if mode is not None:
+        os.chmod(path, mode)
+    return path
+
+
+def _ending(process, timeout=10):
+    try:
+        return process.wait(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        process.kill()
+        return process.wait()
+
+
+class _Listener:
+    """A thread serving a loopback socket until stop(); a short time-out lets it see stop()."""
+
+    def _listen(self, kind=socket.SOCK_STREAM):
+        self.sock = socket.create_server((HOST, 0)) if kind == socket.SOCK_STREAM else \
+            socket.socket(socket.AF_INET, kind)
+        if kind != socket.SOCK_STREAM:
+            self.sock.bind((HOST, 0))
+        self.sock.settimeout(0.1)
+        self.port = self.sock.getsockname()[1]
+        self.stopping = threading.Event()
+        self.threads = [threading.Thread(target=self._loop, daemon=True)]
+        self.threads[0].start()
+
+    def _loop(self):
+        while not self.stopping.is_set():
+            try:
+                self._once()
+            except socket.timeout:
+                continue
+            except OSError:
+                return
+
+    def stop(self):
+        self.stopping.set()
+        self.sock.close()
+        for thread in list(self.threads):
+            thread.join(timeout=10)
+
 
 class Message:
-    """A ScriptedPop3 message: its unique id and its `text`, or `generated` bytes of lines after
-    `header` made on the fly, so that hundreds of megabytes cost the test no memory."""
-
+    """A ScriptedPop3 message: `text`, or `generated` bytes of lines after `header` made on the
+    fly, so that hundreds of megabytes cost the test no memory."""
     LINE = b"x" * 76 + b"\r\n"
 
     def __init__(self, uid, text=None, generated=0, header=b"Subject: generated\r\n"):
         self.uid = uid
         self.text = None if text is None else text.replace(b"\r\n", b"\n").replace(b"\n", b"\r\n")
-        self.header = header + b"\r\n"
-        self.lines = generated // len(self.LINE)
+        self.header, self.lines = header + b"\r\n", generated // len(self.LINE)
 
     def size(self):
-        """The size LIST tells: CR LF lines, before dot-stuffing."""
         return len(self.text) if self.text is not None else \
             len(self.header) + self.lines * len(self.LINE)
 
@@ -106,87 +151,64 @@ class Message:
             yield stuffed(self.text)
             return
         yield self.header
-        left = self.lines
-        while left:
-            count = min(left, 16384)
-            yield self.LINE * count
-            left -= count
+        for left in range(self.lines, 0, -16384):
+            yield self.LINE * min(left, 16384)
         yield b".\r\n"
 
 
-class ScriptedPop3:
-    """A POP3 server on a free loopback port serving `messages` (a list of Message) to any user
-    and password, one connection at a time, until stop(). `tell_sizes` False answers LIST n with
-    -ERR; `commands` records every command line; DELE takes effect at QUIT."""
+class ScriptedPop3(_Listener):
+    """A POP3 server serving `messages` to any login, one connection at a time; `tell_sizes`
+    False answers LIST n with -ERR; `commands` records every line; DELE takes effect at QUIT."""
 
     def __init__(self, messages, tell_sizes=True):
-        self.messages = list(messages)
-        self.tell_sizes = tell_sizes
-        self.commands = []
-        self._listener = socket.create_server((HOST, 0))
-        # Closing a listening socket does not wake a thread in accept(); a short time-out does.
-        self._listener.settimeout(0.1)
-        self.port = self._listener.getsockname()[1]
-        self._stopping = threading.Event()
-        self._thread = threading.Thread(target=self._serve, daemon=True)
-        self._thread.start()
+        self.messages, self.tell_sizes, self.commands = list(messages), tell_sizes, []
+        self._listen()
 
-    def stop(self):
-        self._stopping.set()
-        self._thread.join(timeout=10)
-        self._listener.close()
-
-    def _serve(self):
-        while not self._stopping.is_set():
+    def _once(self):
+        connection, _ = self.sock.accept()
+        connection.settimeout(None)
+        with connection:
             try:
-                connection, _ = self._listener.accept()
-            except socket.timeout:
-                continue
+                self._session(connection)
             except OSError:
-                return
-            connection.settimeout(None)
-            with connection:
-                try:
-                    self._session(connection)
-                except OSError:
-                    pass
+                pass
 
     def _session(self, connection):
-        connection.sendall(b"+OK scripted\r\n")
+        send = connection.sendall
+        send(b"+OK scripted\r\n")
         deleted = set()
         for raw in connection.makefile("rb"):
             command = raw.rstrip(b"\r\n").decode("ascii", "replace")
             self.commands.append(command)
             verb, _, argument = command.partition(" ")
-            verb = verb.upper()
-            number = argument.split(" ")[0]
+            verb, number = verb.upper(), argument.split(" ")[0]
             index = int(number) - 1 if number.isdigit() else -1
             message = (self.messages[index] if 0 <= index < len(self.messages) and
                        index not in deleted else None)
+            live = [m for i, m in enumerate(self.messages) if i not in deleted]
             if verb in ("USER", "PASS", "NOOP", "RSET"):
-                connection.sendall(b"+OK\r\n")
+                send(b"+OK\r\n")
             elif verb == "STAT":
-                live = [m for i, m in enumerate(self.messages) if i not in deleted]
-                connection.sendall(b"+OK %d %d\r\n" % (len(live), sum(m.size() for m in live)))
+                send(b"+OK %d %d\r\n" % (len(live), sum(m.size() for m in live)))
             elif verb in ("UIDL", "LIST", "RETR", "DELE") and message is None:
-                connection.sendall(b"-ERR no such message\r\n")
+                send(b"-ERR no such message\r\n")
             elif verb == "UIDL":
-                connection.sendall(b"+OK %s %s\r\n" % (number.encode(), message.uid.encode()))
+                send(b"+OK %s %s\r\n" % (number.encode(), message.uid.encode()))
             elif verb == "LIST" and self.tell_sizes:
-                connection.sendall(b"+OK %s %d\r\n" % (number.encode(), message.size()))
+                send(b"+OK %s %d\r\n" % (number.encode(), message.size()))
             elif verb == "RETR":
-                connection.sendall(b"+OK\r\n")
+                send(b"+OK\r\n")
                 for piece in message.wire():
-                    connection.sendall(piece)
+                    send(piece)
             elif verb == "DELE":
                 deleted.add(index)
-                connection.sendall(b"+OK\r\n")
+                send(b"+OK\r\n")
             elif verb == "QUIT":
-                self.messages = [m for i, m in enumerate(self.messages) if i not in deleted]
-                connection.sendall(b"+OK bye\r\n")
+                self.messages = live
+                send(b"+OK bye\r\n")
                 return
             else:
-                connection.sendall(b"-ERR not here\r\n")
+                send(b"-ERR not here\r\n")
 
 
 def wait_with_peak_memory(process):
@@ -196,28 +218,20 @@ def wait_with_peak_memory(process):
     return process.returncode, usage.ru_maxrss / 1024
 
 
-# ---------------------------------------------------------------------------------------------
-# DNS servers
-# ---------------------------------------------------------------------------------------------
-
 class Dnsmasq:
-    """dnsmasq on a loopback port answering for the given zones only: `records` maps names to
-    the address they answer, every other name in `zones` does not exist, nothing is forwarded.
-    Queries are logged for `queries`."""
+    """dnsmasq answering `records` (name: address) in `zones`, NXDOMAIN for other names there."""
 
     def __init__(self, directory, zones, records, attempts=5):
-        self.log_path = os.path.join(directory, "dnsmasq.log")
-        conf = os.path.join(directory, "dnsmasq.conf")
+        self.log_path, conf = (os.path.join(directory, n) for n in ("dnsmasq.log", "dnsmasq.conf"))
         self.process = None
         for attempt in range(attempts):
             self.port = free_port()
-            with open(conf, "w") as f:
-                f.write("port=%d\nlisten-address=%s\nbind-interfaces\nno-resolv\nno-hosts\n"
-                        "user=%s\npid-file=%s\nlog-queries\nlog-facility=%s\nlocal=/%s/\n"
-                        % (self.port, HOST, pwd.getpwuid(os.getuid()).pw_name,
-                           os.path.join(directory, "dnsmasq.pid"), self.log_path,
-                           "/".join(zone.strip(".") for zone in zones)))
-                f.writelines("host-record=%s,%s\n" % item for item in records.items())
+            _write(conf, "port=%d\nlisten-address=%s\nbind-interfaces\nno-resolv\nno-hosts\n"
+                   "user=%s\npid-file=%s\nlog-queries\nlog-facility=%s\nlocal=/%s/\n"
+                   % (self.port, HOST, pwd.getpwuid(os.getuid()).pw_name,
+                      os.path.join(directory, "dnsmasq.pid"), self.log_path,
+                      "/".join(zone.strip(".") for zone in zones)) +
+                   "".join("host-record=%s,%s\n" % item for item in records.items()))
             if os.path.exists(self.log_path):
                 os.remove(self.log_path)
             self.process = subprocess.Popen(
@@ -241,7 +255,6 @@ class Dnsmasq:
         return "no start within 10 s"
 
     def queries(self):
-        """The names asked for (A records), in order."""
         return [line.split("query[A] ")[1].split(" ")[0]
                 for line in _text(self.log_path).splitlines() if "query[A] " in line]
 
@@ -253,68 +266,31 @@ class Dnsmasq:
         return self.queries()
 
     def stop(self):
-        if self.process is None:
-            return
-        if self.process.poll() is None:
+        if self.process is not None:
             self.process.terminate()
-        try:
-            self.process.wait(timeout=10)
-        except subprocess.TimeoutExpired:
-            self.process.kill()
-            self.process.wait()
-        self.process.stderr.close()
-        self.process = None
+            _ending(self.process)
+            self.process.stderr.close()
+            self.process = None
 
 
-class NxDomainDns:
-    """A DNS server on a loopback UDP port that answers every query "no such name", so that the
-    program's blocklist look-ups leave no machine and wait for no time-out; `queries` counts."""
+class NxDomainDns(_Listener):
+    """A loopback UDP DNS server answering every query "no such name"; `queries` counts."""
 
     def __init__(self):
-        self.socket = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        self.socket.bind((HOST, 0))
-        self.socket.settimeout(0.1)
-        self.port = self.socket.getsockname()[1]
         self.queries = 0
-        self.stopping = threading.Event()
-        self.thread = threading.Thread(target=self._serve, daemon=True)
-        self.thread.start()
+        self._listen(socket.SOCK_DGRAM)
 
-    def _serve(self):
-        while not self.stopping.is_set():
-            try:
-                query, peer = self.socket.recvfrom(4096)
-            except socket.timeout:
-                continue
-            except OSError:
-                return
-            if len(query) < 12:
-                continue
-            self.queries += 1
-            # The question ends after the name's labels, its type and class; EDNS is left out.
-            end = 12
-            while end < len(query) and query[end] != 0:
-                end += query[end] + 1
-            flags = 0x8180 | (query[2] & 0x01) << 8 | 3  # response, RD copied, RA, NXDOMAIN
-            try:
-                self.socket.sendto(query[:2] + flags.to_bytes(2, "big") + b"\x00\x01" +
-                                   b"\x00" * 6 + query[12:end + 5], peer)
-            except OSError:
-                pass
-
-    def stop(self):
-        self.stopping.set()
-        self.thread.join(timeout=5)
-        self.socket.close()
-
-
-# ---------------------------------------------------------------------------------------------
-# A private Dovecot
-# ---------------------------------------------------------------------------------------------
-
-def available():
-    """True when a Dovecot binary is installed."""
-    return _dovecot() is not None
+    def _once(self):
+        query, peer = self.sock.recvfrom(4096)
+        if len(query) < 12:
+            return
+        self.queries += 1
+        end = 12  # the question: the name's labels, its type and class; EDNS left out
+        while end < len(query) and query[end] != 0:
+            end += query[end] + 1
+        flags = 0x8180 | (query[2] & 0x01) << 8 | 3  # response, RD copied, RA, NXDOMAIN
+        self.sock.sendto(query[:2] + flags.to_bytes(2, "big") + b"\x00\x01" + b"\x00" * 6 +
+                         query[12:end + 5], peer)
 
 
 def _dovecot():
@@ -324,21 +300,27 @@ def _dovecot():
     return None
 
 
+def available():
+    return _dovecot() is not None
+
+
 def openssl_available():
     return shutil.which("openssl") is not None
+
+
+def skip_unless_installed(*tools):
+    missing = [t for t in tools if not (available() if t == "dovecot" else shutil.which(t))]
+    if missing:
+        raise unittest.SkipTest("not installed: %s (scripts/setup installs them)"
+                                % ", ".join(missing))
 
 
 _DELIVERY_NUMBER = re.compile(r"\d+\.M(\d+)P\d+\.")
 
 
 def fill_maildir(maildir, messages, line_ends=None, owner=None, first=0):
-    """Delivers messages (bytes, ordinary form) into maildir/new; returns their file names.
-
-    `line_ends` "lf" or "crlf" rewrites the line ends. Each file is named like a Dovecot delivery
-    with its own second (so Dovecot numbers them in the order given), its size (S=) and its size
-    with CR LF line ends (W=); the part before "," is Dovecot's unique id (pop3_uidl_format %g).
-    `owner` (uid, gid) chowns what is made; `first` numbers on from earlier deliveries.
-    """
+    """Delivers messages into maildir/new as Dovecot would, a second apart (numbered in order);
+    a name up to "," is the unique id. `line_ends` "lf" or "crlf" rewrites line ends."""
     for sub in ("", "cur", "new", "tmp"):
         os.makedirs(os.path.join(maildir, sub), exist_ok=True)
         if owner is not None:
@@ -347,14 +329,11 @@ def fill_maildir(maildir, messages, line_ends=None, owner=None, first=0):
     for n, data in enumerate(messages, first):
         if line_ends is not None:
             data = data.replace(b"\r\n", b"\n")
-            if line_ends == "crlf":
-                data = data.replace(b"\n", b"\r\n")
+            data = data.replace(b"\n", b"\r\n") if line_ends == "crlf" else data
         name = "%d.M%dP%d.qmtest,S=%d,W=%d" % (1700000000 + n, n, os.getpid(), len(data),
                                                 len(data) + data.count(b"\n") -
                                                 data.count(b"\r\n"))
-        scratch = os.path.join(maildir, "tmp", name)
-        with open(scratch, "wb") as f:
-            f.write(data)
+        scratch = _write(os.path.join(maildir, "tmp", name), data)
         if owner is not None:
             os.chown(scratch, *owner)
         os.rename(scratch, os.path.join(maildir, "new", name))
@@ -363,24 +342,19 @@ def fill_maildir(maildir, messages, line_ends=None, owner=None, first=0):
 
 
 class Dovecot:
-    """`dovecot -F` serving one maildir to one user over POP3 on HOST:port, with a private
-    configuration below a fresh directory in `workdir` (the system's is never read).
-
-    `ssl` is Dovecot's setting: "no", "yes" (STLS offered, plaintext login allowed) or
-    "required" (login only inside TLS); with TLS, `cert` (a Certificates pair) and `tls_port`
-    for POP3S. `oauth_url` also takes AUTH XOAUTH2, checked at that introspection endpoint.
-    Started as root, Dovecot keeps its privilege separation and serves mail as the `mail` user,
-    which gets the maildir; `workdir` is made traversable (o+x) for Dovecot's users.
-    `settings` adds top-level `name = value` lines. A context manager, or start() and stop().
-    """
+    """`dovecot -F` serving one maildir to one user over POP3 on HOST:port, configured below a
+    fresh directory in `workdir`. `ssl` "no", "yes" (STLS offered) or "required", with `cert` (a
+    Certificates pair) and `tls_port` for POP3S; `oauth_url` adds AUTH XOAUTH2 checked at that
+    introspection endpoint; `settings` adds top-level lines. As root it serves as the `mail` user,
+    which gets the maildir."""
 
     def __init__(self, workdir, port, user, password, maildir=None, settings=None,
                  cert=None, tls_port=None, ssl="no", oauth_url=None, start_timeout=20.0):
         assert port not in (110, 995) and tls_port not in (110, 995)
         self.workdir = os.path.abspath(workdir)
         self.port, self.user, self.password = port, user, password
-        self.settings = dict(settings or {})
-        self.cert, self.ssl, self.oauth_url = cert, ssl, oauth_url
+        self.settings, self.cert = dict(settings or {}), cert
+        self.ssl, self.oauth_url = ssl, oauth_url
         self.tls_port = tls_port if ssl != "no" else None
         self.start_timeout = start_timeout
         self.dir = self.process = self._output = None
@@ -391,40 +365,24 @@ class Dovecot:
             self.mail_owner = (entry.pw_uid, entry.pw_gid)
         self._next_number = 0
 
-    def __enter__(self):
-        return self.start()
-
-    def __exit__(self, *exc):
-        self.stop()
-        return False
-
     @property
     def address(self):
         return (HOST, self.port)
-
-    @property
-    def tls_address(self):
-        return (HOST, self.tls_port)
 
     def start(self):
         self.dir = tempfile.mkdtemp(prefix="dovecot_", dir=self.workdir)
         fill_maildir(self.maildir, [], owner=self.mail_owner)
         self._next_number = max(self._next_number, self._following_number())
         if self.mail_owner is not None:
-            # Messages the caller put there beforehand belong to the caller until now.
             for root, dirs, files in os.walk(self.maildir):
                 for name in dirs + files:
                     os.chown(os.path.join(root, name), *self.mail_owner)
             for path in (self.workdir, self.dir):
                 os.chmod(path, os.stat(path).st_mode & 0o7777 | 0o011)
-        config = os.path.join(self.dir, "dovecot.conf")
-        with open(config, "w") as f:
-            f.write(self.config())
-        passwd = os.path.join(self.dir, "passwd")
-        with open(passwd, "w") as f:
-            f.write("%s:{PLAIN}%s::::::\n" % (self.user, self.password))
-        # Read by the authentication process, which runs as the internal user.
-        if os.geteuid() == 0:
+        config = _write(os.path.join(self.dir, "dovecot.conf"), self.config())
+        passwd = _write(os.path.join(self.dir, "passwd"),
+                        "%s:{PLAIN}%s::::::\n" % (self.user, self.password))
+        if os.geteuid() == 0:  # read by the authentication process, as the internal user
             os.chown(passwd, 0, grp.getgrnam("dovecot").gr_gid)
             os.chmod(passwd, 0o640)
         self._output = open(os.path.join(self.dir, "stdout.log"), "wb")
@@ -440,17 +398,15 @@ class Dovecot:
         return self
 
     def stop(self, timeout=10.0):
-        """SIGTERM, then SIGKILL to the whole group; removes the server's own directory."""
         code = None
         if self.process is not None:
             if self.process.poll() is None:
                 self.process.send_signal(signal.SIGTERM)
             try:
-                code = self.process.wait(timeout=timeout)
+                self.process.wait(timeout=timeout)
             except subprocess.TimeoutExpired:
                 pass
-            # The master leaves children behind (a login process still holding a client).
-            for sig in (signal.SIGTERM, signal.SIGKILL):
+            for sig in (signal.SIGTERM, signal.SIGKILL):  # children left behind
                 try:
                     os.killpg(self.process.pid, sig)
                     time.sleep(0.2)
@@ -467,12 +423,11 @@ class Dovecot:
         return code
 
     def log(self):
-        """Dovecot's log so far."""
-        return "".join(_text(os.path.join(self.dir or "", name))
-                       for name in ("dovecot.log", "stdout.log"))
+        return "".join(_text(os.path.join(self.dir or "", n))
+                       for n in ("dovecot.log", "stdout.log"))
 
     def logins(self):
-        """The "Login:" lines, one per successful authentication (", TLS," inside TLS)."""
+        """One line per successful login (", TLS," inside TLS)."""
         return [line for line in self.log().splitlines() if "pop3-login: Info: Login:" in line]
 
     def mechanisms(self):
@@ -480,8 +435,7 @@ class Dovecot:
         return re.findall(r"client in: AUTH\t\d+\t(\S+)\t", self.log())
 
     def deliver(self, messages, line_ends=None):
-        """Adds messages (also while running), numbered after every message this server held,
-        so that a new one never repeats the unique id of a deleted one; returns their names."""
+        """Adds messages (also while running), never repeating the unique id of a deleted one."""
         first = max(self._next_number, self._following_number())
         names = fill_maildir(self.maildir, messages, line_ends, self.mail_owner, first)
         self._next_number = first + len(names)
@@ -496,14 +450,14 @@ class Dovecot:
     def config(self):
         uid, gid = self.mail_owner or (os.getuid(), os.getgid())
         d, log = self.dir, os.path.join(self.dir, "dovecot.log")
-        lines = ["protocols = pop3", "listen = " + HOST,
-                 "base_dir = " + os.path.join(d, "run"), "state_dir = " + os.path.join(d, "state"),
-                 "instance_name = qm-test-%d" % self.port, "log_path = " + log,
-                 "info_log_path = " + log, "debug_log_path = " + log, "ssl = " + self.ssl,
-                 "disable_plaintext_auth = no", "mail_location = maildir:" + self.maildir,
-                 "first_valid_uid = %d" % uid, "last_valid_uid = %d" % uid,
-                 "first_valid_gid = %d" % gid, "last_valid_gid = %d" % gid,
-                 "pop3_uidl_format = %g"]
+        lines = ["protocols = pop3", "listen = " + HOST, "base_dir = " + os.path.join(d, "run"),
+                 "state_dir = " + os.path.join(d, "state"),
+                 "instance_name = qm-test-%d" % self.port,
+                 "log_path = " + log, "info_log_path = " + log, "debug_log_path = " + log,
+                 "ssl = " + self.ssl, "disable_plaintext_auth = no",
+                 "mail_location = maildir:" + self.maildir, "first_valid_uid = %d" % uid,
+                 "last_valid_uid = %d" % uid, "first_valid_gid = %d" % gid,
+                 "last_valid_gid = %d" % gid, "pop3_uidl_format = %g"]
         if self.ssl != "no":
             lines += ["ssl_cert = <" + self.cert.cert, "ssl_key = <" + self.cert.key,
                       "ssl_min_protocol = TLSv1.2"]
@@ -513,39 +467,32 @@ class Dovecot:
                       "default_internal_group = " + grp.getgrgid(os.getgid()).gr_name]
         lines += ["%s = %s" % item for item in self.settings.items()]
         if self.oauth_url:
-            conf = os.path.join(d, "oauth2.conf.ext")
-            with open(conf, "w") as f:
-                f.write("introspection_mode = post\nintrospection_url = %s\n"
-                        "force_introspection = yes\nusername_attribute = username\n"
-                        "active_attribute = active\nactive_value = true\n" % self.oauth_url)
-            os.chmod(conf, 0o644)
-            lines += ["auth_mechanisms = plain xoauth2", "auth_debug = yes",
-                      "passdb {", "  driver = oauth2", "  mechanisms = xoauth2",
-                      "  args = " + conf, "}"]
+            conf = _write(os.path.join(d, "oauth2.conf.ext"),
+                          "introspection_mode = post\nintrospection_url = %s\n"
+                          "force_introspection = yes\nusername_attribute = username\n"
+                          "active_attribute = active\nactive_value = true\n" % self.oauth_url,
+                          0o644)
+            lines += ["auth_mechanisms = plain xoauth2", "auth_debug = yes", "passdb {",
+                      "  driver = oauth2", "  mechanisms = xoauth2", "  args = " + conf, "}"]
         else:
             lines.append("auth_mechanisms = plain")
         lines += ["passdb {", "  driver = passwd-file",
                   "  args = scheme=PLAIN username_format=%%u %s" % os.path.join(d, "passwd"), "}",
                   "userdb {", "  driver = static",
                   "  args = uid=%d gid=%d home=%s" % (uid, gid, self.maildir), "}",
-                  "service pop3-login {", "  inet_listener pop3 {",
-                  "    address = " + HOST, "    port = %d" % self.port, "  }",
-                  "  inet_listener pop3s {"]
-        if self.tls_port:
-            lines += ["    address = " + HOST, "    port = %d" % self.tls_port, "    ssl = yes"]
-        else:
-            lines.append("    port = 0")
-        lines.append("  }")
+                  "service pop3-login {", "  inet_listener pop3 {", "    address = " + HOST,
+                  "    port = %d" % self.port, "  }", "  inet_listener pop3s {"]
+        lines += (["    address = " + HOST, "    port = %d" % self.tls_port, "    ssl = yes"]
+                  if self.tls_port else ["    port = 0"]) + ["  }"]
         if os.geteuid() != 0:
             lines += ["  chroot =", "}", "service anvil {", "  chroot ="]
         return "\n".join(lines + ["}", ""])
 
     def _wait_until_ready(self):
         context = ssl.create_default_context()
-        context.check_hostname = False
-        context.verify_mode = ssl.CERT_NONE
+        context.check_hostname, context.verify_mode = False, ssl.CERT_NONE
         deadline = time.monotonic() + self.start_timeout
-        for address, secure in ((self.address, False), (self.tls_address, True)):
+        for address, secure in ((self.address, False), ((HOST, self.tls_port), True)):
             while address[1]:
                 if self.process.poll() is not None:
                     raise RuntimeError("dovecot ended with status %d:\n%s"
@@ -567,19 +514,12 @@ Pair = namedtuple("Pair", "cert key")
 
 
 class Certificates:
-    """A test CA (`ca`) made with the openssl command in `directory`, the server certificates it
-    signed (`good` for DNS:localhost and IP:127.0.0.1, `wrong` for DNS:wrong.example only) and a
-    second CA that signed nothing (`other_ca`). EC P-256 keys, files private (0600)."""
+    """A test CA, certificates it signed for localhost and 127.0.0.1 (`good`) and for
+    wrong.example (`wrong`), and a CA that signed nothing (`other_ca`)."""
 
     def __init__(self, directory, days=30):
-        self.dir = os.path.abspath(directory)
+        self.dir, self.days = os.path.abspath(directory), str(days)
         os.makedirs(self.dir, exist_ok=True)
-        self.config = self.path("openssl.cnf")
-        with open(self.config, "w") as f:
-            f.write("[req]\ndistinguished_name = dn\nprompt = no\n[dn]\nCN = unused\n[ca_ext]\n"
-                    "basicConstraints = critical, CA:TRUE\nkeyUsage = critical, keyCertSign, "
-                    "cRLSign\nsubjectKeyIdentifier = hash\n")
-        self.days = str(days)
         self.ca = self._make("ca", "qm test CA")
         self.good = self._make("good", "localhost", "DNS:localhost, IP:127.0.0.1")
         self.wrong = self._make("wrong", "wrong.example", "DNS:wrong.example")
@@ -588,63 +528,38 @@ class Certificates:
     def path(self, name):
         return os.path.join(self.dir, name)
 
-    def _openssl(self, *args):
-        subprocess.run(["openssl"] + list(args), capture_output=True, check=True, timeout=60,
-                       env=dict(os.environ, OPENSSL_CONF=self.config))
-
     def _make(self, name, common_name, alt_names=None):
-        """A CA without alt_names, else a server certificate signed by `ca`."""
         key, cert = self.path(name + ".key"), self.path(name + ".pem")
-        self._openssl("genpkey", "-algorithm", "EC", "-pkeyopt", "ec_paramgen_curve:P-256",
-                      "-out", key)
+        usage = ["basicConstraints=critical,CA:TRUE", "keyUsage=critical,keyCertSign,cRLSign"] \
+            if alt_names is None else [
+                "basicConstraints=critical,CA:FALSE", "subjectAltName=" + alt_names,
+                "keyUsage=critical,digitalSignature,keyEncipherment", "extendedKeyUsage=serverAuth"]
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
+                        "ec_paramgen_curve:P-256", "-nodes", "-keyout", key, "-out", cert,
+                        "-subj", "/CN=" + common_name, "-days", self.days, "-sha256"] +
+                       ([] if alt_names is None else ["-CA", self.ca.cert, "-CAkey", self.ca.key]) +
+                       [arg for ext in usage for arg in ("-addext", ext)],
+                       capture_output=True, check=True, timeout=60)
         os.chmod(key, 0o600)
-        if alt_names is None:
-            self._openssl("req", "-config", self.config, "-new", "-x509", "-key", key, "-subj",
-                          "/CN=" + common_name, "-days", self.days, "-extensions", "ca_ext",
-                          "-sha256", "-out", cert)
-            return Pair(cert, key)
-        extensions, request = self.path(name + ".ext"), self.path(name + ".csr")
-        with open(extensions, "w") as f:
-            f.write("basicConstraints = critical, CA:FALSE\nkeyUsage = critical, "
-                    "digitalSignature, keyEncipherment\nextendedKeyUsage = serverAuth\n"
-                    "subjectAltName = %s\n" % alt_names)
-        self._openssl("req", "-config", self.config, "-new", "-key", key, "-subj",
-                      "/CN=" + common_name, "-out", request)
-        self._openssl("x509", "-req", "-in", request, "-CA", self.ca.cert, "-CAkey", self.ca.key,
-                      "-CAcreateserial", "-days", self.days, "-sha256", "-extfile", extensions,
-                      "-out", cert)
         return Pair(cert, key)
 
 
-class FakePop3:
-    """A raw TCP peer on a loopback port: `behaviour(conn, fake)` runs for every connection in a
-    thread of its own and reads through recv_some / recv_line, which record every byte received
-    (all_received). stop() closes the listener and every connection."""
+class FakePop3(_Listener):
+    """A raw TCP peer: `behaviour(conn, fake)` runs per connection in a thread and reads through
+    recv_some / recv_line, which record every byte (all_received). stop() closes everything."""
 
     def __init__(self, behaviour):
-        self.behaviour = behaviour
-        self.listener = socket.create_server((HOST, 0))
-        self.listener.settimeout(0.1)
-        self.port = self.listener.getsockname()[1]
-        self.received, self.events, self.connections = [], [], []
-        self.stopping = threading.Event()
+        self.behaviour, self.received, self.events, self.connections = behaviour, [], [], []
         self.lock = threading.Lock()
-        self.threads = [threading.Thread(target=self._accept, daemon=True)]
-        self.threads[0].start()
+        self._listen()
 
-    def _accept(self):
-        while not self.stopping.is_set():
-            try:
-                conn, _ = self.listener.accept()
-            except socket.timeout:
-                continue
-            except OSError:
-                return
-            thread = threading.Thread(target=self._serve, args=(conn,), daemon=True)
-            with self.lock:
-                self.connections.append(conn)
-                self.threads.append(thread)
-            thread.start()
+    def _once(self):
+        conn, _ = self.sock.accept()
+        thread = threading.Thread(target=self._serve, args=(conn,), daemon=True)
+        with self.lock:
+            self.connections.append(conn)
+            self.threads.append(thread)
+        thread.start()
 
     def _serve(self, conn):
         try:
@@ -657,7 +572,6 @@ class FakePop3:
             self.events.append(event)
 
     def recv_some(self, conn, timeout=10.0):
-        """The next bytes from conn (b"" at its end, None after `timeout`); recorded."""
         conn.settimeout(timeout)
         try:
             data = conn.recv(65536)
@@ -668,7 +582,6 @@ class FakePop3:
         return data
 
     def recv_line(self, conn, buffer, timeout=10.0):
-        """One CR LF line (with its end) from conn, using and updating `buffer` (bytearray)."""
         deadline = time.monotonic() + timeout
         while b"\r\n" not in buffer:
             data = self.recv_some(conn, max(deadline - time.monotonic(), 0.01))
@@ -681,7 +594,6 @@ class FakePop3:
         return line
 
     def wait_quietly(self, conn, seconds=60.0):
-        """Holds the connection open without a word until the peer closes it or stop()."""
         deadline = time.monotonic() + seconds
         while not self.stopping.is_set() and time.monotonic() < deadline:
             if self.recv_some(conn, 0.2) == b"":
@@ -693,7 +605,7 @@ class FakePop3:
 
     def stop(self):
         self.stopping.set()
-        self.listener.close()
+        self.sock.close()
         with self.lock:
             connections = list(self.connections)
         for conn in connections:
@@ -702,61 +614,39 @@ class FakePop3:
             except OSError:
                 pass
             conn.close()
-        for thread in self.threads:
-            thread.join(timeout=10)
+        super().stop()
 
 
 def fetchmail(scratch, port, user, password, auth="password", verbose=False):
     """Runs fetchmail once against HOST:port (POP3, no TLS, keeping the server copies); returns
-    (the messages its MDA received, in order, and what it printed)."""
+    the messages its MDA received, in order, and what it printed."""
     out = os.path.join(scratch, "fetched")
     shutil.rmtree(out, ignore_errors=True)
     os.mkdir(out)
-    mda = os.path.join(scratch, "mda.py")
-    with open(mda, "w") as f:
-        f.write("import os, sys\nout = sys.argv[1]\n"
-                "path = os.path.join(out, '%05d' % len(os.listdir(out)))\n"
-                "open(path, 'wb').write(sys.stdin.buffer.read())\n")
-    rc = os.path.join(scratch, "fetchmailrc")
-    with open(rc, "w") as f:
-        f.write('poll %s with proto POP3 port %d auth %s\n'
-                '  user "%s" there with password "%s" is "root" here\n'
-                '  options fetchall keep sslproto ""\n  mda "%s %s %s"\n'
-                % (HOST, port, auth, user, password, sys.executable, mda, out))
-    os.chmod(rc, 0o600)
+    mda = _write(os.path.join(scratch, "mda.py"),
+                 "import os, sys\nout = sys.argv[1]\npath = os.path.join(out, '%05d' % "
+                 "len(os.listdir(out)))\nopen(path, 'wb').write(sys.stdin.buffer.read())\n")
+    rc = _write(os.path.join(scratch, "fetchmailrc"),
+                'poll %s with proto POP3 port %d auth %s\n  user "%s" there with password "%s" '
+                'is "root" here\n  options fetchall keep sslproto ""\n  mda "%s %s %s"\n'
+                % (HOST, port, auth, user, password, sys.executable, mda, out), 0o600)
     done = subprocess.run(["fetchmail", "-f", rc, "--nosyslog", "--invisible", "--nodetach",
-                           "-i", os.path.join(scratch, "fetchids")] + (["-v"] if verbose else []),
+                           "-i", os.path.join(scratch, "fetchids"),
+                           "--pidfile", os.path.join(scratch, "fetchmail.pid")] +
+                          (["-v"] if verbose else []),
                           stdin=subprocess.DEVNULL, capture_output=True, timeout=300,
                           env=dict(os.environ, HOME=scratch))
-    # 1: there was no mail.
-    if done.returncode not in (0, 1):
+    if done.returncode not in (0, 1):  # 1: there was no mail
         raise AssertionError("fetchmail exited with %d: %s"
                              % (done.returncode, done.stderr.decode("utf-8", "replace")))
     return [_read(os.path.join(out, name)) for name in sorted(os.listdir(out))], \
         done.stdout.decode("utf-8", "replace")
 
 
-def skip_unless_installed(*tools):
-    missing = [t for t in tools if not (available() if t == "dovecot" else shutil.which(t))]
-    if missing:
-        raise unittest.SkipTest("not installed: %s (scripts/setup installs them)"
-                                % ", ".join(missing))
-
-
-# ---------------------------------------------------------------------------------------------
-# The program's working directory, its commands and the headless program in it
-# ---------------------------------------------------------------------------------------------
-
-ZONES = (".uri.test", ".relay-a.test", ".relay-b.test", ".dbl.test")
-REMOTE_USER, REMOTE_PASSWORD = "taro", "remote-secret"
-LOCAL_USER, LOCAL_PASSWORD = "hanako", "local-secret"
-
-
 def write_settings(workdir, local_port, mailboxes=(), dns_port=None, zones=("",) * 4,
                    server_keys=(), **misc):
-    """Writes qm_mailfilter.ini: the local server on HOST:local_port with further "KEY=VALUE"
-    `server_keys`, the mailboxes in order, the [Misc] keys given, the blocklist zones (none by
-    default) and their DNS server."""
+    """qm_mailfilter.ini: the local server on HOST:local_port with further "KEY=VALUE"
+    `server_keys`, the mailboxes, the [Misc] keys given, the zones and their DNS server."""
     os.makedirs(workdir, exist_ok=True)
     lines = ["[Mailbox]", "Port=%d" % local_port, "BindAddress=" + HOST] + list(server_keys)
     if mailboxes:
@@ -765,17 +655,14 @@ def write_settings(workdir, local_port, mailboxes=(), dns_port=None, zones=("",)
     if dns_port:
         lines += ["DnsServers=%s:%d" % (HOST, dns_port), "DnsTimeout=2"]
     lines += ["Zone%d=%s" % item for item in enumerate(zones)]
-    with open(os.path.join(workdir, "qm_mailfilter.ini"), "wb") as f:
-        f.write(("\r\n".join(lines) + "\r\n").encode())
+    _write(os.path.join(workdir, "qm_mailfilter.ini"), ("\r\n".join(lines) + "\r\n").encode())
 
 
 def run(program, workdir, *args, expect=0, timeout=120):
-    """Runs a command in workdir; returns its standard output as text after checking its status."""
     return Workdir.command(program, workdir, args, expect, timeout).out
 
 
 class Workdir:
-    """A working directory of the program, set up and inspected through its command line."""
 
     def __init__(self, path, program, dns_port, local_port=None, server_timeout=20,
                  startup_retrieve=0, zones=ZONES):
@@ -800,17 +687,14 @@ class Workdir:
         return done
 
     def run(self, *args, expect=0, timeout=120):
-        """The finished process (`out`, `err` as text), its exit status checked."""
         return self.command(self.program, self.path, args, expect, timeout)
 
     def set_setting(self, key, value):
-        """Changes a key of the settings file (each key name is unique there)."""
         path = os.path.join(self.path, "qm_mailfilter.ini")
         text, count = re.subn(rb"(?m)^%s=[^\r\n]*" % key.encode(),
                               b"%s=%s" % (key.encode(), str(value).encode()), _read(path))
         assert count == 1, key
-        with open(path, "wb") as f:
-            f.write(text)
+        _write(path, text)
 
     def add_mailbox(self, name, server_port, policy="keep", local_user=LOCAL_USER,
                     password=REMOTE_PASSWORD, server=HOST, **options):
@@ -821,12 +705,10 @@ class Workdir:
         self.run("mailbox", "set", name, *("%s=%s" % item for item in settings.items()))
 
     def show(self, name):
-        """`mailbox show` as a dict of its key=value lines."""
         return dict(line.split("=", 1) for line in self.run("mailbox", "show", name).out
                     .splitlines() if "=" in line)
 
     def retrieve(self, name=None, expect=0, timeout=120):
-        """One retrieval run; returns its standard error."""
         return self.run("retrieve", *([name] if name else []), expect=expect,
                         timeout=timeout).err
 
@@ -844,15 +726,7 @@ class Workdir:
         return read_log(self.path)
 
 
-def subjects(program, workdir, mailbox, dustbox=False):
-    """The subjects of the mail list of a mailbox (or its dustbox), in order."""
-    out = run(program, workdir, "mail", "list", "--json", mailbox,
-              *(["--dustbox"] if dustbox else []))
-    return [json.loads(line)["subject"] for line in out.splitlines()]
-
-
 def inspect_files(program, paths, raw=False, tz="UTC"):
-    """`qm_mailfilter inspect` over message files: its records, exit status and standard error."""
     done = subprocess.run([program, "inspect"] + (["--raw"] if raw else []) + list(paths),
                           capture_output=True, env=dict(os.environ, TZ=tz), timeout=120)
     records = [json.loads(line) for line in done.stdout.decode("utf-8").splitlines()]
@@ -860,37 +734,20 @@ def inspect_files(program, paths, raw=False, tz="UTC"):
 
 
 def b_word(data, charset=b"ISO-2022-JP", enc=b"B"):
-    """An encoded word (RFC 2047) of `data` in base64."""
-    import base64
     return b"=?" + charset + b"?" + enc + b"?" + base64.b64encode(data) + b"?="
 
 
 def q_word(data, charset=b"ISO-2022-JP"):
-    """An encoded word of `data` in the "Q" encoding: a blank as "_", and "_" itself escaped."""
     text = b"".join(b"_" if c == 0x20 else bytes([c]) if 0x21 <= c <= 0x7E and c not in b"=?_"
                     else b"=%02X" % c for c in data)
     return b"=?" + charset + b"?Q?" + text + b"?="
 
 
-def _read(path):
-    try:
-        with open(path, "rb") as f:
-            return f.read()
-    except (FileNotFoundError, NotADirectoryError):
-        return None
-
-
-def _text(path):
-    return (_read(path) or b"").decode("utf-8", "replace")
-
-
 def read_log(workdir):
-    """The program's log so far (empty before the first line reached the file)."""
     return _text(os.path.join(workdir, "qm_mailfilter.log"))
 
 
 def wait_for_log(workdir, text, count=1, timeout=60):
-    """Waits until the log holds `text` at least `count` times; False when it never did."""
     deadline = time.monotonic() + timeout
     while read_log(workdir).count(text) < count:
         if time.monotonic() > deadline:
@@ -900,13 +757,11 @@ def wait_for_log(workdir, text, count=1, timeout=60):
 
 
 class HeadlessProgram:
-    """`qm_mailfilter --headless` in workdir (None: the default), started once its local server
-    on HOST:port listens; `prefix` runs it through another command (such as setpriv) in `env`.
-    terminate() sends SIGTERM and measures how long the program takes to end."""
+    """`qm_mailfilter --headless` in workdir (None: the default), started once its server on
+    HOST:port listens; `prefix` runs it through another command (such as setpriv) in `env`."""
 
     def __init__(self, program, workdir, port, timeout=20, prefix=(), env=None):
-        # A file, not a pipe: what it writes must never block the program.
-        self.output = tempfile.TemporaryFile()
+        self.output = tempfile.TemporaryFile()  # a file: writing must never block the program
         where = ["--workdir", workdir] if workdir is not None else []
         self.process = subprocess.Popen(list(prefix) + [program, "--headless"] + where,
                                         stdin=subprocess.DEVNULL, stdout=self.output,
@@ -923,7 +778,6 @@ class HeadlessProgram:
                 time.sleep(0.05)
 
     def terminate(self, timeout=30):
-        """SIGTERM; returns (exit status, seconds until it ended), killing it after `timeout`."""
         start = time.monotonic()
         self.process.send_signal(signal.SIGTERM)
         try:
@@ -939,34 +793,25 @@ class HeadlessProgram:
             self.process.wait()
 
     def close(self):
-        """Kills the program if it still runs and lets go of its output."""
         self.kill()
         self.output.close()
 
     def text(self):
-        """What the program wrote to standard output and standard error."""
         self.output.seek(0)
         return self.output.read().decode("utf-8", "replace")
 
 
-# ---------------------------------------------------------------------------------------------
-# The files of a working directory: archive items, .flg, .svm, .cfg, .mbx
-# ---------------------------------------------------------------------------------------------
-
+# The files of a working directory. An archive string is its length (1 byte; or 0xFF and a u16
+# below 0xFFFE; or 0xFF 0xFFFF and a u32), then the bytes.
 def pack_string(data):
-    """An archive string: its length (1 byte; or 0xFF and a u16 below 0xFFFE; or 0xFF 0xFFFF
-    and a u32), then the bytes."""
     data = data.encode() if isinstance(data, str) else data
     n = len(data)
-    if n < 0xFF:
-        return bytes([n]) + data
-    if n < 0xFFFE:
-        return b"\xff" + struct.pack("<H", n) + data
-    return b"\xff\xff\xff" + struct.pack("<I", n) + data
+    return bytes([n]) + data if n < 0xFF else b"\xff" + struct.pack("<H", n) + data \
+        if n < 0xFFFE else b"\xff\xff\xff" + struct.pack("<I", n) + data
 
 
 class _Reader:
-    """Reads archive items from bytes; every read raises EOFError when the bytes end early."""
+    """Reads archive items; a read past the end raises EOFError."""
 
     def __init__(self, data):
         self.data, self.at = data, 0
@@ -984,8 +829,7 @@ class _Reader:
         n = self.take(1)[0]
         if n == 0xFF:
             n = struct.unpack("<H", self.take(2))[0]
-            if n == 0xFFFF:
-                n = self.u32()
+            n = self.u32() if n == 0xFFFF else n
         return self.take(n).decode("latin-1")
 
 
@@ -1025,7 +869,7 @@ def write_svm(deleted_here, pending):
 
 
 def read_svm(data):
-    """(deletedHere, pendingDeletions), each as [(uidl, Message-ID)], up to any damage."""
+    """(deletedHere, pendingDeletions) as [(uidl, Message-ID)], up to any damage."""
     reader, lists = _Reader(data), ([], [])
     try:
         for pairs in lists:
@@ -1044,7 +888,6 @@ _WORD_A = ["notifyOther", "notifySpam", "notifyBad", "notifyFriend", "hideOther"
 _WORD_B = ["onDemand", "openDustboxAtExit", "dustboxAccess", "keepOtherOnServer",
            "keepFriendOnServer"]
 POLICIES = ["keep", "retrieved", "dustboxed", "purged"]
-# A new mailbox's settings.
 DEFAULT_SETTINGS = dict(
     {name: 0 for name in _WORD_A + _WORD_B},
     localUser="", localPassword="", dustboxUser="", dustboxPassword="", timerInterval=180,
@@ -1053,17 +896,16 @@ DEFAULT_SETTINGS = dict(
 
 
 def write_cfg(**settings):
-    """The .cfg bytes of a mailbox: DEFAULT_SETTINGS changed by `settings`."""
     assert set(settings) <= set(DEFAULT_SETTINGS), set(settings) - set(DEFAULT_SETTINGS)
     s = dict(DEFAULT_SETTINGS, **settings)
     word_a = sum(1 << i for i, name in enumerate(_WORD_A) if s[name])
     word_b = POLICIES.index(s["serverDeletion"]) | sum(
         1 << (i + 2) for i, name in enumerate(_WORD_B) if s[name])
-    return (b"".join(pack_string(s[k]) for k in
-                     ("localUser", "localPassword", "dustboxUser", "dustboxPassword")) +
-            struct.pack("<IIHH", s["timerInterval"], s["dustboxLimit"], word_a, word_b) +
-            pack_string(s["server"]) + struct.pack("<I", s["port"]) + pack_string(s["user"]) +
-            pack_string(s["password"]))
+    strings = [pack_string(s[k]) for k in ("localUser", "localPassword", "dustboxUser",
+                                           "dustboxPassword", "server", "user", "password")]
+    return (b"".join(strings[:4]) + struct.pack("<IIHH", s["timerInterval"], s["dustboxLimit"],
+                                                word_a, word_b) +
+            strings[4] + struct.pack("<I", s["port"]) + strings[5] + strings[6])
 
 
 TERMINATOR = b"\r\n.\r\n"
@@ -1081,26 +923,14 @@ def split_mbx(data):
         start = end + len(TERMINATOR)
 
 
-def header_field(message, name):
-    """The value of the first header field `name` (unfolded, stripped), or None."""
-    head = message.split(b"\r\n\r\n", 1)[0].replace(b"\r\n", b"\n")
-    match = re.search(rb"(?im)^%s:[ \t]*(.*(?:\n[ \t].*)*)" % re.escape(name.encode()), head)
-    if not match:
-        return None
-    return re.sub(rb"\n[ \t]+", b" ", match.group(1)).strip().decode("latin-1")
-
-
 # A message in a mailbox: its stored bytes (`stuffed`) and its mark.
 Stored = namedtuple("Stored", "text flags uidl")
 
 
 def write_workdir(path, port, mailboxes, friends=(), bads=(), **misc):
-    """Writes a working directory: qm_mailfilter.ini (write_settings, with the [Misc] keys
-    given), each mailbox's files and the sender lists ("0 ADDRESS", NUL, CR CR LF each).
-
-    `mailboxes` is a list of dicts: name, and optionally messages and dustbox ([Stored]),
-    settings (for write_cfg), deleted_here and pending ([(uidl, Message-ID)]).
-    """
+    """A working directory: settings (write_settings with the [Misc] keys given), each mailbox's
+    files and the sender lists. `mailboxes`: dicts of name and optionally messages and dustbox
+    ([Stored]), settings (for write_cfg), deleted_here and pending ([(uidl, Message-ID)])."""
     write_settings(path, port, [box["name"] for box in mailboxes], **misc)
     files = {}
     for box in mailboxes:
@@ -1116,39 +946,39 @@ def write_workdir(path, port, mailboxes, friends=(), bads=(), **misc):
         if addresses:
             files[name] = b"".join(b"0 " + a.encode() + b"\0\r\r\n" for a in addresses)
     for name, data in files.items():
-        with open(os.path.join(path, name), "wb") as f:
-            f.write(data)
+        _write(os.path.join(path, name), data)
 
 
-# One stored message as a load sees it: its Message-ID (or "#" and its digest when it has
-# none), a digest of its stored bytes, its mark.
+# One stored message as a load sees it: its Message-ID (or "#" and its digest), a digest of its
+# stored bytes, its mark.
 StoredMessage = namedtuple("StoredMessage", "id digest flags uidl")
 
 
+def _message_id(text):
+    head = text.split(b"\r\n\r\n", 1)[0].replace(b"\r\n", b"\n")
+    match = re.search(rb"(?im)^Message-ID:[ \t]*(.*(?:\n[ \t].*)*)", head)
+    return match and re.sub(rb"\n[ \t]+", b" ", match.group(1)).strip().decode("latin-1")
+
+
 def read_box(path, name):
-    """(messages [StoredMessage], tail length): mailbox (or dustbox) `name` of the working
-    directory `path` as loading it gives: the messages of N.mbx with the marks of N.flg in order;
-    a message without a record gets a fresh mark, records beyond the messages are ignored."""
+    """([StoredMessage], tail length) of mailbox (or dustbox) `name` as loading gives it: the
+    messages of N.mbx with the marks of N.flg in order; a message without a record gets a fresh
+    mark, records beyond the messages are ignored."""
     texts, tail = split_mbx(_read(os.path.join(path, name + ".mbx")) or b"")
     marks = read_flg(_read(os.path.join(path, name + ".flg")) or b"")
     messages = []
     for i, text in enumerate(texts):
         digest = hashlib.sha1(text).hexdigest()[:12]
         flags, uidl = marks[i] if i < len(marks) else (FRESH_FLAGS, "")
-        messages.append(StoredMessage(header_field(text, "Message-ID") or "#" + digest, digest,
-                                      flags, uidl))
+        messages.append(StoredMessage(_message_id(text) or "#" + digest, digest, flags, uidl))
     return messages, len(tail)
 
 
 def dump_workdir(path):
-    """The logical state of a working directory as a comparable dict.
-
-    "boxes": per mailbox name, {"mailbox": [StoredMessage], "dustbox": [...], "deleted_here":
-    [(uidl, Message-ID)], "pending": [...]}; "tails": per .mbx with bytes after its last
-    terminator, their length; "stray": files no mailbox owns (scratch files, cut-off tails).
-    """
-    ini = _text(os.path.join(path, "qm_mailfilter.ini"))
-    match = re.search(r"(?m)^Mailboxes=([^\r\n]*)", ini)
+    """The state of a working directory: "boxes" per mailbox {"mailbox", "dustbox": [StoredMessage],
+    "deleted_here", "pending": [(uidl, Message-ID)]}; "tails": per .mbx the length of bytes after
+    its last terminator; "stray": files no mailbox owns."""
+    match = re.search(r"(?m)^Mailboxes=([^\r\n]*)", _text(os.path.join(path, "qm_mailfilter.ini")))
     boxes, tails = {}, {}
     known = {"qm_mailfilter.ini", "qm_mailfilter.log", "qm_mailfilter.lock", "friend.txt",
              "bad.txt"}
@@ -1163,10 +993,9 @@ def dump_workdir(path):
             _read(os.path.join(path, name + ".svm")) or b"\0" * 8)
         known.update((name + ".cfg", name + ".svm"))
         boxes[name] = box
-    stray = sorted(f for f in os.listdir(path) if f not in known)
-    return {"boxes": boxes, "tails": tails, "stray": stray}
+    return {"boxes": boxes, "tails": tails, "stray": sorted(f for f in os.listdir(path)
+                                                            if f not in known)}
 
 
 def logical(dump):
-    """The part of a dump two equal states share: messages with marks, and the server lists."""
     return dump["boxes"]
