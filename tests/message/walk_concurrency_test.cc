@@ -14,33 +14,29 @@ namespace {
 
 TEST(WalkConcurrencyTest, ThreadsWalkTheirOwnMessagesAtOnce) {
   PatternSet::Instance();
-  std::vector<std::thread> threads;
   std::vector<int> failures(4, 0);
+  std::vector<std::thread> threads;
   for (int t = 0; t < 4; ++t) {
     threads.emplace_back([&failures, t] {
       for (int i = 0; i < 300; ++i) {
-        const std::string quad = std::to_string(t) + "." + std::to_string(i % 250) + ".0.1";
-        const std::string text = "Received: from x ([" + quad +
-                                 "]) by y; 3 Jun 2024 15:00:00 +0900\r\n"
-                                 "From: T <t@example.jp>\r\n\r\nhttp://h" +
-                                 std::to_string(i) + ".example/\r\n.\r\n";
+        const std::string n = std::to_string(i % 250), ts = std::to_string(t);
         CMailMessage message;
-        message.Parse(text);
-        std::string address;
-        std::string host;
-        std::int64_t date = 0;
+        message.Parse("Received: from x ([" + ts + "." + n +
+                      ".0.1]) by y; 3 Jun 2024 15:00:00 +0900\r\n"
+                      "From: T <t@example.jp>\r\n\r\nhttp://h" +
+                      n + ".example/\r\n.\r\n");
         message.ResetReceivedWalk();
         message.DecodeBody();
-        const bool ok = message.NextReceivedAddress(address) &&
-                        address == "1.0." + std::to_string(i % 250) + "." + std::to_string(t) &&
-                        message.NextUrlHost(host) && host == "h" + std::to_string(i) + ".example" &&
-                        message.ReceivedDate(date) && message.SenderAddress() == "t@example.jp";
-        if (!ok) ++failures[t];
+        std::string address, host;
+        std::int64_t date = 0;
+        failures[t] += !message.NextReceivedAddress(address) || address != "1.0." + n + "." + ts ||
+                       !message.NextUrlHost(host) || host != "h" + n + ".example" ||
+                       !message.ReceivedDate(date) || message.SenderAddress() != "t@example.jp";
       }
     });
   }
   for (auto& thread : threads) thread.join();
-  for (int t = 0; t < 4; ++t) EXPECT_EQ(failures[t], 0) << "thread " << t;
+  EXPECT_EQ(failures, std::vector<int>(4, 0));
 }
 
 }  // namespace
