@@ -1,154 +1,220 @@
+// Blocklist answers, their cache and log lines: against scripted answers, and against a real
+// DNS server (dnsmasq on a loopback high port, serving test zones from a scratch directory).
 #include "classify/blocklist.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
 
+#include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "classify/fake_dns.h"
+#include "platform/socket.h"
+#include "support/scratch_directory.h"
 #include "support/words.h"
+
+extern char** environ;
 
 namespace qm {
 namespace {
 
+using namespace std::chrono_literals;
 using namespace std::string_literals;
 using test::Words;
 
+const BlocklistSettings kSettings = [] {
+  BlocklistSettings s;
+  s.zones = {".zone0.test", ".zone1.test", ".zone2.test", ".zone3.test"};
+  s.refusals = {std::vector<std::string>{"127.0.0.1", "not an address"}, {}, {}, {}};
+  s.ignored = {std::vector<std::string>{}, {"127.0.0.10", "127.0.0.11"}, {}, {}};
+  s.dnsTimeout = std::chrono::milliseconds{1234};
+  return s;
+}();
+
 class BlocklistTest : public ::testing::Test {
  protected:
-  BlocklistSettings Settings() {
-    BlocklistSettings s;
-    s.zones = {".zone0.test", ".zone1.test", ".zone2.test", ".zone3.test"};
-    s.refusals = {std::vector<std::string>{"127.0.0.1", "not an address"}, {}, {}, {}};
-    s.ignored = {std::vector<std::string>{}, {"127.0.0.10", "127.0.0.11"}, {}, {}};
-    s.dnsTimeout = std::chrono::milliseconds{1234};
-    return s;
-  }
   // The answer, then each log line of the look-up without its "RBL : ", joined by "|".
-  std::string Ask(std::string_view key, int zone, BlocklistResolver* resolver = nullptr) {
-    std::string text = std::to_string((resolver ? *resolver : blocklists).Lookup(key, zone));
+  std::string Ask(std::string_view key, int zone) {
+    std::string text = std::to_string(blocklists.Lookup(key, zone));
     for (const std::string& line : log.Take()) text += "|" + line.substr(6);
     return text;
   }
   FakeDnsResolver dns;
   LogRecorder log;
   std::int64_t now = 1'700'000'000;
-  BlocklistResolver blocklists{Settings(), dns, [this] { return now; }};
+  BlocklistResolver blocklists{kSettings, dns, [this] { return now; }};
 };
 
 TEST_F(BlocklistTest, ListedKeysAreCachedEightHoursUnlistedOnesAMinute) {
-  dns.Listed("bad.example.zone0.test");
-  EXPECT_EQ(Ask("bad.example", UrlHostZone), "1|Found\t(server = 0)\t\"bad.example\"");
+  const struct {
+    std::int64_t seconds;  // the clock moves on by this much first
+    const char* listed;    // a name the DNS lists from now on
+    std::string key;
+    int zone;
+    std::string expected;
+  } steps[] = {
+      // clang-format off
+      {0, "bad.example.zone0.test", "bad.example", 0, "1|Found\t(server = 0)\t\"bad.example\""},
+      {0, "", "good.example", 3, "0|Not Found\t(server = 3)\t\"good.example\""},
+      {59, "", "good.example", 3, "0|Not Found\t(server = 3)\t\"good.example\" cache"},
+      // Listed meanwhile: the expired entry must not hide it.
+      {1, "good.example.zone3.test", "good.example", 3,
+       "1|Not Found List Cache(server = 3)\t\"good.example\" id too old.|Found\t(server = 3)\t\"good.example\""},
+      {28799 - 60, "", "bad.example", 0, "1|Found\t(server = 0)\t\"bad.example\" cache"},
+      {1, "", "bad.example", 0,
+       "1|Found List Cache (server = 0)\t\"bad.example\" is too old.|Found\t(server = 0)\t\"bad.example\""},
+      {28799, "", "bad.example", 0, "1|Found\t(server = 0)\t\"bad.example\" cache"},  // refreshed
+      // Ages are signed 32-bit differences: the stored time wraps past 2038, the age does not.
+      {2147483600 - 1700057599, "w.zone0.test", "w", 0, "1|Found\t(server = 0)\t\"w\""},
+      {100, "", "w", 0, "1|Found\t(server = 0)\t\"w\" cache"},
+      // Keys and zones have entries of their own; the empty key asks for the zone, never cached.
+      {0, "", "w", 1, "0|Not Found\t(server = 1)\t\"w\""}, {0, "", "w", 1, "0|Not Found\t(server = 1)\t\"w\" cache"},
+      {0, "", "ww", 0, "0|Not Found\t(server = 0)\t\"ww\""}, {0, "", "x", 4, "-2"}, {0, "", "x", -1, "-2"},
+      {0, "", "abc\0def"s, 0, "0|Not Found\t(server = 0)\t\"abc\""},
+      {0, "zone2.test", "", 2, "1|Found\t(server = 2)\t\"\""}, {0, "", "", 2, "1|Found\t(server = 2)\t\"\""},
+      // clang-format on
+  };
+  for (const auto& step : steps) {
+    now += step.seconds;
+    if (*step.listed) dns.Listed(step.listed);
+    EXPECT_EQ(Ask(step.key, step.zone), step.expected) << now;
+  }
   EXPECT_EQ(dns.lastTimeout, std::chrono::milliseconds{1234});
-  EXPECT_EQ(Ask("good.example", DomainZone), "0|Not Found\t(server = 3)\t\"good.example\"");
-  now += 59;
-  EXPECT_EQ(Ask("good.example", 3), "0|Not Found\t(server = 3)\t\"good.example\" cache");
-  dns.Listed("good.example.zone3.test");  // listed meanwhile: the expired entry must not hide it
-  now += 1;
-  EXPECT_EQ(Ask("good.example", 3),
-            "1|Not Found List Cache(server = 3)\t\"good.example\" id too "
-            "old.|Found\t(server = 3)\t\"good.example\"");
-  now += 28799 - 60;
-  EXPECT_EQ(Ask("bad.example", 0), "1|Found\t(server = 0)\t\"bad.example\" cache");
-  now += 1;
-  EXPECT_EQ(Ask("bad.example", 0),
-            "1|Found List Cache (server = 0)\t\"bad.example\" is too old."
-            "|Found\t(server = 0)\t\"bad.example\"");
-  now += 28799;  // refreshed with the new time
-  EXPECT_EQ(Ask("bad.example", 0), "1|Found\t(server = 0)\t\"bad.example\" cache");
-  // An expired listing falls through to a fresh negative answer, which is then cached.
-  dns.Answer("bad.example.zone0.test", {DnsStatus::NotFound, {}, kDnsNoData, "no data"});
-  now += 28800;
-  Ask("bad.example", 0);
-  EXPECT_EQ(Ask("bad.example", 0), "0|Not Found\t(server = 0)\t\"bad.example\" cache");
-  // Ages are signed 32-bit differences: the stored time wraps past 2038, the age does not.
-  now = 2147483600;
-  dns.Listed("w.zone0.test");
-  Ask("w", 0);
-  now += 100;
-  EXPECT_EQ(Ask("w", 0), "1|Found\t(server = 0)\t\"w\" cache");
-  // Keys and zones have entries of their own; odd zones and keys; the empty key is never cached.
-  dns.queries.clear();
-  dns.Listed("1.2.0.19.zone1.test");
-  dns.Listed("zone2.test");
-  for (const char* key : {"1.2.0.19", "1.2.0.192", "1.2.0.19"}) Ask(key, RelayZoneA);
-  EXPECT_EQ(Ask("1.2.0.192", 1), "0|Not Found\t(server = 1)\t\"1.2.0.192\" cache");
-  EXPECT_EQ(Ask("1.2.0.19", RelayZoneB), "0|Not Found\t(server = 2)\t\"1.2.0.19\"");
-  EXPECT_EQ(Ask("x", 4) + Ask("x", -1), "-2-2");
-  EXPECT_EQ(Ask("abc\0def"s, 0), "0|Not Found\t(server = 0)\t\"abc\"");
-  EXPECT_EQ(Ask("", RelayZoneB) + Ask("", RelayZoneB),
-            "1|Found\t(server = 2)\t\"\"1|Found\t(server = 2)\t\"\"");
-  EXPECT_EQ(dns.queries, Words("1.2.0.19.zone1.test 1.2.0.192.zone1.test 1.2.0.19.zone2.test "
-                               "abc.zone0.test zone2.test zone2.test"));
+  EXPECT_EQ(dns.queries,
+            Words("bad.example.zone0.test good.example.zone3.test good.example.zone3.test "
+                  "bad.example.zone0.test w.zone0.test w.zone1.test ww.zone0.test "
+                  "abc.zone0.test zone2.test zone2.test"));
 }
 
 TEST_F(BlocklistTest, AnEmptyZoneIsSwitchedOffAndAFullCacheDropsExpiredEntriesElseAll) {
-  BlocklistSettings settings = Settings();
+  BlocklistSettings settings = kSettings;
   settings.zones[1] = "";
   settings.zones[2] = ".";
   settings.cacheEntries = 3;
   BlocklistResolver small{settings, dns, [this] { return now; }};
-  EXPECT_EQ(Ask("2.0.0.127", 1, &small) + Ask("2.0.0.127", 2, &small) + Ask("", 1, &small), "000");
-  EXPECT_TRUE(dns.queries.empty());
+  EXPECT_EQ(small.Lookup("2.0.0.127", 1) + small.Lookup("2.0.0.127", 2) + small.Lookup("", 1), 0);
+  EXPECT_TRUE(dns.queries.empty() && log.Take().empty());
   for (const char* key : {"a", "b", "c", "d", "e"}) dns.Listed(key + ".zone0.test"s);
   std::string asked;  // the keys that went to the DNS
-  const auto ask = [&](const std::string& keys) {
-    for (const std::string& key : Words(keys)) {
-      const std::size_t before = dns.queries.size();
-      EXPECT_EQ(small.Lookup(key, UrlHostZone), 1);
-      if (dns.queries.size() > before) asked += key;
-    }
-  };
-  ask("a");
-  now += 28000;
-  ask("b c");
-  now +=
-      800;  // "a" has expired and makes room for "d"; then, full of fresh entries, it starts afresh
-  ask("d b c d e b e");
-  EXPECT_EQ(asked, "abcdeb");
+  for (const std::string& key : Words("a +28000 b c +800 d b c d e b e")) {
+    if (key[0] == '+') now += std::stoi(key);  // at +800, "a" has expired and makes room for "d"
+    const std::size_t before = dns.queries.size();
+    if (key[0] != '+' && small.Lookup(key, UrlHostZone) == 1 && dns.queries.size() > before)
+      asked += key;
+  }
+  EXPECT_EQ(asked, "abcdeb");  // full of fresh entries, it starts afresh
 }
 
 // Refusals and resolver errors: ERROR line, -1, never cached. Answers that are all ignored count
 // as not listed; any other address as a listing.
 TEST_F(BlocklistTest, AnswersRefusalsAndErrors) {
-  const struct {
-    int zone;
-    std::vector<std::array<std::uint8_t, 4>> addresses;
-    int expected;
-  } cases[] = {
+  const std::pair<int, std::vector<std::array<std::uint8_t, 4>>> cases[] = {
       // clang-format off
       // Quota exceeded, public resolver, the start of the refusal range, a configured refusal.
-      {1, {{127, 255, 255, 254}}, -1}, {3, {{127, 255, 255, 255}}, -1},
-      {2, {{127, 255, 255, 0}}, -1}, {1, {{127, 0, 0, 2}, {127, 255, 255, 252}}, -1},
-      {0, {{127, 0, 0, 1}}, -1},
-      {1, {{127, 0, 0, 1}}, 1}, {2, {{10, 1, 2, 3}}, 1}, {1, {{127, 255, 254, 255}}, 1},
+      {1, {{127, 255, 255, 254}}}, {3, {{127, 255, 255, 255}}}, {2, {{127, 255, 255, 0}}},
+      {1, {{127, 0, 0, 2}, {127, 255, 255, 252}}}, {0, {{127, 0, 0, 1}}},
+      {1, {{127, 0, 0, 1}}}, {2, {{10, 1, 2, 3}}}, {1, {{127, 255, 254, 255}}},
       // Ignored policy answers, only in their own zone.
-      {1, {{127, 0, 0, 11}}, 0}, {1, {{127, 0, 0, 10}, {127, 0, 0, 11}}, 0},
-      {1, {{127, 0, 0, 10}, {127, 0, 0, 4}}, 1}, {2, {{127, 0, 0, 10}}, 1},
+      {1, {{127, 0, 0, 11}}}, {1, {{127, 0, 0, 10}, {127, 0, 0, 11}}},
+      {1, {{127, 0, 0, 10}, {127, 0, 0, 4}}}, {2, {{127, 0, 0, 10}}},
       // clang-format on
   };
+  std::string results;  // each answer, and whether the second came from the cache
   for (std::size_t i = 0; i < std::size(cases); ++i) {
-    const auto& c = cases[i];
-    const std::string key = "k" + std::to_string(i), z = std::to_string(c.zone);
-    dns.Answer(key + ".zone" + z + ".test", {DnsStatus::Found, c.addresses, 0, {}});
-    const std::string first = Ask(key, c.zone), second = Ask(key, c.zone);
-    if (c.expected < 0) {
-      EXPECT_EQ(first, "-1|********  ERROR ( server = " + z + ", code = 11003) ********") << i;
-      EXPECT_EQ(second, first) << i;
-      EXPECT_NE(blocklists.LastError(c.zone).find("refused"), std::string::npos);
-    } else {
-      EXPECT_EQ(first, std::to_string(c.expected) + (c.expected ? "|Found" : "|Not Found") +
-                           "\t(server = " + z + ")\t\"" + key + "\"")
-          << i;
-      EXPECT_EQ(second, first + " cache") << i;
-    }
+    const auto& [zone, addresses] = cases[i];
+    const std::string key = "k" + std::to_string(i);
+    dns.Answer(key + ".zone" + std::to_string(zone) + ".test",
+               {DnsStatus::Found, addresses, 0, {}});
+    const std::string first = Ask(key, zone), second = Ask(key, zone);
+    results += first.substr(0, first.find('|')) + (second.ends_with(" cache") ? "c " : " ");
   }
-  EXPECT_EQ(dns.queries.size(), 5 * 2 + 7u);
+  EXPECT_EQ(results, "-1 -1 -1 -1 -1 1c 1c 1c 0c 0c 1c 1c ");
+  EXPECT_EQ(Ask("k0", 1), "-1|********  ERROR ( server = 1, code = 11003) ********");
+  EXPECT_NE(blocklists.LastError(1).find("refused"), std::string::npos);
   dns.Answer("slow.zone2.test", {DnsStatus::Error, {}, kDnsTryAgain, "scripted failure"});
   EXPECT_EQ(Ask("slow", RelayZoneB), "-1|********  ERROR ( server = 2, code = 11002) ********");
   EXPECT_EQ(blocklists.LastError(RelayZoneB), "scripted failure");
   EXPECT_EQ(SplitSettingsList(" 127.0.0.1:5353 ,, 10.0.0.1,\t"), Words("127.0.0.1:5353 10.0.0.1"));
-  EXPECT_TRUE(SplitSettingsList("").empty());
+}
+
+// Empty on success, otherwise why dnsmasq could not be started.
+std::string StartDnsmasq(const ScratchDirectory& dir, std::string& server, pid_t& pid) {
+  for (int attempt = 0; attempt < 3; ++attempt) {  // the free port may be taken meanwhile
+    {
+      CTcpListener probe;
+      if (probe.Listen("127.0.0.1", 0, 1) != ListenResult::Listening) return "no free port";
+      server = "127.0.0.1:" + std::to_string(probe.Port());
+    }
+    std::ofstream(dir.File("dnsmasq.conf"))
+        << "port=" << server.substr(10) << "\nlisten-address=127.0.0.1\nbind-interfaces\n"
+        << "no-resolv\nno-hosts\nuser=root\npid-file=" << dir.File("pid")
+        << "\nlog-facility=" << dir.File("log")
+        << "\nlocal=/zone0.test/\nlocal=/zone1.test/\nlocal=/zone2.test/\n"
+        << "local=/zone3.test/\nhost-record=listed.example.zone0.test,127.0.0.2\n"
+        << "host-record=ipv4only.example.zone3.test,10.9.8.7\n"
+        << "host-record=2.0.0.127.zone1.test,127.0.0.2\nhost-record=2.0.0.127.zone2.test,127.0.0."
+           "4\n"
+        << "host-record=refused.example.zone0.test,127.255.255.254\n"
+        << "host-record=v6only.example.zone3.test,::1\n";
+    std::string confArg = "--conf-file=" + dir.File("dnsmasq.conf");
+    char* argv[] = {const_cast<char*>("dnsmasq"), const_cast<char*>("--keep-in-foreground"),
+                    confArg.data(), nullptr};
+    if (posix_spawnp(&pid, "dnsmasq", nullptr, nullptr, argv, environ) != 0) {
+      pid = -1;
+      return "dnsmasq is not installed";
+    }
+    CAresResolver resolver({server});
+    for (int i = 0; i < 50 && waitpid(pid, nullptr, WNOHANG) != pid; ++i) {
+      if (resolver.LookupA("2.0.0.127.zone1.test", 200ms).status == DnsStatus::Found) return {};
+      std::this_thread::sleep_for(100ms);
+    }
+    kill(pid, SIGTERM);
+    waitpid(pid, nullptr, 0);
+    pid = -1;
+  }
+  return "dnsmasq did not answer";
+}
+
+TEST(BlocklistDnsmasqTest, VerdictsAndLogLinesOfRealAnswers) {
+  ScratchDirectory dir;
+  std::string server;
+  pid_t pid = -1;
+  const std::string why = StartDnsmasq(dir, server, pid);
+  if (!why.empty()) GTEST_SKIP() << "no real DNS server for this test: " << why;
+  LogRecorder log;
+  BlocklistSettings settings;
+  settings.zones = {".zone0.test", ".zone1.test", ".zone2.test", ".zone3.test"};
+  settings.dnsServers = {server};
+  settings.dnsTimeout = 3s;
+  BlocklistResolver blocklists(settings);
+  for (const std::string& item :
+       test::Words("0listed.example 12.0.0.127 22.0.0.127 3ipv4only.example "
+                   "3clean.example 3v6only.example 0refused.example 0listed.example 3clean.example "
+                   "0refused.example")) {
+    blocklists.Lookup(item.substr(1), item[0] - '0');  // each answer is the log line's
+  }
+  const std::string refused = "RBL : ********  ERROR ( server = 0, code = 11003) ********";
+  EXPECT_EQ(log.Take(), (std::vector<std::string>{
+                            "RBL : Found\t(server = 0)\t\"listed.example\"",
+                            "RBL : Found\t(server = 1)\t\"2.0.0.127\"",
+                            "RBL : Found\t(server = 2)\t\"2.0.0.127\"",
+                            "RBL : Found\t(server = 3)\t\"ipv4only.example\"",
+                            "RBL : Not Found\t(server = 3)\t\"clean.example\"",
+                            "RBL : Not Found\t(server = 3)\t\"v6only.example\"", refused,
+                            "RBL : Found\t(server = 0)\t\"listed.example\" cache",
+                            "RBL : Not Found\t(server = 3)\t\"clean.example\" cache", refused}));
+  // The resolver's own codes: NXDOMAIN, no A record, nowhere to forward to, a malformed name.
+  CAresResolver resolver({server});
+  EXPECT_EQ(resolver.LookupA("nothing.zone0.test", 3s).code, kDnsHostNotFound);
+  EXPECT_EQ(resolver.LookupA("v6only.example.zone3.test", 3s).code, kDnsNoData);
+  EXPECT_EQ(resolver.LookupA("elsewhere.example", 3s).status, DnsStatus::Error);
+  EXPECT_EQ(resolver.LookupA("bad..name.zone0.test", 3s).status, DnsStatus::Error);
+  kill(pid, SIGTERM);
+  waitpid(pid, nullptr, 0);
 }
 
 }  // namespace

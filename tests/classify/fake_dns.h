@@ -1,12 +1,15 @@
-// Scripted DNS answers (NXDOMAIN unless set) and a recording reporter whose lines can be taken.
+// Scripted DNS answers (NXDOMAIN unless set), scripted blocklist answers, and a recording
+// reporter whose lines can be taken.
 #pragma once
 
+#include <chrono>
 #include <map>
 #include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "classify/blocklist.h"
 #include "platform/resolver.h"
 #include "support/recording_reporter.h"
 
@@ -33,6 +36,29 @@ class FakeDnsResolver : public IDnsResolver {
   std::map<std::string, DnsAnswer> answers;
   std::vector<std::string> queries;
   std::chrono::milliseconds lastTimeout{0};
+};
+
+// Answers "zone:key" questions from a table and records them in the order asked; each takes
+// `delay` on the clock that Now() reads.
+struct FakeZones : IZoneLookup {
+  int Lookup(std::string_view key, int zone) override {
+    std::lock_guard lock(mutex);
+    asked.push_back(std::to_string(zone) + ":" + std::string(key));
+    now += delay;
+    const auto it = answers.find(asked.back());
+    return it == answers.end() ? defaultAnswer : it->second;
+  }
+  std::chrono::milliseconds LookupTimeout() const override { return std::chrono::seconds(5); }
+  std::chrono::steady_clock::time_point Now() {
+    std::lock_guard lock(mutex);
+    return now;
+  }
+  std::mutex mutex;
+  std::map<std::string, int> answers;
+  std::vector<std::string> asked;
+  int defaultAnswer = 0;
+  std::chrono::steady_clock::time_point now;
+  std::chrono::milliseconds delay{0};
 };
 
 // Reports to itself while it lives.
