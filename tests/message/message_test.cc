@@ -82,13 +82,11 @@ TEST(HeaderTest, FieldsAndHeaderLengthOfEveryPrefix) {
   EXPECT_EQ(got, "1one 0 1x 1kana 0 ");
 }
 
-TEST(AddressTest, SplitsNameAndAddressAndDecodesTheSender) {
+TEST(AddressTest, SplitsNameAndAddress) {
   const std::pair<const char*, const char*> cases[] = {
       // name|local|domain|address, or ""
-      {"\"Taro Yamada\" <taro@example.jp>", "Taro Yamada|taro|example.jp|taro@example.jp"},
-      {" \t\"Name\"\t <a@b>", "Name|a|b|a@b"},
-      {"a@b.example", "|a|b.example|a@b.example"},
       // Greedy groups: the last "@" and the last bracket pair with an "@" decide.
+      {" \t\"Name\"\t <a@b>", "Name|a|b|a@b"},
       {"a@b@c", "|a@b|c|a@b@c"},
       {"A <x@y> B <p@q>", "A <x@y> B|p|q|p@q"},
       {"undisclosed recipients", ""},
@@ -96,42 +94,22 @@ TEST(AddressTest, SplitsNameAndAddressAndDecodesTheSender) {
       {"", ""},
   };
   for (const auto& [text, expected] : cases) {
-    AddressParts parts{"n", "a", "l", "d"};
-    EXPECT_EQ(SplitAddress(text, parts)
-                  ? parts.name + "|" + parts.local + "|" + parts.domain + "|" + parts.address
-                  : "",
-              expected)
-        << text;
-  }
-  // Display names are decoded, also when the field folds between name and address.
-  const std::pair<std::string, std::string> senders[] = {
-      {"=?UTF-8?Q?Jos=C3=A9?=\r\n <j@b.example>", "Jos\xC3\xA9|j@b.example"},
-      {"\"Taro Yamada\"\r\n\t<t@b.example>", "Taro Yamada|t@b.example"},
-      {"Sale =?50% off <s@b.example>", "Sale =?50% off|s@b.example"},
-      {"Nobody", "|"},
-  };
-  for (const auto& [from, expected] : senders) {
-    const CMailMessage message = Parsed(Stored({"From: " + from, "", "b"}));
-    EXPECT_EQ(message.SenderName() + "|" + message.SenderAddress(), expected);
+    AddressParts p{"n", "a", "l", "d"};
+    EXPECT_EQ(
+        SplitAddress(text, p) ? p.name + "|" + p.local + "|" + p.domain + "|" + p.address : "",
+        expected);
   }
 }
 
 TEST(BodyTest, DecodesEachTextPartWithItsOwnEncodingAndCharset) {
   const std::pair<std::string, std::string> cases[] = {
       // clang-format off
-      // The "." line goes; the line end before it stays. An encoding with parameters is unknown.
+      // The "." line goes; the line end before it stays.
       {Stored({"A: b", "", "line 1", "line 2"}), "line 1\r\nline 2\r\n"},
-      {Stored({"Content-Transfer-Encoding: base64; x=y", "", "QUJD"}), "QUJD\r\n"},
       // Shorter than its header plus the "." line: no body at all, nothing read past the end.
       {Stored({"A: b"}), ""}, {"A: b\r\n\r\nx", ""}, {"A: b\r\n", ""},
       // Each text part on lines of its own; parts that are not text are left out, text
       // attachments and embedded messages are not.
-      {Stored({"Content-Type: multipart/alternative; boundary=b", "", "--b",
-               "Content-Type: text/plain; charset=utf-8", "Content-Transfer-Encoding: quoted-printable",
-               "", "Ol=C3=A1 =", "x", "--b", "Content-Type: text/html; charset=iso-8859-1",
-               "Content-Transfer-Encoding: base64", "", "PHA+T2zhIDxhIGhyZWY9Ii8v",
-               "eC50ZXN0LyI+YXF1aTwvYT48L3A+", "--b--"}),
-       "Ol\xC3\xA1 x\r\n<p>Ol\xC3\xA1 <a href=\"//x.test/\">aqui</a></p>"},
       {Stored({"Content-Type: multipart/mixed; boundary=o", "", "preamble", "--o",
                "Content-Type: application/pdf", "Content-Transfer-Encoding: base64", "", "JVBERgAB",
                "--o", "Content-Type: text/plain", "Content-Disposition: attachment; filename=a.txt",
@@ -148,23 +126,14 @@ TEST(BodyTest, DecodesEachTextPartWithItsOwnEncodingAndCharset) {
     EXPECT_EQ(out, body) << text;
     EXPECT_EQ(message.DecodeBody(), body.empty() ? 0 : 1) << text;
   }
-  // A copy keeps the header but neither the body nor the mark.
-  CMailMessage message = Parsed(Stored({"Subject: s", "From: N <a@b>", "", "body"}));
-  message.mark.SetClassification(VerdictSpam, ReasonUrlHostZone);
-  const CMailMessage copy(message);
-  EXPECT_EQ(copy.Subject() + copy.SenderName() + copy.Body() + std::to_string(copy.mark.flags),
-            "sN" + std::to_string(CMailMark::FreshFlags));
   EXPECT_EQ(ToStoredForm(std::string("A: b\r\n\n.\n..x\0y", 14)),
             "A: b\r\n\r\n..\r\n...x y\r\n.\r\n");
 }
 
-// Japan time read as the machine's local time, from the first Received field only.
+// Dates are moved to Japan time and read as the machine's local time.
 TEST(ReceivedTest, DateRelaysAndLinkHosts) {
   const std::tuple<const char*, std::string, std::int64_t> dates[] = {
       {"UTC", Stored({"Received: by x;", "\t3 Jun 2024 10:30:15 -0500 (EST)", ""}), 1717461015},
-      {"America/New_York", Stored({"Received: by x; 1 Jul 2024 00:00:00 +0900", ""}), 1719806400},
-      {"UTC", Stored({"Received: from nowhere", "Received: by x; 1 Jan 2024 00:00:00 +0900", ""}),
-       -7},
       // The day is one or two digits anywhere: "100 Jan" reads as day 00, the last of December.
       {"UTC", Stored({"received: x; 100 Jan 2024 00:00:00 +0900", ""}), 1703980800},
   };
@@ -221,41 +190,32 @@ TEST(DecodeTest, TransferEncodingsWordsAndJis) {
     int result = 1;
   } cases[] = {
       // clang-format off
-      {b64, "QUJDR", "ABC"}, {b64, "QUJD\r\nREVG\r\n", "ABCDEF"},
       // Groups restart at every line; a zero byte ends a group; a bare LF or CR spoils one.
-      {b64, "QUJ\r\nREVG", "DEF"}, {b64, "AEFC", ""}, {b64, "QQBC", "A"},
+      {b64, "QUJDR", "ABC"}, {b64, "QUJ\r\nREVG", "DEF"}, {b64, "AEFC", ""}, {b64, "QQBC", "A"},
       {b64, "QUJD\nREVG", "ABC\xFD\x11\x15"}, {b64, "QU\rJD", "\xFF\xFF\xC9"},
-      {qp, "soft=\r\nbreak", "softbreak"}, {qp, "=00x", "x"}, {qp, "=ZZy", "y"}, {qp, "=4Gz", "\x04z"},
-      {qp, "a=4", "a\x04"}, {qp, "a=", "a"}, {qp, "a_b", "a_b"}, {qp, "= 41", "\x04" "1"},
-      {words, "=?US-ASCII?Q?a=3Db_c=5F?=", "a=b c_"},
-      // Blanks and folds between adjacent words go for every charset, never before plain text.
-      {words, "=?UTF-8?B?QQ==?=\r\n \t=?UTF-8?Q?B?=  =?utf-8?Q?C?= D", "ABC D"},
-      {words, "=?ISO-8859-1?Q?=E9?= =?UTF-8?Q?=C3=A9?=", "\xC3\xA9\xC3\xA9"},
-      {words, "=?UTF-8?Q?A?= - =?UTF-8?Q?B?=", "A - B"}, {words, "=?UTF-8?Q?A?=\r\n B", "A\r\n B"},
+      {qp, "soft=\r\nbreak=00x=ZZy=4Gz_= 41a=4", "softbreakxy\x04z_\x04" "1a\x04"}, {qp, "a=", "a"},
+      // Blanks and folds between adjacent words go for every charset, never before plain text;
       // ISO-2022-JP words take the fold after them along, as Japanese mailers write them.
-      {words, "=?ISO-2022-JP?B?QQ==?=\r\n\tB", "AB"}, {words, "=?ISO-2022-JP?B?QQ==?=\r\n  B", "A B"},
+      {words, "=?UTF-8?B?QQ==?=\r\n \t=?UTF-8?Q?B?=  =?utf-8?Q?C?= D", "ABC D"},
+      {words, "=?US-ASCII?Q?a=3Db_c=5F?= - =?UTF-8?Q?A?=\r\n B", "a=b c_ - A\r\n B"},
+      {words, "=?ISO-2022-JP?B?QQ==?=\r\n\tB =?ISO-2022-JP?B?QQ==?=\r\n  B", "AB A B"},
       // A character split between two words of one charset is joined before it is converted.
-      {words, "=?UTF-8?Q?=E3=81?= =?UTF-8?Q?=82?=", kA},
-      {words, "=?ISO-2022-JP?B?GyRCJCI=?= =?ISO-2022-JP?B?GyhC?=", kA},
-      {words, "=?UTF-8*ja?Q?=E3=81=82?=", kA}, {words, "=?X?Q?a=00b?=", "ab"},
+      {words, "=?UTF-8?Q?=E3=81?= =?UTF-8?Q?=82?= =?ISO-2022-JP?B?GyRCJCI=?= =?ISO-2022-JP?B?GyhC?=", kA + kA},
+      {words, "=?UTF-8*ja?Q?=E3=81=82?= =?X?Q?a=00b?=", kA + "ab"},
       // An "=?" that begins no well-formed word stays as written and the rest still decodes.
-      {words, "abc =?US-ASCII?X?zz?= def =?UTF-8?Q?x?=", "abc =?US-ASCII?X?zz?= def x", 0},
-      {words, "abc =?US-ASCII??zz?= def", "abc =?US-ASCII??zz?= def", 0},
+      {words, "abc =?US-ASCII?X?zz?= def =?UTF-8?Q?x?= =?US-ASCII??zz?= =?a b?Q?c?=", "abc =?US-ASCII?X?zz?= def x =?US-ASCII??zz?= =?a b?Q?c?=", 0},
       {words, "abc =?ISO-2022-JP?B?GyRC", "abc =?ISO-2022-JP?B?GyRC", 0},
-      {words, "=?US-ASCII?Q?a?x rest", "=?US-ASCII?Q?a?x rest", 0},
-      {words, "=?US-ASCII?Q?a?", "=?US-ASCII?Q?a?", 0}, {words, "=?a b?Q?c?=", "=?a b?Q?c?=", 0},
+      {words, "=?US-ASCII?Q?a?x rest", "=?US-ASCII?Q?a?x rest", 0}, {words, "=?US-ASCII?Q?a?", "=?US-ASCII?Q?a?", 0},
       // Bytes that are not text of their charset become U+FFFD, one per byte; undeclared 8-bit
       // text is UTF-8 when it is UTF-8, else code page 932; JIS runs as well.
-      {words, "=?UTF-8?Q?a=FFb=E3=81?=", "a" + kR + "b" + kR}, {words, "=?Shift_JIS?Q?=82=A0=A0?=", kA + kR},
+      {words, "=?UTF-8?Q?a=FFb=E3=81?= =?Shift_JIS?Q?=82=A0=A0?=", "a" + kR + "b" + kR + kA + kR},
       {words, "Re: \x82\xA0 " + kJisA + " =?X-NONE?B?gqA=?=", "Re: " + kA + " " + kA + " " + kA},
-      {jis, "\x1B$@F|K\\\x1B(Jx", "\x93\xFA\x96\x7Bx"}, {jis, "\x1B(Ix\x1B$", "\x1B(Ix\x1B$"},
-      {jis, "\x1B$B\x1B(B", ""},
+      {jis, "\x1B$@F|K\\\x1B(Jx\x1B$B\x1B(B", "\x93\xFA\x96\x7Bx"}, {jis, "\x1B(Ix\x1B$", "\x1B(Ix\x1B$"},
       // A run cut short, or a lone last byte of it, is dropped, never read past.
       {jis, "a\x1B$B$\"", "a\x82\xA0", 0}, {jis, "\x1B$B$\"$", "\x82\xA0", 0},
       {jisUtf8, "\x82\xA0" + kJisA + "\x1B$B$\"$", kA + kA + kA, 0},
       {charset, "text/plain;\r\n\tCharSet=\"iso-2022-jp\"; format=flowed", "iso-2022-jp"},
-      {charset, "text/plain; name=\"a;charset=x\"; charset=euc-jp (c)", "euc-jp"},
-      {charset, "text/plain; format=flowed", ""},
+      {charset, "text/plain; name=\"a;charset=x\"; charset=euc-jp (c)", "euc-jp"}, {charset, "text/plain; format=flowed", ""},
       // clang-format on
   };
   for (const auto& c : cases) {
@@ -270,10 +230,8 @@ TEST(DecodeTest, TransferEncodingsWordsAndJis) {
       // Each maximal ill-formed part is one U+FFFD; a surrogate is ill-formed.
       {"UTF-8", "a\xE3\x81z\xED\xA0\x80", "a" + kR + "z" + kR + kR + kR},
       // Row 13 of code page 932 (circled digits), which JIS X 0208 leaves empty.
-      {"iso-2022-jp", "\x1B$B-!\x1B(B", "\xE2\x91\xA0"}, {"ISO-2022-JP", "\x1B$B$\x01\x1B(B", kR},
-      {"gb2312", "\x81\x40", "\xE4\xB8\x82"}, {"ISO-8859-8-I", "\xE0", "\xD7\x90"},
-      {"EUC-JP", "a\xFF\xC6\xFC", "a" + kR + "\xE6\x97\xA5"}, {"Big5", "\xA4!x", kR + "!x"},
-      {"", "\x82\xA0\xFF", kA + kR}, {"US-ASCII", kJisA, kA}, {"UTF-8//IGNORE", "\x82\xA0", kA},
+      {"iso-2022-jp", "\x1B$B-!\x1B(B\x1B$B$\x01\x1B(B", "\xE2\x91\xA0" + kR}, {"gb2312", "\x81\x40", "\xE4\xB8\x82"},
+      {"EUC-JP", "a\xFF\xC6\xFC", "a" + kR + "\xE6\x97\xA5"}, {"", "\x82\xA0\xFF", kA + kR}, {"US-ASCII", kJisA, kA},
       // The C library reads this name as UTF-8 and keeps a five-byte form of old: a fuzzer's find.
       {"utf)8", "\xFA\xAA\xAA\xAA\xAA", kR + kR + kR + kR + kR},
       // clang-format on
@@ -342,15 +300,13 @@ TEST(HtmlTest, LinkHostsInOrder) {
       // clang-format on
   };
   for (const auto& [html, attributeHosts, walkHosts] : cases) {
-    std::vector<std::string> hosts, walked;
-    for (const HtmlLink& link : HtmlLinks(html)) {
-      EXPECT_LT(link.position, html.size());
-      hosts.push_back(link.host);
-    }
+    std::string hosts, walked;
+    for (const HtmlLink& link : HtmlLinks(html))
+      hosts += (link.position < html.size() ? " " : " !") + link.host;
     CMailMessage message = Parsed(Stored({"Content-Type: text/html", "", html}));
-    for (std::string host; message.NextUrlHost(host);) walked.push_back(host);
-    EXPECT_EQ(hosts, Words(attributeHosts)) << html;
-    EXPECT_EQ(walked, Words(walkHosts)) << html;
+    for (std::string host; message.NextUrlHost(host);) walked += " " + host;
+    EXPECT_EQ(hosts + " |" + walked,
+              (*attributeHosts ? " " : "") + std::string(attributeHosts) + " | " + walkHosts);
   }
   EXPECT_EQ(
       DecodeCharacterReferences("&#65;&#x42;&#X43&lt;&gt;&amp;&quot;&nbsp;&hellip;&#0; "
@@ -382,19 +338,15 @@ TEST(MimeWalkTest, FindsTheLeavesInOrderWithinTheBytesOfEveryPrefix) {
       "--outer b--\r\nepilogue\r\n";
   const std::pair<std::string, std::vector<std::string>> cases[] = {
       // clang-format off
-      {"\r\nbody\r\n", {"text/plain    i 0 [body\r\n]"}},
       {nested, {"text/plain utf-8 quoted-printable  i 2 [plain=E6=97=A5]",
                 "text/html iso-2022-jp base64  i 2 [PGEgaHJlZj0i]", "application/pdf   a \"b\".pdf a 1 [%PDF]"}},
       {"Content-Type: Multipart/Related; boundary=b\n\n--b\n\nfirst\n--b\nsecond\n",
        {"text/plain    i 1 [first]", "text/plain    i 1 [second\n]"}},
-      {"Content-Type: multipart/digest; boundary=d\r\n\r\n--d\r\n\r\nContent-Type: text/plain; "
-       "charset=koi8-r\r\n\r\nx\r\n--d--\r\n", {"text/plain koi8-r   i 2 [x]"}},
       // What cannot be split is read as the text it is.
       {"Content-Type: multipart/mixed\r\n\r\n--b\r\nx\r\n", {"text/plain    i 0 [--b\r\nx\r\n]"}},
       {"Content-Type: multipart/mixed; boundary=b\r\n\r\nx\r\n", {"text/plain    i 0 [x\r\n]"}},
       {"Content-Type: multipart/mixed; boundary=b\r\nContent-Transfer-Encoding: base64\r\n\r\nLS1i\r\n",
        {"text/plain  base64  i 0 [LS1i\r\n]"}},
-      {"Content-Type: text\r\n\r\nx", {"text/plain    i 0 [x]"}},
       {"Content-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\n\r\n--bb\r\n--b--", {"text/plain    i 1 [--bb]"}},
       {"Content-Type: application/octet-stream;\r\n name*0*=utf-8''%E6%97%A5; name*1=\".txt\"\r\n\r\nx",
        {"application/octet-stream   \xE6\x97\xA5.txt i 0 [x]"}},
@@ -416,11 +368,10 @@ TEST(MimeWalkTest, FindsTheLeavesInOrderWithinTheBytesOfEveryPrefix) {
   const auto leaves = WalkMimeParts(deep + "\r\nx", {.maxDepth = 16, .maxLeaves = 512});
   EXPECT_EQ(leaves.size() * 100 + leaves[0].depth, 116u);
   EXPECT_EQ(WalkMimeParts(many, {.maxDepth = 16, .maxLeaves = 10}).size(), 10u);
-  EXPECT_EQ(HeaderParameter("text/plain; a=\"x;y\"; CHARSET = \"u\\\"8\" ", "charset") + "|" +
-                HeaderParameter("attachment; filename*=iso-8859-1'en'%A3%20rates.txt", "filename") +
-                "|" + HeaderParameter("x; name*0=a; name*2=c", "name") + "|" +
+  EXPECT_EQ(HeaderParameter("x; a=\"x;y\"; CHARSET = \"u\\\"8\" ", "charset") +
+                HeaderParameter("x; name*0=a; name*2=c", "name") +
                 HeaderParameter("x; name", "name") + HeaderParameter("x; boundary=", "boundary"),
-            "u\"8|\xA3 rates.txt|a|");
+            "u\"8a");
 }
 
 }  // namespace
