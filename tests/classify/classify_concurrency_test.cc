@@ -4,11 +4,11 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "classify/blocklist.h"
 #include "classify/fake_dns.h"
 #include "classify/spam_classifier.h"
 #include "message/mail_message.h"
@@ -17,27 +17,26 @@
 namespace qm {
 namespace {
 
-// Runs body(t) on `count` threads at once and returns how many of its calls returned false.
-template <typename Body>
-int FailuresOnThreads(int count, Body body) {
-  std::atomic<int> failures{0};
+// Runs body(t) on `count` threads at once; the sum of what they return.
+int SumOnThreads(int count, const std::function<int(int)>& body) {
+  std::atomic<int> sum{0};
   std::vector<std::thread> threads;
-  for (int t = 0; t < count; ++t) threads.emplace_back([&, t] { failures += body(t); });
+  for (int t = 0; t < count; ++t) threads.emplace_back([&, t] { sum += body(t); });
   for (auto& thread : threads) thread.join();
-  return failures;
+  return sum;
 }
 
-const BlocklistSettings kZones = [] {
-  BlocklistSettings settings;
-  settings.zones = {".z0.test", ".z1.test", ".z2.test", ".z3.test"};
-  return settings;
-}();
-
-TEST(ClassifyConcurrencyTest, ThreadsClassifyWhileTheListsChange) {
+// The shared caches expire under the threads' feet: the clock runs on with every reading.
+TEST(ClassifyConcurrencyTest, ThreadsClassifyWhileTheListsChangeAndEntriesExpire) {
   LogRecorder log;
   FakeDnsResolver dns;
   dns.Listed("bad.example.z0.test");
-  BlocklistResolver blocklists(kZones, dns);
+  for (int i = 0; i < 20; i += 2) dns.Listed("k" + std::to_string(i) + ".z1.test");
+  dns.Answer("k5.z1.test", {DnsStatus::Error, {}, kDnsTryAgain, "scripted failure"});
+  BlocklistSettings settings;
+  settings.zones = {".z0.test", ".z1.test", ".z2.test", ".z3.test"};
+  std::atomic<std::int64_t> clock{1'000'000};
+  BlocklistResolver blocklists(settings, dns, [&clock] { return clock.fetch_add(7); });
   CSenderLists lists;
   SpamClassifier classifier(lists, blocklists);
   std::atomic<bool> stop{false};
@@ -48,29 +47,53 @@ TEST(ClassifyConcurrencyTest, ThreadsClassifyWhileTheListsChange) {
       lists.RemoveFriend("s" + std::to_string(round % 4) + "@");
     }
   });
-  EXPECT_EQ(FailuresOnThreads(
-                4,
-                [&](int t) {
-                  int wrong = 0;
-                  for (int round = 0; round < 200; ++round) {
-                    // Hosts new to the caches before the listed one, which the threads share.
-                    const std::string fresh = std::to_string(t) + "-" + std::to_string(round);
-                    CMailMessage message;
-                    message.Parse("From: s" + std::to_string(t) +
-                                  "@x.example\r\nReceived: [192.0.2." + std::to_string(round) +
-                                  "]\r\n\r\nhttp://a." + fresh + ".example/ http://b." + fresh +
-                                  ".example/\r\nhttp://www.bad.example/\r\n.\r\n");
-                    classifier.Classify(message);
-                    // A friend while listed, else spam by the link host: never anything else.
-                    wrong += message.mark.GetVerdict() != VerdictFriend &&
-                             (message.mark.GetVerdict() != VerdictSpam ||
-                              message.mark.GetReason() != ReasonUrlHostZone);
-                  }
-                  return wrong;
-                }),
-            0);
+  EXPECT_EQ(
+      SumOnThreads(6,
+                   [&](int t) {
+                     int wrong = 0;
+                     for (int round = 0; round < 200; ++round) {
+                       const std::string fresh = std::to_string(t) + "-" + std::to_string(round);
+                       const int k = (round + t) % 20;
+                       wrong += blocklists.Lookup("k" + std::to_string(k), RelayZoneA) !=
+                                (k == 5 ? -1 : k % 2 == 0);
+                       (void)blocklists.LastError(RelayZoneA);
+                       // Hosts new to the caches before the listed one, which the threads share.
+                       CMailMessage message;
+                       message.Parse("From: s" + std::to_string(t % 4) +
+                                     "@x.example\r\nReceived: [192.0.2." + std::to_string(round) +
+                                     "]\r\n\r\nhttp://a." + fresh + ".example/ http://b." + fresh +
+                                     ".example/\r\nhttp://www.bad.example/\r\n.\r\n");
+                       classifier.Classify(message);
+                       // A friend while listed, else spam by the link host: never anything else.
+                       wrong += message.mark.GetVerdict() != VerdictFriend &&
+                                (message.mark.GetVerdict() != VerdictSpam ||
+                                 message.mark.GetReason() != ReasonUrlHostZone);
+                     }
+                     return wrong;
+                   }),
+      0);
   stop = true;
   user.join();
+  // Each look-up of the c-ares resolver works on a channel of its own; the library set-up is
+  // shared and must happen once. Nobody serves the port: answers are quick refusals.
+  std::uint16_t port = 0;
+  {
+    CTcpListener probe;
+    ASSERT_EQ(probe.Listen("127.0.0.1", 0, 1), ListenResult::Listening);
+    port = probe.Port();
+  }
+  CAresResolver resolver({"127.0.0.1:" + std::to_string(port)});
+  EXPECT_EQ(SumOnThreads(4,
+                         [&](int t) {
+                           for (int round = 0; round < 5; ++round) {
+                             const auto answer =
+                                 resolver.LookupA("k" + std::to_string(t * 10 + round) + ".z1.test",
+                                                  std::chrono::milliseconds{300});
+                             if (answer.status != DnsStatus::Error) return 1;
+                           }
+                           return 0;
+                         }),
+            0);
 }
 
 // Look-ups that wait until they are let go, counting how many wait at once.
@@ -105,10 +128,7 @@ TEST(ClassifyConcurrencyTest, StopEndsAClassificationOnceTheLookUpsInFlightAnswe
     // A 21st look-up would start at once; give it the chance to show.
     zones.changed.wait_for(lock, std::chrono::milliseconds(500),
                            [&] { return zones.waiting > 20; });
-  }
-  classifier.Stop();
-  {
-    std::lock_guard lock(zones.mutex);
+    classifier.Stop();
     zones.released = true;
   }
   zones.changed.notify_all();
@@ -117,50 +137,6 @@ TEST(ClassifyConcurrencyTest, StopEndsAClassificationOnceTheLookUpsInFlightAnswe
   EXPECT_EQ(zones.waiting, 20);
   EXPECT_EQ(result, std::make_pair(VerdictOther, ReasonNone));
   EXPECT_EQ(log.Take().size(), 1u);
-}
-
-TEST(BlocklistConcurrencyTest, ThreadsLookUpOverlappingKeysWhileEntriesExpire) {
-  LogRecorder log;
-  FakeDnsResolver dns;
-  for (int i = 0; i < 20; i += 2) dns.Listed("k" + std::to_string(i) + ".z1.test");
-  dns.Answer("k5.z1.test", {DnsStatus::Error, {}, kDnsTryAgain, "scripted failure"});
-  // The clock runs on with every reading, so entries keep expiring under the threads' feet.
-  std::atomic<std::int64_t> clock{1'000'000};
-  BlocklistResolver blocklists(kZones, dns, [&clock] { return clock.fetch_add(7); });
-  EXPECT_EQ(FailuresOnThreads(6,
-                              [&](int t) {
-                                int wrong = 0;
-                                for (int round = 0; round < 300; ++round) {
-                                  const int i = (round + t) % 20;
-                                  wrong += blocklists.Lookup("k" + std::to_string(i), RelayZoneA) !=
-                                           (i == 5 ? -1 : (i % 2 == 0 ? 1 : 0));
-                                  (void)blocklists.LastError(RelayZoneA);
-                                }
-                                return wrong;
-                              }),
-            0);
-  // Each look-up of the c-ares resolver works on a channel of its own; the library set-up is
-  // shared and must happen once. Nobody serves the port: answers are quick refusals.
-  std::uint16_t port = 0;
-  {
-    CTcpListener probe;
-    ASSERT_EQ(probe.Listen("127.0.0.1", 0, 1), ListenResult::Listening);
-    port = probe.Port();
-  }
-  CAresResolver resolver({"127.0.0.1:" + std::to_string(port)});
-  EXPECT_EQ(
-      FailuresOnThreads(4,
-                        [&](int t) {
-                          int wrong = 0;
-                          for (int round = 0; round < 5; ++round) {
-                            wrong += resolver
-                                         .LookupA("k" + std::to_string(t * 10 + round) + ".z1.test",
-                                                  std::chrono::milliseconds{300})
-                                         .status != DnsStatus::Error;
-                          }
-                          return wrong;
-                        }),
-      0);
 }
 
 }  // namespace
