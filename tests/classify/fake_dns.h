@@ -10,13 +10,11 @@
 #include <vector>
 
 #include "classify/blocklist.h"
-#include "platform/resolver.h"
 #include "support/recording_reporter.h"
 
 namespace qm {
 
-class FakeDnsResolver : public IDnsResolver {
- public:
+struct FakeDnsResolver : IDnsResolver {
   void Answer(const std::string& name, DnsAnswer answer) {
     std::lock_guard lock(mutex);
     answers[name] = std::move(answer);
@@ -38,15 +36,14 @@ class FakeDnsResolver : public IDnsResolver {
   std::chrono::milliseconds lastTimeout{0};
 };
 
-// Answers "zone:key" questions from a table and records them in the order asked; each takes
-// `delay` on the clock that Now() reads.
+// Answers "zone:key" questions from a table (else `otherwise`) and records them in the order
+// asked; each takes `delay` on the clock that Now() reads.
 struct FakeZones : IZoneLookup {
   int Lookup(std::string_view key, int zone) override {
     std::lock_guard lock(mutex);
     asked.push_back(std::to_string(zone) + ":" + std::string(key));
     now += delay;
-    const auto it = answers.find(asked.back());
-    return it == answers.end() ? defaultAnswer : it->second;
+    return answers.contains(asked.back()) ? answers[asked.back()] : otherwise;
   }
   std::chrono::milliseconds LookupTimeout() const override { return std::chrono::seconds(5); }
   std::chrono::steady_clock::time_point Now() {
@@ -56,7 +53,7 @@ struct FakeZones : IZoneLookup {
   std::mutex mutex;
   std::map<std::string, int> answers;
   std::vector<std::string> asked;
-  int defaultAnswer = 0;
+  int otherwise = 0;
   std::chrono::steady_clock::time_point now;
   std::chrono::milliseconds delay{0};
 };
