@@ -144,11 +144,7 @@ TEST_F(BlocklistTest, AnswersRefusalsAndErrors) {
 // Starts dnsmasq serving the test zones; empty on success, otherwise why it could not.
 std::string StartDnsmasq(const ScratchDirectory& dir, std::string& server, pid_t& pid) {
   for (int attempt = 0; attempt < 3; ++attempt) {  // the free port may be taken meanwhile
-    {
-      CTcpListener probe;
-      if (probe.Listen("127.0.0.1", 0, 1) != ListenResult::Listening) return "no free port";
-      server = "127.0.0.1:" + std::to_string(probe.Port());
-    }
+    server = "127.0.0.1:" + std::to_string(FreeLoopbackPort());
     std::ofstream(dir.File("dnsmasq.conf"))
         << "port=" << server.substr(10)
         << "\nlisten-address=127.0.0.1\nbind-interfaces\nno-resolv\nno-hosts\nuser=root\n"

@@ -1,5 +1,6 @@
-// Retrievals classify on their own threads while the user changes the lists on another; each
-// classification asks its look-ups on several threads at once, sharing one resolver and its caches.
+// Retrievals walk and classify messages on their own threads while the user changes the lists on
+// another; each classification asks its look-ups on several threads at once, sharing one resolver
+// and its caches.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -12,6 +13,7 @@
 #include "classify/fake_dns.h"
 #include "classify/spam_classifier.h"
 #include "message/mail_message.h"
+#include "message/pattern_set.h"
 #include "platform/socket.h"
 
 namespace qm {
@@ -24,6 +26,31 @@ int SumOnThreads(int count, const std::function<int(int)>& body) {
   for (int t = 0; t < count; ++t) threads.emplace_back([&, t] { sum += body(t); });
   for (auto& thread : threads) thread.join();
   return sum;
+}
+
+// The start-up patterns are shared by every thread that walks messages.
+TEST(WalkConcurrencyTest, ThreadsWalkTheirOwnMessagesAtOnce) {
+  PatternSet::Instance();
+  const auto walk = [](int t) {
+    int wrong = 0;
+    for (int i = 0; i < 300; ++i) {
+      const std::string n = std::to_string(i % 250), ts = std::to_string(t);
+      CMailMessage message;
+      message.Parse(
+          "Received: from x ([" + ts + "." + n +
+          ".0.1]) by y; 3 Jun 2024 15:00:00 +0900\r\nFrom: T <t@example.jp>\r\n\r\nhttp://h" + n +
+          ".example/\r\n.\r\n");
+      message.ResetReceivedWalk();
+      message.DecodeBody();
+      std::string address, host;
+      std::int64_t date = 0;
+      wrong += !message.NextReceivedAddress(address) || address != "1.0." + n + "." + ts ||
+               !message.NextUrlHost(host) || host != "h" + n + ".example" ||
+               !message.ReceivedDate(date) || message.SenderAddress() != "t@example.jp";
+    }
+    return wrong;
+  };
+  EXPECT_EQ(SumOnThreads(4, walk), 0);
 }
 
 // The shared caches expire under the threads' feet: the clock runs on with every reading.
@@ -47,53 +74,42 @@ TEST(ClassifyConcurrencyTest, ThreadsClassifyWhileTheListsChangeAndEntriesExpire
       lists.RemoveFriend("s" + std::to_string(round % 4) + "@");
     }
   });
-  EXPECT_EQ(
-      SumOnThreads(6,
-                   [&](int t) {
-                     int wrong = 0;
-                     for (int round = 0; round < 200; ++round) {
-                       const std::string fresh = std::to_string(t) + "-" + std::to_string(round);
-                       const int k = (round + t) % 20;
-                       wrong += blocklists.Lookup("k" + std::to_string(k), RelayZoneA) !=
-                                (k == 5 ? -1 : k % 2 == 0);
-                       (void)blocklists.LastError(RelayZoneA);
-                       // Hosts new to the caches before the listed one, which the threads share.
-                       CMailMessage message;
-                       message.Parse("From: s" + std::to_string(t % 4) +
-                                     "@x.example\r\nReceived: [192.0.2." + std::to_string(round) +
-                                     "]\r\n\r\nhttp://a." + fresh + ".example/ http://b." + fresh +
-                                     ".example/\r\nhttp://www.bad.example/\r\n.\r\n");
-                       classifier.Classify(message);
-                       // A friend while listed, else spam by the link host: never anything else.
-                       wrong += message.mark.GetVerdict() != VerdictFriend &&
-                                (message.mark.GetVerdict() != VerdictSpam ||
-                                 message.mark.GetReason() != ReasonUrlHostZone);
-                     }
-                     return wrong;
-                   }),
-      0);
+  const auto classify = [&](int t) {
+    int wrong = 0;
+    for (int round = 0; round < 200; ++round) {
+      const std::string fresh = std::to_string(t) + "-" + std::to_string(round);
+      const int k = (round + t) % 20;
+      wrong += blocklists.Lookup("k" + std::to_string(k), RelayZoneA) != (k == 5 ? -1 : k % 2 == 0);
+      (void)blocklists.LastError(RelayZoneA);
+      // Hosts new to the caches before the listed one, which the threads share.
+      CMailMessage message;
+      message.Parse("From: s" + std::to_string(t % 4) + "@x.example\r\nReceived: [192.0.2." +
+                    std::to_string(round) + "]\r\n\r\nhttp://a." + fresh + ".example/ http://b." +
+                    fresh + ".example/\r\nhttp://www.bad.example/\r\n.\r\n");
+      classifier.Classify(message);
+      // A friend while listed, else spam by the link host: never anything else.
+      const int verdict = message.mark.GetVerdict();
+      wrong += verdict != VerdictFriend &&
+               (verdict != VerdictSpam || message.mark.GetReason() != ReasonUrlHostZone);
+    }
+    return wrong;
+  };
+  EXPECT_EQ(SumOnThreads(6, classify), 0);
   stop = true;
   user.join();
   // Each look-up of the c-ares resolver works on a channel of its own; the library set-up is
   // shared and must happen once. Nobody serves the port: answers are quick refusals.
-  std::uint16_t port = 0;
-  {
-    CTcpListener probe;
-    ASSERT_EQ(probe.Listen("127.0.0.1", 0, 1), ListenResult::Listening);
-    port = probe.Port();
-  }
-  CAresResolver resolver({"127.0.0.1:" + std::to_string(port)});
-  EXPECT_EQ(SumOnThreads(4,
-                         [&](int t) {
-                           for (int round = 0; round < 5; ++round) {
-                             const auto answer =
-                                 resolver.LookupA("k" + std::to_string(t * 10 + round) + ".z1.test",
-                                                  std::chrono::milliseconds{300});
-                             if (answer.status != DnsStatus::Error) return 1;
-                           }
-                           return 0;
-                         }),
-            0);
+  CAresResolver resolver({"127.0.0.1:" + std::to_string(FreeLoopbackPort())});
+  const auto lookUp = [&](int t) {
+    int wrong = 0;
+    for (int i = 0; i < 5; ++i)
+      wrong += resolver
+                   .LookupA("k" + std::to_string(t * 10 + i) + ".z1.test",
+                            std::chrono::milliseconds{300})
+                   .status != DnsStatus::Error;
+    return wrong;
+  };
+  EXPECT_EQ(SumOnThreads(4, lookUp), 0);
 }
 
 // Look-ups that wait until they are let go, counting how many wait at once.
@@ -134,9 +150,9 @@ TEST(ClassifyConcurrencyTest, StopEndsAClassificationOnceTheLookUpsInFlightAnswe
   zones.changed.notify_all();
   classifying.join();
   // No look-up starts after the stop, nor more than 20 at once before it.
-  EXPECT_EQ(zones.waiting, 20);
-  EXPECT_EQ(result, std::make_pair(VerdictOther, ReasonNone));
-  EXPECT_EQ(log.Take().size(), 1u);
+  EXPECT_EQ(std::to_string(zones.waiting) + " " + std::to_string(result.first) + " " +
+                std::to_string(log.Take().size()),
+            "20 " + std::to_string(VerdictOther) + " 1");
 }
 
 }  // namespace
