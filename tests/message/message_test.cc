@@ -164,8 +164,7 @@ TEST(DecodeTest, TransferEncodingsWordsAndJis) {
       {qp, "soft=\r\nbreak=00x=ZZy=4Gz_= 41a=4", "softbreakxy\x04z_\x04" "1a\x04"}, {qp, "a=", "a"},
       // Blanks and folds between adjacent words go for every charset, never before plain text;
       // ISO-2022-JP words take the fold after them along, as Japanese mailers write them.
-      {words, "=?UTF-8?B?QQ==?=\r\n \t=?UTF-8?Q?B?=  =?utf-8?Q?C?= D", "ABC D"},
-      {words, "=?US-ASCII?Q?a=3Db_c=5F?= - =?UTF-8?Q?A?=\r\n B", "a=b c_ - A\r\n B"},
+      {words, "=?UTF-8?B?QQ==?=\r\n \t=?UTF-8?Q?B?=  =?utf-8?Q?C?= - =?UTF-8?Q?A?=\r\n B", "ABC - A\r\n B"},
       {words, "=?ISO-2022-JP?B?QQ==?=\r\n\tB =?ISO-2022-JP?B?QQ==?=\r\n  B", "AB A B"},
       // A character split between two words of one charset is joined before it is converted.
       {words, "=?UTF-8?Q?=E3=81?= =?UTF-8?Q?=82?= =?ISO-2022-JP?B?GyRCJCI=?= =?ISO-2022-JP?B?GyhC?=", kA + kA},
@@ -238,41 +237,37 @@ TEST(DecodeTest, EveryJisX0208CellMatchesTheCLibrary) {
   EXPECT_GT(compared, 6800);  // of the 6879 characters of JIS X 0208
 }
 
-// Each leaf as "type charset encoding name attachment depth [body]".
-std::vector<std::string> Leaves(std::string_view message, MimeLimits limits = {}) {
-  std::vector<std::string> lines;
+// Each leaf as "type charset encoding name attachment depth [body]", one line each.
+std::string Leaves(std::string_view message, MimeLimits limits = {}) {
+  std::string lines;
   for (const MimeLeaf& leaf : WalkMimeParts(message, limits)) {
-    lines.push_back(leaf.type + " " + leaf.charset + " " + leaf.encoding + " " + leaf.fileName +
-                    " " + (leaf.attachment ? "a" : "i") + " " + std::to_string(leaf.depth) + " [" +
-                    std::string(message.substr(leaf.offset, leaf.length)) + "]");
+    lines += leaf.type + " " + leaf.charset + " " + leaf.encoding + " " + leaf.fileName + " " +
+             (leaf.attachment ? "a " : "i ") + std::to_string(leaf.depth) + " [" +
+             std::string(message.substr(leaf.offset, leaf.length)) + "]\n";
   }
   return lines;
 }
 
+// Leaves of ordinary mail are checked end to end against a reference; here what is odd or hostile,
+// and every prefix of a message (as a cut transfer leaves it) walks within its own bytes.
 TEST(MimeWalkTest, FindsTheLeavesInOrderWithinTheBytesOfEveryPrefix) {
   const std::string nested =
-      "Content-Type: multipart/mixed; boundary=\"outer b\"\r\n\r\npreamble\r\n--outer b\r\n"
-      "Content-Type: multipart/alternative;\r\n boundary=inner\r\n\r\n--inner\r\n"
-      "Content-Type: text/plain; charset=UTF-8\r\nContent-Transfer-Encoding: quoted-printable\r\n"
-      "\r\nplain=E6=97=A5\r\n--inner\r\nContent-Type: text/html; charset=\"iso-2022-jp\"\r\n"
-      "Content-Transfer-Encoding: BASE64\r\n\r\nPGEgaHJlZj0i\r\n--inner--\r\n--outer b  \r\n"
-      "Content-Type: application/pdf; name=old.pdf\r\n"
-      "Content-Disposition: attachment; filename=\"a \\\"b\\\".pdf\"\r\n\r\n%PDF\r\n"
-      "--outer b--\r\nepilogue\r\n";
-  const std::pair<std::string, std::vector<std::string>> cases[] = {
+      "Content-Type: multipart/mixed; boundary=\"outer b\"\r\n\r\npreamble\r\n--outer "
+      "b\r\nContent-Type: multipart/alternative;\r\n"
+      " boundary=inner\r\n\r\n--inner\r\nContent-Type: text/plain; "
+      "charset=UTF-8\r\n\r\nplain\r\n--inner--\r\n--outer b  \r\n"
+      "Content-Disposition: attachment; filename=\"a \\\"b\\\".pdf\"\r\n\r\n%PDF\r\n--outer "
+      "b--\r\nepilogue\r\n";
+  const std::pair<std::string, std::string> cases[] = {
       // clang-format off
-      {nested, {"text/plain utf-8 quoted-printable  i 2 [plain=E6=97=A5]",
-                "text/html iso-2022-jp base64  i 2 [PGEgaHJlZj0i]", "application/pdf   a \"b\".pdf a 1 [%PDF]"}},
-      {"Content-Type: Multipart/Related; boundary=b\n\n--b\n\nfirst\n--b\nsecond\n",
-       {"text/plain    i 1 [first]", "text/plain    i 1 [second\n]"}},
+      {nested, "text/plain utf-8   i 2 [plain]\ntext/plain   a \"b\".pdf a 1 [%PDF]\n"},
+      {"Content-Type: Multipart/Related; boundary=b\n\n--b\n\nfirst\n--b\nsecond\n", "text/plain    i 1 [first]\ntext/plain    i 1 [second\n]\n"},
       // What cannot be split is read as the text it is.
-      {"Content-Type: multipart/mixed\r\n\r\n--b\r\nx\r\n", {"text/plain    i 0 [--b\r\nx\r\n]"}},
-      {"Content-Type: multipart/mixed; boundary=b\r\n\r\nx\r\n", {"text/plain    i 0 [x\r\n]"}},
-      {"Content-Type: multipart/mixed; boundary=b\r\nContent-Transfer-Encoding: base64\r\n\r\nLS1i\r\n",
-       {"text/plain  base64  i 0 [LS1i\r\n]"}},
-      {"Content-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\n\r\n--bb\r\n--b--", {"text/plain    i 1 [--bb]"}},
-      {"Content-Type: application/octet-stream;\r\n name*0*=utf-8''%E6%97%A5; name*1=\".txt\"\r\n\r\nx",
-       {"application/octet-stream   \xE6\x97\xA5.txt i 0 [x]"}},
+      {"Content-Type: multipart/mixed\r\n\r\n--b\r\nx\r\n", "text/plain    i 0 [--b\r\nx\r\n]\n"},
+      {"Content-Type: multipart/mixed; boundary=b\r\n\r\nx\r\n", "text/plain    i 0 [x\r\n]\n"},
+      {"Content-Type: multipart/mixed; boundary=b\r\nContent-Transfer-Encoding: base64\r\n\r\nLS1i\r\n", "text/plain  base64  i 0 [LS1i\r\n]\n"},
+      {"Content-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\n\r\n--bb\r\n--b--", "text/plain    i 1 [--bb]\n"},
+      {"Content-Type: application/octet-stream;\r\n name*0*=utf-8''%E6%97%A5; name*1=\".txt\"\r\n\r\nx", "application/octet-stream   \xE6\x97\xA5.txt i 0 [x]\n"},
       // clang-format on
   };
   for (const auto& [message, leaves] : cases) EXPECT_EQ(Leaves(message), leaves) << message;
