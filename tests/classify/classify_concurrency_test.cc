@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <condition_variable>
 #include <functional>
 #include <string>
 #include <thread>
@@ -112,24 +111,10 @@ TEST(ClassifyConcurrencyTest, ThreadsClassifyWhileTheListsChangeAndEntriesExpire
   EXPECT_EQ(SumOnThreads(4, lookUp), 0);
 }
 
-// Look-ups that wait until they are let go, counting how many wait at once.
-struct HeldZones : IZoneLookup {
-  int Lookup(std::string_view, int) override {
-    std::unique_lock lock(mutex);
-    ++waiting;
-    changed.notify_all();
-    changed.wait(lock, [this] { return released; });
-    return 0;
-  }
-  std::mutex mutex;
-  std::condition_variable changed;
-  int waiting = 0;
-  bool released = false;
-};
-
 TEST(ClassifyConcurrencyTest, StopEndsAClassificationOnceTheLookUpsInFlightAnswer) {
   LogRecorder log;
-  HeldZones zones;
+  FakeZones zones;
+  zones.held = true;
   CSenderLists lists;
   SpamClassifier classifier(lists, zones);
   std::string text = "From: a@sender.example\r\n\r\n";
@@ -140,17 +125,17 @@ TEST(ClassifyConcurrencyTest, StopEndsAClassificationOnceTheLookUpsInFlightAnswe
   std::thread classifying([&] { result = classifier.Decide(message); });
   {
     std::unique_lock lock(zones.mutex);
-    zones.changed.wait(lock, [&] { return zones.waiting >= 20; });
-    // A 21st look-up would start at once; give it the chance to show.
+    // Twenty wait at once; a 21st would start at once: give it the chance to show.
+    zones.changed.wait(lock, [&] { return zones.asked.size() >= 20; });
     zones.changed.wait_for(lock, std::chrono::milliseconds(500),
-                           [&] { return zones.waiting > 20; });
+                           [&] { return zones.asked.size() > 20; });
     classifier.Stop();
-    zones.released = true;
+    zones.held = false;
   }
   zones.changed.notify_all();
   classifying.join();
   // No look-up starts after the stop, nor more than 20 at once before it.
-  EXPECT_EQ(std::to_string(zones.waiting) + " " + std::to_string(result.first) + " " +
+  EXPECT_EQ(std::to_string(zones.asked.size()) + " " + std::to_string(result.first) + " " +
                 std::to_string(log.Take().size()),
             "20 " + std::to_string(VerdictOther) + " 1");
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <chrono>
+#include <condition_variable>
 #include <map>
 #include <mutex>
 #include <string>
@@ -37,12 +38,14 @@ struct FakeDnsResolver : IDnsResolver {
 };
 
 // Answers "zone:key" questions from a table (else `otherwise`) and records them in the order
-// asked; each takes `delay` on the clock that Now() reads.
+// asked; each takes `delay` on the clock that Now() reads, and waits while `held`.
 struct FakeZones : IZoneLookup {
   int Lookup(std::string_view key, int zone) override {
-    std::lock_guard lock(mutex);
+    std::unique_lock lock(mutex);
     asked.push_back(std::to_string(zone) + ":" + std::string(key));
     now += delay;
+    changed.notify_all();
+    changed.wait(lock, [this] { return !held; });
     return answers.contains(asked.back()) ? answers[asked.back()] : otherwise;
   }
   std::chrono::milliseconds LookupTimeout() const override { return std::chrono::seconds(5); }
@@ -53,6 +56,8 @@ struct FakeZones : IZoneLookup {
   std::mutex mutex;
   std::map<std::string, int> answers;
   std::vector<std::string> asked;
+  std::condition_variable changed;
+  bool held = false;
   int otherwise = 0;
   std::chrono::steady_clock::time_point now;
   std::chrono::milliseconds delay{0};
