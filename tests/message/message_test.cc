@@ -197,8 +197,8 @@ TEST(DecodeTest, TransferEncodingsWordsAndJis) {
       // Each maximal ill-formed part is one U+FFFD; a surrogate is ill-formed.
       {"UTF-8", "a\xE3\x81z\xED\xA0\x80", "a" + kR + "z" + kR + kR + kR},
       // Row 13 of code page 932 (circled digits), which JIS X 0208 leaves empty.
-      {"iso-2022-jp", "\x1B$B-!\x1B(B\x1B$B$\x01\x1B(B", "\xE2\x91\xA0" + kR}, {"gb2312", "\x81\x40", "\xE4\xB8\x82"},
-      {"EUC-JP", "a\xFF\xC6\xFC", "a" + kR + "\xE6\x97\xA5"}, {"", "\x82\xA0\xFF", kA + kR}, {"US-ASCII", kJisA, kA},
+      {"iso-2022-jp", "\x1B$B-!\x1B(B\x1B$B$\x01\x1B(B", "\xE2\x91\xA0" + kR},
+      {"", "\x82\xA0\xFF", kA + kR}, {"US-ASCII", kJisA, kA},
       // The C library reads this name as UTF-8 and keeps a five-byte form of old: a fuzzer's find.
       {"utf)8", "\xFA\xAA\xAA\xAA\xAA", kR + kR + kR + kR + kR},
       // clang-format on
