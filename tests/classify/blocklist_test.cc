@@ -49,45 +49,42 @@ class BlocklistTest : public ::testing::Test {
   BlocklistResolver blocklists{kSettings, dns, [this] { return now; }};
 };
 
+// "+seconds" moves the clock on, "=name" lists a name from then on, "zone:key" asks.
 TEST_F(BlocklistTest, ListedKeysAreCachedEightHoursUnlistedOnesAMinute) {
-  const struct {
-    std::int64_t seconds;  // the clock moves on by this much first
-    const char* listed;    // a name the DNS lists from now on
-    std::string key;
-    int zone;
-    std::string expected;
-  } steps[] = {
-      // clang-format off
-      {0, "bad.example.zone0.test", "bad.example", 0, "1|Found\t(server = 0)\t\"bad.example\""},
-      {0, "", "good.example", 3, "0|Not Found\t(server = 3)\t\"good.example\""},
-      {59, "", "good.example", 3, "0|Not Found\t(server = 3)\t\"good.example\" cache"},
-      // Listed meanwhile: the expired entry must not hide it.
-      {1, "good.example.zone3.test", "good.example", 3,
-       "1|Not Found List Cache(server = 3)\t\"good.example\" id too old.|Found\t(server = 3)\t\"good.example\""},
-      {28799 - 60, "", "bad.example", 0, "1|Found\t(server = 0)\t\"bad.example\" cache"},
-      {1, "", "bad.example", 0,
-       "1|Found List Cache (server = 0)\t\"bad.example\" is too old.|Found\t(server = 0)\t\"bad.example\""},
-      {28799, "", "bad.example", 0, "1|Found\t(server = 0)\t\"bad.example\" cache"},  // refreshed
-      // Ages are signed 32-bit differences: the stored time wraps past 2038, the age does not.
-      {2147483600 - 1700057599, "w.zone0.test", "w", 0, "1|Found\t(server = 0)\t\"w\""},
-      {100, "", "w", 0, "1|Found\t(server = 0)\t\"w\" cache"},
-      // Keys and zones have entries of their own; the empty key asks for the zone, never cached.
-      {0, "", "w", 1, "0|Not Found\t(server = 1)\t\"w\""}, {0, "", "w", 1, "0|Not Found\t(server = 1)\t\"w\" cache"},
-      {0, "", "ww", 0, "0|Not Found\t(server = 0)\t\"ww\""}, {0, "", "x", 4, "-2"}, {0, "", "x", -1, "-2"},
-      {0, "", "abc\0def"s, 0, "0|Not Found\t(server = 0)\t\"abc\""},
-      {0, "zone2.test", "", 2, "1|Found\t(server = 2)\t\"\""}, {0, "", "", 2, "1|Found\t(server = 2)\t\"\""},
-      // clang-format on
-  };
-  for (const auto& step : steps) {
-    now += step.seconds;
-    if (*step.listed) dns.Listed(step.listed);
-    EXPECT_EQ(Ask(step.key, step.zone), step.expected) << now;
+  std::string transcript;
+  for (const std::string& step : Words("=bad.example.zone0.test 0:bad.example 3:good.example +59 "
+                                       "3:good.example +1 =good.example.zone3.test "
+                                       "3:good.example +28739 0:bad.example +1 0:bad.example "
+                                       "+28799 0:bad.example +447426001 =w.zone0.test "
+                                       "0:w +100 0:w 1:w 1:w 0:ww 4:x -1:x 2: =zone2.test 2: 2:")) {
+    if (step[0] == '+') now += std::stoll(step);
+    if (step[0] == '=') dns.Listed(step.substr(1));
+    if (step[0] != '+' && step[0] != '=')
+      transcript += Ask(step.substr(step.find(':') + 1), std::stoi(step)) + "\n";
   }
+  EXPECT_EQ(transcript + Ask("abc\0def"s, 0), R"(1|Found	(server = 0)	"bad.example"
+0|Not Found	(server = 3)	"good.example"
+0|Not Found	(server = 3)	"good.example" cache
+1|Not Found List Cache(server = 3)	"good.example" id too old.|Found	(server = 3)	"good.example"
+1|Found	(server = 0)	"bad.example" cache
+1|Found List Cache (server = 0)	"bad.example" is too old.|Found	(server = 0)	"bad.example"
+1|Found	(server = 0)	"bad.example" cache
+1|Found	(server = 0)	"w"
+1|Found	(server = 0)	"w" cache
+0|Not Found	(server = 1)	"w"
+0|Not Found	(server = 1)	"w" cache
+0|Not Found	(server = 0)	"ww"
+-2
+-2
+0|Not Found	(server = 2)	""
+1|Found	(server = 2)	""
+1|Found	(server = 2)	""
+0|Not Found	(server = 0)	"abc")");
   EXPECT_EQ(dns.lastTimeout, std::chrono::milliseconds{1234});
   EXPECT_EQ(dns.queries,
             Words("bad.example.zone0.test good.example.zone3.test good.example.zone3.test "
-                  "bad.example.zone0.test w.zone0.test w.zone1.test ww.zone0.test "
-                  "abc.zone0.test zone2.test zone2.test"));
+                  "bad.example.zone0.test w.zone0.test "
+                  "w.zone1.test ww.zone0.test zone2.test zone2.test zone2.test abc.zone0.test"));
 }
 
 TEST_F(BlocklistTest, AnEmptyZoneIsSwitchedOffAndAFullCacheDropsExpiredEntriesElseAll) {
