@@ -1,7 +1,6 @@
 // Header, address, body, relay and link parsing of stored messages, and the decoders under them,
 // at their odd and hostile inputs (ordinary mail is checked end to end against references).
 #include <gtest/gtest.h>
-#include <iconv.h>
 
 #include <string>
 #include <vector>
@@ -208,33 +207,6 @@ TEST(DecodeTest, TransferEncodingsWordsAndJis) {
     ConvertToUtf8(name, inPlace);
     EXPECT_EQ(TextToUtf8(name, bytes) + "|" + inPlace, expected + "|" + expected) << name;
   }
-}
-
-// Every JIS X 0208 cell against the C library's own tables, to Shift_JIS and through code page
-// 932 to UTF-8.
-TEST(DecodeTest, EveryJisX0208CellMatchesTheCLibrary) {
-  const auto iconvTo = [](const char* to, const char* from, std::string in, std::string& out) {
-    iconv_t cd = iconv_open(to, from);
-    char buffer[64], *inAt = in.data(), *outAt = buffer;
-    std::size_t inLeft = in.size(), outLeft = sizeof buffer;
-    const bool ok = iconv(cd, &inAt, &inLeft, &outAt, &outLeft) != static_cast<std::size_t>(-1);
-    iconv_close(cd);
-    out.assign(buffer, static_cast<std::size_t>(outAt - buffer));
-    return ok;
-  };
-  int compared = 0;
-  for (int row = 0x21; row <= 0x7E; ++row) {
-    for (int cell = 0x21; cell <= 0x7E; ++cell) {
-      const std::string jis = "\x1B$B" + std::string{char(row), char(cell)} + "\x1B(B";
-      std::string sjis, utf8, converted, convertedUtf8;
-      if (!iconvTo("SHIFT_JIS", "ISO-2022-JP", jis, sjis)) continue;
-      ASSERT_TRUE(iconvTo("UTF-8", "CP932", sjis, utf8));
-      ASSERT_EQ(JisToShiftJis(jis, converted) + JisToUtf8(jis, convertedUtf8), 2);
-      EXPECT_EQ(converted + "|" + convertedUtf8, sjis + "|" + utf8) << row << " " << cell;
-      ++compared;
-    }
-  }
-  EXPECT_GT(compared, 6800);  // of the 6879 characters of JIS X 0208
 }
 
 // Each leaf as "type charset encoding name attachment depth [body]", one line each.
