@@ -49,7 +49,9 @@ class BlocklistTest : public ::testing::Test {
   BlocklistResolver blocklists{kSettings, dns, [this] { return now; }};
 };
 
-// "+seconds" moves the clock on, "=name" lists a name from then on, "zone:key" asks.
+// "+seconds" moves the clock on, "=name" lists a name from then on, "zone:key" asks. A name listed
+// after a negative answer shows once that has expired; ages are signed 32-bit differences, so a
+// stored time that wraps past 2038 still ages right.
 TEST_F(BlocklistTest, ListedKeysAreCachedEightHoursUnlistedOnesAMinute) {
   std::string transcript;
   for (const std::string& step : Words("=bad.example.zone0.test 0:bad.example 3:good.example +59 "
