@@ -88,9 +88,7 @@ TEST(MessageTest, BodyRelaysAndLinkHosts) {
       {Stored({"Content-Type: multipart/mixed; boundary=o", "", "--o", "Content-Type: application/pdf", "", "%PDF", "--o",
                "Content-Disposition: attachment; filename=a.txt", "", "..dot line", "--o", "Content-Type: message/rfc822", "",
                "Content-Type: text/html; charset=shift_jis", "", "\x82\xA0", "--o--"}), ".dot line\r\n\xE3\x81\x82||"},
-      // Addresses with a part above 255 are taken as written; a four-digit part ends the field.
-      {Stored({"Received: from x [999.1.1.1] [127.0.0.1]", "Received: from [1.2.3.4444] [5.6.7.8]", "Received: [4.3.2.1]", ""}), "|1.1.1.999 1.0.0.127 1.2.3.4 |"},
-      {Stored({"Received: from [12345.1.1.1] [5.6.7.8]", "", "http://user@host.example/ https://[::1]/ http://x_y.example"}),
+      {Stored({"A: b", "", "http://user@host.example/ https://[::1]/ http://x_y.example"}),
        "http://user@host.example/ https://[::1]/ http://x_y.example\r\n|| user x_y.example"},
       {Stored({"A: b", "", "http://" + longHost + "/"}), "http://" + longHost + "/\r\n|| " + longHost},
       // A base64 HTML alternative: plain text first, then the HTML with its attributes; a link
