@@ -1,55 +1,72 @@
-// Scripted DNS answers, and the shared recording reporter with a way to take its log lines.
+// Scripted DNS answers (NXDOMAIN unless set), scripted blocklist answers, and a recording
+// reporter whose lines can be taken.
 #pragma once
 
+#include <chrono>
+#include <condition_variable>
 #include <map>
 #include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "platform/resolver.h"
+#include "classify/blocklist.h"
 #include "support/recording_reporter.h"
 
 namespace qm {
 
-class FakeDnsResolver : public IDnsResolver {
- public:
-  // Names without an answer of their own get NXDOMAIN.
+struct FakeDnsResolver : IDnsResolver {
   void Answer(const std::string& name, DnsAnswer answer) {
-    std::lock_guard lock(mutex_);
-    answers_[name] = std::move(answer);
+    std::lock_guard lock(mutex);
+    answers[name] = std::move(answer);
   }
   void Listed(const std::string& name) {
     Answer(name, {DnsStatus::Found, {{127, 0, 0, 2}}, 0, {}});
   }
-  void Failing(const std::string& name, int code) {
-    Answer(name, {DnsStatus::Error, {}, code, "scripted failure"});
-  }
   DnsAnswer LookupA(std::string_view name, std::chrono::milliseconds timeout) override {
-    std::lock_guard lock(mutex_);
-    queries_.emplace_back(name);
-    lastTimeout_ = timeout;
-    const auto it = answers_.find(std::string(name));
-    if (it != answers_.end()) return it->second;
-    return {DnsStatus::NotFound, {}, kDnsHostNotFound, "Domain name not found"};
+    std::lock_guard lock(mutex);
+    queries.emplace_back(name);
+    lastTimeout = timeout;
+    const auto it = answers.find(std::string(name));
+    return it != answers.end() ? it->second
+                               : DnsAnswer{DnsStatus::NotFound, {}, kDnsHostNotFound, "not found"};
   }
-  std::vector<std::string> Queries() const {
-    std::lock_guard lock(mutex_);
-    return queries_;
-  }
-  std::chrono::milliseconds LastTimeout() const {
-    std::lock_guard lock(mutex_);
-    return lastTimeout_;
-  }
-
- private:
-  mutable std::mutex mutex_;
-  std::map<std::string, DnsAnswer> answers_;
-  std::vector<std::string> queries_;
-  std::chrono::milliseconds lastTimeout_{0};
+  std::mutex mutex;
+  std::map<std::string, DnsAnswer> answers;
+  std::vector<std::string> queries;
+  std::chrono::milliseconds lastTimeout{0};
 };
 
+// Answers "zone:key" questions from a table (else `otherwise`) and records them in the order
+// asked; each takes `delay` on the clock that Now() reads, and waits while `held`.
+struct FakeZones : IZoneLookup {
+  int Lookup(std::string_view key, int zone) override {
+    std::unique_lock lock(mutex);
+    asked.push_back(std::to_string(zone) + ":" + std::string(key));
+    now += delay;
+    changed.notify_all();
+    changed.wait(lock, [this] { return !held; });
+    return answers.contains(asked.back()) ? answers[asked.back()] : otherwise;
+  }
+  std::chrono::milliseconds LookupTimeout() const override { return std::chrono::seconds(5); }
+  std::chrono::steady_clock::time_point Now() {
+    std::lock_guard lock(mutex);
+    return now;
+  }
+  std::mutex mutex;
+  std::map<std::string, int> answers;
+  std::vector<std::string> asked;
+  std::condition_variable changed;
+  bool held = false;
+  int otherwise = 0;
+  std::chrono::steady_clock::time_point now;
+  std::chrono::milliseconds delay{0};
+};
+
+// Reports to itself while it lives.
 struct LogRecorder : test::RecordingReporter {
+  LogRecorder() { SetReporter(this); }
+  ~LogRecorder() { SetReporter(nullptr); }
   std::vector<std::string> Take() {
     std::lock_guard lock(mutex);
     return std::exchange(logLines, {});
