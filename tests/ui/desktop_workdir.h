@@ -1,42 +1,25 @@
-// Shared by the desktop tests: message boxes answered and recorded through the seam, and a scratch
-// working directory made current (mailbox files are named relative to it).
+// Shared by the desktop tests: a scratch working directory made current (mailbox files are named
+// relative to it) whose message boxes are recorded and answered from a queue, else by default.
 #pragma once
 
 #include <QAbstractItemModel>
 #include <QDir>
-#include <QLineEdit>
 #include <QTemporaryDir>
 #include <QTest>
 #include <deque>
 #include <filesystem>
 #include <memory>
+#include <ranges>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "app/settings.h"
 #include "classify/sender_lists.h"
 #include "mailboxes/mailbox_set.h"
-#include "message/mail_message.h"
 #include "ui/notify_wnd.h"
 #include "ui/qt_ui.h"
 
 namespace qm {
-
-// Records every text shown or asked; answers from the queue, else with the box's default.
-struct CRecordedAnswers {
-  void Install(CQtUi& ui) {
-    ui.SetAnswerer([this](std::string_view text, Buttons, Answer standard) {
-      texts.emplace_back(text);
-      if (queue.empty()) return standard;
-      const Answer answer = queue.front();
-      queue.pop_front();
-      return answer;
-    });
-  }
-  std::vector<std::string> texts;
-  std::deque<Answer> queue;
-};
 
 struct CRecordingPlayer : ISoundPlayer {
   void Play(NotifySound sound, const std::string& file) override {
@@ -50,18 +33,18 @@ inline void ShowExposed(QWidget& widget) {
   if (!QTest::qWaitForWindowExposed(&widget)) qFatal("not exposed");
 }
 
-// Replaces the field's text key by key, as the user would.
-inline void Type(QLineEdit* field, const QString& text) {
-  field->selectAll();
-  QTest::keyClick(field, Qt::Key_Backspace);
-  QTest::keyClicks(field, text);
-}
-
 template <class Widget>
 Widget* Child(const QWidget& parent, const char* name) {
   auto* widget = parent.findChild<Widget*>(QString::fromLatin1(name));
   if (widget == nullptr) qFatal("no control %s", name);
   return widget;
+}
+
+inline QStringList Column(const QAbstractItemModel& model, int column) {
+  QStringList texts;
+  for (int row = 0; row < model.rowCount(); ++row)
+    texts << model.index(row, column).data().toString();
+  return texts;
 }
 
 inline CMailMessage Mail(const std::string& subject, int verdict = 0) {
@@ -70,13 +53,6 @@ inline CMailMessage Mail(const std::string& subject, int verdict = 0) {
                 "\r\n\r\nbody\r\n.\r\n");
   message.mark.SetClassification(verdict, 0);
   return message;
-}
-
-inline QStringList Column(const QAbstractItemModel& model, int column) {
-  QStringList texts;
-  for (int row = 0; row < model.rowCount(); ++row)
-    texts << model.index(row, column).data().toString();
-  return texts;
 }
 
 class CDesktopWorkdir {
@@ -88,25 +64,28 @@ class CDesktopWorkdir {
     settings = std::make_unique<CSettings>(directory->path().toStdString());
     set = std::make_unique<CMailboxSet>(settings->Profile());
     ui = std::make_unique<CQtUi>();
-    answers = {};
-    answers.Install(*ui);
+    told.clear();
+    ui->SetAnswerer([this](std::string_view text, Buttons, Answer standard) {
+      told.emplace_back(text);
+      if (answers.empty()) return standard;
+      const Answer answer = answers.front();
+      answers.pop_front();
+      return answer;
+    });
   }
-  // After the windows built on it are gone.
+  // After the windows built on it are gone. Qt cannot remove the files of a code-page-932 name.
   void CloseWorkdir() {
     ui.reset();
     set.reset();
     settings.reset();
     QDir::setCurrent(previous);
-    // Qt cannot remove files whose names are not UTF-8, as code-page-932 mailbox names give.
     std::error_code ignored;
     std::filesystem::remove_all(directory->path().toStdString(), ignored);
   }
   CMailbox& AddMailbox(const std::string& name, const std::vector<std::string>& subjects = {}) {
     const int index = set->Add(name);
-    if (index < 0) qFatal("no mailbox %s", name.c_str());
-    for (const std::string& subject : subjects) {
-      CMailMessage message = Mail(subject);
-      if (set->Get(index)->AppendMessage(message) <= 0) qFatal("not stored");
+    for (CMailMessage message : subjects | std::views::transform([](auto& s) { return Mail(s); })) {
+      if (index < 0 || set->Get(index)->AppendMessage(message) <= 0) qFatal("not stored");
     }
     return *set->Get(index);
   }
@@ -116,19 +95,9 @@ class CDesktopWorkdir {
   std::unique_ptr<CSettings> settings;
   std::unique_ptr<CMailboxSet> set;
   std::unique_ptr<CQtUi> ui;
-  CRecordedAnswers answers;
+  std::vector<std::string> told;
+  std::deque<Answer> answers;
   CSenderLists lists;
 };
-
-// Runs QtTest classes in one program, in order; the count of failures is the exit status.
-template <class Test>
-int RunTest(int argc, char** argv) {
-  Test test;
-  return QTest::qExec(&test, argc, argv);
-}
-template <class... Tests>
-int RunTests(int argc, char** argv) {
-  return (RunTest<Tests>(argc, argv) + ...);
-}
 
 }  // namespace qm
