@@ -22,11 +22,11 @@ class DesktopTest : public QObject {
     const char* argv[] = {"qm_mailfilter", "--workdir", path.c_str(), "mailbox", "list"};
     std::ostringstream out, err;
     std::string opened;
-    for (const int argc : {1, 3, 5})
-      RunCommandLine(argc, argv, out, err, [&] { return opened += std::to_string(argc), 0; });
-    QVERIFY(opened == "13" && QDir::currentPath() == directory.path());
-    QVERIFY(RunCommandLine(1, argv, out, err) == 0 &&
-            out.str().find("--headless") != std::string::npos);
+    for (const int n : {1, 3, 5})
+      RunCommandLine(n, argv, out, err, [&] { return opened += char('0' + n), 0; });
+    QVERIFY(opened == "13" && QDir::currentPath() == directory.path() &&
+            RunCommandLine(1, argv, out, err) == 0);
+    QVERIFY(out.str().find("--headless") != std::string::npos);
     for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) unsetenv(name);
     std::streambuf* saved = std::cerr.rdbuf(err.rdbuf());
     err.str("");
@@ -41,6 +41,5 @@ class DesktopTest : public QObject {
 
 }  // namespace qm
 
-// No QApplication: the desktop must give up before it would need one.
-QTEST_APPLESS_MAIN(qm::DesktopTest)
+QTEST_APPLESS_MAIN(qm::DesktopTest)  // no QApplication: the desktop gives up before it needs one
 #include "desktop_test.moc"

@@ -58,7 +58,6 @@ inline CMailMessage Mail(const std::string& subject, int verdict = 0) {
 class CDesktopWorkdir {
  protected:
   void OpenWorkdir() {
-    previous = QDir::currentPath();
     directory = std::make_unique<QTemporaryDir>();
     QDir::setCurrent(directory->path());
     settings = std::make_unique<CSettings>(directory->path().toStdString());
@@ -78,7 +77,6 @@ class CDesktopWorkdir {
     ui.reset();
     set.reset();
     settings.reset();
-    QDir::setCurrent(previous);
     std::error_code ignored;
     std::filesystem::remove_all(directory->path().toStdString(), ignored);
   }
@@ -91,7 +89,6 @@ class CDesktopWorkdir {
   }
 
   std::unique_ptr<QTemporaryDir> directory;
-  QString previous;
   std::unique_ptr<CSettings> settings;
   std::unique_ptr<CMailboxSet> set;
   std::unique_ptr<CQtUi> ui;

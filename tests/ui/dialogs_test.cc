@@ -1,8 +1,7 @@
-// The dialogs and the mail viewer on real widgets: what their fields decide is the UI model's;
-// here, that each widget reaches it, refusals keep the dialog open, and what only a widget shows.
+// The dialogs on real widgets: what their fields decide is the UI model's; here, that each widget
+// reaches it, and that a refusal keeps the dialog open and loses nothing.
 #include <QApplication>
 #include <QCheckBox>
-#include <QComboBox>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
@@ -20,12 +19,6 @@
 #include "ui/property_sheet.h"
 
 namespace qm {
-
-QStringList Rows(const QTreeWidget& list) {
-  QStringList rows;
-  for (int i = 0; i < list.topLevelItemCount(); ++i) rows << list.topLevelItem(i)->text(0);
-  return rows;
-}
 
 // Replaces the field's text key by key, as the user would.
 void Type(QLineEdit* field, const char* text) {
@@ -50,7 +43,6 @@ class DialogsTest : public QObject, protected CDesktopWorkdir {
   void ListEditorReachesTheListsAndOnlyOkStoresTheSwitch() {
     for (const char* address : {"a@x.jp", "\x93\xfa\x96\x7b@x.jp"})
       lists.AddTo(SenderList::Friend, address);
-    lists.AddTo(SenderList::Bad, "spam@");
     auto dialog = std::make_unique<CListEditorDialog>(lists, *settings, *ui);
     ShowExposed(*dialog);
     QTest::keyClicks(dialog->AddressField(), "c@x.jp");
@@ -61,10 +53,9 @@ class DialogsTest : public QObject, protected CDesktopWorkdir {
     dialog->DeleteButton()->click();
     QCOMPARE(QString::fromStdString(told.at(0)),
              "\uFFFD\uFFFD\uFFFD{@x.jp を削除します。よろしいですか？");
-    QCOMPARE(Rows(list), QStringList({"a@x.jp", "c@x.jp"}));
     QCOMPARE(lists.Entries(SenderList::Friend), (std::vector<std::string>{"a@x.jp", "c@x.jp"}));
     dialog->BadButton()->click();
-    QCOMPARE(Rows(list), QStringList({"spam@"}));
+    QCOMPARE(list.topLevelItemCount(), 0);
     for (const bool ok : {false, true, true}) {
       if (lists.AddEmptyAddrToBadlist()) BreakSettingsFile();
       dialog = std::make_unique<CListEditorDialog>(lists, *settings, *ui);
@@ -103,17 +94,17 @@ class DialogsTest : public QObject, protected CDesktopWorkdir {
   }
 
   void OptionsShowTheStoredValuesAndOkWritesEveryFieldInOrder() {
-    const std::string stored = "[Misc]\r\nNotifyBySound=0\r\n[Geometry]\r\nNotifyWindowPosX=-8\r\n";
-    test::WriteFileBytes(Ini(), stored + "NotifyWindowPosY=4\r\n");
+    const std::string stored =
+        "[Misc]\r\nNotifyBySound=0\r\n[Geometry]\r\nNotifyWindowPosX=-8\r\nNotifyWindowPosY=4\r\n";
+    test::WriteFileBytes(Ini(), stored);
     CRecordingPlayer player;
     auto dialog = std::make_unique<COptionsDialog>(*settings, *ui, player);
     QVERIFY(!dialog->NotifyBySoundBox()->isChecked() && !dialog->PlayButton()->isEnabled());
     QVERIFY(dialog->PositionXField()->value() == -8 && dialog->PositionXField()->isEnabled());
     dialog->DefaultPositionBox()->click();
-    dialog->NotifyBySoundBox()->click();
-    QVERIFY(!dialog->PositionXField()->isEnabled() && dialog->PlayButton()->isEnabled());
+    QVERIFY(!dialog->PositionXField()->isEnabled());
     dialog->close();
-    QCOMPARE(test::ReadFileBytes(Ini()), stored + "NotifyWindowPosY=4\r\n");
+    QCOMPARE(test::ReadFileBytes(Ini()), stored);
     std::filesystem::remove(Ini());
     dialog = std::make_unique<COptionsDialog>(*settings, *ui, player);
     test::WriteFileBytes("ding.wav", "RIFF");
@@ -135,80 +126,51 @@ class DialogsTest : public QObject, protected CDesktopWorkdir {
     QCOMPARE(test::ReadFileBytes(Ini()),
              "[Mailbox]\r\nPort=2110\r\n[Misc]\r\nMailer=/opt/"
              "メーラ\r\nStartupRetrieve=0\r\nShowSplash=1\r\n"
-             "NotifyTime=5\r\nNotifyBySound=1\r\nNotifySound=ding.wav\r\n[Geometry]"
-             "\r\nNotifyWindowPosX=-300\r\nNotifyWindowPosY=0\r\n");
+             "NotifyTime=5\r\nNotifyBySound=1\r\nNotifySound=ding.wav\r\n"
+             "[Geometry]\r\nNotifyWindowPosX=-300\r\nNotifyWindowPosY=0\r\n");
     BreakSettingsFile();
     dialog->show();
     dialog->OkButton()->click();
     QVERIFY(dialog->isVisible() && told.back() == "設定ファイルが保存できません。");
   }
 
-  // One sheet worked key by key; Apply, OK and Cancel reach the mailbox as the pages' model
-  // decides, and a refused local account keeps the sheet on its page.
-  void PropertySheetPagesReachTheMailbox() {
+  // The pages reach the mailbox as their model decides; a refused local account keeps the sheet
+  // open on its page, and after an Apply the pages show what was stored.
+  void PropertySheetReachesTheMailboxAndARefusalKeepsItsPage() {
     AddMailbox("a");
     AddMailbox("b");
     ProxyPageValues taken{"taken", "p", true, false, "takenbox", "q"};
     QVERIFY(ApplyProxyPage(*set, 1, taken, *ui));
-    CMailbox& mailbox = *set->Get(0);
-    mailbox.Client().account = {"pop.example.org", 110, "me", "pw", ConnectionSecurity::Plain, ""};
-    mailbox.Config().SetServerDeletion(KeepOnServer);
-    mailbox.Config().Set(CMailboxConfig::LimitDustbox, false);
-    mailbox.Client().RegisterKnown("D1", "<d1@example.org>");
-    mailbox.Client().ForgetDeleted("D1");  // deleted here, kept on the server
+    set->Get(0)->Config().SetServerDeletion(KeepOnServer);
     CPropertySheet sheet(*set, 0, *ui);
     ShowExposed(sheet);
-    const auto field = [&sheet](int page, const char* name) {
+    const auto text = [&sheet](int page, const char* name) {
       return Child<QLineEdit>(*sheet.Page(page), name);
     };
-    const auto button = [&sheet](int page, const char* name) {
+    const auto box = [&sheet](int page, const char* name) {
       return Child<QAbstractButton>(*sheet.Page(page), name);
     };
-    for (const char* combo : {"security", "auth"}) {  // the usual port follows the protection
-      Child<QComboBox>(*sheet.Page(0), combo)->setFocus();
-      QTest::keyClick(Child<QComboBox>(*sheet.Page(0), combo), Qt::Key_Down);
-    }
-    QVERIFY(!field(0, "password")->isEnabled() && !field(0, "passwordCommand")->isEnabled());
-    Type(field(0, "tokenCommand"), "oama access you");
+    QVERIFY(box(3, "deleteWhenRetrieved")->isChecked() &&
+            !box(3, "deleteWhenRetrieved")->isEnabled());
+    box(3, "keepOnServer")->click();
+    box(3, "deleteWhenPurged")->click();
     sheet.ShowPage(1);
-    QVERIFY(!button(1, "automatic")->isEnabled() && !field(1, "dustboxUser")->isEnabled());
-    button(1, "access")->click();
-    button(1, "automatic")->click();
-    Type(field(1, "user"), "taken");
-    Type(field(1, "password"), "secret");
-    QCOMPARE(field(1, "dustboxUser")->text() + field(1, "dustboxPassword")->text(),
-             "taken_dustboxsecret");
-    sheet.ShowPage(3);
-    QVERIFY(button(3, "keepOnServer")->isChecked() &&
-            button(3, "deleteWhenRetrieved")->isChecked());
-    QVERIFY(!button(3, "deleteWhenPurged")->isEnabled() && !field(3, "dustboxLimit")->isEnabled());
-    for (const char* name : {"keepOnServer", "deleteWhenPurged", "refetch", "limitDustbox"})
-      button(3, name)->click();
-    Type(field(3, "dustboxLimit"), "20");
+    box(1, "access")->click();
+    box(1, "automatic")->click();
+    Type(text(1, "user"), "taken");
+    Type(text(1, "password"), "secret");
     sheet.OkButton()->click();
-    QVERIFY(sheet.result() == QDialog::Rejected && sheet.CurrentPage() == 1);  // "b" has the name
+    QVERIFY(sheet.result() == QDialog::Rejected && sheet.CurrentPage() == 1 && sheet.isVisible());
     QCOMPARE(told, std::vector<std::string>{kLocalAccountRefusedText});
-    Type(field(1, "user"), "mine");
-    sheet.ShowPage(2);
-    Type(field(2, "interval"), "600");
-    button(2, "onDemand")->click();
+    Type(text(1, "user"), "mine");
     sheet.ApplyButton()->click();
-    QVERIFY(!sheet.ApplyButton()->isEnabled() && button(3, "deleteWhenPurged")->isChecked());
-    QCOMPARE(mailbox.Client().account,
-             (CRemoteAccount{"pop.example.org", 995, "me", "pw", ConnectionSecurity::Tls, "",
-                             AuthMethod::XOAuth2, "oama access you"}));
-    const CMailboxConfig applied = mailbox.Config();
-    QCOMPARE(applied.dustboxUser + std::to_string(applied.timerInterval) +
-                 std::to_string(applied.dustboxLimit),
-             "mine_dustbox60020");
-    QVERIFY(applied.Has(CMailboxConfig::OnDemandRetrieval) &&
+    QVERIFY(!sheet.ApplyButton()->isEnabled() && box(3, "deleteWhenPurged")->isChecked());
+    const CMailboxConfig applied = set->Get(0)->Config();
+    QVERIFY(applied.dustboxUser == "mine_dustbox" &&
             applied.GetServerDeletion() == DeleteWhenPurged);
-    QCOMPARE(field(3, "deletedHereCount")->text() +
-                 QString::number(mailbox.Client().DeletedHere().Count()),
-             "00");
-    Type(field(2, "interval"), "900");
+    Type(text(2, "interval"), "900");
     sheet.CancelButton()->click();
-    QCOMPARE(mailbox.Config(), applied);
+    QCOMPARE(set->Get(0)->Config(), applied);
   }
 };
 
@@ -216,7 +178,6 @@ class DialogsTest : public QObject, protected CDesktopWorkdir {
 
 int main(int argc, char** argv) {
   QApplication app(argc, argv);
-  app.setAttribute(Qt::AA_Use96Dpi, true);
   qm::DialogsTest test;
   return QTest::qExec(&test, argc, argv);
 }
