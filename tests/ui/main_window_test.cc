@@ -1,22 +1,80 @@
-// The main window on real widgets: the seam's threads and timers, the mail list, the notification
-// and the frame.
+// The desktop on real widgets: the seam's threads and timers, the list, the notification, the
+// dialogs and the frame. What their fields and keys decide is the UI model's; here, that each
+// widget reaches it, that a refusal keeps a dialog open and loses nothing, and what only a window
+// shows.
+#include <QAbstractItemModel>
 #include <QApplication>
+#include <QCheckBox>
+#include <QDir>
 #include <QHeaderView>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPointer>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QSpinBox>
 #include <QSystemTrayIcon>
+#include <QTemporaryDir>
+#include <QTest>
 #include <QThread>
+#include <QTreeWidget>
+#include <deque>
+#include <filesystem>
+#include <ranges>
 #include <thread>
 
 #include "app/application.h"
-#include "desktop_workdir.h"
+#include "classify/sender_lists.h"
+#include "mailboxes/mailbox_set.h"
+#include "support/file_bytes.h"
 #include "support/held_lock.h"
+#include "ui/create_mailbox_dialog.h"
 #include "ui/desktop_windows.h"
+#include "ui/list_editor.h"
+#include "ui/mailbox_dialog.h"
 #include "ui/main_frame.h"
 #include "ui/model/list_commands.h"
+#include "ui/model/mailbox_pages.h"
+#include "ui/notify_wnd.h"
+#include "ui/options_dialog.h"
 #include "ui/orbalt_view.h"
+#include "ui/property_pages.h"
+#include "ui/property_sheet.h"
+#include "ui/qt_ui.h"
 
 namespace qm {
+
+namespace fs = std::filesystem;
+
+struct CRecordingPlayer : ISoundPlayer {
+  void Play(NotifySound s, const std::string& f) override { played.emplace_back(s, f); }
+  std::vector<std::pair<NotifySound, std::string>> played;
+};
+
+inline void ShowExposed(QWidget& widget) {
+  widget.show();
+  if (!QTest::qWaitForWindowExposed(&widget)) qFatal("not exposed");
+}
+
+template <class Widget>
+Widget* Child(const QWidget& parent, const char* name) {
+  auto* widget = parent.findChild<Widget*>(QString::fromLatin1(name));
+  if (widget == nullptr) qFatal("no control %s", name);
+  return widget;
+}
+
+inline QStringList Column(const QAbstractItemModel& model, int column) {
+  QStringList texts;
+  for (int r = 0; r < model.rowCount(); ++r) texts << model.index(r, column).data().toString();
+  return texts;
+}
+
+inline CMailMessage Mail(const std::string& s, int verdict = 0) {
+  CMailMessage message;
+  message.Parse("From: " + s + "@example.org\r\nSubject: " + s + "\r\n\r\nbody\r\n.\r\n");
+  message.mark.SetClassification(verdict, 0);
+  return message;
+}
 
 // Logs "m<n>" entering a message and "/m<n>" leaving it, "t<id>", "idle", and "off" for anything
 // that arrived off the GUI thread.
@@ -40,8 +98,19 @@ struct Client : IUserInterfaceClient {
   std::function<void()> onFirst;
 };
 
-class MainWindowTest : public QObject, protected CDesktopWorkdir {
+void Type(QLineEdit* field, const char* text) { field->clear(), QTest::keyClicks(field, text); }
+
+class MainWindowTest : public QObject {
   Q_OBJECT
+  // A scratch working directory made current (mailbox files are named relative to it) whose
+  // message boxes are recorded and answered from a queue, else by default.
+  std::unique_ptr<QTemporaryDir> directory;
+  std::unique_ptr<CSettings> settings;
+  std::unique_ptr<CMailboxSet> set;
+  std::unique_ptr<CQtUi> ui;
+  std::vector<std::string> told;
+  std::deque<Answer> answers;
+  CSenderLists lists;
   Client client;
   std::unique_ptr<CMainFrame> frame;
   COrbaltView* view = nullptr;
@@ -72,6 +141,15 @@ class MainWindowTest : public QObject, protected CDesktopWorkdir {
     view = &windows->View();
     return *program->Mailboxes().Get(0);
   }
+  std::string Ini() const { return settings->Profile().Path(); }
+  void BreakIni() const { fs::remove(Ini()), fs::create_directory(Ini()); }  // unwritable
+  CMailbox& AddMailbox(const std::string& name, const std::vector<std::string>& subjects = {}) {
+    const int index = set->Add(name);
+    for (CMailMessage message : subjects | std::views::transform([](auto& s) { return Mail(s); })) {
+      if (index < 0 || set->Get(index)->AppendMessage(message) <= 0) qFatal("not stored");
+    }
+    return *set->Get(index);
+  }
   void Key(int key, Qt::KeyboardModifiers modifiers = {}, quint32 scanCode = 0, bool held = false) {
     QKeyEvent press(QEvent::KeyPress, key, modifiers, scanCode, 0, 0, {}, held);
     QApplication::sendEvent(view, &press);
@@ -79,7 +157,18 @@ class MainWindowTest : public QObject, protected CDesktopWorkdir {
 
  private slots:
   void init() {
-    OpenWorkdir();
+    directory = std::make_unique<QTemporaryDir>();
+    QDir::setCurrent(directory->path());
+    settings = std::make_unique<CSettings>(directory->path().toStdString());
+    set = std::make_unique<CMailboxSet>(settings->Profile());
+    ui = std::make_unique<CQtUi>();
+    told.clear();
+    ui->SetAnswerer([this](std::string_view text, Buttons, Answer standard) {
+      told.emplace_back(text);
+      const Answer answer = answers.empty() ? standard : answers.front();
+      if (!answers.empty()) answers.pop_front();
+      return answer;
+    });
     ui->SetClient(&(client = {}));
   }
   void cleanup() {
@@ -88,8 +177,11 @@ class MainWindowTest : public QObject, protected CDesktopWorkdir {
     program.reset();
     frame.reset();
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    QVERIFY(CNotifyWnd::Current() == nullptr);
-    CloseWorkdir();
+    ui.reset();
+    set.reset();
+    settings.reset();
+    std::error_code ignored;  // Qt cannot remove files of code-page-932 names
+    fs::remove_all(directory->path().toStdString(), ignored);
   }
 
   void WorkerMessagesArriveInOrderOnTheGuiThreadThenOneIdleStep() {
@@ -120,9 +212,7 @@ class MainWindowTest : public QObject, protected CDesktopWorkdir {
     QVERIFY(client.Count("t11") + client.Count("off") == 0);
   }
 
-  // Asked on the GUI thread itself, a question is answered at once, not after a loop it would
-  // block.
-  void WorkerQuestionsAndStatusAreAnsweredOnTheGuiThread() {
+  void WorkerQuestionsAreAnsweredOnTheGuiThreadAndItsOwnAtOnce() {
     ui->SetAnswerer([this](std::string_view text, Buttons shown, Answer) {
       client.Log(std::string(text));
       return shown == Buttons::Ok ? Answer::Ok : Answer::No;
@@ -208,9 +298,8 @@ class MainWindowTest : public QObject, protected CDesktopWorkdir {
     QVERIFY(frame->isVisible() && !frame->NewMailBlinking() && set->Get(1)->friendCount == 0);
     notifier.OnRetrievalEnded(kTriggerCommand, 0);  // told even without mail, over the frame
     window = CNotifyWnd::Current();
-    notifier.OnRetrievalEnded(kTriggerTray, -1);
-    QTRY_VERIFY(window.isNull());  // closed from the event loop, leaving the second current
-    QVERIFY(CNotifyWnd::Current()->isVisible());
+    notifier.OnRetrievalEnded(kTriggerTray, -1);  // the first closes from the event loop
+    QTRY_VERIFY(window.isNull() && CNotifyWnd::Current()->isVisible());
   }
 
   // A retrieval and a trim on other threads reach the list at the next idle step with the selected
@@ -242,13 +331,144 @@ class MainWindowTest : public QObject, protected CDesktopWorkdir {
     QVERIFY(!inbox.Mark(1).Hidden() && !inbox.Mark(2).Hidden() && view->model()->rowCount() == 4);
   }
 
+  // Addresses are bytes: a code-page-932 sender is shown as best it can be and deleted whole.
+  void ListEditorReachesTheListsAndOnlyOkStoresTheSwitch() {
+    for (const char* address : {"a@x.jp", "\x93\xfa\x96\x7b@x.jp"})
+      lists.AddTo(SenderList::Friend, address);
+    auto dialog = std::make_unique<CListEditorDialog>(lists, *settings, *ui);
+    ShowExposed(*dialog);
+    QTest::keyClicks(dialog->AddressField(), "c@x.jp");
+    dialog->AddButton()->click();
+    QTreeWidget& list = *dialog->AddressList();
+    QTest::mouseClick(list.viewport(), Qt::LeftButton, {},
+                      list.visualItemRect(list.topLevelItem(2)).center());
+    dialog->DeleteButton()->click();
+    QCOMPARE(QString::fromStdString(told.at(0)),
+             "\uFFFD\uFFFD\uFFFD{@x.jp を削除します。よろしいですか？");
+    QCOMPARE(lists.Entries(SenderList::Friend), (std::vector<std::string>{"a@x.jp", "c@x.jp"}));
+    dialog->BadButton()->click();
+    QCOMPARE(list.topLevelItemCount(), 0);
+    for (const bool ok : {false, true, true}) {
+      if (lists.AddEmptyAddrToBadlist()) BreakIni();
+      dialog = std::make_unique<CListEditorDialog>(lists, *settings, *ui);
+      ShowExposed(*dialog);
+      dialog->EmptyAddressBox()->click();
+      ok ? dialog->OkButton()->click() : void(dialog->close());
+    }
+    QVERIFY(dialog->isVisible() && lists.AddEmptyAddrToBadlist());  // refused: kept and open
+  }
+
+  // A refused name leaves the creation dialog open; a mailbox made at the first start must not be
+  // gone at the next, however the dialog is closed.
+  void MailboxDialogRunsTheCreationAndSavesEveryWay() {
+    CMailboxDialog dialog(*set, *ui);
+    std::deque<QString> names{"a:b", " b ", "a"};
+    dialog.SetDialogRunner([&names](QDialog& shown) {
+      for (; shown.result() != QDialog::Accepted; names.pop_front()) {
+        dynamic_cast<CCreateMailboxDialog&>(shown).NameField()->setText(names.front());
+        dynamic_cast<CCreateMailboxDialog&>(shown).OkButton()->click();
+      }
+      return shown.result();
+    });
+    dialog.AddButton()->click();
+    dialog.AddButton()->click();
+    QCOMPARE(told, std::vector<std::string>{ForbiddenCharactersText()});
+    for (const auto& [close, saved] : std::vector<std::pair<std::function<void()>, std::string>>{
+             {[&] { QTest::keyClick(&dialog, Qt::Key_Escape); }, "a:b:"},
+             {[&] { dialog.close(); }, "b:a:"},
+             {[&] { dialog.CloseButton()->click(); }, "a:b:"}}) {
+      ShowExposed(dialog);
+      dialog.Select(1);
+      dialog.UpButton()->click();
+      close();
+      QCOMPARE(settings->Profile().GetString("Mailbox", "Mailboxes", ""), saved);
+    }
+  }
+
+  void OptionsShowTheStoredValuesAndOkWritesEveryFieldInOrder() {
+    const std::string stored =
+        "[Misc]\r\nNotifyBySound=0\r\n[Geometry]\r\nNotifyWindowPosX=-8\r\nNotifyWindowPosY=4\r\n";
+    test::WriteFileBytes(Ini(), stored);
+    CRecordingPlayer player;
+    auto dialog = std::make_unique<COptionsDialog>(*settings, *ui, player);
+    QVERIFY(!dialog->NotifyBySoundBox()->isChecked() && !dialog->PlayButton()->isEnabled());
+    QVERIFY(dialog->PositionXField()->value() == -8 && dialog->PositionXField()->isEnabled());
+    dialog->DefaultPositionBox()->click();
+    QVERIFY(!dialog->PositionXField()->isEnabled());
+    dialog->close();
+    QCOMPARE(test::ReadFileBytes(Ini()), stored);
+    fs::remove(Ini());
+    dialog = std::make_unique<COptionsDialog>(*settings, *ui, player);
+    test::WriteFileBytes("ding.wav", "RIFF");
+    for (const char* file : {"", "gone.wav", "ding.wav"}) {
+      dialog->SoundField()->setText(file);
+      dialog->PlayButton()->click();
+    }
+    QCOMPARE(player.played,
+             (decltype(player.played){{NotifySound::Beep, ""}, {NotifySound::File, "ding.wav"}}));
+    QVERIFY(told == std::vector<std::string>{"指定したファイルがありません。"} &&
+            !fs::exists(Ini()));
+    dialog->PortField()->setValue(2110);
+    dialog->MailerField()->setText("/opt/メーラ");
+    dialog->StartupRetrieveBox()->click();
+    dialog->NotifyTimeField()->setValue(5);
+    dialog->DefaultPositionBox()->click();
+    dialog->PositionXField()->setValue(-300);
+    dialog->OkButton()->click();
+    QCOMPARE(test::ReadFileBytes(Ini()),
+             "[Mailbox]\r\nPort=2110\r\n[Misc]\r\nMailer=/opt/"
+             "メーラ\r\nStartupRetrieve=0\r\nShowSplash=1\r\n"
+             "NotifyTime=5\r\nNotifyBySound=1\r\nNotifySound=ding.wav\r\n"
+             "[Geometry]\r\nNotifyWindowPosX=-300\r\nNotifyWindowPosY=0\r\n");
+    BreakIni();
+    dialog->show();
+    dialog->OkButton()->click();
+    QVERIFY(dialog->isVisible() && told.back() == "設定ファイルが保存できません。");
+  }
+
+  // The pages reach the mailbox as their model decides; a refused local account keeps the sheet
+  // open on its page, and after an Apply the pages show what was stored.
+  void PropertySheetReachesTheMailboxAndARefusalKeepsItsPage() {
+    AddMailbox("a");
+    AddMailbox("b");
+    ProxyPageValues taken{"taken", "p", true, false, "takenbox", "q"};
+    QVERIFY(ApplyProxyPage(*set, 1, taken, *ui));
+    set->Get(0)->Config().SetServerDeletion(KeepOnServer);
+    CPropertySheet sheet(*set, 0, *ui);
+    ShowExposed(sheet);
+    const auto text = [&](int p, const char* n) { return Child<QLineEdit>(*sheet.Page(p), n); };
+    const auto box = [&](int p, const char* n) {
+      return Child<QAbstractButton>(*sheet.Page(p), n);
+    };
+    QVERIFY(box(3, "deleteWhenRetrieved")->isChecked() &&
+            !box(3, "deleteWhenRetrieved")->isEnabled());
+    box(3, "keepOnServer")->click();
+    box(3, "deleteWhenPurged")->click();
+    sheet.ShowPage(1);
+    box(1, "access")->click();
+    box(1, "automatic")->click();
+    Type(text(1, "user"), "taken");
+    Type(text(1, "password"), "secret");
+    sheet.OkButton()->click();
+    QVERIFY(sheet.result() == QDialog::Rejected && sheet.CurrentPage() == 1 && sheet.isVisible());
+    QCOMPARE(told, std::vector<std::string>{kLocalAccountRefusedText});
+    Type(text(1, "user"), "mine");
+    sheet.ApplyButton()->click();
+    QVERIFY(!sheet.ApplyButton()->isEnabled() && box(3, "deleteWhenPurged")->isChecked());
+    const CMailboxConfig applied = set->Get(0)->Config();
+    QVERIFY(applied.dustboxUser == "mine_dustbox" &&
+            applied.GetServerDeletion() == DeleteWhenPurged);
+    Type(text(2, "interval"), "900");
+    sheet.CancelButton()->click();
+    QCOMPARE(set->Get(0)->Config(), applied);
+  }
+
   void PlacementIsReadAndWrittenAndOneOffEveryScreenIgnored() {
+    settings->Set(settings::MainWidth, 500);
+    settings->Set(settings::MainHeight, 300);
+    settings->Set(settings::MainY, 30);
     for (const int x : {50000, 40}) {
-      for (const auto& [key, value] : {std::pair{settings::MainX, x},
-                                       {settings::MainY, 30},
-                                       {settings::MainWidth, 500},
-                                       {settings::MainHeight, 300}})
-        settings->Set(key, value);
+      settings->Set(settings::MainX, x);
       CMainFrame window(*settings);
       if (x == 40) window.ShowAtStart(3);
       QTRY_VERIFY(x == 40 ? window.isMaximized() : window.geometry().x() < 50000);
