@@ -2,13 +2,13 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <deque>
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -21,7 +21,9 @@
 #include "platform/socket.h"
 #include "pop3client/pop3_session.h"
 #include "support/held_lock.h"
+#include "ui/model/list_command_table.h"
 #include "ui/model/mail_list.h"
+#include "ui/model/program_call.h"
 
 namespace qm {
 namespace {
@@ -29,16 +31,13 @@ namespace {
 using Ints = std::vector<int>;
 using Texts = std::vector<std::string>;
 
-// Records what the commands ask of the window, in order, and answers questions from a queue.
+// Writes each request of the commands as one line, in order; answers questions from a queue.
 class FakeWindow : public IListWindow {
  public:
-  void ShowMessage(std::string_view text) override {
-    messages.emplace_back(text);
-    events.push_back("message");
-  }
+  void ShowMessage(std::string_view text) override { Log("message " + std::string(text)); }
   Answer Ask(std::string_view question, Buttons buttons) override {
-    questions.emplace_back(question);
-    askedButtons.push_back(buttons);
+    static const char* const kButtons[] = {"ok", "okcancel", "yesno", "yesnocancel"};
+    Log("ask/" + std::string(kButtons[static_cast<int>(buttons)]) + " " + std::string(question));
     if (answers.empty()) return Answer::Cancel;
     const Answer answer = answers.front();
     answers.pop_front();
@@ -47,62 +46,57 @@ class FakeWindow : public IListWindow {
   std::vector<int> SelectedRows() const override { return selection; }
   void SetSelection(std::span<const int> rows) override {
     selection.assign(rows.begin(), rows.end());
-    events.push_back("select");
+    Log("select");
   }
-  void RowsChanged() override { events.push_back("rows"); }
-  void Redraw() override { events.push_back("redraw"); }
-  void UpdateCounts() override { events.push_back("counts"); }
-  void ActivateMailbox(int index) override {
-    events.push_back("activate " + std::to_string(index));
-  }
-  void MinimiseAndHide() override { events.push_back("hide window"); }
-  void EndNewMailIndication() override { events.push_back("end new mail"); }
-  void OpenViewer(const CMailMessage& message) override {
-    events.push_back("viewer " + message.Subject());
-  }
+  void RowsChanged() override { Log("rows"); }
+  void Redraw() override { Log("redraw"); }
+  void UpdateCounts() override { Log("counts"); }
+  void ActivateMailbox(int index) override { Log("activate " + std::to_string(index)); }
+  void MinimiseAndHide() override { Log("hide window"); }
+  void EndNewMailIndication() override { Log("end new mail"); }
+  void OpenViewer(const CMailMessage& message) override { Log("viewer " + message.Subject()); }
   bool OpenPath(const std::string& path) override {
-    events.push_back("open " + path);
+    Log("open " + path);
     return openSucceeds;
   }
   bool StartProgram(const ProgramCall& call) override {
     std::string event = "start " + call.program;
     for (const std::string& argument : call.arguments) event += " [" + argument + "]";
-    events.push_back(event);
+    Log(event);
     return openSucceeds;
   }
-  void OpenDialog(int command) override { events.push_back("dialog " + std::to_string(command)); }
+  void OpenDialog(int command) override { Log("dialog " + std::to_string(command)); }
   void OpenProgress(std::string_view title, int maximum) override {
-    events.push_back("progress " + std::string(title) + " 0.." + std::to_string(maximum));
+    Log("progress " + std::string(title) + " 0.." + std::to_string(maximum));
   }
   void StepProgress(int position, std::string_view text) override {
-    events.push_back("step " + std::to_string(position) + " " + std::string(text));
+    Log("step " + std::to_string(position) + " " + std::string(text));
+    if (cancelAtFirstStep && position == 0) cancelNow = true;
   }
-  void CloseProgress() override { events.push_back("progress closed"); }
-  // Presses Cancel once the first step shows when `cancelAtFirstStep` is set.
+  void CloseProgress() override { Log("progress closed"); }
   void WaitWithProgress(const std::function<bool()>& finished,
                         const std::function<void()>& cancel) override {
     while (!finished()) {
-      if (cancelAtFirstStep && !cancelPressed &&
-          std::find(events.begin(), events.end(), "step 0 Checking 1 / 3") != events.end()) {
+      if (cancelNow && !cancelPressed) {
         cancel();
         cancelPressed = true;
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
   }
-  bool cancelAtFirstStep = false;
-  std::atomic<bool> cancelPressed{false};
+  void Log(const std::string& event) { events += (events.empty() ? "" : "|") + event; }
+  // The events since the last call, joined with '|'.
+  std::string Take() { return std::exchange(events, {}); }
 
+  bool cancelAtFirstStep = false;
+  bool cancelNow = false;
+  std::atomic<bool> cancelPressed{false};
+  bool openSucceeds = true;
   std::vector<int> selection;
   std::deque<Answer> answers;
-  bool openSucceeds = true;
-  std::vector<std::string> events;
-  std::vector<std::string> messages;
-  std::vector<std::string> questions;
-  std::vector<Buttons> askedButtons;
+  std::string events;
 };
 
-// No blocklist lists anything.
 class QuietZones : public IZoneLookup {
  public:
   int Lookup(std::string_view, int) override { return 0; }
@@ -113,8 +107,7 @@ class HookedClassifier : public IClassifier {
  public:
   explicit HookedClassifier(IClassifier& inner) : classifier(inner) {}
   void Classify(CMailMessage& message) override {
-    ++calls;
-    if (calls == hookAt && hook) hook();
+    if (++calls == hookAt) hook();
     classifier.Classify(message);
   }
   IClassifier& classifier;
@@ -122,6 +115,12 @@ class HookedClassifier : public IClassifier {
   int hookAt = 0;
   std::function<void()> hook;
 };
+
+std::string Joined(const Texts& texts) {
+  std::string joined;
+  for (const std::string& text : texts) joined += (joined.empty() ? "" : " ") + text;
+  return joined;
+}
 
 class ListCommandsTest : public test::MailboxSetTest {
  protected:
@@ -139,57 +138,46 @@ class ListCommandsTest : public test::MailboxSetTest {
     set.reset();
     MailboxSetTest::TearDown();
   }
-
-  // A mailbox with one unread, unclassified mail per subject; "<subject>@example.org" sends
-  // each, or nobody when `senders` says "".
-  CMailbox& AddMailbox(const std::string& name, const Texts& subjects, const Texts& senders = {}) {
-    const int index = set->Add(name);
-    EXPECT_GE(index, 0);
-    CMailbox& mailbox = *set->Get(index);
-    for (std::size_t i = 0; i < subjects.size(); ++i) {
-      AddMail(mailbox, subjects[i], i < senders.size() ? senders[i] : subjects[i] + "@example.org");
-    }
+  // Mailbox 0 with one unread, unclassified mail per subject, sent by "<subject>@example.org"
+  // unless `senders` names another ("" for none), and these mails in its dustbox, sent by x.
+  CMailbox& Mailbox(const Texts& subjects, const Texts& dustbox = {}, const Texts& senders = {}) {
+    EXPECT_EQ(set->Add("a"), 0);
+    CMailbox& mailbox = *set->Get(0);
+    for (std::size_t i = 0; i < subjects.size(); ++i)
+      Add(mailbox, subjects[i], i < senders.size() ? senders[i] : subjects[i] + "@example.org");
+    for (const std::string& subject : dustbox) Add(*mailbox.Dustbox(), subject, "x@example.org");
+    list->SelectMailbox(0);
     return mailbox;
   }
-  static void AddMail(CMailbox& mailbox, const std::string& subject, const std::string& sender) {
+  static void Add(CMailbox& mailbox, const std::string& subject, const std::string& sender) {
     CMailMessage message;
-    const std::string from = sender.empty() ? "" : "From: " + sender + "\r\n";
-    message.Parse(from + "Subject: " + subject + "\r\n\r\nbody\r\n.\r\n");
+    message.Parse((sender.empty() ? "" : "From: " + sender + "\r\n") + "Subject: " + subject +
+                  "\r\n\r\nbody\r\n.\r\n");
     message.mark.SetClassification(VerdictUnclassified, 0);
     ASSERT_GT(mailbox.AppendMessage(message), 0);
   }
-  static Texts Subjects(const CMailbox& mailbox) {
+  static std::string Subjects(const CMailbox& mailbox) {
     Texts subjects;
     for (int n = 1; n <= mailbox.MessageCount(); ++n)
       subjects.push_back(mailbox.Summary(n).subject);
-    return subjects;
+    return Joined(subjects);
   }
-  // One value of each row of the list.
-  template <class Value>
-  std::vector<Value> Each(Value (*of)(const MailListRow&)) const {
-    std::vector<Value> values;
-    for (const MailListRow& row : list->Rows()) values.push_back(of(row));
+  // The rows as "number:subject".
+  std::string Shown() const {
+    Texts rows;
+    for (const MailListRow& row : list->Rows())
+      rows.push_back(row.texts[ColumnNumber] + ":" + row.texts[ColumnSubject]);
+    return Joined(rows);
+  }
+  Ints Of(int MailListRow::*member) const {
+    Ints values;
+    for (const MailListRow& row : list->Rows()) values.push_back(row.*member);
     return values;
   }
-  Texts RowTexts(int column) const {
-    Texts texts;
-    for (const MailListRow& row : list->Rows()) texts.push_back(row.texts[column]);
-    return texts;
-  }
-  Ints Numbers() const {
-    return Each<int>([](const MailListRow& r) { return r.number; });
-  }
-  Ints VerdictImages() const {
-    return Each<int>([](const MailListRow& r) { return r.verdictImage; });
-  }
-  Ints StateImages() const {
-    return Each<int>([](const MailListRow& r) { return r.stateImage; });
-  }
-  void SelectAllRows() {
+  void SelectAll() {
     window.selection.clear();
     for (int row = 0; row < list->RowCount(); ++row) window.selection.push_back(row);
   }
-  int SettingEmptyIsBad() const { return CSettings().Get(settings::AddEmptyAddrToBadlist); }
 
   CSenderLists lists;
   QuietZones zones;
@@ -202,82 +190,66 @@ class ListCommandsTest : public test::MailboxSetTest {
   std::unique_ptr<CListCommands> commands;
 };
 
+const std::string kPurge = "ask/okcancel " + std::string(kConfirmPurgeText);
+constexpr auto kVerdict = &MailListRow::verdictImage;
+constexpr auto kState = &MailListRow::stateImage;
+
 // ---- Delete and restore ----
 
-TEST_F(ListCommandsTest, DeletingTwoOfFiveRenumbersTheRest) {
-  CMailbox& a = AddMailbox("a", {"m1", "m2", "m3", "m4", "m5"});
-  list->SelectMailbox(0);
-  window.selection = {3, 1};
-
-  EXPECT_EQ(commands->Delete(false), CommandResult::Done);
-  EXPECT_EQ(Numbers(), (Ints{1, 2, 3}));
-  EXPECT_EQ(RowTexts(ColumnNumber), (Texts{"1", "2", "3"}));
-  EXPECT_EQ(RowTexts(ColumnSubject), (Texts{"m1", "m3", "m5"}));
-  EXPECT_EQ(Subjects(a), (Texts{"m1", "m3", "m5"}));
-  // The highest goes first, so it lies in the dustbox first.
-  EXPECT_EQ(Subjects(*a.Dustbox()), (Texts{"m4", "m2"}));
-  EXPECT_TRUE(window.questions.empty());
-  EXPECT_EQ(window.events, (Texts{"rows", "select", "counts"}));
-  EXPECT_TRUE(window.selection.empty());
-}
-
-TEST_F(ListCommandsTest, ShiftDeleteInAMailboxSkipsTheDustbox) {
-  CMailbox& a = AddMailbox("a", {"m1", "m2", "m3"});
-  list->SelectMailbox(0);
-  window.selection = {0, 2};
-  EXPECT_EQ(commands->Delete(true), CommandResult::Done);
-  EXPECT_EQ(Subjects(a), (Texts{"m2"}));
-  EXPECT_EQ(a.Dustbox()->MessageCount(), 0);
-  EXPECT_TRUE(window.questions.empty());
-}
-
-struct DustboxDeleteCase {
-  bool shift;
+struct DeleteCase {
+  bool dustboxView, shift;
   std::deque<Answer> answers;
-  int questions;
   CommandResult result;
-  Texts left;
+  std::string events, mailbox, dustbox, shown;
 };
 
-class DustboxDeleteTest : public ListCommandsTest,
-                          public ::testing::WithParamInterface<DustboxDeleteCase> {};
+class DeleteTest : public ListCommandsTest, public ::testing::WithParamInterface<DeleteCase> {};
 
-TEST_P(DustboxDeleteTest, AsksUnlessShiftIsHeld) {
-  const DustboxDeleteCase& c = GetParam();
-  CMailbox& a = AddMailbox("a", {"kept"});
-  AddMail(*a.Dustbox(), "d1", "x@example.org");
-  AddMail(*a.Dustbox(), "d2", "y@example.org");
-  list->SelectMailbox(0);
-  list->ShowDustbox(true);
-  window.selection = {0, 1};
+// Rows 0 and 2 selected: the highest goes first, so it lies in the dustbox first.
+TEST_P(DeleteTest, MovesToTheDustboxOrPurgesAfterAskingUnlessShiftIsHeld) {
+  const DeleteCase& c = GetParam();
+  CMailbox& a = Mailbox({"m1", "m2", "m3"}, {"d1", "d2", "d3"});
+  list->ShowDustbox(c.dustboxView);
+  window.selection = {0, 2};
   window.answers = c.answers;
-
   EXPECT_EQ(commands->Delete(c.shift), c.result);
-  ASSERT_EQ(static_cast<int>(window.questions.size()), c.questions);
-  if (c.questions > 0) {
-    EXPECT_EQ(window.questions[0], kConfirmPurgeText);
-    EXPECT_EQ(window.askedButtons[0], Buttons::OkCancel);
-  }
-  EXPECT_EQ(Subjects(*a.Dustbox()), c.left);
-  EXPECT_EQ(list->RowCount(), static_cast<int>(c.left.size()));
-  EXPECT_EQ(Subjects(a), (Texts{"kept"}));
+  EXPECT_EQ(window.Take(), c.events);
+  EXPECT_EQ(Subjects(a), c.mailbox);
+  EXPECT_EQ(Subjects(*a.Dustbox()), c.dustbox);
+  EXPECT_EQ(Shown(), c.shown);
+  EXPECT_EQ(window.selection, c.result == CommandResult::Done ? Ints{} : (Ints{0, 2}));
 }
 
+const std::string kRemoved = "rows|select|counts";
 INSTANTIATE_TEST_SUITE_P(
-    Cases, DustboxDeleteTest,
+    Cases, DeleteTest,
     ::testing::Values(
-        DustboxDeleteCase{false, {Answer::Cancel}, 1, CommandResult::Cancelled, {"d1", "d2"}},
-        DustboxDeleteCase{false, {Answer::Ok}, 1, CommandResult::Done, {}},
-        DustboxDeleteCase{true, {}, 0, CommandResult::Done, {}}));
+        DeleteCase{false, false, {}, CommandResult::Done, kRemoved, "m2", "d1 d2 d3 m3 m1", "1:m2"},
+        DeleteCase{false, true, {}, CommandResult::Done, kRemoved, "m2", "d1 d2 d3", "1:m2"},
+        DeleteCase{true,
+                   false,
+                   {Answer::Cancel},
+                   CommandResult::Cancelled,
+                   kPurge,
+                   "m1 m2 m3",
+                   "d1 d2 d3",
+                   "1:d1 2:d2 3:d3"},
+        DeleteCase{true,
+                   false,
+                   {Answer::Ok},
+                   CommandResult::Done,
+                   kPurge + "|" + kRemoved,
+                   "m1 m2 m3",
+                   "d2",
+                   "1:d2"},
+        DeleteCase{true, true, {}, CommandResult::Done, kRemoved, "m1 m2 m3", "d2", "1:d2"}));
 
 TEST_F(ListCommandsTest, NothingSelectedDoesNothing) {
-  AddMailbox("a", {"m1"});
-  list->SelectMailbox(0);
-  for (int id : {CmdDelete, CmdViewMail, CmdHide, CmdAddFriend, CmdAddBad, CmdReclassify}) {
+  Mailbox({"m1"});
+  for (int id : {CmdDelete, CmdViewMail, CmdHide, CmdAddFriend, CmdAddBad, CmdReclassify})
     EXPECT_EQ(commands->Execute(id, false, false), CommandResult::Nothing) << id;
-  }
-  EXPECT_TRUE(window.events.empty());
-  EXPECT_EQ(list->RowCount(), 1);
+  EXPECT_EQ(window.Take(), "");
+  EXPECT_EQ(Shown(), "1:m1");
 }
 
 // Every command that acts on the selected messages, in the dustbox view of three messages.
@@ -285,56 +257,51 @@ class RowCommandTest : public ListCommandsTest, public ::testing::WithParamInter
  protected:
   void SetUp() override {
     ListCommandsTest::SetUp();
-    CMailbox& a = AddMailbox("a", {"m1"});
-    dustbox = a.Dustbox();
-    for (const char* subject : {"d1", "d2", "d3"}) AddMail(*dustbox, subject, "x@example.org");
-    list->SelectMailbox(0);
+    dustbox = Mailbox({"m1"}, {"d1", "d2", "d3"}).Dustbox();
     list->ShowDustbox(true);
     window.answers = {Answer::Ok, Answer::Yes};
+    window.selection = {1};
+    before = Marks();
   }
-  // The flags and verdicts of the dustbox's messages.
   std::vector<std::uint32_t> Marks() const {
     std::vector<std::uint32_t> marks;
-    for (int n = 1; n <= dustbox->MessageCount(); ++n) {
-      marks.push_back(dustbox->Flags(n));
-      marks.push_back(static_cast<std::uint32_t>(dustbox->Mark(n).GetVerdict()));
-    }
+    for (int n = 1; n <= dustbox->MessageCount(); ++n)
+      marks.insert(marks.end(),
+                   {dustbox->Flags(n), static_cast<std::uint32_t>(dustbox->Mark(n).GetVerdict())});
     return marks;
   }
-  void ExpectNothingDone(const Texts& subjects, const std::vector<std::uint32_t>& marks) {
+  void ExpectNothingDone(const std::string& subjects) {
     EXPECT_EQ(Subjects(*dustbox), subjects);
-    EXPECT_EQ(Subjects(*set->Get(0)), (Texts{"m1"}));
-    EXPECT_EQ(Marks(), marks);
-    EXPECT_FALSE(lists.InFriendList("x@example.org"));
-    EXPECT_FALSE(lists.InBadList("x@example.org"));
+    EXPECT_EQ(Subjects(*set->Get(0)), "m1");
+    EXPECT_EQ(Marks(), before);
+    EXPECT_FALSE(lists.InFriendList("x@example.org") || lists.InBadList("x@example.org"));
   }
   CMailbox* dustbox = nullptr;
+  std::vector<std::uint32_t> before;
 };
 
 // A trim (or a mail client) took the oldest message after the list was built, so every number
 // has moved: no command may act on the message that now has the row's number.
 TEST_P(RowCommandTest, AStaleRowIsNotActedOnAndTheListIsRebuilt) {
   ASSERT_EQ(dustbox->RemoveMessage(1, nullptr), 1);
-  window.selection = {1};  // shows d2, whose number is 1 now
-  const std::vector<std::uint32_t> before = Marks();
+  before = Marks();
   EXPECT_EQ(commands->Execute(GetParam(), false, false), CommandResult::Stale);
-  ExpectNothingDone({"d2", "d3"}, before);
-  EXPECT_EQ(RowTexts(ColumnSubject), (Texts{"d2", "d3"}));
+  ExpectNothingDone("d2 d3");
+  EXPECT_EQ(Shown(), "1:d2 2:d3");
   EXPECT_TRUE(window.selection.empty());
 }
 
 // A mail client holds its mailbox from its login to its end: the window says so rather than wait.
 TEST_P(RowCommandTest, AMailboxHeldByAMailClientIsNotWaitedFor) {
-  window.selection = {1};
-  const std::vector<std::uint32_t> before = Marks();
   CommandResult result = CommandResult::Done;
   {
     const test::HeldLock client(dustbox->storeLock);
     result = commands->Execute(GetParam(), false, false);
   }
   EXPECT_EQ(result, CommandResult::Failed);
-  EXPECT_EQ(window.messages, Texts{kMailboxInUseText});
-  ExpectNothingDone({"d1", "d2", "d3"}, before);
+  const std::string events = window.Take();
+  EXPECT_NE(events.find("message " + std::string(kMailboxInUseText)), std::string::npos) << events;
+  ExpectNothingDone("d1 d2 d3");
 }
 
 INSTANTIATE_TEST_SUITE_P(Commands, RowCommandTest,
@@ -342,221 +309,172 @@ INSTANTIATE_TEST_SUITE_P(Commands, RowCommandTest,
                                            CmdMarkRead, CmdMarkUnread, CmdAddFriend, CmdAddBad,
                                            CmdRemoveFriend, CmdReclassify));
 
-TEST_F(ListCommandsTest, RestoreWorksOnlyInTheDustboxView) {
-  CMailbox& a = AddMailbox("a", {"m1"});
-  AddMail(*a.Dustbox(), "d1", "x@example.org");
-  AddMail(*a.Dustbox(), "d2", "x@example.org");
-  AddMail(*a.Dustbox(), "d3", "x@example.org");
-  list->SelectMailbox(0);
+TEST_F(ListCommandsTest, RestoreWorksOnlyInTheDustboxViewThatGTogglesAndTheStateShows) {
+  CMailbox& a = Mailbox({"m1"}, {"d1", "d2", "d3"});
   window.selection = {0};
-
-  EXPECT_FALSE(commands->State(CmdRestore).enabled);
+  EXPECT_EQ(commands->State(CmdRestore), (CommandState{false, false}));
   EXPECT_TRUE(commands->OnKey('C', false, false, 1));
-  EXPECT_EQ(commands->RestoreFromDustbox(), CommandResult::Nothing);
-  EXPECT_EQ(Subjects(a), (Texts{"m1"}));
+  EXPECT_EQ(Subjects(a), "m1");
 
-  list->ShowDustbox(true);
-  EXPECT_TRUE(commands->State(CmdRestore).enabled);
+  EXPECT_TRUE(commands->OnKey('G', false, false, 1));
+  EXPECT_EQ(commands->State(CmdShowDustbox), (CommandState{true, true}));
+  EXPECT_EQ(commands->State(CmdRestore), (CommandState{true, false}));
   window.selection = {2, 0};
+  window.Take();
   EXPECT_EQ(commands->RestoreFromDustbox(), CommandResult::Done);
-  EXPECT_EQ(Subjects(a), (Texts{"m1", "d3", "d1"}));
-  EXPECT_EQ(RowTexts(ColumnSubject), (Texts{"d2"}));
-  EXPECT_EQ(RowTexts(ColumnNumber), (Texts{"1"}));
-  EXPECT_TRUE(window.messages.empty());
+  EXPECT_EQ(Subjects(a), "m1 d3 d1");
+  EXPECT_EQ(Shown(), "1:d2");
+  EXPECT_EQ(window.Take(), kRemoved);
+  commands->Execute(CmdShowDustbox, false, false);
+  EXPECT_EQ(Shown(), "1:m1 2:d3 3:d1");
 }
 
-TEST_F(ListCommandsTest, ARestoreThatFailsRestoresNone) {
-  CMailbox& a = AddMailbox("a", {"m1"});
-  for (const char* subject : {"d1", "d2", "d3"}) AddMail(*a.Dustbox(), subject, "x@example.org");
-  list->SelectMailbox(0);
+TEST_F(ListCommandsTest, ARestoreThatFailsRestoresNoneAndKeepsTheSelection) {
+  CMailbox& a = Mailbox({"m1"}, {"d1", "d2", "d3"});
   list->ShowDustbox(true);
-  window.selection = {0, 1, 2};
+  SelectAll();
   // While the mails are classified, the mailbox's message file stops being writable.
   hooked.hookAt = 2;
   hooked.hook = [&a] {
     std::filesystem::remove(a.MessageFile());
     std::filesystem::create_directory(a.MessageFile());
   };
-
   EXPECT_EQ(commands->RestoreFromDustbox(), CommandResult::Failed);
-  ASSERT_FALSE(window.messages.empty());
-  EXPECT_EQ(window.messages.back(), kRestoreFailedText);
-  EXPECT_EQ(Subjects(*a.Dustbox()), (Texts{"d1", "d2", "d3"}));
-  EXPECT_EQ(RowTexts(ColumnSubject), (Texts{"d1", "d2", "d3"}));
-  // The mails that stayed stay selected.
+  EXPECT_EQ(window.Take(), "rows|select|counts|message " + std::string(kRestoreFailedText));
+  EXPECT_EQ(Subjects(*a.Dustbox()), "d1 d2 d3");
+  EXPECT_EQ(Shown(), "1:d1 2:d2 3:d3");
   EXPECT_EQ(window.selection, (Ints{0, 1, 2}));
 }
 
 // ---- Marks ----
 
 TEST_F(ListCommandsTest, MarksFollowTheStore) {
-  CMailbox& a = AddMailbox("a", {"m1", "m2", "m3"});
-  list->SelectMailbox(0);
-  EXPECT_EQ(StateImages(), (Ints{2, 2, 2}));
+  CMailbox& a = Mailbox({"m1", "m2", "m3"});
   window.selection = {0, 2};
-
-  commands->Hide();
-  EXPECT_EQ(StateImages(), (Ints{3, 2, 3}));
-  commands->MarkRead();
-  EXPECT_EQ(StateImages(), (Ints{1, 2, 1}));
+  const auto after = [&](CommandResult (CListCommands::*command)()) {
+    (commands.get()->*command)();
+    return Of(kState);
+  };
+  EXPECT_EQ(after(&CListCommands::Hide), (Ints{3, 2, 3}));
+  EXPECT_EQ(after(&CListCommands::MarkRead), (Ints{1, 2, 1}));
   EXPECT_EQ(a.UnopenedCount(), 1);
   window.selection = {2};
-  commands->Unhide();
-  EXPECT_EQ(StateImages(), (Ints{1, 2, 0}));
-  commands->MarkUnread();
-  EXPECT_EQ(StateImages(), (Ints{1, 2, 2}));
+  EXPECT_EQ(after(&CListCommands::Unhide), (Ints{1, 2, 0}));
+  EXPECT_EQ(after(&CListCommands::MarkUnread), (Ints{1, 2, 2}));
   EXPECT_EQ(a.Flags(3) & CMailMark::MarkOpened, 0u);
 }
 
 TEST_F(ListCommandsTest, ViewMailOpensTheFirstSelectedMailAndMarksItRead) {
-  CMailbox& a = AddMailbox("a", {"m1", "m2", "m3"});
-  list->SelectMailbox(0);
+  CMailbox& a = Mailbox({"m1", "m2", "m3"});
   list->OnHeaderClick(ColumnNumber);  // descending: row 0 shows mail 3
   window.selection = {2, 1};
-
   EXPECT_EQ(commands->ViewMail(), CommandResult::Done);
-  EXPECT_EQ(window.events, (Texts{"redraw", "counts", "viewer m2"}));
+  EXPECT_EQ(window.Take(), "redraw|counts|viewer m2");
   EXPECT_TRUE(a.Flags(2) & CMailMark::MarkOpened);
-  EXPECT_EQ(StateImages(), (Ints{2, 0, 2}));
+  EXPECT_EQ(Of(kState), (Ints{2, 0, 2}));
 }
 
 TEST_F(ListCommandsTest, MarkingTheDustboxReadRebuildsItWhenShown) {
-  CMailbox& a = AddMailbox("a", {"m1"});
-  AddMail(*a.Dustbox(), "d1", "x@example.org");
-  AddMail(*a.Dustbox(), "d2", "x@example.org");
-  list->SelectMailbox(0);
+  CMailbox& a = Mailbox({"m1"}, {"d1", "d2"});
   EXPECT_EQ(commands->MarkDustboxRead(), CommandResult::Done);
   EXPECT_EQ(a.Dustbox()->UnopenedCount(), 0);
-  EXPECT_EQ(window.events, (Texts{"counts"}));
-
-  AddMail(*a.Dustbox(), "d3", "x@example.org");
-  commands->ToggleDustbox();
-  EXPECT_EQ(StateImages(), (Ints{0, 0, 2}));
-  window.events.clear();
+  EXPECT_EQ(window.Take(), "counts");
+  Add(*a.Dustbox(), "d3", "x@example.org");
+  list->ShowDustbox(true);
+  EXPECT_EQ(Of(kState), (Ints{0, 0, 2}));
   commands->MarkDustboxRead();
-  EXPECT_EQ(StateImages(), (Ints{0, 0, 0}));
-  EXPECT_EQ(window.events, (Texts{"counts", "rows", "select"}));
-}
-
-TEST_F(ListCommandsTest, TheDustboxToggleIsCheckedWhileShown) {
-  CMailbox& a = AddMailbox("a", {"m1", "m2"});
-  AddMail(*a.Dustbox(), "d1", "x@example.org");
-  list->SelectMailbox(0);
-  EXPECT_EQ(commands->State(CmdShowDustbox), (CommandState{true, false}));
-  EXPECT_TRUE(commands->OnKey('G', false, false, 1));
-  EXPECT_EQ(commands->State(CmdShowDustbox), (CommandState{true, true}));
-  EXPECT_EQ(RowTexts(ColumnSubject), (Texts{"d1"}));
-  commands->Execute(CmdShowDustbox, false, false);
-  EXPECT_FALSE(list->DustboxView());
-  EXPECT_EQ(list->RowCount(), 2);
+  EXPECT_EQ(Of(kState), (Ints{0, 0, 0}));
+  EXPECT_EQ(window.Take(), "counts|rows|select");
 }
 
 // ---- Friend and bad lists ----
 
 TEST_F(ListCommandsTest, EmptySendersAreRefusedForTheFriendListOnce) {
-  AddMailbox("a", {"m1", "m2", "m3", "m4"}, {"", "", "pal@example.org", ""});
-  list->SelectMailbox(0);
-  SelectAllRows();
-
+  Mailbox({"m1", "m2", "m3", "m4"}, {}, {"", "", "pal@example.org", ""});
+  SelectAll();
   EXPECT_EQ(commands->AddFriend(), CommandResult::Done);
-  EXPECT_EQ(window.messages, (Texts{kEmptyFriendText}));
+  EXPECT_EQ(window.Take(), "message " + std::string(kEmptyFriendText) + "|redraw");
   EXPECT_EQ(lists.FriendEntries(), (Texts{"pal@example.org"}));
   // Only the mail that was added is classified again; the others keep their icons.
-  EXPECT_EQ(VerdictImages(),
+  EXPECT_EQ(Of(kVerdict),
             (Ints{VerdictUnclassified, VerdictUnclassified, VerdictFriend, VerdictUnclassified}));
 }
 
 TEST_F(ListCommandsTest, AddingToOneListTakesTheSenderOutOfTheOther) {
-  AddMailbox("a", {"m1"}, {"pal@example.org"});
-  list->SelectMailbox(0);
+  Mailbox({"m1"}, {}, {"pal@example.org"});
   window.selection = {0};
   commands->AddBad();
-  EXPECT_EQ(VerdictImages(), (Ints{VerdictBad}));
+  EXPECT_EQ(Of(kVerdict), (Ints{VerdictBad}));
   commands->AddFriend();
   EXPECT_EQ(lists.BadEntries(), Texts{});
-  EXPECT_EQ(VerdictImages(), (Ints{VerdictFriend}));
-  // The reason column keeps its text until the list is rebuilt.
-  EXPECT_EQ(RowTexts(ColumnDetail), (Texts{"0"}));
+  EXPECT_EQ(Of(kVerdict), (Ints{VerdictFriend}));
   commands->RemoveFriend();
   EXPECT_EQ(lists.FriendEntries(), Texts{});
-  EXPECT_EQ(VerdictImages(), (Ints{-1}));
+  EXPECT_EQ(Of(kVerdict), (Ints{-1}));
   EXPECT_TRUE(lists.Changed());
 }
 
 TEST_F(ListCommandsTest, AnEmptySenderForTheBadListIsAskedPerMailUntilYes) {
-  AddMailbox("a", {"m1", "m2", "m3"}, {"", "", ""});
-  list->SelectMailbox(0);
-  SelectAllRows();
-
+  Mailbox({"m1", "m2", "m3"}, {}, {"", "", ""});
+  SelectAll();
+  const auto emptyIsBad = [] { return CSettings().Get(settings::AddEmptyAddrToBadlist); };
+  const std::string add = "ask/yesno " + std::string(kAskEmptyBadText);
+  const std::string remove = "ask/yesno " + std::string(kAskRemoveEmptyBadText);
   window.answers = {Answer::No, Answer::No, Answer::No};
   commands->AddBad();
-  EXPECT_EQ(window.questions, (Texts{kAskEmptyBadText, kAskEmptyBadText, kAskEmptyBadText}));
+  EXPECT_EQ(window.Take(), add + "|" + add + "|" + add + "|redraw");
   EXPECT_FALSE(lists.AddEmptyAddrToBadlist());
-  EXPECT_EQ(SettingEmptyIsBad(), 0);
+  EXPECT_EQ(emptyIsBad(), 0);
 
-  window.questions.clear();
   window.answers = {Answer::Yes, Answer::No};
   commands->AddBad();
-  EXPECT_EQ(window.questions, (Texts{kAskEmptyBadText}));
-  EXPECT_EQ(window.askedButtons.back(), Buttons::YesNo);
+  EXPECT_EQ(window.Take(), add + "|redraw");
   EXPECT_TRUE(lists.AddEmptyAddrToBadlist());
-  EXPECT_EQ(SettingEmptyIsBad(), 1);
-  EXPECT_EQ(VerdictImages(), (Ints{VerdictBad, VerdictBad, VerdictBad}));
+  EXPECT_EQ(emptyIsBad(), 1);
+  EXPECT_EQ(Of(kVerdict), (Ints{VerdictBad, VerdictBad, VerdictBad}));
   EXPECT_EQ(lists.BadEntries(), Texts{});
 
-  // Taking the rule back asks the same way.
-  window.questions.clear();
   window.answers = {Answer::No, Answer::Yes};
   commands->RemoveBad();
-  EXPECT_EQ(window.questions, (Texts{kAskRemoveEmptyBadText, kAskRemoveEmptyBadText}));
+  EXPECT_EQ(window.Take(), remove + "|" + remove + "|redraw");
   EXPECT_FALSE(lists.AddEmptyAddrToBadlist());
-  EXPECT_EQ(SettingEmptyIsBad(), 0);
+  EXPECT_EQ(emptyIsBad(), 0);
   // The first mail was classified while the rule still stood.
-  EXPECT_EQ(VerdictImages(), (Ints{VerdictBad, -1, -1}));
+  EXPECT_EQ(Of(kVerdict), (Ints{VerdictBad, -1, -1}));
 }
 
 // ---- Reclassify ----
 
+const std::string kProgress = "progress " + std::string(kReclassifyTitle);
+
 TEST_F(ListCommandsTest, ReclassifyingOneMailShowsOneStep) {
-  AddMailbox("a", {"m1", "m2"});
-  list->SelectMailbox(0);
+  Mailbox({"m1", "m2"});
   lists.AddBad("m2@example.org");
   window.selection = {1};
-
   EXPECT_EQ(commands->Reclassify(), CommandResult::Done);
-  EXPECT_EQ(window.events, (Texts{"progress 再分類中 0..0", "step 0 Checking 1 / 1",
-                                  "progress closed", "redraw"}));
-  EXPECT_EQ(VerdictImages(), (Ints{VerdictUnclassified, VerdictBad}));
-  EXPECT_EQ(RowTexts(ColumnDetail), (Texts{"0", std::to_string(ReasonBadList)}));
+  EXPECT_EQ(window.Take(), kProgress + " 0..0|step 0 Checking 1 / 1|progress closed|redraw");
+  EXPECT_EQ(Of(kVerdict), (Ints{VerdictUnclassified, VerdictBad}));
+  EXPECT_EQ(list->Rows()[1].texts[ColumnDetail], std::to_string(ReasonBadList));
 }
 
 TEST_F(ListCommandsTest, ReclassifyStopsAtAMailThatCannotBeRead) {
-  CMailbox& a = AddMailbox("a", {"m1", "m2", "m3"});
-  list->SelectMailbox(0);
-  SelectAllRows();
-  // The message file lost the last mail's bytes.
+  CMailbox& a = Mailbox({"m1", "m2", "m3"});
+  SelectAll();
   const std::string bytes = ReadAll(a.MessageFile());
   WriteAll(a.MessageFile(), bytes.substr(0, bytes.size() - 5));
-
   EXPECT_EQ(commands->Reclassify(), CommandResult::Failed);
-  EXPECT_EQ(window.messages, (Texts{kReclassifyReadFailedText}));
-  EXPECT_EQ(VerdictImages(), (Ints{-1, -1, VerdictUnclassified}));
-  const Texts expected{"progress 再分類中 0..2",
-                       "step 0 Checking 1 / 3",
-                       "step 1 Checking 2 / 3",
-                       "step 2 Checking 3 / 3",
-                       "message",
-                       "progress closed",
-                       "redraw"};
-  EXPECT_EQ(window.events, expected);
+  EXPECT_EQ(window.Take(), kProgress +
+                               " 0..2|step 0 Checking 1 / 3|step 1 Checking 2 / 3|step 2 Checking "
+                               "3 / 3|message " +
+                               kReclassifyReadFailedText + "|progress closed|redraw");
+  EXPECT_EQ(Of(kVerdict), (Ints{-1, -1, VerdictUnclassified}));
 }
 
 TEST_F(ListCommandsTest, CancelStopsAfterTheMailBeingClassified) {
-  AddMailbox("a", {"m1", "m2", "m3"});
-  list->SelectMailbox(0);
+  Mailbox({"m1", "m2", "m3"});
   lists.AddBad("m1@example.org");
   lists.AddBad("m2@example.org");
-  SelectAllRows();
+  SelectAll();
   window.cancelAtFirstStep = true;
   // The first mail's look-ups last until Cancel has been pressed.
   hooked.hookAt = 1;
@@ -565,59 +483,40 @@ TEST_F(ListCommandsTest, CancelStopsAfterTheMailBeingClassified) {
   };
   EXPECT_EQ(commands->Reclassify(), CommandResult::Cancelled);
   EXPECT_EQ(hooked.calls, 1);
-  EXPECT_EQ(VerdictImages(), (Ints{VerdictBad, VerdictUnclassified, VerdictUnclassified}));
-  EXPECT_EQ(window.events, (Texts{"progress 再分類中 0..2", "step 0 Checking 1 / 3",
-                                  "progress closed", "redraw"}));
+  EXPECT_EQ(Of(kVerdict), (Ints{VerdictBad, VerdictUnclassified, VerdictUnclassified}));
+  EXPECT_EQ(window.Take(), kProgress + " 0..2|step 0 Checking 1 / 3|progress closed|redraw");
 }
 
 // ---- Selection ----
 
-struct SelectCase {
-  SelectRule rule;
-  bool shift;
-  bool ctrl;
-  Ints expected;
-};
-
-// Rows: 0 read friend, 1 read hidden spam, 2 unread bad, 3 unread hidden other, 4 unclassified.
-std::vector<MailListRow> SampleRows() {
-  const int verdicts[] = {VerdictFriend, VerdictSpam, VerdictBad, -1, VerdictUnclassified};
-  const int states[] = {0, 1, 2, 3, 2};
+TEST(SelectRowsTest, RuleShiftAndCtrl) {
+  // Rows: 0 read friend, 1 read hidden spam, 2 unread bad, 3 unread hidden other, 4 unclassified.
   std::vector<MailListRow> rows(5);
-  for (std::size_t i = 0; i < rows.size(); ++i) {
-    rows[i].number = static_cast<int>(i) + 1;
+  const int verdicts[] = {VerdictFriend, VerdictSpam, VerdictBad, -1, VerdictUnclassified};
+  for (int i = 0; i < 5; ++i) {
+    rows[i].number = i + 1;
     rows[i].verdictImage = verdicts[i];
-    rows[i].stateImage = states[i];
+    rows[i].stateImage = (Ints{0, 1, 2, 3, 2})[i];
   }
-  return rows;
+  const struct {
+    SelectRule rule;
+    bool shift, ctrl;
+    Ints expected;
+  } cases[] = {
+      {SelectRule::Read, false, false, {0, 1}},        {SelectRule::Read, true, false, {2, 3, 4}},
+      {SelectRule::Read, false, true, {0, 1, 4}},      {SelectRule::Hidden, false, false, {1, 3}},
+      {SelectRule::Hidden, true, false, {0, 2, 4}},    {SelectRule::Friend, false, false, {0}},
+      {SelectRule::Friend, true, false, {1, 2, 3, 4}}, {SelectRule::Bad, false, true, {2, 4}},
+      {SelectRule::Bad, true, true, {0, 1, 3, 4}},     {SelectRule::Spam, false, false, {1}},
+      {SelectRule::Spam, true, false, {0, 2, 3, 4}}};
+  for (const auto& c : cases)
+    EXPECT_EQ(SelectRows(rows, Ints{4}, c.rule, c.shift, c.ctrl), c.expected)
+        << static_cast<int>(c.rule) << c.shift << c.ctrl;
 }
-
-class SelectRowsTest : public ::testing::TestWithParam<SelectCase> {};
-
-TEST_P(SelectRowsTest, RuleShiftAndCtrl) {
-  const SelectCase& c = GetParam();
-  const Ints current{4};
-  EXPECT_EQ(SelectRows(SampleRows(), current, c.rule, c.shift, c.ctrl), c.expected);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Rules, SelectRowsTest,
-    ::testing::Values(SelectCase{SelectRule::Read, false, false, {0, 1}},
-                      SelectCase{SelectRule::Read, true, false, {2, 3, 4}},
-                      SelectCase{SelectRule::Read, false, true, {0, 1, 4}},
-                      SelectCase{SelectRule::Hidden, false, false, {1, 3}},
-                      SelectCase{SelectRule::Hidden, true, false, {0, 2, 4}},
-                      SelectCase{SelectRule::Friend, false, false, {0}},
-                      SelectCase{SelectRule::Friend, true, false, {1, 2, 3, 4}},
-                      SelectCase{SelectRule::Bad, false, true, {2, 4}},
-                      SelectCase{SelectRule::Bad, true, true, {0, 1, 3, 4}},
-                      SelectCase{SelectRule::Spam, false, false, {1}},
-                      SelectCase{SelectRule::Spam, true, false, {0, 2, 3, 4}}));
 
 TEST_F(ListCommandsTest, SelectCommandsSetTheWindowsSelection) {
-  CMailbox& a = AddMailbox("a", {"m1", "m2", "m3"});
-  a.SetOpened(2, true);
-  list->SelectMailbox(0);
+  ASSERT_EQ(Mailbox({"m1", "m2", "m3"}).SetOpened(2, true), 1);
+  list->UpdateList();
   window.selection = {0};
   commands->Execute(CmdSelectRead, false, true);
   EXPECT_EQ(window.selection, (Ints{0, 1}));
@@ -629,28 +528,64 @@ TEST_F(ListCommandsTest, SelectCommandsSetTheWindowsSelection) {
   EXPECT_EQ(window.selection, Ints{});
 }
 
-// ---- Keys ----
+// ---- Keys and the command table ----
 
 TEST_F(ListCommandsTest, KeysRunTheirCommandsOnce) {
-  AddMailbox("a", {"m1", "m2"});
-  AddMailbox("b", {});
-  list->SelectMailbox(0);
+  Mailbox({"m1", "m2"});
+  ASSERT_EQ(set->Add("b"), 1);
   window.selection = {1};
-
   EXPECT_TRUE(commands->OnKey('H', false, false, 2));
-  EXPECT_EQ(StateImages(), (Ints{2, 2})) << "a held key acts only once";
+  EXPECT_EQ(Of(kState), (Ints{2, 2})) << "a held key acts only once";
   EXPECT_TRUE(commands->OnKey('H', false, false, 1));
-  EXPECT_EQ(StateImages(), (Ints{2, 3}));
+  EXPECT_EQ(Of(kState), (Ints{2, 3}));
   EXPECT_TRUE(commands->OnKey('h', true, false, 1));
-  EXPECT_EQ(StateImages(), (Ints{2, 2}));
-
-  window.events.clear();
+  EXPECT_EQ(Of(kState), (Ints{2, 2}));
+  window.Take();
   EXPECT_FALSE(commands->OnKey('E', false, false, 1));
-  EXPECT_TRUE(commands->OnKey('2', false, false, 1));
-  EXPECT_TRUE(commands->OnKey('3', false, false, 1));
-  EXPECT_TRUE(commands->OnKey('0', false, false, 1));
+  for (int key : {'2', '3', '0'}) EXPECT_TRUE(commands->OnKey(key, false, false, 1));
   EXPECT_TRUE(commands->OnKey(KeyEscape, true, false, 1));
-  EXPECT_EQ(window.events, (Texts{"activate 1", "hide window"}));
+  EXPECT_EQ(window.Take(), "activate 1|hide window");
+}
+
+KeyBinding Command(int id, bool shift) { return {KeyAction::Command, id, shift, -1}; }
+KeyBinding Box(int index, bool shift) { return {KeyAction::ActivateMailbox, 0, shift, index}; }
+
+// One row per rule of the lookup, not per key of the table.
+TEST(ListCommandTableTest, KeyAndShiftGiveTheCommand) {
+  const struct {
+    int key;
+    bool shift;
+    KeyBinding expected;
+  } cases[] = {{KeyEnter, false, Command(CmdViewMail, false)},
+               {KeyEscape, false, {KeyAction::MinimiseAndHide, 0, false, -1}},
+               {KeyDelete, true, Command(CmdDelete, true)},
+               {'1', false, Box(0, false)},
+               {'9', true, Box(8, true)},
+               {'0', false, Box(9, false)},
+               {'B', true, Command(CmdRemoveBad, true)},
+               {'u', false, Command(CmdReclassify, false)},
+               {KeyF1, false, Command(CmdHelp, false)},
+               {'E', false, {}},  // keys the list keeps for itself
+               {'Z', true, {}},
+               {0x1000013, false, {}}};
+  for (const auto& c : cases) EXPECT_EQ(LookupKey(c.key, c.shift), c.expected) << c.key;
+}
+
+TEST(ListCommandTableTest, EveryCommandIsInOneMenuOnceAndMenuTextsCarryTheirKeys) {
+  const ListCommandInfo* unhide = FindListCommand(CmdUnhide);
+  ASSERT_NE(unhide, nullptr);
+  EXPECT_EQ(MenuItemText(*unhide), "隠さない(&I)\tShift + H");
+  EXPECT_EQ(FindListCommand(12345), nullptr);
+  std::set<int> inMenus;
+  for (const ListMenu& menu : MainMenus()) {
+    for (int id : menu.entries) {
+      if (id == kSeparatorId) continue;
+      EXPECT_NE(FindListCommand(id), nullptr) << id;
+      EXPECT_TRUE(inMenus.insert(id).second) << "twice in the menus: " << id;
+    }
+  }
+  EXPECT_EQ(inMenus.size(), ListCommands().size()) << "a command that no menu offers";
+  for (int id : ToolBarCommands()) EXPECT_TRUE(id == kSeparatorId || FindListCommand(id)) << id;
 }
 
 TEST_F(ListCommandsTest, ReceiveRetrievesTheCurrentMailboxOrAllWithShift) {
@@ -667,16 +602,15 @@ TEST_F(ListCommandsTest, ReceiveRetrievesTheCurrentMailboxOrAllWithShift) {
   } host;
   set->SetRetrievalHost(&host);
   EXPECT_EQ(commands->Receive(false), CommandResult::Nothing);
-  EXPECT_EQ(window.events, (Texts{"end new mail"}));
-
-  AddMailbox("a", {});
-  AddMailbox("b", {});
+  EXPECT_EQ(window.Take(), "end new mail");
+  ASSERT_EQ(set->Add("a"), 0);
+  ASSERT_EQ(set->Add("b"), 1);
   for (int i = 0; i < 2; ++i) {
     // Nothing listens there: each run fails at once.
     CTcpListener listener;
     ASSERT_EQ(listener.Listen("127.0.0.1", 0, 1), ListenResult::Listening);
-    const std::uint32_t port = listener.Port();
-    dynamic_cast<CPop3Session&>(set->Get(i)->Client()).SetAccount("127.0.0.1", port, "u", "p");
+    dynamic_cast<CPop3Session&>(set->Get(i)->Client())
+        .SetAccount("127.0.0.1", listener.Port(), "u", "p");
   }
   list->SelectMailbox(1);
   EXPECT_EQ(commands->Receive(false), CommandResult::Done);
@@ -688,70 +622,83 @@ TEST_F(ListCommandsTest, ReceiveRetrievesTheCurrentMailboxOrAllWithShift) {
 
 TEST_F(ListCommandsTest, TheMailerMustBeSetFirst) {
   EXPECT_EQ(commands->LaunchMailer(false), CommandResult::Failed);
-  EXPECT_EQ(window.messages,
-            (Texts{"「設定」－「起動メーラ」メニューから\n起動するメーラを設定してください。"}));
-  EXPECT_EQ(window.events, (Texts{"message"}));
-
-  window.events.clear();
+  EXPECT_EQ(window.Take(),
+            "message 「設定」－「起動メーラ」メニューから\n起動するメーラを設定してください。");
   WriteAll("my mailer", "#!/bin/sh\n");
   settings->Set(settings::Mailer, "my mailer");
   EXPECT_EQ(commands->LaunchMailer(true), CommandResult::Done);
-  EXPECT_EQ(window.events, (Texts{"hide window", "open my mailer"}));
-
-  window.events.clear();
+  EXPECT_EQ(window.Take(), "hide window|open my mailer");
   window.openSucceeds = false;
-  EXPECT_EQ(commands->OnKey('M', false, false, 1), true);
-  EXPECT_EQ(window.events, (Texts{"open my mailer", "message"}));
-  EXPECT_EQ(window.messages.back(), kMailerFailedText);
+  EXPECT_TRUE(commands->OnKey('M', false, false, 1));
+  EXPECT_EQ(window.Take(), "open my mailer|message " + std::string(kMailerFailedText));
 }
 
 // What a Linux user names: a command, a command with arguments, or a desktop entry.
-struct MailerCase {
-  const char* setting;
-  const char* entry;  // written to the file the setting names when not null
-  const char* event;
-};
-
-class MailerSettingTest : public ListCommandsTest,
-                          public ::testing::WithParamInterface<MailerCase> {};
-
-TEST_P(MailerSettingTest, StartsWhatTheSettingNames) {
-  if (GetParam().entry != nullptr) WriteAll(GetParam().setting, GetParam().entry);
-  settings->Set(settings::Mailer, GetParam().setting);
-  const bool starts = std::string(GetParam().event) != "message";
-  EXPECT_EQ(commands->LaunchMailer(false), starts ? CommandResult::Done : CommandResult::Failed);
-  EXPECT_EQ(window.events, (Texts{GetParam().event}));
+TEST_F(ListCommandsTest, StartsWhatTheMailerSettingNames) {
+  const std::string failed = "message " + std::string(kMailerFailedText);
+  const struct {
+    const char* setting;
+    const char* entry;  // written to the file the setting names when not null
+    std::string event;
+  } cases[] = {{"thunderbird", nullptr, "start thunderbird"},
+               {"thunderbird -P 'work box'", nullptr, "start thunderbird [-P] [work box]"},
+               {"mail.desktop",
+                "[Desktop Action x]\nExec=other\n[Desktop Entry]\nName=M\n"
+                "Exec = env LANG=C \"/opt/my mail/run\" --compose %U\n",
+                "start env [LANG=C] [/opt/my mail/run] [--compose]"},
+               {"none.desktop", "[Desktop Entry]\nName=M\n", failed},
+               {"missing.desktop", nullptr, failed},
+               {"mailer \"unclosed", nullptr, failed}};
+  for (const auto& c : cases) {
+    if (c.entry != nullptr) WriteAll(c.setting, c.entry);
+    settings->Set(settings::Mailer, c.setting);
+    EXPECT_EQ(commands->LaunchMailer(false),
+              c.event == failed ? CommandResult::Failed : CommandResult::Done);
+    EXPECT_EQ(window.Take(), c.event) << c.setting;
+  }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Settings, MailerSettingTest,
-    ::testing::Values(MailerCase{"thunderbird", nullptr, "start thunderbird"},
-                      MailerCase{"thunderbird -P 'work box'", nullptr,
-                                 "start thunderbird [-P] [work box]"},
-                      MailerCase{"mail.desktop",
-                                 "[Desktop Action x]\nExec=other\n[Desktop Entry]\nName=M\n"
-                                 "Exec = env LANG=C \"/opt/my mail/run\" --compose %U\n",
-                                 "start env [LANG=C] [/opt/my mail/run] [--compose]"},
-                      MailerCase{"none.desktop", "[Desktop Entry]\nName=M\n", "message"},
-                      MailerCase{"missing.desktop", nullptr, "message"},
-                      MailerCase{"mailer \"unclosed", nullptr, "message"}));
+TEST(ProgramCallTest, SplitsAsAShellSplitsWords) {
+  const struct {
+    const char* line;
+    std::optional<ProgramCall> call;
+  } cases[] = {
+      {"  mutt\t-f  =inbox ", ProgramCall{"mutt", {"-f", "=inbox"}}},
+      {"a'b c'd \"e \\\"f\\\\ \\g\" h\\ i ''", ProgramCall{"ab cd", {"e \"f\\ \\g", "h i", ""}}},
+      {"mail x\\", ProgramCall{"mail", {"x\\"}}},  // a final backslash stands for itself
+      {"", std::nullopt},
+      {" \t", std::nullopt},
+      {"mail 'open", std::nullopt},
+      {"mail \"open\\\"", std::nullopt}};
+  for (const auto& c : cases) EXPECT_EQ(SplitCommandLine(c.line), c.call) << c.line;
+}
+
+TEST(ProgramCallTest, TakesTheDesktopEntrysExecLineWithoutFieldCodes) {
+  const struct {
+    const char* text;
+    std::optional<ProgramCall> call;
+  } cases[] = {{"[Desktop Entry]\r\nExec=thunderbird %u\r\n", ProgramCall{"thunderbird", {}}},
+               {"[Desktop Entry]\nTryExec=x\nExecX=y\nExec=m --rate=100%% -f%f %i %c\n",
+                ProgramCall{"m", {"--rate=100%", "-f"}}},
+               {"[Other]\nExec=no\n", std::nullopt},
+               {"[Desktop Entry]\nExec=%U\n", std::nullopt},
+               {"[Desktop Entry]\nExec=\"open\n", std::nullopt}};
+  for (const auto& c : cases) EXPECT_EQ(DesktopEntryCall(c.text), c.call) << c.text;
+}
 
 TEST_F(ListCommandsTest, HelpOpensTheHelpFileOfTheCurrentDirectory) {
-  EXPECT_EQ(commands->OnKey(KeyF1, false, false, 1), true);
-  EXPECT_EQ(window.messages, (Texts{kNoHelpText}));
-
+  EXPECT_TRUE(commands->OnKey(KeyF1, false, false, 1));
+  EXPECT_EQ(window.Take(), "message " + std::string(kNoHelpText));
   WriteAll("qm_mailfilter.chm", "help");
-  window.events.clear();
   EXPECT_EQ(commands->Help(), CommandResult::Done);
-  const std::string path = (std::filesystem::current_path() / "qm_mailfilter.chm").string();
-  EXPECT_EQ(window.events, (Texts{"open " + path}));
-
+  EXPECT_EQ(window.Take(),
+            "open " + (std::filesystem::current_path() / "qm_mailfilter.chm").string());
   // The test program has no documentation installed beside it.
   EXPECT_EQ(commands->Execute(CmdWebPage, false, false), CommandResult::Failed);
-  EXPECT_EQ(window.messages.back(), kNoDocumentationText);
+  EXPECT_EQ(window.Take(), "message " + std::string(kNoDocumentationText));
   EXPECT_EQ(DocumentationPath("/usr/bin/qm_mailfilter"), "/usr/share/doc/qm-mailfilter/README.md");
   EXPECT_EQ(commands->Execute(CmdOptions, false, false), CommandResult::Done);
-  EXPECT_EQ(window.events.back(), "dialog 32837");
+  EXPECT_EQ(window.Take(), "dialog " + std::to_string(CmdOptions));
 }
 
 }  // namespace

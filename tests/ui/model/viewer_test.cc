@@ -5,7 +5,6 @@
 #include <string>
 #include <vector>
 
-#include "mailboxes/mailbox_set_fixture.h"
 #include "message/mail_message.h"
 #include "support/scoped_time_zone.h"
 
@@ -27,34 +26,23 @@ const std::string kQuotedPrintable =
     "a=3Db=\r\nc\r\n"
     ".\r\n";
 
-TEST(ViewerContentTest, FieldsOfAQuotedPrintableMail) {
+TEST(ViewerContentTest, FieldsOfAMailAndOnlyQuotedPrintableDecoded) {
   test::ScopedTimeZone zone("UTC0");
   const ViewerContent content = LoadViewerContent(Parsed(kQuotedPrintable));
-  EXPECT_EQ(content.subject, "hello");
-  EXPECT_EQ(content.from, "Hanako");
-  EXPECT_EQ(content.date, "2025 04/01 10:00:00");
+  EXPECT_EQ(content.subject + "|" + content.from + "|" + content.date,
+            "hello|Hanako|2025 04/01 10:00:00");
   EXPECT_NE(content.decodedBody.find("a=bc"), std::string::npos) << content.decodedBody;
   EXPECT_EQ(content.storedText, kQuotedPrintable);
   EXPECT_EQ(content.headerBlock.rfind("Received: ", 0), 0u) << content.headerBlock;
   EXPECT_NE(content.headerBlock.find("Subject: hello\r\n"), std::string::npos);
-}
-
-TEST(ViewerContentTest, OtherEncodingsStayAndABareAddressIsTheSender) {
-  const std::string text =
-      "From: taro@example.org\r\nContent-Transfer-Encoding: 8bit\r\n\r\na=3Db\r\n.\r\n";
-  const ViewerContent content = LoadViewerContent(Parsed(text));
-  EXPECT_EQ(content.from, "taro@example.org");
-  EXPECT_EQ(content.date, "");
-  EXPECT_NE(content.decodedBody.find("a=3Db"), std::string::npos) << content.decodedBody;
-}
-
-TEST(ViewerContentTest, AMailWithoutTextGivesEmptyFields) {
-  CMailViewerModel viewer{CMailMessage{}};
-  EXPECT_EQ(viewer.Content().subject, "");
-  EXPECT_EQ(viewer.Content().storedText, "");
-  EXPECT_EQ(viewer.Body(), "");
-  viewer.ShowHeaderClicked(true);
-  EXPECT_EQ(viewer.Body(), "\r\n");
+  const ViewerContent other = LoadViewerContent(
+      Parsed("From: taro@example.org\r\nContent-Transfer-Encoding: 8bit\r\n\r\na=3Db\r\n.\r\n"));
+  EXPECT_EQ(other.from + "|" + other.date, "taro@example.org|");
+  EXPECT_NE(other.decodedBody.find("a=3Db"), std::string::npos) << other.decodedBody;
+  CMailViewerModel empty{CMailMessage{}};
+  EXPECT_EQ(empty.Content().subject + empty.Content().storedText + empty.Body(), "");
+  empty.ShowHeaderClicked(true);
+  EXPECT_EQ(empty.Body(), "\r\n");
 }
 
 // The decoded body: the text a reader is shown, then the attachments. Which text is shown is the
@@ -104,51 +92,27 @@ INSTANTIATE_TEST_SUITE_P(
                   "添付ファイル:\r\n  x.gif (image/gif, 3 バイト)\r\n"}),
     [](const auto& param) { return std::string(param.param.name); });
 
-struct Click {
-  bool header;  // which box: header, else undecoded
-  bool checked;
-};
-struct CheckCase {
-  const char* name;
-  std::vector<Click> clicks;
-  bool showHeader;
-  bool showUndecoded;
-  ViewerBody body;
-};
-void PrintTo(const CheckCase& c, std::ostream* os) { *os << c.name; }
-
-class CheckBoxTest : public ::testing::TestWithParam<CheckCase> {};
-TEST_P(CheckBoxTest, BoxesAndBody) {
-  CMailViewerModel viewer(Parsed(kQuotedPrintable));
-  for (const Click& click : GetParam().clicks) {
-    click.header ? viewer.ShowHeaderClicked(click.checked)
-                 : viewer.ShowUndecodedClicked(click.checked);
+// Clicks on the two boxes, "H" header and "U" undecoded, "+" ticking and "-" clearing.
+TEST(ViewerBodyTest, TheBoxesChooseTheBody) {
+  const struct {
+    const char* clicks;
+    bool showHeader, showUndecoded;
+    ViewerBody body;
+  } cases[] = {{"", false, false, ViewerBody::Decoded},
+               {"H+", true, false, ViewerBody::HeaderAndDecoded},
+               {"H+H-", false, false, ViewerBody::Decoded},
+               {"U+", true, true, ViewerBody::Stored},
+               {"U+H-", false, false, ViewerBody::Decoded},
+               {"U+U-", true, false, ViewerBody::HeaderAndDecoded}};
+  for (const auto& c : cases) {
+    CMailViewerModel viewer(Parsed(kQuotedPrintable));
+    for (const char* click = c.clicks; *click != 0; click += 2)
+      click[0] == 'H' ? viewer.ShowHeaderClicked(click[1] == '+')
+                      : viewer.ShowUndecodedClicked(click[1] == '+');
+    EXPECT_EQ(viewer.Checks().showHeader, c.showHeader) << c.clicks;
+    EXPECT_EQ(viewer.Checks().showUndecoded, c.showUndecoded) << c.clicks;
+    EXPECT_EQ(viewer.Body(), ViewerBodyText(viewer.Content(), c.body)) << c.clicks;
   }
-  EXPECT_EQ(viewer.Checks().showHeader, GetParam().showHeader);
-  EXPECT_EQ(viewer.Checks().showUndecoded, GetParam().showUndecoded);
-  EXPECT_EQ(viewer.Body(), ViewerBodyText(viewer.Content(), GetParam().body));
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Sequences, CheckBoxTest,
-    ::testing::Values(
-        CheckCase{"opened", {}, false, false, ViewerBody::Decoded},
-        CheckCase{"header on", {{true, true}}, true, false, ViewerBody::HeaderAndDecoded},
-        CheckCase{
-            "header on, off", {{true, true}, {true, false}}, false, false, ViewerBody::Decoded},
-        CheckCase{"undecoded", {{false, true}}, true, true, ViewerBody::Stored},
-        CheckCase{"undecoded, then header off",
-                  {{false, true}, {true, false}},
-                  false,
-                  false,
-                  ViewerBody::Decoded},
-        CheckCase{"undecoded on, off",
-                  {{false, true}, {false, false}},
-                  true,
-                  false,
-                  ViewerBody::HeaderAndDecoded}));
-
-TEST(ViewerBodyTest, StoredTextIsByteForByte) {
   CMailViewerModel viewer(Parsed(kQuotedPrintable));
   viewer.ShowUndecodedClicked(true);
   EXPECT_EQ(viewer.Body(), kQuotedPrintable);
@@ -178,46 +142,30 @@ TEST(ViewerPlacementTest, CascadeFromTheSavedPosition) {
   EXPECT_EQ(ViewerOpeningRect(designed, widthOnly, 0), (ViewerRect{10, 20, 500, 300}));
 }
 
-TEST(ViewerPlacementTest, CountNeverGoesBelowZero) {
+TEST(ViewerPlacementTest, TheCountNeverGoesBelowZero) {
   CViewerCount count;
   count.Closed();
-  EXPECT_EQ(count.Count(), 0);
   EXPECT_EQ(count.Opened(), 0);
   EXPECT_EQ(count.Count(), 1);
 }
 
-using ViewerGeometryTest = test::MailboxSetTest;
-
-TEST_F(ViewerGeometryTest, SavedByTheLastViewerClosed) {
-  ViewerGeometry geometry = LoadViewerGeometry(profile);
-  EXPECT_FALSE(geometry.x || geometry.y || geometry.width || geometry.height);
-  ASSERT_TRUE(SaveViewerGeometry(profile, {5, 6, 700, 500}));
-  ASSERT_TRUE(SaveViewerGeometry(profile, {-8, 9, 710, 510}));
-  geometry = LoadViewerGeometry(profile);
-  EXPECT_EQ(geometry.x, -8);
-  EXPECT_EQ(geometry.y, 9);
-  EXPECT_EQ(geometry.width, 710);
-  EXPECT_EQ(geometry.height, 510);
+TEST(ViewerPlacementTest, NeverSmallerThanAtOpening) {
+  const struct {
+    int width, height;
+    bool fits;
+    int fitWidth, fitHeight;
+  } cases[] = {{400, 300, true, 400, 300},
+               {800, 600, true, 800, 600},
+               {399, 600, false, 400, 600},
+               {800, 10, false, 800, 300},
+               {0, 0, false, 400, 300}};
+  for (const auto& c : cases) {
+    const ViewerSizeCheck check = CheckViewerSize(c.width, c.height, 400, 300);
+    EXPECT_EQ(std::make_tuple(check.fits, check.width, check.height),
+              std::make_tuple(c.fits, c.fitWidth, c.fitHeight))
+        << c.width << "x" << c.height;
+  }
 }
-
-struct SizeCase {
-  int width;
-  int height;
-  ViewerSizeCheck check;
-};
-class SizeTest : public ::testing::TestWithParam<SizeCase> {};
-TEST_P(SizeTest, NeverSmallerThanAtOpening) {
-  const ViewerSizeCheck check = CheckViewerSize(GetParam().width, GetParam().height, 400, 300);
-  EXPECT_EQ(check.fits, GetParam().check.fits);
-  EXPECT_EQ(check.width, GetParam().check.width);
-  EXPECT_EQ(check.height, GetParam().check.height);
-}
-INSTANTIATE_TEST_SUITE_P(Sizes, SizeTest,
-                         ::testing::Values(SizeCase{400, 300, {true, 400, 300}},
-                                           SizeCase{800, 600, {true, 800, 600}},
-                                           SizeCase{399, 600, {false, 400, 600}},
-                                           SizeCase{800, 10, {false, 800, 300}},
-                                           SizeCase{0, 0, {false, 400, 300}}));
 
 TEST(ViewerLayoutTest, BodyGrowsAndOkKeepsItsCorner) {
   // Designed: client 380 x 260, body at (0, 90) 380 x 140, OK at (300, 234).
