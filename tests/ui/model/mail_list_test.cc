@@ -17,27 +17,16 @@ namespace {
 using Texts = std::vector<std::string>;
 using Ints = std::vector<int>;
 
-// ---- Row pieces ----
-
 TEST(MailRowTest, ImagesFromTheMarkAndTheVerdict) {
-  const std::pair<std::uint32_t, int> states[] = {
-      {CMailMark::MarkOpened, 0},
-      {CMailMark::MarkOpened | CMailMark::MarkHidden, 1},
-      {0, 2},
-      {CMailMark::MarkHidden, 3},
-      // Verdict, reason and unused bits play no part.
-      {0xFFFFFFFCu | CMailMark::MarkOpened, 0},
-      {CMailMark::FreshFlags, 2}};
-  for (const auto& [flags, image] : states) EXPECT_EQ(StateImage(flags), image) << flags;
-  // Bits no classifier writes must not index past the image list.
-  for (const auto& [verdict, image] : std::vector<std::pair<int, int>>{{VerdictOther, -1},
-                                                                       {VerdictFriend, 0},
-                                                                       {VerdictSpam, 1},
-                                                                       {VerdictBad, 2},
-                                                                       {VerdictUnclassified, 3},
-                                                                       {-4, -1},
-                                                                       {4, -1}})
-    EXPECT_EQ(VerdictImage(verdict), image) << verdict;
+  // Verdict, reason and unused bits play no part in the state.
+  const std::uint32_t opened = CMailMark::MarkOpened, hidden = CMailMark::MarkHidden;
+  std::string images;
+  for (std::uint32_t flags :
+       {opened, opened | hidden, 0u, hidden, 0xFFFFFFFCu | opened, CMailMark::FreshFlags})
+    images += std::to_string(StateImage(flags)) + " ";
+  // Verdicts no classifier writes must not index past the image list.
+  for (int verdict = -4; verdict <= 4; ++verdict) images += std::to_string(VerdictImage(verdict));
+  EXPECT_EQ(images, "0 1 2 3 0 2 -1-1-1-10123-1");
 }
 
 TEST(MailRowTest, ComparesNumbersAsNumbersTextsByteByByteAndReverses) {
@@ -46,10 +35,8 @@ TEST(MailRowTest, ComparesNumbersAsNumbersTextsByteByByteAndReverses) {
     const char *a, *b;
     int order;
   } cases[] = {{ColumnNumber, "9", "10", -1},
-               {ColumnNumber, "12", "12", 0},
                {ColumnDetail, "x", "0", 0},  // no digits count as 0
                {ColumnDetail, "6", "", 1},
-               {ColumnSubject, "10", "9", -1},
                {ColumnSubject, "B", "a", -1},
                {ColumnSenderName, "\xE3\x81\x82", "z", 1},
                {ColumnDate, "2024 12/31 23:59:59", "2025 01/01 00:00:00", -1},
@@ -62,54 +49,27 @@ TEST(MailRowTest, ComparesNumbersAsNumbersTextsByteByByteAndReverses) {
   }
 }
 
-TEST(MailRowTest, LeadingIntReadsLikeAtoiWithoutOverflow) {
-  const std::pair<const char*, int> cases[] = {{" 42px", 42},
-                                               {"-7", -7},
-                                               {"+3", 3},
-                                               {"x1", 0},
-                                               {"", 0},
-                                               {"99999999999999999999", INT_MAX},
-                                               {"-99999999999999999999", INT_MIN}};
-  for (const auto& [text, value] : cases) EXPECT_EQ(LeadingInt(text), value) << text;
-}
-
 TEST(MailRowTest, ColumnsFromTheSummaryWithTheLocalDateYearFirst) {
   MailSummary summary;
   summary.verdict = VerdictBad;
   summary.reason = ReasonBadList;
   summary.subject = "件名";
-  summary.senderName = "Name";
   summary.senderAddress = "a@example.org";
+  std::string dates;
+  for (const char* zone : {"UTC0", "JST-9", "EST5"}) {
+    test::ScopedTimeZone local(zone);
+    dates += MakeMailListRow(1, summary, 0).texts[ColumnDate] + "|";
+  }
+  EXPECT_EQ(dates, "1970 01/01 00:00:00|1970 01/01 09:00:00|1969 12/31 19:00:00|");
+  summary.received = 1743469200;
   const MailListRow row = MakeMailListRow(12, summary, CMailMark::MarkOpened);
   EXPECT_EQ(row.texts, (std::array<std::string, kMailColumnCount>{
-                           "12", "2", "件名", "Name", "a@example.org", "1970 01/01 00:00:00"}));
-  const struct {
-    const char* zone;
-    std::int64_t received;
-    const char* text;
-  } dates[] = {{"JST-9", 0, "1970 01/01 09:00:00"},
-               {"EST5", 0, "1969 12/31 19:00:00"},
-               {"UTC0", 1743469200, "2025 04/01 01:00:00"}};
-  for (const auto& d : dates) {
-    test::ScopedTimeZone zone(d.zone);
-    summary.received = d.received;
-    EXPECT_EQ(MakeMailListRow(1, summary, 0).texts[ColumnDate], d.text) << d.zone;
-  }
+                           "12", "2", "件名", "", "a@example.org", "2025 04/01 01:00:00"}));
 }
 
 // ---- Settings ----
 
 std::pair<int, bool> Order(const MailListSort& sort) { return {sort.column, sort.reverse}; }
-
-TEST(ListSettingsTest, ParsesSixWidthsMissingOnesZero) {
-  const std::pair<const char*, ColumnWidths> cases[] = {
-      {"60,30,240,130,240,120", {60, 30, 240, 130, 240, 120}},
-      {"", {0, 0, 0, 0, 0, 0}},
-      {"1,2,3,4,5,6,7", {1, 2, 3, 4, 5, 6}},
-      {" 7px,,abc,12,5,", {7, 0, 0, 12, 5, 0}},
-      {"-40,99999999999,3", {0, INT_MAX, 3, 0, 0, 0}}};
-  for (const auto& [text, widths] : cases) EXPECT_EQ(ParseColumnWidths(text), widths) << text;
-}
 
 // Every character `charWidth` pixels wide, headings 20 more for the sort indicator.
 ColumnWidths FittedFor(int charWidth) {
@@ -120,11 +80,16 @@ ColumnWidths FittedFor(int charWidth) {
       {[width](std::string_view text) { return width(text) + 20; }, width, 10, 36});
 }
 
-TEST(ListSettingsTest, EveryHeadingAndSampleFitsAndTheListKeepsItsWidth) {
+TEST(ListSettingsTest, WidthsAreSixNumbersAndTheFittedOnesKeepTheListsWidth) {
+  const std::pair<const char*, ColumnWidths> cases[] = {
+      {"", {0, 0, 0, 0, 0, 0}},
+      {"1,2,3,4,5,6,7", {1, 2, 3, 4, 5, 6}},
+      {" 7px,,abc,12,5,", {7, 0, 0, 12, 5, 0}},
+      {"-40,99999999999,3", {0, INT_MAX, 3, 0, 0, 0}}};
+  for (const auto& [text, widths] : cases) EXPECT_EQ(ParseColumnWidths(text), widths) << text;
   // The number with its pictures, the "Detail" heading and the date grow by 16, 36 and 4; the
-  // subject and the address give 28 each.
+  // subject and the address give 28 each, but never their headings.
   EXPECT_EQ(FittedFor(6), (ColumnWidths{76, 66, 212, 130, 212, 124}));
-  // Neither gives up its heading.
   EXPECT_EQ(FittedFor(40), (ColumnWidths{246, 270, 310, 510, 510, 770}));
 }
 
@@ -158,34 +123,23 @@ TEST_F(MailListTest, WidthsAndOrderAreStoredAndOutOfRangeFallsBack) {
   ASSERT_TRUE(profile.WriteInt("MailList", "Sort", 6));
   ASSERT_TRUE(profile.WriteInt("MailList", "Reverse", 2));
   EXPECT_EQ(Order(LoadMailListSort(profile)), (std::pair<int, bool>{0, true}));
-  EXPECT_FALSE(LoadEmptyAddressIsBad(profile));
-  ASSERT_TRUE(profile.WriteInt("ProcessMail", "AddEmptyAddrToBadlist", 1));
-  EXPECT_TRUE(LoadEmptyAddressIsBad(profile));
 }
 
 // ---- The list ----
 
-TEST_F(MailListTest, RowsFollowTheMailboxAndItsDustbox) {
-  list.SelectMailbox(0);
-  EXPECT_EQ(list.CurrentMailbox(), nullptr);
-  EXPECT_EQ(list.RowCount(), 0);
-  AddMailbox("a", {"one", "two", "three"});
+TEST_F(MailListTest, RowsFollowTheMailboxAndItsDustboxWhoseViewStaysOn) {
+  AddMailbox("a", {"one", "two"});
   AddMailbox("b", {});
-  CMailbox& a = *set.Get(0);
-  Store(*a.Dustbox(), "gone", "", VerdictSpam);
+  Store(*set.Get(0)->Dustbox(), "gone", "", VerdictSpam);
   list.SelectMailbox(0);
-  EXPECT_EQ(Shown(), "1:one 2:two 3:three");
+  EXPECT_EQ(Shown(), "1:one 2:two");
   list.ShowDustbox(true);
-  EXPECT_EQ(list.DisplayedMailbox(), a.Dustbox());
   EXPECT_EQ(Shown(), "1:gone");
-  EXPECT_EQ(list.Rows()[0].verdictImage, VerdictSpam);
-  // The dustbox view stays on across a change of mailbox.
   list.SelectMailbox(1);
-  EXPECT_TRUE(list.DustboxView());
-  EXPECT_EQ(list.RowCount(), 0);
+  EXPECT_EQ(list.DisplayedMailbox(), set.Get(1)->Dustbox());
   list.SelectMailbox(0);
   list.SelectMailbox(3);  // none: the previous rows go
-  EXPECT_EQ(list.CurrentMailbox(), nullptr);
+  EXPECT_EQ(list.DisplayedMailbox(), nullptr);
   EXPECT_EQ(list.RowCount(), 0);
 }
 
@@ -196,7 +150,6 @@ TEST_F(MailListTest, HeaderClicksToggleAndResetTheOrderWhichARebuildKeeps) {
   EXPECT_EQ(Shown(), "3:a 4:a 1:b 2:c");  // equal subjects keep their order
   list.OnHeaderClick(ColumnSubject);
   EXPECT_EQ(Shown(), "2:c 1:b 3:a 4:a");
-  EXPECT_EQ(Order(list.Sort()), (std::pair<int, bool>{ColumnSubject, true}));
   list.OnHeaderClick(ColumnNumber);  // another column sorts ascending again
   EXPECT_EQ(Shown(), "1:b 2:c 3:a 4:a");
   list.OnHeaderClick(6);  // columns that do not exist change nothing
@@ -216,13 +169,10 @@ TEST_F(MailListTest, RemovingARowNumbersTheLaterMailsDown) {
   EXPECT_EQ(list.RemoveRow(3), 2);  // descending: mail 3 stands in row 2
   EXPECT_EQ(Shown(), "4:m5 3:m4 2:m2 1:m1");
   EXPECT_EQ(list.FindRow(4), 0);
-  EXPECT_EQ(list.RemoveRow(9), -1);
-  EXPECT_EQ(list.RemoveRow(0), -1);
-  EXPECT_EQ(list.RowCount(), 4);
-  // Changes to rows that do not exist are refused.
-  EXPECT_EQ(list.SetRowState(4, 0), 0);
-  EXPECT_EQ(list.SetRowClass(-1, 0), 0);
-  EXPECT_EQ(list.SetRowClassAndReason(4, 0, 0), 0);
+  // Rows that do not exist are neither removed nor changed.
+  EXPECT_EQ(list.RemoveRow(9) + list.RemoveRow(0), -2);
+  EXPECT_EQ(list.SetRowState(4, 0) + list.SetRowClass(-1, 0) + list.SetRowClassAndReason(4, 0, 0),
+            0);
 }
 
 TEST_F(MailListTest, SelectionGivesRowsTopToBottomWithTheirNumbers) {
