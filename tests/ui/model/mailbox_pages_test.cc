@@ -181,108 +181,24 @@ TEST_F(PagesTest, TheShownMailboxIsFoundAfterTheSettings) {
 
 // ---- The friend/bad list editor ----
 
-class ListEditingTest : public test::MailboxSetTest {
- protected:
-  // Loaded from files, so that nothing counts as changed at the start.
-  void SetUp() override {
-    MailboxSetTest::SetUp();
-    CSenderLists made;
-    for (const char* address : {"b@x.jp", "a@x.jp", "c@x.jp"}) made.AddFriend(address);
-    made.AddTo(SenderList::Bad, "a@x.jp");
-    made.AddTo(SenderList::Bad, "spam@");
-    ASSERT_TRUE(made.SaveChanged("."));
-    lists.Load(".");
-    settings.emplace();
-    edits.emplace(lists, *settings, ui);
-  }
+TEST_F(PagesTest, TheListEditorAsksThenDeletesFromTheShownListOnly) {
   CSenderLists lists;
-  FakeUi ui;
-  std::optional<CSettings> settings;
-  std::optional<CListEditing> edits;
-};
-
-TEST_F(ListEditingTest, AddsAsTypedToTheShownListOnly) {
-  EXPECT_FALSE(CanAddAddress(""));
-  EXPECT_TRUE(CanAddAddress("d"));
-  EXPECT_FALSE(CanDeleteAddresses(0));
-  EXPECT_TRUE(CanDeleteAddresses(2));
-  EXPECT_FALSE(edits->Show(SenderList::Friend));
-  EXPECT_TRUE(edits->Add("b@x.jp"));
-  EXPECT_FALSE(edits->Add(""));
-  EXPECT_TRUE(edits->Add(" D@x.jp"));
-  EXPECT_EQ(edits->Rows(), (Texts{" D@x.jp", "a@x.jp", "b@x.jp", "c@x.jp"}));
-  EXPECT_TRUE(edits->Show(SenderList::Bad));
-  EXPECT_EQ(edits->Rows(), (Texts{"a@x.jp", "spam@"}));
-  EXPECT_TRUE(edits->Add("c@x.jp"));
-  EXPECT_TRUE(lists.InFriendList("c@x.jp") && lists.InBadList("c@x.jp"));
-  EXPECT_TRUE(lists.Changed());
-}
-
-TEST_F(ListEditingTest, AsksThenDeletesFromTheShownList) {
-  using Deleted = CListEditing::Deleted;
-  const Texts all{"a@x.jp", "b@x.jp", "c@x.jp"};
-  const std::string one = "ask/okcancel shown を削除します。よろしいですか？";
+  for (const char* address : {"a@x.jp", "b@x.jp", "c@x.jp"}) lists.AddFriend(address);
+  lists.AddTo(SenderList::Bad, "a@x.jp");
+  CSettings settings;
+  CListEditing editing(lists, settings, ui);
   const std::string two = "ask/okcancel 2 個のメールアドレスを削除します。よろしいですか？";
-  const struct {
-    Texts chosen;
-    Answer answer;
-    Texts said;
-    Deleted deleted;
-    Texts rows;
-  } cases[] = {{{}, Answer::Ok, {Told(kSelectAddressFirstText)}, Deleted::None, all},
-               {{"b@x.jp"}, Answer::Cancel, {one}, Deleted::None, all},
-               {{"a@x.jp", "b@x.jp"}, Answer::Cancel, {two}, Deleted::None, all},
-               {{"b@x.jp"}, Answer::Ok, {one}, Deleted::One, {"a@x.jp", "c@x.jp"}},
-               {{"a@x.jp", "c@x.jp"}, Answer::Ok, {two}, Deleted::Several, {}}};
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.chosen.size());
-    ui.answers = {c.answer};
-    EXPECT_EQ(edits->Delete(c.chosen, "shown"), c.deleted);
-    EXPECT_EQ(ui.Take(), c.said);
-    EXPECT_EQ(lists.Changed(), c.deleted != Deleted::None);
-    EXPECT_EQ(edits->Rows(), c.rows);
-  }
-  // The bad list's copy of a@x.jp is not the friend list's.
+  ui.answers = {Answer::Cancel, Answer::Ok};
+  EXPECT_EQ(editing.Delete({}, "shown"), CListEditing::Deleted::None);
+  EXPECT_EQ(editing.Delete({"a@x.jp", "c@x.jp"}, "shown"), CListEditing::Deleted::None);
+  EXPECT_EQ(editing.Rows(), (Texts{"a@x.jp", "b@x.jp", "c@x.jp"}));
+  EXPECT_EQ(editing.Delete({"a@x.jp", "c@x.jp"}, "shown"), CListEditing::Deleted::Several);
+  EXPECT_EQ(ui.Take(), (Texts{Told(kSelectAddressFirstText), two, two}));
+  EXPECT_EQ(editing.Rows(), Texts{"b@x.jp"});
   EXPECT_TRUE(lists.InBadList("a@x.jp"));
 }
 
-TEST_F(ListEditingTest, StoresTheSwitchOnlyWhenTheSettingsFileTakesIt) {
-  ASSERT_TRUE(edits->Store(true));
-  EXPECT_TRUE(lists.AddEmptyAddrToBadlist());
-  EXPECT_EQ(ReadAll(settings::kFileName), "[ProcessMail]\r\nAddEmptyAddrToBadlist=1\r\n");
-  ASSERT_TRUE(edits->Store(false));
-  EXPECT_FALSE(lists.AddEmptyAddrToBadlist());
-  EXPECT_EQ(ui.Take(), Texts{});
-  std::filesystem::remove(settings::kFileName);
-  std::filesystem::create_directory(settings::kFileName);
-  EXPECT_FALSE(edits->Store(true));
-  EXPECT_FALSE(lists.AddEmptyAddrToBadlist());
-  EXPECT_EQ(ui.Take(), Texts{Told(kListSettingsNotSavedText)});
-}
-
 // ---- The account pages ----
-
-TEST_F(PagesTest, AccountPageSetsTheRemoteAccountAndThePortFollowsTheSecurity) {
-  AccountPageValues values = LoadAccountPage(A());
-  EXPECT_EQ(values.port, "110");
-  values.server = "pop.example.org";
-  values.user = "me";
-  values.password = "secret";
-  ChangeSecurity(values, ConnectionSecurity::Tls);
-  EXPECT_EQ(values.port, "995");
-  values.caFile = "ca.pem";
-  ASSERT_EQ(ApplyAccountPage(*set, 0, values, ui), 1);
-  EXPECT_EQ(A().Client().account, (CRemoteAccount{"pop.example.org", 995, "me", "secret",
-                                                  ConnectionSecurity::Tls, "ca.pem"}));
-  EXPECT_TRUE(A().ConfigDirty());
-  // A port of the user's own survives a change of security.
-  values.port = "2110";
-  ChangeSecurity(values, ConnectionSecurity::StartTls);
-  EXPECT_EQ(values.port, "2110");
-  values.port = "995";
-  ChangeSecurity(values, ConnectionSecurity::Plain);
-  EXPECT_EQ(values.port, "110");
-}
 
 TEST_F(PagesTest, AccountPageRefusesBadPortsLineBreaksAndTokensWithoutTls) {
   const CRemoteAccount before = A().Client().account;
@@ -307,24 +223,13 @@ TEST_F(PagesTest, AccountPageRefusesBadPortsLineBreaksAndTokensWithoutTls) {
   EXPECT_EQ(ui.Take(), (Texts{Told(kLineBreakRefusedText), Told(kTokenNeedsTlsText),
                               Told(kTokenCommandMissingText), Told(kCommandRefusedText)}));
   EXPECT_EQ(A().Client().account, before);
-  values.tokenCommand = "oama access me";
-  ASSERT_EQ(ApplyAccountPage(*set, 0, values, ui), 1);
-  EXPECT_EQ(A().Client().account.auth, AuthMethod::XOAuth2);
-  EXPECT_EQ(LoadAccountPage(A()).tokenCommand, "oama access me");
-}
-
-TEST(ProxyPageTest, AutomaticDustboxAccountFollowsTheAccountWhileTicked) {
-  ProxyPageValues values{"u", "pw", false, false, "", ""};
-  EXPECT_FALSE(FillAutomaticDustboxAccount(values));  // no dustbox access
-  values.dustboxAccess = true;
-  EXPECT_FALSE(FillAutomaticDustboxAccount(values));  // not ticked
-  values.automatic = true;
-  EXPECT_TRUE(FillAutomaticDustboxAccount(values));
-  EXPECT_EQ(values.dustboxUser + " " + values.dustboxPassword, "u_dustbox pw");
-  EXPECT_FALSE(FillAutomaticDustboxAccount(values));  // nothing left to change
-  values.user += "s";
-  EXPECT_TRUE(FillAutomaticDustboxAccount(values));
-  EXPECT_EQ(values.dustboxUser, "us_dustbox");
+  // A port of the user's own survives a change of security; the usual one follows it.
+  values.port = "2110";
+  ChangeSecurity(values, ConnectionSecurity::Tls);
+  EXPECT_EQ(values.port, "2110");
+  values.port = "995";
+  ChangeSecurity(values, ConnectionSecurity::Plain);
+  EXPECT_EQ(values.port, "110");
 }
 
 TEST_F(PagesTest, ProxyPageRefusesClashingNames) {
@@ -362,30 +267,11 @@ TEST_F(PagesTest, ProxyPageStoresNoDustboxAccessWithoutACompleteAccount) {
 
 // ---- The receiving page ----
 
-TEST_F(PagesTest, TheIntervalLiesBetween30And86400) {
-  const std::string refusal = Told("30 から 86400 までの整数を入力してください。");
-  const struct {
-    const char* text;
-    std::uint32_t stored;  // 0: refused
-  } cases[] = {{"29", 0}, {"30", 30}, {"86400", 86400}, {"86401", 0},
-               {"", 0},   {"1e3", 0}, {"4294967326", 0}};
-  for (const auto& c : cases) {
-    A().Config().timerInterval = CMailboxConfig::DefaultTimerInterval;
-    ReceivePageValues values = LoadReceivePage(A());
-    values.interval = c.text;
-    EXPECT_EQ(ApplyReceivePage(*set, 0, values, ui), c.stored ? 1 : 0) << c.text;
-    EXPECT_EQ(A().Config().timerInterval,
-              c.stored ? c.stored : CMailboxConfig::DefaultTimerInterval);
-    EXPECT_EQ(ui.Take(), c.stored ? Texts{} : Texts{refusal}) << c.text;
-  }
-}
-
-TEST_F(PagesTest, ReceivePageWritesOnlyItsOwnOptions) {
+TEST_F(PagesTest, TheReceivePageTakesAnIntervalOf30To86400AndOnlyItsOwnOptions) {
   CMailboxConfig& config = A().Config();
   config.timerInterval = 0;
   config.Set(CMailboxConfig::DustboxAccess, true);
   ReceivePageValues values = LoadReceivePage(A());
-  EXPECT_FALSE(values.timer);
   EXPECT_EQ(values.interval, "180");
   values.options = ~0u;
   ASSERT_EQ(ApplyReceivePage(*set, 0, values, ui), 1);
@@ -393,95 +279,83 @@ TEST_F(PagesTest, ReceivePageWritesOnlyItsOwnOptions) {
   EXPECT_EQ(config.options, (CMailboxConfig::DefaultOptions | CMailboxConfig::DustboxAccess |
                              ReceivePageOptionMask()));
   values.timer = true;
-  values.interval = "600";
-  ASSERT_EQ(ApplyReceivePage(*set, 0, values, ui), 1);
-  EXPECT_EQ(config.timerInterval, 600u);
+  for (const auto& [interval, accepted] :
+       std::vector<std::pair<const char*, int>>{{"30", 1},
+                                                {"86400", 1},
+                                                {"29", 0},
+                                                {"86401", 0},
+                                                {"", 0},
+                                                {"1e3", 0},
+                                                {"4294967326", 0}}) {
+    values.interval = interval;
+    EXPECT_EQ(ApplyReceivePage(*set, 0, values, ui), accepted) << interval;
+  }
+  EXPECT_EQ(config.timerInterval, 86400u);
+  EXPECT_EQ(ui.Take(), Said(5, Told("30 から 86400 までの整数を入力してください。")));
 }
 
 // ---- The deletion page ----
 
 constexpr std::uint32_t kFriend = CMailboxConfig::KeepFriendOnServer;
 constexpr std::uint32_t kOther = CMailboxConfig::KeepOtherOnServer;
+constexpr ServerDeletion kR = DeleteWhenRetrieved, kD = DeleteWhenDustboxed, kP = DeleteWhenPurged,
+                         kK = KeepOnServer;  // kK ticks "keep mail on the server"
 
 struct DeletionCase {
-  bool deletedHere;         // D1 was deleted here while its server copy stays
-  ServerDeletion from, to;  // KeepOnServer ticks "keep mail on the server"
+  bool deletedHere;  // D1 was deleted here while its server copy stays; P1 waits for deletion
+  ServerDeletion from, to;
   std::uint32_t exemptions;
   bool refetch;
-  std::deque<Answer> answer;  // empty when no question may be asked
-  const char *deletedHereAfter, *pending;
+  char answer;        // 'y', 'n' or 'c'; 0 when no question may be asked
+  const char* after;  // the unique ids deleted here, then those waiting for deletion
 };
 
 class DustboxPageTest : public PagesTest, public ::testing::WithParamInterface<DeletionCase> {};
 
-// P1 waits for deletion on the server.
 TEST_P(DustboxPageTest, AsksAboutMailDeletedHereOnlyWhenAnExemptionMayHaveKeptIt) {
   const DeletionCase& c = GetParam();
   CMailboxClient& client = A().Client();
-  if (c.deletedHere) {
-    client.RegisterKnown("D1", "<d1@example.org>");
-    client.ForgetDeleted("D1");
-  }
+  if (c.deletedHere) client.RegisterKnown("D1", "<d1@example.org>"), client.ForgetDeleted("D1");
   client.RegisterKnown("P1", "<p1@example.org>");
   client.RequestServerDeletion("P1");
   A().Config().SetServerDeletion(c.from);
   DustboxPageValues values = LoadDustboxPage(A());
   EXPECT_EQ(values.deletedHereCount, c.deletedHere ? 1 : 0);
-  values.keepOnServer = c.to == KeepOnServer;
-  if (c.to != KeepOnServer) values.deletionMode = c.to;
+  values.keepOnServer = c.to == kK;
+  if (c.to != kK) values.deletionMode = c.to;
   values.keepFriend = (c.exemptions & kFriend) != 0;
   values.keepOther = (c.exemptions & kOther) != 0;
   values.refetch = c.refetch;
-  ui.answers = c.answer;
+  if (c.answer != 0)
+    ui.answers = {c.answer == 'y' ? Answer::Yes : c.answer == 'n' ? Answer::No : Answer::Cancel};
   ASSERT_EQ(ApplyDustboxPage(*set, 0, values, ui), 1);
-  EXPECT_EQ(ui.Take(), c.answer.empty()
+  EXPECT_EQ(ui.Take(), c.answer == 0
                            ? Texts{}
                            : Texts{"ask/yesnocancel " + std::string(kDeletedHereQuestion)});
   EXPECT_EQ(A().Config().GetServerDeletion(), c.to);
   EXPECT_EQ(A().Config().options & (kFriend | kOther), c.exemptions);
-  const auto uidls = [](CUidList list) {
-    std::string joined, uidl, messageId;
-    list.Rewind();
-    while (list.Next(uidl, messageId)) joined += (joined.empty() ? "" : " ") + uidl;
-    return joined;
-  };
-  EXPECT_EQ(uidls(client.DeletedHere()), c.deletedHereAfter);
-  EXPECT_EQ(uidls(client.PendingDeletions()), c.pending);
+  std::string after, uidl, messageId;
+  for (CUidList list : {client.DeletedHere(), client.PendingDeletions()}) {
+    for (list.Rewind(); list.Next(uidl, messageId);) after += uidl + " ";
+    after += "|";
+  }
+  EXPECT_EQ(after, c.after);
   EXPECT_EQ(values.deletedHereCount, static_cast<int>(client.DeletedHere().Count()));
   EXPECT_FALSE(values.refetch);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Transitions, DustboxPageTest,
-    ::testing::Values(
-        DeletionCase{true, DeleteWhenRetrieved, DeleteWhenPurged, 0, false, {}, "", "P1 D1"},
-        DeletionCase{true,
-                     DeleteWhenRetrieved,
-                     DeleteWhenPurged,
-                     kFriend,
-                     false,
-                     {Answer::Yes},
-                     "",
-                     "P1 D1"},
-        DeletionCase{
-            true, KeepOnServer, DeleteWhenDustboxed, kOther, false, {Answer::No}, "D1", "P1"},
-        DeletionCase{true,
-                     DeleteWhenPurged,
-                     DeleteWhenRetrieved,
-                     kFriend | kOther,
-                     false,
-                     {Answer::Cancel},
-                     "",
-                     "P1"},
-        // Refetching empties the list first: nothing is left to ask about.
-        DeletionCase{
-            true, DeleteWhenRetrieved, DeleteWhenPurged, kFriend | kOther, true, {}, "", "P1"},
-        // Kept on the server: waiting deletions are held back, never asked about.
-        DeletionCase{
-            true, DeleteWhenRetrieved, KeepOnServer, kFriend | kOther, false, {}, "D1 P1", ""},
-        DeletionCase{true, DeleteWhenPurged, DeleteWhenPurged, kFriend, false, {}, "D1", "P1"},
-        DeletionCase{
-            false, DeleteWhenRetrieved, DeleteWhenPurged, kFriend | kOther, false, {}, "", "P1"}));
+    ::testing::Values(DeletionCase{true, kR, kP, 0, false, 0, "|P1 D1 |"},
+                      DeletionCase{true, kR, kP, kFriend, false, 'y', "|P1 D1 |"},
+                      DeletionCase{true, kK, kD, kOther, false, 'n', "D1 |P1 |"},
+                      DeletionCase{true, kP, kR, kFriend | kOther, false, 'c', "|P1 |"},
+                      // Refetching empties the list first: nothing is left to ask about.
+                      DeletionCase{true, kR, kP, kFriend | kOther, true, 0, "|P1 |"},
+                      // Kept on the server: waiting deletions are held back, never asked about.
+                      DeletionCase{true, kR, kK, kFriend | kOther, false, 0, "D1 P1 ||"},
+                      DeletionCase{true, kP, kP, kFriend, false, 0, "D1 |P1 |"},
+                      DeletionCase{false, kR, kP, kFriend | kOther, false, 0, "|P1 |"}));
 
 TEST_F(PagesTest, DustboxPageRefusesALimitThatIsNoNumber) {
   A().Client().RegisterKnown("D1", "<d1@example.org>");
@@ -630,21 +504,6 @@ TEST_F(PagesTest, OptionsDefaultPositionRemovesBothKeysAndNothingElse) {
             "; mine\r\n[Geometry]\r\nMain_x=3\r\nMain_y=4\r\n"
             "[Misc]\r\nMailer=/bin/m\r\nStartupRetrieve=1\r\nShowSplash=1\r\nNotifyTime=10\r\n"
             "NotifyBySound=1\r\nNotifySound=\r\n[Mailbox]\r\nPort=1110\r\n");
-  // A directory where the file should be can be neither read nor replaced.
-  std::filesystem::remove(settings::kFileName);
-  std::filesystem::create_directory(settings::kFileName);
-  EXPECT_FALSE(WriteOptions(settings, values));
-  EXPECT_EQ(ReadOptions(settings), OptionsValues{});
-}
-
-TEST_F(PagesTest, OptionsPlayBeepsPlaysAnExistingFileOrSaysItIsMissing) {
-  WriteAll("ding.wav", "RIFF");
-  const std::string here = std::filesystem::current_path().string();
-  EXPECT_EQ(ChooseOptionsPlay(""), OptionsPlay::Beep);
-  EXPECT_EQ(ChooseOptionsPlay(here + "/ding.wav"), OptionsPlay::File);
-  EXPECT_EQ(ChooseOptionsPlay(here + "/gone.wav"), OptionsPlay::Missing);
-  EXPECT_EQ(ChooseOptionsPlay(here), OptionsPlay::Missing);
-  EXPECT_EQ(ChooseOptionsPlay(" "), OptionsPlay::Missing);
 }
 
 }  // namespace
