@@ -38,11 +38,15 @@ TEST(FrameTextTest, LongTipsAreCutTo63BytesOnACharacterBoundary) {
     std::string text;
     std::size_t limit;
     std::string cut;
-  } cases[] = {{"abc", 2, "ab"}, {"abc", 9, "abc"}, {"a\xE3\x81\x82", 3, "a"},
-               {"a\xE3\x81\x82", 4, "a\xE3\x81\x82"}, {"\xC3\xA9\xF0\x9F\x98\x80", 5, "\xC3\xA9"},
+  } cases[] = {{"abc", 2, "ab"},
+               {"abc", 9, "abc"},
+               {"a\xE3\x81\x82", 3, "a"},
+               {"a\xE3\x81\x82", 4, "a\xE3\x81\x82"},
+               {"\xC3\xA9\xF0\x9F\x98\x80", 5, "\xC3\xA9"},
                // The start of a character that the text ends inside goes too; bytes that start
                // no character count one by one.
-               {"ab\xE3\x81", 9, "ab"}, {"\xFF\x80x", 2, "\xFF\x80"}};
+               {"ab\xE3\x81", 9, "ab"},
+               {"\xFF\x80x", 2, "\xFF\x80"}};
   for (const auto& c : cases) EXPECT_EQ(CutUtf8(c.text, c.limit), c.cut) << c.text;
   EXPECT_EQ(MailboxMenuEntryCount(150), 101);
   for (const auto& [command, mailbox] :
@@ -52,7 +56,8 @@ TEST(FrameTextTest, LongTipsAreCutTo63BytesOnACharacterBoundary) {
 
 std::string Text(const NotifyDecision& d) {
   return std::string(d.sound ? "sound " : "") + (d.blink ? "blink " : "") +
-         (d.window ? (d.insideMainWindow ? "inside " : "window ") : "") + std::to_string(d.position);
+         (d.window ? (d.insideMainWindow ? "inside " : "window ") : "") +
+         std::to_string(d.position);
 }
 
 TEST(NotificationTest, DecidedByTriggerDueTimeAndVisibility) {
@@ -64,13 +69,18 @@ TEST(NotificationTest, DecidedByTriggerDueTimeAndVisibility) {
     int seconds;
     bool visible;
     std::string expected;
-  } cases[] = {{1, false, 10, true, "0"},          {1, true, 10, true, "sound blink " + floating},
-               {1, true, 0, true, "sound blink 0"}, {2, true, 10, true, "0"},
+  } cases[] = {{1, false, 10, true, "0"},
+               {1, true, 10, true, "sound blink " + floating},
+               {1, true, 0, true, "sound blink 0"},
+               {2, true, 10, true, "0"},
                {3, false, 10, true, "sound " + centred},
                {3, false, 10, false, "sound " + floating},
-               {3, true, 10, true, "sound blink " + centred}, {3, false, 0, false, "sound 0"},
-               {4, false, 10, true, "sound " + floating},    {4, false, 0, false, "sound 0"},
-               {0, true, 10, true, "0"},                     {5, true, 10, true, "0"}};
+               {3, true, 10, true, "sound blink " + centred},
+               {3, false, 0, false, "sound 0"},
+               {4, false, 10, true, "sound " + floating},
+               {4, false, 0, false, "sound 0"},
+               {0, true, 10, true, "0"},
+               {5, true, 10, true, "0"}};
   for (const auto& c : cases)
     EXPECT_EQ(Text(DecideNotification(c.trigger, c.due, c.seconds, c.visible)), c.expected)
         << c.trigger << c.due << c.seconds << c.visible;
@@ -106,32 +116,22 @@ TEST_F(FrameTest, ReceivedMailIsCountedPerTriggerAndTimedSpamStaysSilent) {
             "sound window " + std::to_string(NotifyBottomRight));
 }
 
-TEST_F(FrameTest, ThePositionIsRememberedOnlyWithBothKeysAndKeptOnTheDesktop) {
-  ASSERT_TRUE(profile.WriteInt("Geometry", "NotifyWindowPosX", -20));
-  NotifySettings settings = LoadNotifySettings(profile);
-  const ScreenSize area{1000, 800}, window{100, 50};
-  EXPECT_EQ(NotifyWindowPosition(true, settings, 5, area, window), (ScreenPoint{900, 750}));
-  ASSERT_TRUE(SaveNotifyPosition(profile, {12, 34}));
-  settings = LoadNotifySettings(profile);
-  EXPECT_EQ(NotifyWindowPosition(true, settings, 5, area, window), (ScreenPoint{12, 34}));
-  EXPECT_EQ(NotifyWindowPosition(false, settings, 1, area, window), (ScreenPoint{450, 375}));
-  const std::pair<int, ScreenPoint> modes[] = {{2, {0, 0}}, {4, {0, 549}}, {5, {700, 549}}};
-  for (const auto& [mode, point] : modes)
-    EXPECT_EQ(PositionInArea(mode, {801, 600}, {101, 51}), point) << mode;
-  EXPECT_EQ(NotifyCloseMilliseconds(-3), 0);
-  EXPECT_EQ(NotifyCloseMilliseconds(INT_MAX), INT_MAX);
-  // Grabbed 10 right and 5 below the window's corner on a desktop of 1024 x 768: Ctrl keeps the
-  // corner on the desktop, even for a window larger than it.
+// Grabbed 10 right and 5 below the window's corner on a desktop of 1024 x 768: Ctrl keeps the
+// corner on the desktop, even for a window larger than it. Remembering is the window tests'.
+TEST(NotificationTest, ADragKeepsTheGrabPointUnderTheCursor) {
   const struct {
     ScreenPoint cursor;
     bool ctrl;
     ScreenSize window;
     ScreenPoint position;
-  } drags[] = {{{5, 0}, false, {100, 50}, {-5, -5}},       {{5, 0}, true, {100, 50}, {0, 0}},
-               {{2000, 2000}, true, {100, 50}, {924, 718}}, {{500, 400}, true, {1100, 50}, {0, 395}}};
+  } drags[] = {{{5, 0}, false, {100, 50}, {-5, -5}},
+               {{5, 0}, true, {100, 50}, {0, 0}},
+               {{2000, 2000}, true, {100, 50}, {924, 718}},
+               {{500, 400}, true, {1100, 50}, {0, 395}}};
   for (const auto& c : drags)
     EXPECT_EQ(DragPosition(c.cursor, {10, 5}, c.ctrl, c.window, {1024, 768}), c.position)
         << c.cursor.x << "," << c.cursor.y << c.ctrl;
+  EXPECT_EQ(NotifyCloseMilliseconds(INT_MAX), INT_MAX);
 }
 
 }  // namespace

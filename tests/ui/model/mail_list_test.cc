@@ -127,41 +127,6 @@ TEST_F(MailListTest, WidthsAndOrderAreStoredAndOutOfRangeFallsBack) {
 
 // ---- The list ----
 
-TEST_F(MailListTest, RowsFollowTheMailboxAndItsDustboxWhoseViewStaysOn) {
-  AddMailbox("a", {"one", "two"});
-  AddMailbox("b", {});
-  Store(*set.Get(0)->Dustbox(), "gone", "", VerdictSpam);
-  list.SelectMailbox(0);
-  EXPECT_EQ(Shown(), "1:one 2:two");
-  list.ShowDustbox(true);
-  EXPECT_EQ(Shown(), "1:gone");
-  list.SelectMailbox(1);
-  EXPECT_EQ(list.DisplayedMailbox(), set.Get(1)->Dustbox());
-  list.SelectMailbox(0);
-  list.SelectMailbox(3);  // none: the previous rows go
-  EXPECT_EQ(list.DisplayedMailbox(), nullptr);
-  EXPECT_EQ(list.RowCount(), 0);
-}
-
-TEST_F(MailListTest, HeaderClicksToggleAndResetTheOrderWhichARebuildKeeps) {
-  AddMailbox("a", {"b", "c", "a", "a"});
-  list.SelectMailbox(0);
-  list.OnHeaderClick(ColumnSubject);
-  EXPECT_EQ(Shown(), "3:a 4:a 1:b 2:c");  // equal subjects keep their order
-  list.OnHeaderClick(ColumnSubject);
-  EXPECT_EQ(Shown(), "2:c 1:b 3:a 4:a");
-  list.OnHeaderClick(ColumnNumber);  // another column sorts ascending again
-  EXPECT_EQ(Shown(), "1:b 2:c 3:a 4:a");
-  list.OnHeaderClick(6);  // columns that do not exist change nothing
-  list.OnHeaderClick(-1);
-  EXPECT_EQ(Order(list.Sort()), (std::pair<int, bool>{ColumnNumber, false}));
-  list.SetSort({ColumnSubject, true});
-  list.UpdateList();
-  EXPECT_EQ(Shown(), "2:c 1:b 3:a 4:a");
-  list.SetSort({9, false});
-  EXPECT_EQ(list.Sort().column, ColumnNumber);
-}
-
 TEST_F(MailListTest, RemovingARowNumbersTheLaterMailsDown) {
   AddMailbox("a", {"m1", "m2", "m3", "m4", "m5"});
   list.SetSort({ColumnNumber, true});
@@ -188,30 +153,6 @@ TEST_F(MailListTest, SelectionGivesRowsTopToBottomWithTheirNumbers) {
     EXPECT_EQ(rows, c.rows);
     EXPECT_EQ(numbers, c.numbers);
   }
-}
-
-// ---- Changes made by others than the list ----
-
-TEST_F(MailListTest, RefreshRebuildsOnlyWhenARowWouldDifferAndRowsKeepTheirMessages) {
-  AddMailbox("a", {"m1", "m2"});
-  CMailbox& a = *set.Get(0);
-  Store(*a.Dustbox(), "d1", "", VerdictSpam);
-  list.SelectMailbox(0);
-  const std::uint64_t first = list.Rows()[0].serial;
-  const std::uint64_t second = list.Rows()[1].serial;
-  EXPECT_FALSE(list.Refresh());
-  ASSERT_EQ(a.SetOpened(1, true), 1);
-  EXPECT_TRUE(list.Refresh());
-  // The first message goes to the dustbox: the second keeps its serial under its new number,
-  // and the dustbox shows the moved one as the same message.
-  ASSERT_EQ(a.RemoveMessage(1, a.Dustbox()), 1);
-  EXPECT_TRUE(list.Refresh());
-  EXPECT_EQ(list.FindSerial(second), 0);
-  EXPECT_EQ(list.Rows()[0].number, 1);
-  EXPECT_EQ(list.FindSerial(first), -1);
-  list.ShowDustbox(true);
-  EXPECT_EQ(list.FindSerial(first), 1);
-  EXPECT_FALSE(list.Refresh());
 }
 
 }  // namespace

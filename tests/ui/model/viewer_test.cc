@@ -105,27 +105,5 @@ TEST(ViewerBodyTest, TheBoxesChooseTheBody) {
   EXPECT_EQ(viewer.Body(), viewer.Content().headerBlock + "\r\n" + viewer.Content().decodedBody);
 }
 
-// The cascade, the count and the growing body are checked on real viewers by the window tests.
-TEST(ViewerPlacementTest, OnlySavedKeysOverrideAndTheSizeNeverShrinksBelowTheDesign) {
-  ViewerGeometry widthOnly;
-  widthOnly.width = 500;
-  EXPECT_EQ(ViewerOpeningRect({10, 20, 400, 300}, widthOnly, 1), (ViewerRect{40, 50, 500, 300}));
-  CViewerCount count;
-  count.Closed();
-  EXPECT_EQ(count.Opened(), 0);
-  std::string checks;
-  for (const auto& [width, height] :
-       std::vector<std::pair<int, int>>{{400, 300}, {399, 600}, {800, 10}}) {
-    const ViewerSizeCheck check = CheckViewerSize(width, height, 400, 300);
-    checks += std::to_string(check.fits) + ":" + std::to_string(check.width) + "x" +
-              std::to_string(check.height) + " ";
-  }
-  EXPECT_EQ(checks, "1:400x300 0:400x600 0:800x300 ");
-  // A body that starts right of the edge takes the width beside it, and none below nothing.
-  const ViewerMargins indented = MeasureViewerMargins(380, 260, {8, 90, 364, 140}, 300, 234);
-  EXPECT_EQ(LayoutViewer(600, 500, indented).body, (ViewerRect{8, 90, 592, 380}));
-  EXPECT_EQ(LayoutViewer(4, 10, indented).body, (ViewerRect{8, 90, 0, 0}));
-}
-
 }  // namespace
 }  // namespace qm
