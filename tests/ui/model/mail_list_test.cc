@@ -67,8 +67,6 @@ TEST(MailRowTest, ColumnsFromTheSummaryWithTheLocalDateYearFirst) {
                            "12", "2", "件名", "", "a@example.org", "2025 04/01 01:00:00"}));
 }
 
-// ---- Settings ----
-
 std::pair<int, bool> Order(const MailListSort& sort) { return {sort.column, sort.reverse}; }
 
 // Every character `charWidth` pixels wide, headings 20 more for the sort indicator.
@@ -124,8 +122,6 @@ TEST_F(MailListTest, WidthsAndOrderAreStoredAndOutOfRangeFallsBack) {
   ASSERT_TRUE(profile.WriteInt("MailList", "Reverse", 2));
   EXPECT_EQ(Order(LoadMailListSort(profile)), (std::pair<int, bool>{0, true}));
 }
-
-// ---- The list ----
 
 TEST_F(MailListTest, RemovingARowNumbersTheLaterMailsDown) {
   AddMailbox("a", {"m1", "m2", "m3", "m4", "m5"});

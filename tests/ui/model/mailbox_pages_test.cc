@@ -17,7 +17,6 @@
 #include "mailboxes/mailbox_set_fixture.h"
 #include "platform/file_io.h"
 #include "store/mailbox.h"
-#include "ui/model/list_editing.h"
 #include "ui/model/mailbox_choice.h"
 #include "ui/model/options_values.h"
 
@@ -90,8 +89,6 @@ class PagesTest : public test::MailboxSetTest {
   FakeUi ui;
 };
 
-// ---- The list of mailboxes ----
-
 TEST(NewMailboxNameTest, TrimsAndRefusesWithTheRightText) {
   const std::string forbidden = "不正な文字（\"*/:<>?\\|）が含まれています。";
   // "表" and "ソ" end in 0x5C in code page 932; their UTF-8 bytes hold no backslash.
@@ -130,27 +127,6 @@ TEST_F(PagesTest, TheShownMailboxIsFoundAfterTheSettings) {
   CMailboxSet empty(profile);
   EXPECT_EQ(MailboxAfterSettings(empty, std::string("a")), -1);
 }
-
-// ---- The friend/bad list editor ----
-
-TEST_F(PagesTest, TheListEditorAsksThenDeletesFromTheShownListOnly) {
-  CSenderLists lists;
-  for (const char* address : {"a@x.jp", "b@x.jp", "c@x.jp"}) lists.AddFriend(address);
-  lists.AddTo(SenderList::Bad, "a@x.jp");
-  CSettings settings;
-  CListEditing editing(lists, settings, ui);
-  const std::string two = "ask/okcancel 2 個のメールアドレスを削除します。よろしいですか？";
-  ui.answers = {Answer::Cancel, Answer::Ok};
-  EXPECT_EQ(editing.Delete({}, "shown"), CListEditing::Deleted::None);
-  EXPECT_EQ(editing.Delete({"a@x.jp", "c@x.jp"}, "shown"), CListEditing::Deleted::None);
-  EXPECT_EQ(editing.Rows(), (Texts{"a@x.jp", "b@x.jp", "c@x.jp"}));
-  EXPECT_EQ(editing.Delete({"a@x.jp", "c@x.jp"}, "shown"), CListEditing::Deleted::Several);
-  EXPECT_EQ(ui.Take(), (Texts{Told(kSelectAddressFirstText), two, two}));
-  EXPECT_EQ(editing.Rows(), Texts{"b@x.jp"});
-  EXPECT_TRUE(lists.InBadList("a@x.jp"));
-}
-
-// ---- The account pages ----
 
 TEST_F(PagesTest, AccountPageRefusesBadPortsLineBreaksAndTokensWithoutTls) {
   const CRemoteAccount before = A().Client().account;
@@ -200,8 +176,6 @@ TEST_F(PagesTest, ProxyPageRefusesClashingNames) {
   EXPECT_EQ(set->Get(1)->Config(), before);
 }
 
-// ---- The receiving page ----
-
 TEST_F(PagesTest, TheReceivePageTakesAnIntervalOf30To86400AndOnlyItsOwnOptions) {
   CMailboxConfig& config = A().Config();
   config.timerInterval = 0;
@@ -228,8 +202,6 @@ TEST_F(PagesTest, TheReceivePageTakesAnIntervalOf30To86400AndOnlyItsOwnOptions) 
   EXPECT_EQ(config.timerInterval, 86400u);
   EXPECT_EQ(ui.Take(), Said(5, Told("30 から 86400 までの整数を入力してください。")));
 }
-
-// ---- The deletion page ----
 
 constexpr std::uint32_t kFriend = CMailboxConfig::KeepFriendOnServer;
 constexpr std::uint32_t kOther = CMailboxConfig::KeepOtherOnServer;
@@ -305,8 +277,6 @@ TEST_F(PagesTest, DustboxPageRefusesALimitThatIsNoNumber) {
   EXPECT_EQ(A().Client().DeletedHere().Count(), 1u);
 }
 
-// ---- Locking ----
-
 // Applies page `page`'s change to mailbox 0, or tells whether it is in place.
 bool Page(int page, CMailboxSet& set, IUserInterface* ui) {
   CMailbox& m = *set.Get(0);
@@ -378,8 +348,6 @@ TEST_F(PagesTest, AMailboxAMailClientIsLoggedInToIsKept) {
   EXPECT_EQ(set->Count(), 1);
   EXPECT_TRUE(Exists("a.mbx"));
 }
-
-// ---- The options dialog ----
 
 // The numbers a damaged or hand-edited file may hold are brought into range; the dialog's tests
 // check the fields against what is read.
