@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <climits>
 #include <string>
 #include <vector>
 
@@ -84,54 +83,6 @@ TEST(NotificationTest, DecidedByTriggerDueTimeAndVisibility) {
   for (const auto& c : cases)
     EXPECT_EQ(Text(DecideNotification(c.trigger, c.due, c.seconds, c.visible)), c.expected)
         << c.trigger << c.due << c.seconds << c.visible;
-}
-
-TEST_F(FrameTest, ReceivedMailIsCountedPerTriggerAndTimedSpamStaysSilent) {
-  CMailboxSet set(profile);
-  ASSERT_EQ(set.Add("a"), 0);
-  ASSERT_EQ(set.Add("b"), 1);
-  int deleteNow = 0;
-  const auto store = [&](int index, const std::string& subject, int verdict) {
-    CMailMessage message = Message(subject, "", verdict);
-    ASSERT_GT(set.Get(index)->StoreRetrieved(message, deleteNow), 0);
-  };
-  store(0, "s", VerdictSpam);
-  const MailReceived spam = OnMailReceived(set, kTriggerTimer, 0, 10, true);
-  EXPECT_EQ(spam.spamCount, 1u);
-  EXPECT_EQ(Text(spam.decision) + " " + std::to_string(spam.restartTimers), "0 0");
-  store(0, "a1", VerdictFriend);
-  store(1, "b1", VerdictFriend);
-  const MailReceived one = OnMailReceived(set, kTriggerCommand, 1, 10, false);
-  EXPECT_EQ(one.friendCount, 1u);
-  EXPECT_TRUE(one.decision.blink);
-  EXPECT_EQ(one.restartTimers, 1);
-  // The timed run sums all mailboxes; a's new-mail flag is still there.
-  const MailReceived all = OnMailReceived(set, kTriggerTimer, -1, 10, false);
-  EXPECT_EQ(all.friendCount, 2u);
-  EXPECT_TRUE(all.decision.sound);
-  EXPECT_EQ(all.restartTimers, -1);
-  // Nothing new since: a timed run stays silent, a manual receive still shows its counts.
-  EXPECT_EQ(Text(OnMailReceived(set, kTriggerTimer, -1, 10, true).decision), "0");
-  EXPECT_EQ(Text(OnMailReceived(set, kTriggerTray, -1, 10, false).decision),
-            "sound window " + std::to_string(NotifyBottomRight));
-}
-
-// Grabbed 10 right and 5 below the window's corner on a desktop of 1024 x 768: Ctrl keeps the
-// corner on the desktop, even for a window larger than it. Remembering is the window tests'.
-TEST(NotificationTest, ADragKeepsTheGrabPointUnderTheCursor) {
-  const struct {
-    ScreenPoint cursor;
-    bool ctrl;
-    ScreenSize window;
-    ScreenPoint position;
-  } drags[] = {{{5, 0}, false, {100, 50}, {-5, -5}},
-               {{5, 0}, true, {100, 50}, {0, 0}},
-               {{2000, 2000}, true, {100, 50}, {924, 718}},
-               {{500, 400}, true, {1100, 50}, {0, 395}}};
-  for (const auto& c : drags)
-    EXPECT_EQ(DragPosition(c.cursor, {10, 5}, c.ctrl, c.window, {1024, 768}), c.position)
-        << c.cursor.x << "," << c.cursor.y << c.ctrl;
-  EXPECT_EQ(NotifyCloseMilliseconds(INT_MAX), INT_MAX);
 }
 
 }  // namespace

@@ -17,7 +17,6 @@
 #include "mailboxes/mailbox_set_fixture.h"
 #include "platform/file_io.h"
 #include "store/mailbox.h"
-#include "ui/model/mailbox_choice.h"
 #include "ui/model/options_values.h"
 
 namespace qm {
@@ -117,16 +116,6 @@ TEST_F(PagesTest, TheListIsSavedOrTheFailureShown) {
 }
 
 // The mailbox shown before the settings dialog, found again wherever it moved.
-TEST_F(PagesTest, TheShownMailboxIsFoundAfterTheSettings) {
-  ASSERT_EQ(set->Add("b"), 1);
-  ASSERT_EQ(set->Add("c"), 2);
-  ASSERT_EQ(set->MoveUp(2), 1);  // a c b
-  EXPECT_EQ(MailboxAfterSettings(*set, std::string("b")), 2);
-  EXPECT_EQ(MailboxAfterSettings(*set, std::string("gone")), 0);
-  EXPECT_EQ(MailboxAfterSettings(*set, std::nullopt), -1);
-  CMailboxSet empty(profile);
-  EXPECT_EQ(MailboxAfterSettings(empty, std::string("a")), -1);
-}
 
 TEST_F(PagesTest, AccountPageRefusesBadPortsLineBreaksAndTokensWithoutTls) {
   const CRemoteAccount before = A().Client().account;
