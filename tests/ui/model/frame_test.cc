@@ -3,32 +3,12 @@
 #include <string>
 #include <vector>
 
-#include "mailboxes/mailbox_set_fixture.h"
 #include "platform/code_page.h"
 #include "ui/model/frame_texts.h"
 #include "ui/model/notification.h"
 
 namespace qm {
 namespace {
-
-using FrameTest = test::MailboxSetTest;
-
-TEST_F(FrameTest, CountsOverMailboxesAndDustboxes) {
-  CMailboxSet set(profile);
-  ASSERT_EQ(set.Add("home"), 0);
-  ASSERT_EQ(set.Add("work"), 1);
-  for (const char* subject : {"h1", "h2"}) Store(*set.Get(0), subject, "", VerdictFriend);
-  Store(*set.Get(1), "w1", "", VerdictFriend);
-  for (const char* subject : {"d1", "d2"}) Store(*set.Get(1)->Dustbox(), subject, "", VerdictSpam);
-  ASSERT_EQ(set.Get(0)->SetOpened(1, true), 1);
-  ASSERT_EQ(set.Get(1)->Dustbox()->SetOpened(2, true), 1);
-  const FrameCounts counts = ComputeFrameCounts(set);
-  EXPECT_EQ(counts.mailboxCounts + "|" + counts.dustboxCounts + "|" + counts.trayTip,
-            "3 ( 2 )|2 ( 1 )|Quillmoor Mail Filter\n3 ( 2 ) / 2 ( 1 )");
-  EXPECT_EQ(MailboxEntries(set),
-            (std::vector<std::string>{"2 ( 1 ) - 0 ( 0 ) home", "1 ( 1 ) - 2 ( 1 ) work"}));
-  EXPECT_EQ(MailboxEntryText(set, 2), "");
-}
 
 TEST(FrameTextTest, LongTipsAreCutTo63BytesOnACharacterBoundary) {
   const std::string big = CountsText(2147483647, 2147483647);

@@ -118,20 +118,7 @@ TEST_F(MailListTest, AllSixWidthsAreWrittenAndAStoredOrderOutOfRangeFallsBack) {
   EXPECT_EQ(Order(LoadMailListSort(profile)), (std::pair<int, bool>{0, true}));
 }
 
-TEST_F(MailListTest, RemovingARowNumbersTheLaterMailsDown) {
-  AddMailbox("a", {"m1", "m2", "m3", "m4", "m5"});
-  list.SetSort({ColumnNumber, true});
-  list.SelectMailbox(0);
-  EXPECT_EQ(list.RemoveRow(3), 2);  // descending: mail 3 stands in row 2
-  EXPECT_EQ(Shown(), "4:m5 3:m4 2:m2 1:m1");
-  EXPECT_EQ(list.FindRow(4), 0);
-  // Rows that do not exist are neither removed nor changed.
-  EXPECT_EQ(list.RemoveRow(9) + list.RemoveRow(0), -2);
-  EXPECT_EQ(list.SetRowState(4, 0) + list.SetRowClass(-1, 0) + list.SetRowClassAndReason(4, 0, 0),
-            0);
-}
-
-TEST_F(MailListTest, SelectionGivesRowsTopToBottomWithTheirNumbers) {
+TEST_F(MailListTest, SelectionGivesRowsTopToBottomAndRemovingARowNumbersTheLaterMailsDown) {
   AddMailbox("a", {"m1", "m2", "m3", "m4", "m5"});
   list.SetSort({ColumnNumber, true});  // rows 0..4 hold mails 5..1
   list.SelectMailbox(0);
@@ -144,6 +131,13 @@ TEST_F(MailListTest, SelectionGivesRowsTopToBottomWithTheirNumbers) {
     EXPECT_EQ(rows, c.rows);
     EXPECT_EQ(numbers, c.numbers);
   }
+  EXPECT_EQ(list.RemoveRow(3), 2);
+  EXPECT_EQ(Shown(), "4:m5 3:m4 2:m2 1:m1");
+  EXPECT_EQ(list.FindRow(4), 0);
+  // Rows that do not exist are neither removed nor changed.
+  EXPECT_EQ(list.RemoveRow(9) + list.RemoveRow(0), -2);
+  EXPECT_EQ(list.SetRowState(4, 0) + list.SetRowClass(-1, 0) + list.SetRowClassAndReason(4, 0, 0),
+            0);
 }
 
 }  // namespace

@@ -145,21 +145,6 @@ TEST_F(PagesTest, AccountPageRefusesBadPortsLineBreaksAndTokensWithoutTls) {
   EXPECT_EQ(values.port, "2110");
 }
 
-TEST_F(PagesTest, ProxyPageRefusesClashingNames) {
-  ASSERT_EQ(set->Add("b"), 1);
-  ProxyPageValues first{"u1", "p1", true, false, "d1", "q1"};
-  ASSERT_EQ(ApplyProxyPage(*set, 0, first, ui), 1);
-  const CMailboxConfig before = set->Get(1)->Config();
-  // The dustbox user is the user, the other's user or dustbox user, or the other's user.
-  for (ProxyPageValues values : {ProxyPageValues{"u2", "p2", true, false, "u2", "q2"},
-                                 {"u1", "p2", false, false, "", ""},
-                                 {"d1", "p2", false, false, "", ""},
-                                 {"u2", "p2", true, false, "u1", "q2"}})
-    EXPECT_EQ(ApplyProxyPage(*set, 1, values, ui), 0);
-  EXPECT_EQ(ui.Take(), Said(4, Told("設定に問題があります。")));
-  EXPECT_EQ(set->Get(1)->Config(), before);
-}
-
 TEST_F(PagesTest, TheReceivePageTakesAnIntervalOf30To86400AndOnlyItsOwnOptions) {
   CMailboxConfig& config = A().Config();
   config.Set(CMailboxConfig::DustboxAccess, true);

@@ -6,7 +6,6 @@
 #include <vector>
 
 #include "message/mail_message.h"
-#include "support/scoped_time_zone.h"
 
 namespace qm {
 namespace {
@@ -26,17 +25,11 @@ const std::string kQuotedPrintable =
     "a=3Db=\r\nc\r\n"
     ".\r\n";
 
-TEST(ViewerContentTest, FieldsOfAMailAndOnlyQuotedPrintableDecoded) {
-  test::ScopedTimeZone zone("UTC0");
-  const ViewerContent content = LoadViewerContent(Parsed(kQuotedPrintable));
-  EXPECT_EQ(content.subject + "|" + content.from + "|" + content.date,
-            "hello|Hanako|2025 04/01 10:00:00");
-  EXPECT_NE(content.decodedBody.find("a=bc"), std::string::npos) << content.decodedBody;
-  EXPECT_EQ(content.storedText, kQuotedPrintable);
+// Quoted-printable bodies are decoded (the viewer window's tests show it); others stay.
+TEST(ViewerContentTest, OtherEncodingsStayAndABareAddressIsTheSender) {
   const ViewerContent other = LoadViewerContent(
       Parsed("From: taro@example.org\r\nContent-Transfer-Encoding: 8bit\r\n\r\na=3Db\r\n.\r\n"));
-  EXPECT_EQ(other.from + "|" + other.date, "taro@example.org|");
-  EXPECT_NE(other.decodedBody.find("a=3Db"), std::string::npos) << other.decodedBody;
+  EXPECT_EQ(other.from + "|" + other.date + "|" + other.decodedBody, "taro@example.org||a=3Db\r\n");
   CMailViewerModel empty{CMailMessage{}};
   empty.ShowHeaderClicked(true);
   EXPECT_EQ(empty.Content().subject + empty.Content().storedText + empty.Body(), "\r\n");
@@ -93,10 +86,10 @@ TEST(ViewerBodyTest, TheBoxesChooseTheBody) {
     for (const char* click = c.clicks; *click != 0; click += 2)
       click[0] == 'H' ? viewer.ShowHeaderClicked(click[1] == '+')
                       : viewer.ShowUndecodedClicked(click[1] == '+');
-    EXPECT_EQ(std::make_pair(viewer.Checks().showHeader, viewer.Checks().showUndecoded),
-              std::make_pair(c.showHeader, c.showUndecoded))
+    EXPECT_EQ(
+        std::make_tuple(viewer.Checks().showHeader, viewer.Checks().showUndecoded, viewer.Body()),
+        std::make_tuple(c.showHeader, c.showUndecoded, ViewerBodyText(viewer.Content(), c.body)))
         << c.clicks;
-    EXPECT_EQ(viewer.Body(), ViewerBodyText(viewer.Content(), c.body)) << c.clicks;
   }
   CMailViewerModel viewer(Parsed(kQuotedPrintable));
   viewer.ShowUndecodedClicked(true);
