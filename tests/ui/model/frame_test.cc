@@ -33,36 +33,27 @@ TEST(FrameTextTest, LongTipsAreCutTo63BytesOnACharacterBoundary) {
     EXPECT_EQ(MailboxOfMenuCommand(command), mailbox) << command;
 }
 
-std::string Text(const NotifyDecision& d) {
-  return std::string(d.sound ? "sound " : "") + (d.blink ? "blink " : "") +
-         (d.window ? (d.insideMainWindow ? "inside " : "window ") : "") +
-         std::to_string(d.position);
-}
-
+// s sound, b blink, w a window on the desktop or i inside the main window, then its position
+// (1 centred, 5 bottom right) for each of: trigger, due, seconds shown, main window visible.
 TEST(NotificationTest, DecidedByTriggerDueTimeAndVisibility) {
-  const std::string floating = "window " + std::to_string(NotifyBottomRight);
-  const std::string centred = "inside " + std::to_string(NotifyCentre);
   const struct {
     int trigger;
     bool due;
     int seconds;
     bool visible;
-    std::string expected;
-  } cases[] = {{1, false, 10, true, "0"},
-               {1, true, 10, true, "sound blink " + floating},
-               {1, true, 0, true, "sound blink 0"},
-               {2, true, 10, true, "0"},
-               {3, false, 10, true, "sound " + centred},
-               {3, false, 10, false, "sound " + floating},
-               {3, true, 10, true, "sound blink " + centred},
-               {3, false, 0, false, "sound 0"},
-               {4, false, 10, true, "sound " + floating},
-               {4, false, 0, false, "sound 0"},
-               {0, true, 10, true, "0"},
-               {5, true, 10, true, "0"}};
-  for (const auto& c : cases)
-    EXPECT_EQ(Text(DecideNotification(c.trigger, c.due, c.seconds, c.visible)), c.expected)
+    const char* expected;
+  } cases[] = {
+      {1, false, 10, true, "0"},   {1, true, 10, true, "sbw5"}, {1, true, 0, true, "sb0"},
+      {2, true, 10, true, "0"},    {3, false, 10, true, "si1"}, {3, false, 10, false, "sw5"},
+      {3, true, 10, true, "sbi1"}, {3, false, 0, false, "s0"},  {4, false, 10, true, "sw5"},
+      {4, false, 0, false, "s0"},  {0, true, 10, true, "0"},    {5, true, 10, true, "0"}};
+  for (const auto& c : cases) {
+    const NotifyDecision d = DecideNotification(c.trigger, c.due, c.seconds, c.visible);
+    EXPECT_EQ(std::string(d.sound ? "s" : "") + (d.blink ? "b" : "") +
+                  (d.window ? (d.insideMainWindow ? "i" : "w") : "") + std::to_string(d.position),
+              c.expected)
         << c.trigger << c.due << c.seconds << c.visible;
+  }
 }
 
 }  // namespace
