@@ -71,7 +71,6 @@ TEST(ViewerBodyTest, TheBoxesChooseTheBody) {
     ViewerBody body;
   } cases[] = {{"", false, false, ViewerBody::Decoded},
                {"H+", true, false, ViewerBody::HeaderAndDecoded},
-               {"H+H-", false, false, ViewerBody::Decoded},
                {"U+", true, true, ViewerBody::Stored},
                {"U+H-", false, false, ViewerBody::Decoded},
                {"U+U-", true, false, ViewerBody::HeaderAndDecoded}};
