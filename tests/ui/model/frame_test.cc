@@ -22,8 +22,7 @@ TEST(FrameTextTest, LongTipsAreCutTo63BytesOnACharacterBoundary) {
                {"a\xE3\x81\x82", 3, "a"},
                {"a\xE3\x81\x82", 4, "a\xE3\x81\x82"},
                {"\xC3\xA9\xF0\x9F\x98\x80", 5, "\xC3\xA9"},
-               // The start of a character that the text ends inside goes too; bytes that start
-               // no character count one by one.
+               // A character the text ends inside goes; bytes that start none count singly.
                {"ab\xE3\x81", 9, "ab"},
                {"\xFF\x80x", 2, "\xFF\x80"}};
   for (const auto& c : cases) EXPECT_EQ(CutUtf8(c.text, c.limit), c.cut) << c.text;

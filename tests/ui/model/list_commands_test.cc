@@ -120,8 +120,7 @@ class ListCommandsTest : public test::MailboxSetTest {
     set.reset();
     MailboxSetTest::TearDown();
   }
-  // Mailbox 0 with one unread, unclassified mail per subject, sent by "<subject>@example.org"
-  // unless `senders` names another ("" for none), and these mails in its dustbox, sent by x.
+  // Mailbox 0: unread mail from "<subject>@example.org" or `senders`; the dustbox's from x.
   CMailbox& Mailbox(const Texts& subjects, const Texts& dustbox = {}, const Texts& senders = {}) {
     EXPECT_EQ(set->Add("a"), 0);
     CMailbox& mailbox = *set->Get(0);
@@ -138,7 +137,6 @@ class ListCommandsTest : public test::MailboxSetTest {
     message.mark.SetClassification(VerdictUnclassified, 0);
     ASSERT_GT(mailbox.AppendMessage(message), 0);
   }
-  // The box's subjects, "1:" "2:" ... before each when `numbered`.
   static std::string Subjects(const CMailbox& mailbox, bool numbered = false) {
     std::string subjects;
     for (int n = 1; n <= mailbox.MessageCount(); ++n)
@@ -220,7 +218,6 @@ class RowCommandTest : public ListCommandsTest, public ::testing::WithParamInter
     window.answers = {Answer::Ok, Answer::Yes};
     window.selection = {1};
   }
-  // Each mail's subject, flags and verdict, and whether x is on a list.
   std::string State() const {
     std::string state = Subjects(*set->Get(0));
     for (int n = 1; n <= dustbox->MessageCount(); ++n)
@@ -232,8 +229,7 @@ class RowCommandTest : public ListCommandsTest, public ::testing::WithParamInter
   CMailbox* dustbox = nullptr;
 };
 
-// A trim (or a mail client) took the oldest message after the list was built, so every number
-// has moved: no command may act on the message that now has the row's number.
+// A trim took the oldest message after the list was built: no row's number is its mail's now.
 TEST_P(RowCommandTest, AStaleRowIsNotActedOnAndTheListIsRebuilt) {
   ASSERT_EQ(dustbox->RemoveMessage(1, nullptr), 1);
   const std::string before = State();

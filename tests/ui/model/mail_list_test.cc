@@ -53,7 +53,6 @@ TEST(MailRowTest, ComparesAndReverses) {
 
 TEST(MailRowTest, ColumnsFromTheSummaryWithTheLocalDateYearFirst) {
   MailSummary summary;
-  summary.verdict = VerdictBad;
   summary.reason = ReasonBadList;
   summary.subject = "件名";
   summary.senderAddress = "a@example.org";
@@ -100,7 +99,6 @@ class MailListTest : public test::MailboxSetTest {
     CMailbox& mailbox = *set.Get(set.Find(name));
     for (const std::string& subject : subjects) Store(mailbox, subject, "", VerdictUnclassified);
   }
-  // The rows as "number:subject".
   std::string Shown() const {
     std::string shown;
     for (const MailListRow& row : list.Rows())

@@ -69,7 +69,6 @@ class PagesTest : public test::MailboxSetTest {
     MailboxSetTest::TearDown();
   }
   CMailbox& A() { return *set->Get(0); }
-  // Stands for a retrieval: holds the lock a while, runs `whileHeld`, lets go.
   std::thread Retrieval(const std::function<void()>& whileHeld) {
     std::promise<void> held;
     std::future<void> isHeld = held.get_future();
@@ -115,8 +114,6 @@ TEST_F(PagesTest, TheListIsSavedOrTheFailureShown) {
   EXPECT_EQ(ListValue(), "a:b:");
 }
 
-// The mailbox shown before the settings dialog, found again wherever it moved.
-
 TEST_F(PagesTest, AccountPageRefusesBadPortsLineBreaksAndTokensWithoutTls) {
   const CRemoteAccount before = A().Client().account;
   for (const char* port : {"0", "65536", "", "11O", "99999999999999999999"}) {
@@ -140,9 +137,6 @@ TEST_F(PagesTest, AccountPageRefusesBadPortsLineBreaksAndTokensWithoutTls) {
   EXPECT_EQ(ui.Take(), (Texts{Told(kLineBreakRefusedText), Told(kTokenNeedsTlsText),
                               Told(kTokenCommandMissingText), Told(kCommandRefusedText)}));
   EXPECT_EQ(A().Client().account, before);
-  values.port = "2110";  // the user's own port survives a change of security
-  ChangeSecurity(values, ConnectionSecurity::Tls);
-  EXPECT_EQ(values.port, "2110");
 }
 
 TEST_F(PagesTest, TheReceivePageTakesAnIntervalOf30To86400AndOnlyItsOwnOptions) {

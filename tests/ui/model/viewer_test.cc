@@ -35,8 +35,6 @@ TEST(ViewerContentTest, OtherEncodingsStayAndABareAddressIsTheSender) {
   EXPECT_EQ(empty.Content().subject + empty.Content().storedText + empty.Body(), "\r\n");
 }
 
-// The decoded body: the text a reader is shown, then the attachments. Which text is shown is the
-// message's own (the inspect command's tests check it against an independent reader).
 std::string Mime(std::initializer_list<std::string_view> parts) {
   std::string text = "Subject: s\r\nContent-Type: multipart/mixed; boundary=b\r\n\r\n";
   for (std::string_view part : parts) text += "--b\r\n" + std::string(part) + "\r\n";
