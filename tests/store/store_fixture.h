@@ -17,22 +17,18 @@ class StoreTest : public ::testing::Test {
  public:
   void SetUp() override { SetReporter(&reporter); }
   void TearDown() override { SetReporter(nullptr); }
-
   std::string Path(const std::string& name) const { return dir.File(name); }
   std::string Read(const std::string& name) const { return ReadFileBytes(Path(name)); }
   void Write(const std::string& name, const std::string& bytes) const {
     WriteFileBytes(Path(name), bytes);
   }
-  // The main mailbox of that name, loaded.
   std::unique_ptr<CMailbox> Load(const std::string& name) const {
     auto box = CMailbox::CreateMain(Path(name));
     EXPECT_EQ(box->Load(), 1) << name;
     return box;
   }
-  // A stored message text with the given subject and body lines.
-  static std::string Text(const std::string& subject, const std::string& extraHeader = {},
-                          const std::string& body = "body") {
-    return "Subject: " + subject + "\r\n" + extraHeader + "\r\n" + body + "\r\n.\r\n";
+  static std::string Text(const std::string& subject, const std::string& body = "body") {
+    return "Subject: " + subject + "\r\n\r\n" + body + "\r\n.\r\n";
   }
   static CMailMessage Message(const std::string& text, const std::string& uidl = {},
                               int verdict = 3, unsigned reason = 0) {
@@ -42,7 +38,6 @@ class StoreTest : public ::testing::Test {
     message.mark.SetClassification(verdict, reason);
     return message;
   }
-
   ScratchDirectory dir;
   RecordingReporter reporter;
 };
