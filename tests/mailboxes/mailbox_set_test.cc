@@ -1,7 +1,10 @@
+// The set of mailboxes: the list in the settings, names, removal while busy, order, the local
+// accounts mail clients log in with, and changes of the server-deletion rule.
 #include "mailboxes/mailbox_set.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -14,63 +17,46 @@ namespace {
 using test::MailboxSetTest;
 using Strings = std::vector<std::string>;
 
-// The settings list the mailboxes in order; names that cannot be added are skipped, and the
-// list saved again holds what was loaded.
+// Names that cannot be added are skipped, and the list saved again holds what was loaded.
 TEST_F(MailboxSetTest, LoadsTheListedMailboxesInOrderAndSavesTheList) {
-  const std::pair<const char*, Strings> cases[] = {{"a:b:", {"a", "b"}},
-                                                   {"a::b:", {"a"}},
-                                                   {"", {}},
-                                                   {"b:a:", {"b", "a"}},
-                                                   {"a:a:b:", {"a", "b"}},
-                                                   {"a: a :c:", {"a", "c"}},
-                                                   {"a:x?y:c:", {"a", "c"}},
-                                                   {"a:a_dustbox:c:", {"a", "c"}},
-                                                   {nullptr, {}}};
-  for (const auto& [value, names] : cases) {
-    SCOPED_TRACE(value == nullptr ? "(no key)" : value);
-    CProfile settings("case.ini");
-    if (value != nullptr) {
-      ASSERT_TRUE(settings.WriteString("Mailbox", "Mailboxes", value));
-    }
-    CMailboxSet set(settings);
-    EXPECT_EQ(set.LoadAll(), 1);
-    EXPECT_EQ(Names(set), names);
-    ASSERT_EQ(set.SaveList(), 1);
-    std::string saved;
-    for (const std::string& name : names) saved += name + ":";
-    EXPECT_EQ(settings.GetString("Mailbox", "Mailboxes", "(missing)"), saved);
+  const std::pair<const char*, const char*> cases[] = {{"b:a:", "b:a:"},
+                                                       {"a::b:", "a:"},
+                                                       {"a:a:b:", "a:b:"},
+                                                       {"a: a :x?y:a_dustbox:c:", "a:c:"},
+                                                       {nullptr, ""}};
+  for (const auto& [value, saved] : cases) {
     std::filesystem::remove("case.ini");
+    CProfile settings("case.ini");
+    if (value != nullptr && !settings.WriteString("Mailbox", "Mailboxes", value)) FAIL();
+    CMailboxSet set(settings);
+    EXPECT_EQ(set.LoadAll() + set.SaveList(), 2);
+    EXPECT_EQ(settings.GetString("Mailbox", "Mailboxes", "-"), saved)
+        << (value ? value : "(no key)");
   }
 }
 
 TEST_F(MailboxSetTest, AddTrimsAndRefusesNamesInUseAndNamesThatAreNoFileNames) {
   auto set = Set({"\t a \r\n"});
   EXPECT_EQ(Names(*set), Strings{"a"});
-  // Byte comparison: another case is another mailbox.
-  EXPECT_EQ(set->Add("A"), 1);
-  // A mailbox named after a's dustbox, or one whose dustbox would be a's file, shares files.
-  ASSERT_EQ(set->Add("b_dustbox"), 2);
-  for (const char* used : {"a", "\ta\t", "a_dustbox", "b"}) {
+  EXPECT_EQ(set->Add("A") * 10 + set->Add("b_dustbox"), 12);  // bytes compared
+  // A name of a's dustbox, or one whose dustbox would be a's file, shares files.
+  for (const char* used : {"a", "\ta\t", "a_dustbox", "b"})
     EXPECT_EQ(set->Add(used), CMailboxSet::kNameInUse) << used;
-    EXPECT_LT(set->Add(used), 0) << used;
-  }
   // Names are file names here, and ":" separates them in the settings.
   for (const char* bad :
-       {"   ", "", "x:y", "../up", "sub/box", "a\\b", "a\nb", "a\x7F", "a?", "a|b"}) {
+       {"   ", "", "x:y", "../up", "sub/box", "a\\b", "a\nb", "a\x7F", "a?", "a|b"})
     EXPECT_EQ(set->Add(bad), CMailboxSet::kCannotCreate) << bad;
-  }
   EXPECT_EQ(set->Add("\xE5\x8F\x97\xE4\xBF\xA1 box"), 3);
   // A message file that cannot be opened leaves the set as it was, and the name free.
   std::filesystem::create_directory("broken.mbx");
-  EXPECT_EQ(set->Add("broken"), CMailboxSet::kCannotCreate);
-  EXPECT_EQ(set->Count(), 4);
+  EXPECT_EQ(set->Add("broken") * 10 + set->Count(), CMailboxSet::kCannotCreate * 10 + 4);
   std::filesystem::remove("broken.mbx");
   EXPECT_EQ(set->Add("broken"), 4);
   EXPECT_FALSE(Exists("x:y.mbx") || Exists("../up.mbx"));
 }
 
-// What holds a mailbox while the user deletes it: a retrieval, or a mail client on the mailbox
-// or its dustbox (another thread: the store lock is taken again freely by its owner thread).
+// A retrieval, or a mail client on the mailbox or its dustbox (another thread: the store lock is
+// taken again freely by its owner thread), keeps the mailbox from being removed.
 TEST_F(MailboxSetTest, ABusyMailboxIsKeptWholeAndGoesOnceFree) {
   for (int holder = 0; holder < 3; ++holder) {
     auto set = Set({"a", "b"});
@@ -83,16 +69,12 @@ TEST_F(MailboxSetTest, ABusyMailboxIsKeptWholeAndGoesOnceFree) {
                             : holder == 2 ? a.Dustbox()->storeLock
                                           : set->Get(1)->storeLock);
       EXPECT_EQ(set->Remove(0), 0) << holder;
-      EXPECT_TRUE(Exists("a.mbx"));
-      EXPECT_EQ(a.MessageCount(), 1);
+      EXPECT_TRUE(Exists("a.mbx") && a.MessageCount() == 1);
     }
     EXPECT_EQ(set->Remove(0), 1);
     EXPECT_EQ(Names(*set), Strings{"b"});
-    for (const char* file : {"a.mbx", "a.flg", "a.cfg", "a_dustbox.mbx"})
-      EXPECT_FALSE(Exists(file));
-    // A thread that looked the mailbox up before may still read it.
-    EXPECT_EQ(a.Name(), "a");
-    EXPECT_EQ(set->Remove(1), 0);
+    EXPECT_FALSE(Exists("a.mbx") || Exists("a.flg") || Exists("a.cfg") || Exists("a_dustbox.mbx"));
+    EXPECT_EQ(a.Name() + std::to_string(set->Remove(1)), "a0");  // still readable by old lookups
   }
 }
 
@@ -101,80 +83,149 @@ TEST_F(MailboxSetTest, MovesSwapWithTheNeighbourAndTakeTheTimerAlong) {
     bool up;
     int index, result;
     const char* names;
-  } cases[] = {{true, 1, 1, "bac"},  {true, 2, 1, "acb"},  {true, 0, 0, "abc"},
-               {true, 3, 0, "abc"},  {false, 0, 1, "bac"}, {false, 2, 0, "abc"},
-               {false, -1, 0, "abc"}};
+  } cases[] = {{true, 2, 1, "aaccbb"},
+               {true, 0, 0, "aabbcc"},
+               {false, 0, 1, "bbaacc"},
+               {false, 2, 0, "aabbcc"}};
   for (const auto& c : cases) {
     auto set = Set({"a", "b", "c"});
-    for (int i = 0; i < 3; ++i) set->SetTimerId(i, static_cast<std::uint32_t>(100 + i));
+    for (int i = 0; i < 3; ++i) set->SetTimerId(i, static_cast<std::uint32_t>('a' + i));
     EXPECT_EQ(c.up ? set->MoveUp(c.index) : set->MoveDown(c.index), c.result);
-    for (int i = 0; i < 3; ++i) {
-      EXPECT_EQ(set->Get(i)->Name(), std::string(1, c.names[i]));
-      EXPECT_EQ(set->TimerId(i), 100u + static_cast<std::uint32_t>(c.names[i] - 'a'));
+    std::string names;
+    for (int i = 0; i < 3; ++i) names += set->Get(i)->Name() + static_cast<char>(set->TimerId(i));
+    EXPECT_EQ(names, c.names);
+  }
+}
+
+// Mailbox 0 logs in as u1 and its dustbox as d1; mailbox 1 receives the account under test.
+TEST_F(MailboxSetTest, AssignRefusesNamesThatAnotherMailboxLogsInWith) {
+  const std::pair<LocalAccount, const char*> cases[] = {
+      {{"u2", "p2", true, "d2", "dp2"}, "u2/p2 d2/dp2+"},
+      {{"u1", "other", false, "", ""}, nullptr},
+      {{"u2", "p2", true, "u1", "x"}, nullptr},
+      {{"d1", "p2", false, "", ""}, nullptr},
+      {{"u2", "p2", true, "d1", "x"}, nullptr},
+      {{"u2", "p2", true, "u2", "x"}, nullptr},
+      {{"u2", "p2", false, "u1", "x"}, "u2/p2 /"},  // without dustbox access, its user is dropped
+      {{"U1", "p2", false, "", ""}, "U1/p2 /"},
+      {{"", "p2", false, "", ""}, "/p2 /"}};  // empty names never clash
+  for (const auto& [account, result] : cases) {
+    auto set = Set({"first", "second"});
+    ASSERT_EQ(set->AssignLocalAccount(0, {"u1", "p1", true, "d1", "dp1"}), 1);
+    const CMailboxConfig before = set->Get(1)->Config();
+    EXPECT_EQ(set->AssignLocalAccount(1, account), result ? 1 : 0);
+    const CMailboxConfig& after = set->Get(1)->Config();
+    EXPECT_EQ(set->Get(1)->ConfigDirty(), result != nullptr);
+    EXPECT_EQ(after.localUser + "/" + after.localPassword + " " + after.dustboxUser + "/" +
+                  after.dustboxPassword + (after.Has(CMailboxConfig::DustboxAccess) ? "+" : ""),
+              result ? result : "/ /")
+        << account.user << "/" << account.dustboxUser;
+    EXPECT_EQ(set->AssignLocalAccount(2, account) + set->AssignLocalAccount(-1, account), 0);
+  }
+}
+
+TEST_F(MailboxSetTest, FindLoginMatchesUserAndPasswordExactly) {
+  auto set = Set({"a", "b", "c", "d"});
+  ASSERT_EQ(set->AssignLocalAccount(0, {"ua", "pa", true, "ta", "tpa"}) +
+                set->AssignLocalAccount(1, {"ub", "", false, "", ""}),
+            2);
+  // As files written elsewhere may hold: c's dustbox user without access, d with c's user name.
+  CMailboxConfig &c = set->Get(2)->Config(), &d = set->Get(3)->Config();
+  c.localUser = "uc", c.localPassword = "pc", c.dustboxUser = "tc", c.dustboxPassword = "tpc";
+  d.localUser = "uc", d.localPassword = "pd";
+  const std::pair<Strings, std::string> cases[] = {
+      {{"ua", "pa", "ta", "tpa", "uc", "pc", "uc", "pd"}, "a0 a_dustbox0 c2 d3 "},
+      {{"ua", "wrong", "ua", "tpa", "ub", "", "tc", "tpc", "", "", "UA", "pa", "ua", "p", "ua",
+        "pab", "ta", "TPA"},
+       ""}};
+  for (const auto& [logins, found] : cases) {
+    std::string all;
+    for (std::size_t i = 0; i < logins.size(); i += 2) {
+      int index = -1;
+      CMailbox* mailbox = set->FindLogin(logins[i], logins[i + 1], &index);
+      all += mailbox == nullptr ? (index == -1 ? "" : "?")
+                                : mailbox->Name() + std::to_string(index) + " ";
     }
+    EXPECT_EQ(all, found);
   }
 }
 
-TEST_F(MailboxSetTest, CountsAndStatisticsNotifyByEachMailboxsOwnOptions) {
-  auto set = Set({"a", "b"});
-  CMailbox& a = *set->Get(0);
-  CMailbox& b = *set->Get(1);
-  Store(a, "a1", "", VerdictOther);
-  Store(*b.Dustbox(), "b2", "", VerdictSpam);
-  a.SetOpened(1, true);
-  Store(a, "a2", "", VerdictOther);
-  EXPECT_EQ(set->MessageCount(0) * 100 + set->MessageCount(-1) * 10 + set->UnopenedCount(-1), 221);
-  EXPECT_EQ(set->DustboxMessageCount(1) * 10 + set->DustboxUnopenedCount(-1), 11);
-  for (int bad : {2, -2}) EXPECT_EQ(set->MessageCount(bad) + set->DustboxUnopenedCount(bad), -2);
-  // Spam is not notified by default: b's option to notify it does not count for a's spam.
-  b.Config().Set(CMailboxConfig::NotifySpam, true);
-  int deleteNow = 0;
-  CMailMessage spam;
-  spam.Parse("Subject: s\r\n\r\n.\r\n");
-  spam.mark.SetClassification(VerdictSpam, 0);
-  ASSERT_GT(a.StoreRetrieved(spam, deleteNow), 0);
-  MailStatistics stats;
-  ASSERT_EQ(set->Statistics(-1, stats), 1);
-  EXPECT_EQ(stats.spamCount, 1u);
-  EXPECT_FALSE(stats.notify);
-  EXPECT_TRUE(stats.newMail);
-  EXPECT_EQ(set->FirstToNotify(), -1);
-  CMailMessage other;
-  other.Parse("Subject: o\r\n\r\n.\r\n");
-  other.mark.SetClassification(VerdictOther, 0);
-  ASSERT_GT(b.StoreRetrieved(other, deleteNow), 0);
-  EXPECT_EQ(set->FirstToNotify(), 1);
-  ASSERT_EQ(set->Statistics(1, stats), 1);
-  EXPECT_TRUE(stats.notify && stats.newMail);
-  EXPECT_EQ(stats.otherCount + stats.spamCount, 1u);
-  // Taking the new-mail flag of one mailbox or all takes it for good.
-  ASSERT_EQ(set->Statistics(-1, stats), 1);
-  EXPECT_FALSE(stats.newMail);
-  EXPECT_EQ(set->ResetCounters(-1), 1);
-  EXPECT_EQ(set->FirstToNotify(), -1);
-  EXPECT_EQ(set->Statistics(2, stats), 0);
+// The unique ids of a list, or tracked by the stored messages, sorted.
+std::string Of(Strings uidls) {
+  std::sort(uidls.begin(), uidls.end());
+  std::string joined;
+  for (const std::string& uidl : uidls) joined += (joined.empty() ? "" : " ") + uidl;
+  return joined;
+}
+std::string Of(CUidList list) {
+  Strings uidls;
+  std::string uidl, messageId;
+  for (list.Rewind(); list.Next(uidl, messageId);) uidls.push_back(uidl);
+  return Of(uidls);
 }
 
-TEST_F(MailboxSetTest, SavingWritesTheDustboxMarksAndAtExitOpensTheDustboxWhereAsked) {
-  auto set = Set({"a", "b"});
-  for (int i = 0; i < 2; ++i) {
-    CMailbox& mailbox = *set->Get(i);
-    Store(mailbox, "kept", "K" + std::to_string(i), VerdictSpam);
-    ASSERT_EQ(mailbox.RemoveMessage(1, mailbox.Dustbox()), 1);
-    Store(*mailbox.Dustbox(), "junk", "", VerdictSpam);
-  }
-  set->Get(1)->Config().Set(CMailboxConfig::OpenDustboxAtExit, true);
-  EXPECT_EQ(set->SaveAll(5), 0);
-  ASSERT_EQ(set->SaveAtExit(), 1);
-  // A restart finds the dustboxed message with its mark, so its server copy stays known.
-  auto restarted = Set({"a", "b"});
-  CMailbox& dustbox = *restarted->Get(0)->Dustbox();
-  ASSERT_EQ(dustbox.MessageCount(), 2);
-  EXPECT_EQ(dustbox.Mark(1).GetVerdict(), VerdictSpam);
-  EXPECT_EQ(dustbox.Mark(1).uidl, "K0");
-  EXPECT_EQ(restarted->DustboxUnopenedCount(0), 2);
-  EXPECT_EQ(restarted->DustboxUnopenedCount(1), 0);
+constexpr std::uint32_t kFriend = CMailboxConfig::KeepFriendOnServer,
+                        kOther = CMailboxConfig::KeepOtherOnServer;
+constexpr auto kRetrieved = DeleteWhenRetrieved, kDustboxed = DeleteWhenDustboxed,
+               kPurged = DeleteWhenPurged, kKeepAll = KeepOnServer;
+constexpr auto kDelete = DeletedHereAnswer::Delete, kKeep = DeletedHereAnswer::Keep,
+               kRefetch = DeletedHereAnswer::Refetch;
+struct PolicyCase {
+  ServerDeletion from, to;
+  std::uint32_t exemptions;
+  DeletedHereAnswer answer;
+  std::string expected;  // asked? | pending | deleted here | known
+};
+class ChangeServerDeletionTest : public MailboxSetTest,
+                                 public ::testing::WithParamInterface<PolicyCase> {};
+
+// The mailbox holds friend mail F1 and other mail O1, its dustbox spam S1 and friend mail F2,
+// all with their server copies known; D1 was deleted here and kept on the server, and P1 waits
+// for deletion there. Mail deleted here must not come back.
+TEST_P(ChangeServerDeletionTest, TreatsStoredMailAndServerCopiesAsTheNewPolicySays) {
+  const PolicyCase& c = GetParam();
+  auto set = Set({"m"});
+  CMailbox& mailbox = *set->Get(0);
+  CMailboxClient& client = mailbox.Client();
+  Store(mailbox, "friend1", "F1", VerdictFriend);
+  Store(mailbox, "other1", "O1", VerdictOther);
+  Store(*mailbox.Dustbox(), "spam1", "S1", VerdictSpam);
+  Store(*mailbox.Dustbox(), "friend2", "F2", VerdictFriend);
+  client.RegisterKnown("D1", "<d1@x>");
+  client.ForgetDeleted("D1");
+  client.RegisterKnown("P1", "<p1@x>");
+  client.RequestServerDeletion("P1");
+  mailbox.Config().SetServerDeletion(c.from);
+  mailbox.Config().options |= c.exemptions;
+  bool asked = false;
+  ASSERT_EQ(set->ChangeServerDeletion(0, c.to, c.answer, &asked), 1);
+  EXPECT_EQ(mailbox.Config().GetServerDeletion(), c.to);
+  Strings tracked;  // a stored message keeps its unique id exactly while its copy stays known
+  for (CMailbox* box : {&mailbox, mailbox.Dustbox()})
+    for (int n = 1; n <= box->MessageCount(); ++n)
+      if (!box->Mark(n).uidl.empty()) tracked.push_back(box->Mark(n).uidl);
+  EXPECT_EQ(std::string(asked ? "asked" : "") + "|" + Of(client.PendingDeletions()) + "|" +
+                Of(client.DeletedHere()) + "|" + Of(client.KnownUidls()) + "|" + Of(tracked),
+            c.expected);
+  EXPECT_EQ(set->ChangeServerDeletion(1, c.to, kKeep) +
+                set->ChangeServerDeletion(0, static_cast<ServerDeletion>(4), kKeep),
+            0);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Policies, ChangeServerDeletionTest,
+    ::testing::Values(
+        PolicyCase{kRetrieved, kKeepAll, 0, kDelete, "||D1 P1|F1 F2 O1 S1|F1 F2 O1 S1"},
+        PolicyCase{kPurged, kKeepAll, kFriend | kOther, kRefetch,
+                   "||D1 P1|F1 F2 O1 S1|F1 F2 O1 S1"},
+        PolicyCase{kKeepAll, kRetrieved, 0, kKeep, "|D1 F1 F2 O1 P1 S1|||"},
+        PolicyCase{kKeepAll, kRetrieved, kFriend, kKeep, "asked|O1 P1 S1|D1|F1 F2|F1 F2"},
+        PolicyCase{kKeepAll, kDustboxed, 0, kKeep, "|D1 F2 P1 S1||F1 O1|F1 O1"},
+        PolicyCase{kRetrieved, kPurged, 0, kKeep, "|D1 P1||F1 F2 O1 S1|F1 F2 O1 S1"},
+        PolicyCase{kKeepAll, kPurged, kOther, kDelete, "asked|D1 P1||F1 F2 O1 S1|F1 F2 O1 S1"},
+        PolicyCase{kKeepAll, kPurged, kOther, kKeep, "asked|P1|D1|F1 F2 O1 S1|F1 F2 O1 S1"},
+        PolicyCase{kKeepAll, kPurged, kOther, kRefetch, "asked|P1||F1 F2 O1 S1|F1 F2 O1 S1"},
+        PolicyCase{kPurged, kPurged, 0, kDelete, "|P1|D1|F1 F2 O1 S1|F1 F2 O1 S1"}));
 
 }  // namespace
 }  // namespace qm
