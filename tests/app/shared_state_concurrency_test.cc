@@ -8,18 +8,18 @@
 #include <chrono>
 #include <deque>
 #include <filesystem>
-#include <fstream>
 #include <mutex>
 #include <random>
 #include <string>
 #include <thread>
-#include <utility>
+#include <tuple>
 #include <vector>
 
 #include "app/application.h"
 #include "platform/locks.h"
 #include "platform/socket.h"
 #include "pop3client/pop3_session.h"
+#include "support/file_bytes.h"
 #include "support/scratch_directory.h"
 #include "support/scripted_pop3_server.h"
 
@@ -31,62 +31,38 @@ using namespace std::chrono_literals;
 // The front end's seam: posted messages wait in a queue for the test's user-interface loop.
 class QueueUi : public IUserInterface {
  public:
-  struct Posted {
-    std::uint32_t message;
-    std::intptr_t wParam;
-    std::intptr_t lParam;
-  };
   void PostMessage(std::uint32_t message, std::intptr_t wParam, std::intptr_t lParam) override {
     std::lock_guard lock(mutex);
-    queue.push_back({message, wParam, lParam});
+    queue.emplace_back(message, wParam, lParam);
   }
   void SetTimer(std::uint32_t, std::uint32_t) override {}
   void KillTimer(std::uint32_t) override {}
   void ShowMessage(std::string_view) override {}
   Answer Ask(std::string_view, Buttons, Answer defaultAnswer) override { return defaultAnswer; }
   void SetStatusText(std::string_view) override {}
-  std::deque<Posted> Take() {
-    std::lock_guard lock(mutex);
-    return std::exchange(queue, {});
-  }
-
- private:
   std::mutex mutex;
-  std::deque<Posted> queue;
+  std::deque<std::tuple<std::uint32_t, std::intptr_t, std::intptr_t>> queue;
 };
 
-// One mail client's conversation, a command and its reply at a time.
-class MailClient {
- public:
-  bool Open(std::uint16_t port) {
-    return socket.Connect("127.0.0.1", port, 5s) == ConnectResult::Connected &&
-           ReadUntil("\r\n").rfind("+OK", 0) == 0;
-  }
-  std::string Command(const std::string& command, bool multiline = false) {
-    if (!socket.Send(command + "\r\n", 30s)) return {};
-    std::string reply = ReadUntil("\r\n");
-    if (multiline && reply.rfind("+OK", 0) == 0) reply += ReadUntil("\r\n.\r\n");
-    return reply;
-  }
-
- private:
-  // Up to and including `end`; what came so far when the connection ends first.
-  std::string ReadUntil(const std::string& end) {
-    std::size_t at;
-    char buffer[4096];
-    while ((at = pending.find(end)) == std::string::npos) {
-      const std::int64_t n = socket.Receive(buffer, sizeof buffer, 30s);
-      if (n <= 0) return std::exchange(pending, {});
+// One mail client's command and the first line of its reply; a message retrieved is read whole.
+std::string Command(CTcpConnection& socket, std::string& pending, const std::string& command) {
+  if (!command.empty() && !socket.Send(command + "\r\n", 30s)) return {};
+  char buffer[4096];
+  auto fill = [&](const std::string& end) {
+    for (std::int64_t n; pending.find(end) == std::string::npos;) {
+      if ((n = socket.Receive(buffer, sizeof buffer, 30s)) <= 0) return false;
       pending.append(buffer, static_cast<std::size_t>(n));
     }
-    std::string text = pending.substr(0, at + end.size());
-    pending.erase(0, at + end.size());
-    return text;
-  }
-
-  CTcpConnection socket;
-  std::string pending;
-};
+    return true;
+  };
+  if (!fill("\r\n")) return {};
+  const std::string line = pending.substr(0, pending.find("\r\n") + 2);
+  const std::string end =
+      command.rfind("RETR", 0) == 0 && line.rfind("+OK", 0) == 0 ? "\r\n.\r\n" : "\r\n";
+  if (!fill(end)) return {};
+  pending.erase(0, pending.find(end) + end.size());
+  return line;
+}
 
 // Points the mailbox at the remote server and sets its local account and options, holding its
 // retrievalLock as the settings pages do. `variant` changes what a login does not depend on.
@@ -95,8 +71,7 @@ void Configure(CMailboxSet& set, int index, std::uint16_t remotePort, int varian
   const std::string& name = mailbox.Name();
   COneSlotGuard hold(mailbox.retrievalLock);
   dynamic_cast<CPop3Session&>(mailbox.Client()).SetAccount("127.0.0.1", remotePort, "u", "p");
-  const bool dustboxAccess = variant % 2 == 0;
-  ASSERT_EQ(set.AssignLocalAccount(index, {"user_" + name, "pw_" + name, dustboxAccess,
+  ASSERT_EQ(set.AssignLocalAccount(index, {"user_" + name, "pw_" + name, variant % 2 == 0,
                                            "dust_" + name, "dpw" + std::to_string(variant)}),
             1);
   set.EditConfig(index, [variant](CMailboxConfig& config) {
@@ -111,16 +86,15 @@ TEST(SharedStateConcurrencyTest, UserEditsMailboxesWhileClientsLogInAndMailArriv
   const std::filesystem::path previous = std::filesystem::current_path();
   std::filesystem::current_path(directory.Path());
   // No blocklist zone: classification asks no DNS server.
-  std::ofstream(directory.File("qm_mailfilter.ini"))
-      << "[Mailbox]\nPort=0\nBindAddress=127.0.0.1\n[Misc]\nStartupRetrieve=0\nServerTimeout=10\n"
-         "[RBL]\nZone0=\nZone1=\nZone2=\nZone3=\nDnsServers=127.0.0.1:1\n";
+  test::WriteFileBytes(
+      "qm_mailfilter.ini",
+      "[Mailbox]\nPort=0\nBindAddress=127.0.0.1\n[Misc]\nStartupRetrieve=0\nServerTimeout=10\n[RBL]"
+      "\nZone0=\nZone1=\nZone2=\nZone3=\nDnsServers=127.0.0.1:1\n");
   // Every connection offers two messages no connection offered before, so every run stores mail.
   test::ScriptedPop3Server remote([](test::FakePop3Server& server, int number) {
-    for (int i = 1; i <= 2; ++i) {
-      const std::string id = std::to_string(number) + "-" + std::to_string(i);
+    for (const std::string& id : {std::to_string(number) + "-1", std::to_string(number) + "-2"})
       server.messages.push_back(
           {id, "Subject: " + id + "\r\nMessage-ID: <" + id + "@remote>\r\n\r\nbody\r\n"});
-    }
   });
   QueueUi ui;
   {
@@ -130,92 +104,61 @@ TEST(SharedStateConcurrencyTest, UserEditsMailboxesWhileClientsLogInAndMailArriv
     ASSERT_NE(port, 0);
     CMailboxSet& set = app.Mailboxes();
     const std::vector<std::string> names = {"a", "b", "c"};
-    for (const std::string& name : names) {
-      const int index = set.Add(name);
-      ASSERT_GE(index, 0);
-      Configure(set, index, remote.Port(), 0);
-    }
-
+    for (const std::string& name : names) Configure(set, set.Add(name), remote.Port(), 0);
     std::atomic<bool> stop{false};
-    std::atomic<int> logins{0};
-    std::atomic<int> refused{0};
+    std::atomic<int> logins{0}, refused{0};
     std::vector<std::thread> clients;
     for (unsigned seed = 1; seed <= 4; ++seed) {
       clients.emplace_back([&, seed] {
-        std::mt19937 random(seed);
-        while (!stop) {
+        for (std::mt19937 random(seed); !stop;) {
           const std::string& name = names[random() % names.size()];
-          MailClient client;
-          if (!client.Open(port) || client.Command("USER user_" + name) != "+OK\r\n") {
-            ++refused;
-            continue;
-          }
-          if (client.Command("PASS pw_" + name) != "+OK\r\n") {
+          CTcpConnection socket;
+          std::string pending;
+          if (socket.Connect("127.0.0.1", port, 5s) != ConnectResult::Connected ||
+              Command(socket, pending, "").rfind("+OK", 0) != 0 ||
+              Command(socket, pending, "USER user_" + name) != "+OK\r\n" ||
+              Command(socket, pending, "PASS pw_" + name) != "+OK\r\n") {
             ++refused;
             continue;
           }
           ++logins;
-          if (client.Command("STAT") != "+OK 0 0\r\n") {
-            client.Command("RETR 1", true);
-            // Deletions decide the fate of server copies by settings the test is changing.
-            if (random() % 4 == 0) client.Command("DELE 1");
-          }
-          // Half of them leave without QUIT, as a dropped connection does.
-          if (random() % 2 == 0) client.Command("QUIT");
+          // Deletions decide the fate of server copies by settings the test is changing.
+          if (Command(socket, pending, "STAT") != "+OK 0 0\r\n" &&
+              Command(socket, pending, "RETR 1").rfind("+OK", 0) == 0 && random() % 4 == 0)
+            Command(socket, pending, "DELE 1");
+          if (random() % 2 == 0)
+            Command(socket, pending, "QUIT");  // or leave as a dropped connection does
         }
       });
     }
-
     std::mt19937 random(99);
     const auto end = std::chrono::steady_clock::now() + 1500ms;
     for (int step = 0; std::chrono::steady_clock::now() < end; ++step) {
-      for (const QueueUi::Posted& posted : ui.Take()) {
-        app.OnMessage(posted.message, posted.wParam, posted.lParam);
+      decltype(ui.queue) posted;
+      std::swap((std::lock_guard(ui.mutex), posted), ui.queue);
+      for (const auto& [message, wParam, lParam] : posted) app.OnMessage(message, wParam, lParam);
+      const int count = set.Count(), extra = set.Find("x");
+      if (step % 6 == 0 && extra < 0) {
+        const int added = set.Add("x");  // a client or retrieval at work on x keeps it a while
+        if (added >= 0) Configure(set, added, remote.Port(), step);
       }
-      const int count = set.Count();
-      switch (step % 6) {
-        case 0: {
-          // A mailbox comes and goes; a client or retrieval at work on it keeps it a while.
-          const int extra = set.Find("x");
-          if (extra < 0) {
-            const int added = set.Add("x");
-            if (added >= 0) Configure(set, added, remote.Port(), step);
-          } else {
-            set.Remove(extra);
-          }
-          break;
-        }
-        case 1:
-          set.MoveUp(static_cast<int>(random() % static_cast<unsigned>(count)));
-          break;
-        case 2:
-          set.MoveDown(static_cast<int>(random() % static_cast<unsigned>(count)));
-          break;
-        case 3:
-          Configure(set, set.Find(names[random() % names.size()]), remote.Port(), step);
-          break;
-        case 4:
-          set.StartRetrieval(kTriggerTimer,
-                             random() % 2 == 0 ? -1 : static_cast<int>(random() % 3));
-          break;
-        case 5:
-          app.IdleStep();
-          break;
-      }
+      if (step % 6 == 0 && extra >= 0) set.Remove(extra);
+      if (step % 6 == 1) set.MoveUp(static_cast<int>(random() % static_cast<unsigned>(count)));
+      if (step % 6 == 2) set.MoveDown(static_cast<int>(random() % static_cast<unsigned>(count)));
+      if (step % 6 == 3)
+        Configure(set, set.Find(names[random() % names.size()]), remote.Port(), step);
+      if (step % 6 == 4)
+        set.StartRetrieval(kTriggerTimer, random() % 2 == 0 ? -1 : static_cast<int>(random() % 3));
+      if (step % 6 == 5) app.IdleStep();
       std::this_thread::sleep_for(1ms);
     }
     stop = true;
     for (std::thread& client : clients) client.join();
     app.Shutdown();
-
     // Every client kept getting in with its account, however the accounts were being edited.
     EXPECT_EQ(refused.load(), 0);
     EXPECT_GT(logins.load(), 4);
-    for (const std::string& name : names) {
-      const int index = set.Find(name);
-      ASSERT_GE(index, 0);
-      EXPECT_GT(set.MessageCount(index), 0) << name;
-    }
+    for (const std::string& name : names) EXPECT_GT(set.MessageCount(set.Find(name)), 0) << name;
   }
   std::filesystem::current_path(previous);
 }
