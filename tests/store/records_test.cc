@@ -14,47 +14,16 @@
 namespace qm {
 namespace {
 
-std::string B(std::initializer_list<int> values) {
-  return std::string(values.begin(), values.end());
-}
 // Not one byte repeated, so that a shifted copy is noticed.
 std::string Filler(std::size_t size, std::uint32_t seed = 1) {
   std::string bytes;
-  for (std::size_t i = 0; i < size; ++i)
+  while (bytes.size() < size)
     bytes += static_cast<char>((seed = seed * 1103515245u + 12345u) >> 24);
   return bytes;
 }
-
-TEST(ArchiveTest, StringsGetTheShortestPrefixAndClaimsBeyondTheDataFailCleanly) {
-  const std::pair<std::size_t, std::string> cases[] = {
-      {0, B({0})},
-      {254, B({0xFE})},
-      {255, B({0xFF, 0xFF, 0})},
-      {65533, B({0xFF, 0xFD, 0xFF})},
-      {65534, B({0xFF, 0xFF, 0xFF, 0xFE, 0xFF, 0, 0})},
-      {70000, B({0xFF, 0xFF, 0xFF, 0x70, 0x11, 1, 0})}};
-  for (const auto& [length, prefix] : cases) {
-    std::string out;
-    ASSERT_TRUE(CArchiveWriter(out).WriteString(Filler(length)));
-    EXPECT_TRUE(out == prefix + Filler(length)) << length;
-  }
-  CArchiveReader longer(B({0xFF, 3, 0}) + "abc" + B({0xFF, 0xFF, 0xFF, 2, 0, 0, 0}) + "de");
-  std::string a, b;
-  ASSERT_TRUE(longer.ReadString(a) && longer.ReadString(b) && longer.AtEnd());
-  EXPECT_EQ(a + b, "abcde");
-  // A 4 GiB claim must fail before anything is allocated.
-  for (const std::string& claim : {B({0xFF, 0, 1}) + Filler(255),
-                                   B({0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}) + Filler(64)}) {
-    const std::vector<char> data(claim.begin(), claim.end());
-    CArchiveReader reader(std::string_view(data.data(), data.size()));
-    std::string text = "untouched";
-    EXPECT_FALSE(reader.ReadString(text) || text != "untouched" || reader.Position() != 0);
-  }
-}
-
 using Item = std::variant<std::uint32_t, std::uint16_t, std::string>;
 
-// Reads an item of the same kind as `like` into `read`, which starts from a value no item has.
+// Reads an item of the kind of `like` into `read`, which starts from a value no item has.
 bool ReadLike(CArchiveReader& reader, const Item& like, Item& read) {
   std::uint32_t u32 = 0xDEADBEEF;
   std::uint16_t u16 = 0xDEAD;
@@ -66,18 +35,12 @@ bool ReadLike(CArchiveReader& reader, const Item& like, Item& read) {
   return ok;
 }
 
-// Cut anywhere, the items before the cut read back whole and the cut one fails without moving
-// the position or writing its output. Each cut ends a heap block, for AddressSanitizer.
+// Strings of 255 bytes and more get longer length prefixes. Cut anywhere (the cut ending a heap
+// block, for AddressSanitizer), the items before the cut read back whole and the cut one fails
+// without moving on or writing its output; a 4 GiB claim fails before anything is allocated.
 TEST(ArchiveTest, EveryTruncationFailsCleanlyAtTheCutItem) {
-  const std::vector<Item> items = {3u,
-                                   std::string("pop.example.com"),
-                                   std::uint16_t{110},
-                                   std::string(),
-                                   0xA5000C0Du,
-                                   Filler(300),
-                                   std::uint16_t{0},
-                                   Filler(65534),
-                                   std::string("end")};
+  const std::vector<Item> items = {3u,          std::string(), std::uint16_t{110}, Filler(254),
+                                   Filler(255), 0xA5000C0Du,   Filler(65534)};
   std::string data;
   CArchiveWriter writer(data);
   std::vector<std::size_t> ends;
@@ -87,21 +50,29 @@ TEST(ArchiveTest, EveryTruncationFailsCleanlyAtTheCutItem) {
     if (item.index() == 2 && !writer.WriteString(std::get<2>(item))) FAIL();
     ends.push_back(data.size());
   }
-  EXPECT_EQ(data.substr(0, 4), B({3, 0, 0, 0}));
+  std::string longest;
+  ASSERT_TRUE(CArchiveWriter(longest).WriteString(Filler(65533)));
+  EXPECT_EQ(data.substr(0, 8) + data.substr(262, 3) + data.substr(524, 7) + longest.substr(0, 3),
+            std::string("\3\0\0\0\0\x6E\0\xFE\xFF\xFF\0\xFF\xFF\xFF\xFE\xFF\0\0\xFF\xFD\xFF", 21));
+  data += "\xFF\xFF\xFF\xFF\xFF\xFF\xFF" + Filler(64);
   std::vector<char> block(data.size());
   for (std::size_t cut = 0; cut <= data.size(); ++cut) {
     char* start = block.data() + block.size() - cut;
     std::copy(data.begin(), data.begin() + static_cast<std::ptrdiff_t>(cut), start);
     CArchiveReader reader(std::string_view(start, cut));
-    std::size_t i = 0;
-    for (Item read; i < items.size() && ends[i] <= cut; ++i)
-      ASSERT_TRUE(ReadLike(reader, items[i], read) && read == items[i]) << cut;
-    if (i == items.size()) continue;
     Item read, untouched;
-    CArchiveReader empty{std::string_view()};
-    ReadLike(empty, items[i], untouched);
-    ASSERT_FALSE(ReadLike(reader, items[i], read)) << cut;
-    ASSERT_TRUE(reader.Position() == (i == 0 ? 0 : ends[i - 1]) && read == untouched) << cut;
+    for (std::size_t i = 0; i <= items.size(); ++i) {
+      const Item& like = i < items.size() ? items[i] : Item(std::string());
+      if (i < items.size() && ends[i] <= cut) {
+        ASSERT_TRUE(ReadLike(reader, like, read) && read == like) << cut;
+        continue;
+      }
+      CArchiveReader empty{std::string_view()};
+      ReadLike(empty, like, untouched);
+      ASSERT_FALSE(ReadLike(reader, like, read)) << cut;
+      ASSERT_TRUE(reader.Position() == (i == 0 ? 0 : ends[i - 1]) && read == untouched) << cut;
+      break;
+    }
   }
 }
 
@@ -140,31 +111,17 @@ TEST(CommitRecordsTest, ATransactionRoundTripsAndEveryCutOrFlippedByteIsRefused)
   EXPECT_FALSE(DecodeTransaction(bytes + "x"));
 }
 
-// RFC 1321's suite, padding boundaries and all byte values (references from Python's hashlib);
-// pieces of every split give the whole's digest.
-TEST(Md5Test, GivesTheKnownDigestsInOnePieceOrMany) {
+// RFC 1321's suite, padding boundaries, bytes of every value (references from Python's hashlib).
+TEST(Md5Test, GivesTheKnownDigests) {
   const std::pair<std::string, const char*> cases[] = {
       {"", "d41d8cd98f00b204e9800998ecf8427e"},
-      {"message digest", "f96b697d7cb7938d525a2f31aaf161d0"},
       {"12345678901234567890123456789012345678901234567890123456789012345678901234567890",
        "57edf4a22be3c955ac49da2e2107b67a"},
       {std::string(55, 'a'), "ef1772b6dff9a122358552954ad0df65"},
       {std::string(56, 'a'), "3b0c8ac703f828b04c6c197006d17218"},
       {std::string(64, 'a'), "014842d480b571495a4a0363793f7367"},
-      {Filler(1000, 3), "e99946756f54830c1d74e3a626a8a34d"},
       {Filler(100000, 5), "d1f19580ffe875f08f3f2a223e3cb999"}};
   for (const auto& [message, hex] : cases) EXPECT_EQ(Md5Hex(message), hex) << message.size();
-  const std::string whole = Filler(150, 7);
-  CMd5 once;
-  once.Update(whole);
-  for (std::size_t i = 0; i <= whole.size(); ++i) {
-    for (std::size_t j = i; j <= whole.size(); ++j) {
-      CMd5 md5;
-      for (auto [from, to] : {std::pair{std::size_t{0}, i}, {i, j}, {j, whole.size()}})
-        md5.Update(std::string_view(whole).substr(from, to - from));
-      ASSERT_EQ(md5.Final(), once.Final()) << i << " " << j;
-    }
-  }
 }
 
 }  // namespace
