@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -69,26 +70,25 @@ TEST_F(MailboxSetTest, ABusyMailboxIsKeptWholeAndGoesOnceFree) {
 // Mailbox 0 logs in as u1 and its dustbox as d1; mailbox 1 receives the account under test. A
 // dustbox user without dustbox access is dropped; empty names never clash.
 TEST_F(MailboxSetTest, AssignRefusesNamesThatAnotherMailboxLogsInWith) {
-  const std::pair<LocalAccount, const char*> cases[] = {
-      {{"u2", "p2", true, "d2", "dp2"}, "u2/p2 d2/dp2+"},
-      {{"u1", "other", false, "", ""}, "/ /"},
-      {{"u2", "p2", true, "u1", "x"}, "/ /"},
-      {{"d1", "p2", false, "", ""}, "/ /"},
-      {{"u2", "p2", true, "d1", "x"}, "/ /"},
-      {{"u2", "p2", true, "u2", "x"}, "/ /"},
-      {{"u2", "p2", false, "u1", "x"}, "u2/p2 /"},
-      {{"U1", "p2", false, "", ""}, "U1/p2 /"},
-      {{"", "p2", false, "", ""}, "/p2 /"}};
-  for (const auto& [account, result] : cases) {
+  // user password dustbox-access dustbox-user dustbox-password > what is stored ("+": access)
+  for (const std::string row :
+       {"u2 p2 1 d2 dp2>u2/p2 d2/dp2+", "u1 other 0 - ->", "u2 p2 1 u1 x>", "d1 p2 0 - ->",
+        "u2 p2 1 d1 x>", "u2 p2 1 u2 x>", "u2 p2 0 u1 x>u2/p2 /", "U1 p2 0 - ->U1/p2 /",
+        "- p2 0 - ->/p2 /"}) {
+    std::istringstream in(row.substr(0, row.find('>')));
+    std::string f[5];
+    for (std::string& field : f) in >> field, field = field == "-" ? "" : field;
+    const LocalAccount account{f[0], f[1], f[2] == "1", f[3], f[4]};
     auto set = Set({"first", "second"});
     ASSERT_EQ(set->AssignLocalAccount(0, {"u1", "p1", true, "d1", "dp1"}), 1);
     const int assigned = set->AssignLocalAccount(1, account);
     const CMailboxConfig& after = set->Get(1)->Config();
-    EXPECT_EQ(after.localUser + "/" + after.localPassword + " " + after.dustboxUser + "/" +
-                  after.dustboxPassword + (after.Has(CMailboxConfig::DustboxAccess) ? "+" : ""),
-              result);
-    EXPECT_EQ(assigned * 10 + set->Get(1)->ConfigDirty(), std::string(result) == "/ /" ? 0 : 11)
-        << result;
+    const std::string stored = after.localUser + "/" + after.localPassword + " " +
+                               after.dustboxUser + "/" + after.dustboxPassword +
+                               (after.Has(CMailboxConfig::DustboxAccess) ? "+" : "");
+    EXPECT_EQ(
+        std::to_string(assigned * 10 + set->Get(1)->ConfigDirty()) + ">" + (assigned ? stored : ""),
+        (row.back() == '>' ? "0>" : "11>") + row.substr(row.find('>') + 1));
     EXPECT_EQ(set->AssignLocalAccount(2, account) + set->AssignLocalAccount(-1, account), 0);
   }
 }
@@ -125,16 +125,12 @@ std::string Of(CUidList list) {
   return Of(uidls);
 }
 
-constexpr std::uint32_t kFriend = CMailboxConfig::KeepFriendOnServer,
-                        kOther = CMailboxConfig::KeepOtherOnServer;
+constexpr std::uint32_t kFriend = CMailboxConfig::KeepFriendOnServer;
 constexpr auto kRetrieved = DeleteWhenRetrieved, kDustboxed = DeleteWhenDustboxed,
                kPurged = DeleteWhenPurged, kKeepAll = KeepOnServer;
-constexpr auto kDelete = DeletedHereAnswer::Delete, kKeep = DeletedHereAnswer::Keep,
-               kRefetch = DeletedHereAnswer::Refetch;
 struct PolicyCase {
   ServerDeletion from, to;
   std::uint32_t exemptions;
-  DeletedHereAnswer answer;
   std::string expected;  // asked? | pending | deleted here | known | tracked by stored messages
 };
 class ChangeServerDeletionTest : public MailboxSetTest,
@@ -158,7 +154,7 @@ TEST_P(ChangeServerDeletionTest, TreatsStoredMailAndServerCopiesAsTheNewPolicySa
   mailbox.Config().SetServerDeletion(c.from);
   mailbox.Config().options |= c.exemptions;
   bool asked = false;
-  ASSERT_EQ(set->ChangeServerDeletion(0, c.to, c.answer, &asked), 1);
+  ASSERT_EQ(set->ChangeServerDeletion(0, c.to, DeletedHereAnswer::Keep, &asked), 1);
   EXPECT_EQ(mailbox.Config().GetServerDeletion(), c.to);
   Strings tracked;
   for (CMailbox* box : {&mailbox, mailbox.Dustbox()})
@@ -167,25 +163,20 @@ TEST_P(ChangeServerDeletionTest, TreatsStoredMailAndServerCopiesAsTheNewPolicySa
   EXPECT_EQ(std::string(asked ? "asked" : "") + "|" + Of(client.PendingDeletions()) + "|" +
                 Of(client.DeletedHere()) + "|" + Of(client.KnownUidls()) + "|" + Of(tracked),
             c.expected);
-  EXPECT_EQ(set->ChangeServerDeletion(1, c.to, kKeep) +
-                set->ChangeServerDeletion(0, static_cast<ServerDeletion>(4), kKeep),
-            0);
+  EXPECT_EQ(
+      set->ChangeServerDeletion(1, c.to, DeletedHereAnswer::Keep) +
+          set->ChangeServerDeletion(0, static_cast<ServerDeletion>(4), DeletedHereAnswer::Keep),
+      0);
 }
 
+// Answers to the question about mail deleted here are the dustbox settings page's concern.
 INSTANTIATE_TEST_SUITE_P(
     Policies, ChangeServerDeletionTest,
-    ::testing::Values(
-        PolicyCase{kRetrieved, kKeepAll, 0, kDelete, "||D1 P1|F1 F2 O1 S1|F1 F2 O1 S1"},
-        PolicyCase{kPurged, kKeepAll, kFriend | kOther, kRefetch,
-                   "||D1 P1|F1 F2 O1 S1|F1 F2 O1 S1"},
-        PolicyCase{kKeepAll, kRetrieved, 0, kKeep, "|D1 F1 F2 O1 P1 S1|||"},
-        PolicyCase{kKeepAll, kRetrieved, kFriend, kKeep, "asked|O1 P1 S1|D1|F1 F2|F1 F2"},
-        PolicyCase{kKeepAll, kDustboxed, 0, kKeep, "|D1 F2 P1 S1||F1 O1|F1 O1"},
-        PolicyCase{kRetrieved, kPurged, 0, kKeep, "|D1 P1||F1 F2 O1 S1|F1 F2 O1 S1"},
-        PolicyCase{kKeepAll, kPurged, kOther, kDelete, "asked|D1 P1||F1 F2 O1 S1|F1 F2 O1 S1"},
-        PolicyCase{kKeepAll, kPurged, kOther, kKeep, "asked|P1|D1|F1 F2 O1 S1|F1 F2 O1 S1"},
-        PolicyCase{kKeepAll, kPurged, kOther, kRefetch, "asked|P1||F1 F2 O1 S1|F1 F2 O1 S1"},
-        PolicyCase{kPurged, kPurged, 0, kDelete, "|P1|D1|F1 F2 O1 S1|F1 F2 O1 S1"}));
+    ::testing::Values(PolicyCase{kRetrieved, kKeepAll, 0, "||D1 P1|F1 F2 O1 S1|F1 F2 O1 S1"},
+                      PolicyCase{kKeepAll, kRetrieved, 0, "|D1 F1 F2 O1 P1 S1|||"},
+                      PolicyCase{kKeepAll, kRetrieved, kFriend, "asked|O1 P1 S1|D1|F1 F2|F1 F2"},
+                      PolicyCase{kKeepAll, kDustboxed, 0, "|D1 F2 P1 S1||F1 O1|F1 O1"},
+                      PolicyCase{kPurged, kPurged, 0, "|P1|D1|F1 F2 O1 S1|F1 F2 O1 S1"}));
 
 }  // namespace
 }  // namespace qm
