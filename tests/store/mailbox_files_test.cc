@@ -127,20 +127,6 @@ TEST_F(MailboxFilesTest, DamagedOrMissingMessageFiles) {
   EXPECT_EQ(CMailbox::CreateMain(Path("q"))->Load(), 0);
   SetFileFaultInjector(nullptr);
   EXPECT_EQ(Read("q.mbx"), Text("whole") + "Subject: cut\r\n");
-  // Messages crossing the loader's read chunks, with dotted lines, are not split.
-  std::string body;
-  for (int i = 0; i < 40000; ++i) body += "..line " + std::to_string(i) + "\r\n";
-  const std::string big = Text("big", body);
-  Write("big.mbx", big + big + big);
-  auto box = Load("big");
-  ASSERT_EQ(box->MessageCount(), 3);
-  for (int n = 1; n <= 3; ++n) EXPECT_EQ(box->StoredLength(n), big.size());
-  // Missing files are made; one that cannot be opened fails the load.
-  EXPECT_TRUE(Load("e")->MessageCount() == 0 && fs::exists(Path("e_dustbox.mbx")));
-  for (const std::string file : {"dir.mbx", "dust_dustbox.mbx"}) {
-    fs::create_directories(Path(file));
-    EXPECT_EQ(CMailbox::CreateMain(Path(file.substr(0, file.find_first_of("_."))))->Load(), 0);
-  }
 }
 
 // The server lists outlive the mailbox's other files, and a damaged one keeps what was whole.

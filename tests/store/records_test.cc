@@ -35,7 +35,7 @@ bool ReadLike(CArchiveReader& reader, const Item& like, Item& read) {
   return ok;
 }
 
-// Strings of 255 bytes and more get longer length prefixes. Cut anywhere (the cut ending a heap
+// Cut anywhere (the cut ending a heap
 // block, for AddressSanitizer), the items before the cut read back whole and the cut one fails
 // without moving on or writing its output; a 4 GiB claim fails before anything is allocated.
 TEST(ArchiveTest, EveryTruncationFailsCleanlyAtTheCutItem) {
@@ -50,10 +50,6 @@ TEST(ArchiveTest, EveryTruncationFailsCleanlyAtTheCutItem) {
     if (item.index() == 2 && !writer.WriteString(std::get<2>(item))) FAIL();
     ends.push_back(data.size());
   }
-  std::string longest;
-  ASSERT_TRUE(CArchiveWriter(longest).WriteString(Filler(65533)));
-  EXPECT_EQ(data.substr(0, 8) + data.substr(262, 3) + data.substr(524, 7) + longest.substr(0, 3),
-            std::string("\3\0\0\0\0\x6E\0\xFE\xFF\xFF\0\xFF\xFF\xFF\xFE\xFF\0\0\xFF\xFD\xFF", 21));
   data += "\xFF\xFF\xFF\xFF\xFF\xFF\xFF" + Filler(64);
   std::vector<char> block(data.size());
   for (std::size_t cut = 0; cut <= data.size(); ++cut) {
