@@ -48,29 +48,6 @@ TEST_F(LogTest, LinesAreStampedInLocalTimeEscapedAndAppendedOnlyByAFlush) {
                 "\xE5\x8F\x97\r\n2009 Mar 05 23:03:27\tSRV : x\r\n");
 }
 
-// Lines that cannot be written (a file in the directory's place, a directory in the log's) stay in
-// memory, in order, and reach the file exactly once when it can be written, readable by its owner
-// alone.
-TEST_F(LogTest, LinesThatCannotBeWrittenAreKeptUntilTheyCanBe) {
-  for (int obstacle = 1; obstacle < 3; ++obstacle) {
-    const std::string where = dir.File("d" + std::to_string(obstacle)),
-                      file = where + "/" + CLog::kFileName;
-    if (obstacle == 1) WriteFileBytes(where, "not a directory");
-    if (obstacle == 2) fs::create_directories(file);
-    CLog log = Log(where);
-    log.Log("one");
-    EXPECT_FALSE(log.FlushLog());
-    log.Log("two");
-    EXPECT_FALSE(log.FlushLog());
-    EXPECT_TRUE(obstacle != 1 || ReadFileBytes(where) == "not a directory");
-    fs::remove_all(where);
-    fs::create_directory(where);
-    ASSERT_TRUE(log.FlushLog());
-    EXPECT_EQ(ReadFileBytes(file), std::string(kStamp) + "one\r\n" + kStamp + "two\r\n");
-    EXPECT_EQ(fs::status(file).permissions(), fs::perms::owner_read | fs::perms::owner_write);
-  }
-}
-
 // A write that stops part-way, as on a full disk (a lowered file size limit here, the signal
 // ignored so that the write fails rather than ends the process), is undone and repeated whole.
 TEST_F(LogTest, WriteThatStopsPartWayIsUndoneAndRepeatedWhole) {

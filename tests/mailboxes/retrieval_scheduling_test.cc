@@ -83,38 +83,5 @@ TEST_F(SchedulingTest, TimersFollowTheIntervalsAndStartRequestThreads) {
   EXPECT_EQ(WaitForEnd(), "-10 end1,0 ");
 }
 
-class ThrowingClassifier : public IClassifier {
- public:
-  void Classify(CMailMessage&) override { throw std::bad_alloc(); }
-};
-
-// The failed run stored nothing and dropped its connection without QUIT, so the server deleted
-// nothing and the next run fetches the message. A request thread that throws still posts its end.
-TEST_F(SchedulingTest, AnExceptionFailsItsRunAloneAndLeavesTheServerCopies) {
-  test::ScriptedPop3Server remote([](test::FakePop3Server& server, int) {
-    server.messages.push_back({"uid-1", "Subject: one\r\n\r\nbody\r\n"});
-  });
-  Session(0).SetAccount("127.0.0.1", remote.Port(), "u", "p");
-  ThrowingClassifier throwing;
-  set->SetClassifier(&throwing);
-  EXPECT_EQ(set->RunRequest(kTriggerTimer, 0), -1);
-  EXPECT_EQ(std::count(reporter.logLines.begin(), reporter.logLines.end(),
-                       "APL : Retrieval ( one ) ended by an exception ( std::bad_alloc )."),
-            1);
-  EXPECT_EQ(set->Get(0)->MessageCount(), 0);
-  set->SetClassifier(nullptr);
-  EXPECT_EQ(set->RunRequest(kTriggerTimer, 0) * 10 + set->Get(0)->MessageCount(), 1);
-  const std::vector<std::string> sent = remote.Transcripts(2);
-  EXPECT_TRUE(sent.size() == 2 && sent[0].find("RETR 1\r\n") != std::string::npos &&
-              sent[0].find("QUIT") == std::string::npos);
-  EXPECT_EQ(host.Take(), "end1,0 end1,0 ");
-  host.failures = 1;
-  set->StartRetrieval(kTriggerTimer, 1);
-  EXPECT_EQ(WaitForEnd(), "end1,1 ");
-  EXPECT_EQ(std::count(reporter.logLines.begin(), reporter.logLines.end(),
-                       "APL : Retrieval request ended by an exception ( std::bad_alloc )."),
-            1);
-}
-
 }  // namespace
 }  // namespace qm

@@ -25,12 +25,6 @@ namespace fs = std::filesystem;
 std::string U32(std::uint32_t v) { return {char(v), char(v >> 8), char(v >> 16), char(v >> 24)}; }
 std::string U16(std::uint16_t v) { return {char(v), char(v >> 8)}; }
 std::string Str(const std::string& s) { return static_cast<char>(s.size()) + s; }
-std::string Of(CUidList list) {
-  std::string uidl, messageId, joined;
-  for (list.Rewind(); list.Next(uidl, messageId);) joined += uidl + " ";
-  return joined;
-}
-const std::string kFresh = U32(0x0C) + Str("");
 // Settings files of older versions keep their bytes; a damaged one gives the defaults rather
 // than, say, a plain account for a secure one or a password account for a token one.
 const std::string kHead = Str("me") + Str("pw") + Str("") + Str("") + U32(180) + U32(100) +
@@ -76,38 +70,6 @@ INSTANTIATE_TEST_SUITE_P(
         SettingsCase{kHead + "QMS1" + U32(7) + Str("/ca.pem"), false, {}, false},
         SettingsCase{Str("user") + Str("pw") + "\xFF\xFF\xFF\x10\x00\x00\x00", false, {}, false}));
 
-// Marks files of two messages: what can be read is kept, the rest marked afresh, and the next
-// save writes one record a message. A tracked server copy is known with its Message-ID.
-class MarksFileTest : public StoreTest,
-                      public ::testing::WithParamInterface<std::pair<std::string, std::string>> {};
-
-TEST_P(MarksFileTest, LoadsWhatCanBeReadAndMarksTheRestAfresh) {
-  const auto& [flg, saved] = GetParam();
-  Write("d.mbx", "Message-ID: <1@x>\r\n" + Text("1") + Text("2"));
-  Write("d.flg", flg);
-  auto box = Load("d");
-  ASSERT_TRUE(box->MessageCount() == 2 && box->MarksDirty());
-  std::string messageId;
-  EXPECT_EQ(box->Client().KnownUidls().Find("U1", messageId) == 1 && messageId == "<1@x>",
-            saved.find("U1") != std::string::npos);
-  ASSERT_EQ(box->Save(), 1);
-  EXPECT_EQ(Read("d.flg"), saved);
-}
-
-const std::string kOneRecord = U32(2) + U32(0x0F) + Str("") + kFresh;
-INSTANTIATE_TEST_SUITE_P(
-    Files, MarksFileTest,
-    ::testing::Values(
-        std::pair{std::string(), U32(2) + kFresh + kFresh},
-        std::pair{std::string("\x02\x00", 2), U32(2) + kFresh + kFresh},
-        std::pair{U32(0xFFFFFFFF) + U32(0x0F) + Str(""), kOneRecord},
-        std::pair{U32(2) + U32(0x0F) + Str("") + U32(0x0F), kOneRecord},
-        std::pair{U32(2) + U32(0x0F) + Str("") + U32(0x0F) + "\xFF\xFF\xFF" + U32(0xFFFFFFF0),
-                  kOneRecord},
-        std::pair{U32(1) + U32(0x1F) + Str("U1"), U32(2) + U32(0x1F) + Str("U1") + kFresh},
-        std::pair{U32(3) + U32(0x0E) + Str("") + U32(0x0C) + Str("X") + kFresh,
-                  U32(2) + U32(0x0E) + Str("") + U32(0x0C) + Str("X")}));
-
 TEST_F(MailboxFilesTest, DamagedOrMissingMessageFiles) {
   // An incomplete last message is cut off and kept aside; the next message never merges with it.
   const std::string partial = "Subject: cut\r\n\r\nhalf a bo";
@@ -127,30 +89,6 @@ TEST_F(MailboxFilesTest, DamagedOrMissingMessageFiles) {
   EXPECT_EQ(CMailbox::CreateMain(Path("q"))->Load(), 0);
   SetFileFaultInjector(nullptr);
   EXPECT_EQ(Read("q.mbx"), Text("whole") + "Subject: cut\r\n");
-}
-
-// The server lists outlive the mailbox's other files, and a damaged one keeps what was whole.
-TEST_F(MailboxFilesTest, ServerListsAreSavedRemovedWhenEmptyAndOutliveTheMailbox) {
-  auto box = Load("s");
-  CMailboxClient& client = box->Client();
-  client.RegisterKnown("U1", "<1@x>");
-  client.RegisterKnown("U2", "");
-  client.ForgetDeleted("U1");
-  client.RequestServerDeletion("U2");
-  ASSERT_EQ(box->Save(), 1);
-  box->DeleteFiles();
-  EXPECT_EQ(Read("s.svm"), U32(1) + Str("U1") + Str("<1@x>") + U32(1) + Str("U2") + Str(""));
-  EXPECT_FALSE(fs::exists(Path("s.mbx")) || fs::exists(Path("s.flg")) ||
-               fs::exists(Path("s_dustbox.mbx")));
-  client.ClearPendingDeletions();
-  client.ClearDeletedHere();
-  ASSERT_EQ(box->Save(), 1);
-  EXPECT_FALSE(fs::exists(Path("s.svm")));
-  Write("t.svm", U32(2) + Str("U1") + Str("m1") + Str("U2"));
-  auto damaged = Load("t");
-  EXPECT_EQ(Of(damaged->Client().DeletedHere()) + "|" + Of(damaged->Client().PendingDeletions()),
-            "U1 |");
-  EXPECT_TRUE(damaged->Client().ServerListsChanged());
 }
 
 // Saves until each digest file was written after the clock tick of its message file's last
