@@ -1,7 +1,7 @@
 // Kills a process while it appends, moves, restores, purges, trims and saves (at random moments,
 // and just before each of its file operations in turn), or refuses each of its file operations in
-// turn; then loads what is left and checks that every message is there once, whole, with
-// its own marks, and that the server lists agree with what is stored.
+// turn; then loads what is left and checks that every message is there once, whole, with its own
+// marks, and that the server lists agree with what is stored.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -10,7 +10,6 @@
 
 #include <chrono>
 #include <filesystem>
-#include <functional>
 #include <map>
 #include <random>
 #include <set>
@@ -24,26 +23,24 @@
 namespace qm {
 namespace {
 
-// Message i, recognisable and checkable from its bytes alone.
+// Message i, recognisable and checkable from its bytes alone, with marks of its own so that marks
+// moved to another message show.
 std::string MessageText(int i) {
-  std::string text = "Subject: m" + std::to_string(i) + "\r\nMessage-ID: <" + std::to_string(i) +
-                     "@crash>\r\n\r\n";
+  std::string text =
+      "Subject: " + std::to_string(i) + "\r\nMessage-ID: <" + std::to_string(i) + "@crash>\r\n\r\n";
   for (int j = 0; j < 20 + (i * 37) % 400; ++j)
     text += "line " + std::to_string(i) + " " + std::to_string(j) + "\r\n";
   return text + ".\r\n";
 }
-int NumberOf(const CMailbox& box, int n) { return std::stoi(box.Summary(n).subject.substr(1)); }
-std::string Uid(int i) { return "U" + std::to_string(i); }
-
-// Every message carries marks of its own, so that marks moved to another message show.
 CMailMark MarkOf(int i) {
   CMailMark mark;
-  mark.SetHidden(i % 3 == 0);
-  mark.SetOpened(i % 2 == 1);
-  mark.SetClassification(i % 4 - 1, static_cast<unsigned>(i % 7));
-  mark.uidl = Uid(i);
+  mark.SetHidden(i % 3 == 0), mark.SetOpened(i % 2 == 1), mark.uidl = "U" + std::to_string(i);
+  mark.SetClassification(i % 4 - 1, static_cast<unsigned>(i % 7));  // spam and bad to the dustbox
   return mark;
 }
+int NumberOf(const CMailbox& box, int n) { return std::stoi(box.Summary(n).subject); }
+bool Changes(FileOperation op) { return op != FileOperation::Read && op != FileOperation::Sync; }
+constexpr ServerDeletion kPolicies[] = {DeleteWhenRetrieved, KeepOnServer, DeleteWhenDustboxed};
 
 // Runs until killed, or for `steps` steps. Reports "p i" before a removal for good may take
 // message i and "A i" once an append is finished.
@@ -65,51 +62,35 @@ std::unique_ptr<CMailbox> Work(const std::string& base, ServerDeletion policy, i
   };
   for (int i = 0; i != steps; ++i) {
     const int step = static_cast<int>(random() % 20);
-    if (step < 10 || box->MessageCount() < 2) {
-      // Stored as a retrieval stores: spam and bad mail to the dustbox, the server copy listed.
-      CMailMessage message;
-      message.Parse(MessageText(i));
-      message.mark = MarkOf(i);
-      int deleteNow = 0;
+    CMailMessage message;
+    if (int deleteNow = 0, n = 0; step < 10 || box->MessageCount() < 2) {
+      message.Parse(MessageText(i)), message.mark = MarkOf(i);
       if (box->StoreRetrieved(message, deleteNow) > 0) say('A', i);
     } else if (step < 12) {
       box->RemoveMessages({pick(*box), pick(*box)}, &dustbox);
     } else if (step < 14) {
-      const int n = pick(*box);
-      say('p', NumberOf(*box, n));
+      say('p', NumberOf(*box, n = pick(*box)));
       box->RemoveMessages({n}, nullptr);
     } else if (step < 16 && dustbox.MessageCount() > 0) {
       box->RestoreFromDustbox(pick(dustbox));
     } else if (step < 18) {
-      for (int n = 1; n <= dustbox.MessageCount() - 6; ++n) say('p', NumberOf(dustbox, n));
+      for (n = 1; n <= dustbox.MessageCount() - 6; ++n) say('p', NumberOf(dustbox, n));
       box->TrimDustbox();
     } else {
-      box->Save();
-      dustbox.Save();
+      box->Save(), dustbox.Save();
     }
   }
   return box;
 }
 
-std::set<std::string> Uids(CUidList list) {
-  std::set<std::string> uids;
-  std::string uid, messageId;
-  for (list.Rewind(); list.Next(uid, messageId);) uids.insert(uid);
-  return uids;
-}
-
-// Deleted at once on the server, left there, or deleted when moved to the dustbox.
-constexpr ServerDeletion kPolicies[] = {DeleteWhenRetrieved, KeepOnServer, DeleteWhenDustboxed};
-
 class CrashTest : public ::testing::Test {
  protected:
   ~CrashTest() override { std::filesystem::remove_all(dir); }
 
-  // Runs the work in a child (`prepare` first, there) that `kill` may end, and checks what the
-  // child left.
-  void RunAndCheck(
-      ServerDeletion policy, unsigned seed, int steps, const std::function<void(pid_t)>& kill,
-      const std::function<void()>& prepare = [] {}) {
+  // Runs the work in a child that dies after `delay` (SIGKILL) or just before its `dying`-th file
+  // change (0: never), and checks what it left.
+  void RunAndCheck(ServerDeletion policy, unsigned seed, int steps, std::chrono::microseconds delay,
+                   int dying) {
     std::filesystem::remove_all(dir);
     std::filesystem::create_directories(dir);
     int fds[2];
@@ -118,11 +99,14 @@ class CrashTest : public ::testing::Test {
     ASSERT_GE(pid, 0);
     if (pid == 0) {
       close(fds[0]);
-      prepare();
+      SetFileFaultInjector([dying, seen = 0](FileOperation op) mutable {
+        if (Changes(op) && ++seen == dying) _exit(1);
+        return false;
+      });
       _exit(Work(base, policy, fds[1], seed, steps) ? 0 : 3);
     }
     close(fds[1]);
-    kill(pid);
+    if (delay.count() > 0) std::this_thread::sleep_for(delay), kill(pid, SIGKILL);
     int status = 0;
     waitpid(pid, &status, 0);
     ASSERT_FALSE(WIFEXITED(status) && WEXITSTATUS(status) > 2) << "the worker failed: " << status;
@@ -144,33 +128,35 @@ class CrashTest : public ::testing::Test {
     box->Config().SetServerDeletion(policy);
     EXPECT_EQ(box->Load(), 1);
     EXPECT_FALSE(FileExists(box->TransactionFile()));
-    const std::set<std::string> deletedHere = Uids(box->Client().DeletedHere()),
-                                pending = Uids(box->Client().PendingDeletions());
+    std::set<std::string> deletedHere, pending;
+    std::string uid, messageId;
+    for (auto [list, into] : {std::pair{box->Client().DeletedHere(), &deletedHere},
+                              {box->Client().PendingDeletions(), &pending}})
+      for (list.Rewind(); list.Next(uid, messageId);) into->insert(uid);
     std::map<int, int> seen;
     for (CMailbox* mailbox : {box.get(), box->Dustbox()}) {
       for (int n = 1; n <= mailbox->MessageCount(); ++n) {
         std::string bytes;
         const int i = NumberOf(*mailbox, n);
-        ++seen[i];
-        all += mailbox->Summary(n).subject + mailbox->Mark(n).uidl + " ";
-        EXPECT_TRUE(mailbox->ReadStoredBytes(n, bytes));
-        EXPECT_EQ(bytes, MessageText(i)) << "message " << i << " is not whole";
-        const CMailMark mark = mailbox->Mark(n);
-        EXPECT_EQ(mark.flags, MarkOf(i).flags) << "message " << i << " has other marks";
+        const CMailMark mark = mailbox->Mark(n), own = MarkOf(i);
+        ++seen[i], all += mailbox->Summary(n).subject + mark.uidl + " ";
+        EXPECT_TRUE(mailbox->ReadStoredBytes(n, bytes) && bytes == MessageText(i))
+            << "message " << i << " is not whole";
+        EXPECT_EQ(mark.flags, own.flags) << "message " << i << " has other marks";
         // A copy whose deletion was requested tracks no unique id; any other tracks its own.
-        EXPECT_TRUE(mark.uidl.empty() ? pending.count(Uid(i)) != 0
-                                      : mark.uidl == Uid(i) && !pending.count(Uid(i)) &&
-                                            !deletedHere.count(Uid(i)))
+        EXPECT_TRUE(mark.uidl.empty() ? pending.count(own.uidl) != 0
+                                      : mark.uidl == own.uidl && !pending.count(own.uidl) &&
+                                            !deletedHere.count(own.uidl))
             << "message " << i
             << (mark.uidl.empty() ? " lost its server copy" : " is stored and listed as deleted");
       }
     }
     for (const auto& [i, count] : seen) EXPECT_EQ(count, 1) << "message " << i << " doubled";
     for (int i : appended) {
-      if (seen.count(i) != 0) continue;
-      EXPECT_TRUE(mayBeGone.count(i)) << "message " << i << " was lost";
-      EXPECT_TRUE(deletedHere.count(Uid(i)) || pending.count(Uid(i)))
-          << "message " << i << " was deleted but its server copy is forgotten";
+      const std::string id = MarkOf(i).uidl;
+      EXPECT_TRUE(seen.count(i) ||
+                  (mayBeGone.count(i) && (deletedHere.count(id) || pending.count(id))))
+          << "message " << i << " was lost, or its server copy forgotten";
     }
     return all;
   }
@@ -186,28 +172,21 @@ class CrashTest : public ::testing::Test {
 
 TEST_F(CrashTest, RandomKills) {
   const char* wanted = std::getenv("QM_CRASH_ROUNDS");  // a longer sweep: QM_CRASH_ROUNDS=1000
-  const int rounds = wanted != nullptr ? std::atoi(wanted) : 40;
   std::mt19937 random(20261207);
-  for (int round = 0; round < rounds; ++round) {
+  for (int round = 0; round < (wanted != nullptr ? std::atoi(wanted) : 40); ++round) {
     SCOPED_TRACE("round " + std::to_string(round));
-    const auto delay = std::chrono::microseconds(5000 + random() % 80000);
-    RunAndCheck(kPolicies[round % 3], static_cast<unsigned>(round), -1, [delay](pid_t pid) {
-      std::this_thread::sleep_for(delay);
-      kill(pid, SIGKILL);
-    });
+    RunAndCheck(kPolicies[round % 3], static_cast<unsigned>(round), -1,
+                std::chrono::microseconds(5000 + random() % 80000), 0);
   }
 }
 
-// A death just before each file operation of a fixed run in turn. Only operations that change
-// files matter: a sync only does when the machine, not the process, stops.
+// Only operations that change files matter: a sync only does when the machine, not the process,
+// stops.
 TEST_F(CrashTest, DeathBeforeEveryFileOperation) {
-  auto changes = [](FileOperation op) {
-    return op != FileOperation::Read && op != FileOperation::Sync;
-  };
   for (const ServerDeletion policy : kPolicies) {
     std::filesystem::create_directories(dir);
     int total = 0;
-    SetFileFaultInjector([&](FileOperation op) { return total += changes(op), false; });
+    SetFileFaultInjector([&](FileOperation op) { return total += Changes(op), false; });
     const int ignored = open("/dev/null", O_WRONLY);
     ASSERT_TRUE(Work(base, policy, ignored, 7, 30));
     close(ignored);
@@ -215,37 +194,28 @@ TEST_F(CrashTest, DeathBeforeEveryFileOperation) {
     ASSERT_GT(total, 100);
     for (int dying = 1; dying <= total; ++dying) {
       SCOPED_TRACE("death before operation " + std::to_string(dying));
-      RunAndCheck(
-          policy, 7, 30, [](pid_t) {},
-          [dying, changes] {
-            SetFileFaultInjector([dying, changes, seen = 0](FileOperation op) mutable {
-              if (changes(op) && ++seen == dying) _exit(1);
-              return false;
-            });
-          });
+      RunAndCheck(policy, 7, 30, std::chrono::microseconds(0), dying);
     }
   }
 }
 
-// Refuses each file operation of a fixed run in turn. Whatever failed, a save with the disk
-// working again brings the files up to date with the mailbox in memory.
+// Whatever file operation is refused, a save with the disk working again brings the files up to
+// date with the mailbox in memory.
 TEST_F(CrashTest, EveryRefusedFileOperationLeavesFilesAndIndexInAgreement) {
   int total = 0;
   for (int failing = 0; failing == 0 || failing <= total; ++failing) {
     SCOPED_TRACE("operation " + std::to_string(failing));
     std::filesystem::remove_all(dir);
     std::filesystem::create_directories(dir);
-    int fds[2];
+    int fds[2], seen = 0;
     ASSERT_EQ(pipe(fds), 0);
-    int seen = 0;
     SetFileFaultInjector([&](FileOperation) { return ++seen == failing; });
     auto box = Work(base, DeleteWhenDustboxed, fds[1], 7, 30);
     SetFileFaultInjector(nullptr);
     close(fds[1]);
-    if (failing == 0) total = seen;
+    total = failing == 0 ? seen : total;
     if (box == nullptr) continue;
-    box->Save();
-    box->Dustbox()->Save();
+    box->Save(), box->Dustbox()->Save();
     std::string inMemory;
     for (CMailbox* mailbox : {box.get(), box->Dustbox()})
       for (int n = 1; n <= mailbox->MessageCount(); ++n)
