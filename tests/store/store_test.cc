@@ -1,0 +1,402 @@
+// The store: the byte forms of its files, what is made of damaged or older files, and what the
+// mailbox does with its messages.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/file_io.h"
+#include "store/archive.h"
+#include "store/commit_records.h"
+#include "store/digest_cache.h"
+#include "store/mailbox.h"
+#include "store/md5.h"
+#include "support/file_bytes.h"
+#include "support/recording_reporter.h"
+#include "support/scratch_directory.h"
+
+namespace qm {
+namespace {
+
+// A scratch directory, a recording reporter and stored-message helpers for mailbox tests.
+
+class StoreTest : public ::testing::Test {
+ public:
+  void SetUp() override { SetReporter(&reporter); }
+  void TearDown() override { SetReporter(nullptr); }
+  std::string Path(const std::string& name) const { return dir.File(name); }
+  std::string Read(const std::string& name) const { return test::ReadFileBytes(Path(name)); }
+  void Write(const std::string& name, const std::string& bytes) const {
+    test::WriteFileBytes(Path(name), bytes);
+  }
+  std::unique_ptr<CMailbox> Load(const std::string& name) const {
+    auto box = CMailbox::CreateMain(Path(name));
+    EXPECT_EQ(box->Load(), 1) << name;
+    return box;
+  }
+  static std::string Text(const std::string& subject, const std::string& body = "body") {
+    return "Subject: " + subject + "\r\n\r\n" + body + "\r\n.\r\n";
+  }
+  static CMailMessage Message(const std::string& text, const std::string& uidl = {},
+                              int verdict = 3, unsigned reason = 0) {
+    CMailMessage message;
+    message.Parse(text);
+    message.mark.uidl = uidl;
+    message.mark.SetClassification(verdict, reason);
+    return message;
+  }
+  ScratchDirectory dir;
+  test::RecordingReporter reporter;
+};
+
+// The byte forms the store's files are made of. Whole ones read back as written; no prefix of a
+// cut or damaged one is ever taken for a value.
+
+// Not one byte repeated, so that a shifted copy is noticed.
+std::string Filler(std::size_t size, std::uint32_t seed = 1) {
+  std::string bytes;
+  while (bytes.size() < size)
+    bytes += static_cast<char>((seed = seed * 1103515245u + 12345u) >> 24);
+  return bytes;
+}
+
+// Strings of every length form (0, 254, 255, 65534 bytes) and numbers, cut anywhere (the cut
+// ending a heap block, for AddressSanitizer): the items before the cut read back whole and the
+// cut one fails without moving on or writing its output; a 4 GiB claim fails before allocating.
+TEST(ArchiveTest, EveryTruncationFailsCleanlyAtTheCutItem) {
+  const std::vector<std::string> strings = {"", Filler(254), Filler(255), Filler(65534)};
+  std::string data;
+  CArchiveWriter writer(data);
+  std::vector<std::size_t> ends;
+  for (const std::string& text : strings) {
+    writer.WriteU32(0xA5000C0Du), writer.WriteU16(110), ends.push_back(data.size());
+    if (!writer.WriteString(text)) FAIL();
+    ends.push_back(data.size());
+  }
+  std::vector<char> block(data.size());
+  for (std::size_t cut = 0; cut <= data.size(); ++cut) {
+    char* start = block.data() + block.size() - cut;
+    std::copy(data.begin(), data.begin() + static_cast<std::ptrdiff_t>(cut), start);
+    CArchiveReader reader(std::string_view(start, cut));
+    for (std::size_t item = 0; item < ends.size(); item += 2) {
+      std::uint32_t u32 = 1;
+      std::uint16_t u16 = 1;
+      std::string text = "untouched";
+      const std::size_t at = reader.Position();
+      ASSERT_EQ(reader.ReadU32(u32) && reader.ReadU16(u16), ends[item] <= cut) << cut;
+      if (ends[item] > cut) break;
+      ASSERT_EQ(reader.ReadString(text), ends[item + 1] <= cut) << cut;
+      ASSERT_TRUE(ends[item + 1] <= cut
+                      ? u32 == 0xA5000C0Du && u16 == 110 && text == strings[item / 2]
+                      : text == "untouched" && reader.Position() == at + 6)
+          << cut;
+      if (ends[item + 1] > cut) break;
+    }
+  }
+  EXPECT_EQ(
+      data.substr(0, 7) + data.substr(ends[5] - 255 - 3, 3) + data.substr(ends[7] - 65534 - 7, 7),
+      std::string("\x0D\x0C\0\xA5\x6E\0\0\xFF\xFF\0\xFF\xFF\xFF\xFE\xFF\0\0", 17));
+  const std::string claim = "\xFF\xFF\xFF\xFF\xFF\xFF\xFF" + Filler(64);
+  const std::vector<char> copy(claim.begin(), claim.end());
+  CArchiveReader huge(std::string_view(copy.data(), copy.size()));
+  std::string text;
+  EXPECT_FALSE(huge.ReadString(text) || huge.Position() != 0);
+}
+
+TEST(CommitRecordsTest, EveryCutOfTheJournalKeepsExactlyTheWholeRecordsBeforeIt) {
+  auto record = [](std::uint64_t offset, std::string pending = {}) {
+    return AppendRecord{offset, 5 + offset, 0x2D, "uid" + std::to_string(offset), pending, "<m@x>"};
+  };
+  const std::vector<AppendRecord> written = {record(0), record(1ull << 33, "gone"), record(7)};
+  std::string bytes;
+  std::vector<std::size_t> ends;
+  for (const AppendRecord& r : written) ends.push_back((bytes += EncodeAppendRecord(r)).size());
+  for (std::size_t cut = 0; cut <= bytes.size(); ++cut) {
+    const auto whole = std::upper_bound(ends.begin(), ends.end(), cut) - ends.begin();
+    EXPECT_EQ(DecodeAppendRecords(bytes.substr(0, cut)),
+              std::vector<AppendRecord>(written.begin(), written.begin() + whole))
+        << cut;
+  }
+  bytes[ends[0] + 20] ^= 0x40;  // a damaged record ends the journal
+  EXPECT_EQ(DecodeAppendRecords(bytes), std::vector<AppendRecord>{written[0]});
+}
+
+TEST(CommitRecordsTest, ATransactionRoundTripsAndEveryCutOrFlippedByteIsRefused) {
+  Transaction written;
+  written.boxes = {{PairMember::Main, 900, 400, std::string("\x01\0\0\0\x0c\0", 6)},
+                   {PairMember::Dustbox, 100, 600, std::string(300, 'm')}};
+  written.deletedHereAdded.Add("a", "<a@x>");
+  written.pendingAdded.Add("b", "");
+  const std::string bytes = EncodeTransaction(written);
+  EXPECT_EQ(DecodeTransaction(bytes), written);
+  EXPECT_FALSE(DecodeTransaction(bytes + "x"));
+  for (std::size_t cut = 0; cut < bytes.size(); ++cut) {
+    std::string flipped = bytes;
+    flipped[cut] ^= 0x01;
+    EXPECT_FALSE(DecodeTransaction(bytes.substr(0, cut)) || DecodeTransaction(flipped)) << cut;
+  }
+}
+
+// Padding boundaries and bytes of every value (references from Python's hashlib).
+TEST(Md5Test, GivesTheKnownDigests) {
+  std::string digests;
+  for (const std::string& message : {std::string(), std::string(55, 'a'), std::string(56, 'a'),
+                                     std::string(64, 'a'), Filler(100000, 5)})
+    digests += Md5Hex(message) + " ";
+  EXPECT_EQ(digests,
+            "d41d8cd98f00b204e9800998ecf8427e ef1772b6dff9a122358552954ad0df65 "
+            "3b0c8ac703f828b04c6c197006d17218 014842d480b571495a4a0363793f7367 "
+            "d1f19580ffe875f08f3f2a223e3cb999 ");
+}
+
+// The mailbox's files: what is written byte for byte, and what is made of files written
+// elsewhere, by older versions, or damaged.
+
+using MailboxFilesTest = StoreTest;
+namespace fs = std::filesystem;
+
+std::string U32(std::uint32_t v) { return {char(v), char(v >> 8), char(v >> 16), char(v >> 24)}; }
+std::string U16(std::uint16_t v) { return {char(v), char(v >> 8)}; }
+std::string Str(const std::string& s) { return static_cast<char>(s.size()) + s; }
+// Settings files of older versions keep their bytes; a damaged one gives the defaults rather
+// than, say, a plain account for a secure one or a password account for a token one.
+const std::string kHead = Str("me") + Str("pw") + Str("") + Str("") + U32(180) + U32(100) +
+                          U16(0x4609) + U16(0x0001) + Str("pop.example.com") + U32(995) +
+                          Str("me@example.com") + Str("");
+const std::string kSecurity = "QMS1" + U32(1) + Str(""),
+                  kLogin = "QMA1" + U32(1) + Str("oama access me@example.com") + Str("");
+struct SettingsCase {
+  std::string bytes;
+  bool whole;
+  AuthMethod auth;
+  bool savedAgainAsItWas;
+};
+class SettingsFileTest : public StoreTest, public ::testing::WithParamInterface<SettingsCase> {};
+
+TEST_P(SettingsFileTest, LoadsWholeFilesAndGivesTheDefaultsForDamagedOnes) {
+  const SettingsCase& c = GetParam();
+  Write("m.cfg", c.bytes);
+  auto box = Load("m");
+  EXPECT_EQ(box->ConfigDirty(), !c.whole);
+  EXPECT_EQ(reporter.logLines.empty(), c.whole);
+  if (!c.whole) {
+    EXPECT_TRUE(box->Config() == CMailboxConfig{} && box->Client().account == CRemoteAccount{});
+    return;
+  }
+  EXPECT_EQ(box->Client().account.server + (box->Client().account.auth == c.auth ? "" : " auth?"),
+            "pop.example.com");
+  box->MarkConfigDirty();
+  ASSERT_EQ(box->SaveConfig(), 1);
+  EXPECT_EQ(Read("m.cfg") == c.bytes, c.savedAgainAsItWas);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, SettingsFileTest,
+    ::testing::Values(
+        SettingsCase{kHead, true, AuthMethod::Password, true},
+        SettingsCase{kHead + kSecurity, true, AuthMethod::Password, true},
+        SettingsCase{kHead + kSecurity + kLogin, true, AuthMethod::XOAuth2, true},
+        SettingsCase{kHead + kLogin + "QMZ9xyz", true, AuthMethod::XOAuth2, false},
+        SettingsCase{kHead + kLogin.substr(0, kLogin.size() - 2), false, {}, false},
+        SettingsCase{kHead + "QMA1" + U32(2) + Str("") + Str(""), false, {}, false},
+        SettingsCase{kHead + "QMS1" + U32(2) + Str("/ca.pem").substr(0, 4), false, {}, false},
+        SettingsCase{kHead + "QMS1" + U32(7) + Str("/ca.pem"), false, {}, false},
+        SettingsCase{Str("user") + Str("pw") + "\xFF\xFF\xFF\x10\x00\x00\x00", false, {}, false}));
+
+TEST_F(MailboxFilesTest, DamagedOrMissingMessageFiles) {
+  // An incomplete last message is cut off and kept aside; the next message never merges with it.
+  const std::string partial = "Subject: cut\r\n\r\nhalf a bo";
+  Write("p.mbx", Text("whole") + partial);
+  {
+    auto box = Load("p");
+    EXPECT_EQ(Read("p.mbx") + "|" + Read("p.partial"), Text("whole") + "|" + partial);
+    ASSERT_EQ(reporter.logLines.size(), 1u);
+    EXPECT_EQ(reporter.logLines[0].rfind("MBX : ", 0), 0u);
+    CMailMessage next = Message(Text("next"));
+    EXPECT_EQ(box->AppendMessage(next), 2);
+  }
+  EXPECT_EQ(Load("p")->Summary(2).subject, "next");
+  // Where the cut itself fails, the mailbox is refused and its file left alone.
+  Write("q.mbx", Text("whole") + "Subject: cut\r\n");
+  SetFileFaultInjector([](FileOperation op) { return op == FileOperation::Truncate; });
+  EXPECT_EQ(CMailbox::CreateMain(Path("q"))->Load(), 0);
+  SetFileFaultInjector(nullptr);
+  EXPECT_EQ(Read("q.mbx"), Text("whole") + "Subject: cut\r\n");
+}
+
+// Saves until each digest file was written after the clock tick of its message file's last
+// change, which is when it is trusted.
+void SaveTrusted(CMailbox& box) {
+  for (CMailbox* member : {&box, box.Dustbox()}) {
+    MessageFileStamp stamp;
+    for (int tries = 0; tries < 400; ++tries) {
+      member->Save();
+      if (StampOfFile(member->MessageFile(), stamp) && ModifiedAfter(member->DigestFile(), stamp))
+        break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+  }
+}
+
+// Every UIDL is the digest of the message's bytes. `cachedOnly`: listed while no file can be
+// opened, so every digest must come from the saved ones.
+void ExpectTrueDigests(CMailbox& box, bool cachedOnly) {
+  std::vector<int> numbers;
+  std::vector<std::string> uidls;
+  box.OpenMaildrop();
+  if (cachedOnly) SetFileFaultInjector([](FileOperation op) { return op == FileOperation::Open; });
+  box.MaildropUidlList(numbers, uidls);
+  SetFileFaultInjector(nullptr);
+  ASSERT_EQ(uidls.size(), static_cast<std::size_t>(box.MessageCount()));
+  for (int n = 1; n <= box.MessageCount(); ++n) {
+    std::string bytes;
+    EXPECT_TRUE(box.ReadStoredBytes(n, bytes) && uidls[n - 1] == Md5Hex(bytes)) << box.Name() << n;
+  }
+  box.CloseMaildrop();
+}
+
+// Digests are saved and trusted at the next start; a damaged or stale file (message files
+// changed behind the store's back) is noticed and never gives a wrong digest.
+TEST_F(MailboxFilesTest, AStaleOrDamagedDigestFileNeverGivesAWrongDigest) {
+  const std::string a = Text("aaa"), b = Text("bbb"), c = Text("ccc", "another body");
+  for (int damage = 0; damage < 6; ++damage) {
+    SCOPED_TRACE(damage);
+    const std::string name = "drop" + std::to_string(damage);
+    {
+      auto box = Load(name);
+      box->Config().SetServerDeletion(KeepOnServer);
+      for (const std::string& text : {a, b, c, a}) {
+        CMailMessage m = Message(text);
+        ASSERT_GT(box->AppendMessage(m), 0);
+      }
+      ASSERT_EQ(box->RemoveMessage(3, box->Dustbox()), 1);
+      SaveTrusted(*box);
+    }
+    std::string dig = Read(name + ".dig");
+    if (damage == 1) Write(name + ".dig", dig.substr(0, 50));
+    if (damage == 2) dig[65] ^= 1, Write(name + ".dig", dig);
+    if (damage == 3) Write(name + ".dig", Read(name + "_dustbox.dig"));
+    if (damage == 4) Write(name + ".mbx", b + a + a);  // rewritten in place, offsets unchanged
+    if (damage == 5)
+      Write(name + ".new", b + a + a), fs::rename(Path(name + ".new"), Path(name + ".mbx"));
+    reporter.logLines.clear();
+    auto box = Load(name);
+    EXPECT_EQ(reporter.logLines.size() == 1 &&
+                  reporter.logLines[0].find(".dig ) does not match") != std::string::npos,
+              damage != 0);
+    for (CMailbox* member : {box.get(), box->Dustbox()}) ExpectTrueDigests(*member, damage == 0);
+    SaveTrusted(*box);  // digests computed afresh are saved for the next start
+    box.reset();
+    ExpectTrueDigests(*Load(name), true);
+  }
+}
+
+// What the mailbox does with its messages: removing and trimming with their server copies, and
+// classifying. (Where server copies go on removal, the crash test's checks decide.)
+
+// Decides verdicts by the subject's first letter, as the real classifier does by its rules.
+class FakeClassifier : public IClassifier {
+ public:
+  void Classify(CMailMessage& message) override {
+    const char first = message.Subject()[0];
+    const int verdict = first == 's' ? VerdictSpam : first == 'f' ? VerdictFriend : VerdictOther;
+    message.mark.SetClassification(verdict,
+                                   verdict == VerdictFriend ? ReasonFriendList : ReasonNone),
+        ++calls;
+  }
+  int calls = 0;
+};
+
+class MailboxOpsTest : public StoreTest {
+ protected:
+  void SetUp() override {
+    StoreTest::SetUp();
+    box = Load("inbox");
+    box->SetClassifier(&classifier);
+  }
+  // Stores retrieved messages the way the retrieval driver does; returns the last deleteNow.
+  int Retrieve(const std::vector<std::string>& subjects) {
+    int deleteNow = -1;
+    for (const std::string& subject : subjects) {
+      CMailMessage message = Message(Text(subject), "U" + subject);
+      classifier.Classify(message);
+      EXPECT_GT(box->StoreRetrieved(message, deleteNow), 0);
+    }
+    return deleteNow;
+  }
+  // Subjects and unique ids of a mailbox's messages, or the unique ids of a list; sorted.
+  static std::string Of(const CMailbox& mailbox) {
+    std::string all;
+    for (int n = 1; n <= mailbox.MessageCount(); ++n)
+      all += mailbox.Summary(n).subject + "=" + mailbox.Mark(n).uidl + " ";
+    return all;
+  }
+  static std::string Of(CUidList list) {
+    std::set<std::string> uidls;
+    std::string uidl, messageId, joined;
+    for (list.Rewind(); list.Next(uidl, messageId);) uidls.insert(uidl);
+    for (const std::string& each : uidls) joined += each + " ";
+    return joined;
+  }
+  FakeClassifier classifier;
+  std::unique_ptr<CMailbox> box;
+};
+
+TEST_F(MailboxOpsTest, RemovalsRewriteOnceAndShiftTheRestDownWithTheirMarks) {
+  box->Config().SetServerDeletion(KeepOnServer);
+  Retrieve({"m1", "m2", "m3", "m4", "m5", "m6"});
+  box->SetOpened(6, true);
+  int renames = 0;
+  SetFileFaultInjector(
+      [&renames](FileOperation op) { return renames += op == FileOperation::Rename, false; });
+  EXPECT_EQ(box->RemoveMessages({2, 5, 4, 5, 9}, nullptr), 3);
+  SetFileFaultInjector(nullptr);
+  EXPECT_EQ(renames, 4);  // the message file, the intent, the marks and the server lists
+  EXPECT_EQ(Of(*box) + "| " + Of(box->Client().DeletedHere()),
+            "m1=Um1 m3=Um3 m6=Um6 | Um2 Um4 Um5 ");
+  EXPECT_EQ(Read("inbox.mbx"), Text("m1") + Text("m3") + Text("m6"));
+  EXPECT_TRUE(box->Mark(3).Opened());
+  EXPECT_EQ(box->StoredLength(3), Text("m6").size());
+  EXPECT_EQ(box->RemoveMessages({0, 9}, nullptr), 0);
+  EXPECT_EQ(box->TakeChanged() * 10 + box->TakeChanged(), 10);
+  EXPECT_FALSE(std::filesystem::exists(Path("inbox.tmp")));
+}
+
+TEST_F(MailboxOpsTest, TrimmingRequestsDeletionUnderPurgePolicyAndOnlyWhenLimited) {
+  box->Config().SetServerDeletion(DeleteWhenPurged);
+  box->Config().dustboxLimit = 2;
+  Retrieve({"spam1", "spam2", "spam3", "spam4"});
+  box->TrimDustbox();
+  EXPECT_EQ(Of(*box->Dustbox()) + "| " + Of(box->Client().PendingDeletions()),
+            "spam3=Uspam3 spam4=Uspam4 | Uspam1 Uspam2 ");
+  box->Config().Set(CMailboxConfig::LimitDustbox, false);
+  box->Config().dustboxLimit = 0;
+  box->TrimDustbox();
+  EXPECT_EQ(box->Dustbox()->MessageCount(), 2);
+}
+
+TEST_F(MailboxOpsTest, ClassificationOnDemandIsKeptUntilAskedAgain) {
+  CMailMessage m = Message(Text("friend hello"));
+  ASSERT_EQ(box->AppendMessage(m), 1);
+  unsigned reason = 99;
+  EXPECT_EQ(box->GetClassification(1, false, &reason), VerdictFriend);
+  EXPECT_EQ(reason + 10 * box->Summary(1).verdict, ReasonFriendList + 10 * VerdictFriend);
+  box->GetClassification(1, false);
+  EXPECT_EQ(classifier.calls, 1);
+  box->GetClassification(1, true);
+  EXPECT_EQ(classifier.calls, 2);
+  EXPECT_EQ(box->SetClassification(2, 1, 1) * 10 +
+                box->SetClassification(1, VerdictSpam, ReasonRelayZoneB),
+            1);
+  EXPECT_EQ(box->Summary(1).reason, ReasonRelayZoneB);
+}
+
+}  // namespace
+}  // namespace qm
