@@ -1,8 +1,6 @@
 // The application's log and its classification objects.
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 
-#include <csignal>
 #include <cstdint>
 #include <filesystem>
 #include <string>
@@ -50,29 +48,6 @@ TEST_F(LogTest, LinesAreStampedInLocalTimeEscapedAndAppendedOnlyByAFlush) {
             std::string("earlier\r\n") + kStamp + "POP : Connection Closed.\r\n" + kStamp +
                 "MSV : id a\\x0D\\x0A2009 Mar 05 forged\\x09x\\x1B[2J\\x7F\\x00z "
                 "\xE5\x8F\x97\r\n2009 Mar 05 23:03:27\tSRV : x\r\n");
-}
-
-// A write that stops part-way, as on a full disk (a lowered file size limit here, the signal
-// ignored so that the write fails rather than ends the process), is undone and repeated whole.
-TEST_F(LogTest, WriteThatStopsPartWayIsUndoneAndRepeatedWhole) {
-  std::string expected(1000, 'e');
-  WriteFileBytes(File(), expected);
-  CLog log = Log(dir.Path());
-  for (int i = 0; i < 200; ++i)
-    log.Log("POP : line " + std::to_string(i)),
-        expected += kStamp + ("POP : line " + std::to_string(i)) + "\r\n";
-  rlimit saved{}, lowered{};
-  getrlimit(RLIMIT_FSIZE, &saved);
-  lowered = saved, lowered.rlim_cur = 1100;
-  const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
-  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &lowered), 0);
-  const bool flushed = log.FlushLog();
-  setrlimit(RLIMIT_FSIZE, &saved);
-  std::signal(SIGXFSZ, previousHandler);
-  EXPECT_FALSE(flushed);
-  EXPECT_EQ(fs::file_size(File()), 1000u);
-  ASSERT_TRUE(log.FlushLog());
-  EXPECT_TRUE(ReadFileBytes(File()) == expected);
 }
 
 // A blocklist that cannot be asked is reported once a new failure, not at every retrieval and

@@ -15,7 +15,6 @@
 #include "platform/locks.h"
 #include "platform/socket.h"
 #include "pop3client/pop3_session.h"
-#include "support/held_lock.h"
 #include "support/scripted_pop3_server.h"
 
 namespace qm {
@@ -40,29 +39,6 @@ TEST_F(MailboxSetTest, AddTrimsAndRefusesNamesInUseAndNamesThatAreNoFileNames) {
   std::filesystem::create_directory("broken.mbx");  // a message file that cannot be opened
   EXPECT_EQ(set->Add("broken") * 10 + set->Count(), CMailboxSet::kCannotCreate * 10 + 4);
   EXPECT_FALSE(Exists("x:y.mbx") || Exists("../up.mbx"));
-}
-
-// A retrieval, or a mail client on the mailbox or its dustbox (another thread: the store lock is
-// taken again freely by its owner thread), keeps the mailbox from being removed.
-TEST_F(MailboxSetTest, ABusyMailboxIsKeptWholeAndGoesOnceFree) {
-  for (int holder = 0; holder < 3; ++holder) {
-    auto set = Set({"a", "b"});
-    CMailbox& a = *set->Get(0);
-    Store(a, "one", "U1", VerdictOther);
-    ASSERT_EQ(set->SaveAll(0), 1);
-    {
-      COneSlotGuard retrieval(holder == 0 ? a.retrievalLock : set->Get(1)->retrievalLock);
-      test::HeldLock client(holder == 1   ? a.storeLock
-                            : holder == 2 ? a.Dustbox()->storeLock
-                                          : set->Get(1)->storeLock);
-      EXPECT_EQ(set->Remove(0), 0) << holder;
-      EXPECT_TRUE(Exists("a.mbx") && a.MessageCount() == 1);
-    }
-    EXPECT_EQ(set->Remove(0), 1);
-    EXPECT_EQ(Names(*set), Strings{"b"});
-    EXPECT_FALSE(Exists("a.mbx") || Exists("a.flg") || Exists("a.cfg") || Exists("a_dustbox.mbx"));
-    EXPECT_EQ(a.Name() + std::to_string(set->Remove(1)), "a0");  // still readable by old lookups
-  }
 }
 
 TEST_F(MailboxSetTest, FindLoginMatchesUserAndPasswordExactly) {

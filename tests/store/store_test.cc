@@ -193,27 +193,6 @@ TEST_F(MailboxFilesTest, LoadsWholeSettingsFilesAndGivesTheDefaultsForDamagedOne
   }
 }
 
-TEST_F(MailboxFilesTest, DamagedOrMissingMessageFiles) {
-  // An incomplete last message is cut off and kept aside; the next message never merges with it.
-  const std::string partial = "Subject: cut\r\n\r\nhalf a bo";
-  Write("p.mbx", Text("whole") + partial);
-  {
-    auto box = Load("p");
-    EXPECT_EQ(Read("p.mbx") + "|" + Read("p.partial"), Text("whole") + "|" + partial);
-    ASSERT_EQ(reporter.logLines.size(), 1u);
-    EXPECT_EQ(reporter.logLines[0].rfind("MBX : ", 0), 0u);
-    CMailMessage next = Message(Text("next"));
-    EXPECT_EQ(box->AppendMessage(next), 2);
-  }
-  EXPECT_EQ(Load("p")->Summary(2).subject, "next");
-  // Where the cut itself fails, the mailbox is refused and its file left alone.
-  Write("q.mbx", Text("whole") + "Subject: cut\r\n");
-  SetFileFaultInjector([](FileOperation op) { return op == FileOperation::Truncate; });
-  EXPECT_EQ(CMailbox::CreateMain(Path("q"))->Load(), 0);
-  SetFileFaultInjector(nullptr);
-  EXPECT_EQ(Read("q.mbx"), Text("whole") + "Subject: cut\r\n");
-}
-
 // Saves until each digest file was written after the clock tick of its message file's last
 // change, which is when it is trusted.
 void SaveTrusted(CMailbox& box) {
