@@ -26,21 +26,6 @@ namespace {
 using test::MailboxSetTest;
 using Strings = std::vector<std::string>;
 
-// Names are file names here and ":" separates them in the settings; a's dustbox name, or a name
-// whose dustbox would be a's file, shares files.
-TEST_F(MailboxSetTest, AddTrimsAndRefusesNamesInUseAndNamesThatAreNoFileNames) {
-  auto set = Set({"\t a \r\n", "A", "b_dustbox"});
-  EXPECT_EQ(Names(*set), (Strings{"a", "A", "b_dustbox"}));
-  for (const char* used : {"a", "a_dustbox", "b"})
-    EXPECT_EQ(set->Add(used), CMailboxSet::kNameInUse) << used;
-  for (const char* bad : {"   ", "x:y", "../up", "sub/box", "a\\b", "a\nb", "a\x7F", "a?", "a|b"})
-    EXPECT_EQ(set->Add(bad), CMailboxSet::kCannotCreate) << bad;
-  EXPECT_EQ(set->Add("\xE5\x8F\x97\xE4\xBF\xA1 box"), 3);
-  std::filesystem::create_directory("broken.mbx");  // a message file that cannot be opened
-  EXPECT_EQ(set->Add("broken") * 10 + set->Count(), CMailboxSet::kCannotCreate * 10 + 4);
-  EXPECT_FALSE(Exists("x:y.mbx") || Exists("../up.mbx"));
-}
-
 TEST_F(MailboxSetTest, FindLoginMatchesUserAndPasswordExactly) {
   auto set = Set({"a", "b", "c", "d"});
   ASSERT_EQ(set->AssignLocalAccount(0, {"ua", "pa", true, "ta", "tpa"}), 1);

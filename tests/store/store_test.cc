@@ -14,7 +14,6 @@
 
 #include "platform/file_io.h"
 #include "store/archive.h"
-#include "store/commit_records.h"
 #include "store/digest_cache.h"
 #include "store/mailbox.h"
 #include "store/md5.h"
@@ -105,40 +104,6 @@ TEST(ArchiveTest, EveryTruncationFailsCleanlyAtTheCutItem) {
   EXPECT_FALSE(huge.ReadString(text) || huge.Position() != 0);
 }
 
-TEST(CommitRecordsTest, EveryCutOfTheJournalKeepsExactlyTheWholeRecordsBeforeIt) {
-  auto record = [](std::uint64_t offset, std::string pending = {}) {
-    return AppendRecord{offset, 5 + offset, 0x2D, "uid" + std::to_string(offset), pending, "<m@x>"};
-  };
-  const std::vector<AppendRecord> written = {record(0), record(1ull << 33, "gone"), record(7)};
-  std::string bytes;
-  std::vector<std::size_t> ends;
-  for (const AppendRecord& r : written) ends.push_back((bytes += EncodeAppendRecord(r)).size());
-  for (std::size_t cut = 0; cut <= bytes.size(); ++cut) {
-    const auto whole = std::upper_bound(ends.begin(), ends.end(), cut) - ends.begin();
-    EXPECT_EQ(DecodeAppendRecords(bytes.substr(0, cut)),
-              std::vector<AppendRecord>(written.begin(), written.begin() + whole))
-        << cut;
-  }
-  bytes[ends[0] + 20] ^= 0x40;  // a damaged record ends the journal
-  EXPECT_EQ(DecodeAppendRecords(bytes), std::vector<AppendRecord>{written[0]});
-}
-
-TEST(CommitRecordsTest, ATransactionRoundTripsAndEveryCutOrFlippedByteIsRefused) {
-  Transaction written;
-  written.boxes = {{PairMember::Main, 900, 400, std::string("\x01\0\0\0\x0c\0", 6)},
-                   {PairMember::Dustbox, 100, 600, std::string(300, 'm')}};
-  written.deletedHereAdded.Add("a", "<a@x>");
-  written.pendingAdded.Add("b", "");
-  const std::string bytes = EncodeTransaction(written);
-  EXPECT_EQ(DecodeTransaction(bytes), written);
-  EXPECT_FALSE(DecodeTransaction(bytes + "x"));
-  for (std::size_t cut = 0; cut < bytes.size(); ++cut) {
-    std::string flipped = bytes;
-    flipped[cut] ^= 0x01;
-    EXPECT_FALSE(DecodeTransaction(bytes.substr(0, cut)) || DecodeTransaction(flipped)) << cut;
-  }
-}
-
 // Padding boundaries and bytes of every value (references from Python's hashlib).
 TEST(Md5Test, GivesTheKnownDigests) {
   std::string digests;
@@ -153,45 +118,6 @@ TEST(Md5Test, GivesTheKnownDigests) {
 
 using MailboxFilesTest = StoreTest;
 namespace fs = std::filesystem;
-
-std::string U32(std::uint32_t v) { return {char(v), char(v >> 8), char(v >> 16), char(v >> 24)}; }
-std::string U16(std::uint16_t v) { return {char(v), char(v >> 8)}; }
-std::string Str(const std::string& s) { return static_cast<char>(s.size()) + s; }
-// Settings files of older versions keep their bytes; a damaged one gives the defaults rather
-// than, say, a plain account for a secure one or a password account for a token one.
-const std::string kHead = Str("me") + Str("pw") + Str("") + Str("") + U32(180) + U32(100) +
-                          U16(0x4609) + U16(0x0001) + Str("pop.example.com") + U32(995) +
-                          Str("me@example.com") + Str("");
-const std::string kSecurity = "QMS1" + U32(1) + Str(""),
-                  kLogin = "QMA1" + U32(1) + Str("oama access me@example.com") + Str("");
-TEST_F(MailboxFilesTest, LoadsWholeSettingsFilesAndGivesTheDefaultsForDamagedOnes) {
-  const struct {
-    std::string bytes;
-    bool whole;
-    AuthMethod auth;
-    bool savedAgainAsItWas;
-  } cases[] = {{kHead, true, AuthMethod::Password, true},
-               {kHead + kSecurity, true, AuthMethod::Password, true},
-               {kHead + kSecurity + kLogin, true, AuthMethod::XOAuth2, true},
-               {kHead + kLogin + "QMZ9xyz", true, AuthMethod::XOAuth2, false},
-               {kHead + kLogin.substr(0, kLogin.size() - 2), false, {}, false},
-               {kHead + "QMA1" + U32(2) + Str("") + Str(""), false, {}, false},
-               {kHead + "QMS1" + U32(2) + Str("/ca.pem").substr(0, 4), false, {}, false},
-               {kHead + "QMS1" + U32(7) + Str("/ca.pem"), false, {}, false},
-               {Str("user") + Str("pw") + "\xFF\xFF\xFF\x10\x00\x00\x00", false, {}, false}};
-  for (const auto& c : cases) {
-    Write("m.cfg", c.bytes);
-    reporter.logLines.clear();
-    auto box = Load("m");
-    const CRemoteAccount& account = box->Client().account;
-    EXPECT_TRUE(box->ConfigDirty() != c.whole && reporter.logLines.empty() == c.whole);
-    EXPECT_TRUE(c.whole ? account.server == "pop.example.com" && account.auth == c.auth
-                        : box->Config() == CMailboxConfig{} && account == CRemoteAccount{});
-    box->MarkConfigDirty();
-    ASSERT_EQ(box->SaveConfig(), 1);
-    EXPECT_EQ(Read("m.cfg") == c.bytes, c.savedAgainAsItWas) << c.bytes.size();
-  }
-}
 
 // Saves until each digest file was written after the clock tick of its message file's last
 // change, which is when it is trusted.
