@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <filesystem>
 #include <string>
 
 #include "app/classification.h"
@@ -17,35 +16,23 @@
 namespace qm {
 namespace {
 
-namespace fs = std::filesystem;
-using test::ReadFileBytes;
-using test::WriteFileBytes;
-
-constexpr const char* kStamp = "2009 Mar 05 14:03:27\t";  // the fixed clock's reading, in UTC
-
-class LogTest : public ::testing::Test {
- protected:
-  CLog Log(const std::string& where) const {
-    return CLog(where, [] { return std::int64_t{1236261807}; });
-  }
-  std::string File(const char* name = CLog::kFileName) const { return dir.File(name); }
+// A peer's text with control bytes cannot start a line or a column of its own; UTF-8 stays.
+// Lines are stamped in local time and appended only by a flush.
+TEST(LogTest, LinesAreStampedInLocalTimeEscapedAndAppendedOnlyByAFlush) {
   test::ScopedTimeZone zone{"UTC"};
   ScratchDirectory dir;
-};
-
-// A peer's text with control bytes cannot start a line or a column of its own; UTF-8 stays.
-TEST_F(LogTest, LinesAreStampedInLocalTimeEscapedAndAppendedOnlyByAFlush) {
-  WriteFileBytes(File(), "earlier\r\n");
-  CLog log = Log(dir.Path());
+  const std::string file = dir.File(CLog::kFileName), stamp = "2009 Mar 05 14:03:27\t";
+  test::WriteFileBytes(file, "earlier\r\n");
+  CLog log(dir.Path(), [] { return std::int64_t{1236261807}; });
   log.Log("POP : Connection Closed.");
   log.Log(std::string("MSV : id a\r\n2009 Mar 05 forged\tx\x1b[2J\x7f\0z \xE5\x8F\x97", 43));
-  EXPECT_EQ(ReadFileBytes(File()), "earlier\r\n");
+  EXPECT_EQ(test::ReadFileBytes(file), "earlier\r\n");
   ASSERT_TRUE(log.FlushLog() && log.FlushLog());
   test::ScopedTimeZone tokyo("Asia/Tokyo");
   log.Log("SRV : x");
   ASSERT_TRUE(log.FlushLog());
-  EXPECT_EQ(ReadFileBytes(File()),
-            std::string("earlier\r\n") + kStamp + "POP : Connection Closed.\r\n" + kStamp +
+  EXPECT_EQ(test::ReadFileBytes(file),
+            "earlier\r\n" + stamp + "POP : Connection Closed.\r\n" + stamp +
                 "MSV : id a\\x0D\\x0A2009 Mar 05 forged\\x09x\\x1B[2J\\x7F\\x00z "
                 "\xE5\x8F\x97\r\n2009 Mar 05 23:03:27\tSRV : x\r\n");
 }
