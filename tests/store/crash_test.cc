@@ -87,14 +87,18 @@ class CrashTest : public ::testing::Test {
  protected:
   ~CrashTest() override { std::filesystem::remove_all(dir); }
 
+  // An empty directory and a pipe for the reports.
+  void Fresh(int (&fds)[2]) {
+    std::filesystem::remove_all(dir);
+    std::filesystem::create_directories(dir);
+    ASSERT_EQ(pipe(fds), 0);
+  }
   // Runs the work in a child that dies after `delay` (SIGKILL) or just before its `dying`-th file
   // change (0: never), and checks what it left.
   void RunAndCheck(ServerDeletion policy, unsigned seed, int steps, std::chrono::microseconds delay,
                    int dying) {
-    std::filesystem::remove_all(dir);
-    std::filesystem::create_directories(dir);
     int fds[2];
-    ASSERT_EQ(pipe(fds), 0);
+    Fresh(fds);
     const pid_t pid = fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {
@@ -205,10 +209,8 @@ TEST_F(CrashTest, EveryRefusedFileOperationLeavesFilesAndIndexInAgreement) {
   int total = 0;
   for (int failing = 0; failing == 0 || failing <= total; ++failing) {
     SCOPED_TRACE("operation " + std::to_string(failing));
-    std::filesystem::remove_all(dir);
-    std::filesystem::create_directories(dir);
     int fds[2], seen = 0;
-    ASSERT_EQ(pipe(fds), 0);
+    Fresh(fds);
     SetFileFaultInjector([&](FileOperation) { return ++seen == failing; });
     auto box = Work(base, DeleteWhenDustboxed, fds[1], 7, 30);
     SetFileFaultInjector(nullptr);
