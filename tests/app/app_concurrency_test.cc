@@ -67,11 +67,6 @@ TEST(LogConcurrencyTest, LinesFromManyThreadsAreWholeAndInLockOrder) {
   EXPECT_EQ(reading, kStart + kThreads * kLines);
 }
 
-// The user-interface thread adds, removes, reorders and reconfigures mailboxes and edits their
-// local accounts while mail clients log in to the real local server (each login fetching the
-// mailbox's new mail on demand) and retrieval requests run against a scripted remote server.
-// Run under ThreadSanitizer, which reports any access to shared state without a lock.
-
 using namespace std::chrono_literals;
 
 // The front end's seam: posted messages wait in a queue for the test's user-interface loop.
@@ -127,6 +122,9 @@ void Configure(CMailboxSet& set, int index, std::uint16_t remotePort, int varian
   });
 }
 
+// The user-interface thread adds, removes, reorders and reconfigures mailboxes and edits their
+// local accounts while mail clients log in to the real local server (each login fetching new
+// mail on demand) and retrieval requests run against a scripted remote server.
 TEST(SharedStateConcurrencyTest, UserEditsMailboxesWhileClientsLogInAndMailArrives) {
   ScratchDirectory directory;
   const std::filesystem::path previous = std::filesystem::current_path();
