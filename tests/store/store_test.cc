@@ -5,8 +5,6 @@
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
-#include <functional>
-#include <memory>
 #include <set>
 #include <string>
 #include <thread>
