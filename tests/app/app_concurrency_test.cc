@@ -86,23 +86,17 @@ class QueueUi : public IUserInterface {
 };
 
 // One mail client's command and the first line of its reply; a message retrieved is read whole.
-std::string Command(CTcpConnection& socket, std::string& pending, const std::string& command) {
-  if (!command.empty() && !socket.Send(command + "\r\n", 30s)) return {};
+std::string Command(CTcpConnection& socket, const std::string& command) {
+  std::string reply;
   char buffer[4096];
-  auto fill = [&](const std::string& end) {
-    for (std::int64_t n; pending.find(end) == std::string::npos;) {
-      if ((n = socket.Receive(buffer, sizeof buffer, 30s)) <= 0) return false;
-      pending.append(buffer, static_cast<std::size_t>(n));
-    }
-    return true;
+  auto whole = [&] {
+    return reply.ends_with(command.rfind("RETR", 0) == 0 && reply.rfind("+OK", 0) == 0 ? "\r\n.\r\n"
+                                                                                       : "\r\n");
   };
-  if (!fill("\r\n")) return {};
-  const std::string line = pending.substr(0, pending.find("\r\n") + 2);
-  const std::string end =
-      command.rfind("RETR", 0) == 0 && line.rfind("+OK", 0) == 0 ? "\r\n.\r\n" : "\r\n";
-  if (!fill(end)) return {};
-  pending.erase(0, pending.find(end) + end.size());
-  return line;
+  if (!command.empty() && !socket.Send(command + "\r\n", 30s)) return {};
+  for (std::int64_t n; !whole(); reply.append(buffer, static_cast<std::size_t>(n)))
+    if ((n = socket.Receive(buffer, sizeof buffer, 30s)) <= 0) return {};
+  return reply.substr(0, reply.find("\r\n") + 2);
 }
 
 // Points the mailbox at the remote server and sets its local account and options, holding its
@@ -157,21 +151,19 @@ TEST(SharedStateConcurrencyTest, UserEditsMailboxesWhileClientsLogInAndMailArriv
         for (std::mt19937 random(seed); !stop;) {
           const std::string& name = names[random() % names.size()];
           CTcpConnection socket;
-          std::string pending;
           if (socket.Connect("127.0.0.1", port, 5s) != ConnectResult::Connected ||
-              Command(socket, pending, "").rfind("+OK", 0) != 0 ||
-              Command(socket, pending, "USER user_" + name) != "+OK\r\n" ||
-              Command(socket, pending, "PASS pw_" + name) != "+OK\r\n") {
+              Command(socket, "").rfind("+OK", 0) != 0 ||
+              Command(socket, "USER user_" + name) != "+OK\r\n" ||
+              Command(socket, "PASS pw_" + name) != "+OK\r\n") {
             ++refused;
             continue;
           }
           ++logins;
           // Deletions decide the fate of server copies by settings the test is changing.
-          if (Command(socket, pending, "STAT") != "+OK 0 0\r\n" &&
-              Command(socket, pending, "RETR 1").rfind("+OK", 0) == 0 && random() % 4 == 0)
-            Command(socket, pending, "DELE 1");
-          if (random() % 2 == 0)
-            Command(socket, pending, "QUIT");  // or leave as a dropped connection does
+          if (Command(socket, "STAT") != "+OK 0 0\r\n" &&
+              Command(socket, "RETR 1").rfind("+OK", 0) == 0 && random() % 4 == 0)
+            Command(socket, "DELE 1");
+          if (random() % 2 == 0) Command(socket, "QUIT");  // or leave as a dropped connection does
         }
       });
     }
