@@ -1,5 +1,4 @@
-// A scratch working directory that the test runs in (mailbox sets keep their files in the current
-// directory), with a settings file, a recording reporter and stored-message helpers.
+// Runs the test in a scratch directory (where mailbox sets keep their files), with helpers.
 #pragma once
 
 #include <gtest/gtest.h>

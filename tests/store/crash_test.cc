@@ -1,7 +1,6 @@
-// Kills a process while it appends, moves, restores, purges, trims and saves (at random moments,
-// and just before each of its file operations in turn), or refuses each of its file operations in
-// turn; then loads what is left and checks that every message is there once, whole, with its own
-// marks, and that the server lists agree with what is stored.
+// Kills a process while it appends, moves, restores, purges, trims and saves (SIGKILL at random,
+// or just before each file change), or refuses each file operation in turn; then checks that
+// every message is there once, whole, with its own marks, and the server lists agree.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>

@@ -1,5 +1,4 @@
-// The user-interface thread marks, counts, saves, restores and trims a mailbox while a retrieval
-// stores into it and its dustbox (a third of it spam) and a mail client's session removes from it.
+// The user thread marks, saves, restores and trims while mail is stored and a client removes it.
 #include <gtest/gtest.h>
 
 #include <atomic>

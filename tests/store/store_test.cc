@@ -1,5 +1,4 @@
-// The store: the byte forms of its files, what is made of damaged or older files, and what the
-// mailbox does with its messages.
+// The store: the byte forms of its files, digests, and what the mailbox does with its messages.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -57,9 +56,8 @@ std::string Filler(std::size_t size, std::uint32_t seed = 1) {
   return bytes;
 }
 
-// Strings of every length form (0, 254, 255, 65534 bytes) and numbers, cut anywhere (the cut
-// ending a heap block, for AddressSanitizer): the items before the cut read back whole and the
-// cut one fails without moving on or writing its output; a 4 GiB claim fails before allocating.
+// Strings of every length form and numbers, cut anywhere (at a heap block's end): what is whole
+// reads back, the cut item fails untouched; a 4 GiB claim fails before allocating.
 TEST(ArchiveTest, EveryTruncationFailsCleanlyAtTheCutItem) {
   const std::vector<std::string> strings = {"", Filler(254), Filler(255), Filler(65534)};
   std::string data;
@@ -103,8 +101,7 @@ TEST(ArchiveTest, EveryTruncationFailsCleanlyAtTheCutItem) {
 using MailboxFilesTest = StoreTest;
 namespace fs = std::filesystem;
 
-// Saves until each digest file was written after the clock tick of its message file's last
-// change, which is when it is trusted.
+// Saves until each digest file is newer than its message file's last change, and so trusted.
 void SaveTrusted(CMailbox& box) {
   for (CMailbox* member : {&box, box.Dustbox()}) {
     MessageFileStamp stamp;
@@ -117,8 +114,7 @@ void SaveTrusted(CMailbox& box) {
   }
 }
 
-// Every UIDL is the digest of the message's bytes. `cachedOnly`: listed while no file can be
-// opened, so every digest must come from the saved ones.
+// Every UIDL is the digest of the message's bytes; `cachedOnly`: all from the saved digests.
 void ExpectTrueDigests(CMailbox& box, bool cachedOnly) {
   std::vector<int> numbers;
   std::vector<std::string> uidls;
@@ -134,8 +130,7 @@ void ExpectTrueDigests(CMailbox& box, bool cachedOnly) {
   box.CloseMaildrop();
 }
 
-// Digests are saved and trusted at the next start; a damaged or stale file (message files
-// changed behind the store's back) is noticed and never gives a wrong digest.
+// Saved digests are trusted; a damaged or stale file is noticed and never gives a wrong one.
 TEST_F(MailboxFilesTest, AStaleOrDamagedDigestFileNeverGivesAWrongDigest) {
   const std::string a = Text("aaa"), b = Text("bbb"), c = Text("ccc", "another body");
   for (int damage : {0, 2, 3, 4, 5}) {
