@@ -1,5 +1,4 @@
-// A scratch working directory that the test runs in, with a settings file and a recording
-// reporter: mailbox sets keep their files in the current directory.
+// Runs the test in a scratch directory (where mailbox sets keep their files), with helpers.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -18,26 +17,18 @@ namespace qm::test {
 
 class MailboxSetTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::filesystem::current_path(dir.Path());
-    SetReporter(&reporter);
-  }
-  void TearDown() override {
-    SetReporter(nullptr);
-    std::filesystem::current_path(previous);
-  }
-
+  void SetUp() override { std::filesystem::current_path(dir.Path()), SetReporter(&reporter); }
+  void TearDown() override { SetReporter(nullptr), std::filesystem::current_path(previous); }
   static bool Exists(const std::string& path) { return std::filesystem::exists(path); }
   static std::string ReadAll(const std::string& path) { return ReadFileBytes(path); }
   static void WriteAll(const std::string& path, const std::string& bytes) {
     WriteFileBytes(path, bytes);
   }
-  // A stored message with this subject.
   static CMailMessage Message(const std::string& subject, const std::string& uidl = {},
                               int verdict = VerdictUnclassified) {
     CMailMessage message;
-    message.Parse("Subject: " + subject + "\r\nMessage-ID: <" + subject + "@example.org>\r\n\r\n" +
-                  "body\r\n.\r\n");
+    message.Parse("Subject: " + subject + "\r\nMessage-ID: <" + subject +
+                  "@example.org>\r\n\r\nbody\r\n.\r\n");
     message.mark.uidl = uidl;
     message.mark.SetClassification(verdict, 0);
     return message;
@@ -49,7 +40,6 @@ class MailboxSetTest : public ::testing::Test {
     ASSERT_GT(mailbox.AppendMessage(message), 0);
     if (!uidl.empty()) mailbox.Client().RegisterKnown(uidl, "<" + subject + "@example.org>");
   }
-  // A set with these mailboxes added.
   std::unique_ptr<CMailboxSet> Set(const std::vector<std::string>& names) {
     auto set = std::make_unique<CMailboxSet>(profile);
     for (const std::string& name : names) EXPECT_GE(set->Add(name), 0) << name;
@@ -60,7 +50,6 @@ class MailboxSetTest : public ::testing::Test {
     for (int i = 0; i < set.Count(); ++i) names.push_back(set.Get(i)->Name());
     return names;
   }
-
   std::string ListValue() const {
     return profile.GetString(CMailboxSet::kListSection, CMailboxSet::kListKey, "(missing)");
   }

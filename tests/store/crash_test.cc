@@ -1,8 +1,6 @@
-// Kills a process while it appends, moves, restores, purges, trims and saves (at random moments,
-// and just before each of its file operations in turn), then loads what it left and checks that
-// every message is there once, whole, with its own marks, and that the server lists agree with
-// what is stored.
-#include <fcntl.h>
+// Kills a process while it appends, moves, restores, purges, trims and saves (SIGKILL at random,
+// or just before each file change), or refuses each file operation in turn; then checks that
+// every message is there once, whole, with its own marks, and the server lists agree.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -10,7 +8,6 @@
 
 #include <chrono>
 #include <filesystem>
-#include <functional>
 #include <map>
 #include <random>
 #include <set>
@@ -24,42 +21,38 @@
 namespace qm {
 namespace {
 
-// Message i, recognisable and checkable from its bytes alone.
+// Message i, recognisable and checkable from its bytes alone, with marks of its own so that marks
+// moved to another message show.
 std::string MessageText(int i) {
-  std::string text = "Subject: m" + std::to_string(i) + "\r\nMessage-ID: <" + std::to_string(i) +
-                     "@crash>\r\n\r\n";
-  const int lines = 20 + (i * 37) % 400;
-  for (int j = 0; j < lines; ++j) {
+  std::string text =
+      "Subject: " + std::to_string(i) + "\r\nMessage-ID: <" + std::to_string(i) + "@crash>\r\n\r\n";
+  for (int j = 0; j < 20 + (i * 37) % 400; ++j)
     text += "line " + std::to_string(i) + " " + std::to_string(j) + "\r\n";
-  }
   return text + ".\r\n";
 }
-
-int NumberOf(const std::string& subject) { return std::stoi(subject.substr(1)); }
-std::string Uid(int i) { return "U" + std::to_string(i); }
-std::string Said(char kind, int i) { return kind + (" " + std::to_string(i) + "\n"); }
-
-// Every message carries marks of its own, so that marks moved to another message show.
 CMailMark MarkOf(int i) {
   CMailMark mark;
-  mark.SetHidden(i % 3 == 0);
-  mark.SetOpened(i % 2 == 1);
-  mark.SetClassification(i % 4 - 1, static_cast<unsigned>(i % 7));
-  mark.uidl = Uid(i);
+  mark.SetHidden(i % 3 == 0), mark.SetOpened(i % 2 == 1), mark.uidl = "U" + std::to_string(i);
+  mark.SetClassification(i % 4 - 1, static_cast<unsigned>(i % 7));  // spam and bad to the dustbox
   return mark;
 }
+int NumberOf(const CMailbox& box, int n) { return std::stoi(box.Summary(n).subject); }
+bool Changes(FileOperation op) { return op != FileOperation::Read && op != FileOperation::Sync; }
+constexpr ServerDeletion kPolicies[] = {DeleteWhenRetrieved, KeepOnServer, DeleteWhenDustboxed};
 
-// Runs until it is killed, or for `steps` steps. Reports "p i" before a removal for good may take
+// Runs until killed, or for `steps` steps. Reports "p i" before a removal for good may take
 // message i and "A i" once an append is finished.
-void Work(const std::string& base, ServerDeletion policy, int report, unsigned seed, int steps) {
+std::unique_ptr<CMailbox> Work(const std::string& base, ServerDeletion policy, int report,
+                               unsigned seed, int steps) {
   std::mt19937 random(seed);
   auto box = CMailbox::CreateMain(base);
-  if (!box->Load()) _exit(3);
+  if (!box->Load()) return nullptr;
   box->Config().SetServerDeletion(policy);
   box->Config().Set(CMailboxConfig::LimitDustbox, true);
   box->Config().dustboxLimit = 6;
   CMailbox& dustbox = *box->Dustbox();
-  auto say = [report](const std::string& text) {
+  auto say = [report](char kind, int i) {
+    const std::string text = kind + (" " + std::to_string(i) + "\n");
     if (write(report, text.data(), text.size()) != static_cast<ssize_t>(text.size())) _exit(4);
   };
   auto pick = [&random](const CMailbox& mailbox) {
@@ -67,116 +60,107 @@ void Work(const std::string& base, ServerDeletion policy, int report, unsigned s
   };
   for (int i = 0; i != steps; ++i) {
     const int step = static_cast<int>(random() % 20);
-    if (step < 10 || box->MessageCount() < 2) {
-      // Stored as a retrieval stores: spam and bad mail to the dustbox, the server copy listed.
-      CMailMessage message;
-      message.Parse(MessageText(i));
-      message.mark = MarkOf(i);
-      int deleteNow = 0;
-      if (box->StoreRetrieved(message, deleteNow) > 0) say(Said('A', i));
+    CMailMessage message;
+    if (int deleteNow = 0, n = 0; step < 10 || box->MessageCount() < 2) {
+      message.Parse(MessageText(i)), message.mark = MarkOf(i);
+      if (box->StoreRetrieved(message, deleteNow) > 0) say('A', i);
     } else if (step < 12) {
       box->RemoveMessages({pick(*box), pick(*box)}, &dustbox);
     } else if (step < 14) {
-      const int n = pick(*box);
-      say(Said('p', NumberOf(box->Summary(n).subject)));
+      say('p', NumberOf(*box, n = pick(*box)));
       box->RemoveMessages({n}, nullptr);
     } else if (step < 16 && dustbox.MessageCount() > 0) {
       box->RestoreFromDustbox(pick(dustbox));
     } else if (step < 18) {
-      for (int n = 1; n <= dustbox.MessageCount() - 6; ++n) {
-        say(Said('p', NumberOf(dustbox.Summary(n).subject)));
-      }
+      for (n = 1; n <= dustbox.MessageCount() - 6; ++n) say('p', NumberOf(dustbox, n));
       box->TrimDustbox();
     } else {
-      box->Save();
-      dustbox.Save();
+      box->Save(), dustbox.Save();
     }
   }
+  return box;
 }
-
-std::set<std::string> Uids(CUidList list) {
-  std::set<std::string> uids;
-  std::string uid, messageId;
-  for (list.Rewind(); list.Next(uid, messageId);) uids.insert(uid);
-  return uids;
-}
-
-// Deleted at once on the server, left there, or deleted when moved to the dustbox.
-constexpr ServerDeletion kPolicies[] = {DeleteWhenRetrieved, KeepOnServer, DeleteWhenDustboxed};
 
 class CrashTest : public ::testing::Test {
  protected:
-  CrashTest() { std::filesystem::remove_all(dir); }
   ~CrashTest() override { std::filesystem::remove_all(dir); }
 
-  // Runs the work in a child (`prepare` first, there) that `kill` may end, and checks what the
-  // child left.
-  void RunAndCheck(
-      ServerDeletion policy, unsigned seed, int steps, const std::function<void(pid_t)>& kill,
-      const std::function<void()>& prepare = [] {}) {
+  // An empty directory and a pipe for the reports.
+  void Fresh(int (&fds)[2]) {
     std::filesystem::remove_all(dir);
     std::filesystem::create_directories(dir);
-    int fds[2];
     ASSERT_EQ(pipe(fds), 0);
+  }
+  // Runs the work in a child that dies after `delay` (SIGKILL) or just before its `dying`-th file
+  // change (0: never), and checks what it left.
+  void RunAndCheck(ServerDeletion policy, unsigned seed, int steps, std::chrono::microseconds delay,
+                   int dying) {
+    int fds[2];
+    Fresh(fds);
     const pid_t pid = fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {
       close(fds[0]);
-      prepare();
-      Work(base, policy, fds[1], seed, steps);
-      _exit(0);
+      SetFileFaultInjector([dying, seen = 0](FileOperation op) mutable {
+        if (Changes(op) && ++seen == dying) _exit(1);
+        return false;
+      });
+      _exit(Work(base, policy, fds[1], seed, steps) ? 0 : 3);
     }
     close(fds[1]);
-    kill(pid);
+    if (delay.count() > 0) std::this_thread::sleep_for(delay), kill(pid, SIGKILL);
     int status = 0;
     waitpid(pid, &status, 0);
-    std::string reports;
-    char buffer[4096];
-    for (ssize_t n; (n = read(fds[0], buffer, sizeof buffer)) > 0;) reports.append(buffer, n);
-    close(fds[0]);
     ASSERT_FALSE(WIFEXITED(status) && WEXITSTATUS(status) > 2) << "the worker failed: " << status;
-    Check(policy, reports);
+    Check(policy, fds[0]);
   }
 
-  void Check(ServerDeletion policy, const std::string& reports) {
+  // Loads what the work left and checks it against the reports read from `from` (closed here).
+  // Returns the subjects and unique ids of the messages, for a check against another list.
+  std::string Check(ServerDeletion policy, int from) {
+    std::string reports, all;
+    char buffer[4096];
+    for (ssize_t n; (n = read(from, buffer, sizeof buffer)) > 0;) reports.append(buffer, n);
+    close(from);
     std::set<int> appended, mayBeGone;
     std::istringstream lines(reports);
-    for (std::string kind, what; lines >> kind >> what;) {
+    for (std::string kind, what; lines >> kind >> what;)
       (kind == "A" ? appended : mayBeGone).insert(std::stoi(what));
-    }
     auto box = CMailbox::CreateMain(base);
     box->Config().SetServerDeletion(policy);
-    ASSERT_EQ(box->Load(), 1);
+    EXPECT_EQ(box->Load(), 1);
     EXPECT_FALSE(FileExists(box->TransactionFile()));
-    const std::set<std::string> deletedHere = Uids(box->Client().DeletedHere());
-    const std::set<std::string> pending = Uids(box->Client().PendingDeletions());
+    std::set<std::string> deletedHere, pending;
+    std::string uid, messageId;
+    for (auto [list, into] : {std::pair{box->Client().DeletedHere(), &deletedHere},
+                              {box->Client().PendingDeletions(), &pending}})
+      for (list.Rewind(); list.Next(uid, messageId);) into->insert(uid);
     std::map<int, int> seen;
     for (CMailbox* mailbox : {box.get(), box->Dustbox()}) {
       for (int n = 1; n <= mailbox->MessageCount(); ++n) {
         std::string bytes;
-        ASSERT_TRUE(mailbox->ReadStoredBytes(n, bytes));
-        const int i = NumberOf(mailbox->Summary(n).subject);
-        ++seen[i];
-        EXPECT_EQ(bytes, MessageText(i)) << "message " << i << " is not whole";
-        const CMailMark mark = mailbox->Mark(n);
-        EXPECT_EQ(mark.flags, MarkOf(i).flags) << "message " << i << " has other marks";
+        const int i = NumberOf(*mailbox, n);
+        const CMailMark mark = mailbox->Mark(n), own = MarkOf(i);
+        ++seen[i], all += mailbox->Summary(n).subject + mark.uidl + " ";
+        EXPECT_TRUE(mailbox->ReadStoredBytes(n, bytes) && bytes == MessageText(i) &&
+                    mark.flags == own.flags)
+            << "message " << i << " is not whole or has other marks";
         // A copy whose deletion was requested tracks no unique id; any other tracks its own.
-        if (mark.uidl.empty()) {
-          EXPECT_TRUE(pending.count(Uid(i))) << "message " << i << " lost its server copy";
-        } else {
-          EXPECT_EQ(mark.uidl, Uid(i));
-          EXPECT_FALSE(pending.count(Uid(i)) || deletedHere.count(Uid(i)))
-              << "message " << i << " is stored and listed as deleted";
-        }
+        EXPECT_TRUE(mark.uidl.empty() ? pending.count(own.uidl) != 0
+                                      : mark.uidl == own.uidl && !pending.count(own.uidl) &&
+                                            !deletedHere.count(own.uidl))
+            << "message " << i
+            << (mark.uidl.empty() ? " lost its server copy" : " is stored and listed as deleted");
       }
     }
     for (const auto& [i, count] : seen) EXPECT_EQ(count, 1) << "message " << i << " doubled";
     for (int i : appended) {
-      if (seen.count(i) != 0) continue;
-      EXPECT_TRUE(mayBeGone.count(i)) << "message " << i << " was lost";
-      EXPECT_TRUE(deletedHere.count(Uid(i)) || pending.count(Uid(i)))
-          << "message " << i << " was deleted but its server copy is forgotten";
+      const std::string id = MarkOf(i).uidl;
+      EXPECT_TRUE(seen.count(i) ||
+                  (mayBeGone.count(i) && (deletedHere.count(id) || pending.count(id))))
+          << "message " << i << " was lost, or its server copy forgotten";
     }
+    return all;
   }
 
   // A process that dies leaves its writes in memory, not on the disk: where there is a file
@@ -189,52 +173,55 @@ class CrashTest : public ::testing::Test {
 };
 
 TEST_F(CrashTest, RandomKills) {
-  // A longer sweep: QM_CRASH_ROUNDS=1000.
-  const char* wanted = std::getenv("QM_CRASH_ROUNDS");
-  const int rounds = wanted != nullptr ? std::atoi(wanted) : 40;
+  const char* wanted = std::getenv("QM_CRASH_ROUNDS");  // a longer sweep: QM_CRASH_ROUNDS=1000
   std::mt19937 random(20261207);
-  for (int round = 0; round < rounds; ++round) {
+  for (int round = 0; round < (wanted != nullptr ? std::atoi(wanted) : 40); ++round) {
     SCOPED_TRACE("round " + std::to_string(round));
-    const auto delay = std::chrono::microseconds(5000 + random() % 80000);
-    RunAndCheck(kPolicies[round % 3], static_cast<unsigned>(round), -1, [delay](pid_t pid) {
-      std::this_thread::sleep_for(delay);
-      kill(pid, SIGKILL);
-    });
+    RunAndCheck(kPolicies[round % 3], static_cast<unsigned>(round), -1,
+                std::chrono::microseconds(5000 + random() % 80000), 0);
   }
 }
 
-// Whether a death just before the operation can leave the files other than a death after the one
-// before it (a sync only matters when the machine, not the process, stops).
-bool Changes(FileOperation op) { return op != FileOperation::Read && op != FileOperation::Sync; }
-
-// A death just before each file operation of a fixed run, one after the other.
+// Only operations that change files matter: a sync only does when the machine, not the process,
+// stops.
 TEST_F(CrashTest, DeathBeforeEveryFileOperation) {
-  constexpr int kSteps = 30;
   for (const ServerDeletion policy : kPolicies) {
-    std::filesystem::remove_all(dir);
-    std::filesystem::create_directories(dir);
-    int total = 0;
-    SetFileFaultInjector([&total](FileOperation op) {
-      total += Changes(op) ? 1 : 0;
-      return false;
-    });
-    const int ignored = open("/dev/null", O_WRONLY);
-    Work(base, policy, ignored, 7, kSteps);
-    close(ignored);
+    int total = 0, fds[2];
+    Fresh(fds);
+    SetFileFaultInjector([&](FileOperation op) { return total += Changes(op), false; });
+    EXPECT_TRUE(Work(base, policy, fds[1], 7, 30));
+    close(fds[0]), close(fds[1]);
     SetFileFaultInjector(nullptr);
     ASSERT_GT(total, 100);
     for (int dying = 1; dying <= total; ++dying) {
       SCOPED_TRACE("death before operation " + std::to_string(dying));
-      RunAndCheck(
-          policy, 7, kSteps, [](pid_t) {},
-          [dying] {
-            SetFileFaultInjector([dying, seen = 0](FileOperation op) mutable {
-              if (Changes(op) && ++seen == dying) _exit(1);
-              return false;
-            });
-          });
+      RunAndCheck(policy, 7, 30, std::chrono::microseconds(0), dying);
     }
   }
+}
+
+// Whatever file operation is refused, a save with the disk working again brings the files up to
+// date with the mailbox in memory.
+TEST_F(CrashTest, EveryRefusedFileOperationLeavesFilesAndIndexInAgreement) {
+  int total = 0;
+  for (int failing = 0; failing == 0 || failing <= total; ++failing) {
+    SCOPED_TRACE("operation " + std::to_string(failing));
+    int fds[2], seen = 0;
+    Fresh(fds);
+    SetFileFaultInjector([&](FileOperation) { return ++seen == failing; });
+    auto box = Work(base, DeleteWhenDustboxed, fds[1], 7, 30);
+    SetFileFaultInjector(nullptr);
+    close(fds[1]);
+    total = failing == 0 ? seen : total;
+    if (box == nullptr) continue;
+    box->Save(), box->Dustbox()->Save();
+    std::string inMemory;
+    for (CMailbox* mailbox : {box.get(), box->Dustbox()})
+      for (int n = 1; n <= mailbox->MessageCount(); ++n)
+        inMemory += mailbox->Summary(n).subject + mailbox->Mark(n).uidl + " ";
+    EXPECT_EQ(Check(DeleteWhenDustboxed, fds[0]), inMemory);
+  }
+  EXPECT_GT(total, 100);
 }
 
 }  // namespace

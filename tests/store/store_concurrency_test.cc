@@ -1,5 +1,4 @@
-// The user-interface thread marks, counts, saves, restores and trims a mailbox while a retrieval
-// stores into it and its dustbox and a mail client's session removes from it.
+// The user thread marks, saves, restores and trims while mail is stored and a client removes it.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -16,39 +15,29 @@ TEST(StoreConcurrencyTest, MarkingAndSavingWhileMessagesComeAndGo) {
   ScratchDirectory dir;
   auto box = CMailbox::CreateMain(dir.File("box"));
   ASSERT_EQ(box->Load(), 1);
-  box->Config().SetServerDeletion(DeleteWhenRetrieved);
   box->Config().Set(CMailboxConfig::LimitDustbox, true);
   box->Config().dustboxLimit = 5;
   std::atomic<bool> done{false};
   std::thread retrieval([&] {
-    for (int i = 0; i < 200; ++i) {
+    for (int i = 0, deleteNow = 0; i < 200; ++i) {
       CMailMessage message;
       message.Parse("Subject: m" + std::to_string(i) + "\r\n\r\nbody\r\n.\r\n");
       message.mark.uidl = "U" + std::to_string(i);
-      // Spam goes to the dustbox.
       message.mark.SetClassification(i % 3 == 0 ? VerdictSpam : VerdictOther, ReasonNone);
-      int deleteNow = 0;
       box->StoreRetrieved(message, deleteNow);
     }
   });
   std::thread client([&] {
-    while (!done) {
-      box->OpenMaildrop();
-      box->MaildropDelete(1);
-      box->MaildropCommit();
-      box->CloseMaildrop();
-    }
+    for (; !done; box->CloseMaildrop())
+      box->OpenMaildrop(), box->MaildropDelete(1), box->MaildropCommit();
   });
   for (int rounds = 1; !done; ++rounds) {
-    const int count = box->MessageCount();
-    if (count > 0) {
-      box->SetOpened(count, true);
+    if (const int count = box->MessageCount(); count > 0) {
+      box->SetOpened(count, true), box->SetClassification(count, VerdictOther, ReasonNone);
       (void)box->Summary(count).subject;
-      box->SetClassification(count, VerdictOther, ReasonNone);
     }
     box->UnopenedCount();
-    box->Save(CMailbox::SaveWait::No);
-    box->Dustbox()->Save(CMailbox::SaveWait::No);
+    box->Save(CMailbox::SaveWait::No), box->Dustbox()->Save(CMailbox::SaveWait::No);
     box->TrimDustbox(CMailbox::SaveWait::No);
     if (rounds % 7 == 1) box->RestoreFromDustbox(1);
     done = (rounds > 50 && box->MessageCount() == 0) || rounds > 5000;
@@ -58,8 +47,8 @@ TEST(StoreConcurrencyTest, MarkingAndSavingWhileMessagesComeAndGo) {
   client.join();
   auto reloaded = CMailbox::CreateMain(dir.File("box"));
   ASSERT_EQ(reloaded->Load(), 1);
-  EXPECT_EQ(reloaded->MessageCount(), box->MessageCount());
-  EXPECT_EQ(reloaded->Dustbox()->MessageCount(), box->Dustbox()->MessageCount());
+  EXPECT_EQ(reloaded->MessageCount() * 1000 + reloaded->Dustbox()->MessageCount(),
+            box->MessageCount() * 1000 + box->Dustbox()->MessageCount());
 }
 
 }  // namespace

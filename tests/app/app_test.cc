@@ -1,0 +1,75 @@
+// The application's log and its classification objects.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+
+#include "app/classification.h"
+#include "app/log.h"
+#include "message/mail_message.h"
+#include "platform/socket.h"
+#include "support/file_bytes.h"
+#include "support/recording_reporter.h"
+#include "support/scoped_time_zone.h"
+#include "support/scratch_directory.h"
+
+namespace qm {
+namespace {
+
+// A peer's text with control bytes cannot start a line or a column of its own; UTF-8 stays.
+// Lines are stamped in local time and appended only by a flush.
+TEST(LogTest, LinesAreStampedInLocalTimeEscapedAndAppendedOnlyByAFlush) {
+  test::ScopedTimeZone zone{"UTC"};
+  ScratchDirectory dir;
+  const std::string file = dir.File(CLog::kFileName), stamp = "2009 Mar 05 14:03:27\t";
+  test::WriteFileBytes(file, "earlier\r\n");
+  CLog log(dir.Path(), [] { return std::int64_t{1236261807}; });
+  log.Log("POP : Connection Closed.");
+  log.Log(std::string("MSV : id a\r\n2009 Mar 05 forged\tx\x1b[2J\x7f\0z \xE5\x8F\x97", 43));
+  EXPECT_EQ(test::ReadFileBytes(file), "earlier\r\n");
+  ASSERT_TRUE(log.FlushLog() && log.FlushLog());
+  test::ScopedTimeZone tokyo("Asia/Tokyo");
+  log.Log("SRV : x");
+  ASSERT_TRUE(log.FlushLog());
+  EXPECT_EQ(test::ReadFileBytes(file),
+            "earlier\r\n" + stamp + "POP : Connection Closed.\r\n" + stamp +
+                "MSV : id a\\x0D\\x0A2009 Mar 05 forged\\x09x\\x1B[2J\\x7F\\x00z "
+                "\xE5\x8F\x97\r\n2009 Mar 05 23:03:27\tSRV : x\r\n");
+}
+
+// A blocklist that cannot be asked is reported once a new failure, not at every retrieval and
+// not never. An absent answer list keeps its default, an empty one clears it.
+TEST(ClassificationTest, AFailingBlocklistIsReportedOncePerNewFailure) {
+  test::RecordingReporter reporter;
+  SetReporter(&reporter);
+  ScratchDirectory directory;
+  CTcpListener listener;  // a name server that refuses at once: nothing listens on its port
+  ASSERT_EQ(listener.Listen("127.0.0.1", 0, 1), ListenResult::Listening);
+  const std::string server = "127.0.0.1:" + std::to_string(listener.Port());
+  listener = CTcpListener();
+  CSettings settings(directory.Path());
+  for (const auto& [key, value] : {std::pair{"DnsServers", server.c_str()},
+                                   {"DnsTimeout", "1"},
+                                   {"Ignore1", ""},
+                                   {"Ignore2", " 127.0.0.5 ,127.0.0.6"}})
+    ASSERT_TRUE(settings.Profile().WriteString("RBL", key, value));
+  const BlocklistSettings read = CClassification::ReadBlocklistSettings(settings);
+  EXPECT_TRUE(read.ignored[0] == BlocklistSettings{}.ignored[0] && read.ignored[1].empty());
+  EXPECT_EQ(read.ignored[2], (std::vector<std::string>{"127.0.0.5", "127.0.0.6"}));
+  CClassification classification(settings);
+  classification.Load(directory.Path(), settings);
+  EXPECT_EQ(classification.NewBlocklistTrouble(), "");
+  for (const std::string sender : {"a@sender.example", "b@other.example"}) {
+    CMailMessage message;
+    message.Parse("From: " + sender + "\r\nSubject: s\r\n\r\nsee http://link.example/" + sender +
+                  "\r\n.\r\n");
+    classification.Classifier().Classify(message);
+    const std::string trouble = classification.NewBlocklistTrouble();
+    EXPECT_EQ(trouble.rfind("ブロックリスト .multi.surbl.org が使えません ( ", 0), 0u) << trouble;
+    EXPECT_EQ(classification.NewBlocklistTrouble(), "");
+  }
+  SetReporter(nullptr);
+}
+
+}  // namespace
+}  // namespace qm

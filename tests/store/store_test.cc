@@ -1,0 +1,259 @@
+// The store: the byte forms of its files, digests, and what the mailbox does with its messages.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/file_io.h"
+#include "store/archive.h"
+#include "store/digest_cache.h"
+#include "store/mailbox.h"
+#include "store/md5.h"
+#include "support/file_bytes.h"
+#include "support/recording_reporter.h"
+#include "support/scratch_directory.h"
+
+namespace qm {
+namespace {
+
+class StoreTest : public ::testing::Test {
+ public:
+  void SetUp() override { SetReporter(&reporter); }
+  void TearDown() override { SetReporter(nullptr); }
+  std::string Path(const std::string& name) const { return dir.File(name); }
+  std::string Read(const std::string& name) const { return test::ReadFileBytes(Path(name)); }
+  void Write(const std::string& name, const std::string& bytes) const {
+    test::WriteFileBytes(Path(name), bytes);
+  }
+  std::unique_ptr<CMailbox> Load(const std::string& name) const {
+    auto box = CMailbox::CreateMain(Path(name));
+    EXPECT_EQ(box->Load(), 1) << name;
+    return box;
+  }
+  static std::string Text(const std::string& subject, const std::string& body = "body") {
+    return "Subject: " + subject + "\r\n\r\n" + body + "\r\n.\r\n";
+  }
+  static CMailMessage Message(const std::string& text, const std::string& uidl = {}) {
+    CMailMessage message;
+    message.Parse(text), message.mark.uidl = uidl,
+                         message.mark.SetClassification(VerdictUnclassified, 0);
+    return message;
+  }
+  ScratchDirectory dir;
+  test::RecordingReporter reporter;
+};
+
+// Not one byte repeated, so that a shifted copy is noticed.
+std::string Filler(std::size_t size, std::uint32_t seed = 1) {
+  std::string bytes;
+  while (bytes.size() < size)
+    bytes += static_cast<char>((seed = seed * 1103515245u + 12345u) >> 24);
+  return bytes;
+}
+
+// Strings of every length form and numbers, cut anywhere (at a heap block's end): what is whole
+// reads back, the cut item fails untouched; a 4 GiB claim fails before allocating.
+TEST(ArchiveTest, EveryTruncationFailsCleanlyAtTheCutItem) {
+  const std::vector<std::string> strings = {"", Filler(254), Filler(255), Filler(65534)};
+  std::string data;
+  CArchiveWriter writer(data);
+  std::vector<std::size_t> ends;
+  for (const std::string& text : strings) {
+    writer.WriteU32(0xA5000C0Du), writer.WriteU16(110), ends.push_back(data.size());
+    if (!writer.WriteString(text)) FAIL();
+    ends.push_back(data.size());
+  }
+  std::vector<char> block(data.size());
+  for (std::size_t cut = 0; cut <= data.size(); ++cut) {
+    char* start = block.data() + block.size() - cut;
+    std::copy(data.begin(), data.begin() + static_cast<std::ptrdiff_t>(cut), start);
+    CArchiveReader reader(std::string_view(start, cut));
+    for (std::size_t item = 0; item < ends.size(); item += 2) {
+      std::uint32_t u32 = 1;
+      std::uint16_t u16 = 1;
+      std::string text = "untouched";
+      const std::size_t at = reader.Position();
+      ASSERT_EQ(reader.ReadU32(u32) && reader.ReadU16(u16), ends[item] <= cut) << cut;
+      if (ends[item] > cut) break;
+      ASSERT_EQ(reader.ReadString(text), ends[item + 1] <= cut) << cut;
+      ASSERT_TRUE(ends[item + 1] <= cut
+                      ? u32 == 0xA5000C0Du && u16 == 110 && text == strings[item / 2]
+                      : text == "untouched" && reader.Position() == at + 6)
+          << cut;
+      if (ends[item + 1] > cut) break;
+    }
+  }
+  EXPECT_EQ(
+      data.substr(0, 7) + data.substr(ends[5] - 255 - 3, 3) + data.substr(ends[7] - 65534 - 7, 7),
+      std::string("\x0D\x0C\0\xA5\x6E\0\0\xFF\xFF\0\xFF\xFF\xFF\xFE\xFF\0\0", 17));
+  const std::string claim = "\xFF\xFF\xFF\xFF\xFF\xFF\xFF" + Filler(64);
+  const std::vector<char> copy(claim.begin(), claim.end());
+  CArchiveReader huge(std::string_view(copy.data(), copy.size()));
+  std::string text;
+  EXPECT_FALSE(huge.ReadString(text) || huge.Position() != 0);
+}
+
+using MailboxFilesTest = StoreTest;
+namespace fs = std::filesystem;
+
+// Saves until each digest file is newer than its message file's last change, and so trusted.
+void SaveTrusted(CMailbox& box) {
+  for (CMailbox* member : {&box, box.Dustbox()}) {
+    MessageFileStamp stamp;
+    for (int tries = 0; tries < 400; ++tries) {
+      member->Save();
+      if (StampOfFile(member->MessageFile(), stamp) && ModifiedAfter(member->DigestFile(), stamp))
+        break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+  }
+}
+
+// Every UIDL is the digest of the message's bytes; `cachedOnly`: all from the saved digests.
+void ExpectTrueDigests(CMailbox& box, bool cachedOnly) {
+  std::vector<int> numbers;
+  std::vector<std::string> uidls;
+  box.OpenMaildrop();
+  if (cachedOnly) SetFileFaultInjector([](FileOperation op) { return op == FileOperation::Open; });
+  box.MaildropUidlList(numbers, uidls);
+  SetFileFaultInjector(nullptr);
+  ASSERT_EQ(uidls.size(), static_cast<std::size_t>(box.MessageCount()));
+  for (int n = 1; n <= box.MessageCount(); ++n) {
+    std::string bytes;
+    EXPECT_TRUE(box.ReadStoredBytes(n, bytes) && uidls[n - 1] == Md5Hex(bytes)) << box.Name() << n;
+  }
+  box.CloseMaildrop();
+}
+
+// Saved digests are trusted; a damaged or stale file is noticed and never gives a wrong one.
+TEST_F(MailboxFilesTest, AStaleOrDamagedDigestFileNeverGivesAWrongDigest) {
+  const std::string a = Text("aaa"), b = Text("bbb"), c = Text("ccc", "another body");
+  for (int damage : {0, 2, 3, 4, 5}) {
+    SCOPED_TRACE(damage);
+    const std::string name = "drop" + std::to_string(damage);
+    {
+      auto box = Load(name);
+      box->Config().SetServerDeletion(KeepOnServer);
+      for (const std::string& text : {a, b, c, a}) {
+        CMailMessage m = Message(text);
+        ASSERT_GT(box->AppendMessage(m), 0);
+      }
+      ASSERT_EQ(box->RemoveMessage(3, box->Dustbox()), 1);
+      SaveTrusted(*box);
+    }
+    std::string dig = Read(name + ".dig");
+    if (damage == 2) dig[65] ^= 1, Write(name + ".dig", dig);
+    if (damage == 3) Write(name + ".dig", dig.substr(0, 50));
+    if (damage == 4) Write(name + ".mbx", b + a + a);  // rewritten in place, offsets unchanged
+    if (damage == 5)
+      Write(name + ".new", b + a + a), fs::rename(Path(name + ".new"), Path(name + ".mbx"));
+    reporter.logLines.clear();
+    auto box = Load(name);
+    EXPECT_EQ(reporter.logLines.size() == 1 &&
+                  reporter.logLines[0].find(".dig ) does not match") != std::string::npos,
+              damage != 0);
+    for (CMailbox* member : {box.get(), box->Dustbox()}) ExpectTrueDigests(*member, damage == 0);
+    SaveTrusted(*box);  // digests computed afresh are saved for the next start
+    box.reset();
+    ExpectTrueDigests(*Load(name), true);
+  }
+}
+
+// Where server copies go on removal, the crash test decides.
+
+// Decides verdicts by the subject's first letter, as the real classifier does by its rules.
+class MailboxOpsTest : public StoreTest, public IClassifier {
+ protected:
+  void SetUp() override {
+    StoreTest::SetUp();
+    box = Load("inbox");
+    box->SetClassifier(this);
+  }
+  void Classify(CMailMessage& message) override {
+    const char first = message.Subject()[0];
+    const int verdict = first == 's' ? VerdictSpam : first == 'f' ? VerdictFriend : VerdictOther;
+    message.mark.SetClassification(verdict,
+                                   verdict == VerdictFriend ? ReasonFriendList : ReasonNone);
+    ++calls;
+  }
+  // Stores retrieved messages the way the retrieval driver does; returns the last deleteNow.
+  int Retrieve(const std::vector<std::string>& subjects) {
+    int deleteNow = -1;
+    for (const std::string& subject : subjects) {
+      CMailMessage message = Message(Text(subject), "U" + subject);
+      Classify(message);
+      EXPECT_GT(box->StoreRetrieved(message, deleteNow), 0);
+    }
+    return deleteNow;
+  }
+  // Subjects and unique ids of a mailbox's messages, or the unique ids of a list; sorted.
+  static std::string Of(const CMailbox& mailbox) {
+    std::string all;
+    for (int n = 1; n <= mailbox.MessageCount(); ++n)
+      all += mailbox.Summary(n).subject + "=" + mailbox.Mark(n).uidl + " ";
+    return all;
+  }
+  static std::string Of(CUidList list) {
+    std::set<std::string> uidls;
+    std::string uidl, messageId, joined;
+    for (list.Rewind(); list.Next(uidl, messageId);) uidls.insert(uidl);
+    for (const std::string& each : uidls) joined += each + " ";
+    return joined;
+  }
+  int calls = 0;
+  std::unique_ptr<CMailbox> box;
+};
+
+TEST_F(MailboxOpsTest, RemovalsRewriteOnceAndShiftTheRestDownWithTheirMarks) {
+  box->Config().SetServerDeletion(KeepOnServer);
+  Retrieve({"m1", "m2", "m3", "m4", "m5", "m6"});
+  box->SetOpened(6, true);
+  int renames = 0;
+  SetFileFaultInjector(
+      [&renames](FileOperation op) { return renames += op == FileOperation::Rename, false; });
+  EXPECT_EQ(box->RemoveMessages({2, 5, 4, 5, 9}, nullptr), 3);
+  SetFileFaultInjector(nullptr);
+  EXPECT_EQ(renames, 4);  // the message file, the intent, the marks and the server lists
+  EXPECT_EQ(Of(*box) + "| " + Of(box->Client().DeletedHere()),
+            "m1=Um1 m3=Um3 m6=Um6 | Um2 Um4 Um5 ");
+  EXPECT_EQ(Read("inbox.mbx") + std::to_string(box->Mark(3).Opened() * 1000 + box->StoredLength(3)),
+            Text("m1") + Text("m3") + Text("m6") + std::to_string(1000 + Text("m6").size()));
+  EXPECT_EQ(box->RemoveMessages({0, 9}, nullptr), 0);
+  EXPECT_EQ(
+      box->TakeChanged() * 10 + box->TakeChanged() + std::filesystem::exists(Path("inbox.tmp")),
+      10);
+}
+
+TEST_F(MailboxOpsTest, TrimmingRequestsDeletionUnderPurgePolicyAndOnlyWhenLimited) {
+  box->Config().SetServerDeletion(DeleteWhenPurged);
+  box->Config().dustboxLimit = 2;
+  Retrieve({"spam1", "spam2", "spam3", "spam4"});
+  box->TrimDustbox();
+  EXPECT_EQ(Of(*box->Dustbox()) + "| " + Of(box->Client().PendingDeletions()),
+            "spam3=Uspam3 spam4=Uspam4 | Uspam1 Uspam2 ");
+  box->Config().Set(CMailboxConfig::LimitDustbox, false), box->Config().dustboxLimit = 0;
+  box->TrimDustbox();
+  EXPECT_EQ(box->Dustbox()->MessageCount(), 2);
+}
+
+TEST_F(MailboxOpsTest, ClassificationOnDemandIsKeptUntilAskedAgain) {
+  CMailMessage m = Message(Text("friend hello"));
+  ASSERT_EQ(box->AppendMessage(m), 1);
+  unsigned reason = 99;
+  EXPECT_EQ(box->GetClassification(1, false, &reason), VerdictFriend);
+  EXPECT_EQ(reason + 10 * box->Summary(1).verdict, ReasonFriendList + 10 * VerdictFriend);
+  const int cached = (box->GetClassification(1, false), calls);  // kept until asked again
+  EXPECT_EQ(cached * 10 + (box->GetClassification(1, true), calls), 12);
+  EXPECT_EQ(box->SetClassification(2, 1, 1) * 10 +
+                box->SetClassification(1, VerdictSpam, ReasonRelayZoneB),
+            1);
+  EXPECT_EQ(box->Summary(1).reason, ReasonRelayZoneB);
+}
+
+}  // namespace
+}  // namespace qm
