@@ -7,6 +7,7 @@
 #include <deque>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <thread>
@@ -251,6 +252,31 @@ TEST_P(RowCommandTest, AMailboxHeldByAMailClientIsNotWaitedFor) {
   const std::string events = window.Take();
   EXPECT_NE(events.find("message " + std::string(kMailboxInUseText)), std::string::npos) << events;
   EXPECT_EQ(State(), before);
+}
+
+// What each command does to the selected mail (d2) and tells the window; the undoing ones undo.
+TEST_P(RowCommandTest, ActsOnTheSelectedMailOnly) {
+  static const std::map<int, int> kBefore = {
+      {CmdUnhide, CmdHide}, {CmdMarkUnread, CmdMarkRead}, {CmdRemoveFriend, CmdAddFriend}};
+  const std::string unchanged = "m1 d1:12:3 d2:12:3 d3:12:3 | redraw";
+  const std::map<int, std::string> kAfter = {
+      {CmdDelete, "m1 d1:12:3 d3:12:3 | " + kPurge + "|" + kRemoved},
+      {CmdRestore, "m1 d2 d1:12:3 d3:12:3 | " + kRemoved},
+      {CmdViewMail, "m1 d1:12:3 d2:14:3 d3:12:3 | redraw|counts|viewer d2"},
+      {CmdHide, "m1 d1:12:3 d2:13:3 d3:12:3 | redraw"},
+      {CmdUnhide, unchanged},
+      {CmdMarkRead, "m1 d1:12:3 d2:14:3 d3:12:3 | redraw|counts"},
+      {CmdMarkUnread, unchanged + "|counts"},
+      {CmdAddFriend, "m1 d1:12:3 d2:32:0 d3:12:3! | redraw"},
+      {CmdAddBad, "m1 d1:12:3 d2:72:2 d3:12:3! | redraw"},
+      {CmdRemoveFriend, "m1 d1:12:3 d2:28:-1 d3:12:3 | redraw"},
+      {CmdReclassify, "m1 d1:12:3 d2:28:-1 d3:12:3 | progress " + std::string(kReclassifyTitle) +
+                          " 0..0|step 0 Checking 1 / 1|progress closed|redraw"}};
+  if (kBefore.count(GetParam())) commands->Execute(kBefore.at(GetParam()), false, false);
+  window.Take();
+  EXPECT_NE(commands->Execute(GetParam(), false, false), Failed);
+  EXPECT_EQ(State() + " | " + window.Take(), kAfter.count(GetParam()) ? kAfter.at(GetParam()) : "?")
+      << GetParam();
 }
 
 TEST_P(RowCommandTest, NothingSelectedDoesNothing) {
