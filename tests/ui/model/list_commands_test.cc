@@ -413,4 +413,25 @@ TEST_F(ListCommandsTest, StartsWhatTheMailerSettingNames) {
 }
 
 }  // namespace
+
+// The select rules read the row's icons; Shift inverts, Ctrl adds to the rows already selected.
+TEST(SelectRowsTest, PicksByIconsAndAddsToTheSelectionOnlyWithCtrl) {
+  std::vector<MailListRow> rows(4);  // read friend, hidden read bad, unread spam, hidden unread
+  const int verdicts[] = {VerdictFriend, VerdictBad, VerdictSpam, -1};
+  for (int i = 0; i < 4; ++i) rows[i].stateImage = i, rows[i].verdictImage = verdicts[i];
+  const struct {
+    SelectRule rule;
+    bool invert, add;
+    Ints expected;
+  } cases[] = {
+      {SelectRule::Read, false, false, {0, 1}},   {SelectRule::Read, true, false, {2, 3}},
+      {SelectRule::Hidden, false, false, {1, 3}}, {SelectRule::Friend, false, true, {0, 3}},
+      {SelectRule::Bad, false, false, {1}},       {SelectRule::Spam, true, true, {0, 1, 3}},
+  };
+  const Ints current = {3, 7};  // 7 is no longer a row
+  for (const auto& c : cases)
+    EXPECT_EQ(SelectRows(rows, current, c.rule, c.invert, c.add), c.expected)
+        << static_cast<int>(c.rule) << c.invert << c.add;
+}
+
 }  // namespace qm
