@@ -27,10 +27,9 @@
 namespace qm {
 namespace {
 
-// Threads log while another flushes. Every line reaches the file once and whole, each thread's
-// lines in the order it logged them, and the stamps in file order are the clock's readings in
-// the order it was read: the clock is a plain counter, so reading it outside the lock would also
-// show up as a data race under ThreadSanitizer.
+// Threads log while another flushes: every line reaches the file once, whole, in its thread's
+// order, stamped with the clock's readings in file order (a plain counter: read unlocked, it
+// races).
 TEST(LogConcurrencyTest, LinesFromManyThreadsAreWholeAndInLockOrder) {
   test::ScopedTimeZone zone("UTC");
   ScratchDirectory dir;
@@ -40,13 +39,12 @@ TEST(LogConcurrencyTest, LinesFromManyThreadsAreWholeAndInLockOrder) {
   CLog log(dir.Path(), [&reading] { return reading++; });
   std::atomic<int> running{kThreads}, failedFlushes{0};
   std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) {
+  for (int t = 0; t < kThreads; ++t)
     threads.emplace_back([&log, &running, t] {
       for (int i = 0; i < kLines; ++i)
         log.Log("T" + std::to_string(t) + " line " + std::to_string(i));
       --running;
     });
-  }
   std::thread flusher([&] {
     while (running > 0) failedFlushes += log.FlushLog() ? 0 : 1;
   });
@@ -174,11 +172,9 @@ TEST(SharedStateConcurrencyTest, UserEditsMailboxesWhileClientsLogInAndMailArriv
       std::swap((std::lock_guard(ui.mutex), posted), ui.queue);
       for (const auto& [message, wParam, lParam] : posted) app.OnMessage(message, wParam, lParam);
       const int count = set.Count(), extra = set.Find("x");
-      if (step % 6 == 0 && extra < 0) {
-        const int added = set.Add("x");  // a client or retrieval at work on x keeps it a while
-        if (added >= 0) Configure(set, added, remote.Port(), step);
-      }
-      if (step % 6 == 0 && extra >= 0) set.Remove(extra);
+      if (step % 6 == 0 && extra >= 0) set.Remove(extra);  // refused while x is at work
+      if (const int added = step % 6 == 0 && extra < 0 ? set.Add("x") : -1; added >= 0)
+        Configure(set, added, remote.Port(), step);
       if (step % 6 == 1) set.MoveUp(static_cast<int>(random() % static_cast<unsigned>(count)));
       if (step % 6 == 2) set.MoveDown(static_cast<int>(random() % static_cast<unsigned>(count)));
       if (step % 6 == 3)

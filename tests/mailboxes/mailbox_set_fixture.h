@@ -45,11 +45,6 @@ class MailboxSetTest : public ::testing::Test {
     for (const std::string& name : names) EXPECT_GE(set->Add(name), 0) << name;
     return set;
   }
-  static std::vector<std::string> Names(const CMailboxSet& set) {
-    std::vector<std::string> names;
-    for (int i = 0; i < set.Count(); ++i) names.push_back(set.Get(i)->Name());
-    return names;
-  }
   std::string ListValue() const {
     return profile.GetString(CMailboxSet::kListSection, CMailboxSet::kListKey, "(missing)");
   }

@@ -87,8 +87,7 @@ class CrashTest : public ::testing::Test {
 
   // An empty directory and a pipe for the reports.
   void Fresh(int (&fds)[2]) {
-    std::filesystem::remove_all(dir);
-    std::filesystem::create_directories(dir);
+    std::filesystem::remove_all(dir), std::filesystem::create_directories(dir);
     ASSERT_EQ(pipe(fds), 0);
   }
   // Runs the work in a child that dies after `delay` (SIGKILL) or just before its `dying`-th file
@@ -115,8 +114,7 @@ class CrashTest : public ::testing::Test {
     Check(policy, fds[0]);
   }
 
-  // Loads what the work left and checks it against the reports read from `from` (closed here).
-  // Returns the subjects and unique ids of the messages, for a check against another list.
+  // Checks what the work left against the reports read from `from`; returns its messages' names.
   std::string Check(ServerDeletion policy, int from) {
     std::string reports, all;
     char buffer[4096];
@@ -182,8 +180,7 @@ TEST_F(CrashTest, RandomKills) {
   }
 }
 
-// Only operations that change files matter: a sync only does when the machine, not the process,
-// stops.
+// Only file changes matter: a sync does only when the machine, not the process, stops.
 TEST_F(CrashTest, DeathBeforeEveryFileOperation) {
   for (const ServerDeletion policy : kPolicies) {
     int total = 0, fds[2];

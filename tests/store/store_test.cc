@@ -11,6 +11,7 @@
 
 #include "platform/file_io.h"
 #include "store/archive.h"
+#include "store/commit_records.h"
 #include "store/digest_cache.h"
 #include "store/mailbox.h"
 #include "store/md5.h"
@@ -47,6 +48,23 @@ class StoreTest : public ::testing::Test {
   ScratchDirectory dir;
   test::RecordingReporter reporter;
 };
+
+// Subjects and unique ids of a mailbox's messages, or the unique ids of a list; sorted.
+std::string Of(const CMailbox& mailbox) {
+  std::string all;
+  for (int n = 1; n <= mailbox.MessageCount(); ++n)
+    all += mailbox.Summary(n).subject + "=" + mailbox.Mark(n).uidl + " ";
+  return all;
+}
+std::string Of(CUidList list) {
+  std::set<std::string> uidls;
+  std::string uidl, messageId, joined;
+  for (list.Rewind(); list.Next(uidl, messageId);) uidls.insert(uidl);
+  for (const std::string& each : uidls) joined += each + " ";
+  return joined;
+}
+std::string U32(std::uint32_t v) { return {char(v), char(v >> 8), char(v >> 16), char(v >> 24)}; }
+std::string Str(const std::string& s) { return static_cast<char>(s.size()) + s; }
 
 // Not one byte repeated, so that a shifted copy is noticed.
 std::string Filler(std::size_t size, std::uint32_t seed = 1) {
@@ -98,6 +116,21 @@ TEST(ArchiveTest, EveryTruncationFailsCleanlyAtTheCutItem) {
   EXPECT_FALSE(huge.ReadString(text) || huge.Position() != 0);
 }
 
+// Any cut, flipped or added byte refuses the whole transaction.
+TEST(CommitRecordsTest, ATransactionRoundTripsAndEveryCutOrFlippedByteIsRefused) {
+  Transaction written;
+  written.boxes = {{PairMember::Main, 900, 400, std::string("\x01\0\0\0\x0c\0", 6)},
+                   {PairMember::Dustbox, 100, 600, std::string(300, 'm')}};
+  written.deletedHereAdded.Add("a", "<a@x>"), written.pendingAdded.Add("b", "");
+  const std::string bytes = EncodeTransaction(written);
+  EXPECT_TRUE(DecodeTransaction(bytes) == written && !DecodeTransaction(bytes + "x"));
+  std::string flipped;
+  for (std::size_t cut = 0; cut < bytes.size(); ++cut)
+    EXPECT_FALSE(DecodeTransaction(bytes.substr(0, cut)) ||
+                 ((flipped = bytes)[cut] ^= 1, DecodeTransaction(flipped)))
+        << cut;
+}
+
 using MailboxFilesTest = StoreTest;
 namespace fs = std::filesystem;
 
@@ -139,10 +172,8 @@ TEST_F(MailboxFilesTest, AStaleOrDamagedDigestFileNeverGivesAWrongDigest) {
     {
       auto box = Load(name);
       box->Config().SetServerDeletion(KeepOnServer);
-      for (const std::string& text : {a, b, c, a}) {
-        CMailMessage m = Message(text);
+      for (CMailMessage m : {Message(a), Message(b), Message(c), Message(a)})
         ASSERT_GT(box->AppendMessage(m), 0);
-      }
       ASSERT_EQ(box->RemoveMessage(3, box->Dustbox()), 1);
       SaveTrusted(*box);
     }
@@ -164,6 +195,75 @@ TEST_F(MailboxFilesTest, AStaleOrDamagedDigestFileNeverGivesAWrongDigest) {
   }
 }
 
+// Older settings files keep their bytes; a damaged one gives the defaults rather than, say, a
+// plain account for a secure one or a password account for a token one.
+TEST_F(MailboxFilesTest, OlderSettingsFilesKeepTheirBytesAndDamagedOnesGiveTheDefaults) {
+  const std::string head = Str("me") + Str("pw") + Str("") + Str("") + U32(180) + U32(100) +
+                           std::string("\x09\x46\x01\x00", 4) + Str("pop.example.com") + U32(995) +
+                           Str("me@example.com") + Str(""),
+                    tls = "QMS1" + U32(1) + Str(""),
+                    login = "QMA1" + U32(1) + Str("oama access me@example.com") + Str("");
+  std::string got;
+  for (const std::string& bytes :
+       {head, head + tls, head + tls + login, head + login + "QMZ9xyz",
+        head + login.substr(0, login.size() - 2), head + "QMA1" + U32(2) + Str("") + Str(""),
+        head + "QMS1" + U32(2) + Str("/ca.pem").substr(0, 4), head + "QMS1" + U32(7) + Str("/ca"),
+        Str("user") + Str("pw") + "\xFF\xFF\xFF\x10\x00\x00\x00"}) {
+    Write("m.cfg", bytes);
+    reporter.logLines.clear();
+    auto box = Load("m");
+    const CRemoteAccount& account = box->Client().account;
+    got += (box->Config() == CMailboxConfig{} && account == CRemoteAccount{}
+                ? "default"
+                : account.server.substr(0, 3) + std::to_string(static_cast<int>(account.auth))) +
+           std::to_string(box->ConfigDirty() * 10 + reporter.logLines.size());
+    box->MarkConfigDirty();
+    got += box->SaveConfig() == 1 && Read("m.cfg") == bytes ? "= " : " ";
+  }
+  EXPECT_EQ(got, "pop00= pop00= pop10= pop10 default11 default11 default11 default11 default11 ");
+}
+
+// Damaged marks and server-list files keep what was whole (and the save writes one mark a message);
+// a partial last message is set aside, never merged with the next, or else the load is refused.
+TEST_F(MailboxFilesTest, DamagedFilesKeepWhatWasWhole) {
+  const std::string fresh = U32(0x0C) + Str(""), one = U32(2) + U32(0x0F) + Str("") + fresh;
+  const std::pair<std::string, std::string> cases[] = {
+      {"", U32(2) + fresh + fresh},
+      {std::string("\x02\x00", 2), U32(2) + fresh + fresh},
+      {U32(0xFFFFFFFF) + U32(0x0F) + Str(""), one},
+      {U32(2) + U32(0x0F) + Str("") + U32(0x0F), one},
+      {U32(2) + U32(0x0F) + Str("") + U32(0x0F) + "\xFF\xFF\xFF" + U32(0xFFFFFFF0), one},
+      {U32(1) + U32(0x1F) + Str("U1"), U32(2) + U32(0x1F) + Str("U1") + fresh},
+      {U32(3) + U32(0x0E) + Str("") + U32(0x0C) + Str("X") + fresh,
+       U32(2) + U32(0x0E) + Str("") + U32(0x0C) + Str("X")}};
+  std::string got, messageId;
+  for (const auto& [flg, saved] : cases) {
+    Write("d.mbx", "Message-ID: <1@x>\r\n" + Text("1") + Text("2")), Write("d.flg", flg);
+    auto box = Load("d");
+    const bool dirty = box->MarksDirty();
+    messageId = box->Client().KnownUidls().Find("U1", messageId) == 1 ? messageId : "";
+    got += std::to_string(box->MessageCount() * 10 + dirty) + messageId +
+           (box->Save() == 1 && Read("d.flg") == saved ? "= " : " ");
+  }
+  EXPECT_EQ(got, "21= 21= 21= 21= 21= 21<1@x>= 21= ");
+  Write("t.svm", U32(2) + Str("U1") + Str("m1") + Str("U2"));
+  const std::string partial = "Subject: cut\r\n\r\nhalf a bo";
+  Write("p.mbx", Text("whole") + partial), Write("q.mbx", Text("whole") + partial);
+  CMailMessage next = Message(Text("next"));
+  reporter.logLines.clear();
+  EXPECT_EQ(Load("p")->AppendMessage(next), 2);
+  SetFileFaultInjector([](FileOperation op) { return op == FileOperation::Truncate; });
+  EXPECT_EQ(CMailbox::CreateMain(Path("q"))->Load(), 0);
+  SetFileFaultInjector(nullptr);
+  auto box = Load("t");
+  EXPECT_EQ(
+      Of(box->Client().DeletedHere()) + "|" + Of(box->Client().PendingDeletions()) +
+          std::to_string(box->Client().ServerListsChanged()) + "|" + Read("p.mbx") + "|" +
+          Read("p.partial") + "|" + Read("q.mbx"),
+      "U1 |1|" + Text("whole") + Text("next") + "|" + partial + "|" + Text("whole") + partial);
+  EXPECT_EQ(reporter.logLines.at(0).substr(0, 6), "MBX : ");
+}
+
 // Where server copies go on removal, the crash test decides.
 
 // Decides verdicts by the subject's first letter, as the real classifier does by its rules.
@@ -181,29 +281,13 @@ class MailboxOpsTest : public StoreTest, public IClassifier {
                                    verdict == VerdictFriend ? ReasonFriendList : ReasonNone);
     ++calls;
   }
-  // Stores retrieved messages the way the retrieval driver does; returns the last deleteNow.
-  int Retrieve(const std::vector<std::string>& subjects) {
-    int deleteNow = -1;
-    for (const std::string& subject : subjects) {
+  // Stores retrieved messages the way the retrieval driver does.
+  void Retrieve(const std::vector<std::string>& subjects) {
+    for (int deleteNow = -1; const std::string& subject : subjects) {
       CMailMessage message = Message(Text(subject), "U" + subject);
       Classify(message);
       EXPECT_GT(box->StoreRetrieved(message, deleteNow), 0);
     }
-    return deleteNow;
-  }
-  // Subjects and unique ids of a mailbox's messages, or the unique ids of a list; sorted.
-  static std::string Of(const CMailbox& mailbox) {
-    std::string all;
-    for (int n = 1; n <= mailbox.MessageCount(); ++n)
-      all += mailbox.Summary(n).subject + "=" + mailbox.Mark(n).uidl + " ";
-    return all;
-  }
-  static std::string Of(CUidList list) {
-    std::set<std::string> uidls;
-    std::string uidl, messageId, joined;
-    for (list.Rewind(); list.Next(uidl, messageId);) uidls.insert(uidl);
-    for (const std::string& each : uidls) joined += each + " ";
-    return joined;
   }
   int calls = 0;
   std::unique_ptr<CMailbox> box;
