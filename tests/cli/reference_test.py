@@ -307,6 +307,16 @@ class WorkdirTest(unittest.TestCase):
                                  "instance is running in %s; stop it first\n" % self.dir))
         self.assertEqual({name: self.read(name) for name in before}, before)
 
+    def test_sender_lists(self):
+        for args in (["friend", "add", "taro@"], ["bad", "add", "spam@x.example"],
+                     ["friend", "add", "spam@x.example"]):  # takes it out of the other list
+            self.run_program(*args)
+        self.assertEqual([self.run_program(k, "list")[0] for k in ("friend", "bad")],
+                         ["spam@x.example\ntaro@\n", ""])
+        self.assertEqual(self.read("friend.txt"), b"0 spam@x.example\0\r\r\n0 taro@\0\r\r\n")
+        self.assertIn("空のメールアドレスをフレンドリストに追加することは出来ません。",
+                      self.run_program("friend", "add", "", expect=1)[1])
+
     def test_mail_list_of_files_another_program_left(self):
         subject = b"\x83\x65\x83\x58\x83\x67"  # code page 932
         self.write("box.mbx", stuffed(
