@@ -9,18 +9,19 @@ import base64
 import email
 import email.policy
 import fcntl
+import json
 import os
 import pathlib
 import quopri
 import random
 import re
+import subprocess
 import sys
 import tempfile
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 import qmtest  # noqa: E402
-from qmtest import b_word, q_word, inspect_files  # noqa: E402
 from qmtest import flags_of, stuffed, write_cfg, write_flg, write_svm  # noqa: E402
 
 os.environ["TZ"] = "UTC"
@@ -42,6 +43,16 @@ CHARSETS = [
     ("Big5", "big5", ["繁體中文郵件", "會議通知"], ["陳大文"]),
     ("EUC-KR", "euc_kr", ["안녕하세요", "회의 안내"], ["김철수"]),
 ]
+
+
+def b_word(data, charset):
+    return b"=?" + charset + b"?B?" + base64.b64encode(data) + b"?="
+
+
+def q_word(data, charset):
+    return b"=?" + charset + b"?Q?" + b"".join(
+        b"_" if c == 0x20 else bytes([c]) if 0x21 <= c <= 0x7E and c not in b"=?_"
+        else b"=%02X" % c for c in data) + b"?="
 
 
 def message(headers, body):
@@ -214,8 +225,9 @@ class ReferenceTest(unittest.TestCase):
             paths = [os.path.join(folder, "m%04d.eml" % n) for n in range(len(messages))]
             for path, (data, _) in zip(paths, messages):
                 pathlib.Path(path).write_bytes(data)
-            records, rc, err = inspect_files(qmtest.PROGRAM, paths)
-        self.assertEqual((rc, len(records)), (0, len(messages)), err)
+            done = subprocess.run([qmtest.PROGRAM, "inspect"] + paths, capture_output=True)
+        records = [json.loads(line) for line in done.stdout.splitlines()]
+        self.assertEqual((done.returncode, len(records)), (0, len(messages)), done.stderr)
         return [(data, how, email.message_from_bytes(data, policy=email.policy.default), record)
                 for (data, how), record in zip(messages, records)]
 

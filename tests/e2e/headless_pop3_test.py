@@ -1,9 +1,9 @@
 #!/usr/bin/env python3
-"""`qm_mailfilter --headless` serving a crafted mailbox to poplib, fetchmail and raw sockets.
-"""
+"""`qm_mailfilter --headless` serving a crafted mailbox to poplib, fetchmail and raw sockets."""
 
 import hashlib
 import os
+import pathlib
 import poplib
 import shutil
 import socket
@@ -27,8 +27,7 @@ CAPABILITIES = {"TOP": [], "USER": [], "RESP-CODES": [], "UIDL": [],
 
 class HeadlessTest(unittest.TestCase):
     def setUp(self):
-        self.dir = tempfile.mkdtemp(prefix="qm_headless_")
-        self.addCleanup(shutil.rmtree, self.dir, ignore_errors=True)
+        self.dir = self.enterContext(tempfile.TemporaryDirectory(prefix="qm_headless_"))
         self.port = qmtest.free_port()
         qmtest.write_workdir(self.dir, self.port, [{"name": "inbox", "messages": [
             qmtest.Stored(m, qmtest.flags_of(hidden=i == 1), "") for i, m in enumerate(MESSAGES)],
@@ -40,8 +39,7 @@ class HeadlessTest(unittest.TestCase):
         self.addCleanup(self.server.close)
 
     def mbx(self):
-        with open(os.path.join(self.dir, "inbox.mbx"), "rb") as f:
-            return f.read()
+        return pathlib.Path(self.dir, "inbox.mbx").read_bytes()
 
     def talk(self, conn, sent, expected, pause=0):
         """Sends `sent` (a list: pieces with a pause between) and expects exactly `expected`."""
@@ -126,9 +124,8 @@ class HeadlessTest(unittest.TestCase):
         self.assertEqual(self.server.terminate()[0], 0)
         self.assertEqual(self.mbx(), b"".join(MESSAGES))
         log = qmtest.read_log(self.dir)
-        for line in ("APL : ------  Quillmoor Mail Filter started. ------",
-                     "APL : ------  Quillmoor Mail Filter will be terminated. ------",
-                     "POP : Server thread began."):
+        for line in ("APL : ------  Quillmoor Mail Filter started. ------", "POP : Server thread "
+                     "began.", "APL : ------  Quillmoor Mail Filter will be terminated. ------"):
             self.assertIn("\t%s\r\n" % line, log)
 
     def test_the_login_time_out_of_the_settings_drops_a_client_silent_before_its_login(self):

@@ -1,22 +1,19 @@
 #!/usr/bin/env python3
 """SIGKILLs the program at random instants while it changes several files at once; after each
 kill its working directory must load as the state before or after the operation: every message
-once, with its own marks, and server lists that agree.
-
-Usage: kill_test.py PATH_TO_QM_MAILFILTER [--kills N] [--retrieve-kills N] [--ops NAME,...]
-                    [--seed S] [--budget SECONDS] [--variants N] [--keep DIR]
+once, with its own marks, and server lists that agree. Exits 1 on any fault.
 
 On a mailbox of 120 messages (2 KB to 300 KB) and a dustbox of 60: `mail delete`, `mail restore`,
 `mail delete --purge`, `mail delete --dustbox`, a client's DELE and QUIT at `--headless`, and the
-retrieval of 60 messages from Dovecot into a full dustbox by `retrieve` or `--headless` (after
-which one more `retrieve` runs and each message is checked). Each argument set runs twice
-uninterrupted first, giving "after"; kills land at delays drawn over its duration from the seed
-and the kill's number only. Exits 1 on any fault.
+retrieval of 60 messages from Dovecot into a full dustbox by `retrieve` or `--headless` (then one
+more `retrieve` runs). Each argument set runs twice uninterrupted first, giving "after"; kills
+land at delays drawn from the seed and the kill's number only.
 """
 
 import argparse
 import math
 import os
+import pathlib
 import random
 import re
 import shutil
@@ -77,11 +74,8 @@ def new_mailbox(rng, rule, main=120, dustbox=60, **settings):
 
 
 def set_key(work, key, value):
-    path = os.path.join(work, "qm_mailfilter.ini")
-    with open(path, "rb") as f:
-        text = re.sub(rb"(?m)^%s=\d+" % key, b"%s=%d" % (key, value), f.read())
-    with open(path, "wb") as f:
-        f.write(text)
+    path = pathlib.Path(work, "qm_mailfilter.ini")
+    path.write_bytes(re.sub(rb"(?m)^%s=\d+" % key, b"%s=%d" % (key, value), path.read_bytes()))
     return value
 
 

@@ -22,8 +22,7 @@ NOBODY, DEFAULT_PORT, SECRET = 65534, 1110, "s3cret-from-stdin"
 @unittest.skipUnless(os.geteuid() == 0 and shutil.which("setpriv"), "needs root and setpriv")
 class UnprivilegedUserTest(unittest.TestCase):
     def setUp(self):
-        self.home = tempfile.mkdtemp(prefix="qm_home_")
-        self.addCleanup(shutil.rmtree, self.home, ignore_errors=True)
+        self.home = self.enterContext(tempfile.TemporaryDirectory(prefix="qm_home_"))
         os.chown(self.home, NOBODY, NOBODY)
         self.workdir = os.path.join(self.home, ".local", "share", "qm_mailfilter")
         self.env = {"HOME": self.home, "PATH": os.environ.get("PATH", "/usr/bin:/bin"),

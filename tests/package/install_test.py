@@ -1,13 +1,11 @@
 #!/usr/bin/env python3
-"""What a build installs (`cmake --install --prefix /usr` into a scratch DESTDIR, checked with the
-tools a distribution uses: desktop-file-validate, man, dpkg-deb), the Debian package CPack makes
-of it, and the scripts that set up and package it. A missing tool skips what needs it.
-
-Usage: install_test.py PATH_TO_QM_MAILFILTER BUILD_DIR [unittest options]
-"""
+"""What a build installs (`cmake --install --prefix /usr` into a scratch DESTDIR, checked with
+desktop-file-validate, man, dpkg-deb), its Debian package, and the scripts that set up and
+package it; a missing tool skips what needs it. Arguments: PATH_TO_QM_MAILFILTER BUILD_DIR."""
 
 import configparser
 import os
+import pathlib
 import re
 import shutil
 import stat
@@ -55,39 +53,29 @@ class Scripts(unittest.TestCase):
     def test_setup_with_everything_installed_is_silent_and_changes_nothing(self):
         if os.geteuid() != 0:
             raise unittest.SkipTest("scripts/setup installs as root only")
-        policy = "/usr/sbin/policy-rc.d"
-        created = not os.path.exists(policy)
-        if created:
-            with open(policy, "w", encoding="ascii") as f:
-                f.write("#!/bin/sh\nexit 101\n")
-            os.chmod(policy, 0o755)
-        try:
-            with open(policy, "rb") as f:
-                policy_before = (f.read(), os.stat(policy).st_mode)
-            with tempfile.TemporaryDirectory() as stubs:
-                # Should the script want to install anything, this apt-get refuses and says so.
-                with open(os.path.join(stubs, "apt-get"), "w", encoding="ascii") as f:
-                    f.write("#!/bin/sh\necho \"apt-get called: $*\" >&2\nexit 1\n")
-                os.chmod(f.name, 0o755)
-                result = subprocess.run([os.path.join(ROOT, "scripts", "setup")], env=dict(
-                    os.environ, PATH=stubs + os.pathsep + os.environ["PATH"]),
-                    capture_output=True, text=True, timeout=120)
-            self.assertEqual((result.returncode, result.stdout, result.stderr), (0, "", ""))
-            with open(policy, "rb") as f:
-                self.assertEqual((f.read(), os.stat(policy).st_mode), policy_before)
-        finally:
-            if created:
-                os.remove(policy)
+        policy = pathlib.Path("/usr/sbin/policy-rc.d")
+        if not policy.exists():
+            policy.write_text("#!/bin/sh\nexit 101\n")
+            policy.chmod(0o755)
+            self.addCleanup(policy.unlink)
+        before = (policy.read_bytes(), policy.stat().st_mode)
+        stubs = self.enterContext(tempfile.TemporaryDirectory())
+        # Should the script want to install anything, this apt-get refuses and says so.
+        apt = pathlib.Path(stubs, "apt-get")
+        apt.write_text("#!/bin/sh\necho \"apt-get called: $*\" >&2\nexit 1\n")
+        apt.chmod(0o755)
+        result = subprocess.run([os.path.join(ROOT, "scripts", "setup")], env=dict(
+            os.environ, PATH=stubs + os.pathsep + os.environ["PATH"]),
+            capture_output=True, text=True, timeout=120)
+        self.assertEqual((result.returncode, result.stdout, result.stderr), (0, "", ""))
+        self.assertEqual((policy.read_bytes(), policy.stat().st_mode), before)
 
 
 class Install(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cache = {}
-        with open(os.path.join(BUILD, "CMakeCache.txt"), encoding="utf-8") as f:
-            for line in f:
-                key, _, value = line.rstrip("\n").partition("=")
-                cache[key.split(":")[0]] = value
+        cache = dict(re.findall(r"(?m)^(\w+):\w+=(.*)$",
+                                pathlib.Path(BUILD, "CMakeCache.txt").read_text()))
         cls.gui = cache["QM_GUI"].upper() in ("ON", "1", "TRUE", "YES")
         cls.version = cache["CMAKE_PROJECT_VERSION"]
         cls.scratch = tempfile.TemporaryDirectory()
@@ -166,8 +154,7 @@ class Install(unittest.TestCase):
         self.assertEqual(out("desktop-file-validate",
                              self.path("usr/share/applications/qm_mailfilter.desktop")), "")
         for size in ICON_SIZES:
-            with open(self.path(ICON.format(size)), "rb") as f:
-                head = f.read(26)
+            head = pathlib.Path(self.path(ICON.format(size))).read_bytes()[:26]
             # PNG, IHDR: width, height, bit depth, colour type 6 (RGBA: transparent corners).
             self.assertEqual((head[:8], struct.unpack(">IIBB", head[16:26])),
                              (b"\x89PNG\r\n\x1a\n", (size, size, 8, 6)))

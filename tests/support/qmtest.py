@@ -1,8 +1,6 @@
-"""The peers, the working directory and the file readers and writers shared by the Python
-end-to-end tests and benchmarks. Nothing here links to the program's code; every server listens
-on a loopback high port (never 110 or 995) and writes only below the directory it is given."""
+"""Peers, working directories and file layouts for the end-to-end tests and benchmarks; every
+server listens on a loopback high port and writes only below the directory it is given."""
 
-import base64
 import grp
 import hashlib
 import json
@@ -63,16 +61,6 @@ def stuffed(message):
                     for line in lines) + b".\r\n"
 
 
-stored_form = stuffed
-
-
-def wait_until(condition, timeout, message="timed out"):
-    deadline = time.monotonic() + timeout
-    while not condition():
-        assert time.monotonic() < deadline, message
-        time.sleep(0.05)
-
-
 def _read(path):
     try:
         with open(path, "rb") as f:
@@ -91,14 +79,6 @@ def _write(path, data, mode=None):
     if mode is not None:
         os.chmod(path, mode)
     return path
-
-
-def _ending(process, timeout=10):
-    try:
-        return process.wait(timeout=timeout)
-    except subprocess.TimeoutExpired:
-        process.kill()
-        return process.wait()
 
 
 class _Listener:
@@ -129,93 +109,6 @@ class _Listener:
         self.sock.close()
         for thread in list(self.threads):
             thread.join(timeout=10)
-
-
-class Message:
-    """A ScriptedPop3 message: `text`, or `generated` bytes of lines after `header` made on the
-    fly, so that hundreds of megabytes cost the test no memory."""
-    LINE = b"x" * 76 + b"\r\n"
-
-    def __init__(self, uid, text=None, generated=0, header=b"Subject: generated\r\n"):
-        self.uid = uid
-        self.text = None if text is None else text.replace(b"\r\n", b"\n").replace(b"\n", b"\r\n")
-        self.header, self.lines = header + b"\r\n", generated // len(self.LINE)
-
-    def size(self):
-        return len(self.text) if self.text is not None else \
-            len(self.header) + self.lines * len(self.LINE)
-
-    def wire(self):
-        """The reply body of RETR, in pieces of at most about a megabyte."""
-        if self.text is not None:
-            yield stuffed(self.text)
-            return
-        yield self.header
-        for left in range(self.lines, 0, -16384):
-            yield self.LINE * min(left, 16384)
-        yield b".\r\n"
-
-
-class ScriptedPop3(_Listener):
-    """A POP3 server serving `messages` to any login, one connection at a time; `tell_sizes`
-    False answers LIST n with -ERR; `commands` records every line; DELE takes effect at QUIT."""
-
-    def __init__(self, messages, tell_sizes=True):
-        self.messages, self.tell_sizes, self.commands = list(messages), tell_sizes, []
-        self._listen()
-
-    def _once(self):
-        connection, _ = self.sock.accept()
-        connection.settimeout(None)
-        with connection:
-            try:
-                self._session(connection)
-            except OSError:
-                pass
-
-    def _session(self, connection):
-        send = connection.sendall
-        send(b"+OK scripted\r\n")
-        deleted = set()
-        for raw in connection.makefile("rb"):
-            command = raw.rstrip(b"\r\n").decode("ascii", "replace")
-            self.commands.append(command)
-            verb, _, argument = command.partition(" ")
-            verb, number = verb.upper(), argument.split(" ")[0]
-            index = int(number) - 1 if number.isdigit() else -1
-            message = (self.messages[index] if 0 <= index < len(self.messages) and
-                       index not in deleted else None)
-            live = [m for i, m in enumerate(self.messages) if i not in deleted]
-            if verb in ("USER", "PASS", "NOOP", "RSET"):
-                send(b"+OK\r\n")
-            elif verb == "STAT":
-                send(b"+OK %d %d\r\n" % (len(live), sum(m.size() for m in live)))
-            elif verb in ("UIDL", "LIST", "RETR", "DELE") and message is None:
-                send(b"-ERR no such message\r\n")
-            elif verb == "UIDL":
-                send(b"+OK %s %s\r\n" % (number.encode(), message.uid.encode()))
-            elif verb == "LIST" and self.tell_sizes:
-                send(b"+OK %s %d\r\n" % (number.encode(), message.size()))
-            elif verb == "RETR":
-                send(b"+OK\r\n")
-                for piece in message.wire():
-                    send(piece)
-            elif verb == "DELE":
-                deleted.add(index)
-                send(b"+OK\r\n")
-            elif verb == "QUIT":
-                self.messages = live
-                send(b"+OK bye\r\n")
-                return
-            else:
-                send(b"-ERR not here\r\n")
-
-
-def wait_with_peak_memory(process):
-    """Waits for a subprocess.Popen; returns (exit status, peak resident memory in MiB)."""
-    _, status, usage = os.wait4(process.pid, 0)
-    process.returncode = os.waitstatus_to_exitcode(status)
-    return process.returncode, usage.ru_maxrss / 1024
 
 
 class Dnsmasq:
@@ -268,7 +161,7 @@ class Dnsmasq:
     def stop(self):
         if self.process is not None:
             self.process.terminate()
-            _ending(self.process)
+            self.process.wait(timeout=10)
             self.process.stderr.close()
             self.process = None
 
@@ -294,18 +187,11 @@ class NxDomainDns(_Listener):
 
 
 def _dovecot():
-    for candidate in (shutil.which("dovecot"), "/usr/sbin/dovecot"):
-        if candidate and os.access(candidate, os.X_OK):
-            return candidate
-    return None
+    return shutil.which("dovecot") or shutil.which("dovecot", path="/usr/sbin")
 
 
 def available():
     return _dovecot() is not None
-
-
-def openssl_available():
-    return shutil.which("openssl") is not None
 
 
 def skip_unless_installed(*tools):
@@ -315,21 +201,16 @@ def skip_unless_installed(*tools):
                                 % ", ".join(missing))
 
 
-_DELIVERY_NUMBER = re.compile(r"\d+\.M(\d+)P\d+\.")
-
-
-def fill_maildir(maildir, messages, line_ends=None, owner=None, first=0):
-    """Delivers messages into maildir/new as Dovecot would, a second apart (numbered in order);
-    a name up to "," is the unique id. `line_ends` "lf" or "crlf" rewrites line ends."""
+def fill_maildir(maildir, messages, lf=False, owner=None, first=0):
+    """Delivers messages into maildir/new as Dovecot would, a second apart (numbered from
+    `first`); a name up to "," is the unique id. `lf` turns CR LF into LF."""
     for sub in ("", "cur", "new", "tmp"):
         os.makedirs(os.path.join(maildir, sub), exist_ok=True)
         if owner is not None:
             os.chown(os.path.join(maildir, sub), *owner)
     names = []
     for n, data in enumerate(messages, first):
-        if line_ends is not None:
-            data = data.replace(b"\r\n", b"\n")
-            data = data.replace(b"\n", b"\r\n") if line_ends == "crlf" else data
+        data = data.replace(b"\r\n", b"\n") if lf else data
         name = "%d.M%dP%d.qmtest,S=%d,W=%d" % (1700000000 + n, n, os.getpid(), len(data),
                                                 len(data) + data.count(b"\n") -
                                                 data.count(b"\r\n"))
@@ -341,29 +222,27 @@ def fill_maildir(maildir, messages, line_ends=None, owner=None, first=0):
     return names
 
 
+_delivered = [10 ** 6]  # numbers of later deliveries, after any fill_maildir's: never reused
+
+
 class Dovecot:
-    """`dovecot -F` serving one maildir to one user over POP3 on HOST:port, configured below a
-    fresh directory in `workdir`. `ssl` "no", "yes" (STLS offered) or "required", with `cert` (a
-    Certificates pair) and `tls_port` for POP3S; `oauth_url` adds AUTH XOAUTH2 checked at that
-    introspection endpoint; `settings` adds top-level lines. As root it serves as the `mail` user,
-    which gets the maildir."""
+    """`dovecot -F` serving `maildir` to one user over POP3 on HOST:port, configured below a fresh
+    directory in `workdir`; `ssl` "no", "yes" (STLS) or "required", with a Certificates `cert`
+    and POP3S on `tls_port`; `oauth_url`: AUTH XOAUTH2 checked there; `settings`: more lines.
+    As root it serves as the `mail` user, which gets the maildir."""
 
     def __init__(self, workdir, port, user, password, maildir=None, settings=None,
-                 cert=None, tls_port=None, ssl="no", oauth_url=None, start_timeout=20.0):
+                 cert=None, tls_port=None, ssl="no", oauth_url=None):
         assert port not in (110, 995) and tls_port not in (110, 995)
         self.workdir = os.path.abspath(workdir)
-        self.port, self.user, self.password = port, user, password
-        self.settings, self.cert = dict(settings or {}), cert
-        self.ssl, self.oauth_url = ssl, oauth_url
+        self.port, self.user, self.password, self.cert = port, user, password, cert
+        self.settings, self.ssl, self.oauth_url = dict(settings or {}), ssl, oauth_url
         self.tls_port = tls_port if ssl != "no" else None
-        self.start_timeout = start_timeout
         self.dir = self.process = self._output = None
         self.maildir = os.path.abspath(maildir or os.path.join(self.workdir, "Maildir"))
         self.mail_owner = None
         if os.geteuid() == 0:
-            entry = pwd.getpwnam("mail")
-            self.mail_owner = (entry.pw_uid, entry.pw_gid)
-        self._next_number = 0
+            self.mail_owner = pwd.getpwnam("mail")[2:4]
 
     @property
     def address(self):
@@ -372,7 +251,6 @@ class Dovecot:
     def start(self):
         self.dir = tempfile.mkdtemp(prefix="dovecot_", dir=self.workdir)
         fill_maildir(self.maildir, [], owner=self.mail_owner)
-        self._next_number = max(self._next_number, self._following_number())
         if self.mail_owner is not None:
             for root, dirs, files in os.walk(self.maildir):
                 for name in dirs + files:
@@ -397,13 +275,11 @@ class Dovecot:
             raise
         return self
 
-    def stop(self, timeout=10.0):
-        code = None
+    def stop(self):
         if self.process is not None:
-            if self.process.poll() is None:
-                self.process.send_signal(signal.SIGTERM)
+            self.process.terminate()
             try:
-                self.process.wait(timeout=timeout)
+                self.process.wait(timeout=10)
             except subprocess.TimeoutExpired:
                 pass
             for sig in (signal.SIGTERM, signal.SIGKILL):  # children left behind
@@ -412,7 +288,7 @@ class Dovecot:
                     time.sleep(0.2)
                 except (ProcessLookupError, PermissionError):
                     break
-            code = self.process.wait(timeout=timeout)
+            self.process.wait(timeout=10)
             self.process = None
         if self._output is not None:
             self._output.close()
@@ -420,7 +296,6 @@ class Dovecot:
         if self.dir is not None:
             shutil.rmtree(self.dir, ignore_errors=True)
             self.dir = None
-        return code
 
     def log(self):
         return "".join(_text(os.path.join(self.dir or "", n))
@@ -434,18 +309,11 @@ class Dovecot:
         """The SASL mechanism of every login attempt, in order (with oauth_url only)."""
         return re.findall(r"client in: AUTH\t\d+\t(\S+)\t", self.log())
 
-    def deliver(self, messages, line_ends=None):
-        """Adds messages (also while running), never repeating the unique id of a deleted one."""
-        first = max(self._next_number, self._following_number())
-        names = fill_maildir(self.maildir, messages, line_ends, self.mail_owner, first)
-        self._next_number = first + len(names)
-        return names
-
-    def _following_number(self):
-        names = [name for sub in ("new", "cur") if os.path.isdir(os.path.join(self.maildir, sub))
-                 for name in os.listdir(os.path.join(self.maildir, sub))]
-        return max([len(names)] + [int(m.group(1)) + 1 for m in
-                                   map(_DELIVERY_NUMBER.match, names) if m])
+    def deliver(self, messages):
+        """Adds messages (also while running) under unique ids never used before."""
+        _delivered[0] += len(messages)
+        return fill_maildir(self.maildir, messages, False, self.mail_owner,
+                            _delivered[0] - len(messages))
 
     def config(self):
         uid, gid = self.mail_owner or (os.getuid(), os.getgid())
@@ -491,7 +359,7 @@ class Dovecot:
     def _wait_until_ready(self):
         context = ssl.create_default_context()
         context.check_hostname, context.verify_mode = False, ssl.CERT_NONE
-        deadline = time.monotonic() + self.start_timeout
+        deadline = time.monotonic() + 20
         for address, secure in ((self.address, False), ((HOST, self.tls_port), True)):
             while address[1]:
                 if self.process.poll() is not None:
@@ -545,11 +413,11 @@ class Certificates:
 
 
 class FakePop3(_Listener):
-    """A raw TCP peer: `behaviour(conn, fake)` runs per connection in a thread and reads through
-    recv_some / recv_line, which record every byte (all_received). stop() closes everything."""
+    """A raw TCP peer running `behaviour(conn, fake)` per connection in a thread; recv_some and
+    recv_line record every byte (all_received)."""
 
     def __init__(self, behaviour):
-        self.behaviour, self.received, self.events, self.connections = behaviour, [], [], []
+        self.behaviour, self.received, self.connections = behaviour, [], []
         self.lock = threading.Lock()
         self._listen()
 
@@ -564,12 +432,8 @@ class FakePop3(_Listener):
     def _serve(self, conn):
         try:
             self.behaviour(conn, self)
-        except (OSError, ssl.SSLError) as error:
-            self.note("error: %r" % error)
-
-    def note(self, event):
-        with self.lock:
-            self.events.append(event)
+        except (OSError, ssl.SSLError):
+            pass
 
     def recv_some(self, conn, timeout=10.0):
         conn.settimeout(timeout)
@@ -726,34 +590,15 @@ class Workdir:
         return read_log(self.path)
 
 
-def inspect_files(program, paths, raw=False, tz="UTC"):
-    done = subprocess.run([program, "inspect"] + (["--raw"] if raw else []) + list(paths),
-                          capture_output=True, env=dict(os.environ, TZ=tz), timeout=120)
-    records = [json.loads(line) for line in done.stdout.decode("utf-8").splitlines()]
-    return records, done.returncode, done.stderr.decode("utf-8", "replace")
-
-
-def b_word(data, charset=b"ISO-2022-JP", enc=b"B"):
-    return b"=?" + charset + b"?" + enc + b"?" + base64.b64encode(data) + b"?="
-
-
-def q_word(data, charset=b"ISO-2022-JP"):
-    text = b"".join(b"_" if c == 0x20 else bytes([c]) if 0x21 <= c <= 0x7E and c not in b"=?_"
-                    else b"=%02X" % c for c in data)
-    return b"=?" + charset + b"?Q?" + text + b"?="
-
-
 def read_log(workdir):
     return _text(os.path.join(workdir, "qm_mailfilter.log"))
 
 
-def wait_for_log(workdir, text, count=1, timeout=60):
+def wait_for_log(workdir, text, timeout=60):
     deadline = time.monotonic() + timeout
-    while read_log(workdir).count(text) < count:
-        if time.monotonic() > deadline:
-            return False
+    while text not in read_log(workdir) and time.monotonic() < deadline:
         time.sleep(0.1)
-    return True
+    return text in read_log(workdir)
 
 
 class HeadlessProgram:
@@ -908,19 +753,10 @@ def write_cfg(**settings):
             strings[4] + struct.pack("<I", s["port"]) + strings[5] + strings[6])
 
 
-TERMINATOR = b"\r\n.\r\n"
-
-
 def split_mbx(data):
-    """(messages, tail): the stored messages of a .mbx, each ending with CR LF "." CR LF, and
-    the bytes after the last terminator (a message cut off)."""
-    messages, start = [], 0
-    while True:
-        end = data.find(TERMINATOR, start)
-        if end < 0:
-            return messages, data[start:]
-        messages.append(data[start:end + len(TERMINATOR)])
-        start = end + len(TERMINATOR)
+    """(stored messages, bytes after the last CR LF "." CR LF) of a .mbx."""
+    parts = data.split(b"\r\n.\r\n")
+    return [p + b"\r\n.\r\n" for p in parts[:-1]], parts[-1]
 
 
 # A message in a mailbox: its stored bytes (`stuffed`) and its mark.
