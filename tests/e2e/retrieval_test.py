@@ -3,6 +3,7 @@
 gets from the local POP3 server of `--headless`."""
 
 import collections
+import glob
 import os
 import re
 import shutil
@@ -14,7 +15,7 @@ import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 import qmtest  # noqa: E402
-from qmtest import HOST, LOCAL_PASSWORD, LOCAL_USER, REMOTE_PASSWORD, REMOTE_USER, ZONES  # noqa
+from qmtest import HOST, REMOTE_PASSWORD, REMOTE_USER, ZONES  # noqa: E402
 
 FRIEND_ADDRESS, BAD_ADDRESS = "hanako.friend@friends.test", "promo@bad-sender.test"
 # Zone 0 lists these link hosts; every other name in the zones does not exist.
@@ -56,7 +57,7 @@ MESSAGES = {
                                                   b"-- ", b"someone"])}
 ORDER = "FBSO"
 SUBJECTS = {"F": "lunch on friday", "B": "LAST CHANCE", "S": "テスト", "O": "minutes of the meeting"}
-VERDICTS = {"F": "friend", "B": "bad", "S": "spam", "O": "other"}
+VERDICTS = dict(zip(ORDER, ("friend", "bad", "spam", "other")))
 
 
 def new_message(n, lines=(b"message", b".", b"bye"), subject=b"news"):
@@ -90,8 +91,7 @@ class RetrievalCase(unittest.TestCase):
     FIRST_RUN = "F Bh O / S"
 
     def setUp(self):
-        self.scratch = tempfile.mkdtemp(prefix="qm_retrieval_")
-        self.addCleanup(shutil.rmtree, self.scratch, ignore_errors=True)
+        self.scratch = self.enterContext(tempfile.TemporaryDirectory(prefix="qm_retrieval_"))
         self.maildir = os.path.join(self.scratch, "Maildir")
         self.uids = dict(zip(ORDER, (name.split(",")[0] for name in qmtest.fill_maildir(
             self.maildir, [MESSAGES[k] for k in ORDER]))))
@@ -103,15 +103,11 @@ class RetrievalCase(unittest.TestCase):
         self.work.run("bad", "add", BAD_ADDRESS)
         self.news = {}
 
-    def mailbox(self, policy, name="box", **options):
-        self.work.add_mailbox(name, self.server.port, policy, **dict(self.OPTIONS, **options))
+    def mailbox(self, policy, **options):
+        self.work.add_mailbox("box", self.server.port, policy, **dict(self.OPTIONS, **options))
 
     def maildir_file(self, key):
-        for sub in ("cur", "new"):
-            for name in os.listdir(os.path.join(self.maildir, sub)):
-                if name.split(",")[0] == self.uids[key]:
-                    return os.path.join(self.maildir, sub, name)
-        raise AssertionError("%s is not on the server" % key)
+        return glob.glob(os.path.join(self.maildir, "*", self.uids[key] + ",*"))[0]
 
     def local(self):
         """The mailbox and the dustbox as "F Bh O", "S" (h: hidden; n1: "news 1", other)."""
@@ -121,10 +117,9 @@ class RetrievalCase(unittest.TestCase):
                      for d in (False, True))
 
     def act(self, steps):
-        """Runs steps split at ";": "run"; "del K", "ddel K", "purge K" (into the dustbox, from it
-        for good, from the mailbox for good), "restore N"; "new N" (delivers news N); checks
-        "server KEYS" (N: news N), "local MAILBOX / DUSTBOX" (as local()), "mbox MAILBOX",
-        "svm" or "no svm"."""
+        """Steps split at ";": "run"; "del K", "ddel K", "purge K" (to the dustbox, from it, from
+        the mailbox), "restore N", "new N" (news N); checks "server KEYS" (N: news N), "local
+        MAILBOX / DUSTBOX" (as local()), "mbox MAILBOX", "svm" or "no svm"."""
         for step in steps.split(";"):
             verb, _, keys = step.strip().partition(" ")
             if verb == "run":
@@ -153,13 +148,10 @@ class RetrievalCase(unittest.TestCase):
 
     def served(self):
         """What a mail client fetches from the local server, with fetchmail."""
-        headless = qmtest.HeadlessProgram(qmtest.PROGRAM, self.work.path, self.work.local_port)
-        try:
-            fetched, _ = qmtest.fetchmail(self.scratch, self.work.local_port, LOCAL_USER,
-                                          LOCAL_PASSWORD)
+        with qmtest.HeadlessProgram(qmtest.PROGRAM, self.work.path,
+                                    self.work.local_port) as headless:
+            fetched = qmtest.fetchmail(self.scratch, self.work.local_port)
             self.assertEqual(headless.terminate()[0], 0, headless.text())
-        finally:
-            headless.close()
         return fetched
 
 

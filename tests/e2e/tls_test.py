@@ -1,13 +1,19 @@
 #!/usr/bin/env python3
-"""Retrieval over POP3S and STLS from a Dovecot with certificates of a test CA, and raw peers
-that stall or cut the handshake. Look-ups go to a DNS server that knows no name."""
+"""POP3S and STLS against a Dovecot with certificates of a test CA and raw peers that stall or cut
+the handshake; AUTH XOAUTH2 with a token checked by an introspection endpoint on loopback."""
 
+import http.server
+import json
 import os
+import pathlib
 import re
 import shutil
 import sys
 import tempfile
+import threading
+import time
 import unittest
+import urllib.parse
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 import qmtest  # noqa: E402
@@ -44,14 +50,11 @@ class Case(unittest.TestCase):
         self.dir = tempfile.mkdtemp(prefix="case_", dir=SCRATCH)
         os.chmod(self.dir, 0o711)
         self.addCleanup(shutil.rmtree, self.dir, ignore_errors=True)
-        self.works = 0
 
     def workdir(self, server_timeout=10, mailbox=None, **settings):
-        """A working directory (with the mailbox on (host, port) when given); run() fails a run
-        that hangs."""
-        self.works += 1
-        work = qmtest.Workdir(os.path.join(self.dir, "work%d" % self.works), qmtest.PROGRAM,
-                              DNS.port, server_timeout=server_timeout, zones=("",) * 4)
+        """A working directory, with the mailbox on (host, port) when given."""
+        work = qmtest.Workdir(tempfile.mkdtemp(dir=self.dir), qmtest.PROGRAM, DNS.port,
+                              server_timeout=server_timeout, zones=("",) * 4)
         work.retrieve = lambda expect=0: work.run("retrieve", MAILBOX, expect=expect, timeout=HANG)
         if mailbox:
             work.add_mailbox(MAILBOX, mailbox[1], server=mailbox[0],
@@ -70,8 +73,7 @@ class Case(unittest.TestCase):
         return server.start()
 
     def fake(self, behaviour):
-        server = qmtest.FakePop3(behaviour)
-        self.addCleanup(server.stop)
+        self.addCleanup((server := qmtest.FakePop3(behaviour)).stop)
         return server
 
     def assertStored(self, work, messages):
@@ -80,8 +82,7 @@ class Case(unittest.TestCase):
         self.assertEqual(len(work.rows(MAILBOX) + work.rows(MAILBOX, True)), len(messages))
 
     def assertRefused(self, work, host, reason=None, server=None):
-        """A run that fails with nothing stored and no login; with `reason`, it says so and its
-        log names `host` and the reason; returns the run's standard error."""
+        """A failed run, nothing stored, no login; with `reason`, said so for `host`."""
         done = work.retrieve(expect=1)
         self.assertStored(work, [])
         self.assertNotIn("Authorization successful", work.log())
@@ -108,16 +109,13 @@ class SettingsTest(Case):
                                                "caFile=", expect=1).err, bad)
         self.assertEqual([work.show(MAILBOX)[k] for k in ("security", "caFile")],
                          ["starttls", CERTS.ca.cert])
-        for sets, port in [([], "110"), (["security=tls"], "995"),
-                           (["security=tls", "security=plain"], "110"),
-                           (["security=tls", "security=starttls"], "110"),
-                           (["security=tls", "security=plain port=110", "security=starttls"],
-                            "110"),
-                           (["port=110 security=tls"], "110"),
-                           (["security=plain port=2110", "security=tls"], "2110")]:
+        for sets, port in [("", "110"), ("security=tls", "995"), ("port=110 security=tls", "110"),
+                           ("security=tls;security=plain", "110"), ("security=tls;security="
+                            "starttls", "110"), ("security=plain port=2110;security=tls", "2110"),
+                           ("security=tls;security=plain port=110;security=starttls", "110")]:
             work.run("mailbox", "remove", MAILBOX)
             work.run("mailbox", "add", MAILBOX)
-            for line in sets:
+            for line in filter(None, sets.split(";")):
                 work.run("mailbox", "set", MAILBOX, *line.split())
             self.assertEqual(work.show(MAILBOX)["port"], port, sets)
 
@@ -146,8 +144,7 @@ class DovecotTest(Case):
         good, wrong = self.dovecot(CERTS.good), self.dovecot(CERTS.wrong)
         missing = os.path.join(self.dir, "missing.pem")
         garbage = os.path.join(self.dir, "not-a-certificate.pem")
-        with open(garbage, "wb") as f:
-            f.write(MESSAGES[0])
+        pathlib.Path(garbage).write_bytes(MESSAGES[0])
         for server, host, ca_file, reason in [
                 (good, "localhost", "", r"(?i)certificate|issuer"),  # the system's trust store
                 (good, "localhost", CERTS.other_ca.cert, r"(?i)certificate|issuer"),
@@ -244,6 +241,72 @@ class FakePeerTest(Case):
                 self.assertTrue(is_tls(hello), hello[:64])
                 self.assertEqual(b"\x00\x09localhost" in hello, named)
                 self.assertNotIn(HOST.encode(), hello)
+
+
+VALID_TOKEN, REVOKED_TOKEN = "ya29.valid-token-Xq7", "ya29.revoked-token-Zr2"
+
+
+class Introspection(http.server.BaseHTTPRequestHandler):
+    asked = []
+
+    def do_POST(self):
+        form = urllib.parse.parse_qs(self.rfile.read(int(self.headers["Content-Length"])).decode())
+        self.asked.append(form.get("token", [""])[0])
+        body = json.dumps({"active": True, "username": REMOTE_USER}
+                          if self.asked[-1] == VALID_TOKEN else {"active": False}).encode()
+        self.send_response(200)
+        self.send_header("Content-Type", "application/json")
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
+
+    log_message = lambda self, *args: None  # noqa: E731  (quiet)
+
+
+class TokenLoginTest(Case):
+    def setUp(self):
+        super().setUp()
+        Introspection.asked = []
+        endpoint = http.server.ThreadingHTTPServer((HOST, qmtest.free_port()), Introspection)
+        threading.Thread(target=endpoint.serve_forever, daemon=True).start()
+        self.addCleanup(lambda: (endpoint.shutdown(), endpoint.server_close()))
+        self.server = self.dovecot(CERTS.good, oauth_url="http://%s:%d/introspect"
+                                   % (HOST, endpoint.server_address[1]))
+        self.token = pathlib.Path(self.dir, "token")
+
+    def token_account(self, security, token):
+        """No password anywhere: USER and PASS could not succeed even if they were sent."""
+        self.token.write_text(token + "\n")
+        return self.workdir(mailbox=(HOST, self.server.tls_port if security == "tls" else
+                                     self.server.port), security=security, password="",
+                            auth="xoauth2", tokenCommand="/bin/cat '%s'" % self.token)
+
+    def test_valid_token_logs_in_and_a_revoked_one_is_refused(self):
+        for security in ("tls", "starttls"):
+            with self.subTest(security=security):
+                work = self.token_account(security, REVOKED_TOKEN)
+                self.assertIn("XOAUTH2で認証できません ( %s )" % HOST, self.assertRefused(work, HOST))
+                refused = re.findall(r"(?m)\tMSV : Token for (\S+) is refused\. \( (.*) \)\r?$",
+                                     work.log())
+                self.assertEqual([user for user, _ in refused], [REMOTE_USER], work.log())
+                # The error Dovecot sends as a challenge was answered and is shown.
+                self.assertIn('"status":"401"', refused[0][1])
+                self.token.write_text(VALID_TOKEN + "\n")
+                work.retrieve()
+                self.assertStored(work, MESSAGES)
+        self.assertEqual(Introspection.asked, [REVOKED_TOKEN, VALID_TOKEN] * 2)
+        self.assertEqual(self.server.mechanisms(), ["XOAUTH2"] * 4, self.server.log()[-3000:])
+
+    def test_a_hanging_token_command_is_cut_off(self):
+        work = self.token_account("tls", VALID_TOKEN)
+        work.set_setting("ServerTimeout", SHORT_TIMEOUT)
+        work.run("mailbox", "set", MAILBOX, "tokenCommand=/bin/sleep 60")
+        started = time.monotonic()
+        self.assertIn("トークンを取得できません ( %s )" % HOST, work.retrieve(expect=1).err)
+        self.assertLess(time.monotonic() - started, SHORT_TIMEOUT + 10)
+        self.assertIn("MSV : The token command for %s ( %s ) did not end within %d seconds and "
+                      "was stopped." % (REMOTE_USER, HOST, SHORT_TIMEOUT), work.log())
+        self.assertEqual(self.server.mechanisms(), [])
 
 
 if __name__ == "__main__":

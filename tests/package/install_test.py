@@ -16,15 +16,13 @@ import tempfile
 import unittest
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-PROGRAM = BUILD = None  # from argv
 ICON_SIZES = (16, 32, 48, 64, 128, 256)
 ICON = "usr/share/icons/hicolor/{0}x{0}/apps/qm_mailfilter.png"
 
 
 def need(*tools):
-    for tool in tools:
-        if shutil.which(tool) is None:
-            raise unittest.SkipTest(tool + " is not installed")
+    if not all(map(shutil.which, tools)):
+        raise unittest.SkipTest("needs " + ", ".join(tools))
 
 
 def out(*command, **options):
@@ -42,11 +40,8 @@ def tree(root):
 class Scripts(unittest.TestCase):
     def test_shellcheck_finds_nothing(self):
         need("shellcheck")
-        folder = os.path.join(ROOT, "scripts")
-        scripts = []
-        for name in sorted(os.listdir(folder)):
-            with open(os.path.join(folder, name), errors="replace") as f:
-                scripts += [f.name] if re.match(r"#!\S*(/| )(ba)?sh\n", f.readline()) else []
+        scripts = [str(p) for p in sorted(pathlib.Path(ROOT, "scripts").iterdir())
+                   if re.match(r"#!\S*(/| )(ba)?sh\n", p.read_text(errors="replace"))]
         result = subprocess.run(["shellcheck", *scripts], capture_output=True, text=True)
         self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
 
@@ -130,20 +125,18 @@ class Install(unittest.TestCase):
             self.assertRegex(text, rf"(?<![\w-]){word}\b")
 
     def test_systemd_units_start_the_installed_program(self):
-        units = {}
-        for name in ("qm_mailfilter.service", "qm_mailfilter-retrieve.service",
-                     "qm_mailfilter-retrieve.timer"):
-            units[name] = configparser.ConfigParser(interpolation=None, strict=True)
-            units[name].optionxform = str
-            units[name].read(self.path("usr/lib/systemd/user/" + name), encoding="utf-8")
-            self.assertTrue(units[name]["Unit"]["Description"])
-        service, retrieve, timer = units.values()
+        units = []
+        for name in (".service", "-retrieve.service", "-retrieve.timer"):
+            units.append(configparser.ConfigParser(interpolation=None, strict=True))
+            units[-1].optionxform = str
+            units[-1].read(self.path("usr/lib/systemd/user/qm_mailfilter" + name))
+            self.assertTrue(units[-1]["Unit"]["Description"])
+        service, retrieve, timer = units
         self.assertEqual((dict(service["Service"]), service["Install"]["WantedBy"]), (
             {"Type": "simple", "ExecStart": "/usr/bin/qm_mailfilter --headless",
              "Restart": "on-failure"}, "default.target"))
-        self.assertEqual(dict(retrieve["Service"]), {
-            "Type": "oneshot", "ExecStart": "/usr/bin/qm_mailfilter retrieve"})
-        self.assertNotIn("Install", retrieve)
+        self.assertEqual((dict(retrieve["Service"]), retrieve.has_section("Install")), (
+            {"Type": "oneshot", "ExecStart": "/usr/bin/qm_mailfilter retrieve"}, False))
         self.assertEqual((set(timer["Timer"]), timer["Install"]["WantedBy"]),
                          ({"OnBootSec", "OnUnitActiveSec"}, "timers.target"))
 
@@ -182,14 +175,9 @@ class Install(unittest.TestCase):
                             "RPATH|RUNPATH")
 
 
-def main():
-    global PROGRAM, BUILD
+if __name__ == "__main__":
     if len(sys.argv) < 3:
         sys.exit("usage: install_test.py PATH_TO_QM_MAILFILTER BUILD_DIR [unittest options]")
     PROGRAM, BUILD = os.path.abspath(sys.argv.pop(1)), os.path.abspath(sys.argv.pop(1))
     os.umask(0o022)  # as scripts/package: the package's folders take the staged folders' modes
     unittest.main(verbosity=2)
-
-
-if __name__ == "__main__":
-    main()

@@ -3,6 +3,7 @@ server listens on a loopback high port and writes only below the directory it is
 
 import grp
 import hashlib
+import io
 import json
 import os
 import pwd
@@ -61,6 +62,23 @@ def stuffed(message):
                     for line in lines) + b".\r\n"
 
 
+def _greets(address, process, timeout, secure=False):
+    """Whether `address` greets "+OK" (inside TLS if `secure`) in time while `process` runs."""
+    context = ssl.create_default_context()
+    context.check_hostname, context.verify_mode = False, ssl.CERT_NONE
+    deadline = time.monotonic() + timeout
+    while process.poll() is None and time.monotonic() < deadline:
+        try:
+            with socket.create_connection(address, timeout=2) as raw, \
+                    (context.wrap_socket(raw) if secure else raw) as conn:
+                if conn.recv(512).startswith(b"+OK"):
+                    return True
+        except OSError:
+            pass
+        time.sleep(0.05)
+    return False
+
+
 def _read(path):
     try:
         with open(path, "rb") as f:
@@ -114,38 +132,23 @@ class _Listener:
 class Dnsmasq:
     """dnsmasq answering `records` (name: address) in `zones`, NXDOMAIN for other names there."""
 
-    def __init__(self, directory, zones, records, attempts=5):
+    def __init__(self, directory, zones, records):
         self.log_path, conf = (os.path.join(directory, n) for n in ("dnsmasq.log", "dnsmasq.conf"))
-        self.process = None
-        for attempt in range(attempts):
-            self.port = free_port()
-            _write(conf, "port=%d\nlisten-address=%s\nbind-interfaces\nno-resolv\nno-hosts\n"
-                   "user=%s\npid-file=%s\nlog-queries\nlog-facility=%s\nlocal=/%s/\n"
-                   % (self.port, HOST, pwd.getpwuid(os.getuid()).pw_name,
-                      os.path.join(directory, "dnsmasq.pid"), self.log_path,
-                      "/".join(zone.strip(".") for zone in zones)) +
-                   "".join("host-record=%s,%s\n" % item for item in records.items()))
-            if os.path.exists(self.log_path):
-                os.remove(self.log_path)
-            self.process = subprocess.Popen(
-                ["dnsmasq", "--keep-in-foreground", "--conf-file=" + conf],
-                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-            error = self._started()
-            if error is None:
-                return
-            self.stop()
-            if "in use" not in error or attempt == attempts - 1:
-                raise RuntimeError("dnsmasq did not start: " + error)
-
-    def _started(self):
+        self.port = free_port()
+        _write(conf, "port=%d\nlisten-address=%s\nbind-interfaces\nno-resolv\nno-hosts\nuser=%s\n"
+               "pid-file=%s\nlog-queries\nlog-facility=%s\nlocal=/%s/\n"
+               % (self.port, HOST, pwd.getpwuid(os.getuid()).pw_name,
+                  os.path.join(directory, "dnsmasq.pid"), self.log_path,
+                  "/".join(zone.strip(".") for zone in zones)) +
+               "".join("host-record=%s,%s\n" % item for item in records.items()))
+        self.process = subprocess.Popen(["dnsmasq", "--keep-in-foreground", "--conf-file=" + conf],
+                                        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                        stderr=subprocess.PIPE)
         deadline = time.monotonic() + 10
-        while time.monotonic() < deadline:
-            if self.process.poll() is not None:
-                return self.process.stderr.read().decode() or "it ended"
-            if "started" in _text(self.log_path):
-                return None
+        while "started" not in _text(self.log_path):
+            if self.process.poll() is not None or time.monotonic() > deadline:
+                raise RuntimeError("dnsmasq did not start: %r" % self.stop())
             time.sleep(0.05)
-        return "no start within 10 s"
 
     def queries(self):
         return [line.split("query[A] ")[1].split(" ")[0]
@@ -161,9 +164,8 @@ class Dnsmasq:
     def stop(self):
         if self.process is not None:
             self.process.terminate()
-            self.process.wait(timeout=10)
-            self.process.stderr.close()
-            self.process = None
+            error, self.process = self.process.communicate(timeout=10)[1], None
+            return error
 
 
 class NxDomainDns(_Listener):
@@ -226,10 +228,9 @@ _delivered = [10 ** 6]  # numbers of later deliveries, after any fill_maildir's:
 
 
 class Dovecot:
-    """`dovecot -F` serving `maildir` to one user over POP3 on HOST:port, configured below a fresh
-    directory in `workdir`; `ssl` "no", "yes" (STLS) or "required", with a Certificates `cert`
-    and POP3S on `tls_port`; `oauth_url`: AUTH XOAUTH2 checked there; `settings`: more lines.
-    As root it serves as the `mail` user, which gets the maildir."""
+    """`dovecot -F` serving `maildir` to one user on HOST:port (as the `mail` user when root);
+    `ssl` "no", "yes" (STLS) or "required", with a Certificates `cert` and POP3S on `tls_port`;
+    `oauth_url`: AUTH XOAUTH2 checked there; `settings`: more lines."""
 
     def __init__(self, workdir, port, user, password, maildir=None, settings=None,
                  cert=None, tls_port=None, ssl="no", oauth_url=None):
@@ -269,7 +270,10 @@ class Dovecot:
                                         stdin=subprocess.DEVNULL, stdout=self._output,
                                         stderr=subprocess.STDOUT, start_new_session=True)
         try:
-            self._wait_until_ready()
+            for address, secure in ((self.address, False), ((HOST, self.tls_port), True)):
+                if address[1] and not _greets(address, self.process, 20, secure):
+                    raise RuntimeError("dovecot did not answer on %s:\n%s"
+                                       % (address, self.log()[-3000:]))
         except BaseException:
             self.stop()
             raise
@@ -356,55 +360,31 @@ class Dovecot:
             lines += ["  chroot =", "}", "service anvil {", "  chroot ="]
         return "\n".join(lines + ["}", ""])
 
-    def _wait_until_ready(self):
-        context = ssl.create_default_context()
-        context.check_hostname, context.verify_mode = False, ssl.CERT_NONE
-        deadline = time.monotonic() + 20
-        for address, secure in ((self.address, False), ((HOST, self.tls_port), True)):
-            while address[1]:
-                if self.process.poll() is not None:
-                    raise RuntimeError("dovecot ended with status %d:\n%s"
-                                       % (self.process.returncode, self.log()[-3000:]))
-                try:
-                    with socket.create_connection(address, timeout=2) as raw, \
-                            (context.wrap_socket(raw) if secure else raw) as conn:
-                        if conn.recv(512).startswith(b"+OK"):
-                            break
-                except OSError:
-                    pass
-                if time.monotonic() > deadline:
-                    raise RuntimeError("dovecot did not answer on %s:\n%s"
-                                       % (address, self.log()[-3000:]))
-                time.sleep(0.05)
-
 
 Pair = namedtuple("Pair", "cert key")
 
 
 class Certificates:
-    """A test CA, certificates it signed for localhost and 127.0.0.1 (`good`) and for
-    wrong.example (`wrong`), and a CA that signed nothing (`other_ca`)."""
+    """A CA, what it signed for localhost and 127.0.0.1 (`good`) and for wrong.example (`wrong`),
+    and a CA that signed nothing (`other_ca`)."""
 
-    def __init__(self, directory, days=30):
-        self.dir, self.days = os.path.abspath(directory), str(days)
+    def __init__(self, directory):
+        self.dir = os.path.abspath(directory)
         os.makedirs(self.dir, exist_ok=True)
         self.ca = self._make("ca", "qm test CA")
         self.good = self._make("good", "localhost", "DNS:localhost, IP:127.0.0.1")
         self.wrong = self._make("wrong", "wrong.example", "DNS:wrong.example")
         self.other_ca = self._make("other_ca", "qm other CA")
 
-    def path(self, name):
-        return os.path.join(self.dir, name)
-
     def _make(self, name, common_name, alt_names=None):
-        key, cert = self.path(name + ".key"), self.path(name + ".pem")
+        key, cert = (os.path.join(self.dir, name + end) for end in (".key", ".pem"))
         usage = ["basicConstraints=critical,CA:TRUE", "keyUsage=critical,keyCertSign,cRLSign"] \
             if alt_names is None else [
                 "basicConstraints=critical,CA:FALSE", "subjectAltName=" + alt_names,
                 "keyUsage=critical,digitalSignature,keyEncipherment", "extendedKeyUsage=serverAuth"]
         subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
                         "ec_paramgen_curve:P-256", "-nodes", "-keyout", key, "-out", cert,
-                        "-subj", "/CN=" + common_name, "-days", self.days, "-sha256"] +
+                        "-subj", "/CN=" + common_name, "-days", "30", "-sha256"] +
                        ([] if alt_names is None else ["-CA", self.ca.cert, "-CAkey", self.ca.key]) +
                        [arg for ext in usage for arg in ("-addext", ext)],
                        capture_output=True, check=True, timeout=60)
@@ -413,66 +393,52 @@ class Certificates:
 
 
 class FakePop3(_Listener):
-    """A raw TCP peer running `behaviour(conn, fake)` per connection in a thread; recv_some and
-    recv_line record every byte (all_received)."""
+    """A TCP peer running `behaviour(conn, fake)` per connection; recv_* record all_received."""
 
     def __init__(self, behaviour):
         self.behaviour, self.received, self.connections = behaviour, [], []
-        self.lock = threading.Lock()
         self._listen()
 
     def _once(self):
         conn, _ = self.sock.accept()
-        thread = threading.Thread(target=self._serve, args=(conn,), daemon=True)
-        with self.lock:
-            self.connections.append(conn)
-            self.threads.append(thread)
-        thread.start()
+        self.connections.append(conn)
+        self.threads.append(threading.Thread(target=self._serve, args=(conn,), daemon=True))
+        self.threads[-1].start()
 
     def _serve(self, conn):
         try:
             self.behaviour(conn, self)
-        except (OSError, ssl.SSLError):
+        except OSError:
             pass
 
     def recv_some(self, conn, timeout=10.0):
         conn.settimeout(timeout)
         try:
-            data = conn.recv(65536)
+            self.received.append(conn.recv(65536))
         except socket.timeout:
             return None
-        with self.lock:
-            self.received.append(data)
-        return data
+        return self.received[-1]
 
-    def recv_line(self, conn, buffer, timeout=10.0):
-        deadline = time.monotonic() + timeout
+    def recv_line(self, conn, buffer):
         while b"\r\n" not in buffer:
-            data = self.recv_some(conn, max(deadline - time.monotonic(), 0.01))
+            data = self.recv_some(conn)
             if not data:
                 return None
             buffer += data
-        end = buffer.index(b"\r\n") + 2
-        line = bytes(buffer[:end])
-        del buffer[:end]
+        line = bytes(buffer[:buffer.index(b"\r\n") + 2])
+        del buffer[:len(line)]
         return line
 
-    def wait_quietly(self, conn, seconds=60.0):
-        deadline = time.monotonic() + seconds
-        while not self.stopping.is_set() and time.monotonic() < deadline:
-            if self.recv_some(conn, 0.2) == b"":
-                return
+    def wait_quietly(self, conn):
+        while not self.stopping.is_set() and self.recv_some(conn, 0.2) != b"":
+            pass
 
     def all_received(self):
-        with self.lock:
-            return b"".join(self.received)
+        return b"".join(self.received)
 
     def stop(self):
         self.stopping.set()
-        self.sock.close()
-        with self.lock:
-            connections = list(self.connections)
-        for conn in connections:
+        for conn in self.connections:
             try:
                 conn.shutdown(socket.SHUT_RDWR)
             except OSError:
@@ -481,9 +447,9 @@ class FakePop3(_Listener):
         super().stop()
 
 
-def fetchmail(scratch, port, user, password, auth="password", verbose=False):
-    """Runs fetchmail once against HOST:port (POP3, no TLS, keeping the server copies); returns
-    the messages its MDA received, in order, and what it printed."""
+def fetchmail(scratch, port):
+    """The messages fetchmail's MDA gets, in order, in one run as the local user against
+    HOST:port (POP3, no TLS, keeping the server copies)."""
     out = os.path.join(scratch, "fetched")
     shutil.rmtree(out, ignore_errors=True)
     os.mkdir(out)
@@ -491,20 +457,20 @@ def fetchmail(scratch, port, user, password, auth="password", verbose=False):
                  "import os, sys\nout = sys.argv[1]\npath = os.path.join(out, '%05d' % "
                  "len(os.listdir(out)))\nopen(path, 'wb').write(sys.stdin.buffer.read())\n")
     rc = _write(os.path.join(scratch, "fetchmailrc"),
-                'poll %s with proto POP3 port %d auth %s\n  user "%s" there with password "%s" '
-                'is "root" here\n  options fetchall keep sslproto ""\n  mda "%s %s %s"\n'
-                % (HOST, port, auth, user, password, sys.executable, mda, out), 0o600)
+                'poll %s with proto POP3 port %d auth password\n  user "%s" there with '
+                'password "%s" is "root" here\n  options fetchall keep sslproto ""\n'
+                '  mda "%s %s %s"\n'
+                % (HOST, port, LOCAL_USER, LOCAL_PASSWORD, sys.executable, mda, out),
+                0o600)
     done = subprocess.run(["fetchmail", "-f", rc, "--nosyslog", "--invisible", "--nodetach",
                            "-i", os.path.join(scratch, "fetchids"),
-                           "--pidfile", os.path.join(scratch, "fetchmail.pid")] +
-                          (["-v"] if verbose else []),
+                           "--pidfile", os.path.join(scratch, "fetchmail.pid")],
                           stdin=subprocess.DEVNULL, capture_output=True, timeout=300,
                           env=dict(os.environ, HOME=scratch))
     if done.returncode not in (0, 1):  # 1: there was no mail
         raise AssertionError("fetchmail exited with %d: %s"
                              % (done.returncode, done.stderr.decode("utf-8", "replace")))
-    return [_read(os.path.join(out, name)) for name in sorted(os.listdir(out))], \
-        done.stdout.decode("utf-8", "replace")
+    return [_read(os.path.join(out, name)) for name in sorted(os.listdir(out))]
 
 
 def write_settings(workdir, local_port, mailboxes=(), dns_port=None, zones=("",) * 4,
@@ -602,8 +568,7 @@ def wait_for_log(workdir, text, timeout=60):
 
 
 class HeadlessProgram:
-    """`qm_mailfilter --headless` in workdir (None: the default), started once its server on
-    HOST:port listens; `prefix` runs it through another command (such as setpriv) in `env`."""
+    """`--headless` in workdir (None: the default), once it greets on HOST:port."""
 
     def __init__(self, program, workdir, port, timeout=20, prefix=(), env=None):
         self.output = tempfile.TemporaryFile()  # a file: writing must never block the program
@@ -611,16 +576,9 @@ class HeadlessProgram:
         self.process = subprocess.Popen(list(prefix) + [program, "--headless"] + where,
                                         stdin=subprocess.DEVNULL, stdout=self.output,
                                         stderr=self.output, env=env)
-        deadline = time.monotonic() + timeout
-        while True:
-            try:
-                socket.create_connection((HOST, port), timeout=1).close()
-                return
-            except OSError:
-                if self.process.poll() is not None or time.monotonic() > deadline:
-                    self.kill()
-                    raise RuntimeError("the local server never listened: " + self.text())
-                time.sleep(0.05)
+        if not _greets((HOST, port), self.process, timeout):
+            self.kill()
+            raise RuntimeError("the local server never greeted: " + self.text())
 
     def terminate(self, timeout=30):
         start = time.monotonic()
@@ -641,6 +599,12 @@ class HeadlessProgram:
         self.kill()
         self.output.close()
 
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *_):
+        self.close()
+
     def text(self):
         self.output.seek(0)
         return self.output.read().decode("utf-8", "replace")
@@ -655,17 +619,13 @@ def pack_string(data):
         if n < 0xFFFE else b"\xff\xff\xff" + struct.pack("<I", n) + data
 
 
-class _Reader:
+class _Reader(io.BytesIO):
     """Reads archive items; a read past the end raises EOFError."""
 
-    def __init__(self, data):
-        self.data, self.at = data, 0
-
     def take(self, n):
-        if len(self.data) - self.at < n:
+        if len(data := self.read(n)) < n:
             raise EOFError
-        self.at += n
-        return self.data[self.at - n:self.at]
+        return data
 
     def u32(self):
         return struct.unpack("<I", self.take(4))[0]
@@ -679,14 +639,12 @@ class _Reader:
 
 
 FRESH_FLAGS = 0x0C  # not hidden, unread, verdict 3 (unclassified), reason 0
-HIDDEN, OPENED = 1, 2
 
 
 def flags_of(hidden=False, opened=False, verdict=3, reason=0):
     """A mark's flag word: bit 0 hidden, bit 1 opened, bits 2-4 the verdict (-1 other, 0 friend,
     1 spam, 2 bad, 3 unclassified; signed), bits 5-7 the reason."""
-    return (HIDDEN if hidden else 0) | (OPENED if opened else 0) | ((verdict & 7) << 2) | \
-        ((reason & 7) << 5)
+    return hidden | opened << 1 | (verdict & 7) << 2 | (reason & 7) << 5
 
 
 def write_flg(marks):
@@ -764,9 +722,8 @@ Stored = namedtuple("Stored", "text flags uidl")
 
 
 def write_workdir(path, port, mailboxes, friends=(), bads=(), **misc):
-    """A working directory: settings (write_settings with the [Misc] keys given), each mailbox's
-    files and the sender lists. `mailboxes`: dicts of name and optionally messages and dustbox
-    ([Stored]), settings (for write_cfg), deleted_here and pending ([(uidl, Message-ID)])."""
+    """Settings with the [Misc] keys given, sender lists and `mailboxes`: dicts of name, messages,
+    dustbox ([Stored]), settings (for write_cfg), deleted_here, pending ([(uidl, Message-ID)])."""
     write_settings(path, port, [box["name"] for box in mailboxes], **misc)
     files = {}
     for box in mailboxes:
@@ -797,41 +754,24 @@ def _message_id(text):
 
 
 def read_box(path, name):
-    """([StoredMessage], tail length) of mailbox (or dustbox) `name` as loading gives it: the
-    messages of N.mbx with the marks of N.flg in order; a message without a record gets a fresh
-    mark, records beyond the messages are ignored."""
-    texts, tail = split_mbx(_read(os.path.join(path, name + ".mbx")) or b"")
+    """[StoredMessage] of mailbox (or dustbox) `name` as loading gives it: the messages of N.mbx
+    with the marks of N.flg in order; one without a record gets a fresh mark."""
+    texts, _ = split_mbx(_read(os.path.join(path, name + ".mbx")) or b"")
     marks = read_flg(_read(os.path.join(path, name + ".flg")) or b"")
-    messages = []
-    for i, text in enumerate(texts):
-        digest = hashlib.sha1(text).hexdigest()[:12]
-        flags, uidl = marks[i] if i < len(marks) else (FRESH_FLAGS, "")
-        messages.append(StoredMessage(_message_id(text) or "#" + digest, digest, flags, uidl))
-    return messages, len(tail)
+    marks += [(FRESH_FLAGS, "")] * (len(texts) - len(marks))
+    return [StoredMessage(_message_id(text) or "#" + digest, digest, *mark)
+            for text, mark, digest in zip(texts, marks, (hashlib.sha1(t).hexdigest()[:12]
+                                                        for t in texts))]
 
 
 def dump_workdir(path):
-    """The state of a working directory: "boxes" per mailbox {"mailbox", "dustbox": [StoredMessage],
-    "deleted_here", "pending": [(uidl, Message-ID)]}; "tails": per .mbx the length of bytes after
-    its last terminator; "stray": files no mailbox owns."""
+    """{"boxes": per mailbox {"mailbox", "dustbox": [StoredMessage], "deleted_here", "pending":
+    [(uidl, Message-ID)]}} of a working directory."""
     match = re.search(r"(?m)^Mailboxes=([^\r\n]*)", _text(os.path.join(path, "qm_mailfilter.ini")))
-    boxes, tails = {}, {}
-    known = {"qm_mailfilter.ini", "qm_mailfilter.log", "qm_mailfilter.lock", "friend.txt",
-             "bad.txt"}
+    boxes = {}
     for name in [n for n in match.group(1).split(":") if n] if match else []:
-        box = {}
-        for key, base in (("mailbox", name), ("dustbox", name + "_dustbox")):
-            box[key], tail = read_box(path, base)
-            if tail:
-                tails[base + ".mbx"] = tail
-            known.update((base + ".mbx", base + ".flg"))
-        box["deleted_here"], box["pending"] = read_svm(
+        boxes[name] = {"mailbox": read_box(path, name),
+                       "dustbox": read_box(path, name + "_dustbox")}
+        boxes[name]["deleted_here"], boxes[name]["pending"] = read_svm(
             _read(os.path.join(path, name + ".svm")) or b"\0" * 8)
-        known.update((name + ".cfg", name + ".svm"))
-        boxes[name] = box
-    return {"boxes": boxes, "tails": tails, "stray": sorted(f for f in os.listdir(path)
-                                                            if f not in known)}
-
-
-def logical(dump):
-    return dump["boxes"]
+    return {"boxes": boxes}
