@@ -138,8 +138,8 @@ NOBODY, DEFAULT_PORT, SECRET = 65534, 1110, "s3cret-from-stdin"
 @unittest.skipUnless(os.geteuid() == 0 and shutil.which("setpriv"), "needs root and setpriv")
 class UnprivilegedUserTest(unittest.TestCase):
     def test_default_settings_serve_a_mail_client_on_loopback(self):
-        """As user 65534: a private working directory under ~/.local/share, a password from
-        standard input, loopback port 1110 (skipped when taken), no password in the log."""
+        # As user 65534: a private working directory under ~/.local/share, a password from
+        # standard input, loopback port 1110 (skipped when taken), no password in the log.
         with socket.socket() as s:
             if s.connect_ex((HOST, DEFAULT_PORT)) == 0:
                 self.skipTest("port %d is taken on this machine" % DEFAULT_PORT)
