@@ -64,7 +64,7 @@ sys.path.insert(0, os.path.join(HERE, "..", "tests", "support"))
 import qmtest  # noqa: E402  (tests/support)
 from retrieval_support import (bsmtp_messages, fetchmail_command, index_mailbox,  # noqa: E402
                                run_fetchmail, served_size)
-from qmtest import ZONES, Workdir, stored_form  # noqa: E402  (tests/e2e)
+from qmtest import ZONES, Workdir, stuffed  # noqa: E402  (tests/e2e)
 from retrieve_bench import MAILBOX, PASSWORD, USER, BenchMail, timed  # noqa: E402
 
 HOST = "127.0.0.1"
@@ -306,10 +306,10 @@ class Case:
         self.mail = BenchMail(args.seed, self.size, args.hosts)
         messages = [self.mail.message(i) for i in range(self.count)]
         self.served_bytes = sum(served_size(m) for m in messages)
-        self.expected = collections.Counter(hashlib.sha256(stored_form(m)).digest()
+        self.expected = collections.Counter(hashlib.sha256(stuffed(m)).digest()
                                             for m in messages)
         maildir = os.path.join(self.dir, "Maildir")
-        qmtest.fill_maildir(maildir, messages, line_ends="lf")
+        qmtest.fill_maildir(maildir, messages, lf=True)
         del messages
         print("%s: %d messages generated and delivered in %.1f s"
               % (name, self.count, time.perf_counter() - started), flush=True)

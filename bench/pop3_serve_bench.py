@@ -597,7 +597,7 @@ def main():
         stored = [stored_form(m) for m in messages]
         ours = Ours(program, os.path.join(scratch, "qm"), stored)
         maildir = os.path.join(scratch, "Maildir")
-        qmtest.fill_maildir(maildir, messages, line_ends="lf")
+        qmtest.fill_maildir(maildir, messages, lf=True)
         sizes = (sum(len(s) for s in stored), sum(len(m) - m.count(b"\r\n") for m in messages))
         theirs = TheirServer(scratch, maildir)
         servers = [ours, theirs]

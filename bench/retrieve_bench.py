@@ -64,7 +64,7 @@ import qmtest  # noqa: E402  (tests/support)
 from pop3_serve_bench import MailWriter  # noqa: E402  (words, domains, ISO-2022-JP text)
 from retrieval_support import (bsmtp_messages, children_cpu, fetchmail_command,  # noqa: E402
                                index_mailbox, run_fetchmail as fetchmail_run, served_size)
-from qmtest import ZONES, Workdir, stored_form  # noqa: E402
+from qmtest import ZONES, Workdir, stuffed  # noqa: E402
 
 USER = "taro"
 PASSWORD = "secret"
@@ -336,10 +336,10 @@ def main():
         mail = BenchMail(args.seed, args.size, args.hosts)
         messages = [mail.message(i) for i in range(args.messages)]
         served_bytes = sum(served_size(m) for m in messages)
-        expected = collections.Counter(hashlib.sha256(stored_form(m)).digest()
+        expected = collections.Counter(hashlib.sha256(stuffed(m)).digest()
                                        for m in messages)
         maildir = os.path.join(scratch, "Maildir")
-        qmtest.fill_maildir(maildir, messages, line_ends="lf")
+        qmtest.fill_maildir(maildir, messages, lf=True)
         del messages
 
         dns = qmtest.Dnsmasq(scratch, ZONES, {host + ZONES[0]: "127.0.0.2" for host in mail.listed})

@@ -52,7 +52,7 @@ sys.path.insert(0, os.path.join(HERE, "..", "tests", "support"))
 
 import qmtest  # noqa: E402  (tests/support)
 from retrieval_support import children_cpu, index_mailbox, served_size  # noqa: E402
-from qmtest import stored_form  # noqa: E402  (tests/e2e)
+from qmtest import stuffed  # noqa: E402  (tests/e2e)
 
 USER = "taro"
 PASSWORD = "secret"
@@ -188,7 +188,7 @@ def main():
         parser.error("not an executable: %s" % program)
     if not qmtest.available():
         parser.error("not installed: dovecot")
-    if not qmtest.openssl_available():
+    if not shutil.which("openssl"):
         parser.error("not installed: openssl")
 
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
@@ -204,10 +204,10 @@ def main():
         rng = random.Random(args.seed)
         messages = [make_message(rng, i, args.size) for i in range(args.messages)]
         served_bytes = sum(served_size(m) for m in messages)
-        expected = collections.Counter(hashlib.sha256(stored_form(m)).digest()
+        expected = collections.Counter(hashlib.sha256(stuffed(m)).digest()
                                        for m in messages)
         maildir = os.path.join(scratch, "Maildir")
-        qmtest.fill_maildir(maildir, messages, line_ends="lf")
+        qmtest.fill_maildir(maildir, messages, lf=True)
         del messages
 
         # Retrieval leaves the maildir as it is; the login lines name the TLS version and cipher.

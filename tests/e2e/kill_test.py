@@ -1,22 +1,15 @@
 #!/usr/bin/env python3
 """SIGKILLs the program at random instants while it changes several files at once; after each
-kill its working directory must load as the state before or after the operation: every message
-once, with its own marks, and server lists that agree.
-
-Usage: kill_test.py PATH_TO_QM_MAILFILTER [--kills N] [--retrieve-kills N] [--ops NAME,...]
-                    [--seed S] [--budget SECONDS] [--variants N] [--keep DIR]
-
-On a mailbox of 120 messages (2 KB to 300 KB) and a dustbox of 60: `mail delete`, `mail restore`,
-`mail delete --purge`, `mail delete --dustbox`, a client's DELE and QUIT at `--headless`, and the
-retrieval of 60 messages from Dovecot into a full dustbox by `retrieve` or `--headless` (after
-which one more `retrieve` runs and each message is checked). Each argument set runs twice
-uninterrupted first, giving "after"; kills land at delays drawn over its duration from the seed
-and the kill's number only. Exits 1 on any fault.
+kill its working directory must load as the state before or after: every message once, with its
+own marks, and server lists that agree (after a killed retrieval, once one more has run). The
+operations: mail delete, restore, delete --purge, delete --dustbox, a client's DELE and QUIT, and
+retrieving 60 messages from Dovecot into a full dustbox by `retrieve` or `--headless`.
 """
 
 import argparse
 import math
 import os
+import pathlib
 import random
 import re
 import shutil
@@ -39,6 +32,7 @@ OPS = {"delete": ("dustboxed", "mailbox", "delete", []),
        "dustbox-purge": ("purged", "dustbox", "delete", ["--dustbox"]),
        "quit": ("keep", "mailbox", None, None), "retrieve": None}
 DUSTBOX_LIMIT = 10  # the retrieval starts with a full dustbox
+ENDED = r"pop3\(%s\)[^\n]*Disconnected"  # in Dovecot's log
 
 
 class Fault(Exception):
@@ -77,11 +71,8 @@ def new_mailbox(rng, rule, main=120, dustbox=60, **settings):
 
 
 def set_key(work, key, value):
-    path = os.path.join(work, "qm_mailfilter.ini")
-    with open(path, "rb") as f:
-        text = re.sub(rb"(?m)^%s=\d+" % key, b"%s=%d" % (key, value), f.read())
-    with open(path, "wb") as f:
-        f.write(text)
+    path = pathlib.Path(work, "qm_mailfilter.ini")
+    path.write_bytes(re.sub(rb"(?m)^%s=\d+" % key, b"%s=%d" % (key, value), path.read_bytes()))
     return value
 
 
@@ -96,10 +87,9 @@ def kill_at(process, instant):
 
 def terminate(headless):
     code, _ = headless.terminate()
-    text = headless.text()
-    headless.close()
     if code != 0:
-        raise Fault("the headless program ended with %s after SIGTERM: %s" % (code, text))
+        raise Fault("the headless program ended with %s after SIGTERM: %s"
+                    % (code, headless.text()))
 
 
 class Remote:
@@ -119,23 +109,16 @@ class Remote:
         self.uids = [name.split(":")[0] for name in qmtest.fill_maildir(
             self.maildir, messages, owner=self.server.mail_owner)]
 
-    def sessions_ended(self):
-        return len(re.findall(r"pop3\(%s\)[^\n]*Disconnected" % REMOTE_USER, self.server.log()))
-
-    def working(self):
-        return subprocess.run(["pgrep", "-x", "-P", str(self.server.process.pid), "pop3"],
-                              stdout=subprocess.DEVNULL).returncode == 0
+    def count(self, pattern):
+        return len(re.findall(pattern % REMOTE_USER, self.server.log()))
 
     def wait_idle(self, ended=None, timeout=30.0):
         """Until `ended` sessions (default: every one that logged in) have ended and no Dovecot
         process works on the maildir any more."""
         deadline = time.monotonic() + timeout
-        while True:
-            logins = len(re.findall(r"pop3-login: Login: user=<%s>" % REMOTE_USER,
-                                    self.server.log()))
-            if self.sessions_ended() >= (logins if ended is None else ended) and \
-                    not self.working():
-                return
+        while self.count(ENDED) < (ended or self.count(r"pop3-login: Login: user=<%s>")) or \
+                subprocess.run(["pgrep", "-x", "-P", str(self.server.process.pid), "pop3"],
+                               stdout=subprocess.DEVNULL).returncode == 0:
             if time.monotonic() > deadline:
                 raise Fault("Dovecot sessions did not end within %.0f s" % timeout)
             time.sleep(0.01)
@@ -186,7 +169,7 @@ def tracked_uids(state):
 def judge(state, before, after, own):
     """("before" or "after", []) when the state is one of them, else (None, what is wrong)."""
     for name, reference in (("before", before), ("after", after)):
-        if qmtest.logical(state) == qmtest.logical(reference):
+        if state["boxes"] == reference["boxes"]:
             return name, []
     problems = Problems()
     seen = check_marks(state, own, problems)
@@ -230,9 +213,8 @@ def judge_retrieval(state, before, expected, rule, uid_of, on_server):
 
 
 class Sweep:
-    """The kills of every operation. A run function takes (work, variant, delay): with delay
-    None it runs to the end and returns its duration, else it kills the program `delay` seconds
-    after the start and returns whether it still ran then."""
+    """A run function takes (work, variant, delay): with delay None it runs to the end and returns
+    its duration, else it kills the program `delay` s after the start: whether it still ran."""
 
     def __init__(self, program, scratch, seed, keep, variants):
         self.program, self.scratch, self.seed = program, scratch, seed
@@ -246,18 +228,14 @@ class Sweep:
         return qmtest.dump_workdir(work)
 
     def copy(self, initial, label):
-        work = os.path.join(self.scratch, label)
-        shutil.rmtree(work, ignore_errors=True)
-        shutil.copytree(initial, work)
-        return work
+        shutil.rmtree(os.path.join(self.scratch, label), ignore_errors=True)
+        return shutil.copytree(initial, os.path.join(self.scratch, label))
 
     def reference(self, initial, run, variant):
         """(longest duration, state after) of two uninterrupted runs, which must agree."""
-        runs = []
-        for _ in range(2):
-            work = self.copy(initial, "reference")
-            runs.append((run(work, variant, None), self.load(work)))
-        if qmtest.logical(runs[0][1]) != qmtest.logical(runs[1][1]):
+        runs = [(run(work, variant, None), self.load(work))
+                for work in (self.copy(initial, "reference") for _ in range(2))]
+        if runs[0][1]["boxes"] != runs[1][1]["boxes"]:
             raise Fault("two uninterrupted runs of %s left different states" % (variant,))
         return max(runs[0][0], runs[1][0]), runs[0][1]
 
@@ -287,29 +265,23 @@ class Sweep:
         """Login, DELE, QUIT; `delay` counts from QUIT (negative: killed before it). The duration
         is the time QUIT took to be answered."""
         port = set_key(work, b"Port", qmtest.free_port())
-        headless = qmtest.HeadlessProgram(self.program, work, port)
-        try:
-            with socket.create_connection((qmtest.HOST, port), timeout=30) as sock, \
-                    sock.makefile("rb") as lines:
-                commands = ["USER " + LOCAL_USER, "PASS " + LOCAL_PASSWORD] + [
-                    "DELE %d" % k for k in numbers]
-                sock.sendall("".join(c + "\r\n" for c in commands).encode())
-                answers = [lines.readline() for _ in range(len(commands) + 1)]
-                start = time.monotonic()
-                if delay is None or delay >= 0:
-                    sock.sendall(b"QUIT\r\n")
-                if delay is not None:
-                    killed = kill_at(headless.process, start + delay)
-                    headless.close()
-                    return killed
-                answers.append(lines.readline())
-                answered = time.monotonic() - start
+        with qmtest.HeadlessProgram(self.program, work, port) as headless, \
+                socket.create_connection((qmtest.HOST, port), timeout=30) as sock, \
+                sock.makefile("rb") as lines:
+            commands = ["USER " + LOCAL_USER, "PASS " + LOCAL_PASSWORD] + [
+                "DELE %d" % k for k in numbers]
+            sock.sendall("".join(c + "\r\n" for c in commands).encode())
+            answers = [lines.readline() for _ in range(len(commands) + 1)]
+            start = time.monotonic()
+            if delay is None or delay >= 0:
+                sock.sendall(b"QUIT\r\n")
+            if delay is not None:
+                return kill_at(headless.process, start + delay)
+            answers.append(lines.readline())
+            answered = time.monotonic() - start
             if not all(answer.startswith(b"+OK") for answer in answers):
                 raise Fault("the local server answered %r" % answers)
-        except BaseException:
-            headless.close()
-            raise
-        terminate(headless)
+            terminate(headless)
         return answered
 
     def run_retrieval(self, work, kind, delay):
@@ -318,21 +290,15 @@ class Sweep:
         if kind[1] == "retrieve":
             return self.run_cli(work, ["retrieve", NAME], delay)
         set_key(work, b"StartupRetrieve", 1)
-        start, sessions = time.monotonic(), self.remote.sessions_ended()
-        headless = qmtest.HeadlessProgram(self.program, work,
-                                          set_key(work, b"Port", qmtest.free_port()))
-        if delay is not None:
-            killed = kill_at(headless.process, start + delay)
-            headless.close()
-            return killed
-        try:
+        start, sessions = time.monotonic(), self.remote.count(ENDED)
+        with qmtest.HeadlessProgram(self.program, work,
+                                    set_key(work, b"Port", qmtest.free_port())) as headless:
+            if delay is not None:
+                return kill_at(headless.process, start + delay)
             self.remote.wait_idle(sessions + 1)
-        except BaseException:
-            headless.close()
-            raise
-        ended = time.monotonic() - start
-        time.sleep(1.5)
-        terminate(headless)
+            ended = time.monotonic() - start
+            time.sleep(1.5)
+            terminate(headless)
         return ended + 1.2
 
     def sweep(self, op, kills, deadline):
@@ -348,7 +314,7 @@ class Sweep:
         loading = time.monotonic() - loading
         own = {m.id: m for _, _, m in places(before)}
         if verb is None:
-            count = sum(1 for m in before["boxes"][NAME]["mailbox"] if not m.flags & qmtest.HIDDEN)
+            count = sum(not m.flags & 1 for m in before["boxes"][NAME]["mailbox"])  # visible
             run = self.run_quit
         else:
             count = len(before["boxes"][NAME][place])
@@ -358,7 +324,7 @@ class Sweep:
         for _ in range(self.variants):
             numbers = tuple(sorted(rng.sample(range(1, count + 1), rng.randint(1, 5))))
             refs.append((numbers,) + self.reference(initial, run, numbers))
-            if qmtest.logical(refs[-1][2]) == qmtest.logical(before):
+            if refs[-1][2]["boxes"] == before["boxes"]:
                 raise Fault("%s %s changed nothing" % (op, numbers))
         faults, endings = [], Counter()
         for i in range(kills):
@@ -427,8 +393,8 @@ class Sweep:
             self.remote.wait_idle()
             try:
                 state = self.load(work)
-                stage = ("before" if qmtest.logical(state) == qmtest.logical(before) else
-                         "after" if qmtest.logical(state) == qmtest.logical(after) else
+                stage = ("before" if state["boxes"] == before["boxes"] else
+                         "after" if state["boxes"] == after["boxes"] else
                          "part stored")
                 try:
                     qmtest.run(self.program, work, "retrieve", NAME, timeout=300)
@@ -460,6 +426,8 @@ def main():
     ops = args.ops.split(",")
     if set(ops) - set(OPS):
         parser.error("unknown operation(s): %s" % ", ".join(set(ops) - set(OPS)))
+    if args.retrieve_kills is None:
+        args.retrieve_kills = args.kills
     if "retrieve" in ops and not qmtest.available():
         print("retrieve: skipped, dovecot is not installed (scripts/setup installs it)")
         ops.remove("retrieve")
@@ -473,10 +441,9 @@ def main():
             weights = [2 if later == "retrieve" else 1 for later in ops[i:]]
             deadline = math.inf if args.budget is None else time.monotonic() + (
                 args.budget - (time.monotonic() - start)) * weights[0] / sum(weights)
-            kills = args.retrieve_kills if op == "retrieve" and args.retrieve_kills is not None \
-                else args.kills
             try:
-                found, endings = sweep.sweep(op, kills, deadline)
+                found, endings = sweep.sweep(
+                    op, args.retrieve_kills if op == "retrieve" else args.kills, deadline)
             except Fault as fault:
                 found, endings = ["fault without a kill: %s" % fault], Counter()
             print("%-14s %4d kills, %3d faults; %s" % (op, sum(endings.values()) + len(found),

@@ -1,17 +1,19 @@
 #!/usr/bin/env python3
-"""Retrieval over POP3 over TLS and STLS: a private Dovecot with certificates of a test CA (it
-logs a login inside TLS with ", TLS,"), and raw fake peers for what Dovecot cannot play: one that
-refuses STLS and would take any password, one that slips a clear-text answer in behind its STLS
-answer, ones that stall or cut the handshake. Look-ups go to a DNS server that knows no name.
-"""
+"""POP3S and STLS against a Dovecot with certificates of a test CA and raw peers that stall or cut
+the handshake; AUTH XOAUTH2 with a token checked by an introspection endpoint on loopback."""
 
+import http.server
+import json
 import os
+import pathlib
 import re
 import shutil
-import ssl
 import sys
 import tempfile
+import threading
+import time
 import unittest
+import urllib.parse
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 import qmtest  # noqa: E402
@@ -48,14 +50,11 @@ class Case(unittest.TestCase):
         self.dir = tempfile.mkdtemp(prefix="case_", dir=SCRATCH)
         os.chmod(self.dir, 0o711)
         self.addCleanup(shutil.rmtree, self.dir, ignore_errors=True)
-        self.works = 0
 
     def workdir(self, server_timeout=10, mailbox=None, **settings):
-        """A working directory (with the mailbox on (host, port) when given); run() fails a run
-        that hangs."""
-        self.works += 1
-        work = qmtest.Workdir(os.path.join(self.dir, "work%d" % self.works), qmtest.PROGRAM,
-                              DNS.port, server_timeout=server_timeout, zones=("",) * 4)
+        """A working directory, with the mailbox on (host, port) when given."""
+        work = qmtest.Workdir(tempfile.mkdtemp(dir=self.dir), qmtest.PROGRAM, DNS.port,
+                              server_timeout=server_timeout, zones=("",) * 4)
         work.retrieve = lambda expect=0: work.run("retrieve", MAILBOX, expect=expect, timeout=HANG)
         if mailbox:
             work.add_mailbox(MAILBOX, mailbox[1], server=mailbox[0],
@@ -74,8 +73,7 @@ class Case(unittest.TestCase):
         return server.start()
 
     def fake(self, behaviour):
-        server = qmtest.FakePop3(behaviour)
-        self.addCleanup(server.stop)
+        self.addCleanup((server := qmtest.FakePop3(behaviour)).stop)
         return server
 
     def assertStored(self, work, messages):
@@ -84,8 +82,7 @@ class Case(unittest.TestCase):
         self.assertEqual(len(work.rows(MAILBOX) + work.rows(MAILBOX, True)), len(messages))
 
     def assertRefused(self, work, host, reason=None, server=None):
-        """A run that fails with nothing stored and no login; with `reason`, it says so and its
-        log names `host` and the reason; returns the run's standard error."""
+        """A failed run, nothing stored, no login; with `reason`, said so for `host`."""
         done = work.retrieve(expect=1)
         self.assertStored(work, [])
         self.assertNotIn("Authorization successful", work.log())
@@ -102,32 +99,25 @@ class Case(unittest.TestCase):
 
 
 class SettingsTest(Case):
-    def test_security_and_ca_file_are_kept_and_checked(self):
+    def test_security_ca_file_and_the_port_that_follows_tls_unless_given(self):
+        # Bad values are refused and change nothing, also the valid setting given with them.
         work = self.workdir()
         work.run("mailbox", "add", MAILBOX)
-        for security in ("tls", "plain", "starttls"):
-            work.run("mailbox", "set", MAILBOX, "security=" + security, "caFile=" + CERTS.ca.cert)
-        # Bad values are refused and change nothing, also the valid setting given with them.
+        work.run("mailbox", "set", MAILBOX, "security=starttls", "caFile=" + CERTS.ca.cert)
         for bad in ("ssl", "TLS1.2", "", "starttls "):
             self.assertIn("security", work.run("mailbox", "set", MAILBOX, "security=" + bad,
                                                "caFile=", expect=1).err, bad)
-        shown = work.show(MAILBOX)
-        self.assertEqual((shown["security"], shown["caFile"]), ("starttls", CERTS.ca.cert))
-
-    def test_tls_and_the_plain_port_follow_each_other_unless_a_port_is_given(self):
-        for sets, port in [([], "110"), (["security=tls"], "995"),
-                           (["security=tls", "security=plain"], "110"),
-                           (["security=tls", "security=starttls"], "110"),
-                           (["security=tls", "security=plain port=110", "security=starttls"],
-                            "110"),
-                           (["port=110 security=tls"], "110"),
-                           (["security=plain port=2110", "security=tls"], "2110")]:
-            with self.subTest(sets=sets):
-                work = self.workdir()
-                work.run("mailbox", "add", MAILBOX)
-                for line in sets:
-                    work.run("mailbox", "set", MAILBOX, *line.split())
-                self.assertEqual(work.show(MAILBOX)["port"], port)
+        self.assertEqual([work.show(MAILBOX)[k] for k in ("security", "caFile")],
+                         ["starttls", CERTS.ca.cert])
+        for sets, port in [("", "110"), ("security=tls", "995"), ("port=110 security=tls", "110"),
+                           ("security=tls;security=plain", "110"), ("security=tls;security="
+                            "starttls", "110"), ("security=plain port=2110;security=tls", "2110"),
+                           ("security=tls;security=plain port=110;security=starttls", "110")]:
+            work.run("mailbox", "remove", MAILBOX)
+            work.run("mailbox", "add", MAILBOX)
+            for line in filter(None, sets.split(";")):
+                work.run("mailbox", "set", MAILBOX, *line.split())
+            self.assertEqual(work.show(MAILBOX)["port"], port, sets)
 
 
 class DovecotTest(Case):
@@ -154,8 +144,7 @@ class DovecotTest(Case):
         good, wrong = self.dovecot(CERTS.good), self.dovecot(CERTS.wrong)
         missing = os.path.join(self.dir, "missing.pem")
         garbage = os.path.join(self.dir, "not-a-certificate.pem")
-        with open(garbage, "wb") as f:
-            f.write(MESSAGES[0])
+        pathlib.Path(garbage).write_bytes(MESSAGES[0])
         for server, host, ca_file, reason in [
                 (good, "localhost", "", r"(?i)certificate|issuer"),  # the system's trust store
                 (good, "localhost", CERTS.other_ca.cert, r"(?i)certificate|issuer"),
@@ -190,27 +179,17 @@ class DovecotTest(Case):
                            server)
 
 
-def answering(replies, after_stls=None):
-    """A peer that greets and answers each command line by its verb from `replies` (else +OK)
-    until QUIT; with `after_stls`, hands the connection to it after answering STLS."""
+def stls_then(after):
+    """Greets, offers STLS, answers +OK to every command; after STLS hands over to `after`."""
     def behaviour(conn, fake):
-        conn.sendall(b"+OK fake POP3 ready\r\n")
+        conn.sendall(b"+OK ready\r\n")
         buffer = bytearray()
-        while True:
-            line = fake.recv_line(conn, buffer)
-            if line is None:
-                return
+        while (line := fake.recv_line(conn, buffer)) is not None:
             verb = line.split(b" ")[0].rstrip(b"\r\n").upper()
-            conn.sendall(b"+OK bye\r\n" if verb == b"QUIT" else replies.get(verb, b"+OK\r\n"))
-            if verb == b"QUIT":
-                return
-            if verb == b"STLS" and after_stls:
-                return after_stls(conn, fake, buffer)
+            conn.sendall(b"+OK\r\nSTLS\r\nUSER\r\n.\r\n" if verb == b"CAPA" else b"+OK\r\n")
+            if verb == b"STLS":
+                return after(conn, fake)
     return behaviour
-
-
-STLS_OFFERED = {b"CAPA": b"+OK\r\nSTLS\r\nUSER\r\n.\r\n", b"STLS": b"+OK begin TLS\r\n",
-                b"USER": b"-ERR not in clear text\r\n", b"PASS": b"-ERR not in clear text\r\n"}
 
 
 def is_tls(data):
@@ -219,8 +198,8 @@ def is_tls(data):
 
 def after_hello(then):
     """Reads the client's hello, then `then`: None (silence), b"" (closes), or bytes."""
-    def behaviour(conn, fake, *_):
-        fake.note("hello" if is_tls(fake.recv_some(conn, 10)) else "no hello")
+    def behaviour(conn, fake):
+        fake.recv_some(conn, 10)
         if then == b"":
             return conn.close()
         conn.sendall(then or b"")
@@ -229,57 +208,6 @@ def after_hello(then):
 
 
 class FakePeerTest(Case):
-    def test_a_server_that_refuses_stls_never_sees_the_user_or_the_password(self):
-        for refusal in (b"-ERR Unknown command: STLS\r\n", b"-ERR [SYS/TEMP] not now\r\n"):
-            with self.subTest(refusal=refusal):
-                fake = self.fake(answering({b"CAPA": b"+OK\r\nUSER\r\nUIDL\r\nTOP\r\n.\r\n",
-                                            b"STLS": refusal, b"STAT": b"+OK 0 0\r\n"}))
-                work = self.workdir(SHORT_TIMEOUT, (HOST, fake.port), security="starttls")
-                self.assertIn(FAILED_STATUS % HOST, work.retrieve(expect=1).err)
-                self.assertIn("\tMSV : %s does not offer STLS.\r\n" % HOST, work.log())
-                fake.stop()
-                # Whole command lines only, STLS among them, nothing that logs in.
-                sent = fake.all_received()
-                self.assertTrue(sent.endswith(b"\r\n"), sent)
-                self.assertIn(b"STLS", sent[:-2].split(b"\r\n"))
-                self.assertLessEqual(set(sent[:-2].split(b"\r\n")), {b"CAPA", b"STLS", b"QUIT"})
-
-    def test_plain_text_after_the_stls_answer_is_never_taken_for_an_answer_inside_tls(self):
-        # A man in the middle appends an answer of his own to "+OK": the client must drop it (or
-        # give up) and wait for each real answer inside TLS; no PIPELINING is offered.
-        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-        context.load_cert_chain(CERTS.good.cert, CERTS.good.key)
-        overlaps = []
-
-        def inside(conn, fake, buffer):
-            if buffer:
-                fake.note("bytes before the handshake: %r" % bytes(buffer))
-            secure, buffer = context.wrap_socket(conn, server_side=True), bytearray()
-            with fake.lock:
-                fake.connections.append(secure)
-            while True:
-                line = fake.recv_line(secure, buffer)
-                if line is None:
-                    return
-                early = bytes(buffer) or fake.recv_some(secure, 0.5)
-                if early:
-                    overlaps.append((line, early))
-                    buffer[:] = early
-                command = line.split(b" ")[0].rstrip(b"\r\n").upper()
-                secure.sendall({b"CAPA": b"+OK\r\nUSER\r\n.\r\n", b"USER": b"+OK\r\n",
-                                b"PASS": b"-ERR [AUTH] invalid password\r\n",
-                                b"QUIT": b"+OK bye\r\n"}.get(command, b"-ERR\r\n"))
-                if command == b"QUIT":
-                    return
-
-        fake = self.fake(answering({**STLS_OFFERED, b"STLS": b"+OK begin TLS\r\n+OK injected\r\n"},
-                                   inside))
-        work = self.workdir(SHORT_TIMEOUT, ("localhost", fake.port), security="starttls")
-        work.retrieve(expect=1)
-        fake.stop()
-        self.assertEqual(overlaps, [], "injected answer taken; events %r" % fake.events)
-        self.assertNotIn("Authorization successful", work.log())
-
     def test_a_stalled_or_cut_handshake_ends_the_run(self):
         # A partial record: a ServerHello header announcing 512 bytes, and 12 of them.
         partial = b"\x16\x03\x03\x02\x00" + b"\x02\x00\x01\xfc\x03\x03" + b"\x00" * 6
@@ -287,14 +215,11 @@ class FakePeerTest(Case):
             for then, broken in ((None, False), (partial, False), (b"+OK no handshake\r\n", True),
                                  (b"", True), ("silent", False)):
                 with self.subTest(security=security, then=then):
-                    if then == "silent":  # silent from the start, or after the greeting
-                        def behaviour(conn, fake):
-                            conn.sendall(b"+OK ready\r\n" if security == "starttls" else b"")
-                            fake.wait_quietly(conn)
-                    else:
-                        behaviour = after_hello(then) if security == "tls" else \
-                            answering(STLS_OFFERED, after_hello(then))
-                    fake = self.fake(behaviour)
+                    greeting = b"+OK ready\r\n" if security == "starttls" else b""
+                    behaviour = (lambda c, f: (c.sendall(greeting), f.wait_quietly(c))) \
+                        if then == "silent" else after_hello(then)  # silent from the start
+                    fake = self.fake(stls_then(behaviour) if greeting and then != "silent" else
+                                     behaviour)
                     work = self.workdir(SHORT_TIMEOUT, (HOST, fake.port), security=security)
                     self.assertRefused(work, HOST, "." if broken else None)
                     fake.stop()
@@ -316,6 +241,72 @@ class FakePeerTest(Case):
                 self.assertTrue(is_tls(hello), hello[:64])
                 self.assertEqual(b"\x00\x09localhost" in hello, named)
                 self.assertNotIn(HOST.encode(), hello)
+
+
+VALID_TOKEN, REVOKED_TOKEN = "ya29.valid-token-Xq7", "ya29.revoked-token-Zr2"
+
+
+class Introspection(http.server.BaseHTTPRequestHandler):
+    asked = []
+
+    def do_POST(self):
+        form = urllib.parse.parse_qs(self.rfile.read(int(self.headers["Content-Length"])).decode())
+        self.asked.append(form.get("token", [""])[0])
+        body = json.dumps({"active": True, "username": REMOTE_USER}
+                          if self.asked[-1] == VALID_TOKEN else {"active": False}).encode()
+        self.send_response(200)
+        self.send_header("Content-Type", "application/json")
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
+
+    log_message = lambda self, *args: None  # noqa: E731  (quiet)
+
+
+class TokenLoginTest(Case):
+    def setUp(self):
+        super().setUp()
+        Introspection.asked = []
+        endpoint = http.server.ThreadingHTTPServer((HOST, qmtest.free_port()), Introspection)
+        threading.Thread(target=endpoint.serve_forever, daemon=True).start()
+        self.addCleanup(lambda: (endpoint.shutdown(), endpoint.server_close()))
+        self.server = self.dovecot(CERTS.good, oauth_url="http://%s:%d/introspect"
+                                   % (HOST, endpoint.server_address[1]))
+        self.token = pathlib.Path(self.dir, "token")
+
+    def token_account(self, security, token):
+        """No password anywhere: USER and PASS could not succeed even if they were sent."""
+        self.token.write_text(token + "\n")
+        return self.workdir(mailbox=(HOST, self.server.tls_port if security == "tls" else
+                                     self.server.port), security=security, password="",
+                            auth="xoauth2", tokenCommand="/bin/cat '%s'" % self.token)
+
+    def test_valid_token_logs_in_and_a_revoked_one_is_refused(self):
+        for security in ("tls", "starttls"):
+            with self.subTest(security=security):
+                work = self.token_account(security, REVOKED_TOKEN)
+                self.assertIn("XOAUTH2で認証できません ( %s )" % HOST, self.assertRefused(work, HOST))
+                refused = re.findall(r"(?m)\tMSV : Token for (\S+) is refused\. \( (.*) \)\r?$",
+                                     work.log())
+                self.assertEqual([user for user, _ in refused], [REMOTE_USER], work.log())
+                # The error Dovecot sends as a challenge was answered and is shown.
+                self.assertIn('"status":"401"', refused[0][1])
+                self.token.write_text(VALID_TOKEN + "\n")
+                work.retrieve()
+                self.assertStored(work, MESSAGES)
+        self.assertEqual(Introspection.asked, [REVOKED_TOKEN, VALID_TOKEN] * 2)
+        self.assertEqual(self.server.mechanisms(), ["XOAUTH2"] * 4, self.server.log()[-3000:])
+
+    def test_a_hanging_token_command_is_cut_off(self):
+        work = self.token_account("tls", VALID_TOKEN)
+        work.set_setting("ServerTimeout", SHORT_TIMEOUT)
+        work.run("mailbox", "set", MAILBOX, "tokenCommand=/bin/sleep 60")
+        started = time.monotonic()
+        self.assertIn("トークンを取得できません ( %s )" % HOST, work.retrieve(expect=1).err)
+        self.assertLess(time.monotonic() - started, SHORT_TIMEOUT + 10)
+        self.assertIn("MSV : The token command for %s ( %s ) did not end within %d seconds and "
+                      "was stopped." % (REMOTE_USER, HOST, SHORT_TIMEOUT), work.log())
+        self.assertEqual(self.server.mechanisms(), [])
 
 
 if __name__ == "__main__":

@@ -1,13 +1,11 @@
 #!/usr/bin/env python3
-"""What a build installs (`cmake --install --prefix /usr` into a scratch DESTDIR, checked with the
-tools a distribution uses: desktop-file-validate, man, dpkg-deb), the Debian package CPack makes
-of it, and the scripts that set up and package it. A missing tool skips what needs it.
-
-Usage: install_test.py PATH_TO_QM_MAILFILTER BUILD_DIR [unittest options]
-"""
+"""What a build installs (`cmake --install --prefix /usr` into a scratch DESTDIR, checked with
+desktop-file-validate, man, dpkg-deb), its Debian package, and the scripts that set up and
+package it; a missing tool skips what needs it. Arguments: PATH_TO_QM_MAILFILTER BUILD_DIR."""
 
 import configparser
 import os
+import pathlib
 import re
 import shutil
 import stat
@@ -18,15 +16,13 @@ import tempfile
 import unittest
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-PROGRAM = BUILD = None  # from argv
 ICON_SIZES = (16, 32, 48, 64, 128, 256)
 ICON = "usr/share/icons/hicolor/{0}x{0}/apps/qm_mailfilter.png"
 
 
 def need(*tools):
-    for tool in tools:
-        if shutil.which(tool) is None:
-            raise unittest.SkipTest(tool + " is not installed")
+    if not all(map(shutil.which, tools)):
+        raise unittest.SkipTest("needs " + ", ".join(tools))
 
 
 def out(*command, **options):
@@ -44,50 +40,37 @@ def tree(root):
 class Scripts(unittest.TestCase):
     def test_shellcheck_finds_nothing(self):
         need("shellcheck")
-        folder = os.path.join(ROOT, "scripts")
-        scripts = []
-        for name in sorted(os.listdir(folder)):
-            with open(os.path.join(folder, name), errors="replace") as f:
-                scripts += [f.name] if re.match(r"#!\S*(/| )(ba)?sh\n", f.readline()) else []
+        scripts = [str(p) for p in sorted(pathlib.Path(ROOT, "scripts").iterdir())
+                   if re.match(r"#!\S*(/| )(ba)?sh\n", p.read_text(errors="replace"))]
         result = subprocess.run(["shellcheck", *scripts], capture_output=True, text=True)
         self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
 
     def test_setup_with_everything_installed_is_silent_and_changes_nothing(self):
         if os.geteuid() != 0:
             raise unittest.SkipTest("scripts/setup installs as root only")
-        policy = "/usr/sbin/policy-rc.d"
-        created = not os.path.exists(policy)
-        if created:
-            with open(policy, "w", encoding="ascii") as f:
-                f.write("#!/bin/sh\nexit 101\n")
-            os.chmod(policy, 0o755)
-        try:
-            with open(policy, "rb") as f:
-                policy_before = (f.read(), os.stat(policy).st_mode)
-            with tempfile.TemporaryDirectory() as stubs:
-                # Should the script want to install anything, this apt-get refuses and says so.
-                with open(os.path.join(stubs, "apt-get"), "w", encoding="ascii") as f:
-                    f.write("#!/bin/sh\necho \"apt-get called: $*\" >&2\nexit 1\n")
-                os.chmod(f.name, 0o755)
-                result = subprocess.run([os.path.join(ROOT, "scripts", "setup")], env=dict(
-                    os.environ, PATH=stubs + os.pathsep + os.environ["PATH"]),
-                    capture_output=True, text=True, timeout=120)
-            self.assertEqual((result.returncode, result.stdout, result.stderr), (0, "", ""))
-            with open(policy, "rb") as f:
-                self.assertEqual((f.read(), os.stat(policy).st_mode), policy_before)
-        finally:
-            if created:
-                os.remove(policy)
+        policy = pathlib.Path("/usr/sbin/policy-rc.d")
+        if not policy.exists():
+            policy.write_text("#!/bin/sh\nexit 101\n")
+            policy.chmod(0o755)
+            self.addCleanup(policy.unlink)
+        before = (policy.read_bytes(), policy.stat().st_mode)
+        stubs = self.enterContext(tempfile.TemporaryDirectory())
+        # Should the script want to install anything, this apt-get refuses and says so.
+        apt = pathlib.Path(stubs, "apt-get")
+        apt.write_text("#!/bin/sh\necho \"apt-get called: $*\" >&2\nexit 1\n")
+        apt.chmod(0o755)
+        result = subprocess.run([os.path.join(ROOT, "scripts", "setup")], env=dict(
+            os.environ, PATH=stubs + os.pathsep + os.environ["PATH"]),
+            capture_output=True, text=True, timeout=120)
+        self.assertEqual((result.returncode, result.stdout, result.stderr), (0, "", ""))
+        self.assertEqual((policy.read_bytes(), policy.stat().st_mode), before)
 
 
 class Install(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cache = {}
-        with open(os.path.join(BUILD, "CMakeCache.txt"), encoding="utf-8") as f:
-            for line in f:
-                key, _, value = line.rstrip("\n").partition("=")
-                cache[key.split(":")[0]] = value
+        cache = dict(re.findall(r"(?m)^(\w+):\w+=(.*)$",
+                                pathlib.Path(BUILD, "CMakeCache.txt").read_text()))
         cls.gui = cache["QM_GUI"].upper() in ("ON", "1", "TRUE", "YES")
         cls.version = cache["CMAKE_PROJECT_VERSION"]
         cls.scratch = tempfile.TemporaryDirectory()
@@ -142,20 +125,18 @@ class Install(unittest.TestCase):
             self.assertRegex(text, rf"(?<![\w-]){word}\b")
 
     def test_systemd_units_start_the_installed_program(self):
-        units = {}
-        for name in ("qm_mailfilter.service", "qm_mailfilter-retrieve.service",
-                     "qm_mailfilter-retrieve.timer"):
-            units[name] = configparser.ConfigParser(interpolation=None, strict=True)
-            units[name].optionxform = str
-            units[name].read(self.path("usr/lib/systemd/user/" + name), encoding="utf-8")
-            self.assertTrue(units[name]["Unit"]["Description"])
-        service, retrieve, timer = units.values()
+        units = []
+        for name in (".service", "-retrieve.service", "-retrieve.timer"):
+            units.append(configparser.ConfigParser(interpolation=None, strict=True))
+            units[-1].optionxform = str
+            units[-1].read(self.path("usr/lib/systemd/user/qm_mailfilter" + name))
+            self.assertTrue(units[-1]["Unit"]["Description"])
+        service, retrieve, timer = units
         self.assertEqual((dict(service["Service"]), service["Install"]["WantedBy"]), (
             {"Type": "simple", "ExecStart": "/usr/bin/qm_mailfilter --headless",
              "Restart": "on-failure"}, "default.target"))
-        self.assertEqual(dict(retrieve["Service"]), {
-            "Type": "oneshot", "ExecStart": "/usr/bin/qm_mailfilter retrieve"})
-        self.assertNotIn("Install", retrieve)
+        self.assertEqual((dict(retrieve["Service"]), retrieve.has_section("Install")), (
+            {"Type": "oneshot", "ExecStart": "/usr/bin/qm_mailfilter retrieve"}, False))
         self.assertEqual((set(timer["Timer"]), timer["Install"]["WantedBy"]),
                          ({"OnBootSec", "OnUnitActiveSec"}, "timers.target"))
 
@@ -166,8 +147,7 @@ class Install(unittest.TestCase):
         self.assertEqual(out("desktop-file-validate",
                              self.path("usr/share/applications/qm_mailfilter.desktop")), "")
         for size in ICON_SIZES:
-            with open(self.path(ICON.format(size)), "rb") as f:
-                head = f.read(26)
+            head = pathlib.Path(self.path(ICON.format(size))).read_bytes()[:26]
             # PNG, IHDR: width, height, bit depth, colour type 6 (RGBA: transparent corners).
             self.assertEqual((head[:8], struct.unpack(">IIBB", head[16:26])),
                              (b"\x89PNG\r\n\x1a\n", (size, size, 8, 6)))
@@ -195,14 +175,9 @@ class Install(unittest.TestCase):
                             "RPATH|RUNPATH")
 
 
-def main():
-    global PROGRAM, BUILD
+if __name__ == "__main__":
     if len(sys.argv) < 3:
         sys.exit("usage: install_test.py PATH_TO_QM_MAILFILTER BUILD_DIR [unittest options]")
     PROGRAM, BUILD = os.path.abspath(sys.argv.pop(1)), os.path.abspath(sys.argv.pop(1))
     os.umask(0o022)  # as scripts/package: the package's folders take the staged folders' modes
     unittest.main(verbosity=2)
-
-
-if __name__ == "__main__":
-    main()

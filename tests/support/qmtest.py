@@ -1,10 +1,9 @@
-"""The peers, the working directory and the file readers and writers shared by the Python
-end-to-end tests and benchmarks. Nothing here links to the program's code; every server listens
-on a loopback high port (never 110 or 995) and writes only below the directory it is given."""
+"""Peers, working directories and file layouts for the end-to-end tests and benchmarks; every
+server listens on a loopback high port and writes only below the directory it is given."""
 
-import base64
 import grp
 import hashlib
+import io
 import json
 import os
 import pwd
@@ -63,14 +62,21 @@ def stuffed(message):
                     for line in lines) + b".\r\n"
 
 
-stored_form = stuffed
-
-
-def wait_until(condition, timeout, message="timed out"):
+def _greets(address, process, timeout, secure=False):
+    """Whether `address` greets "+OK" (inside TLS if `secure`) in time while `process` runs."""
+    context = ssl.create_default_context()
+    context.check_hostname, context.verify_mode = False, ssl.CERT_NONE
     deadline = time.monotonic() + timeout
-    while not condition():
-        assert time.monotonic() < deadline, message
+    while process.poll() is None and time.monotonic() < deadline:
+        try:
+            with socket.create_connection(address, timeout=2) as raw, \
+                    (context.wrap_socket(raw) if secure else raw) as conn:
+                if conn.recv(512).startswith(b"+OK"):
+                    return True
+        except OSError:
+            pass
         time.sleep(0.05)
+    return False
 
 
 def _read(path):
@@ -91,14 +97,6 @@ def _write(path, data, mode=None):
     if mode is not None:
         os.chmod(path, mode)
     return path
-
-
-def _ending(process, timeout=10):
-    try:
-        return process.wait(timeout=timeout)
-    except subprocess.TimeoutExpired:
-        process.kill()
-        return process.wait()
 
 
 class _Listener:
@@ -131,128 +129,26 @@ class _Listener:
             thread.join(timeout=10)
 
 
-class Message:
-    """A ScriptedPop3 message: `text`, or `generated` bytes of lines after `header` made on the
-    fly, so that hundreds of megabytes cost the test no memory."""
-    LINE = b"x" * 76 + b"\r\n"
-
-    def __init__(self, uid, text=None, generated=0, header=b"Subject: generated\r\n"):
-        self.uid = uid
-        self.text = None if text is None else text.replace(b"\r\n", b"\n").replace(b"\n", b"\r\n")
-        self.header, self.lines = header + b"\r\n", generated // len(self.LINE)
-
-    def size(self):
-        return len(self.text) if self.text is not None else \
-            len(self.header) + self.lines * len(self.LINE)
-
-    def wire(self):
-        """The reply body of RETR, in pieces of at most about a megabyte."""
-        if self.text is not None:
-            yield stuffed(self.text)
-            return
-        yield self.header
-        for left in range(self.lines, 0, -16384):
-            yield self.LINE * min(left, 16384)
-        yield b".\r\n"
-
-
-class ScriptedPop3(_Listener):
-    """A POP3 server serving `messages` to any login, one connection at a time; `tell_sizes`
-    False answers LIST n with -ERR; `commands` records every line; DELE takes effect at QUIT."""
-
-    def __init__(self, messages, tell_sizes=True):
-        self.messages, self.tell_sizes, self.commands = list(messages), tell_sizes, []
-        self._listen()
-
-    def _once(self):
-        connection, _ = self.sock.accept()
-        connection.settimeout(None)
-        with connection:
-            try:
-                self._session(connection)
-            except OSError:
-                pass
-
-    def _session(self, connection):
-        send = connection.sendall
-        send(b"+OK scripted\r\n")
-        deleted = set()
-        for raw in connection.makefile("rb"):
-            command = raw.rstrip(b"\r\n").decode("ascii", "replace")
-            self.commands.append(command)
-            verb, _, argument = command.partition(" ")
-            verb, number = verb.upper(), argument.split(" ")[0]
-            index = int(number) - 1 if number.isdigit() else -1
-            message = (self.messages[index] if 0 <= index < len(self.messages) and
-                       index not in deleted else None)
-            live = [m for i, m in enumerate(self.messages) if i not in deleted]
-            if verb in ("USER", "PASS", "NOOP", "RSET"):
-                send(b"+OK\r\n")
-            elif verb == "STAT":
-                send(b"+OK %d %d\r\n" % (len(live), sum(m.size() for m in live)))
-            elif verb in ("UIDL", "LIST", "RETR", "DELE") and message is None:
-                send(b"-ERR no such message\r\n")
-            elif verb == "UIDL":
-                send(b"+OK %s %s\r\n" % (number.encode(), message.uid.encode()))
-            elif verb == "LIST" and self.tell_sizes:
-                send(b"+OK %s %d\r\n" % (number.encode(), message.size()))
-            elif verb == "RETR":
-                send(b"+OK\r\n")
-                for piece in message.wire():
-                    send(piece)
-            elif verb == "DELE":
-                deleted.add(index)
-                send(b"+OK\r\n")
-            elif verb == "QUIT":
-                self.messages = live
-                send(b"+OK bye\r\n")
-                return
-            else:
-                send(b"-ERR not here\r\n")
-
-
-def wait_with_peak_memory(process):
-    """Waits for a subprocess.Popen; returns (exit status, peak resident memory in MiB)."""
-    _, status, usage = os.wait4(process.pid, 0)
-    process.returncode = os.waitstatus_to_exitcode(status)
-    return process.returncode, usage.ru_maxrss / 1024
-
-
 class Dnsmasq:
     """dnsmasq answering `records` (name: address) in `zones`, NXDOMAIN for other names there."""
 
-    def __init__(self, directory, zones, records, attempts=5):
+    def __init__(self, directory, zones, records):
         self.log_path, conf = (os.path.join(directory, n) for n in ("dnsmasq.log", "dnsmasq.conf"))
-        self.process = None
-        for attempt in range(attempts):
-            self.port = free_port()
-            _write(conf, "port=%d\nlisten-address=%s\nbind-interfaces\nno-resolv\nno-hosts\n"
-                   "user=%s\npid-file=%s\nlog-queries\nlog-facility=%s\nlocal=/%s/\n"
-                   % (self.port, HOST, pwd.getpwuid(os.getuid()).pw_name,
-                      os.path.join(directory, "dnsmasq.pid"), self.log_path,
-                      "/".join(zone.strip(".") for zone in zones)) +
-                   "".join("host-record=%s,%s\n" % item for item in records.items()))
-            if os.path.exists(self.log_path):
-                os.remove(self.log_path)
-            self.process = subprocess.Popen(
-                ["dnsmasq", "--keep-in-foreground", "--conf-file=" + conf],
-                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-            error = self._started()
-            if error is None:
-                return
-            self.stop()
-            if "in use" not in error or attempt == attempts - 1:
-                raise RuntimeError("dnsmasq did not start: " + error)
-
-    def _started(self):
+        self.port = free_port()
+        _write(conf, "port=%d\nlisten-address=%s\nbind-interfaces\nno-resolv\nno-hosts\nuser=%s\n"
+               "pid-file=%s\nlog-queries\nlog-facility=%s\nlocal=/%s/\n"
+               % (self.port, HOST, pwd.getpwuid(os.getuid()).pw_name,
+                  os.path.join(directory, "dnsmasq.pid"), self.log_path,
+                  "/".join(zone.strip(".") for zone in zones)) +
+               "".join("host-record=%s,%s\n" % item for item in records.items()))
+        self.process = subprocess.Popen(["dnsmasq", "--keep-in-foreground", "--conf-file=" + conf],
+                                        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                        stderr=subprocess.PIPE)
         deadline = time.monotonic() + 10
-        while time.monotonic() < deadline:
-            if self.process.poll() is not None:
-                return self.process.stderr.read().decode() or "it ended"
-            if "started" in _text(self.log_path):
-                return None
+        while "started" not in _text(self.log_path):
+            if self.process.poll() is not None or time.monotonic() > deadline:
+                raise RuntimeError("dnsmasq did not start: %r" % self.stop())
             time.sleep(0.05)
-        return "no start within 10 s"
 
     def queries(self):
         return [line.split("query[A] ")[1].split(" ")[0]
@@ -268,9 +164,8 @@ class Dnsmasq:
     def stop(self):
         if self.process is not None:
             self.process.terminate()
-            _ending(self.process)
-            self.process.stderr.close()
-            self.process = None
+            error, self.process = self.process.communicate(timeout=10)[1], None
+            return error
 
 
 class NxDomainDns(_Listener):
@@ -294,18 +189,11 @@ class NxDomainDns(_Listener):
 
 
 def _dovecot():
-    for candidate in (shutil.which("dovecot"), "/usr/sbin/dovecot"):
-        if candidate and os.access(candidate, os.X_OK):
-            return candidate
-    return None
+    return shutil.which("dovecot") or shutil.which("dovecot", path="/usr/sbin")
 
 
 def available():
     return _dovecot() is not None
-
-
-def openssl_available():
-    return shutil.which("openssl") is not None
 
 
 def skip_unless_installed(*tools):
@@ -315,21 +203,16 @@ def skip_unless_installed(*tools):
                                 % ", ".join(missing))
 
 
-_DELIVERY_NUMBER = re.compile(r"\d+\.M(\d+)P\d+\.")
-
-
-def fill_maildir(maildir, messages, line_ends=None, owner=None, first=0):
-    """Delivers messages into maildir/new as Dovecot would, a second apart (numbered in order);
-    a name up to "," is the unique id. `line_ends` "lf" or "crlf" rewrites line ends."""
+def fill_maildir(maildir, messages, lf=False, owner=None, first=0):
+    """Delivers messages into maildir/new as Dovecot would, a second apart (numbered from
+    `first`); a name up to "," is the unique id. `lf` turns CR LF into LF."""
     for sub in ("", "cur", "new", "tmp"):
         os.makedirs(os.path.join(maildir, sub), exist_ok=True)
         if owner is not None:
             os.chown(os.path.join(maildir, sub), *owner)
     names = []
     for n, data in enumerate(messages, first):
-        if line_ends is not None:
-            data = data.replace(b"\r\n", b"\n")
-            data = data.replace(b"\n", b"\r\n") if line_ends == "crlf" else data
+        data = data.replace(b"\r\n", b"\n") if lf else data
         name = "%d.M%dP%d.qmtest,S=%d,W=%d" % (1700000000 + n, n, os.getpid(), len(data),
                                                 len(data) + data.count(b"\n") -
                                                 data.count(b"\r\n"))
@@ -341,29 +224,26 @@ def fill_maildir(maildir, messages, line_ends=None, owner=None, first=0):
     return names
 
 
+_delivered = [10 ** 6]  # numbers of later deliveries, after any fill_maildir's: never reused
+
+
 class Dovecot:
-    """`dovecot -F` serving one maildir to one user over POP3 on HOST:port, configured below a
-    fresh directory in `workdir`. `ssl` "no", "yes" (STLS offered) or "required", with `cert` (a
-    Certificates pair) and `tls_port` for POP3S; `oauth_url` adds AUTH XOAUTH2 checked at that
-    introspection endpoint; `settings` adds top-level lines. As root it serves as the `mail` user,
-    which gets the maildir."""
+    """`dovecot -F` serving `maildir` to one user on HOST:port (as the `mail` user when root);
+    `ssl` "no", "yes" (STLS) or "required", with a Certificates `cert` and POP3S on `tls_port`;
+    `oauth_url`: AUTH XOAUTH2 checked there; `settings`: more lines."""
 
     def __init__(self, workdir, port, user, password, maildir=None, settings=None,
-                 cert=None, tls_port=None, ssl="no", oauth_url=None, start_timeout=20.0):
+                 cert=None, tls_port=None, ssl="no", oauth_url=None):
         assert port not in (110, 995) and tls_port not in (110, 995)
         self.workdir = os.path.abspath(workdir)
-        self.port, self.user, self.password = port, user, password
-        self.settings, self.cert = dict(settings or {}), cert
-        self.ssl, self.oauth_url = ssl, oauth_url
+        self.port, self.user, self.password, self.cert = port, user, password, cert
+        self.settings, self.ssl, self.oauth_url = dict(settings or {}), ssl, oauth_url
         self.tls_port = tls_port if ssl != "no" else None
-        self.start_timeout = start_timeout
         self.dir = self.process = self._output = None
         self.maildir = os.path.abspath(maildir or os.path.join(self.workdir, "Maildir"))
         self.mail_owner = None
         if os.geteuid() == 0:
-            entry = pwd.getpwnam("mail")
-            self.mail_owner = (entry.pw_uid, entry.pw_gid)
-        self._next_number = 0
+            self.mail_owner = pwd.getpwnam("mail")[2:4]
 
     @property
     def address(self):
@@ -372,7 +252,6 @@ class Dovecot:
     def start(self):
         self.dir = tempfile.mkdtemp(prefix="dovecot_", dir=self.workdir)
         fill_maildir(self.maildir, [], owner=self.mail_owner)
-        self._next_number = max(self._next_number, self._following_number())
         if self.mail_owner is not None:
             for root, dirs, files in os.walk(self.maildir):
                 for name in dirs + files:
@@ -391,19 +270,20 @@ class Dovecot:
                                         stdin=subprocess.DEVNULL, stdout=self._output,
                                         stderr=subprocess.STDOUT, start_new_session=True)
         try:
-            self._wait_until_ready()
+            for address, secure in ((self.address, False), ((HOST, self.tls_port), True)):
+                if address[1] and not _greets(address, self.process, 20, secure):
+                    raise RuntimeError("dovecot did not answer on %s:\n%s"
+                                       % (address, self.log()[-3000:]))
         except BaseException:
             self.stop()
             raise
         return self
 
-    def stop(self, timeout=10.0):
-        code = None
+    def stop(self):
         if self.process is not None:
-            if self.process.poll() is None:
-                self.process.send_signal(signal.SIGTERM)
+            self.process.terminate()
             try:
-                self.process.wait(timeout=timeout)
+                self.process.wait(timeout=10)
             except subprocess.TimeoutExpired:
                 pass
             for sig in (signal.SIGTERM, signal.SIGKILL):  # children left behind
@@ -412,7 +292,7 @@ class Dovecot:
                     time.sleep(0.2)
                 except (ProcessLookupError, PermissionError):
                     break
-            code = self.process.wait(timeout=timeout)
+            self.process.wait(timeout=10)
             self.process = None
         if self._output is not None:
             self._output.close()
@@ -420,7 +300,6 @@ class Dovecot:
         if self.dir is not None:
             shutil.rmtree(self.dir, ignore_errors=True)
             self.dir = None
-        return code
 
     def log(self):
         return "".join(_text(os.path.join(self.dir or "", n))
@@ -434,18 +313,11 @@ class Dovecot:
         """The SASL mechanism of every login attempt, in order (with oauth_url only)."""
         return re.findall(r"client in: AUTH\t\d+\t(\S+)\t", self.log())
 
-    def deliver(self, messages, line_ends=None):
-        """Adds messages (also while running), never repeating the unique id of a deleted one."""
-        first = max(self._next_number, self._following_number())
-        names = fill_maildir(self.maildir, messages, line_ends, self.mail_owner, first)
-        self._next_number = first + len(names)
-        return names
-
-    def _following_number(self):
-        names = [name for sub in ("new", "cur") if os.path.isdir(os.path.join(self.maildir, sub))
-                 for name in os.listdir(os.path.join(self.maildir, sub))]
-        return max([len(names)] + [int(m.group(1)) + 1 for m in
-                                   map(_DELIVERY_NUMBER.match, names) if m])
+    def deliver(self, messages):
+        """Adds messages (also while running) under unique ids never used before."""
+        _delivered[0] += len(messages)
+        return fill_maildir(self.maildir, messages, False, self.mail_owner,
+                            _delivered[0] - len(messages))
 
     def config(self):
         uid, gid = self.mail_owner or (os.getuid(), os.getgid())
@@ -488,55 +360,31 @@ class Dovecot:
             lines += ["  chroot =", "}", "service anvil {", "  chroot ="]
         return "\n".join(lines + ["}", ""])
 
-    def _wait_until_ready(self):
-        context = ssl.create_default_context()
-        context.check_hostname, context.verify_mode = False, ssl.CERT_NONE
-        deadline = time.monotonic() + self.start_timeout
-        for address, secure in ((self.address, False), ((HOST, self.tls_port), True)):
-            while address[1]:
-                if self.process.poll() is not None:
-                    raise RuntimeError("dovecot ended with status %d:\n%s"
-                                       % (self.process.returncode, self.log()[-3000:]))
-                try:
-                    with socket.create_connection(address, timeout=2) as raw, \
-                            (context.wrap_socket(raw) if secure else raw) as conn:
-                        if conn.recv(512).startswith(b"+OK"):
-                            break
-                except OSError:
-                    pass
-                if time.monotonic() > deadline:
-                    raise RuntimeError("dovecot did not answer on %s:\n%s"
-                                       % (address, self.log()[-3000:]))
-                time.sleep(0.05)
-
 
 Pair = namedtuple("Pair", "cert key")
 
 
 class Certificates:
-    """A test CA, certificates it signed for localhost and 127.0.0.1 (`good`) and for
-    wrong.example (`wrong`), and a CA that signed nothing (`other_ca`)."""
+    """A CA, what it signed for localhost and 127.0.0.1 (`good`) and for wrong.example (`wrong`),
+    and a CA that signed nothing (`other_ca`)."""
 
-    def __init__(self, directory, days=30):
-        self.dir, self.days = os.path.abspath(directory), str(days)
+    def __init__(self, directory):
+        self.dir = os.path.abspath(directory)
         os.makedirs(self.dir, exist_ok=True)
         self.ca = self._make("ca", "qm test CA")
         self.good = self._make("good", "localhost", "DNS:localhost, IP:127.0.0.1")
         self.wrong = self._make("wrong", "wrong.example", "DNS:wrong.example")
         self.other_ca = self._make("other_ca", "qm other CA")
 
-    def path(self, name):
-        return os.path.join(self.dir, name)
-
     def _make(self, name, common_name, alt_names=None):
-        key, cert = self.path(name + ".key"), self.path(name + ".pem")
+        key, cert = (os.path.join(self.dir, name + end) for end in (".key", ".pem"))
         usage = ["basicConstraints=critical,CA:TRUE", "keyUsage=critical,keyCertSign,cRLSign"] \
             if alt_names is None else [
                 "basicConstraints=critical,CA:FALSE", "subjectAltName=" + alt_names,
                 "keyUsage=critical,digitalSignature,keyEncipherment", "extendedKeyUsage=serverAuth"]
         subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
                         "ec_paramgen_curve:P-256", "-nodes", "-keyout", key, "-out", cert,
-                        "-subj", "/CN=" + common_name, "-days", self.days, "-sha256"] +
+                        "-subj", "/CN=" + common_name, "-days", "30", "-sha256"] +
                        ([] if alt_names is None else ["-CA", self.ca.cert, "-CAkey", self.ca.key]) +
                        [arg for ext in usage for arg in ("-addext", ext)],
                        capture_output=True, check=True, timeout=60)
@@ -545,70 +393,52 @@ class Certificates:
 
 
 class FakePop3(_Listener):
-    """A raw TCP peer: `behaviour(conn, fake)` runs per connection in a thread and reads through
-    recv_some / recv_line, which record every byte (all_received). stop() closes everything."""
+    """A TCP peer running `behaviour(conn, fake)` per connection; recv_* record all_received."""
 
     def __init__(self, behaviour):
-        self.behaviour, self.received, self.events, self.connections = behaviour, [], [], []
-        self.lock = threading.Lock()
+        self.behaviour, self.received, self.connections = behaviour, [], []
         self._listen()
 
     def _once(self):
         conn, _ = self.sock.accept()
-        thread = threading.Thread(target=self._serve, args=(conn,), daemon=True)
-        with self.lock:
-            self.connections.append(conn)
-            self.threads.append(thread)
-        thread.start()
+        self.connections.append(conn)
+        self.threads.append(threading.Thread(target=self._serve, args=(conn,), daemon=True))
+        self.threads[-1].start()
 
     def _serve(self, conn):
         try:
             self.behaviour(conn, self)
-        except (OSError, ssl.SSLError) as error:
-            self.note("error: %r" % error)
-
-    def note(self, event):
-        with self.lock:
-            self.events.append(event)
+        except OSError:
+            pass
 
     def recv_some(self, conn, timeout=10.0):
         conn.settimeout(timeout)
         try:
-            data = conn.recv(65536)
+            self.received.append(conn.recv(65536))
         except socket.timeout:
             return None
-        with self.lock:
-            self.received.append(data)
-        return data
+        return self.received[-1]
 
-    def recv_line(self, conn, buffer, timeout=10.0):
-        deadline = time.monotonic() + timeout
+    def recv_line(self, conn, buffer):
         while b"\r\n" not in buffer:
-            data = self.recv_some(conn, max(deadline - time.monotonic(), 0.01))
+            data = self.recv_some(conn)
             if not data:
                 return None
             buffer += data
-        end = buffer.index(b"\r\n") + 2
-        line = bytes(buffer[:end])
-        del buffer[:end]
+        line = bytes(buffer[:buffer.index(b"\r\n") + 2])
+        del buffer[:len(line)]
         return line
 
-    def wait_quietly(self, conn, seconds=60.0):
-        deadline = time.monotonic() + seconds
-        while not self.stopping.is_set() and time.monotonic() < deadline:
-            if self.recv_some(conn, 0.2) == b"":
-                return
+    def wait_quietly(self, conn):
+        while not self.stopping.is_set() and self.recv_some(conn, 0.2) != b"":
+            pass
 
     def all_received(self):
-        with self.lock:
-            return b"".join(self.received)
+        return b"".join(self.received)
 
     def stop(self):
         self.stopping.set()
-        self.sock.close()
-        with self.lock:
-            connections = list(self.connections)
-        for conn in connections:
+        for conn in self.connections:
             try:
                 conn.shutdown(socket.SHUT_RDWR)
             except OSError:
@@ -617,9 +447,9 @@ class FakePop3(_Listener):
         super().stop()
 
 
-def fetchmail(scratch, port, user, password, auth="password", verbose=False):
-    """Runs fetchmail once against HOST:port (POP3, no TLS, keeping the server copies); returns
-    the messages its MDA received, in order, and what it printed."""
+def fetchmail(scratch, port):
+    """The messages fetchmail's MDA gets, in order, in one run as the local user against
+    HOST:port (POP3, no TLS, keeping the server copies)."""
     out = os.path.join(scratch, "fetched")
     shutil.rmtree(out, ignore_errors=True)
     os.mkdir(out)
@@ -627,20 +457,20 @@ def fetchmail(scratch, port, user, password, auth="password", verbose=False):
                  "import os, sys\nout = sys.argv[1]\npath = os.path.join(out, '%05d' % "
                  "len(os.listdir(out)))\nopen(path, 'wb').write(sys.stdin.buffer.read())\n")
     rc = _write(os.path.join(scratch, "fetchmailrc"),
-                'poll %s with proto POP3 port %d auth %s\n  user "%s" there with password "%s" '
-                'is "root" here\n  options fetchall keep sslproto ""\n  mda "%s %s %s"\n'
-                % (HOST, port, auth, user, password, sys.executable, mda, out), 0o600)
+                'poll %s with proto POP3 port %d auth password\n  user "%s" there with '
+                'password "%s" is "root" here\n  options fetchall keep sslproto ""\n'
+                '  mda "%s %s %s"\n'
+                % (HOST, port, LOCAL_USER, LOCAL_PASSWORD, sys.executable, mda, out),
+                0o600)
     done = subprocess.run(["fetchmail", "-f", rc, "--nosyslog", "--invisible", "--nodetach",
                            "-i", os.path.join(scratch, "fetchids"),
-                           "--pidfile", os.path.join(scratch, "fetchmail.pid")] +
-                          (["-v"] if verbose else []),
+                           "--pidfile", os.path.join(scratch, "fetchmail.pid")],
                           stdin=subprocess.DEVNULL, capture_output=True, timeout=300,
                           env=dict(os.environ, HOME=scratch))
     if done.returncode not in (0, 1):  # 1: there was no mail
         raise AssertionError("fetchmail exited with %d: %s"
                              % (done.returncode, done.stderr.decode("utf-8", "replace")))
-    return [_read(os.path.join(out, name)) for name in sorted(os.listdir(out))], \
-        done.stdout.decode("utf-8", "replace")
+    return [_read(os.path.join(out, name)) for name in sorted(os.listdir(out))]
 
 
 def write_settings(workdir, local_port, mailboxes=(), dns_port=None, zones=("",) * 4,
@@ -726,39 +556,19 @@ class Workdir:
         return read_log(self.path)
 
 
-def inspect_files(program, paths, raw=False, tz="UTC"):
-    done = subprocess.run([program, "inspect"] + (["--raw"] if raw else []) + list(paths),
-                          capture_output=True, env=dict(os.environ, TZ=tz), timeout=120)
-    records = [json.loads(line) for line in done.stdout.decode("utf-8").splitlines()]
-    return records, done.returncode, done.stderr.decode("utf-8", "replace")
-
-
-def b_word(data, charset=b"ISO-2022-JP", enc=b"B"):
-    return b"=?" + charset + b"?" + enc + b"?" + base64.b64encode(data) + b"?="
-
-
-def q_word(data, charset=b"ISO-2022-JP"):
-    text = b"".join(b"_" if c == 0x20 else bytes([c]) if 0x21 <= c <= 0x7E and c not in b"=?_"
-                    else b"=%02X" % c for c in data)
-    return b"=?" + charset + b"?Q?" + text + b"?="
-
-
 def read_log(workdir):
     return _text(os.path.join(workdir, "qm_mailfilter.log"))
 
 
-def wait_for_log(workdir, text, count=1, timeout=60):
+def wait_for_log(workdir, text, timeout=60):
     deadline = time.monotonic() + timeout
-    while read_log(workdir).count(text) < count:
-        if time.monotonic() > deadline:
-            return False
+    while text not in read_log(workdir) and time.monotonic() < deadline:
         time.sleep(0.1)
-    return True
+    return text in read_log(workdir)
 
 
 class HeadlessProgram:
-    """`qm_mailfilter --headless` in workdir (None: the default), started once its server on
-    HOST:port listens; `prefix` runs it through another command (such as setpriv) in `env`."""
+    """`--headless` in workdir (None: the default), once it greets on HOST:port."""
 
     def __init__(self, program, workdir, port, timeout=20, prefix=(), env=None):
         self.output = tempfile.TemporaryFile()  # a file: writing must never block the program
@@ -766,16 +576,9 @@ class HeadlessProgram:
         self.process = subprocess.Popen(list(prefix) + [program, "--headless"] + where,
                                         stdin=subprocess.DEVNULL, stdout=self.output,
                                         stderr=self.output, env=env)
-        deadline = time.monotonic() + timeout
-        while True:
-            try:
-                socket.create_connection((HOST, port), timeout=1).close()
-                return
-            except OSError:
-                if self.process.poll() is not None or time.monotonic() > deadline:
-                    self.kill()
-                    raise RuntimeError("the local server never listened: " + self.text())
-                time.sleep(0.05)
+        if not _greets((HOST, port), self.process, timeout):
+            self.kill()
+            raise RuntimeError("the local server never greeted: " + self.text())
 
     def terminate(self, timeout=30):
         start = time.monotonic()
@@ -796,6 +599,12 @@ class HeadlessProgram:
         self.kill()
         self.output.close()
 
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *_):
+        self.close()
+
     def text(self):
         self.output.seek(0)
         return self.output.read().decode("utf-8", "replace")
@@ -810,17 +619,13 @@ def pack_string(data):
         if n < 0xFFFE else b"\xff\xff\xff" + struct.pack("<I", n) + data
 
 
-class _Reader:
+class _Reader(io.BytesIO):
     """Reads archive items; a read past the end raises EOFError."""
 
-    def __init__(self, data):
-        self.data, self.at = data, 0
-
     def take(self, n):
-        if len(self.data) - self.at < n:
+        if len(data := self.read(n)) < n:
             raise EOFError
-        self.at += n
-        return self.data[self.at - n:self.at]
+        return data
 
     def u32(self):
         return struct.unpack("<I", self.take(4))[0]
@@ -834,14 +639,12 @@ class _Reader:
 
 
 FRESH_FLAGS = 0x0C  # not hidden, unread, verdict 3 (unclassified), reason 0
-HIDDEN, OPENED = 1, 2
 
 
 def flags_of(hidden=False, opened=False, verdict=3, reason=0):
     """A mark's flag word: bit 0 hidden, bit 1 opened, bits 2-4 the verdict (-1 other, 0 friend,
     1 spam, 2 bad, 3 unclassified; signed), bits 5-7 the reason."""
-    return (HIDDEN if hidden else 0) | (OPENED if opened else 0) | ((verdict & 7) << 2) | \
-        ((reason & 7) << 5)
+    return hidden | opened << 1 | (verdict & 7) << 2 | (reason & 7) << 5
 
 
 def write_flg(marks):
@@ -908,19 +711,10 @@ def write_cfg(**settings):
             strings[4] + struct.pack("<I", s["port"]) + strings[5] + strings[6])
 
 
-TERMINATOR = b"\r\n.\r\n"
-
-
 def split_mbx(data):
-    """(messages, tail): the stored messages of a .mbx, each ending with CR LF "." CR LF, and
-    the bytes after the last terminator (a message cut off)."""
-    messages, start = [], 0
-    while True:
-        end = data.find(TERMINATOR, start)
-        if end < 0:
-            return messages, data[start:]
-        messages.append(data[start:end + len(TERMINATOR)])
-        start = end + len(TERMINATOR)
+    """(stored messages, bytes after the last CR LF "." CR LF) of a .mbx."""
+    parts = data.split(b"\r\n.\r\n")
+    return [p + b"\r\n.\r\n" for p in parts[:-1]], parts[-1]
 
 
 # A message in a mailbox: its stored bytes (`stuffed`) and its mark.
@@ -928,9 +722,8 @@ Stored = namedtuple("Stored", "text flags uidl")
 
 
 def write_workdir(path, port, mailboxes, friends=(), bads=(), **misc):
-    """A working directory: settings (write_settings with the [Misc] keys given), each mailbox's
-    files and the sender lists. `mailboxes`: dicts of name and optionally messages and dustbox
-    ([Stored]), settings (for write_cfg), deleted_here and pending ([(uidl, Message-ID)])."""
+    """Settings with the [Misc] keys given, sender lists and `mailboxes`: dicts of name, messages,
+    dustbox ([Stored]), settings (for write_cfg), deleted_here, pending ([(uidl, Message-ID)])."""
     write_settings(path, port, [box["name"] for box in mailboxes], **misc)
     files = {}
     for box in mailboxes:
@@ -961,41 +754,24 @@ def _message_id(text):
 
 
 def read_box(path, name):
-    """([StoredMessage], tail length) of mailbox (or dustbox) `name` as loading gives it: the
-    messages of N.mbx with the marks of N.flg in order; a message without a record gets a fresh
-    mark, records beyond the messages are ignored."""
-    texts, tail = split_mbx(_read(os.path.join(path, name + ".mbx")) or b"")
+    """[StoredMessage] of mailbox (or dustbox) `name` as loading gives it: the messages of N.mbx
+    with the marks of N.flg in order; one without a record gets a fresh mark."""
+    texts, _ = split_mbx(_read(os.path.join(path, name + ".mbx")) or b"")
     marks = read_flg(_read(os.path.join(path, name + ".flg")) or b"")
-    messages = []
-    for i, text in enumerate(texts):
-        digest = hashlib.sha1(text).hexdigest()[:12]
-        flags, uidl = marks[i] if i < len(marks) else (FRESH_FLAGS, "")
-        messages.append(StoredMessage(_message_id(text) or "#" + digest, digest, flags, uidl))
-    return messages, len(tail)
+    marks += [(FRESH_FLAGS, "")] * (len(texts) - len(marks))
+    return [StoredMessage(_message_id(text) or "#" + digest, digest, *mark)
+            for text, mark, digest in zip(texts, marks, (hashlib.sha1(t).hexdigest()[:12]
+                                                        for t in texts))]
 
 
 def dump_workdir(path):
-    """The state of a working directory: "boxes" per mailbox {"mailbox", "dustbox": [StoredMessage],
-    "deleted_here", "pending": [(uidl, Message-ID)]}; "tails": per .mbx the length of bytes after
-    its last terminator; "stray": files no mailbox owns."""
+    """{"boxes": per mailbox {"mailbox", "dustbox": [StoredMessage], "deleted_here", "pending":
+    [(uidl, Message-ID)]}} of a working directory."""
     match = re.search(r"(?m)^Mailboxes=([^\r\n]*)", _text(os.path.join(path, "qm_mailfilter.ini")))
-    boxes, tails = {}, {}
-    known = {"qm_mailfilter.ini", "qm_mailfilter.log", "qm_mailfilter.lock", "friend.txt",
-             "bad.txt"}
+    boxes = {}
     for name in [n for n in match.group(1).split(":") if n] if match else []:
-        box = {}
-        for key, base in (("mailbox", name), ("dustbox", name + "_dustbox")):
-            box[key], tail = read_box(path, base)
-            if tail:
-                tails[base + ".mbx"] = tail
-            known.update((base + ".mbx", base + ".flg"))
-        box["deleted_here"], box["pending"] = read_svm(
+        boxes[name] = {"mailbox": read_box(path, name),
+                       "dustbox": read_box(path, name + "_dustbox")}
+        boxes[name]["deleted_here"], boxes[name]["pending"] = read_svm(
             _read(os.path.join(path, name + ".svm")) or b"\0" * 8)
-        known.update((name + ".cfg", name + ".svm"))
-        boxes[name] = box
-    return {"boxes": boxes, "tails": tails, "stray": sorted(f for f in os.listdir(path)
-                                                            if f not in known)}
-
-
-def logical(dump):
-    return dump["boxes"]
+    return {"boxes": boxes}
