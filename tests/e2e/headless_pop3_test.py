@@ -346,6 +346,14 @@ class DemoTest(unittest.TestCase):
             self.assertIn("qm_mailfilter mailbox add NAME", text)
             self.assertIn("qm_mailfilter demo", text)
 
+    def test_the_bare_program_without_a_display_names_the_headless_mode(self):
+        env = {k: v for k, v in os.environ.items()
+               if k not in ("DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM")}
+        done = subprocess.run([qmtest.PROGRAM], env=dict(env, QM_WORKDIR=self.dir),
+                              capture_output=True, timeout=60)
+        self.assertEqual((done.returncode, done.stderr), (1, b"qm_mailfilter: no display; run "
+                         b"qm_mailfilter --headless for the filter without a window\n"))
+
 
 if __name__ == "__main__":
     qmtest.main()

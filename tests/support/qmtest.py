@@ -134,21 +134,27 @@ class Dnsmasq:
 
     def __init__(self, directory, zones, records):
         self.log_path, conf = (os.path.join(directory, n) for n in ("dnsmasq.log", "dnsmasq.conf"))
-        self.port = free_port()
-        _write(conf, "port=%d\nlisten-address=%s\nbind-interfaces\nno-resolv\nno-hosts\nuser=%s\n"
-               "pid-file=%s\nlog-queries\nlog-facility=%s\nlocal=/%s/\n"
-               % (self.port, HOST, pwd.getpwuid(os.getuid()).pw_name,
-                  os.path.join(directory, "dnsmasq.pid"), self.log_path,
-                  "/".join(zone.strip(".") for zone in zones)) +
-               "".join("host-record=%s,%s\n" % item for item in records.items()))
-        self.process = subprocess.Popen(["dnsmasq", "--keep-in-foreground", "--conf-file=" + conf],
-                                        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                        stderr=subprocess.PIPE)
-        deadline = time.monotonic() + 10
-        while "started" not in _text(self.log_path):
-            if self.process.poll() is not None or time.monotonic() > deadline:
-                raise RuntimeError("dnsmasq did not start: %r" % self.stop())
-            time.sleep(0.05)
+        for attempt in range(5):  # another process may take the free port before dnsmasq binds it
+            self.port = free_port()
+            _write(conf, "port=%d\nlisten-address=%s\nbind-interfaces\nno-resolv\nno-hosts\n"
+                   "user=%s\npid-file=%s\nlog-queries\nlog-facility=%s\nlocal=/%s/\n"
+                   % (self.port, HOST, pwd.getpwuid(os.getuid()).pw_name,
+                      os.path.join(directory, "dnsmasq.pid"), self.log_path,
+                      "/".join(zone.strip(".") for zone in zones)) +
+                   "".join("host-record=%s,%s\n" % item for item in records.items()))
+            self.process = subprocess.Popen(["dnsmasq", "--keep-in-foreground",
+                                             "--conf-file=" + conf], stdin=subprocess.DEVNULL,
+                                            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+            deadline = time.monotonic() + 10
+            while "started" not in _text(self.log_path):
+                if self.process.poll() is not None or time.monotonic() > deadline:
+                    error = self.stop()
+                    if attempt == 4:
+                        raise RuntimeError("dnsmasq did not start: %r" % error)
+                    break
+                time.sleep(0.05)
+            else:
+                return
 
     def queries(self):
         return [line.split("query[A] ")[1].split(" ")[0]
