@@ -1,7 +1,6 @@
-// Two scripted remote servers: FakePop3Server answers in memory behind the session's stream
-// interface (FakeStream), keeps both directions of the conversation for exact comparison and can
-// be told to misbehave; ScriptedPop3Server puts one behind every real loopback connection, for code
-// that makes its own TCP sessions.
+// FakePop3Server answers in memory behind the session's stream interface (FakeStream), keeps both
+// directions of the conversation and can be told to misbehave; ScriptedPop3Server puts one behind
+// every real loopback connection.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -35,8 +34,7 @@ class FakePop3Server {
   std::string greeting = "+OK ready\r\n", user = "u", password = "p";
   std::vector<FakeMessage> messages;
   std::size_t chunk = 65535;  // bytes per receive: 1 releases every reply a byte at a time
-  // Fixed replies by command line ("*": any command), sent instead of the normal ones; then
-  // replyOverride, whose reply, when it gives one, is sent instead.
+  // Fixed replies by command line ("*": any), then replyOverride's, instead of the normal ones.
   std::map<std::string, std::string> replies;
   std::function<std::optional<std::string>(const std::string& command)> replyOverride;
   std::optional<std::size_t> cutAfter;  // the server closes after delivering this many bytes
@@ -126,19 +124,16 @@ class FakePop3Server {
       closing = true;
       return "+OK bye\r\n";
     }
-    if (!m)
-      return verb == "UIDL" || verb == "LIST" || verb == "RETR" || verb == "TOP" || verb == "DELE"
-                 ? "-ERR no such message\r\n"
-                 : "-ERR unknown\r\n";
-    if (verb == "UIDL") return "+OK " + argument + " " + m->uid + "\r\n";
-    if (verb == "LIST") return "+OK " + argument + " " + size(*m) + "\r\n";
-    if (verb == "RETR") return "+OK\r\n" + Stuffed(m->text) + ".\r\n";
-    if (verb == "TOP")
-      return "+OK\r\n" +
-             Stuffed(m->text.substr(0, std::min(m->text.find("\r\n\r\n"), m->text.size()) + 4)) +
-             ".\r\n";
-    if (verb == "DELE") m->deleted = true;
-    return verb == "DELE" ? "+OK\r\n" : "-ERR unknown\r\n";
+    if (std::string(" UIDL LIST RETR TOP DELE ").find(" " + verb + " ") == std::string::npos)
+      return "-ERR unknown\r\n";
+    if (!m) return "-ERR no such message\r\n";
+    if (verb == "UIDL" || verb == "LIST")
+      return "+OK " + argument + " " + (verb == "UIDL" ? m->uid : size(*m)) + "\r\n";
+    const std::size_t head = std::min(m->text.find("\r\n\r\n"), m->text.size()) + 4;
+    if (verb == "RETR" || verb == "TOP")
+      return "+OK\r\n" + Stuffed(verb == "TOP" ? m->text.substr(0, head) : m->text) + ".\r\n";
+    m->deleted = true;
+    return "+OK\r\n";
   }
 
   std::string pending, line;
@@ -203,9 +198,8 @@ class ScriptedPop3Server {
   ScriptedPop3Server& operator=(const ScriptedPop3Server&) = delete;
 
   std::uint16_t Port() const { return listener_.Port(); }
-  // What the clients of the ended connections sent, in the order the connections ended, once
-  // `count` of them have ended (or 10 s have passed: a client's end reaches the server a moment
-  // after the client is done).
+  // What the clients sent, in the order their connections ended, once `count` have ended (or
+  // after 10 s: a client's end reaches the server a moment after the client is done).
   std::vector<std::string> Transcripts(std::size_t count) {
     std::unique_lock lock(mutex_);
     ended_.wait_for(lock, std::chrono::seconds(10),
