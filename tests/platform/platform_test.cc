@@ -14,7 +14,6 @@
 #include <fstream>
 #include <future>
 #include <limits>
-#include <optional>
 #include <thread>
 
 #include "platform/child_process.h"
@@ -36,14 +35,13 @@ using test::WriteFileBytes;
 using Strings = std::vector<std::string>;
 namespace fs = std::filesystem;
 
-// Refuses the `failAt`th operation (from 1) of kind `only`, or of any kind, and with `sticky`
-// every later one too, as a failing disk would. failAt 0 only records.
+// Refuses the `failAt`th file operation (from 1), and with `sticky` every later one too, as a
+// failing disk would. failAt 0 only records.
 struct FaultScope {
-  explicit FaultScope(int failAt, std::optional<FileOperation> only = {}, bool sticky = false) {
-    SetFileFaultInjector([this, failAt, only, sticky](FileOperation op) {
+  explicit FaultScope(int failAt, bool sticky = false) {
+    SetFileFaultInjector([this, failAt, sticky](FileOperation op) {
       seen.push_back(op);
-      if (failAt == 0 || (only && op != *only)) return false;
-      return sticky ? ++counted >= failAt : ++counted == failAt;
+      return failAt > 0 && (sticky ? ++counted >= failAt : ++counted == failAt);
     });
   }
   ~FaultScope() { SetFileFaultInjector(nullptr); }
@@ -88,7 +86,7 @@ TEST(FileIoTest, EveryRefusalDuringAReplaceLeavesOldOrNewContent) {
       reset();
       int error = 0;
       {
-        FaultScope fault(static_cast<int>(n), {}, sticky);
+        FaultScope fault(static_cast<int>(n), sticky);
         EXPECT_EQ(ReplaceFileContent(path, newContent, &error), n - 1 > renameAt);
       }
       EXPECT_EQ(error, EIO);
@@ -121,33 +119,26 @@ TEST(FileIoTest, LinksTruncationAndRanges) {
   EXPECT_EQ(std::vector<int>(errors, errors + 3), std::vector<int>(3, ELOOP));
   ASSERT_TRUE(ReplaceFileContent(link, "mine") && !fs::is_symlink(link));
   EXPECT_FALSE(TruncateFile(target, 14) || TruncateFile(target, -1));
-  {
-    FaultScope fault(1, FileOperation::Truncate);
-    EXPECT_FALSE(TruncateFile(target, 0));
-  }
+  SetFileFaultInjector([](FileOperation op) { return op == FileOperation::Truncate; });
+  EXPECT_FALSE(TruncateFile(target, 0));
+  SetFileFaultInjector(nullptr);
   CFileReader reader;
   ASSERT_TRUE(TruncateFile(target, 10) && reader.Open(target));
   constexpr auto kHuge = std::numeric_limits<std::size_t>::max();
-  const struct {
-    std::int64_t offset;
-    std::size_t length;
-    const char* expected;
-    int error;
-  } kCases[] = {
+  const std::tuple<std::int64_t, std::size_t, const char*, int> kCases[] = {
       {0, 10, "0123456789", 0}, {3, 4, "3456", 0},
       {10, 0, "", 0},           {9, 2, "", ENODATA},
       {11, 0, "", ENODATA},     {-1, 1, "", EINVAL},
       {0, kHuge, "", ENODATA},  {std::numeric_limits<std::int64_t>::max(), 1, "", ENODATA}};
-  for (const auto& c : kCases) {
+  for (auto [offset, length, expected, error] : kCases) {
     out = "left over";
-    EXPECT_EQ(reader.ReadAt(c.offset, c.length, out), c.error == 0) << c.offset;
-    EXPECT_EQ(out + std::to_string(c.error ? reader.LastError() : 0),
-              c.expected + std::to_string(c.error));
+    EXPECT_EQ(reader.ReadAt(offset, length, out), error == 0) << offset;
+    EXPECT_EQ(out + std::to_string(error ? reader.LastError() : 0),
+              expected + std::to_string(error));
   }
-  {
-    FaultScope fault(1, FileOperation::Read, true);
-    EXPECT_FALSE(reader.ReadAt(0, 3, out));
-  }
+  SetFileFaultInjector([](FileOperation op) { return op == FileOperation::Read; });
+  EXPECT_FALSE(reader.ReadAt(0, 3, out));
+  SetFileFaultInjector(nullptr);
   EXPECT_TRUE(reader.ReadAt(1, 2, out) && out == "12");
 }
 
@@ -167,39 +158,39 @@ TEST(ProfileTest, ReadsAndChangesAsWindowsDoes) {
     WriteFileBytes(profile.Path(), file);
     EXPECT_EQ(profile.GetString("s", "k", "-"), value) << file;
   }
-  for (auto [value, number] : {std::pair{"", -7},
-                               {"  25  ", 25},
-                               {"\"15\"", 15},
-                               {"42A94967297", 42},
-                               {"- 5", 0},
-                               {"2147483648", -2147483647 - 1},
-                               {"-4294967297", -1}}) {
+  const std::pair<const char*, int> kNumbers[] = {
+      {"", -7},           {"  25  ", 25},
+      {"\"15\"", 15},     {"42A94967297", 42},
+      {"- 5", 0},         {"2147483648", -2147483647 - 1},
+      {"-4294967297", -1}};
+  for (auto [value, number] : kNumbers) {
     WriteFileBytes(profile.Path(), "[s]\r\nk=" + std::string(value) + "\r\n");
     EXPECT_EQ(profile.GetInt("s", "k", -7), number) << value;
   }
-  const struct {
-    const char *before, *key, *value, *after;  // in section a; value nullptr: remove the key
-  } kWrites[] = {
+  // Before, key, value (none: remove the key) in section a, after.
+  const std::tuple<const char*, const char*, const char*, const char*> kWrites[] = {
       {"; c\r\n[A]\r\n  X \t= old  \r\nz=1\r\n", "x", "v", "; c\r\n[A]\r\n  X=v\r\nz=1\r\n"},
       {"[a]\r\nk=1\nx=2\r\n[a]\r\nx=3", "x", "", "[a]\r\nk=1\nx=\r\n[a]\r\nx=3"},
       {"[a]\nx=1\n; b holds the accounts\n[b]\n", "n", "v",
        "[a]\nx=1\nn=v\n; b holds the accounts\n[b]\n"},
       {"; settings\n[b]\nx=1", "n", "v", "; settings\n[b]\nx=1\n[a]\nn=v\n"},
       {"[a]\r\nx=1\r\ny=2\r\nX=3\r\n[b]\r\nx=4\r\n", "x", nullptr, "[a]\r\ny=2\r\n[b]\r\nx=4\r\n"}};
-  for (const auto& c : kWrites) {
-    WriteFileBytes(profile.Path(), c.before);
-    ASSERT_TRUE(profile.WriteString("a", c.key, c.value));
-    EXPECT_EQ(ReadFileBytes(profile.Path()), c.after);
+  for (auto [before, key, value, after] : kWrites) {
+    WriteFileBytes(profile.Path(), before);
+    ASSERT_TRUE(profile.WriteString("a", key, value));
+    EXPECT_EQ(ReadFileBytes(profile.Path()), after);
   }
   const std::string before = ReadFileBytes(profile.Path());
-  for (auto [section, key, value] : {std::tuple{"s", "k", "1\r\n[admin]\r\nk=2"},
-                                     {"s", "k", "a\rb"},
-                                     {"s", "a=b", "1"},
-                                     {"s", "[t]", "1"},
-                                     {"s", ";k", "1"},
-                                     {"s", " k", "1"},
-                                     {"a]b", "k", "1"},
-                                     {" s", "k", "1"}})
+  const std::tuple<const char*, const char*, const char*> kRefused[] = {
+      {"s", "k", "1\r\n[admin]\r\nk=2"},
+      {"s", "k", "a\rb"},
+      {"s", "a=b", "1"},
+      {"s", "[t]", "1"},
+      {"s", ";k", "1"},
+      {"s", " k", "1"},
+      {"a]b", "k", "1"},
+      {" s", "k", "1"}};
+  for (auto [section, key, value] : kRefused)
     EXPECT_FALSE(profile.WriteString(section, key, value)) << section << "/" << key << "/" << value;
   EXPECT_EQ(ReadFileBytes(profile.Path()), before);
 }
@@ -292,17 +283,16 @@ TEST(SecretCommandTest, SplitsLikeAShellAndTakesTheFirstLine) {
   for (const char* line : {"", "a 'b", "a\\", "pass x | head -1", "a;b", "a \"$HOME\"", "a `b`",
                            "a > f", "a &", "~/bin/token", "a # comment"})
     EXPECT_FALSE(SplitCommandLine(line, words, problem) || problem.empty()) << line;
-  const struct {
-    const char *line, *secret, *problem;
-  } kRun[] = {
+  const std::tuple<const char*, const char*, const char*> kRun[] = {
+      // line, secret, problem
       {"/bin/echo -e ' tok en\\r\\nsecond'", " tok en", ""},
       {"cat", "", "printed nothing"},  // standard input is empty, not the program's
       {"/bin/false", "", "exited with status 1"},
       {"/nonexistent/qm-program", "", "could not be started ( No such file or directory )"}};
-  for (const auto& c : kRun) {
-    const SecretCommandResult result = RunSecretCommand(c.line, 10s);
+  for (auto [line, secret, why] : kRun) {
+    const SecretCommandResult result = RunSecretCommand(line, 10s);
     EXPECT_EQ(result.secret + "|" + result.problem + "|" + (result.ok ? "ok" : ""),
-              std::string(c.secret) + "|" + c.problem + "|" + (*c.problem ? "" : "ok"));
+              std::string(secret) + "|" + why + "|" + (*why ? "" : "ok"));
   }
   const SecretCommandResult noisy =
       RunSecretCommand("/usr/bin/head -c 100000 /dev/zero /qm-none", 10s);
