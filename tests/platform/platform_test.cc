@@ -348,8 +348,8 @@ TEST(SocketTest, PeersEndsWholeRepliesAndRefusals) {
 }
 
 // The resolver against a DNS server of the test's own on a loopback UDP port that answers one
-// query with one A record, then stays silent: a time-out the blocklist may try again.
-TEST(CAresResolverTest, ReadsTheAnswerAndTellsASilentServer) {
+// query with one A record.
+TEST(CAresResolverTest, ReadsTheAnswer) {
   const int udp = socket(AF_INET, SOCK_DGRAM, 0);
   sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
   socklen_t length = sizeof address;
@@ -375,8 +375,6 @@ TEST(CAresResolverTest, ReadsTheAnswerAndTellsASilentServer) {
   server.join();
   EXPECT_EQ(found.status, DnsStatus::Found) << found.errorText;
   EXPECT_EQ(found.addresses, (std::vector<std::array<std::uint8_t, 4>>{{127, 0, 0, 2}}));
-  const DnsAnswer silent = resolver.LookupA("x.zone.test", 300ms);
-  EXPECT_TRUE(silent.status == DnsStatus::Error && silent.code == kDnsTryAgain);
   close(udp);
 }
 

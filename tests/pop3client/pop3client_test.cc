@@ -423,7 +423,7 @@ TEST_F(RetrievalTest, AFaultEndsTheRunAndTheNextCompletesIt) {
     if (fault == 'r') server->replies["RETR 2"] = "-ERR cannot\r\n";
     server->replyOverride = [&](const std::string& command) -> std::optional<std::string> {
       if (fault == 'c' && command == "RETR 2")
-        server->cutAfter = server->delivered.size() + server->Undelivered() + 1000;
+        server->cutAfter = server->delivered.size() + server->pending.size() + 1000;
       return std::nullopt;
     };
     int writes = 0;  // each store writes its mark, then its message

@@ -23,6 +23,8 @@
 
 namespace qm::test {
 
+using namespace std::chrono_literals;
+
 struct FakeMessage {
   std::string uid;
   std::string text;  // CR LF lines, not dot-stuffed, without the terminating line
@@ -40,7 +42,7 @@ class FakePop3Server {
   std::optional<std::size_t> cutAfter;  // the server closes after delivering this many bytes
   bool classic = false;  // an older server: no CAPA, no UIDL or LIST without argument
   bool pipelining = false;
-  std::string sent, delivered;  // every byte the client sent, and received
+  std::string sent, delivered, pending;  // every byte the client sent, received, and is owed
   int connections = 0;
   bool connected = false;
 
@@ -81,7 +83,6 @@ class FakePop3Server {
     pending.erase(0, take);
     return static_cast<std::int64_t>(take);
   }
-  std::size_t Undelivered() const { return pending.size(); }  // answered, not yet delivered
   // The connection ends without QUIT: deletions are forgotten.
   void Drop() {
     connected = false;
@@ -136,7 +137,7 @@ class FakePop3Server {
     return "+OK\r\n";
   }
 
-  std::string pending, line;
+  std::string line;
   bool closing = false;
 };
 
@@ -179,7 +180,6 @@ class ScriptedPop3Server {
       : fill_(std::move(fill)) {
     EXPECT_EQ(listener_.Listen("127.0.0.1", 0, 16), ListenResult::Listening);
     acceptor_ = std::thread([this] {
-      using namespace std::chrono_literals;
       for (int number = 1; !stop_; ++number) {
         auto connection = std::make_shared<CTcpConnection>();
         while (!stop_ && listener_.Accept(*connection, 20ms) != AcceptResult::Accepted) {
@@ -194,8 +194,6 @@ class ScriptedPop3Server {
     acceptor_.join();
     for (std::thread& session : sessions_) session.join();
   }
-  ScriptedPop3Server(const ScriptedPop3Server&) = delete;
-  ScriptedPop3Server& operator=(const ScriptedPop3Server&) = delete;
 
   std::uint16_t Port() const { return listener_.Port(); }
   // What the clients sent, in the order their connections ended, once `count` have ended (or
@@ -209,7 +207,6 @@ class ScriptedPop3Server {
 
  private:
   void Serve(CTcpConnection& connection, int number) {
-    using namespace std::chrono_literals;
     FakePop3Server server;
     fill_(server, number);
     server.Connect();
