@@ -273,6 +273,7 @@ class RetrievalTest : public SessionTest {
     client->SetAccount("h", 110, "u", "p");
     mailbox->SetClassifier(&classifier);
     mailbox->Config().options = 0;  // everything stays in the mailbox, visible
+    mailbox->Config().SetServerDeletion(DeleteWhenRetrieved);
   }
   // The commands of the last connection after logging in, each CR LF written as "|".
   std::string Commands() {
@@ -282,10 +283,15 @@ class RetrievalTest : public SessionTest {
       sent.replace(crlf, 2, "|");
     return sent;
   }
-  int Run(std::size_t chunk = 65535) {
+  // How the run ended, then its commands.
+  std::string Run(std::size_t chunk = 65535) {
     server->chunk = chunk;
     server->sent.clear();
-    return Retrieve(*mailbox);
+    const int result = Retrieve(*mailbox);
+    return (result == kRetrieveDone     ? "done "
+            : result == kRetrieveFailed ? "failed "
+                                        : "? ") +
+           Commands();
   }
   Lines StoredUids() {
     Lines uids;
@@ -300,7 +306,6 @@ class RetrievalTest : public SessionTest {
   long Logged(const std::string& line) {
     return std::count(reporter.logLines.begin(), reporter.logLines.end(), line);
   }
-  void DeleteWhen(ServerDeletion when) { mailbox->Config().SetServerDeletion(when); }
 
   ScratchDirectory directory;
   OtherClassifier classifier;
@@ -311,46 +316,41 @@ class RetrievalTest : public SessionTest {
 // An empty server is asked no UIDL; new mail is stored as it travelled, once; an empty message
 // stays one message; a copy deleted here is forgotten once the server's copy has gone.
 TEST_F(RetrievalTest, NewMailIsFetchedOnceAndStoredAsItTravelled) {
-  EXPECT_EQ(Run(), kRetrieveDone);
-  EXPECT_EQ(Commands(), "STAT|QUIT|");
+  mailbox->Config().SetServerDeletion(KeepOnServer);
+  EXPECT_EQ(Run(), "done STAT|QUIT|");
   server->messages = {Mail("a"), {"e", ""}, Mail("b")};
-  EXPECT_EQ(Run(1), kRetrieveDone);
-  EXPECT_EQ(Commands(), "STAT|UIDL|LIST|CAPA|RETR 1|RETR 2|RETR 3|QUIT|");
+  EXPECT_EQ(Run(1), "done STAT|UIDL|LIST|CAPA|RETR 1|RETR 2|RETR 3|QUIT|");
   EXPECT_EQ(Stored(1) + Stored(2), server->Wire(0) + "\r\n.\r\n");
   server->messages.push_back(Mail("c"));
   ASSERT_TRUE(mailbox->RemoveMessage(1, nullptr) == 1 && client->DeletedHere().Count() == 1);
-  EXPECT_EQ(Run(), kRetrieveDone);
-  EXPECT_EQ(Commands(), "STAT|UIDL|LIST|RETR 4|QUIT|");
+  EXPECT_EQ(Run(), "done STAT|UIDL|LIST|RETR 4|QUIT|");
   EXPECT_EQ(StoredUids(), (Lines{"e", "b", "c"}));
   server->messages.erase(server->messages.begin());
-  EXPECT_EQ(Run(), kRetrieveDone);
+  EXPECT_EQ(Run(), "done STAT|UIDL|QUIT|");
   EXPECT_EQ(client->DeletedHere().Count() * 10 + client->KnownUidls().Count(), 3u);
 }
 
 // A gap in the listing is asked about; a wrong answer, a refused STAT or garbage for a RETR ends
 // the run without QUIT, keeps what was stored intact, and the next run completes it.
 TEST_F(RetrievalTest, HostileRepliesEndTheRunAndCorruptNothing) {
-  DeleteWhen(DeleteWhenRetrieved);
   server->messages = {Mail("a"), Mail("b")};
   server->replies = {{"UIDL", "+OK\r\n1 a\r\nnot a line\r\n.\r\n"}, {"UIDL 2", "+OK 3 c\r\n"}};
-  EXPECT_EQ(Run(), kRetrieveFailed);
-  EXPECT_EQ(Commands(), "STAT|UIDL|UIDL 2|");
+  EXPECT_EQ(Run(), "failed STAT|UIDL|UIDL 2|");
   server->replies = {{"STAT", "-ERR maildrop locked\r\n"}};
-  EXPECT_EQ(Run(), kRetrieveFailed);
-  EXPECT_TRUE(Commands() == "STAT|" && !server->connected && mailbox->MessageCount() == 0);
+  EXPECT_EQ(Run(), "failed STAT|");
+  EXPECT_TRUE(!server->connected && mailbox->MessageCount() == 0);
   server->replies = {{"RETR 2", "garbage\0line\r\n+OK\r\n"s}};
   const std::string wireA = server->Wire(0);
-  EXPECT_EQ(Run(1), kRetrieveFailed);
+  EXPECT_TRUE(Run(1).starts_with("failed"));
   EXPECT_EQ(Stored(1) + std::to_string(mailbox->MessageCount()), wireA + "1");
   server->replies.clear();
-  EXPECT_EQ(Run(), kRetrieveDone);
+  EXPECT_TRUE(Run().starts_with("done"));
   EXPECT_TRUE(StoredUids() == (Lines{"", ""}) && server->messages.empty());
 }
 
 // Stored mail is synced before the QUIT that deletes it: mail that may not be on disk is not given
 // up by the server, nor does the marks file take over from the journal.
 TEST_F(RetrievalTest, StoredMailIsSyncedBeforeTheQuitThatDeletes) {
-  DeleteWhen(DeleteWhenRetrieved);
   bool refuse = false;
   SetFileFaultInjector([&](FileOperation op) { return op == FileOperation::Sync && refuse; });
   server->messages = {Mail("a"), Mail("b")};
@@ -358,16 +358,15 @@ TEST_F(RetrievalTest, StoredMailIsSyncedBeforeTheQuitThatDeletes) {
     refuse = refuse || command == "RETR 2";
     return std::nullopt;
   };
-  EXPECT_EQ(Run(), kRetrieveFailed);
+  const std::string failed = Run();
   server->replyOverride = nullptr;
   EXPECT_EQ(mailbox->SaveMarks(), 0);
   EXPECT_TRUE(std::filesystem::exists(directory.File("box") + ".jnl"));
   SetFileFaultInjector(nullptr);
-  EXPECT_TRUE(!Commands().ends_with("QUIT|") && server->messages.size() == 2 &&
-              mailbox->MessageCount() == 2);
+  EXPECT_TRUE(failed.starts_with("failed") && !failed.ends_with("QUIT|") &&
+              server->messages.size() == 2 && mailbox->MessageCount() == 2);
   EXPECT_TRUE(Logged("MBX : File I/O Error.( " + directory.File("box") + ".jnl  :  errno = 5 )"));
-  EXPECT_EQ(Run(), kRetrieveDone);
-  EXPECT_EQ(Commands(), "STAT|UIDL|LIST|CAPA|TOP 1 0|DELE 1|TOP 2 0|DELE 2|QUIT|");
+  EXPECT_EQ(Run(), "done STAT|UIDL|LIST|CAPA|TOP 1 0|DELE 1|TOP 2 0|DELE 2|QUIT|");
   EXPECT_EQ(mailbox->MessageCount(), 2);
 }
 
@@ -381,7 +380,6 @@ TEST_F(RetrievalTest, SendsWhatTheServerSupports) {
        "3|DELE 3|QUIT|"},
       {false, false, "STAT|UIDL|LIST|CAPA|RETR 1|DELE 1|RETR 2|DELE 2|RETR 3|DELE 3|QUIT|"},
       {false, true, "STAT|UIDL|LIST|CAPA|RETR 1|RETR 2|RETR 3|DELE 1|DELE 2|DELE 3|QUIT|"}};
-  DeleteWhen(DeleteWhenRetrieved);
   for (const auto& [classic, pipelining, commands] : kCases) {
     SCOPED_TRACE(commands);
     server->classic = classic;
@@ -393,8 +391,8 @@ TEST_F(RetrievalTest, SendsWhatTheServerSupports) {
       if (command.starts_with("RETR")) answeredBefore.push_back(server->delivered.size());
       return std::nullopt;
     };
-    EXPECT_EQ(Run(), kRetrieveDone);
-    EXPECT_TRUE(Commands() == commands && server->messages.empty());
+    EXPECT_EQ(Run(), "done "s + commands);
+    EXPECT_TRUE(server->messages.empty());
     // Pipelined, the third RETR reached the server before any answer to the first was read.
     ASSERT_EQ(answeredBefore.size(), 3u);
     EXPECT_EQ(answeredBefore[2] == answeredBefore[0], pipelining);
@@ -411,7 +409,6 @@ TEST_F(RetrievalTest, AFaultEndsTheRunAndTheNextCompletesIt) {
   const std::tuple<bool, std::size_t, char, int, std::size_t> kCases[] = {
       {true, 1, ' ', 3, 0},     {false, 4096, 'r', 2, 1}, {true, 4096, 'r', 2, 1},
       {false, 4096, 'c', 1, 3}, {true, 4096, 'c', 1, 3},  {true, 4096, 'd', 1, 2}};
-  DeleteWhen(DeleteWhenRetrieved);
   for (const auto& [pipelining, chunk, fault, stored, leftOnServer] : kCases) {
     const int before = mailbox->MessageCount();
     SCOPED_TRACE(before);
@@ -430,7 +427,7 @@ TEST_F(RetrievalTest, AFaultEndsTheRunAndTheNextCompletesIt) {
     SetFileFaultInjector([&](FileOperation op) {
       return fault == 'd' && op == FileOperation::Write && ++writes == 3;
     });
-    EXPECT_EQ(Run(chunk) == kRetrieveDone, chunk == 1);
+    EXPECT_EQ(Run(chunk).starts_with("done"), chunk == 1);
     SetFileFaultInjector(nullptr);
     EXPECT_EQ(mailbox->MessageCount() - before, stored);
     EXPECT_TRUE(server->messages.size() == leftOnServer && !mailbox->MarksDirty());
@@ -439,7 +436,7 @@ TEST_F(RetrievalTest, AFaultEndsTheRunAndTheNextCompletesIt) {
     server->replies.clear();
     server->replyOverride = nullptr;
     server->cutAfter.reset();
-    EXPECT_EQ(Run(), kRetrieveDone);
+    EXPECT_TRUE(Run().starts_with("done"));
     EXPECT_TRUE(mailbox->MessageCount() == before + 3 && server->messages.empty());
     for (int n = before + 1; n <= before + 3; ++n)
       EXPECT_TRUE(mailbox->Summary(n).subject == "x" || Stored(n) == wireB) << n;
@@ -455,31 +452,26 @@ TEST_F(RetrievalTest, OversizeMailStaysOnTheServer) {
   const std::pair<const char*, std::size_t> kCases[] = {
       {nullptr, 3}, {"-ERR no LIST here\r\n", 1}, {"+OK 2 100\r\n", 4096}, {"+OK 3 999999\r\n", 7}};
   client->SetMessageLimit(1000);
-  DeleteWhen(DeleteWhenRetrieved);
   std::string body;
   for (int i = 0; i < 30; ++i) body += (i % 7 ? "x" : ".") + std::string(98, 'x') + "\r\n";
   for (const auto& [listReply, chunk] : kCases) {
     const std::string big = "big" + std::to_string(chunk);
     SCOPED_TRACE(big);
     server->messages = {Mail("a" + big), {big, "Subject: big\r\n\r\n" + body}, Mail("c" + big)};
-    server->classic = !!listReply;
+    server->classic = listReply != nullptr;
     server->replies.clear();
     if (listReply) server->replies["LIST 2"] = listReply;
     const std::size_t size = listReply ? server->Wire(1).size() : server->messages[1].text.size();
-    EXPECT_EQ(Run(chunk), kRetrieveDone);
-    EXPECT_EQ(Commands(),
-              !listReply ? "STAT|UIDL|LIST|CAPA|RETR 1|DELE 1|RETR 3|DELE 3|QUIT|"
-                         : "STAT|UIDL|UIDL 1|UIDL 2|UIDL 3|LIST|LIST 1|RETR 1|DELE 1|LIST 2|"s +
-                               (listReply ? "RETR 2|" : "") + "LIST 3|RETR 3|DELE 3|QUIT|");
+    EXPECT_EQ(Run(chunk), !listReply
+                              ? "done STAT|UIDL|LIST|CAPA|RETR 1|DELE 1|RETR 3|DELE 3|QUIT|"
+                              : "done STAT|UIDL|UIDL 1|UIDL 2|UIDL 3|LIST|LIST 1|RETR 1|DELE "
+                                "1|LIST 2|RETR 2|LIST 3|RETR 3|DELE 3|QUIT|");
     std::string ignored;
     EXPECT_FALSE(client->IsKnown(big) || client->IsDeletedHere(big) ||
                  client->FindPendingDeletion(big, ignored));
     EXPECT_TRUE(Logged("MSV : Message 2 ( " + big + " ) on h has " + std::to_string(size) +
                        " bytes, more than the limit of 1000; it stays on the server.") == 1);
-    EXPECT_EQ(Run(), kRetrieveDone);
-    EXPECT_EQ(Commands(), !listReply  ? "STAT|UIDL|LIST|QUIT|"
-                          : listReply ? "STAT|UIDL|UIDL 1|LIST|QUIT|"
-                                      : "STAT|UIDL|UIDL 1|LIST|LIST 1|QUIT|");
+    EXPECT_EQ(Run(), !listReply ? "done STAT|UIDL|LIST|QUIT|" : "done STAT|UIDL|UIDL 1|LIST|QUIT|");
     EXPECT_EQ(server->messages.size(), 1u);
   }
   const int before = mailbox->MessageCount();
@@ -488,7 +480,7 @@ TEST_F(RetrievalTest, OversizeMailStaysOnTheServer) {
   server->messages = {{"fits", text + std::string(1000 - 2 - text.size(), 'x') + "\r\n"},
                       {"endless", "Subject: x\r\n\r\n" + std::string(20000, 'x') + "\r\n"}};
   server->replies = {{"LIST 2", "-ERR\r\n"}};
-  EXPECT_EQ(Run(512), kRetrieveFailed);
+  EXPECT_TRUE(Run(512).starts_with("failed"));
   EXPECT_TRUE(Stored(before + 1) == server->Wire(0) && mailbox->MessageCount() == before + 1 &&
               !server->connected);
   EXPECT_TRUE(std::any_of(reporter.logLines.begin(), reporter.logLines.end(), [](const auto& line) {
