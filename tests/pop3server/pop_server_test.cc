@@ -85,8 +85,8 @@ class PopServerTest : public ::testing::Test {
       if (auto client = std::make_unique<Client>(port); client->first == kGreeting) return client;
     return nullptr;
   }
-  std::uint16_t Start(PopServerOptions options = {}, std::uint16_t port = 0) {
-    options.bindAddress = "127.0.0.1";
+  std::uint16_t Start(PopServerOptions options = {.bindAddress = "127.0.0.1"},
+                      std::uint16_t port = 0) {
     options.port = port;
     server = std::make_unique<CPopServer>(host);
     server->Start(options);
@@ -102,10 +102,9 @@ class PopServerTest : public ::testing::Test {
 // Beyond the limit in all, or from one address, a connection is refused until one ends.
 TEST_F(PopServerTest, ConnectionsBeyondTheLimitAreRefusedUntilOneEnds) {
   for (auto [all, perAddress] : {std::pair{2, 8}, {32, 2}}) {
-    PopServerOptions options;
-    options.maxConnections = all;
-    options.maxConnectionsPerAddress = perAddress;
-    const std::uint16_t port = Start(options);
+    const std::uint16_t port = Start({.bindAddress = "127.0.0.1",
+                                      .maxConnections = all,
+                                      .maxConnectionsPerAddress = perAddress});
     auto a = std::make_unique<Client>(port);
     Client b(port), refused(port);
     EXPECT_EQ(refused.first, "-ERR\r\n");
@@ -119,10 +118,9 @@ TEST_F(PopServerTest, ConnectionsBeyondTheLimitAreRefusedUntilOneEnds) {
 }
 
 TEST_F(PopServerTest, WrongPasswordsAreSlowedDownAndAPortInUseIsReported) {
-  PopServerOptions options;
-  options.firstLoginDelay = 100ms;
-  options.maxLoginDelay = 250ms;
-  Client client(Start(options), "USER taro\r\n");
+  Client client(
+      Start({.bindAddress = "127.0.0.1", .firstLoginDelay = 100ms, .maxLoginDelay = 250ms}),
+      "USER taro\r\n");
   client.Read(5);
   for (int i = 0; i < 2; ++i) {  // never sooner; later is not asserted
     const auto start = std::chrono::steady_clock::now();
@@ -134,7 +132,7 @@ TEST_F(PopServerTest, WrongPasswordsAreSlowedDownAndAPortInUseIsReported) {
   EXPECT_EQ(client.Read(5), "+OK\r\n");
   CTcpListener occupant;
   ASSERT_EQ(occupant.Listen("127.0.0.1", 0, 1), ListenResult::Listening);
-  EXPECT_EQ(Start({}, occupant.Port()), 0);
+  EXPECT_EQ(Start({.bindAddress = "127.0.0.1"}, occupant.Port()), 0);
   EXPECT_EQ(Count("POP : Failed to bind."), 1);
   EXPECT_EQ(recorder.messages,
             std::vector<std::string>{
@@ -145,9 +143,8 @@ TEST_F(PopServerTest, StopEndsEverySessionWithoutItsDeletionsWhateverTheClientsD
   CMailMessage big;  // more than the socket buffers take: a client that does not read blocks
   big.Parse("Subject: big\r\n\r\n" + std::string(16 << 20, 'x') + "\r\n.\r\n");
   ASSERT_EQ(box->AppendMessage(big), 2);
-  PopServerOptions options;
-  options.firstLoginDelay = options.maxLoginDelay = 60s;
-  const std::uint16_t port = Start(options);
+  const std::uint16_t port =
+      Start({.bindAddress = "127.0.0.1", .firstLoginDelay = 60s, .maxLoginDelay = 60s});
   Client reader(port, kLogin + "DELE 1\r\nRETR 2\r\n"), waiting(port, kLogin),
       guessing(port, "USER taro\r\nPASS wrong\r\n");
   reader.Read(15), waiting.Read(5), guessing.Read(5);
@@ -160,9 +157,8 @@ TEST_F(PopServerTest, StopEndsEverySessionWithoutItsDeletionsWhateverTheClientsD
 }
 
 TEST_F(PopServerTest, AnExceptionEndsItsConnectionAndTheServerGoesOn) {
-  PopServerOptions options;
-  options.maxConnectionsPerAddress = 1;  // the failed connection no longer counts for its address
-  const std::uint16_t port = Start(options);
+  // The failed connection no longer counts for its address.
+  const std::uint16_t port = Start({.bindAddress = "127.0.0.1", .maxConnectionsPerAddress = 1});
   host.throwOnLogin = true;
   Client failing(port, kLogin);
   EXPECT_EQ(failing.Read(5), "+OK\r\n");
