@@ -223,8 +223,8 @@ TEST_F(SessionTest, TokenAndPasswordCommands) {
             "'/qm-none': No such file or directory");
 }
 
-// A reply for another message, a short STAT, a cut, a silent server and an overlong line: each is
-// refused, and the last three end the connection. An overlong size is taken as large, not wrapped.
+// A reply for another message, a short STAT, a cut and an overlong line: each is refused, and the
+// last two end the connection. An overlong size is taken as large, not wrapped.
 TEST_F(SessionTest, HostileReplies) {
   std::string text;
   server->messages = {{"a", "y\r\n"}, {"b", "y\r\n"}, {"c", std::string(100000, 'x') + "\r\n"}};
@@ -240,17 +240,12 @@ TEST_F(SessionTest, HostileReplies) {
   EXPECT_FALSE(session.Retr(3, text));
   EXPECT_EQ(session.Close(), -1);
   server->cutAfter.reset();
-  for (const std::string& reply : {""s, "+OK 1 " + std::string(3 << 20, 'u') + "\r\n"}) {
-    ASSERT_EQ(Open(), kIn);
-    server->replies["*"] = reply;
-    EXPECT_FALSE(session.Uidl(1, text));
-    EXPECT_EQ(reporter.logLines.back(),
-              reply.empty() ? "SVR : SOCKET ERROR !! ( err = 110 )"
-                            : "MSV : A reply line from h is longer than 65536 bytes.");
-    const std::size_t before = server->sent.size();
-    EXPECT_TRUE(session.Close() == -1 && server->sent.size() == before);
-    server->replies.clear();
-  }
+  ASSERT_EQ(Open(), kIn);
+  server->replies["*"] = "+OK 1 " + std::string(3 << 20, 'u') + "\r\n";
+  EXPECT_FALSE(session.Uidl(1, text));
+  EXPECT_EQ(reporter.logLines.back(), "MSV : A reply line from h is longer than 65536 bytes.");
+  const std::size_t before = server->sent.size();
+  EXPECT_TRUE(session.Close() == -1 && server->sent.size() == before);
 }
 
 // Unclassified mail keeps its server copy; these runs classify everything as other.

@@ -144,7 +144,6 @@ TEST_F(PopSessionTest, LoginsAreReportedAndDeletionsApplyAtQuitOnly) {
             std::tuple(1, 1, 0u, 2));
   Talk("RETR 2\r\nDELE 9\r\nDELE 1\r\nDELE 2\r\n");
   session->End();  // a disconnect without QUIT keeps everything and releases the mailbox
-  EXPECT_EQ(box->MessageCount(), 3);
   session = std::make_unique<CPopSession>(host);
   SetFileFaultInjector([](FileOperation op) { return op == FileOperation::Rename; });
   EXPECT_EQ(Talk(kLogin + "DELE 1\r\nQUIT\r\n"),
