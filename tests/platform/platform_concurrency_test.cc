@@ -1,5 +1,4 @@
-// Locks, the settings file and sockets used from several threads at once;
-// run under ThreadSanitizer, which reports any access the locks fail to order.
+// Locks, the settings file and sockets used from several threads at once; run under TSan.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -81,7 +80,6 @@ TEST(LocksConcurrencyTest, SectionsSlotsAndSetsStayExclusive) {
   for (auto& slot : slots) EXPECT_TRUE(slot.TryAcquire()) << "every slot is free again";
 }
 
-// One settings object shared by all threads loses no key.
 TEST(SharedObjectsConcurrencyTest, OneProfile) {
   ScratchDirectory dir;
   CProfile profile(dir.File("qm.ini"));

@@ -1,6 +1,4 @@
-// What the platform layer decides rather than the system or a library: conversions, patterns as
-// this program writes them, files that are replaced or appended whole under every refused
-// operation, the settings file, locks, helper programs, sockets and DNS look-ups on loopback.
+// What the platform layer decides rather than the system or a library.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -337,8 +335,7 @@ TEST(SocketTest, PeersEndsWholeRepliesAndRefusals) {
     EXPECT_FALSE(CTcpListener::IsLoopback(address)) << address;
 }
 
-// The resolver against a DNS server of the test's own on a loopback UDP port that answers one
-// query with one A record.
+// The resolver against a loopback DNS server of the test's own that answers with one A record.
 TEST(CAresResolverTest, ReadsTheAnswer) {
   const int udp = socket(AF_INET, SOCK_DGRAM, 0);
   sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};

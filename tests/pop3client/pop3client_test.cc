@@ -1,6 +1,4 @@
-// The client side of POP3: reply readers fed with bytes cut anywhere, the session's conversation
-// byte for byte in both directions, and retrieval runs against the in-memory server (which
-// commands go out, what is stored, what the unique-id lists remember).
+// The client side of POP3: reply readers, the session's conversation and retrieval runs.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -25,9 +23,8 @@ using namespace std::string_literals;
 using namespace std::chrono_literals;
 using Lines = std::vector<std::string>;
 
-// Feeds `input` byte by byte, then whole and split once at every position; each Feed gets what
-// the previous one left over and the next piece, as a client passes on its receive buffer.
-// check(consumed) runs after each way.
+// Feeds `input` byte by byte, then whole and split once at every position, each time passing on
+// what the last Feed left; then check(consumed).
 template <typename FeedFn, typename Check>
 void ForEveryCut(std::string_view input, FeedFn feed, Check check) {
   for (std::size_t at = 0; at <= input.size() + 1; ++at) {
@@ -135,7 +132,6 @@ TEST(ReplyReaderTest, MultilineBodiesListingsAndCapabilities) {
   EXPECT_FALSE(ListsCapability("SASL PIPELINING\r\n.\r\nPIPELINING\r\n", "PIPELINING"));
 }
 
-// The production stream refuses a server that answers TLS in clear text.
 TEST(NetworkStreamTest, TlsIsRefusedWithoutAHandshake) {
   CTcpListener listener;
   ASSERT_EQ(listener.Listen("127.0.0.1", 0, 1), ListenResult::Listening);
@@ -278,7 +274,6 @@ class RetrievalTest : public SessionTest {
       sent.replace(crlf, 2, "|");
     return sent;
   }
-  // How the run ended, then its commands.
   std::string Run(std::size_t chunk = 65535) {
     server->chunk = chunk;
     server->sent.clear();

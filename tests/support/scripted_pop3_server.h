@@ -100,7 +100,9 @@ class FakePop3Server {
     const std::size_t n = std::strtoul(argument.c_str(), nullptr, 10);
     FakeMessage* m =
         n >= 1 && n <= messages.size() && !messages[n - 1].deleted ? &messages[n - 1] : nullptr;
-    const auto size = [](const FakeMessage& k) { return std::to_string(k.text.size()); };
+    const auto about = [&](const FakeMessage& k) {  // its unique id or size, as the verb asks
+      return verb == "UIDL" ? k.uid : std::to_string(k.text.size());
+    };
     if (verb == "USER") return argument == user ? "+OK\r\n" : "-ERR who\r\n";
     if (verb == "PASS") return argument == password ? "+OK in\r\n" : "-ERR no\r\n";
     if (verb == "STAT") {
@@ -111,11 +113,9 @@ class FakePop3Server {
     }
     if ((verb == "UIDL" || verb == "LIST") && argument.empty() && !classic) {
       std::string listing = "+OK\r\n";
-      for (std::size_t i = 0; i < messages.size(); ++i) {
+      for (std::size_t i = 0; i < messages.size(); ++i)
         if (!messages[i].deleted)
-          listing += std::to_string(i + 1) + " " +
-                     (verb == "UIDL" ? messages[i].uid : size(messages[i])) + "\r\n";
-      }
+          listing += std::to_string(i + 1) + " " + about(messages[i]) + "\r\n";
       return listing + ".\r\n";
     }
     if (verb == "CAPA" && !classic)
@@ -128,8 +128,7 @@ class FakePop3Server {
     if (std::string(" UIDL LIST RETR TOP DELE ").find(" " + verb + " ") == std::string::npos)
       return "-ERR unknown\r\n";
     if (!m) return "-ERR no such message\r\n";
-    if (verb == "UIDL" || verb == "LIST")
-      return "+OK " + argument + " " + (verb == "UIDL" ? m->uid : size(*m)) + "\r\n";
+    if (verb == "UIDL" || verb == "LIST") return "+OK " + argument + " " + about(*m) + "\r\n";
     const std::size_t head = std::min(m->text.find("\r\n\r\n"), m->text.size()) + 4;
     if (verb == "RETR" || verb == "TOP")
       return "+OK\r\n" + Stuffed(verb == "TOP" ? m->text.substr(0, head) : m->text) + ".\r\n";
@@ -141,7 +140,6 @@ class FakePop3Server {
   bool closing = false;
 };
 
-// The session's end of the in-memory server.
 class FakeStream : public IServerStream {
  public:
   explicit FakeStream(std::shared_ptr<FakePop3Server> server) : server_(std::move(server)) {}
