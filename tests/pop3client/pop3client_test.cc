@@ -283,11 +283,6 @@ class RetrievalTest : public SessionTest {
                                         : "? ") +
            Commands();
   }
-  Lines StoredUids() {
-    Lines uids;
-    for (int n = 1; n <= mailbox->MessageCount(); ++n) uids.push_back(mailbox->Mark(n).uidl);
-    return uids;
-  }
   std::string Stored(int n) {
     std::string bytes;
     EXPECT_TRUE(mailbox->ReadStoredBytes(n, bytes));
@@ -314,7 +309,9 @@ TEST_F(RetrievalTest, NewMailIsFetchedOnceAndStoredAsItTravelled) {
   server->messages.push_back(Mail("c"));
   ASSERT_TRUE(mailbox->RemoveMessage(1, nullptr) == 1 && client->DeletedHere().Count() == 1);
   EXPECT_EQ(Run(), "done STAT|UIDL|LIST|RETR 4|QUIT|");
-  EXPECT_EQ(StoredUids(), (Lines{"e", "b", "c"}));
+  EXPECT_EQ(std::to_string(mailbox->MessageCount()) + mailbox->Mark(1).uidl +
+                mailbox->Mark(2).uidl + mailbox->Mark(3).uidl,
+            "3ebc");
   server->messages.erase(server->messages.begin());
   EXPECT_EQ(Run(), "done STAT|UIDL|QUIT|");
   EXPECT_EQ(client->DeletedHere().Count() * 10 + client->KnownUidls().Count(), 3u);
@@ -335,7 +332,10 @@ TEST_F(RetrievalTest, HostileRepliesEndTheRunAndCorruptNothing) {
   EXPECT_EQ(Stored(1) + std::to_string(mailbox->MessageCount()), wireA + "1");
   server->replies.clear();
   EXPECT_TRUE(Run().starts_with("done"));
-  EXPECT_TRUE(StoredUids() == (Lines{"", ""}) && server->messages.empty());
+  // Deleted on the server, they keep no unique id.
+  EXPECT_EQ(std::to_string(mailbox->MessageCount()) + mailbox->Mark(1).uidl +
+                mailbox->Mark(2).uidl + std::to_string(server->messages.size()),
+            "20");
 }
 
 // Stored mail is synced before the QUIT that deletes it: mail that may not be on disk is not given
