@@ -3,7 +3,6 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <thread>
 
 #include "message/classifier.h"
 #include "platform/file_io.h"
@@ -132,21 +131,12 @@ TEST(ReplyReaderTest, MultilineBodiesListingsAndCapabilities) {
   EXPECT_FALSE(ListsCapability("SASL PIPELINING\r\n.\r\nPIPELINING\r\n", "PIPELINING"));
 }
 
+// A server that greets in clear text where the TLS handshake should be.
 TEST(NetworkStreamTest, TlsIsRefusedWithoutAHandshake) {
-  CTcpListener listener;
-  ASSERT_EQ(listener.Listen("127.0.0.1", 0, 1), ListenResult::Listening);
-  std::thread server([&] {
-    CTcpConnection connection;
-    char hello[512];
-    if (listener.Accept(connection, 10s) != AcceptResult::Accepted) return;
-    connection.Receive(hello, sizeof hello, 10s);
-    connection.Send("+OK ready\r\n", 10s);
-    connection.ShutdownAndClose();
-  });
+  test::ScriptedPop3Server server([](test::FakePop3Server&, int) {});
   CNetworkStream stream;
   stream.SetSecurity(ConnectionSecurity::Tls, "");
-  EXPECT_NE(stream.Connect("127.0.0.1", listener.Port(), 10s, nullptr), ConnectResult::Connected);
-  server.join();
+  EXPECT_NE(stream.Connect("127.0.0.1", server.Port(), 10s, nullptr), ConnectResult::Connected);
   EXPECT_NE(stream.SecurityError().find("wrong version number"), std::string::npos);
 }
 
