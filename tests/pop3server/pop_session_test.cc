@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "platform/file_io.h"
-#include "pop3server/command_line.h"
 #include "pop3server/line_splitter.h"
 #include "store/mailbox.h"
 #include "store/md5.h"
@@ -17,6 +16,7 @@
 namespace qm {
 namespace {
 
+using namespace std::string_literals;
 using Lines = std::vector<std::string>;
 
 // Megabytes without a line end cost bounded memory. (The session's tests feed every line a byte at
@@ -25,12 +25,6 @@ TEST(LineSplitterTest, AnEndlessLineIsNotKept) {
   CLineSplitter splitter;
   splitter.Feed(std::string(4 << 20, 'z'), [](std::string_view, bool) { ADD_FAILURE(); });
   EXPECT_LE(splitter.Pending(), CLineSplitter::kMaxLine + 1);
-}
-
-TEST(CommandLineTest, OnlyBlanksSplitAndOnlyTheCommandIsUpperCased) {
-  EXPECT_EQ(TokenizeCommand(std::string(" top 1  \t x\tY\0junk", 18)),
-            (Lines{"", "top", "1", "x\tY"}));
-  EXPECT_EQ(TokenizeCommand("user\tTaro "), Lines{"USER\tTARO"});
 }
 
 class FakeHost : public IPopSessionHost {
@@ -107,7 +101,10 @@ TEST_F(PopSessionTest, RepliesByteForByte) {
       {"USER " + std::string(kMaxLine - 5, 'a') + "\r\n", "+OK\r\n"},
       {"USER " + std::string(kMaxLine - 4, 'a') + "\r\nNOOP\r\nQUIT\r\n",
        "-ERR\r\n-ERR\r\n+OK\r\n"},
-      {kLogin + "list 2\r\n", kIn + "+OK 2 " + kSize2 + "\r\n"},
+      // Words part at a space, then spaces and tabs; only the first is upper-cased; NUL ends the
+      // line.
+      {kLogin + " STAT\r\nSTAT\tx\r\nlist  \t2\r\nnoop\0x\r\n"s,
+       kIn + "-ERR\r\n-ERR\r\n+OK 2 " + kSize2 + "\r\n+OK\r\n"},
       {kLogin + "LIST 0\r\nLIST 3\r\nLIST x\r\nUIDL 3\r\nRETR 9\r\nRETR\r\nTOP 1\r\nTOP 3 1\r\n",
        kIn + "-ERR\r\n-ERR\r\n-ERR\r\n-ERR\r\n-ERR\r\n-ERR\r\n-ERR\r\n-ERR\r\n"},
       {kLogin + "RETR 2\r\nUIDL 2\r\n",
