@@ -335,8 +335,9 @@ TEST(SocketTest, PeersEndsWholeRepliesAndRefusals) {
     EXPECT_FALSE(CTcpListener::IsLoopback(address)) << address;
 }
 
-// The resolver against a loopback DNS server of the test's own that answers with one A record.
-TEST(CAresResolverTest, ReadsTheAnswer) {
+// The resolver against a loopback DNS server of the test's own that answers one query with one A
+// record, then stays silent: a time-out the blocklist may try again.
+TEST(CAresResolverTest, ReadsTheAnswerAndTellsASilentServer) {
   const int udp = socket(AF_INET, SOCK_DGRAM, 0);
   sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
   socklen_t length = sizeof address;
@@ -362,6 +363,8 @@ TEST(CAresResolverTest, ReadsTheAnswer) {
   server.join();
   EXPECT_EQ(found.status, DnsStatus::Found) << found.errorText;
   EXPECT_EQ(found.addresses, (std::vector<std::array<std::uint8_t, 4>>{{127, 0, 0, 2}}));
+  const DnsAnswer silent = resolver.LookupA("x.zone.test", 300ms);
+  EXPECT_TRUE(silent.status == DnsStatus::Error && silent.code == kDnsTryAgain);
   close(udp);
 }
 

@@ -162,22 +162,31 @@ class SessionTest : public ::testing::Test {
 constexpr int kIn = CPop3Session::kLoggedIn, kBad = CPop3Session::kBadGreeting,
               kRefused = CPop3Session::kLoginRefused, kNotSecured = CPop3Session::kNotSecured;
 
-// Only "+OK" exactly greets; no QUIT goes out unless greeted. A refused login ends with QUIT.
-TEST_F(SessionTest, GreetingsAndLogins) {
-  // The greeting, the user name the server knows, Open's result, the bytes sent, the log line.
-  const std::tuple<std::string, const char*, int, const char*, const char*> kCases[] = {
-      {"+OK <1.2@x>\r\n", "u", kIn, "USER u\r\nPASS p\r\nQUIT\r\n",
-       "Authorization successful. ( u on h )"},
-      {"+OK.\r\n", "u", kBad, "", ""},
-      {"-ERR busy\r\n", "u", kBad, "", ""},
-      {"", "u", kBad, "", ""},
-      {"+OK\0\r\n"s, "u", kBad, "", ""},
-      {"+OK\r\n", "x", kRefused, "USER u\r\nQUIT\r\n", "User u fails to login. ( h )"}};
-  for (const auto& [greeting, user, open, sent, log] : kCases) {
+// Only "+OK" exactly greets; no QUIT goes out unless greeted. A refused login ends with QUIT; a
+// refused STLS before anything secret went out; whatever follows the STLS answer in the same read
+// came in clear text and may be forged.
+TEST_F(SessionTest, GreetingsLoginsAndRefusals) {
+  // The greeting, the user name the server knows, the STLS answer (none: no STLS), Open's result,
+  // the bytes sent, the log line.
+  const std::tuple<std::string, const char*, const char*, int, const char*, const char*> kCases[] =
+      {{"+OK <1.2@x>\r\n", "u", nullptr, kIn, "USER u\r\nPASS p\r\nQUIT\r\n",
+        "Authorization successful. ( u on h )"},
+       {"+OK.\r\n", "u", nullptr, kBad, "", ""},
+       {"-ERR busy\r\n", "u", nullptr, kBad, "", ""},
+       {"", "u", nullptr, kBad, "", ""},
+       {"+OK\0\r\n"s, "u", nullptr, kBad, "", ""},
+       {"+OK\r\n", "x", nullptr, kRefused, "USER u\r\nQUIT\r\n", "User u fails to login. ( h )"},
+       {"+OK\r\n", "u", "-ERR\r\n", kNotSecured, "STLS\r\nQUIT\r\n", "h does not offer STLS."},
+       {"+OK\r\n", "u", "+OK go\r\n+OK forged\r\n", kNotSecured, "STLS\r\n",
+        "Secure connection to h failed. ( the server sent data before the handshake )"}};
+  for (const auto& [greeting, user, stls, open, sent, log] : kCases) {
     SCOPED_TRACE(greeting);
     server->greeting = greeting;
     server->user = user;
-    EXPECT_EQ(Open(1), open);
+    server->replies.clear();
+    if (stls) server->replies["STLS"] = stls;
+    session.account.security = stls ? ConnectionSecurity::StartTls : ConnectionSecurity::Plain;
+    EXPECT_EQ(Open(stls ? 65535 : 1), open);
     session.Close();
     EXPECT_EQ(server->sent, sent);
     EXPECT_EQ(*log ? reporter.logLines.at(1) : "", *log ? "MSV : "s + log : "");
@@ -209,8 +218,8 @@ TEST_F(SessionTest, TokenAndPasswordCommands) {
             "'/qm-none': No such file or directory");
 }
 
-// A reply for another message, a short STAT, a cut and an overlong line: each is refused, and the
-// last two end the connection. An overlong size is taken as large, not wrapped.
+// A reply for another message, a short STAT, a cut, a silent server and an overlong line: each is
+// refused, and the last three end the connection. An overlong size is taken as large, not wrapped.
 TEST_F(SessionTest, HostileReplies) {
   std::string text;
   server->messages = {{"a", "y\r\n"}, {"b", "y\r\n"}, {"c", std::string(100000, 'x') + "\r\n"}};
@@ -226,12 +235,17 @@ TEST_F(SessionTest, HostileReplies) {
   EXPECT_FALSE(session.Retr(3, text));
   EXPECT_EQ(session.Close(), -1);
   server->cutAfter.reset();
-  ASSERT_EQ(Open(), kIn);
-  server->replies["*"] = "+OK 1 " + std::string(3 << 20, 'u') + "\r\n";
-  EXPECT_FALSE(session.Uidl(1, text));
-  EXPECT_EQ(reporter.logLines.back(), "MSV : A reply line from h is longer than 65536 bytes.");
-  const std::size_t before = server->sent.size();
-  EXPECT_TRUE(session.Close() == -1 && server->sent.size() == before);
+  for (const std::string& reply : {""s, "+OK 1 " + std::string(3 << 20, 'u') + "\r\n"}) {
+    ASSERT_EQ(Open(), kIn);
+    server->replies["*"] = reply;
+    EXPECT_FALSE(session.Uidl(1, text));
+    EXPECT_EQ(reporter.logLines.back(),
+              reply.empty() ? "SVR : SOCKET ERROR !! ( err = 110 )"
+                            : "MSV : A reply line from h is longer than 65536 bytes.");
+    const std::size_t before = server->sent.size();
+    EXPECT_TRUE(session.Close() == -1 && server->sent.size() == before);
+    server->replies.clear();
+  }
 }
 
 // Unclassified mail keeps its server copy; these runs classify everything as other.
@@ -428,30 +442,36 @@ TEST_F(RetrievalTest, AFaultEndsTheRunAndTheNextCompletesIt) {
 // time. The server's own word is asked again; what only reading told is remembered. One of
 // exactly the limit is fetched whole; a body far past the limit with no size told is cut off.
 TEST_F(RetrievalTest, OversizeMailStaysOnTheServer) {
-  // The answer to LIST n (none: the sizes come from LIST), bytes per read.
-  const std::pair<const char*, std::size_t> kCases[] = {
-      {nullptr, 3}, {"-ERR no LIST here\r\n", 1}, {"+OK 2 100\r\n", 4096}, {"+OK 3 999999\r\n", 7}};
+  // The answer to LIST n (none: the sizes come from LIST; empty: the true size), bytes per read.
+  const std::pair<const char*, std::size_t> kCases[] = {{nullptr, 3},
+                                                        {"", 65535},
+                                                        {"-ERR no LIST here\r\n", 1},
+                                                        {"+OK 2 100\r\n", 4096},
+                                                        {"+OK 3 999999\r\n", 7}};
   client->SetMessageLimit(1000);
   std::string body;
   for (int i = 0; i < 30; ++i) body += (i % 7 ? "x" : ".") + std::string(98, 'x') + "\r\n";
   for (const auto& [listReply, chunk] : kCases) {
     const std::string big = "big" + std::to_string(chunk);
     SCOPED_TRACE(big);
+    const bool classic = listReply != nullptr, misled = classic && *listReply;
     server->messages = {Mail("a" + big), {big, "Subject: big\r\n\r\n" + body}, Mail("c" + big)};
-    server->classic = listReply != nullptr;
+    server->classic = classic;
     server->replies.clear();
-    if (listReply) server->replies["LIST 2"] = listReply;
-    const std::size_t size = listReply ? server->Wire(1).size() : server->messages[1].text.size();
-    EXPECT_EQ(Run(chunk), !listReply
-                              ? "done STAT|UIDL|LIST|CAPA|RETR 1|DELE 1|RETR 3|DELE 3|QUIT|"
-                              : "done STAT|UIDL|UIDL 1|UIDL 2|UIDL 3|LIST|LIST 1|RETR 1|DELE "
-                                "1|LIST 2|RETR 2|LIST 3|RETR 3|DELE 3|QUIT|");
+    if (misled) server->replies["LIST 2"] = listReply;
+    const std::size_t size = misled ? server->Wire(1).size() : server->messages[1].text.size();
+    EXPECT_EQ(Run(chunk), !classic ? "done STAT|UIDL|LIST|CAPA|RETR 1|DELE 1|RETR 3|DELE 3|QUIT|"
+                                   : "done STAT|UIDL|UIDL 1|UIDL 2|UIDL 3|LIST|LIST 1|RETR 1|DELE "
+                                     "1|LIST 2|"s +
+                                         (misled ? "RETR 2|" : "") + "LIST 3|RETR 3|DELE 3|QUIT|");
     std::string ignored;
     EXPECT_FALSE(client->IsKnown(big) || client->IsDeletedHere(big) ||
                  client->FindPendingDeletion(big, ignored));
     EXPECT_TRUE(Logged("MSV : Message 2 ( " + big + " ) on h has " + std::to_string(size) +
                        " bytes, more than the limit of 1000; it stays on the server.") == 1);
-    EXPECT_EQ(Run(), !listReply ? "done STAT|UIDL|LIST|QUIT|" : "done STAT|UIDL|UIDL 1|LIST|QUIT|");
+    EXPECT_EQ(Run(), !classic ? "done STAT|UIDL|LIST|QUIT|"
+                     : misled ? "done STAT|UIDL|UIDL 1|LIST|QUIT|"
+                              : "done STAT|UIDL|UIDL 1|LIST|LIST 1|QUIT|");
     EXPECT_EQ(server->messages.size(), 1u);
   }
   const int before = mailbox->MessageCount();
@@ -466,6 +486,17 @@ TEST_F(RetrievalTest, OversizeMailStaysOnTheServer) {
   EXPECT_TRUE(std::any_of(reporter.logLines.begin(), reporter.logLines.end(), [](const auto& line) {
     return line.find("did not end within") != std::string::npos;
   }));
+}
+
+// A busy mailbox, or one without a server, is not contacted (and the latter quietly succeeds).
+TEST_F(RetrievalTest, BusyMailboxOrNoServerIsNotContacted) {
+  server->messages = {Mail("a")};
+  ASSERT_TRUE(mailbox->retrievalLock.TryAcquire());
+  EXPECT_EQ(Retrieve(*mailbox), kRetrieveBusy);
+  mailbox->retrievalLock.Release();
+  client->SetAccount("", 110, "", "");
+  EXPECT_EQ(Run(), "done ");
+  EXPECT_TRUE(server->connections == 0 && reporter.statusTexts.empty());
 }
 
 }  // namespace
