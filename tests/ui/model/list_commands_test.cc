@@ -179,6 +179,9 @@ struct MoveCase {
   CommandResult result;
   std::string events, mailbox, dustbox;
 };
+void PrintTo(const MoveCase& c, std::ostream* os) {
+  *os << c.dustboxView << c.shift << c.restore << static_cast<int>(c.result);
+}
 
 class MoveTest : public ListCommandsTest, public ::testing::WithParamInterface<MoveCase> {};
 

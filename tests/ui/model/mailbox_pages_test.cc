@@ -173,6 +173,10 @@ struct DeletionCase {
   char answer;        // 'y', 'n' or 'c'; 0 when no question may be asked
   const char* after;  // the unique ids deleted here, then those waiting for deletion
 };
+void PrintTo(const DeletionCase& c, std::ostream* os) {
+  *os << c.deletedHere << static_cast<int>(c.from) << static_cast<int>(c.to) << c.exemptions
+      << c.refetch << (c.answer ? c.answer : '-');
+}
 
 class DustboxPageTest : public PagesTest, public ::testing::WithParamInterface<DeletionCase> {};
 
