@@ -1,28 +1,18 @@
-// Blocklist answers, their cache and log lines: against scripted answers, and against a real
-// DNS server (dnsmasq on a loopback high port, serving test zones from a scratch directory).
+// Blocklist answers, their cache and log lines, against scripted answers (real DNS answers are
+// checked end to end).
 #include "classify/blocklist.h"
 
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 
-#include <fstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "classify/fake_dns.h"
-#include "platform/socket.h"
-#include "support/scratch_directory.h"
 #include "support/words.h"
-
-extern char** environ;
 
 namespace qm {
 namespace {
 
-using namespace std::chrono_literals;
 using namespace std::string_literals;
 using test::Words;
 
@@ -138,69 +128,6 @@ TEST_F(BlocklistTest, AnswersRefusalsAndErrors) {
   EXPECT_EQ(Ask("slow", RelayZoneB), "-1|********  ERROR ( server = 2, code = 11002) ********");
   EXPECT_EQ(blocklists.LastError(RelayZoneB), "scripted failure");
   EXPECT_EQ(SplitSettingsList(" 127.0.0.1:5353 ,, 10.0.0.1,\t"), Words("127.0.0.1:5353 10.0.0.1"));
-}
-
-// Starts dnsmasq serving the test zones; empty on success, otherwise why it could not.
-std::string StartDnsmasq(const ScratchDirectory& dir, std::string& server, pid_t& pid) {
-  for (int attempt = 0; attempt < 3; ++attempt) {  // the free port may be taken meanwhile
-    server = "127.0.0.1:" + std::to_string(FreeLoopbackPort());
-    std::ofstream(dir.File("dnsmasq.conf"))
-        << "port=" << server.substr(10)
-        << "\nlisten-address=127.0.0.1\nbind-interfaces\nno-resolv\nno-hosts\nuser=root\n"
-        << "pid-file=" << dir.File("pid") << "\nlog-facility=" << dir.File("log") << "\n"
-        << "local=/zone0.test/\nlocal=/zone1.test/\nlocal=/zone2.test/\nlocal=/zone3.test/\n"
-        << "host-record=listed.example.zone0.test,127.0.0.2\nhost-record=ipv4only.example.zone3."
-           "test,10.9.8.7\n"
-        << "host-record=2.0.0.127.zone1.test,127.0.0.2\nhost-record=2.0.0.127.zone2.test,127.0.0."
-           "4\n"
-        << "host-record=refused.example.zone0.test,127.255.255.254\nhost-record=v6only.example."
-           "zone3.test,::1\n";
-    std::string confArg = "--conf-file=" + dir.File("dnsmasq.conf");
-    char* argv[] = {const_cast<char*>("dnsmasq"), const_cast<char*>("--keep-in-foreground"),
-                    confArg.data(), nullptr};
-    if (posix_spawnp(&pid, "dnsmasq", nullptr, nullptr, argv, environ) != 0)
-      return "dnsmasq is not installed";
-    CAresResolver resolver({server});
-    for (int i = 0; i < 50 && waitpid(pid, nullptr, WNOHANG) != pid; ++i) {
-      if (resolver.LookupA("2.0.0.127.zone1.test", 200ms).status == DnsStatus::Found) return {};
-      std::this_thread::sleep_for(100ms);
-    }
-    kill(pid, SIGTERM);
-    waitpid(pid, nullptr, 0);
-  }
-  return "dnsmasq did not answer";
-}
-
-TEST(BlocklistDnsmasqTest, VerdictsAndLogLinesOfRealAnswers) {
-  ScratchDirectory dir;
-  std::string server, lines;
-  pid_t pid = -1;
-  if (const std::string why = StartDnsmasq(dir, server, pid); !why.empty())
-    GTEST_SKIP() << "no real DNS server: " << why;
-  LogRecorder log;
-  BlocklistSettings settings = kSettings;
-  settings.dnsServers = {server};
-  settings.dnsTimeout = 3s;
-  BlocklistResolver blocklists(settings);
-  for (const std::string& item :
-       Words("0listed.example 12.0.0.127 22.0.0.127 3ipv4only.example 3clean.example "
-             "3v6only.example 0refused.example 0listed.example 3clean.example 0refused.example")) {
-    lines += std::to_string(blocklists.Lookup(item.substr(1), item[0] - '0'));
-  }
-  for (const std::string& line : log.Take()) lines += "|" + line.substr(6);
-  const std::string refused = "********  ERROR ( server = 0, code = 11003) ********";
-  EXPECT_EQ(lines,
-            "111100-110-1|Found\t(server = 0)\t\"listed.example\"|Found\t(server = "
-            "1)\t\"2.0.0.127\"|Found\t(server = 2)\t"
-            "\"2.0.0.127\"|Found\t(server = 3)\t\"ipv4only.example\"|Not Found\t(server = "
-            "3)\t\"clean.example\"|Not Found\t"
-            "(server = 3)\t\"v6only.example\"|" +
-                refused +
-                "|Found\t(server = 0)\t\"listed.example\" cache|Not Found\t"
-                "(server = 3)\t\"clean.example\" cache|" +
-                refused);
-  kill(pid, SIGTERM);
-  waitpid(pid, nullptr, 0);
 }
 
 }  // namespace
