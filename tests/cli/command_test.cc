@@ -195,31 +195,12 @@ TEST_F(MailCommandTest, RefusalsExplainAndChangeNothing) {
   Ok({"mailbox", "set", "a", "localUser=u1", "localPassword=p", "dustboxAccess=1", "dustboxUser=d1",
       "dustboxPassword=dp"});
   std::filesystem::create_directory(dir.File("broken.mbx"));
-  const struct {
-    Args args;
-    const char* message;
-  } cases[] = {
+  const std::pair<Args, const char*> cases[] = {
       // clang-format off
       {{"mailbox", "add", "a"}, "このメールボックスはすでに使用中です。"}, {{"mailbox", "add", "a_dustbox"}, "このメールボックスはすでに使用中です。"},
       {{"mailbox", "add", "broken"}, "メールボックスを作れません。"}, {{"mailbox", "add", "  "}, "may not be empty"}, {{"mailbox", "add", "../up"}, "may not contain"},
       {{"mailbox", "add", "x:y"}, "may not contain"}, {{"mailbox", "remove", "zzz"}, "no mailbox named \"zzz\""}, {{"mailbox", "frobnicate"}, "A subcommand is required"},
       {{"mailbox", "up", "a"}, "a is already the first mailbox"}, {{"mailbox", "down", "b"}, "b is already the last mailbox"},
-      {{"mailbox", "set", "b", "port=0"}, "port must be a port number"}, {{"mailbox", "set", "b", "port=65536"}, "port must be"},
-      {{"mailbox", "set", "b", "timerInterval=29"}, "timerInterval must be 0"}, {{"mailbox", "set", "b", "timerInterval=86401"}, "timerInterval must be 0"},
-      {{"mailbox", "set", "b", "dustboxLimit=-1"}, "dustboxLimit must be"}, {{"mailbox", "set", "b", "dustboxLimit=4294967296"}, "dustboxLimit must be"},
-      {{"mailbox", "set", "b", "hideSpam=yes"}, "hideSpam must be 0 or 1"}, {{"mailbox", "set", "b", "serverDeletion=never"}, "serverDeletion must be keep"},
-      {{"mailbox", "set", "b", "colour=red"}, "unknown setting \"colour\""}, {{"mailbox", "set", "b", "server"}, "expected KEY=VALUE"},
-      {{"mailbox", "set", "b", "password=a\r\nQUIT"}, "may not contain line breaks"}, {{"mailbox", "set", "b", "port=1", "port=2"}, "port is given twice"},
-      {{"mailbox", "set", "b", "auth=xoauth2", "tokenCommand=oama access x"}, "xoauth2 needs security=tls or"},
-      {{"mailbox", "set", "b", "security=tls", "auth=xoauth2"}, "needs a tokenCommand"},
-      {{"mailbox", "set", "b", "security=tls", "tokenCommand=pass x | head -1"}, "its command line uses |"},
-      {{"mailbox", "set", "b", "passwordCommand=secret-tool 'lookup"}, "its command line has a single quote"},
-      {{"mailbox", "set", "b", "server=pop.example.org", "notifyBad=2"}, "notifyBad must be"},  // nothing gets through beside a bad one
-      {{"mailbox", "set", "b", "localUser=u1", "localPassword=x"}, "already used by mailbox a"}, {{"mailbox", "set", "b", "localUser=d1"}, "already used by mailbox a"},
-      {{"mailbox", "set", "b", "dustboxAccess=1", "dustboxUser=u1", "dustboxPassword=x"}, "already used by"},
-      {{"mailbox", "set", "b", "localUser=me", "dustboxAccess=1", "dustboxUser=me", "dustboxPassword=x"}, "dustboxUser must differ from localUser"},
-      {{"mailbox", "set", "b", "dustboxAccess=1"}, "needs a dustboxUser and a dustboxPassword"}, {{"mailbox", "set", "b", "dustboxUser=x"}, "need dustboxAccess=1"},
-      {{"mailbox", "set", "b", "serverDeletion=keep", "--deleted-here=maybe"}, "deleted-here"},
       {{"mail", "hide", "a", "0"}, "a has no message \"0\" (it holds 5)"}, {{"mail", "delete", "a", "1", "6"}, "a has no message \"6\""},
       {{"mail", "read", "a", "x"}, "a has no message \"x\""}, {{"mail", "read", "a", "+1"}, "a has no message \"+1\""},
       {{"mail", "read", "a", "99999999999999999999"}, "has no message"}, {{"mail", "hide", "a"}, "N is required"},
@@ -227,7 +208,27 @@ TEST_F(MailCommandTest, RefusalsExplainAndChangeNothing) {
       {{"mail", "restore", "a", "1", "3"}, "the dustbox of a has no message \"3\""}, {{"mail", "hide", "zzz", "1"}, "no mailbox named \"zzz\""},
       // clang-format on
   };
-  for (const auto& c : cases) Refused(c.args, c.message);
+  for (const auto& [args, message] : cases) Refused(args, message);
+  // `mailbox set b` with these settings.
+  const std::pair<Args, const char*> settings[] = {
+      // clang-format off
+      {{"port=0"}, "port must be a port number"}, {{"port=65536"}, "port must be"}, {{"timerInterval=29"}, "timerInterval must be 0"},
+      {{"timerInterval=86401"}, "timerInterval must be 0"}, {{"dustboxLimit=-1"}, "dustboxLimit must be"}, {{"dustboxLimit=4294967296"}, "dustboxLimit must be"},
+      {{"hideSpam=yes"}, "hideSpam must be 0 or 1"}, {{"serverDeletion=never"}, "serverDeletion must be keep"}, {{"colour=red"}, "unknown setting \"colour\""},
+      {{"server"}, "expected KEY=VALUE"}, {{"password=a\r\nQUIT"}, "may not contain line breaks"}, {{"port=1", "port=2"}, "port is given twice"},
+      {{"auth=xoauth2", "tokenCommand=oama access x"}, "xoauth2 needs security=tls or"}, {{"security=tls", "auth=xoauth2"}, "needs a tokenCommand"},
+      {{"security=tls", "tokenCommand=pass x | head -1"}, "its command line uses |"}, {{"passwordCommand=secret-tool 'lookup"}, "its command line has a single quote"},
+      {{"server=pop.example.org", "notifyBad=2"}, "notifyBad must be"},  // nothing gets through beside a bad one
+      {{"localUser=u1", "localPassword=x"}, "already used by mailbox a"}, {{"localUser=d1"}, "already used by mailbox a"},
+      {{"dustboxAccess=1", "dustboxUser=u1", "dustboxPassword=x"}, "already used by"}, {{"dustboxAccess=1"}, "needs a dustboxUser and a dustboxPassword"},
+      {{"localUser=me", "dustboxAccess=1", "dustboxUser=me", "dustboxPassword=x"}, "dustboxUser must differ from localUser"},
+      {{"dustboxUser=x"}, "need dustboxAccess=1"}, {{"serverDeletion=keep", "--deleted-here=maybe"}, "deleted-here"},
+      // clang-format on
+  };
+  for (auto [args, message] : settings) {
+    args.insert(args.begin(), {"mailbox", "set", "b"});
+    Refused(args, message);
+  }
 }
 
 // A message file reads as its stored form does; files that cannot be read are named and the
