@@ -34,17 +34,10 @@ std::string EntriesOf(const TextList& list) {
 // key is not stored, the same key takes the new number. Keys come in unsigned byte order.
 TEST(TextListTest, KeysCoverLongerOnesAndComeInUnsignedOrder) {
   TextList list;
-  for (const auto& [key, value] : {std::pair{"abc"s, 1},
-                                   {"abd"s, 2},
-                                   {"ab"s, 3},
-                                   {"abx"s, 4},
-                                   {"ab"s, 9},
-                                   {"\xff"s, 5},
-                                   {"\x80z"s, 6},
-                                   {"B\0c"s, 7},
-                                   {""s, 8}}) {
+  // clang-format off
+  for (const auto& [key, value] : {std::pair{"abc"s, 1}, {"abd"s, 2}, {"ab"s, 3}, {"abx"s, 4}, {"ab"s, 9}, {"\xff"s, 5}, {"\x80z"s, 6}, {"B\0c"s, 7}, {""s, 8}})
     list.Insert(key, value);
-  }
+  // clang-format on
   std::int32_t found = -1, missed = -1;
   EXPECT_EQ(EntriesOf(list), "B\0c=7|ab=9|\x80z=6|\xff=5|"s);
   const auto find = [&list](const std::string& key, std::int32_t* value) {
