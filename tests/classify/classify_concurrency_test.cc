@@ -32,7 +32,7 @@ TEST(ClassifyConcurrencyTest, ThreadsClassifyWhileTheListsChangeAndEntriesExpire
   FakeDnsResolver dns;
   dns.Listed("bad.example.z0.test");
   for (int i = 0; i < 20; i += 2) dns.Listed("k" + std::to_string(i) + ".z1.test");
-  dns.Answer("k5.z1.test", {DnsStatus::Error, {}, kDnsTryAgain, "scripted failure"});
+  dns.answers["k5.z1.test"] = {DnsStatus::Error, {}, kDnsTryAgain, "scripted failure"};
   BlocklistSettings settings;
   settings.zones = {".z0.test", ".z1.test", ".z2.test", ".z3.test"};
   std::atomic<std::int64_t> clock{1'000'000};

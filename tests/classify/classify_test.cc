@@ -165,8 +165,6 @@ TEST_F(SpamClassifierTest, ListsThenQuestionsInTheOrderOfTheRules) {
       // Lists come first and match by prefix; in both lists (a prefix in the other), friend wins.
       {"From: hanako@example.jp", "http://x.y/", "0:x.y", {VerdictFriend, ReasonFriendList}, ""}, {"From: spam@example.jp", "", "", {VerdictBad, ReasonBadList}, ""},
       {"From: spam@example.j", "", "", {VerdictOther, ReasonNone}, "0:example.j 3:example.j"},
-      // Link hosts label by label, zone 0 then 3.
-      {"From: a@b", "http://a.b.c.d/ http://x.y/", "3:c.d 0:x.y", {VerdictSpam, ReasonDomainZone}, "0:a.b.c.d 3:a.b.c.d 0:b.c.d 3:b.c.d 0:c.d 3:c.d"},
       // Repeated hosts and single labels are not asked; a host that starts with one seen is new.
       {"Subject: x", "http://localhost/ http://a.jp/ https://a.jp/x http://a.jp.ev.test/", "", {VerdictOther, ReasonNone},
        "0:a.jp 3:a.jp 0:a.jp.ev.test 3:a.jp.ev.test 0:jp.ev.test 3:jp.ev.test 0:ev.test 3:ev.test"},
