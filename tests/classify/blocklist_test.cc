@@ -52,26 +52,21 @@ TEST_F(BlocklistTest, ListedKeysAreCachedEightHoursUnlistedOnesAMinute) {
     if (step[0] == '+') now += std::stoll(step);
     if (step[0] == '=') dns.Listed(step.substr(1));
     if (step[0] != '+' && step[0] != '=')
-      transcript += Ask(step.substr(step.find(':') + 1), std::stoi(step)) + "\n";
+      transcript += Ask(step.substr(step.find(':') + 1), std::stoi(step)) + "; ";
   }
-  EXPECT_EQ(transcript + Ask("abc\0def"s, 0), R"(1|Found	(server = 0)	"bad.example"
-0|Not Found	(server = 3)	"good.example"
-0|Not Found	(server = 3)	"good.example" cache
-1|Not Found List Cache(server = 3)	"good.example" id too old.|Found	(server = 3)	"good.example"
-1|Found	(server = 0)	"bad.example" cache
-1|Found List Cache (server = 0)	"bad.example" is too old.|Found	(server = 0)	"bad.example"
-1|Found	(server = 0)	"bad.example" cache
-1|Found	(server = 0)	"w"
-1|Found	(server = 0)	"w" cache
-0|Not Found	(server = 1)	"w"
-0|Not Found	(server = 1)	"w" cache
-0|Not Found	(server = 0)	"ww"
--2
--2
-0|Not Found	(server = 2)	""
-1|Found	(server = 2)	""
-1|Found	(server = 2)	""
-0|Not Found	(server = 0)	"abc")");
+  EXPECT_EQ(transcript + Ask("abc\0def"s, 0),
+            "1|Found\t(server = 0)\t\"bad.example\"; 0|Not Found\t(server = 3)\t\"good.example\"; "
+            "0|Not Found\t(server = 3)\t\"good.example\" cache; "
+            "1|Not Found List Cache(server = 3)\t\"good.example\" id too old.|Found\t(server = "
+            "3)\t\"good.example\"; "
+            "1|Found\t(server = 0)\t\"bad.example\" cache; "
+            "1|Found List Cache (server = 0)\t\"bad.example\" is too old.|Found\t(server = "
+            "0)\t\"bad.example\"; "
+            "1|Found\t(server = 0)\t\"bad.example\" cache; 1|Found\t(server = 0)\t\"w\"; "
+            "1|Found\t(server = 0)\t\"w\" cache; 0|Not Found\t(server = 1)\t\"w\"; "
+            "0|Not Found\t(server = 1)\t\"w\" cache; 0|Not Found\t(server = 0)\t\"ww\"; -2; -2; "
+            "0|Not Found\t(server = 2)\t\"\"; 1|Found\t(server = 2)\t\"\"; "
+            "1|Found\t(server = 2)\t\"\"; 0|Not Found\t(server = 0)\t\"abc\"");
   EXPECT_EQ(dns.lastTimeout, std::chrono::milliseconds{1234});
 }
 
