@@ -1,5 +1,4 @@
-// Blocklist answers, their cache and log lines, against scripted answers (real DNS answers are
-// checked end to end).
+// Blocklist answers, cache and log lines against scripted answers (real DNS: end to end).
 #include "classify/blocklist.h"
 
 #include <gtest/gtest.h>
@@ -27,7 +26,6 @@ const BlocklistSettings kSettings = [] {
 
 class BlocklistTest : public ::testing::Test {
  protected:
-  // The answer, then each log line of the look-up without its "RBL : ", joined by "|".
   std::string Ask(std::string_view key, int zone) {
     std::string text = std::to_string(blocklists.Lookup(key, zone));
     for (const std::string& line : log.Take()) text += "|" + line.substr(6);
@@ -39,9 +37,8 @@ class BlocklistTest : public ::testing::Test {
   BlocklistResolver blocklists{kSettings, dns, [this] { return now; }};
 };
 
-// "+seconds" moves the clock on, "=name" lists a name from then on, "zone:key" asks. A name listed
-// after a negative answer shows once that has expired; ages are signed 32-bit differences, so a
-// stored time that wraps past 2038 still ages right.
+// "+seconds" moves the clock, "=name" lists a name, "zone:key" asks. Ages are signed 32-bit
+// differences, so a stored time that wraps past 2038 still ages right.
 TEST_F(BlocklistTest, ListedKeysAreCachedEightHoursUnlistedOnesAMinute) {
   std::string transcript;
   for (const std::string& step : Words("=bad.example.zone0.test 0:bad.example 3:good.example +59 "
@@ -89,8 +86,7 @@ TEST_F(BlocklistTest, AnEmptyZoneIsSwitchedOffAndAFullCacheDropsExpiredEntriesEl
   EXPECT_EQ(asked, "abcdeb");  // full of fresh entries, it starts afresh
 }
 
-// Refusals and resolver errors: ERROR line, -1, never cached. Answers that are all ignored count
-// as not listed; any other address as a listing.
+// Refusals and errors: ERROR line, -1, never cached. Only ignored answers: not listed.
 TEST_F(BlocklistTest, AnswersRefusalsAndErrors) {
   const std::pair<int, std::vector<std::array<std::uint8_t, 4>>> cases[] = {
       // clang-format off

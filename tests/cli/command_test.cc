@@ -51,10 +51,7 @@ class CommandTest : public ::testing::Test {
     EXPECT_EQ(CurrentReporter(), nullptr);  // none left pointing at the finished session
     return status;
   }
-  void Ok(const Args& args) {
-    ASSERT_EQ(Run(args), 0) << err;
-    EXPECT_EQ(err, "");
-  }
+  void Ok(const Args& args) { EXPECT_EQ(std::to_string(Run(args)) + err, "0"); }
   std::map<std::string, std::string> Snapshot() const {
     std::map<std::string, std::string> files;
     for (const auto& entry : std::filesystem::directory_iterator(dir.Path())) {
@@ -115,8 +112,7 @@ class MailCommandTest : public CommandTest {
     CommandTest::SetUp();
     CProfile profile(settings::kFileName);
     CMailboxSet set(profile);
-    ASSERT_EQ(set.Add("a"), 0);
-    ASSERT_EQ(set.SaveList(), 1);
+    ASSERT_EQ(set.Add("a") * 10 + set.SaveList(), 1);
     CMailbox &a = *set.Get(0), &dustbox = *a.Dustbox();
     for (const char* subject : {"s1", "s2", "s3", "s4", "s5", "d1", "d2"}) {
       CMailMessage message;
@@ -139,10 +135,9 @@ class MailCommandTest : public CommandTest {
     std::string state;
     for (const CMailbox* box : {set.Get(0), set.Get(0)->Dustbox()}) {
       state += box->IsDustbox() ? "|" : "";
-      for (int n = 1; n <= box->MessageCount(); ++n) {
+      for (int n = 1; n <= box->MessageCount(); ++n)
         state += " " + box->Summary(n).subject + (box->Mark(n).Hidden() ? "h" : "") +
                  (box->Mark(n).Opened() ? "o" : "");
-      }
     }
     return state;
   }
@@ -182,14 +177,12 @@ TEST_F(MailCommandTest, ReportsReachTheLog) {
   EXPECT_NE(log.find("\tAPL : one  two three\r\n"), std::string::npos) << log;
 }
 
-// Mailbox a holds the messages above, logs in as u1 with dustbox access as d1; b has no local
-// account.
+// Mailbox a logs in as u1 with dustbox access as d1; b has no local account.
 TEST_F(MailCommandTest, RefusalsExplainAndChangeNothing) {
   Ok({"mailbox", "add", "b"});
   Ok({"mailbox", "set", "a", "localUser=u1", "localPassword=p", "dustboxAccess=1", "dustboxUser=d1",
       "dustboxPassword=dp"});
   std::filesystem::create_directory(dir.File("broken.mbx"));
-  // The words of each command line, then what its refusal says.
   const std::pair<const char*, const char*> cases[] = {
       // clang-format off
       {"mailbox add a", "このメールボックスはすでに使用中です。"}, {"mailbox add a_dustbox", "このメールボックスはすでに使用中です。"},
@@ -223,8 +216,7 @@ TEST_F(MailCommandTest, RefusalsExplainAndChangeNothing) {
   for (const auto& [args, message] : withBlanks) Refused(args, message);
 }
 
-// A message file reads as its stored form does (the records themselves are checked against a
-// reference end to end); files that cannot be read are named and the others still come.
+// A message file reads as its stored form does; unreadable files are named, the others still come.
 TEST_F(CommandTest, InspectReadsBothFormsAndGoesPastUnreadableFiles) {
   test::WriteFileBytes(dir.File("m.eml"), "Subject: =?ISO-2022-JP?B?GyRCJCIbKEI=?=\n\n.dot\n");
   test::WriteFileBytes(dir.File("raw.eml"),
@@ -239,7 +231,6 @@ TEST_F(CommandTest, InspectReadsBothFormsAndGoesPastUnreadableFiles) {
   const std::string first = records.substr(0, records.find('\n') + 1);
   EXPECT_EQ(first.substr(first.find(",\"headerLength\"")),
             record.substr(record.find(",\"headerLength\"")));
-  EXPECT_NE(record.find(",\"headerLength\":43,"), std::string::npos) << record;
   EXPECT_NE(records.rfind(",\"headerLength\":0,\"fields\":[],"), std::string::npos) << records;
   EXPECT_NE(e.str().find(dir.File("missing.eml")), std::string::npos) << e.str();
   EXPECT_NE(e.str().find(dir.Path() + ":"), std::string::npos) << e.str();

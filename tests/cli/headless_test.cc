@@ -17,7 +17,6 @@ using Ids = std::vector<std::uint32_t>;
 // Throws on a message with wParam 13; quits on a timer tick from the third on once two messages
 // have come.
 struct Client : IUserInterfaceClient {
-  explicit Client(CHeadlessUi& headless) : ui(headless) {}
   void OnMessage(std::uint32_t message, std::intptr_t wParam, std::intptr_t) override {
     messages.push_back(message);
     if (wParam == 13) throw std::bad_alloc();
@@ -28,7 +27,7 @@ struct Client : IUserInterfaceClient {
   }
   void IdleStep() override { ++idle; }
 
-  CHeadlessUi& ui;
+  CHeadlessUi ui;
   Ids messages, timers;
   int idle = 0;
 };
@@ -36,9 +35,9 @@ struct Client : IUserInterfaceClient {
 TEST(HeadlessUiTest, MessagesFromAnyThreadInOrderAThrowingStepIsGivenUpAndTimersRepeat) {
   test::RecordingReporter reporter;
   SetReporter(&reporter);
-  CHeadlessUi ui;
+  Client client;
+  CHeadlessUi& ui = client.ui;
   EXPECT_EQ(ui.Ask("?", Buttons::YesNoCancel, Answer::Cancel), Answer::Cancel);
-  Client client(ui);
   ui.SetTimer(10, 20);
   ui.SetTimer(11, 20);
   ui.KillTimer(11);
