@@ -1,7 +1,6 @@
 // The friend and bad lists, their files, and the classifier's rules over them and the blocklists.
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -20,7 +19,6 @@ namespace {
 using namespace std::string_literals;
 using test::Words;
 
-// "key=value|" for each entry in the list's order.
 std::string EntriesOf(const TextList& list) {
   std::string entries;
   list.ForEach([&entries](std::string_view key, std::int32_t value) {
@@ -30,21 +28,13 @@ std::string EntriesOf(const TextList& list) {
   return entries;
 }
 
-// A stored key covers every longer key it starts: inserting one drops the longer keys, a longer
-// key is not stored, the same key takes the new number. Keys come in unsigned byte order.
+// A stored key covers the longer keys it starts (they go or are not stored); unsigned byte order.
 TEST(TextListTest, KeysCoverLongerOnesAndComeInUnsignedOrder) {
   TextList list;
-  for (const auto& [key, value] : {std::pair{"abc"s, 1},
-                                   {"abd"s, 2},
-                                   {"ab"s, 3},
-                                   {"abx"s, 4},
-                                   {"ab"s, 9},
-                                   {"\xff"s, 5},
-                                   {"\x80z"s, 6},
-                                   {"B\0c"s, 7},
-                                   {""s, 8}}) {
+  // clang-format off
+  for (const auto& [key, value] : {std::pair{"abc"s, 1}, {"abd"s, 2}, {"ab"s, 3}, {"abx"s, 4}, {"ab"s, 9}, {"\xff"s, 5}, {"\x80z"s, 6}, {"B\0c"s, 7}, {""s, 8}})
     list.Insert(key, value);
-  }
+  // clang-format on
   std::int32_t found = -1, missed = -1;
   EXPECT_EQ(EntriesOf(list), "B\0c=7|ab=9|\x80z=6|\xff=5|"s);
   const auto find = [&list](const std::string& key, std::int32_t* value) {
@@ -75,15 +65,13 @@ TEST(TextListTest, KeysCoverLongerOnesAndComeInUnsignedOrder) {
 TEST(TextListTest, FilesReadAsWrittenAndEveryPrefixReads) {
   const std::string nul(1, '\0'), piece(1021, 'a');
   const std::pair<std::string, std::string> cases[] = {
-      {"\r\n\n  \t\r\n\r\r\n", ""},
-      {"1 a@" + nul + "\r\r\n-2 b@" + nul + "\r\r\n", "a@=1|b@=-2|"},
-      {"1 a@\n2 b\rc", "a@=1|b\rc=2|"},  // a lone CR is no line end
-      {"0 John Doe <j@x>\n5  x\n", " x=5|John Doe <j@x>=0|"},
-      {"john@\n42abc\n17 \r\nx y\n+8 k\n", "17=17|42abc=42|john@=0|k=8|y=0|"},
-      {"99999999999 k\n-99999999999 l\n \t 3 z \t\r\n", "k=2147483647|l=-2147483648|z=3|"},
-      {"1 a" + nul + "junk\n" + nul + "2 b\n", "a=1|"},  // cut at NUL
-      {"1 k\n2 k\n1 ab@\n2 a\n3 abc\n", "a=2|k=2|"},
+      // clang-format off
+      {"\r\n\n  \t\r\n\r\r\n", ""}, {"1 a@" + nul + "\r\r\n-2 b@" + nul + "\r\r\n", "a@=1|b@=-2|"},
+      {"1 a@\n2 b\rc", "a@=1|b\rc=2|"} /* a lone CR is no line end */, {"0 John Doe <j@x>\n5  x\n", " x=5|John Doe <j@x>=0|"},
+      {"john@\n42abc\n17 \r\nx y\n+8 k\n", "17=17|42abc=42|john@=0|k=8|y=0|"}, {"1 k\n2 k\n1 ab@\n2 a\n3 abc\n", "a=2|k=2|"},
+      {"99999999999 k\n-99999999999 l\n \t 3 z \t\r\n", "k=2147483647|l=-2147483648|z=3|"}, {"1 a" + nul + "junk\n" + nul + "2 b\n", "a=1|"} /* cut at NUL */,
       {"7 " + piece + "12 tail\n7 " + piece + "\r\n1 b\n", piece + "=7|b=1|tail=12|"},
+      // clang-format on
   };
   for (const auto& [bytes, entries] : cases) {
     TextList list;
@@ -93,8 +81,7 @@ TEST(TextListTest, FilesReadAsWrittenAndEveryPrefixReads) {
   }
 }
 
-// Only changed lists are saved; a list emptied is saved empty and must not come back at the next
-// start; an empty list is never saved over a file nor into one that is missing.
+// Only changed lists are saved, an emptied one too; an empty list never replaces or creates a file.
 TEST(SenderListsTest, SavesOnlyChangedListsAndLoadsWhatItSaved) {
   ScratchDirectory dir;
   CSenderLists lists, again;
@@ -106,24 +93,22 @@ TEST(SenderListsTest, SavesOnlyChangedListsAndLoadsWhatItSaved) {
   ASSERT_TRUE(lists.SaveChanged(dir.Path()) && lists.RemoveFrom(SenderList::Friend, "a@x.jp") &&
               lists.SaveChanged(dir.Path()));
   again.Load(dir.Path());
-  EXPECT_EQ(again.FriendEntries().size() + again.BadEntries().size(), 1u);
+  EXPECT_EQ(again.FriendEntries().size() * 10 + again.BadEntries().size(), 1u);
   EXPECT_TRUE(again.InBadList("sentinel@x.jp"));
   TextList list;
   test::WriteFileBytes(dir.File("bad.txt"), "\r\n\r\n");
-  EXPECT_EQ(list.Load(dir.File("bad.txt")) * 10 + list.Save(dir.File("bad.txt")) +
-                list.Save(dir.File("missing/bad.txt")),
-            10);
+  const int loaded = list.Load(dir.File("bad.txt")), missing = list.Load(dir.File("absent.txt"));
+  EXPECT_EQ(list.Save(dir.File("bad.txt")) + list.Save(dir.File("missing/bad.txt")), 0);
   EXPECT_EQ(
-      test::ReadFileBytes(dir.File("bad.txt")) + std::to_string(list.Load(dir.File("absent.txt"))),
-      "\r\n\r\n0");
+      std::to_string(loaded) + std::to_string(missing) + test::ReadFileBytes(dir.File("bad.txt")),
+      "10\r\n\r\n");
 }
 
 using Result = std::pair<Verdict, Reason>;
 
 class SpamClassifierTest : public ::testing::Test {
  protected:
-  // Classifies with one question after another, so that `zones.asked` is in the order of the
-  // rules, and once more with all asked at once, which must decide alike.
+  // One question at a time (`asked` in rule order), then all at once, which must decide alike.
   Result Judge(const std::string& header, const std::string& body = "") {
     CMailMessage message;
     message.Parse(header + "\r\n\r\n" + body + "\r\n.\r\n");
@@ -149,8 +134,7 @@ class SpamClassifierTest : public ::testing::Test {
 TEST_F(SpamClassifierTest, ListsThenQuestionsInTheOrderOfTheRules) {
   EXPECT_TRUE(lists.AddBad("spam@example.jp") && lists.AddBad("hanako@") &&
               lists.AddFriend("hanako@example.jp"));
-  // Relays: private, loopback, link-local, shared, "this network" and reserved ranges at their
-  // edges, then the public addresses just outside them.
+  // Relays in non-public ranges at their edges, then public addresses just outside them.
   std::string relays = "Subject: x";
   for (const std::string& address :
        Words("127.0.0.1 10.255.0.1 172.16.0.1 172.31.255.255 192.168.3.4 169.254.9.9 100.64.0.1 "
@@ -172,8 +156,6 @@ TEST_F(SpamClassifierTest, ListsThenQuestionsInTheOrderOfTheRules) {
       // Lists come first and match by prefix; in both lists (a prefix in the other), friend wins.
       {"From: hanako@example.jp", "http://x.y/", "0:x.y", {VerdictFriend, ReasonFriendList}, ""}, {"From: spam@example.jp", "", "", {VerdictBad, ReasonBadList}, ""},
       {"From: spam@example.j", "", "", {VerdictOther, ReasonNone}, "0:example.j 3:example.j"},
-      // Link hosts label by label, zone 0 then 3.
-      {"From: a@b", "http://a.b.c.d/ http://x.y/", "3:c.d 0:x.y", {VerdictSpam, ReasonDomainZone}, "0:a.b.c.d 3:a.b.c.d 0:b.c.d 3:b.c.d 0:c.d 3:c.d"},
       // Repeated hosts and single labels are not asked; a host that starts with one seen is new.
       {"Subject: x", "http://localhost/ http://a.jp/ https://a.jp/x http://a.jp.ev.test/", "", {VerdictOther, ReasonNone},
        "0:a.jp 3:a.jp 0:a.jp.ev.test 3:a.jp.ev.test 0:jp.ev.test 3:jp.ev.test 0:ev.test 3:ev.test"},
@@ -215,8 +197,7 @@ TEST_F(SpamClassifierTest, AFloodLooksUpSoManyHostsAndRelaysAndASilentDnsEndsIts
   CMailMessage flood, listed;
   flood.Parse(header + "\r\n\r\n" + body + "\r\n.\r\n");
   EXPECT_EQ(classifier.Decide(flood), Result(VerdictOther, ReasonNone));
-  // 32 hosts of one name each, the sender's domain, and 24 distinct relays; the address that
-  // every field names besides its own is asked again (the caches answer it) without counting.
+  // 32 hosts, the sender's domain, 24 relays; the one all fields name is asked again uncounted.
   EXPECT_EQ(zones.asked.size(), 32 * 2 + 2 + 24 * 2 + 24 * 2);
   EXPECT_EQ(zones.asked[63] + " " + zones.asked.back(), "3:h31.example 2:1.2.0.192");
   EXPECT_EQ(
@@ -229,8 +210,7 @@ TEST_F(SpamClassifierTest, AFloodLooksUpSoManyHostsAndRelaysAndASilentDnsEndsIts
     zones.otherwise = -1;
     zones.delay = zones.LookupTimeout();
     EXPECT_EQ(judge->Decide(flood), Result(VerdictOther, ReasonNone));
-    // Six look-ups that time out use up the budget; after them nothing is asked but those that
-    // had already started.
+    // Six time-outs use up the budget; then nothing new is asked.
     EXPECT_LE(zones.asked.size(), judge == &classifier ? 6u : 5u + 20u);
     EXPECT_EQ(log.Take(), std::vector<std::string>{
                               "RBL : The look-ups for one message ( a@sender.example ) ran past 30 "

@@ -1,5 +1,4 @@
-// Scripted DNS answers (NXDOMAIN unless set), scripted blocklist answers, and a recording
-// reporter whose lines can be taken.
+// Scripted DNS and blocklist answers, and a reporter whose lines can be taken.
 #pragma once
 
 #include <chrono>
@@ -15,14 +14,9 @@
 
 namespace qm {
 
+// Answers are set while no look-up runs.
 struct FakeDnsResolver : IDnsResolver {
-  void Answer(const std::string& name, DnsAnswer answer) {
-    std::lock_guard lock(mutex);
-    answers[name] = std::move(answer);
-  }
-  void Listed(const std::string& name) {
-    Answer(name, {DnsStatus::Found, {{127, 0, 0, 2}}, 0, {}});
-  }
+  void Listed(const std::string& n) { answers[n] = {DnsStatus::Found, {{127, 0, 0, 2}}, 0, {}}; }
   DnsAnswer LookupA(std::string_view name, std::chrono::milliseconds timeout) override {
     std::lock_guard lock(mutex);
     queries.emplace_back(name);
@@ -37,8 +31,8 @@ struct FakeDnsResolver : IDnsResolver {
   std::chrono::milliseconds lastTimeout{0};
 };
 
-// Answers "zone:key" questions from a table (else `otherwise`) and records them in the order
-// asked; each takes `delay` on the clock that Now() reads, and waits while `held`.
+// Answers "zone:key" from `answers` (else `otherwise`), in `asked` order; each takes `delay` on
+// Now()'s clock and waits while `held`.
 struct FakeZones : IZoneLookup {
   int Lookup(std::string_view key, int zone) override {
     std::unique_lock lock(mutex);
