@@ -47,9 +47,9 @@ def setUpModule():
 
 class Case(unittest.TestCase):
     def setUp(self):
-        self.dir = tempfile.mkdtemp(prefix="case_", dir=SCRATCH)
+        self.dir = self.enterContext(tempfile.TemporaryDirectory(
+            prefix="case_", dir=SCRATCH, ignore_cleanup_errors=True))
         os.chmod(self.dir, 0o711)
-        self.addCleanup(shutil.rmtree, self.dir, ignore_errors=True)
 
     def workdir(self, server_timeout=10, mailbox=None, **settings):
         """A working directory, with the mailbox on (host, port) when given."""
