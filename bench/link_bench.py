@@ -28,10 +28,10 @@ chunk's arrival time plus the one-way delay (--delay, default 15 ms) has passed;
 limit bandwidth. Before the cases it measures the round trip of a CAPA through it and straight
 to Dovecot and prints both, and whether Dovecot offers PIPELINING.
 
-Blocklists: with --dns off (the default) the four zones are switched off and the DNS server the
-program is given answers "not found" at once (it receives no query), so that the figures compare
-retrieval and storing, not DNS; --dns dnsmasq asks the four test zones of retrieve_bench.py,
-answered by dnsmasq on a loopback port, from pools of hosts (most look-ups hit the cache).
+Blocklists: with --dns off (the default) the four zones are switched off (the program's DNS
+server, dnsmasq on a loopback port, receives no query), so that the figures compare retrieval and
+storing, not DNS; --dns dnsmasq asks the four test zones of retrieve_bench.py, answered by that
+dnsmasq from pools of hosts (most look-ups hit the cache).
 
 Ratios are ours/fetchmail of the medians of wall-clock time turned into throughput: above 1
 means ours is faster. CPU is the user and system time of the command. The first repetition of
@@ -193,22 +193,17 @@ def capa_round_trips(address, count=15):
 # --- the two sides -------------------------------------------------------------------------
 
 class Blocklists:
-    """What the program's blocklist look-ups go to: `off`, no zones and a server that answers
-    "not found" at once; `dnsmasq`, the four test zones answered by dnsmasq."""
+    """What the program's blocklist look-ups go to: dnsmasq, answering the four test zones, all
+    switched off when `kind` is `off`."""
 
     def __init__(self, scratch, kind, mail):
         self.kind = kind
-        if kind == "dnsmasq":
-            self.server = qmtest.Dnsmasq(scratch, ZONES, {host + ZONES[0]: "127.0.0.2"
-                                                          for host in mail.listed})
-        else:
-            self.server = qmtest.NxDomainDns()
+        self.server = qmtest.Dnsmasq(scratch, ZONES, {host + ZONES[0]: "127.0.0.2"
+                                                      for host in mail.listed})
         self.port = self.server.port
 
     def queries(self):
-        if self.kind == "dnsmasq":
-            return len(self.server.queries())
-        return self.server.queries
+        return len(self.server.queries())
 
     def set_up(self, work):
         if self.kind == "off":
@@ -457,8 +452,7 @@ def main():
         parser.error("unknown case: %s" % ", ".join(unknown))
     missing = [name for name, there in (("dovecot", qmtest.available()),
                                         ("fetchmail", shutil.which("fetchmail")),
-                                        ("dnsmasq", args.dns != "dnsmasq" or
-                                         shutil.which("dnsmasq"))) if not there]
+                                        ("dnsmasq", shutil.which("dnsmasq"))) if not there]
     if missing:
         parser.error("not installed: " + ", ".join(missing))
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))

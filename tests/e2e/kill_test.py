@@ -18,7 +18,7 @@ import subprocess
 import sys
 import tempfile
 import time
-from collections import Counter
+from collections import Counter, defaultdict
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 import qmtest  # noqa: E402
@@ -99,8 +99,7 @@ class Remote:
         os.chmod(scratch, 0o711)
         self.maildir = os.path.join(scratch, "Maildir")
         self.server = qmtest.Dovecot(scratch, qmtest.free_port(), REMOTE_USER, REMOTE_PASSWORD,
-                                     self.maildir, settings={"pop3_no_flag_updates": "yes"})
-        self.server.start()
+                                     self.maildir, settings={"pop3_no_flag_updates": "yes"}).start()
         self.port, self.uids = self.server.port, []
 
     def fill(self, messages):
@@ -133,12 +132,8 @@ def places(state):
     return [(p, k, m) for p in ("mailbox", "dustbox") for k, m in enumerate(box[p], 1)]
 
 
-class Problems(dict):
-    def add(self, kind, example):
-        self.setdefault(kind, []).append(example)
-
-    def lines(self):
-        return ["%s: %d (%s)" % (kind, len(found), found[0]) for kind, found in self.items()]
+def summary(problems):
+    return ["%s: %d (%s)" % (kind, len(found), found[0]) for kind, found in problems.items()]
 
 
 def check_marks(state, own, problems):
@@ -148,15 +143,15 @@ def check_marks(state, own, problems):
         seen.setdefault(m.id, []).append("%s %d" % (place, k))
         mine = own.get(m.id)
         if mine is None or mine.digest != m.digest:
-            problems.add("foreign bytes", "%s %d: %s" % (place, k, m.id))
+            problems["foreign bytes"].append("%s %d: %s" % (place, k, m.id))
         elif (m.flags, m.uidl) == (qmtest.FRESH_FLAGS, "") != (mine.flags, mine.uidl):
-            problems.add("lost its marks", "%s in %s %d" % (m.id, place, k))
+            problems["lost its marks"].append("%s in %s %d" % (m.id, place, k))
         elif m.flags != mine.flags or m.uidl not in (mine.uidl, ""):
-            problems.add("carries other marks", "%s in %s %d has %#x %r, its own %#x %r"
-                         % (m.id, place, k, m.flags, m.uidl, mine.flags, mine.uidl))
+            problems["carries other marks"].append("%s in %s %d has %#x %r, its own %#x %r" % (
+                m.id, place, k, m.flags, m.uidl, mine.flags, mine.uidl))
     for mid, at in seen.items():
         if len(at) > 1:
-            problems.add("stored twice", "%s in %s" % (mid, " and ".join(at)))
+            problems["stored twice"].append("%s in %s" % (mid, " and ".join(at)))
     return seen
 
 
@@ -171,20 +166,20 @@ def judge(state, before, after, own):
     for name, reference in (("before", before), ("after", after)):
         if state["boxes"] == reference["boxes"]:
             return name, []
-    problems = Problems()
+    problems = defaultdict(list)
     seen = check_marks(state, own, problems)
     for mid in sorted({m.id for _, _, m in places(before)} & {m.id for _, _, m in places(after)}
                       - set(seen)):
-        problems.add("lost", mid)
+        problems["lost"].append(mid)
     tracked = tracked_uids(state)
     for uid in sorted(tracked_uids(before)):
         if tracked[uid] != 1:
-            problems.add("unique id tracked wrongly", "%s %d times" % (uid, tracked[uid]))
+            problems["unique id tracked wrongly"].append("%s %d times" % (uid, tracked[uid]))
     box, was, will = (s["boxes"][NAME] for s in (state, before, after))
-    problems = problems or Problems({"neither before nor after": [", ".join(
+    problems = problems or {"neither before nor after": [", ".join(
         "%s %d (before %d, after %d)" % (key, len(box[key]), len(was[key]), len(will[key]))
-        for key in ("mailbox", "dustbox", "deleted_here", "pending"))]})
-    return None, problems.lines()
+        for key in ("mailbox", "dustbox", "deleted_here", "pending"))]}
+    return None, summary(problems)
 
 
 def judge_retrieval(state, before, expected, rule, uid_of, on_server):
@@ -194,7 +189,7 @@ def judge_retrieval(state, before, expected, rule, uid_of, on_server):
     no unique id both stored and listed; under `retrieved` no server copy of a stored message."""
     own = {m.id: m for _, _, m in places(before) + places(expected)}
     where = {m.id: place for place, _, m in places(before) + places(expected)}
-    problems = Problems()
+    problems = defaultdict(list)
     seen = check_marks(state, own, problems)
     box = state["boxes"][NAME]
     listed = {uid for uid, _ in box["deleted_here"] + box["pending"]}
@@ -203,13 +198,13 @@ def judge_retrieval(state, before, expected, rule, uid_of, on_server):
         gone = uid is None or uid in listed or uid not in on_server
         if mid not in seen and (place != "dustbox" or len(box["dustbox"]) < DUSTBOX_LIMIT or
                                 not gone):
-            problems.add("lost", "%s (%s)" % (mid, "not trimmed" if gone else "untracked"))
+            problems["lost"].append("%s (%s)" % (mid, "not trimmed" if gone else "untracked"))
     for uid in sorted(listed & {m.uidl for _, _, m in places(state)}):
-        problems.add("server list disagrees", "%s both stored and listed" % uid)
+        problems["server list disagrees"].append("%s both stored and listed" % uid)
     for mid, uid in uid_of.items():
         if rule == "retrieved" and mid in seen and uid in on_server:
-            problems.add("server list disagrees", "%s stored, its server copy left" % mid)
-    return problems.lines()
+            problems["server list disagrees"].append("%s stored, its server copy left" % mid)
+    return summary(problems)
 
 
 class Sweep:
@@ -426,8 +421,6 @@ def main():
     ops = args.ops.split(",")
     if set(ops) - set(OPS):
         parser.error("unknown operation(s): %s" % ", ".join(set(ops) - set(OPS)))
-    if args.retrieve_kills is None:
-        args.retrieve_kills = args.kills
     if "retrieve" in ops and not qmtest.available():
         print("retrieve: skipped, dovecot is not installed (scripts/setup installs it)")
         ops.remove("retrieve")
@@ -442,8 +435,9 @@ def main():
             deadline = math.inf if args.budget is None else time.monotonic() + (
                 args.budget - (time.monotonic() - start)) * weights[0] / sum(weights)
             try:
-                found, endings = sweep.sweep(
-                    op, args.retrieve_kills if op == "retrieve" else args.kills, deadline)
+                retrieving = op == "retrieve" and args.retrieve_kills is not None
+                found, endings = sweep.sweep(op, args.retrieve_kills if retrieving else args.kills,
+                                             deadline)
             except Fault as fault:
                 found, endings = ["fault without a kill: %s" % fault], Counter()
             print("%-14s %4d kills, %3d faults; %s" % (op, sum(endings.values()) + len(found),

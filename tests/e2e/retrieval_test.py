@@ -65,12 +65,6 @@ def new_message(n, lines=(b"message", b".", b"bye"), subject=b"news"):
                    b"<%s-%d@other-sender.test>" % (subject, n), list(lines))
 
 
-def bulk_message(n):
-    """About 4 KB, for runs that last long enough to be interrupted."""
-    return new_message(n, [b"line %d of a longer report, with nothing in it worth a look-up" % i
-                           for i in range(60)], b"report")
-
-
 DNS = None
 
 
@@ -133,7 +127,8 @@ class RetrievalCase(unittest.TestCase):
                 self.assertEqual(self.local()[:2 if verb == "local" else 1],
                                  expected[:2 if verb == "local" else 1], step)
             elif verb in ("svm", "no"):
-                self.assertEqual(self.work.exists("box.svm"), verb == "svm", step)
+                self.assertEqual(os.path.exists(os.path.join(self.work.path, "box.svm")),
+                                 verb == "svm", step)
             elif verb == "new":
                 for n in keys:
                     self.news[n] = self.server.deliver([new_message(int(n))])[0].split(",")[0]
@@ -147,7 +142,6 @@ class RetrievalCase(unittest.TestCase):
                                   str(subjects.index(SUBJECTS[k]) + 1))
 
     def served(self):
-        """What a mail client fetches from the local server, with fetchmail."""
         with qmtest.HeadlessProgram(qmtest.PROGRAM, self.work.path,
                                     self.work.local_port) as headless:
             fetched = qmtest.fetchmail(self.scratch, self.work.local_port)
@@ -230,25 +224,16 @@ class InterruptionTest(RetrievalCase):
     def test_sigterm_during_a_retrieval_loses_nothing_and_duplicates_nothing(self):
         # (SIGTERM while `--headless` retrieves: the on-demand tests.)
         self.mailbox("retrieved")
-        self.server.deliver([bulk_message(n) for n in range(400)])
-        self.interrupt_command()
-        self.work.retrieve("box")
-        subjects = collections.Counter(r["subject"] for d in (False, True)
-                                       for r in self.work.rows("box", d))
-        self.assertEqual(subjects, collections.Counter(
-            [SUBJECTS[k] for k in ORDER] + ["report %d" % n for n in range(400)]))
-        self.act("server ")
-
-    def interrupt_command(self):
+        # About 4 KB each, so that the run lasts long enough to be interrupted.
+        self.server.deliver([new_message(n, [b"line %d of a longer report, with nothing in it "
+                                             b"worth a look-up" % i for i in range(60)], b"report")
+                             for n in range(400)])
         process = subprocess.Popen([qmtest.PROGRAM, "--workdir", self.work.path, "retrieve",
                                     "box"], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                    stderr=subprocess.PIPE)
         try:
             mark, seen = ("判定中 ( %s ) 30 / " % HOST).encode(), b""
-            while mark not in seen:
-                chunk = process.stderr.read1(65536)
-                if not chunk:
-                    break
+            while mark not in seen and (chunk := process.stderr.read1(65536)):
                 seen += chunk
             process.send_signal(signal.SIGTERM)
             seen += process.communicate(timeout=60)[1]
@@ -258,6 +243,12 @@ class InterruptionTest(RetrievalCase):
                 process.wait()
         # It ends by itself (an interrupted run is an error; one that was quicker is done).
         self.assertIn(process.returncode, (0, 1), seen.decode("utf-8", "replace")[-2000:])
+        self.work.retrieve("box")
+        subjects = collections.Counter(r["subject"] for d in (False, True)
+                                       for r in self.work.rows("box", d))
+        self.assertEqual(subjects, collections.Counter(
+            [SUBJECTS[k] for k in ORDER] + ["report %d" % n for n in range(400)]))
+        self.act("server ")
 
 
 class FailureTest(RetrievalCase):

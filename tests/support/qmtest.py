@@ -1,6 +1,7 @@
 """Peers, working directories and file layouts for the end-to-end tests and benchmarks; every
 server listens on a loopback high port and writes only below the directory it is given."""
 
+import contextlib
 import grp
 import hashlib
 import io
@@ -102,11 +103,8 @@ def _write(path, data, mode=None):
 class _Listener:
     """A thread serving a loopback socket until stop(); a short time-out lets it see stop()."""
 
-    def _listen(self, kind=socket.SOCK_STREAM):
-        self.sock = socket.create_server((HOST, 0)) if kind == socket.SOCK_STREAM else \
-            socket.socket(socket.AF_INET, kind)
-        if kind != socket.SOCK_STREAM:
-            self.sock.bind((HOST, 0))
+    def _listen(self):
+        self.sock = socket.create_server((HOST, 0))
         self.sock.settimeout(0.1)
         self.port = self.sock.getsockname()[1]
         self.stopping = threading.Event()
@@ -174,32 +172,11 @@ class Dnsmasq:
             return error
 
 
-class NxDomainDns(_Listener):
-    """A loopback UDP DNS server answering every query "no such name"; `queries` counts."""
-
-    def __init__(self):
-        self.queries = 0
-        self._listen(socket.SOCK_DGRAM)
-
-    def _once(self):
-        query, peer = self.sock.recvfrom(4096)
-        if len(query) < 12:
-            return
-        self.queries += 1
-        end = 12  # the question: the name's labels, its type and class; EDNS left out
-        while end < len(query) and query[end] != 0:
-            end += query[end] + 1
-        flags = 0x8180 | (query[2] & 0x01) << 8 | 3  # response, RD copied, RA, NXDOMAIN
-        self.sock.sendto(query[:2] + flags.to_bytes(2, "big") + b"\x00\x01" + b"\x00" * 6 +
-                         query[12:end + 5], peer)
-
-
 def _dovecot():
     return shutil.which("dovecot") or shutil.which("dovecot", path="/usr/sbin")
 
 
-def available():
-    return _dovecot() is not None
+available = _dovecot  # a path, or None when Dovecot is not installed
 
 
 def skip_unless_installed(*tools):
@@ -247,9 +224,7 @@ class Dovecot:
         self.tls_port = tls_port if ssl != "no" else None
         self.dir = self.process = self._output = None
         self.maildir = os.path.abspath(maildir or os.path.join(self.workdir, "Maildir"))
-        self.mail_owner = None
-        if os.geteuid() == 0:
-            self.mail_owner = pwd.getpwnam("mail")[2:4]
+        self.mail_owner = pwd.getpwnam("mail")[2:4] if os.geteuid() == 0 else None
 
     @property
     def address(self):
@@ -288,10 +263,8 @@ class Dovecot:
     def stop(self):
         if self.process is not None:
             self.process.terminate()
-            try:
+            with contextlib.suppress(subprocess.TimeoutExpired):
                 self.process.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                pass
             for sig in (signal.SIGTERM, signal.SIGKILL):  # children left behind
                 try:
                     os.killpg(self.process.pid, sig)
@@ -302,10 +275,9 @@ class Dovecot:
             self.process = None
         if self._output is not None:
             self._output.close()
-            self._output = None
         if self.dir is not None:
             shutil.rmtree(self.dir, ignore_errors=True)
-            self.dir = None
+        self._output = self.dir = None
 
     def log(self):
         return "".join(_text(os.path.join(self.dir or "", n))
@@ -412,10 +384,8 @@ class FakePop3(_Listener):
         self.threads[-1].start()
 
     def _serve(self, conn):
-        try:
+        with contextlib.suppress(OSError):
             self.behaviour(conn, self)
-        except OSError:
-            pass
 
     def recv_some(self, conn, timeout=10.0):
         conn.settimeout(timeout)
@@ -445,10 +415,8 @@ class FakePop3(_Listener):
     def stop(self):
         self.stopping.set()
         for conn in self.connections:
-            try:
+            with contextlib.suppress(OSError):
                 conn.shutdown(socket.SHUT_RDWR)
-            except OSError:
-                pass
             conn.close()
         super().stop()
 
@@ -555,9 +523,6 @@ class Workdir:
     def read(self, name):
         return _read(os.path.join(self.path, name)) or b""
 
-    def exists(self, name):
-        return os.path.exists(os.path.join(self.path, name))
-
     def log(self):
         return read_log(self.path)
 
@@ -601,15 +566,12 @@ class HeadlessProgram:
             self.process.kill()
             self.process.wait()
 
-    def close(self):
-        self.kill()
-        self.output.close()
-
     def __enter__(self):
         return self
 
     def __exit__(self, *_):
-        self.close()
+        self.kill()
+        self.output.close()
 
     def text(self):
         self.output.seek(0)
