@@ -19,7 +19,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// Runs a copy of body(t) on each of four threads t = 0..3 and returns their failure counts.
 template <typename F>
 std::vector<int> OnFourThreads(F body) {
   std::vector<int> failures(4, 0);

@@ -31,8 +31,7 @@ using test::WriteFileBytes;
 using Strings = std::vector<std::string>;
 namespace fs = std::filesystem;
 
-// Refuses the `failAt`th file operation (from 1), and with `sticky` every later one too, as a
-// failing disk would. failAt 0 only records.
+// Refuses the `failAt`th file operation (from 1; 0 only records), with `sticky` every later one.
 struct FaultScope {
   explicit FaultScope(int failAt, bool sticky = false) {
     SetFileFaultInjector([this, failAt, sticky](FileOperation op) {
@@ -178,14 +177,8 @@ TEST(ProfileTest, ReadsAndChangesAsWindowsDoes) {
   }
   const std::string before = ReadFileBytes(profile.Path());
   const std::tuple<const char*, const char*, const char*> kRefused[] = {
-      {"s", "k", "1\r\n[admin]\r\nk=2"},
-      {"s", "k", "a\rb"},
-      {"s", "a=b", "1"},
-      {"s", "[t]", "1"},
-      {"s", ";k", "1"},
-      {"s", " k", "1"},
-      {"a]b", "k", "1"},
-      {" s", "k", "1"}};
+      {"s", "k", "a\rb"}, {"s", "a=b", "1"}, {"s", "[t]", "1"}, {"s", ";k", "1"},
+      {"s", " k", "1"},   {"a]b", "k", "1"}, {" s", "k", "1"},  {"s", "k", "1\r\n[admin]\r\nk=2"}};
   for (auto [section, key, value] : kRefused)
     EXPECT_FALSE(profile.WriteString(section, key, value)) << section << "/" << key << "/" << value;
   EXPECT_EQ(ReadFileBytes(profile.Path()), before);

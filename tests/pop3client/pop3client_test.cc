@@ -335,8 +335,7 @@ TEST_F(RetrievalTest, HostileRepliesEndTheRunAndCorruptNothing) {
   EXPECT_TRUE(Run(1).starts_with("failed"));
   EXPECT_EQ(Stored(1) + std::to_string(mailbox->MessageCount()), wireA + "1");
   server->replies.clear();
-  EXPECT_TRUE(Run().starts_with("done"));
-  // Deleted on the server, they keep no unique id.
+  EXPECT_TRUE(Run().starts_with("done"));  // deleted on the server, they keep no unique id
   EXPECT_EQ(std::to_string(mailbox->MessageCount()) + mailbox->Mark(1).uidl +
                 mailbox->Mark(2).uidl + std::to_string(server->messages.size()),
             "20");
@@ -387,7 +386,6 @@ TEST_F(RetrievalTest, SendsWhatTheServerSupports) {
     };
     EXPECT_EQ(Run(), "done "s + commands);
     EXPECT_TRUE(server->messages.empty());
-    // Pipelined, the third RETR reached the server before any answer to the first was read.
     ASSERT_EQ(answeredBefore.size(), 3u);
     EXPECT_EQ(answeredBefore[2] == answeredBefore[0], pipelining);
     server->replyOverride = nullptr;

@@ -70,11 +70,7 @@ class PopServerTest : public ::testing::Test {
     box->AppendMessage(m);
     host.box = box.get();
   }
-  void TearDown() override {
-    server.reset();
-    box.reset();
-    SetReporter(nullptr);
-  }
+  void TearDown() override { SetReporter(nullptr); }
   long Count(const std::string& line) {
     std::lock_guard lock(recorder.mutex);
     return std::count(recorder.logLines.begin(), recorder.logLines.end(), line);

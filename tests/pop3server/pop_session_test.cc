@@ -19,8 +19,7 @@ namespace {
 using namespace std::string_literals;
 using Lines = std::vector<std::string>;
 
-// Megabytes without a line end cost bounded memory. (The session's tests feed every line a byte at
-// a time.)
+// Megabytes without a line end cost bounded memory; the session's tests feed lines byte by byte.
 TEST(LineSplitterTest, AnEndlessLineIsNotKept) {
   CLineSplitter splitter;
   splitter.Feed(std::string(4 << 20, 'z'), [](std::string_view, bool) { ADD_FAILURE(); });
@@ -71,10 +70,7 @@ class PopSessionTest : public ::testing::Test {
     box->spamCount = 4;
     host.box = box.get();
   }
-  void TearDown() override {
-    session.reset();
-    SetReporter(nullptr);
-  }
+  void TearDown() override { SetReporter(nullptr); }
   std::string Talk(const std::string& client) {
     host.sent.clear();
     for (char c : client) session->Receive(std::string_view(&c, 1));

@@ -24,8 +24,6 @@ class HeldLock {
     release.set_value();
     holder.join();
   }
-  HeldLock(const HeldLock&) = delete;
-  HeldLock& operator=(const HeldLock&) = delete;
 
  private:
   std::promise<void> held;

@@ -7,12 +7,10 @@
 
 #include <algorithm>
 #include <atomic>
-#include <condition_variable>
 #include <cstring>
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
@@ -171,7 +169,7 @@ class FakeStream : public IServerStream {
 };
 
 // Every connection gets a fresh server that `fill` stocks (with the connection's number, from 1,
-// on its own thread), and what each client sent is kept once its connection has ended.
+// on its own thread).
 class ScriptedPop3Server {
  public:
   explicit ScriptedPop3Server(std::function<void(FakePop3Server&, int)> fill)
@@ -194,14 +192,6 @@ class ScriptedPop3Server {
   }
 
   std::uint16_t Port() const { return listener_.Port(); }
-  // What the clients sent, in the order their connections ended, once `count` have ended (or
-  // after 10 s: a client's end reaches the server a moment after the client is done).
-  std::vector<std::string> Transcripts(std::size_t count) {
-    std::unique_lock lock(mutex_);
-    ended_.wait_for(lock, std::chrono::seconds(10),
-                    [this, count] { return transcripts_.size() >= count; });
-    return transcripts_;
-  }
 
  private:
   void Serve(CTcpConnection& connection, int number) {
@@ -216,9 +206,6 @@ class ScriptedPop3Server {
         server.Receive(std::string(buffer, static_cast<std::size_t>(n)));
     }
     connection.ShutdownAndClose();
-    std::lock_guard lock(mutex_);
-    transcripts_.push_back(server.sent);
-    ended_.notify_all();
   }
 
   std::function<void(FakePop3Server&, int)> fill_;
@@ -226,9 +213,6 @@ class ScriptedPop3Server {
   std::atomic<bool> stop_{false};
   std::thread acceptor_;
   std::vector<std::thread> sessions_;  // joined at the end only: a test makes a few connections
-  std::mutex mutex_;
-  std::condition_variable ended_;
-  std::vector<std::string> transcripts_;
 };
 
 }  // namespace qm::test
