@@ -26,8 +26,7 @@ namespace qm {
 namespace {
 
 using namespace std::chrono_literals;
-using test::ReadFileBytes;
-using test::WriteFileBytes;
+using namespace test;
 using Strings = std::vector<std::string>;
 namespace fs = std::filesystem;
 
