@@ -98,8 +98,7 @@ TEST(SharedObjectsConcurrencyTest, OneProfile) {
       EXPECT_EQ(profile.GetInt("S" + std::to_string(t % 2), key(t, i), -1), i);
 }
 
-// Shutdown from another thread (how a stopping program frees a blocked session) never reaches a
-// descriptor that Close gave back and the system handed out again.
+// Shutdown from another thread (as a stop frees a blocked session) never hits a reused descriptor.
 TEST(SocketConcurrencyTest, ShutdownWhileTheOwnerClosesIsHarmless) {
   CTcpListener listener;
   CTcpConnection client, server, other, otherServer;

@@ -223,8 +223,7 @@ TEST(LocksTest, OwnersSlotsAndSets) {
   EXPECT_TRUE(all.get() && !a.TryAcquire() && !b.TryAcquire() && !c.TryAcquire());
 }
 
-// A helper writes to a file only its user can read; Stop ends even one that ignores SIGTERM.
-// Relative PATH entries are never searched.
+// A child's log is private, Stop ends one that ignores SIGTERM, relative PATH entries are skipped.
 TEST(ChildProcessTest, PrivateOutputStopAndSafeSearch) {
   ScratchDirectory dir;
   const std::string log = dir.File("child.log"), tool = dir.File("qm_test_tool");
@@ -327,8 +326,7 @@ TEST(SocketTest, PeersEndsWholeRepliesAndRefusals) {
     EXPECT_FALSE(CTcpListener::IsLoopback(address)) << address;
 }
 
-// The resolver against a loopback DNS server of the test's own that answers one query with one A
-// record, then stays silent: a time-out the blocklist may try again.
+// Our own loopback DNS server answers one A query, then stays silent: a time-out worth retrying.
 TEST(CAresResolverTest, ReadsTheAnswerAndTellsASilentServer) {
   const int udp = socket(AF_INET, SOCK_DGRAM, 0);
   sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};

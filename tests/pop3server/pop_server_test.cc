@@ -1,5 +1,4 @@
-// The server over real loopback connections: the limits that keep a hostile or forgetful client
-// from hurting the program, and a stop that ends every session.
+// The server over real loopback: limits against hostile or forgetful clients, and a full stop.
 #include "pop3server/pop_server.h"
 
 #include <gtest/gtest.h>

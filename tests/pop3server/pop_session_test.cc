@@ -97,8 +97,7 @@ TEST_F(PopSessionTest, RepliesByteForByte) {
       {"USER " + std::string(kMaxLine - 5, 'a') + "\r\n", "+OK\r\n"},
       {"USER " + std::string(kMaxLine - 4, 'a') + "\r\nNOOP\r\nQUIT\r\n",
        "-ERR\r\n-ERR\r\n+OK\r\n"},
-      // Words part at a space, then spaces and tabs; only the first is upper-cased; NUL ends the
-      // line.
+      // Words part at a space, then spaces and tabs; only the first is upper-cased; NUL ends lines.
       {kLogin + " STAT\r\nSTAT\tx\r\nlist  \t2\r\nnoop\0x\r\n"s,
        kIn + "-ERR\r\n-ERR\r\n+OK 2 " + kSize2 + "\r\n+OK\r\n"},
       {kLogin + "LIST 0\r\nLIST 3\r\nLIST x\r\nUIDL 3\r\nRETR 9\r\nRETR\r\nTOP 1\r\nTOP 3 1\r\n",

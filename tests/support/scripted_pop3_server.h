@@ -1,6 +1,5 @@
-// FakePop3Server answers in memory behind the session's stream interface (FakeStream), keeps both
-// directions of the conversation and can be told to misbehave; ScriptedPop3Server puts one behind
-// every real loopback connection.
+// FakePop3Server answers in memory behind FakeStream, keeps both directions and can misbehave;
+// ScriptedPop3Server puts one behind every real loopback connection.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -168,8 +167,7 @@ class FakeStream : public IServerStream {
   bool open_ = false;
 };
 
-// Every connection gets a fresh server that `fill` stocks (with the connection's number, from 1,
-// on its own thread).
+// Each connection, on its own thread, gets a fresh server `fill` stocks (given its number, from 1).
 class ScriptedPop3Server {
  public:
   explicit ScriptedPop3Server(std::function<void(FakePop3Server&, int)> fill)
