@@ -19,7 +19,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// Runs a copy of body(t) on each of four threads t = 0..3 and returns their failure counts.
 template <typename F>
 std::vector<int> OnFourThreads(F body) {
   std::vector<int> failures(4, 0);
@@ -99,8 +98,7 @@ TEST(SharedObjectsConcurrencyTest, OneProfile) {
       EXPECT_EQ(profile.GetInt("S" + std::to_string(t % 2), key(t, i), -1), i);
 }
 
-// Shutdown from another thread (how a stopping program frees a blocked session) never reaches a
-// descriptor that Close gave back and the system handed out again.
+// Shutdown from another thread (as a stop frees a blocked session) never hits a reused descriptor.
 TEST(SocketConcurrencyTest, ShutdownWhileTheOwnerClosesIsHarmless) {
   CTcpListener listener;
   CTcpConnection client, server, other, otherServer;

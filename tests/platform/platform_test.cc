@@ -26,13 +26,11 @@ namespace qm {
 namespace {
 
 using namespace std::chrono_literals;
-using test::ReadFileBytes;
-using test::WriteFileBytes;
+using namespace test;
 using Strings = std::vector<std::string>;
 namespace fs = std::filesystem;
 
-// Refuses the `failAt`th file operation (from 1), and with `sticky` every later one too, as a
-// failing disk would. failAt 0 only records.
+// Refuses the `failAt`th file operation (from 1; 0 only records), with `sticky` every later one.
 struct FaultScope {
   explicit FaultScope(int failAt, bool sticky = false) {
     SetFileFaultInjector([this, failAt, sticky](FileOperation op) {
@@ -178,14 +176,8 @@ TEST(ProfileTest, ReadsAndChangesAsWindowsDoes) {
   }
   const std::string before = ReadFileBytes(profile.Path());
   const std::tuple<const char*, const char*, const char*> kRefused[] = {
-      {"s", "k", "1\r\n[admin]\r\nk=2"},
-      {"s", "k", "a\rb"},
-      {"s", "a=b", "1"},
-      {"s", "[t]", "1"},
-      {"s", ";k", "1"},
-      {"s", " k", "1"},
-      {"a]b", "k", "1"},
-      {" s", "k", "1"}};
+      {"s", "k", "a\rb"}, {"s", "a=b", "1"}, {"s", "[t]", "1"}, {"s", ";k", "1"},
+      {"s", " k", "1"},   {"a]b", "k", "1"}, {" s", "k", "1"},  {"s", "k", "1\r\n[admin]\r\nk=2"}};
   for (auto [section, key, value] : kRefused)
     EXPECT_FALSE(profile.WriteString(section, key, value)) << section << "/" << key << "/" << value;
   EXPECT_EQ(ReadFileBytes(profile.Path()), before);
@@ -231,8 +223,7 @@ TEST(LocksTest, OwnersSlotsAndSets) {
   EXPECT_TRUE(all.get() && !a.TryAcquire() && !b.TryAcquire() && !c.TryAcquire());
 }
 
-// A helper writes to a file only its user can read; Stop ends even one that ignores SIGTERM.
-// Relative PATH entries are never searched.
+// A child's log is private, Stop ends one that ignores SIGTERM, relative PATH entries are skipped.
 TEST(ChildProcessTest, PrivateOutputStopAndSafeSearch) {
   ScratchDirectory dir;
   const std::string log = dir.File("child.log"), tool = dir.File("qm_test_tool");
@@ -335,8 +326,7 @@ TEST(SocketTest, PeersEndsWholeRepliesAndRefusals) {
     EXPECT_FALSE(CTcpListener::IsLoopback(address)) << address;
 }
 
-// The resolver against a loopback DNS server of the test's own that answers one query with one A
-// record, then stays silent: a time-out the blocklist may try again.
+// Our own loopback DNS server answers one A query, then stays silent: a time-out worth retrying.
 TEST(CAresResolverTest, ReadsTheAnswerAndTellsASilentServer) {
   const int udp = socket(AF_INET, SOCK_DGRAM, 0);
   sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};

@@ -99,8 +99,7 @@ TEST(ReplyReaderTest, StatusWordsLinesAndTheLineLimit) {
 }
 
 TEST(ReplyReaderTest, MultilineBodiesListingsAndCapabilities) {
-  // The input, and what follows the body (none: it is not whole). The text is the bytes taken,
-  // with a NUL as a space.
+  // The input and what follows the body (none: not whole); taken bytes are kept, NUL as space.
   const std::pair<std::string, const char*> kBodies[] = {
       {".\r\n+OK\r\n", "+OK\r\n"},  {"\r\n.\r\n", ""},
       {"..\r\nx\r\n.\r\n", ""},     {"a\r\n..\r\n", nullptr},
@@ -166,8 +165,7 @@ constexpr int kIn = CPop3Session::kLoggedIn, kBad = CPop3Session::kBadGreeting,
 // refused STLS before anything secret went out; whatever follows the STLS answer in the same read
 // came in clear text and may be forged.
 TEST_F(SessionTest, GreetingsLoginsAndRefusals) {
-  // The greeting, the user name the server knows, the STLS answer (none: no STLS), Open's result,
-  // the bytes sent, the log line.
+  // The greeting, the user the server knows, STLS answer (none: no STLS), result, bytes sent, log.
   const std::tuple<std::string, const char*, const char*, int, const char*, const char*> kCases[] =
       {{"+OK <1.2@x>\r\n", "u", nullptr, kIn, "USER u\r\nPASS p\r\nQUIT\r\n",
         "Authorization successful. ( u on h )"},
@@ -183,8 +181,7 @@ TEST_F(SessionTest, GreetingsLoginsAndRefusals) {
     SCOPED_TRACE(greeting);
     server->greeting = greeting;
     server->user = user;
-    server->replies.clear();
-    if (stls) server->replies["STLS"] = stls;
+    server->replies = {{"STLS", stls ? stls : ""}};  // asked only when STLS is wanted
     session.account.security = stls ? ConnectionSecurity::StartTls : ConnectionSecurity::Plain;
     EXPECT_EQ(Open(stls ? 65535 : 1), open);
     session.Close();
@@ -335,8 +332,7 @@ TEST_F(RetrievalTest, HostileRepliesEndTheRunAndCorruptNothing) {
   EXPECT_TRUE(Run(1).starts_with("failed"));
   EXPECT_EQ(Stored(1) + std::to_string(mailbox->MessageCount()), wireA + "1");
   server->replies.clear();
-  EXPECT_TRUE(Run().starts_with("done"));
-  // Deleted on the server, they keep no unique id.
+  EXPECT_TRUE(Run().starts_with("done"));  // deleted on the server, they keep no unique id
   EXPECT_EQ(std::to_string(mailbox->MessageCount()) + mailbox->Mark(1).uidl +
                 mailbox->Mark(2).uidl + std::to_string(server->messages.size()),
             "20");
@@ -364,8 +360,7 @@ TEST_F(RetrievalTest, StoredMailIsSyncedBeforeTheQuitThatDeletes) {
   EXPECT_EQ(mailbox->MessageCount(), 2);
 }
 
-// The commands that go out to the three kinds of server, and whether later ones went out before
-// the answers to earlier ones came in.
+// What each kind of server is sent, and whether later commands go out before earlier answers.
 TEST_F(RetrievalTest, SendsWhatTheServerSupports) {
   // Classic (no CAPA, UIDL or LIST without argument), pipelining, the commands sent.
   const std::tuple<bool, bool, const char*> kCases[] = {
@@ -387,7 +382,6 @@ TEST_F(RetrievalTest, SendsWhatTheServerSupports) {
     };
     EXPECT_EQ(Run(), "done "s + commands);
     EXPECT_TRUE(server->messages.empty());
-    // Pipelined, the third RETR reached the server before any answer to the first was read.
     ASSERT_EQ(answeredBefore.size(), 3u);
     EXPECT_EQ(answeredBefore[2] == answeredBefore[0], pipelining);
     server->replyOverride = nullptr;
@@ -398,8 +392,7 @@ TEST_F(RetrievalTest, SendsWhatTheServerSupports) {
 // commands, ends the run keeping what was stored (its marks saved), and the next run completes
 // it; an answer that comes late, a byte at a time, breaks nothing.
 TEST_F(RetrievalTest, AFaultEndsTheRunAndTheNextCompletesIt) {
-  // Pipelining, bytes per read, the fault in the second message (RETR 2 refused, the connection
-  // cut, the disk full), messages stored, messages left on the server.
+  // Pipelining, bytes per read, fault in message 2 (refused, cut, disk full), stored, left there.
   const std::tuple<bool, std::size_t, char, int, std::size_t> kCases[] = {
       {true, 1, ' ', 3, 0},     {false, 4096, 'r', 2, 1}, {true, 4096, 'r', 2, 1},
       {false, 4096, 'c', 1, 3}, {true, 4096, 'c', 1, 3},  {true, 4096, 'd', 1, 2}};

@@ -1,5 +1,4 @@
-// A retrieval thread stores mail while the user-interface thread removes, marks and saves the
-// same mailbox and changes its server lists; run under ThreadSanitizer.
+// Retrieval stores mail while the UI thread removes, marks and saves the same mailbox; for TSan.
 #include <gtest/gtest.h>
 
 #include <atomic>

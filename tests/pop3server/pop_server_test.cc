@@ -1,5 +1,4 @@
-// The server over real loopback connections: the limits that keep a hostile or forgetful client
-// from hurting the program, and a stop that ends every session.
+// The server over real loopback: limits against hostile or forgetful clients, and a full stop.
 #include "pop3server/pop_server.h"
 
 #include <gtest/gtest.h>
@@ -70,11 +69,7 @@ class PopServerTest : public ::testing::Test {
     box->AppendMessage(m);
     host.box = box.get();
   }
-  void TearDown() override {
-    server.reset();
-    box.reset();
-    SetReporter(nullptr);
-  }
+  void TearDown() override { SetReporter(nullptr); }
   long Count(const std::string& line) {
     std::lock_guard lock(recorder.mutex);
     return std::count(recorder.logLines.begin(), recorder.logLines.end(), line);

@@ -19,8 +19,7 @@ namespace {
 using namespace std::string_literals;
 using Lines = std::vector<std::string>;
 
-// Megabytes without a line end cost bounded memory. (The session's tests feed every line a byte at
-// a time.)
+// Megabytes without a line end cost bounded memory; the session's tests feed lines byte by byte.
 TEST(LineSplitterTest, AnEndlessLineIsNotKept) {
   CLineSplitter splitter;
   splitter.Feed(std::string(4 << 20, 'z'), [](std::string_view, bool) { ADD_FAILURE(); });
@@ -71,10 +70,7 @@ class PopSessionTest : public ::testing::Test {
     box->spamCount = 4;
     host.box = box.get();
   }
-  void TearDown() override {
-    session.reset();
-    SetReporter(nullptr);
-  }
+  void TearDown() override { SetReporter(nullptr); }
   std::string Talk(const std::string& client) {
     host.sent.clear();
     for (char c : client) session->Receive(std::string_view(&c, 1));
@@ -101,8 +97,7 @@ TEST_F(PopSessionTest, RepliesByteForByte) {
       {"USER " + std::string(kMaxLine - 5, 'a') + "\r\n", "+OK\r\n"},
       {"USER " + std::string(kMaxLine - 4, 'a') + "\r\nNOOP\r\nQUIT\r\n",
        "-ERR\r\n-ERR\r\n+OK\r\n"},
-      // Words part at a space, then spaces and tabs; only the first is upper-cased; NUL ends the
-      // line.
+      // Words part at a space, then spaces and tabs; only the first is upper-cased; NUL ends lines.
       {kLogin + " STAT\r\nSTAT\tx\r\nlist  \t2\r\nnoop\0x\r\n"s,
        kIn + "-ERR\r\n-ERR\r\n+OK 2 " + kSize2 + "\r\n+OK\r\n"},
       {kLogin + "LIST 0\r\nLIST 3\r\nLIST x\r\nUIDL 3\r\nRETR 9\r\nRETR\r\nTOP 1\r\nTOP 3 1\r\n",

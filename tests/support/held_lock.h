@@ -1,5 +1,4 @@
-// Holds a store lock on a thread of its own, as a logged-in mail client holds its mailbox, from
-// construction (which returns once it is held) to destruction.
+// Holds a lock on its own thread, as a logged-in client does: held once built, until destroyed.
 #pragma once
 
 #include <future>
@@ -24,8 +23,6 @@ class HeldLock {
     release.set_value();
     holder.join();
   }
-  HeldLock(const HeldLock&) = delete;
-  HeldLock& operator=(const HeldLock&) = delete;
 
  private:
   std::promise<void> held;

@@ -1,5 +1,4 @@
-// A reporter that keeps the log lines and the messages shown, for tests to check. Reports may
-// come from several threads; read the lists once they have ended.
+// Keeps log lines and messages shown; reports may come from any thread: read once they have ended.
 #pragma once
 
 #include <mutex>

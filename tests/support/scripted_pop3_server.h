@@ -1,18 +1,15 @@
-// FakePop3Server answers in memory behind the session's stream interface (FakeStream), keeps both
-// directions of the conversation and can be told to misbehave; ScriptedPop3Server puts one behind
-// every real loopback connection.
+// FakePop3Server answers in memory behind FakeStream, keeps both directions and can misbehave;
+// ScriptedPop3Server puts one behind every real loopback connection.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
-#include <condition_variable>
 #include <cstring>
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
@@ -170,8 +167,7 @@ class FakeStream : public IServerStream {
   bool open_ = false;
 };
 
-// Every connection gets a fresh server that `fill` stocks (with the connection's number, from 1,
-// on its own thread), and what each client sent is kept once its connection has ended.
+// Each connection, on its own thread, gets a fresh server `fill` stocks (given its number, from 1).
 class ScriptedPop3Server {
  public:
   explicit ScriptedPop3Server(std::function<void(FakePop3Server&, int)> fill)
@@ -194,14 +190,6 @@ class ScriptedPop3Server {
   }
 
   std::uint16_t Port() const { return listener_.Port(); }
-  // What the clients sent, in the order their connections ended, once `count` have ended (or
-  // after 10 s: a client's end reaches the server a moment after the client is done).
-  std::vector<std::string> Transcripts(std::size_t count) {
-    std::unique_lock lock(mutex_);
-    ended_.wait_for(lock, std::chrono::seconds(10),
-                    [this, count] { return transcripts_.size() >= count; });
-    return transcripts_;
-  }
 
  private:
   void Serve(CTcpConnection& connection, int number) {
@@ -216,9 +204,6 @@ class ScriptedPop3Server {
         server.Receive(std::string(buffer, static_cast<std::size_t>(n)));
     }
     connection.ShutdownAndClose();
-    std::lock_guard lock(mutex_);
-    transcripts_.push_back(server.sent);
-    ended_.notify_all();
   }
 
   std::function<void(FakePop3Server&, int)> fill_;
@@ -226,9 +211,6 @@ class ScriptedPop3Server {
   std::atomic<bool> stop_{false};
   std::thread acceptor_;
   std::vector<std::thread> sessions_;  // joined at the end only: a test makes a few connections
-  std::mutex mutex_;
-  std::condition_variable ended_;
-  std::vector<std::string> transcripts_;
 };
 
 }  // namespace qm::test
