@@ -97,7 +97,7 @@ class MailListTest : public test::MailboxSetTest {
   void AddMailbox(const std::string& name, const Texts& subjects) {
     ASSERT_GE(set.Add(name), 0);
     CMailbox& mailbox = *set.Get(set.Find(name));
-    for (const std::string& subject : subjects) Store(mailbox, subject, "", VerdictUnclassified);
+    for (const std::string& subject : subjects) Add(mailbox, subject);
   }
   std::string Shown() const {
     std::string shown;
