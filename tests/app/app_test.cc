@@ -1,4 +1,3 @@
-// The application's log and its classification objects.
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 

@@ -1,4 +1,3 @@
-// The set of mailboxes: the local accounts mail clients log in with, and retrieval timers.
 #include <gtest/gtest.h>
 
 #include <chrono>

@@ -1,4 +1,3 @@
-// The store: the byte forms of its files, digests, and what the mailbox does with its messages.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -263,8 +262,6 @@ TEST_F(MailboxFilesTest, DamagedFilesKeepWhatWasWhole) {
       "U1 |1|" + Text("whole") + Text("next") + "|" + partial + "|" + Text("whole") + partial);
   EXPECT_EQ(reporter.logLines.at(0).substr(0, 6), "MBX : ");
 }
-
-// Where server copies go on removal, the crash test decides.
 
 // Decides verdicts by the subject's first letter, as the real classifier does by its rules.
 class MailboxOpsTest : public StoreTest, public IClassifier {
