@@ -278,7 +278,6 @@ class MailboxOpsTest : public StoreTest, public IClassifier {
                                    verdict == VerdictFriend ? ReasonFriendList : ReasonNone);
     ++calls;
   }
-  // Stores retrieved messages the way the retrieval driver does.
   void Retrieve(const std::vector<std::string>& subjects) {
     for (int deleteNow = -1; const std::string& subject : subjects) {
       CMailMessage message = Message(Text(subject), "U" + subject);

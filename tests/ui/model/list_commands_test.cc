@@ -29,7 +29,6 @@ using Ints = std::vector<int>;
 using Texts = std::vector<std::string>;
 using enum CommandResult;
 
-// Logs each request as one event; answers questions from a queue.
 class FakeWindow : public IListWindow {
  public:
   void ShowMessage(std::string_view text) override { Log("message " + std::string(text)); }
@@ -206,7 +205,6 @@ INSTANTIATE_TEST_SUITE_P(
         MoveCase{true, false, true, {}, Done, kRemoved, "m1 m2 m3 d3 d1", "d2"},
         MoveCase{false, false, true, {}, Nothing, "", "m1 m2 m3", "d1 d2 d3"}));
 
-// Every command that acts on the selected messages, in the dustbox view of three messages.
 class RowCommandTest : public ListCommandsTest, public ::testing::WithParamInterface<int> {
  protected:
   void SetUp() override {

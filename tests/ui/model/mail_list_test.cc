@@ -127,7 +127,6 @@ TEST_F(MailListTest, SelectionGivesRowsTopToBottomAndRemovingARowNumbersTheLater
   EXPECT_EQ(list.RemoveRow(3), 2);
   EXPECT_EQ(Shown(), "4:m5 3:m4 2:m2 1:m1");
   EXPECT_EQ(list.FindRow(4), 0);
-  // Rows that do not exist are neither removed nor changed.
   EXPECT_EQ(list.RemoveRow(9) + list.RemoveRow(0), -2);
   EXPECT_EQ(list.SetRowState(4, 0) + list.SetRowClass(-1, 0) + list.SetRowClassAndReason(4, 0, 0),
             0);
