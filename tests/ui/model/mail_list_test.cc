@@ -91,13 +91,6 @@ TEST(ListSettingsTest, WidthsAreSixNumbersAndTheFittedOnesKeepTheListsWidth) {
 
 class MailListTest : public test::MailboxSetTest {
  protected:
-  std::string Shown() const {
-    std::string shown;
-    for (const MailListRow& row : list.Rows())
-      shown +=
-          (shown.empty() ? "" : " ") + row.texts[ColumnNumber] + ":" + row.texts[ColumnSubject];
-    return shown;
-  }
   CMailboxSet set{profile};
   CMailListModel list{set};
 };
@@ -125,7 +118,10 @@ TEST_F(MailListTest, SelectionGivesRowsTopToBottomAndRemovingARowNumbersTheLater
     EXPECT_EQ(std::pair(rows, numbers), std::pair(c.rows, c.numbers));
   }
   EXPECT_EQ(list.RemoveRow(3), 2);
-  EXPECT_EQ(Shown(), "4:m5 3:m4 2:m2 1:m1");
+  std::string shown;
+  for (const MailListRow& row : list.Rows())
+    shown += row.texts[ColumnNumber] + ":" + row.texts[ColumnSubject] + " ";
+  EXPECT_EQ(shown, "4:m5 3:m4 2:m2 1:m1 ");
   EXPECT_EQ(list.FindRow(4), 0);
   EXPECT_EQ(list.RemoveRow(9) + list.RemoveRow(0), -2);
   EXPECT_EQ(list.SetRowState(4, 0) + list.SetRowClass(-1, 0) + list.SetRowClassAndReason(4, 0, 0),
