@@ -1,4 +1,3 @@
-// The application's shared state under threads; run under ThreadSanitizer.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -67,7 +66,6 @@ TEST(LogConcurrencyTest, LinesFromManyThreadsAreWholeAndInLockOrder) {
 
 using namespace std::chrono_literals;
 
-// The front end's seam: posted messages wait in a queue for the test's user-interface loop.
 class QueueUi : public IUserInterface {
  public:
   void PostMessage(std::uint32_t message, std::intptr_t wParam, std::intptr_t lParam) override {

@@ -1,4 +1,3 @@
-// The application's log and its classification objects.
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 
@@ -9,10 +8,10 @@
 
 #include "app/classification.h"
 #include "app/log.h"
+#include "mailboxes/mailbox_set_fixture.h"
 #include "message/mail_message.h"
 #include "platform/socket.h"
 #include "support/file_bytes.h"
-#include "support/recording_reporter.h"
 #include "support/scoped_time_zone.h"
 #include "support/scratch_directory.h"
 
@@ -72,15 +71,14 @@ TEST(LogTest, LinesAreStampedEscapedKeptThroughFailedWritesAndRotatedPastTheLimi
 
 // A blocklist that cannot be asked is reported once a new failure, not at every retrieval and
 // not never. An absent answer list keeps its default, an empty one clears it.
-TEST(ClassificationTest, AFailingBlocklistIsReportedOncePerNewFailure) {
-  test::RecordingReporter reporter;
-  SetReporter(&reporter);
-  ScratchDirectory directory;
+using ClassificationTest = test::MailboxSetTest;
+
+TEST_F(ClassificationTest, AFailingBlocklistIsReportedOncePerNewFailure) {
   CTcpListener listener;  // a name server that refuses at once: nothing listens on its port
   ASSERT_EQ(listener.Listen("127.0.0.1", 0, 1), ListenResult::Listening);
   const std::string server = "127.0.0.1:" + std::to_string(listener.Port());
   listener = CTcpListener();
-  CSettings settings(directory.Path());
+  CSettings settings(dir.Path());
   for (const auto& [key, value] : {std::pair{"DnsServers", server.c_str()},
                                    {"DnsTimeout", "1"},
                                    {"Ignore1", ""},
@@ -90,7 +88,7 @@ TEST(ClassificationTest, AFailingBlocklistIsReportedOncePerNewFailure) {
   EXPECT_TRUE(read.ignored[0] == BlocklistSettings{}.ignored[0] && read.ignored[1].empty());
   EXPECT_EQ(read.ignored[2], (std::vector<std::string>{"127.0.0.5", "127.0.0.6"}));
   CClassification classification(settings);
-  classification.Load(directory.Path(), settings);
+  classification.Load(dir.Path(), settings);
   EXPECT_EQ(classification.NewBlocklistTrouble(), "");
   for (const std::string sender : {"a@sender.example", "b@other.example"}) {
     CMailMessage message;
@@ -101,7 +99,6 @@ TEST(ClassificationTest, AFailingBlocklistIsReportedOncePerNewFailure) {
     EXPECT_EQ(trouble.rfind("ブロックリスト .multi.surbl.org が使えません ( ", 0), 0u) << trouble;
     EXPECT_EQ(classification.NewBlocklistTrouble(), "");
   }
-  SetReporter(nullptr);
 }
 
 }  // namespace

@@ -24,21 +24,13 @@ class MailboxSetTest : public ::testing::Test {
   static void WriteAll(const std::string& path, const std::string& bytes) {
     WriteFileBytes(path, bytes);
   }
-  static CMailMessage Message(const std::string& subject, const std::string& uidl = {},
-                              int verdict = VerdictUnclassified) {
+  // Appends an unclassified mail with this subject, from `sender` when one is given.
+  static void Add(CMailbox& mailbox, const std::string& subject, const std::string& sender = {}) {
     CMailMessage message;
-    message.Parse("Subject: " + subject + "\r\nMessage-ID: <" + subject +
-                  "@example.org>\r\n\r\nbody\r\n.\r\n");
-    message.mark.uidl = uidl;
-    message.mark.SetClassification(verdict, 0);
-    return message;
-  }
-  // Stores a message as retrieval leaves it: appended, and its server copy known to the client.
-  static void Store(CMailbox& mailbox, const std::string& subject, const std::string& uidl,
-                    int verdict) {
-    CMailMessage message = Message(subject, uidl, verdict);
+    message.Parse((sender.empty() ? "" : "From: " + sender + "\r\n") + "Subject: " + subject +
+                  "\r\n\r\nbody\r\n.\r\n");
+    message.mark.SetClassification(VerdictUnclassified, 0);
     ASSERT_GT(mailbox.AppendMessage(message), 0);
-    if (!uidl.empty()) mailbox.Client().RegisterKnown(uidl, "<" + subject + "@example.org>");
   }
   std::unique_ptr<CMailboxSet> Set(const std::vector<std::string>& names) {
     auto set = std::make_unique<CMailboxSet>(profile);

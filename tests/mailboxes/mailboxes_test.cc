@@ -1,4 +1,3 @@
-// The set of mailboxes: the local accounts mail clients log in with, and retrieval timers.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -34,7 +33,6 @@ TEST_F(MailboxSetTest, FindLoginMatchesUserAndPasswordExactly) {
   EXPECT_EQ(found, "a0 a_dustbox0 c2 d3 --1 --1 --1 --1 --1 --1 --1 --1 --1 ");
 }
 
-// Keeps what the set asks of its host as one line of events.
 class RecordingHost : public IRetrievalHost {
  public:
   void SetTimer(std::uint32_t id, std::uint32_t ms) override {

@@ -85,7 +85,6 @@ class CrashTest : public ::testing::Test {
  protected:
   ~CrashTest() override { std::filesystem::remove_all(dir); }
 
-  // An empty directory and a pipe for the reports.
   void Fresh(int (&fds)[2]) {
     std::filesystem::remove_all(dir), std::filesystem::create_directories(dir);
     ASSERT_EQ(pipe(fds), 0);

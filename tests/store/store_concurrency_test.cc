@@ -1,4 +1,3 @@
-// The user thread marks, saves, restores and trims while mail is stored and a client removes it.
 #include <gtest/gtest.h>
 
 #include <atomic>

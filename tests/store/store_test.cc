@@ -1,4 +1,3 @@
-// The store: the byte forms of its files, digests, and what the mailbox does with its messages.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -9,30 +8,21 @@
 #include <thread>
 #include <vector>
 
+#include "mailboxes/mailbox_set_fixture.h"
 #include "platform/file_io.h"
 #include "store/archive.h"
 #include "store/commit_records.h"
 #include "store/digest_cache.h"
 #include "store/mailbox.h"
 #include "store/md5.h"
-#include "support/file_bytes.h"
-#include "support/recording_reporter.h"
-#include "support/scratch_directory.h"
 
 namespace qm {
 namespace {
 
-class StoreTest : public ::testing::Test {
+class StoreTest : public test::MailboxSetTest {
  public:
-  void SetUp() override { SetReporter(&reporter); }
-  void TearDown() override { SetReporter(nullptr); }
-  std::string Path(const std::string& name) const { return dir.File(name); }
-  std::string Read(const std::string& name) const { return test::ReadFileBytes(Path(name)); }
-  void Write(const std::string& name, const std::string& bytes) const {
-    test::WriteFileBytes(Path(name), bytes);
-  }
   std::unique_ptr<CMailbox> Load(const std::string& name) const {
-    auto box = CMailbox::CreateMain(Path(name));
+    auto box = CMailbox::CreateMain(name);
     EXPECT_EQ(box->Load(), 1) << name;
     return box;
   }
@@ -45,8 +35,6 @@ class StoreTest : public ::testing::Test {
                          message.mark.SetClassification(VerdictUnclassified, 0);
     return message;
   }
-  ScratchDirectory dir;
-  test::RecordingReporter reporter;
 };
 
 // Subjects and unique ids of a mailbox's messages, or the unique ids of a list; sorted.
@@ -177,12 +165,11 @@ TEST_F(MailboxFilesTest, AStaleOrDamagedDigestFileNeverGivesAWrongDigest) {
       ASSERT_EQ(box->RemoveMessage(3, box->Dustbox()), 1);
       SaveTrusted(*box);
     }
-    std::string dig = Read(name + ".dig");
-    if (damage == 2) dig[65] ^= 1, Write(name + ".dig", dig);
-    if (damage == 3) Write(name + ".dig", dig.substr(0, 50));
-    if (damage == 4) Write(name + ".mbx", b + a + a);  // rewritten in place, offsets unchanged
-    if (damage == 5)
-      Write(name + ".new", b + a + a), fs::rename(Path(name + ".new"), Path(name + ".mbx"));
+    std::string dig = ReadAll(name + ".dig");
+    if (damage == 2) dig[65] ^= 1, WriteAll(name + ".dig", dig);
+    if (damage == 3) WriteAll(name + ".dig", dig.substr(0, 50));
+    if (damage == 4) WriteAll(name + ".mbx", b + a + a);  // rewritten in place, offsets unchanged
+    if (damage == 5) WriteAll(name + ".new", b + a + a), fs::rename(name + ".new", name + ".mbx");
     reporter.logLines.clear();
     auto box = Load(name);
     EXPECT_EQ(reporter.logLines.size() == 1 &&
@@ -209,7 +196,7 @@ TEST_F(MailboxFilesTest, OlderSettingsFilesKeepTheirBytesAndDamagedOnesGiveTheDe
         head + login.substr(0, login.size() - 2), head + "QMA1" + U32(2) + Str("") + Str(""),
         head + "QMS1" + U32(2) + Str("/ca.pem").substr(0, 4), head + "QMS1" + U32(7) + Str("/ca"),
         Str("user") + Str("pw") + "\xFF\xFF\xFF\x10\x00\x00\x00"}) {
-    Write("m.cfg", bytes);
+    WriteAll("m.cfg", bytes);
     reporter.logLines.clear();
     auto box = Load("m");
     const CRemoteAccount& account = box->Client().account;
@@ -218,7 +205,7 @@ TEST_F(MailboxFilesTest, OlderSettingsFilesKeepTheirBytesAndDamagedOnesGiveTheDe
                 : account.server.substr(0, 3) + std::to_string(static_cast<int>(account.auth))) +
            std::to_string(box->ConfigDirty() * 10 + reporter.logLines.size());
     box->MarkConfigDirty();
-    got += box->SaveConfig() == 1 && Read("m.cfg") == bytes ? "= " : " ";
+    got += box->SaveConfig() == 1 && ReadAll("m.cfg") == bytes ? "= " : " ";
   }
   EXPECT_EQ(got, "pop00= pop00= pop10= pop10 default11 default11 default11 default11 default11 ");
 }
@@ -238,33 +225,31 @@ TEST_F(MailboxFilesTest, DamagedFilesKeepWhatWasWhole) {
        U32(2) + U32(0x0E) + Str("") + U32(0x0C) + Str("X")}};
   std::string got, messageId;
   for (const auto& [flg, saved] : cases) {
-    Write("d.mbx", "Message-ID: <1@x>\r\n" + Text("1") + Text("2")), Write("d.flg", flg);
+    WriteAll("d.mbx", "Message-ID: <1@x>\r\n" + Text("1") + Text("2")), WriteAll("d.flg", flg);
     auto box = Load("d");
     const bool dirty = box->MarksDirty();
     messageId = box->Client().KnownUidls().Find("U1", messageId) == 1 ? messageId : "";
     got += std::to_string(box->MessageCount() * 10 + dirty) + messageId +
-           (box->Save() == 1 && Read("d.flg") == saved ? "= " : " ");
+           (box->Save() == 1 && ReadAll("d.flg") == saved ? "= " : " ");
   }
   EXPECT_EQ(got, "21= 21= 21= 21= 21= 21<1@x>= 21= ");
-  Write("t.svm", U32(2) + Str("U1") + Str("m1") + Str("U2"));
+  WriteAll("t.svm", U32(2) + Str("U1") + Str("m1") + Str("U2"));
   const std::string partial = "Subject: cut\r\n\r\nhalf a bo";
-  Write("p.mbx", Text("whole") + partial), Write("q.mbx", Text("whole") + partial);
+  WriteAll("p.mbx", Text("whole") + partial), WriteAll("q.mbx", Text("whole") + partial);
   CMailMessage next = Message(Text("next"));
   reporter.logLines.clear();
   EXPECT_EQ(Load("p")->AppendMessage(next), 2);
   SetFileFaultInjector([](FileOperation op) { return op == FileOperation::Truncate; });
-  EXPECT_EQ(CMailbox::CreateMain(Path("q"))->Load(), 0);
+  EXPECT_EQ(CMailbox::CreateMain("q")->Load(), 0);
   SetFileFaultInjector(nullptr);
   auto box = Load("t");
   EXPECT_EQ(
       Of(box->Client().DeletedHere()) + "|" + Of(box->Client().PendingDeletions()) +
-          std::to_string(box->Client().ServerListsChanged()) + "|" + Read("p.mbx") + "|" +
-          Read("p.partial") + "|" + Read("q.mbx"),
+          std::to_string(box->Client().ServerListsChanged()) + "|" + ReadAll("p.mbx") + "|" +
+          ReadAll("p.partial") + "|" + ReadAll("q.mbx"),
       "U1 |1|" + Text("whole") + Text("next") + "|" + partial + "|" + Text("whole") + partial);
   EXPECT_EQ(reporter.logLines.at(0).substr(0, 6), "MBX : ");
 }
-
-// Where server copies go on removal, the crash test decides.
 
 // Decides verdicts by the subject's first letter, as the real classifier does by its rules.
 class MailboxOpsTest : public StoreTest, public IClassifier {
@@ -281,7 +266,6 @@ class MailboxOpsTest : public StoreTest, public IClassifier {
                                    verdict == VerdictFriend ? ReasonFriendList : ReasonNone);
     ++calls;
   }
-  // Stores retrieved messages the way the retrieval driver does.
   void Retrieve(const std::vector<std::string>& subjects) {
     for (int deleteNow = -1; const std::string& subject : subjects) {
       CMailMessage message = Message(Text(subject), "U" + subject);
@@ -305,12 +289,12 @@ TEST_F(MailboxOpsTest, RemovalsRewriteOnceAndShiftTheRestDownWithTheirMarks) {
   EXPECT_EQ(renames, 4);  // the message file, the intent, the marks and the server lists
   EXPECT_EQ(Of(*box) + "| " + Of(box->Client().DeletedHere()),
             "m1=Um1 m3=Um3 m6=Um6 | Um2 Um4 Um5 ");
-  EXPECT_EQ(Read("inbox.mbx") + std::to_string(box->Mark(3).Opened() * 1000 + box->StoredLength(3)),
-            Text("m1") + Text("m3") + Text("m6") + std::to_string(1000 + Text("m6").size()));
-  EXPECT_EQ(box->RemoveMessages({0, 9}, nullptr), 0);
   EXPECT_EQ(
-      box->TakeChanged() * 10 + box->TakeChanged() + std::filesystem::exists(Path("inbox.tmp")),
-      10);
+      ReadAll("inbox.mbx") + std::to_string(box->Mark(3).Opened() * 1000 + box->StoredLength(3)),
+      Text("m1") + Text("m3") + Text("m6") + std::to_string(1000 + Text("m6").size()));
+  EXPECT_EQ(box->RemoveMessages({0, 9}, nullptr), 0);
+  EXPECT_EQ(box->TakeChanged() * 10 + box->TakeChanged() + std::filesystem::exists("inbox.tmp"),
+            10);
 }
 
 TEST_F(MailboxOpsTest, TrimmingRequestsDeletionUnderPurgePolicyAndOnlyWhenLimited) {

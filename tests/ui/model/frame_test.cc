@@ -17,9 +17,7 @@ TEST(FrameTextTest, LongTipsAreCutTo63BytesOnACharacterBoundary) {
     std::string text;
     std::size_t limit;
     std::string cut;
-  } cases[] = {{"abc", 2, "ab"},
-               {"abc", 9, "abc"},
-               {"a\xE3\x81\x82", 3, "a"},
+  } cases[] = {{"a\xE3\x81\x82", 3, "a"},
                {"a\xE3\x81\x82", 4, "a\xE3\x81\x82"},
                {"\xC3\xA9\xF0\x9F\x98\x80", 5, "\xC3\xA9"},
                // A character the text ends inside goes; bytes that start none count singly.

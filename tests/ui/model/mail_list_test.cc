@@ -14,7 +14,6 @@
 namespace qm {
 namespace {
 
-using Texts = std::vector<std::string>;
 using Ints = std::vector<int>;
 
 TEST(MailRowTest, ImagesFromTheMarkAndTheVerdict) {
@@ -68,8 +67,6 @@ TEST(MailRowTest, ColumnsFromTheSummaryWithTheLocalDateYearFirst) {
                            "12", "2", "件名", "", "a@example.org", "2025 04/01 01:00:00"}));
 }
 
-std::pair<int, bool> Order(const MailListSort& sort) { return {sort.column, sort.reverse}; }
-
 // Every character `charWidth` pixels wide, headings 20 more for the sort indicator.
 ColumnWidths FittedFor(int charWidth) {
   const auto width = [charWidth](std::string_view text) {
@@ -94,18 +91,6 @@ TEST(ListSettingsTest, WidthsAreSixNumbersAndTheFittedOnesKeepTheListsWidth) {
 
 class MailListTest : public test::MailboxSetTest {
  protected:
-  void AddMailbox(const std::string& name, const Texts& subjects) {
-    ASSERT_GE(set.Add(name), 0);
-    CMailbox& mailbox = *set.Get(set.Find(name));
-    for (const std::string& subject : subjects) Store(mailbox, subject, "", VerdictUnclassified);
-  }
-  std::string Shown() const {
-    std::string shown;
-    for (const MailListRow& row : list.Rows())
-      shown +=
-          (shown.empty() ? "" : " ") + row.texts[ColumnNumber] + ":" + row.texts[ColumnSubject];
-    return shown;
-  }
   CMailboxSet set{profile};
   CMailListModel list{set};
 };
@@ -115,11 +100,13 @@ TEST_F(MailListTest, AllSixWidthsAreWrittenAndAStoredOrderOutOfRangeFallsBack) {
   EXPECT_EQ(profile.GetString("Geometry", "ColSizes", ""), "80,40,0,0,0,0");
   ASSERT_TRUE(profile.WriteInt("MailList", "Sort", 6));
   ASSERT_TRUE(profile.WriteInt("MailList", "Reverse", 2));
-  EXPECT_EQ(Order(LoadMailListSort(profile)), (std::pair<int, bool>{0, true}));
+  const MailListSort sort = LoadMailListSort(profile);
+  EXPECT_TRUE(sort.column == 0 && sort.reverse);
 }
 
 TEST_F(MailListTest, SelectionGivesRowsTopToBottomAndRemovingARowNumbersTheLaterMailsDown) {
-  AddMailbox("a", {"m1", "m2", "m3", "m4", "m5"});
+  ASSERT_EQ(set.Add("a"), 0);
+  for (const char* subject : {"m1", "m2", "m3", "m4", "m5"}) Add(*set.Get(0), subject);
   list.SetSort({ColumnNumber, true});  // rows 0..4 hold mails 5..1
   list.SelectMailbox(0);
   const struct {
@@ -128,13 +115,14 @@ TEST_F(MailListTest, SelectionGivesRowsTopToBottomAndRemovingARowNumbersTheLater
   for (const auto& c : cases) {
     Ints numbers{99}, rows{99};
     EXPECT_EQ(list.GetSelectedMails(c.selected, numbers, rows), static_cast<int>(c.rows.size()));
-    EXPECT_EQ(rows, c.rows);
-    EXPECT_EQ(numbers, c.numbers);
+    EXPECT_EQ(std::pair(rows, numbers), std::pair(c.rows, c.numbers));
   }
   EXPECT_EQ(list.RemoveRow(3), 2);
-  EXPECT_EQ(Shown(), "4:m5 3:m4 2:m2 1:m1");
+  std::string shown;
+  for (const MailListRow& row : list.Rows())
+    shown += row.texts[ColumnNumber] + ":" + row.texts[ColumnSubject] + " ";
+  EXPECT_EQ(shown, "4:m5 3:m4 2:m2 1:m1 ");
   EXPECT_EQ(list.FindRow(4), 0);
-  // Rows that do not exist are neither removed nor changed.
   EXPECT_EQ(list.RemoveRow(9) + list.RemoveRow(0), -2);
   EXPECT_EQ(list.SetRowState(4, 0) + list.SetRowClass(-1, 0) + list.SetRowClassAndReason(4, 0, 0),
             0);

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <string>
-#include <vector>
 
 #include "message/mail_message.h"
 
@@ -41,8 +40,6 @@ std::string Mime(std::initializer_list<std::string_view> parts) {
   return text + "--b--\r\n.\r\n";
 }
 
-// The shown text and each part's name and size are checked against an independent reader by the
-// inspect command's tests; here, how the viewer lists them, one line each.
 TEST(ViewerContentTest, TheBestTextPartThenTheAttachments) {
   EXPECT_EQ(
       LoadViewerContent(
