@@ -78,7 +78,7 @@ def set_key(work, key, value):
 
 def kill_at(process, instant):
     while time.monotonic() < instant:
-        time.sleep(min(instant - time.monotonic(), 0.05))
+        time.sleep(max(0.0, min(instant - time.monotonic(), 0.05)))  # the instant may pass meanwhile
     killed = process.poll() is None
     process.kill()
     process.communicate()
